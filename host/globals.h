@@ -1,0 +1,63 @@
+// Process-wide state. The program has one thread; every handler reaches the
+// globals and the platform through G(). Tests reset it with ResetGlobals()
+// and plug in fakes (manual clock, FakeService, ...).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bw {
+
+class Clock;
+class Loop;
+class ServiceControl;
+class DbFactory;
+class DbConnection;
+class DbRecordset;
+class clsSharedMain;
+
+struct Globals {
+    Globals();
+    ~Globals();
+    Globals(const Globals&) = delete;
+    Globals& operator=(const Globals&) = delete;
+
+    // Platform, set by main (real) or by a test (fakes). Not owned.
+    Clock* clock = nullptr;
+    Loop* loop = nullptr;
+    ServiceControl* service = nullptr;
+    DbFactory* dbFactory = nullptr;
+
+    // Host globals (start-up).
+    std::string AppPath;  // ends with "/"
+    std::string AccPath;  // AppPath + "TarnIN/"
+    std::string TarnID;
+    std::string sVersionText;
+    std::string sUILanguage = "English";
+    std::string sLangFile;
+    bool bUseUserHive = false;
+    std::int16_t iUseTrash = -1;
+    std::int16_t iSMTPLog = 0;
+    std::string sPeer2;
+    std::vector<std::string> aSMTPServers;
+    std::string sForwardedList;
+    std::int16_t iActiveTransfers = 0;
+    std::int16_t iShutdownTicks = 0;
+
+    // Delivery: the server port shared by all delivery windows, 0 at start.
+    std::int32_t lSMTPPort = 0;
+
+    // Database: the shared connection and recordset (owned by the health check).
+    std::shared_ptr<DbConnection> oDBConn;
+    std::shared_ptr<DbRecordset> oDBRS;
+
+    std::unique_ptr<clsSharedMain> oShared;
+};
+
+Globals& G();
+/// Replaces the process-wide state with a fresh one (tests).
+void ResetGlobals();
+
+}  // namespace bw

@@ -1,0 +1,98 @@
+// The program's one message loop: an Asio io_context for sockets, resolvers
+// and signals, plus the window timers (interval in ms, on/off, periodic tick)
+// driven by the injected Clock. With a ManualClock the same loop runs in
+// virtual time: Advance() moves the clock and fires what came due, while real
+// socket events are still polled.
+//
+// Timer rules: switching a timer off and on restarts its interval; a new
+// Interval takes effect from the next arming; a tick handler is never
+// re-entered by its own timer (a nested Wait inside it skips that timer).
+// Handlers must not throw; an exception escaping one ends the process.
+#pragma once
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <cstdint>
+#include <functional>
+#include <map>
+
+#include "platform/clock.h"
+
+namespace bw {
+
+class Loop;
+
+class Timer {
+  public:
+    /// A timer on `loop`; `onTick` runs on each tick while enabled.
+    Timer(Loop& loop, int intervalMs, bool enabled, std::function<void()> onTick = {});
+    ~Timer();
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+
+    void SetEnabled(bool enabled);
+    bool Enabled() const { return enabled_; }
+    void SetInterval(int ms);
+    int Interval() const { return intervalMs_; }
+    void SetHandler(std::function<void()> onTick) { onTick_ = std::move(onTick); }
+
+  private:
+    friend class Loop;
+    void Arm();
+
+    Loop& loop_;
+    std::uint64_t id_;
+    int intervalMs_;
+    bool enabled_ = false;
+    bool inTick_ = false;
+    std::int64_t dueMs_ = 0;
+    std::function<void()> onTick_;
+};
+
+class Loop {
+  public:
+    explicit Loop(Clock& clock);
+    ~Loop();
+    Loop(const Loop&) = delete;
+    Loop& operator=(const Loop&) = delete;
+
+    asio::io_context& Io() { return io_; }
+    Clock& GetClock() { return clock_; }
+
+    /// Runs handlers and timers until Stop() is called.
+    void Run();
+    void Stop();
+    bool Stopped() const { return stopped_; }
+
+    /// Sleeps for `seconds` (rounded to whole ms) and then processes all
+    /// pending events once. Any handler of the program may run inside it.
+    void Wait(double seconds);
+
+    /// Processes ready I/O handlers and fires every due timer once.
+    void PollOnce();
+
+    /// Virtual time (ManualClock only): moves the clock forward by `ms`,
+    /// stopping at every timer due point on the way to poll I/O and fire it.
+    void Advance(std::int64_t ms);
+
+    /// Queues `fn` to run on the loop, never inside the caller.
+    void Post(std::function<void()> fn);
+
+    /// Milliseconds until the next enabled timer is due (-1 when none is).
+    std::int64_t MsToNextTimer() const;
+
+  private:
+    friend class Timer;
+    std::uint64_t Register(Timer* t);
+    void Unregister(std::uint64_t id);
+    bool FireDueTimers();
+
+    Clock& clock_;
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> guard_;
+    std::map<std::uint64_t, Timer*> timers_;
+    std::uint64_t nextId_ = 1;
+    bool stopped_ = false;
+};
+
+}  // namespace bw

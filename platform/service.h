@@ -1,0 +1,70 @@
+// The service component: unit install/remove, the event log, readiness, and
+// the Start/Stop events. LinuxService realises it with a systemd unit file,
+// syslog (plus standard error in a foreground run) and sd_notify; tests use
+// FakeService, which records every entry.
+// Event types: 1 error, 2 warning, 4 information. Nothing here is fatal; an
+// install or remove that fails reports false.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace bw {
+
+class ServiceControl {
+  public:
+    virtual ~ServiceControl() = default;
+    /// Stores a service setting (the unit's description for "Description").
+    virtual void SetServiceSetting(const std::string& section, const std::string& key,
+                                   const std::string& value) = 0;
+    virtual bool Install() = 0;
+    virtual bool Remove() = 0;
+    virtual void LogEvent(std::int16_t type, std::int32_t id, const std::string& text) = 0;
+    virtual void StartServing() = 0;
+
+    /// Raised on the loop when the service manager (or a signal) asks to stop.
+    std::function<void()> onStop;
+};
+
+/// Records event-log entries and calls instead of touching the system.
+class FakeService final : public ServiceControl {
+  public:
+    struct Entry {
+        std::int16_t type;
+        std::int32_t id;
+        std::string text;
+    };
+    void SetServiceSetting(const std::string& section, const std::string& key,
+                           const std::string& value) override {
+        settings.push_back(section + "|" + key + "=" + value);
+    }
+    bool Install() override {
+        ++installs;
+        return true;
+    }
+    bool Remove() override {
+        ++removes;
+        return true;
+    }
+    void LogEvent(std::int16_t type, std::int32_t id, const std::string& text) override {
+        events.push_back({type, id, text});
+    }
+    void StartServing() override { ++startServing; }
+
+    /// How many entries carry exactly this text.
+    int Count(const std::string& text) const {
+        int n = 0;
+        for (const auto& e : events) n += e.text == text ? 1 : 0;
+        return n;
+    }
+
+    std::vector<Entry> events;
+    std::vector<std::string> settings;
+    int installs = 0;
+    int removes = 0;
+    int startServing = 0;
+};
+
+}  // namespace bw

@@ -1,0 +1,115 @@
+#include "platform/loop.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace bw {
+namespace {
+
+TEST(LoopTest, TimersTickOnVirtualTimeAndRestartWhenSwitchedOnAgain) {
+    ManualClock clock;
+    Loop loop(clock);
+    int fast = 0;
+    int slow = 0;
+    Timer a(loop, 250, true, [&] { ++fast; });
+    Timer b(loop, 1000, true, [&] { ++slow; });
+    loop.Advance(1000);
+    EXPECT_EQ(fast, 4);
+    EXPECT_EQ(slow, 1);
+
+    loop.Advance(900);
+    b.SetEnabled(false);
+    b.SetEnabled(true);  // the interval starts again from here
+    loop.Advance(900);
+    EXPECT_EQ(slow, 1);
+    loop.Advance(100);
+    EXPECT_EQ(slow, 2);
+}
+
+TEST(LoopTest, NewIntervalAppliesFromTheNextArming) {
+    ManualClock clock;
+    Loop loop(clock);
+    std::vector<std::int64_t> ticks;
+    Timer* self = nullptr;
+    Timer t(loop, 250, true, [&] {
+        ticks.push_back(clock.MonotonicMs());
+        self->SetInterval(5);
+    });
+    self = &t;
+    loop.Advance(260);
+    ASSERT_GE(ticks.size(), 2u);
+    EXPECT_EQ(ticks[0], 250);
+    EXPECT_EQ(ticks[1], 255);
+}
+
+TEST(LoopTest, NestedWaitRunsOtherTimersButNeverReentersItsOwn) {
+    ManualClock clock;
+    Loop loop(clock);
+    int outer = 0;
+    int inner = 0;
+    int depth = 0;
+    int maxDepth = 0;
+    Timer other(loop, 10, true, [&] { ++inner; });
+    Timer t(loop, 100, true, [&] {
+        ++outer;
+        ++depth;
+        maxDepth = std::max(maxDepth, depth);
+        for (int i = 0; i < 5; ++i) loop.Wait(0.1);  // its own interval passes 5 times
+        --depth;
+    });
+    loop.Advance(100);
+    EXPECT_EQ(outer, 1);
+    EXPECT_EQ(maxDepth, 1);
+    EXPECT_GE(inner, 5);
+}
+
+// A handler posted from inside a handler must still run from a nested Wait,
+// and later polls must keep working (the concurrency-hint pitfall).
+TEST(LoopTest, PostedHandlersRunInNestedWaitAndLaterPolls) {
+    ManualClock clock;
+    Loop loop(clock);
+    int posted = 0;
+    loop.Post([&] {
+        loop.Post([&] { ++posted; });
+        loop.Wait(0.01);
+    });
+    loop.PollOnce();
+    EXPECT_EQ(posted, 1);
+    loop.Post([&] { ++posted; });
+    loop.Wait(0);
+    EXPECT_EQ(posted, 2);
+}
+
+TEST(LoopTest, TimerDestroyedByAnotherTimersHandlerDoesNotFire) {
+    ManualClock clock;
+    Loop loop(clock);
+    int fired = 0;
+    auto victim = std::make_unique<Timer>(loop, 100, true, [&] { ++fired; });
+    Timer killer(loop, 50, true, [&] { victim.reset(); });
+    loop.Advance(200);
+    EXPECT_EQ(fired, 0);
+}
+
+TEST(LoopTest, RunEndsOnStopFromATimerOnTheRealClock) {
+    SystemClock clock;
+    Loop loop(clock);
+    int ticks = 0;
+    Timer t(loop, 5, true, [&] {
+        if (++ticks == 3) loop.Stop();
+    });
+    loop.Run();
+    EXPECT_EQ(ticks, 3);
+}
+
+TEST(ClockTest, DaySerialAndTimerValueOfTheManualClock) {
+    EXPECT_DOUBLE_EQ(MakeDaySerial(2007, 7, 4, 13, 30), 39267.5625);
+    EXPECT_DOUBLE_EQ(MakeDaySerial(1899, 12, 30), 0.0);
+    ManualClock clock(MakeDaySerial(2026, 12, 5, 23, 59, 59));
+    EXPECT_NEAR(clock.Timer(), 86399.0, 1e-6);
+    clock.Advance(1500);  // past midnight: the timer value wraps
+    EXPECT_NEAR(clock.Timer(), 0.5, 1e-6);
+}
+
+}  // namespace
+}  // namespace bw

@@ -1,0 +1,273 @@
+#include "tests/support/mariadb_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <mysql.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace bw::test {
+
+namespace {
+
+std::string Script() {
+    return std::string(BW_SOURCE_DIR) + "/tests/support/testdb";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+MYSQL* Connect(int port, const std::string& database) {
+    MYSQL* m = mysql_init(nullptr);
+    unsigned timeout = 5;
+    mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    if (mysql_real_connect(
+            m, "127.0.0.1", "bw", "bw", database.empty() ? nullptr : database.c_str(),
+            static_cast<unsigned>(port), nullptr, CLIENT_MULTI_STATEMENTS) == nullptr) {
+        std::string err = mysql_error(m);
+        mysql_close(m);
+        ADD_FAILURE() << "cannot connect to test MariaDB on port " << port << ": " << err;
+        return nullptr;
+    }
+    return m;
+}
+
+// Runs possibly several statements; collects the rows of the last result.
+std::vector<Row> Run(int port, const std::string& database, const std::string& sql, bool* ok) {
+    std::vector<Row> rows;
+    *ok = false;
+    MYSQL* m = Connect(port, database);
+    if (m == nullptr) return rows;
+    if (mysql_real_query(m, sql.data(), sql.size()) != 0) {
+        ADD_FAILURE() << "SQL failed: " << mysql_error(m) << "\n  in: " << sql;
+        mysql_close(m);
+        return rows;
+    }
+    *ok = true;
+    do {
+        MYSQL_RES* res = mysql_store_result(m);
+        if (res != nullptr) {
+            rows.clear();
+            const unsigned n = mysql_num_fields(res);
+            while (MYSQL_ROW r = mysql_fetch_row(res)) {
+                unsigned long* len = mysql_fetch_lengths(res);
+                Row row;
+                for (unsigned i = 0; i < n; ++i) {
+                    if (r[i] == nullptr) {
+                        row.emplace_back(std::nullopt);
+                    } else {
+                        row.emplace_back(std::string(r[i], len[i]));
+                    }
+                }
+                rows.push_back(std::move(row));
+            }
+            mysql_free_result(res);
+        } else if (mysql_errno(m) != 0) {
+            ADD_FAILURE() << "SQL failed: " << mysql_error(m) << "\n  in: " << sql;
+            *ok = false;
+        }
+    } while (mysql_next_result(m) == 0);
+    mysql_close(m);
+    return rows;
+}
+
+bool Answers(int port) {
+    MYSQL* m = mysql_init(nullptr);
+    unsigned timeout = 1;
+    mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    const bool ok = mysql_real_connect(m, "127.0.0.1", "bw", "bw", nullptr,
+                                       static_cast<unsigned>(port), nullptr, 0) != nullptr;
+    mysql_close(m);
+    return ok;
+}
+
+std::string FindServerBinary() {
+    for (const char* p : {"/usr/sbin/mariadbd", "/usr/bin/mariadbd", "/usr/sbin/mysqld"}) {
+        if (access(p, X_OK) == 0) return p;
+    }
+    return "mariadbd";
+}
+
+}  // namespace
+
+std::string TestDbDir() {
+    const char* env = std::getenv("BW_TEST_DB_DIR");
+    if (env != nullptr && *env != '\0') return env;
+    return std::string(BW_BINARY_DIR) + "/testdb";
+}
+
+int SharedDbPort() {
+    static std::once_flag once;
+    static int port = 0;
+    std::call_once(once, [] {
+        const std::string dir = TestDbDir();
+        std::string text = ReadFile(dir + "/port");
+        if (!text.empty() && Answers(std::atoi(text.c_str()))) {
+            port = std::atoi(text.c_str());
+            return;
+        }
+        // No fixture (a test program run by hand): start the shared server now.
+        const std::string cmd = Script() + " start '" + dir + "' >/dev/null";
+        if (std::system(cmd.c_str()) != 0) {
+            ADD_FAILURE() << "cannot start the test MariaDB (" << cmd << ")";
+            return;
+        }
+        port = std::atoi(ReadFile(dir + "/port").c_str());
+    });
+    return port;
+}
+
+std::string ConnString(int port, const std::string& database, const std::string& user,
+                       const std::string& password) {
+    return "DRIVER={MySQL ODBC 3.51 Driver};SERVER=127.0.0.1;PORT=" + std::to_string(port) +
+           ";DATABASE=" + database + ";UID=" + user + ";PWD=" + password + ";OPTION=3";
+}
+
+std::string CreateTestDatabase(int port, bool withSchema) {
+    static std::atomic<int> counter{0};
+    const std::string name =
+        "t" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000);
+    Exec(port, "", "CREATE DATABASE " + name);
+    if (withSchema) {
+        const std::string schema = ReadFile(std::string(BW_SOURCE_DIR) + "/sql/schema.sql");
+        EXPECT_FALSE(schema.empty()) << "sql/schema.sql is missing or empty";
+        if (!schema.empty()) Exec(port, name, schema);
+    }
+    return name;
+}
+
+void DropTestDatabase(int port, const std::string& database) {
+    Exec(port, "", "DROP DATABASE IF EXISTS " + database);
+}
+
+void Exec(int port, const std::string& database, const std::string& sql) {
+    bool ok = false;
+    Run(port, database, sql, &ok);
+}
+
+std::vector<Row> Query(int port, const std::string& database, const std::string& sql) {
+    bool ok = false;
+    return Run(port, database, sql, &ok);
+}
+
+std::string Scalar(int port, const std::string& database, const std::string& sql) {
+    auto rows = Query(port, database, sql);
+    if (rows.empty() || rows[0].empty() || !rows[0][0]) return "";
+    return *rows[0][0];
+}
+
+int FreeLocalPort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    close(s);
+    return port;
+}
+
+PrivateMariaDb::PrivateMariaDb() {
+    const std::string base = TestDbDir();
+    const std::string cmd = Script() + " template '" + base + "' >/dev/null";
+    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot make the MariaDB template";
+    char tmpl[] = "/tmp/bwdb.XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    fs::copy(base + "/template", dir_ + "/data", fs::copy_options::recursive);
+    port_ = FreeLocalPort();
+}
+
+PrivateMariaDb::~PrivateMariaDb() {
+    Kill();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+}
+
+bool PrivateMariaDb::Start() {
+    if (pid_ > 0) return true;
+    const std::string bin = FindServerBinary();
+    std::vector<std::string> args = {bin,
+                                     "--no-defaults",
+                                     "--datadir=" + dir_ + "/data",
+                                     "--socket=" + dir_ + "/s.sock",
+                                     "--port=" + std::to_string(port_),
+                                     "--bind-address=127.0.0.1",
+                                     "--skip-name-resolve",
+                                     "--pid-file=" + dir_ + "/pid",
+                                     "--log-error=" + dir_ + "/err.log",
+                                     "--innodb-buffer-pool-size=32M",
+                                     "--innodb-flush-log-at-trx-commit=0"};
+    if (getuid() == 0) args.push_back("--user=root");
+    pid_ = fork();
+    if (pid_ == 0) {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        execv(bin.c_str(), argv.data());
+        _exit(127);
+    }
+    for (int i = 0; i < 300; ++i) {
+        if (Answers(port_)) return true;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            ADD_FAILURE() << "private MariaDB exited at start: " << ReadFile(dir_ + "/err.log");
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "private MariaDB did not answer: " << ReadFile(dir_ + "/err.log");
+    return false;
+}
+
+void PrivateMariaDb::Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 200; ++i) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    Kill();
+}
+
+void PrivateMariaDb::Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+}  // namespace bw::test
