@@ -17,6 +17,7 @@ class DbFactory;
 class DbConnection;
 class DbRecordset;
 class clsSharedMain;
+class Timer;
 
 struct Globals {
     Globals();
@@ -29,6 +30,12 @@ struct Globals {
     Loop* loop = nullptr;
     ServiceControl* service = nullptr;
     DbFactory* dbFactory = nullptr;
+
+    // Timers of the main window (owned by it): the dispatcher changes tmrQueue,
+    // the health check switches tmrBackupDB on and off.
+    Timer* tmrQueue = nullptr;
+    Timer* tmrDBCheck = nullptr;
+    Timer* tmrBackupDB = nullptr;
 
     // Host globals (start-up).
     std::string AppPath;  // ends with "/"
