@@ -1,11 +1,78 @@
-// clsSharedMain: the gateway's shared class (minilog, statistics, policy store).
+// clsSharedMain: the gateway's shared class. The delivery uses AppPath,
+// AccPath, AddMinLog and IncStats; the rest is the shared policy store.
+// Every member ignores its own errors; only AddMinLog reports one (a row lost
+// because the connection could not be reopened). Nothing here throws.
 #pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/error_state.h"
 
 namespace bw {
 
+struct PolicyState;
+
 class clsSharedMain {
   public:
-    clsSharedMain() = default;
+    clsSharedMain();
+    ~clsSharedMain();
+    clsSharedMain(const clsSharedMain&) = delete;
+    clsSharedMain& operator=(const clsSharedMain&) = delete;
+
+    // --- settings (write-only properties) -------------------------------
+    void SetAccPath(const std::string& sAccPath);
+    /// Overwrites the process-wide AppPath.
+    void SetAppPath(const std::string& sAppPath);
+    void SetIPLockThreshold(std::int16_t v);
+    void SetIPLockUnit(std::int16_t v);
+    void SetRBLLockPoint(std::int16_t v);
+    void SetGreyDelay(std::int16_t v);
+    void SetGreyFrame(std::int16_t v);
+    void SetGreyExp(std::int16_t v);
+    void SetGreyAutoWL(std::int16_t v);
+    void SetMBFF(std::int16_t v);
+
+    // --- minilog and statistics -----------------------------------------
+    /// Adds one tbl_minilog row. Returns a failed state only when the row was
+    /// lost because reopening the connection failed.
+    ErrorState AddMinLog(const std::string& sIP, double dTimestamp, const std::string& sFrom,
+                         const std::string& sTo, const std::string& sAction);
+    /// Adds lAmount to (or, with iAbsolute non-zero, sets) one tbl_stats column.
+    void IncStats(const std::string& sTarnID, const std::string& sField, std::int32_t lAmount,
+                  std::int16_t iAbsolute = 0);
+    /// Open-relay check: never enabled, always 0.
+    std::int16_t CheckOR(const std::string& sAddress, const std::string& sAction,
+                         const std::string& sSender);
+
+    // --- policy store (defined in policy/) ---------------------------------
+    // BEGIN policy members
+
+    // END policy members
+
+    const std::string& AccPath() const { return sAccPath_; }
+
+  private:
+    std::string sAccPath_;
+    // Policy caches, lists and timers, owned here and defined in policy/.
+    std::unique_ptr<PolicyState> policy_;
 };
+
+/// Process-wide settings behind the class's properties (shared by all instances).
+struct SharedSettings {
+    std::int16_t IPLockThreshold = 0;
+    std::int16_t IPLockUnit = 0;
+    std::int16_t RBLLockPoint = 0;
+    std::int16_t GreyDelay = 0;
+    std::int16_t GreyFrame = 0;
+    std::int16_t GreyExp = 0;
+    std::int16_t GreyAutoWL = 0;
+    std::int16_t MBFF = 0;
+};
+SharedSettings& SharedPolicySettings();
+
+/// Replaces every "," by "." (day-serial numbers written as text).
+std::string FixDecimal(const std::string& s);
 
 }  // namespace bw

@@ -1,0 +1,68 @@
+#include "db/shared_main.h"
+
+#include "host/globals.h"
+
+namespace bw {
+
+// The policy state is completed by the policy store; until then it is empty.
+struct PolicyState {};
+
+clsSharedMain::clsSharedMain() = default;
+clsSharedMain::~clsSharedMain() = default;
+
+void clsSharedMain::SetAccPath(const std::string& sAccPath) {
+    sAccPath_ = sAccPath;
+}
+void clsSharedMain::SetAppPath(const std::string& sAppPath) {
+    G().AppPath = sAppPath;
+}
+void clsSharedMain::SetIPLockThreshold(std::int16_t v) {
+    SharedPolicySettings().IPLockThreshold = v;
+}
+void clsSharedMain::SetIPLockUnit(std::int16_t v) {
+    SharedPolicySettings().IPLockUnit = v;
+}
+void clsSharedMain::SetRBLLockPoint(std::int16_t v) {
+    SharedPolicySettings().RBLLockPoint = v;
+}
+void clsSharedMain::SetGreyDelay(std::int16_t v) {
+    SharedPolicySettings().GreyDelay = v;
+}
+void clsSharedMain::SetGreyFrame(std::int16_t v) {
+    SharedPolicySettings().GreyFrame = v;
+}
+void clsSharedMain::SetGreyExp(std::int16_t v) {
+    SharedPolicySettings().GreyExp = v;
+}
+void clsSharedMain::SetGreyAutoWL(std::int16_t v) {
+    SharedPolicySettings().GreyAutoWL = v;
+}
+void clsSharedMain::SetMBFF(std::int16_t v) {
+    SharedPolicySettings().MBFF = v;
+}
+
+// FIXME: the minilog writer and the statistics counter arrive with the database layer.
+ErrorState clsSharedMain::AddMinLog(const std::string&, double, const std::string&,
+                                    const std::string&, const std::string&) {
+    return {};
+}
+void clsSharedMain::IncStats(const std::string&, const std::string&, std::int32_t, std::int16_t) {}
+
+std::int16_t clsSharedMain::CheckOR(const std::string&, const std::string&, const std::string&) {
+    return 0;
+}
+
+SharedSettings& SharedPolicySettings() {
+    static SharedSettings s;
+    return s;
+}
+
+std::string FixDecimal(const std::string& s) {
+    std::string out = s;
+    for (char& c : out) {
+        if (c == ',') c = '.';
+    }
+    return out;
+}
+
+}  // namespace bw

@@ -1,0 +1,14 @@
+#include "host/timing.h"
+
+#include "host/globals.h"
+#include "platform/clock.h"
+
+namespace bw {
+
+bool Elapsed(double& dStart, double seconds) {
+    const double now = G().clock->Timer();
+    if (now < dStart) dStart -= 86400.0;
+    return static_cast<float>(dStart + seconds) <= static_cast<float>(now);
+}
+
+}  // namespace bw

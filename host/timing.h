@@ -1,0 +1,11 @@
+// Time limits on the seconds-since-midnight clock, across midnight.
+#pragma once
+
+namespace bw {
+
+/// True when dStart + seconds <= the current timer value. A start above the
+/// current value is taken as yesterday's and moved back by 86,400 seconds (the
+/// caller's variable changes). Both sides are compared in single precision.
+bool Elapsed(double& dStart, double seconds);
+
+}  // namespace bw
