@@ -78,6 +78,12 @@ std::size_t FindControl(const std::string& s) {
     return std::string::npos;
 }
 
+/// Switches a timer on. One that is on already keeps its running interval:
+/// only switching off and on again restarts it.
+void SwitchOn(Timer& t) {
+    if (!t.Enabled()) t.SetEnabled(true);
+}
+
 }  // namespace
 
 // Marks a window as busy while one of its handlers runs; the last one out of
@@ -314,7 +320,7 @@ void frmSMTPClient::LeaveInQueue() {
 
 void frmSMTPClient::EndWithoutFiling() {
     tmrStage->SetEnabled(false);
-    tmrUnload->SetEnabled(true);
+    SwitchOn(*tmrUnload);
 }
 
 void frmSMTPClient::NextServer() {
@@ -337,7 +343,7 @@ void frmSMTPClient::SendMessage() {
         CloseFileNo(iMsgFile);
         iDatFile = 0;
         iMsgFile = 0;
-        tmrUnload->SetEnabled(true);
+        SwitchOn(*tmrUnload);
         return;
     }
     const int lastServer = static_cast<int>(G().aSMTPServers.size()) - 1;
@@ -503,7 +509,7 @@ void frmSMTPClient::SendMessage() {
 }
 
 void frmSMTPClient::Stage0ReadEnvelope() {
-    tmrGetData->SetEnabled(true);
+    SwitchOn(*tmrGetData);
     aRcpt.assign(1, std::string());
     ErrorState err;
     std::string header;
@@ -708,7 +714,7 @@ void frmSMTPClient::Stage25File() {
     }
     TouchChangedFlag(sAccPath);
     tmrStage->SetEnabled(false);
-    tmrUnload->SetEnabled(true);
+    SwitchOn(*tmrUnload);
 }
 
 // ---- window registry ---------------------------------------------------------
@@ -739,6 +745,10 @@ void DestroyFinishedWindows() {
             ++it;
         }
     }
+}
+
+void DestroyAllWindows() {
+    Windows().clear();
 }
 
 void SetUnloadObserver(UnloadObserver observer) {

@@ -127,6 +127,9 @@ int LiveDeliveryWindows();
 /// Destroys every window that has unloaded and is in none of its own handlers.
 void DestroyFinishedWindows();
 
+/// Destroys every window, unloaded or not, without unloading it (tests).
+void DestroyAllWindows();
+
 /// Called after each window has unloaded, with its minilog record (tests and
 /// benchmarks watch deliveries through it; empty in the daemon).
 using UnloadObserver = std::function<void(const tMinLog& record, const std::string& sQueueName)>;
