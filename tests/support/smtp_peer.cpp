@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace bw::test {
@@ -293,6 +294,7 @@ void SmtpPeer::RunSink(Conn& c) {
         Record(commands_, line);
         if (StartsWithNoCase(line, "DATA")) {
             c.Write("354 go ahead\r\n");
+            const auto started = std::chrono::steady_clock::now();
             std::string body;
             std::uint64_t bytes = 0;
             while (c.ReadLine(line)) {
@@ -300,6 +302,8 @@ void SmtpPeer::RunSink(Conn& c) {
                 if (keepBodies_) body.append(line).append("\r\n");
                 if (line == ".") break;
             }
+            lastBodySeconds_ =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             bodyBytes_ += bytes;
             if (keepBodies_) Record(bodies_, body);
             ++messages_;

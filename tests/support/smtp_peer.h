@@ -64,6 +64,8 @@ class SmtpPeer {
     /// Messages taken by the sink and body bytes seen.
     std::uint64_t Messages() const { return messages_.load(); }
     std::uint64_t BodyBytes() const { return bodyBytes_.load(); }
+    /// Seconds from the DATA reply to the end-of-data line of the last message (sink).
+    double LastBodySeconds() const { return lastBodySeconds_.load(); }
     /// Keep bodies in memory (on by default; benchmarks switch it off).
     void KeepBodies(bool keep) { keepBodies_ = keep; }
 
@@ -89,6 +91,7 @@ class SmtpPeer {
     std::atomic<int> connections_{0};
     std::atomic<std::uint64_t> messages_{0};
     std::atomic<std::uint64_t> bodyBytes_{0};
+    std::atomic<double> lastBodySeconds_{0};
     bool keepBodies_ = true;
     std::thread acceptThread_;
     std::vector<std::thread> connThreads_;
