@@ -77,6 +77,11 @@ class MariaDbConnection final : public DbConnection {
             err.Raise(kErrObjectOpen, kTextObjectOpen);
             return;
         }
+        if (Trim(cs_).empty()) {
+            errors_.push_back("The connection string is empty.");
+            err.Raise(CR_UNKNOWN_ERROR, "The connection string is empty.");
+            return;
+        }
         const DbConnectParams p = ParseConnectionString(cs_);
         if (!p.error.empty()) {
             errors_.push_back(p.error);
