@@ -549,8 +549,10 @@ SettingsStore::Result RegFileStore::Set(std::int32_t root, const std::string& ke
 
     // Lock the store file itself. Another writer may have replaced it between
     // our open and our lock; then the lock is on a dead file and we start over.
+    // Each retry means another writer finished a change, so a busy store can
+    // make us retry many times, but never for ever.
     int fd = -1;
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    for (int attempt = 0; attempt < 100000; ++attempt) {
         fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) {
             reason = ErrText(path_, errno);
