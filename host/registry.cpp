@@ -83,7 +83,7 @@ std::string ExpandEnvironmentRefs(const std::string& s) {
 RegVariant cRegistry::value() {
     RegData d;
     std::string reason;
-    if (store_.Query(ClassKey, SectionKey, ValueKey, d, reason) != SettingsStore::Result::kOk) {
+    if (store_->Query(ClassKey, SectionKey, ValueKey, d, reason) != SettingsStore::Result::kOk) {
         return Default;
     }
     ValueType = static_cast<std::int32_t>(d.type);
@@ -148,7 +148,7 @@ void cRegistry::setValue(const RegVariant& v) {
             return;
     }
     StoreReason.clear();
-    switch (store_.Set(ClassKey, SectionKey, ValueKey, d, StoreReason)) {
+    switch (store_->Set(ClassKey, SectionKey, ValueKey, d, StoreReason)) {
         case SettingsStore::Result::kOk:
             return;
         case SettingsStore::Result::kOpenFailed:

@@ -33,7 +33,7 @@ constexpr long kErrRegistryWrite = kVbObjectError + 27049;
 
 class cRegistry {
   public:
-    explicit cRegistry(SettingsStore& store) : store_(store) {}
+    explicit cRegistry(SettingsStore& store) : store_(&store) {}
 
     std::int32_t ClassKey = 0;
     std::string SectionKey;
@@ -54,7 +54,7 @@ class cRegistry {
 
   private:
     void Raise(long number, const RegVariant& v);
-    SettingsStore& store_;
+    SettingsStore* store_;
 };
 
 /// Expands every %NAME% reference to the environment variable's value;
