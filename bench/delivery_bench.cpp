@@ -8,8 +8,9 @@
 // ratio, CPU seconds and peak RSS per 1,000 messages.
 // Scenario 2: one message of big-megabytes. Prints the body rate (sink clock,
 // DATA reply to end of data) and the peak RSS.
-// Each scenario's delivery runs in a child process (the sink stays in this
-// one), so CPU and peak memory are the delivery's alone.
+// Each scenario's delivery runs in a child process started afresh from this
+// program (the sink stays in this one), so CPU and peak memory are the
+// delivery's alone.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -24,6 +25,8 @@
 #include <memory>
 #include <string>
 
+#include "db/connect_string.h"
+#include "db/health_check.h"
 #include "db/shared_main.h"
 #include "delivery/dispatcher.h"
 #include "delivery/smtp_client.h"
@@ -31,27 +34,13 @@
 #include "platform/clock.h"
 #include "platform/db.h"
 #include "platform/loop.h"
+#include "platform/mariadb.h"
+#include "tests/support/mariadb_server.h"
 #include "tests/support/smtp_peer.h"
 
 namespace {
 
 using namespace bw;
-
-class PresentConnection final : public DbConnection {
-  public:
-    int State() const override { return kStateOpen; }
-    void SetConnectionTimeout(int) override {}
-    void SetConnectionString(const std::string& s) override { s_ = s; }
-    const std::string& ConnectionString() const override { return s_; }
-    void Open(ErrorState&) override {}
-    void Execute(const std::string&, ErrorState&) override {}
-    void Close(ErrorState&) override {}
-    void ClearErrors() override {}
-    std::string Escape(const std::string& v) const override { return v; }
-
-  private:
-    std::string s_;
-};
 
 // Timer cadence of one delivery on a server that answers at once:
 // three 250 ms stage ticks (envelope, connect, greeting), 5 ms to the recipient,
@@ -97,7 +86,12 @@ int RunDaemon(const std::string& appPath, int port, int expect) {
     g.sForwardedList = "\t";
     g.aSMTPServers = {"127.0.0.1:" + std::to_string(port)};
     g.oShared = std::make_unique<clsSharedMain>();
-    g.oDBConn = std::make_shared<PresentConnection>();
+    MariaDbFactory factory;
+    g.dbFactory = &factory;
+    SetDBConnectExeFolder(appPath + "exe");  // none there: DBConnect.dat in AppPath wins
+    tmrDBCheck_Timer();
+    Timer dbCheck(loop, 1000, true, [] { tmrDBCheck_Timer(); });
+    g.tmrDBCheck = &dbCheck;
     int done = 0;
     int delivered = 0;
     SetUnloadObserver([&](const tMinLog& r, const std::string&) {
@@ -112,6 +106,7 @@ int RunDaemon(const std::string& appPath, int port, int expect) {
     SetUnloadObserver({});
     DestroyAllWindows();
     g.tmrQueue = nullptr;
+    g.tmrDBCheck = nullptr;
     return delivered == expect ? 0 : 1;
 }
 
@@ -120,7 +115,12 @@ ChildResult InChild(const std::string& appPath, int port, int expect) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::_exit(RunDaemon(appPath, port, expect));
+        // A fresh image, so the figures hold nothing inherited from the sink's process.
+        const std::string p = std::to_string(port);
+        const std::string e = std::to_string(expect);
+        ::execl("/proc/self/exe", "delivery_bench", "--daemon", appPath.c_str(), p.c_str(),
+                e.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
     }
     int status = 0;
     rusage ru{};
@@ -134,29 +134,39 @@ ChildResult InChild(const std::string& appPath, int port, int expect) {
     return r;
 }
 
-std::string MakeAppFolder() {
+/// An application folder with a database of its own (minilog rows and the
+/// counter are written for real, as in the daemon).
+std::string MakeAppFolder(int dbPort, std::string& db) {
     char tmpl[] = "/tmp/bwbench.XXXXXX";
     const std::string root = std::string(::mkdtemp(tmpl)) + "/";
-    for (const char* d : {"TarnIN/Inbox", "TarnIN/Outbox", "TarnIN/Trash", "Logs"}) {
+    for (const char* d : {"TarnIN/Inbox", "TarnIN/Outbox", "TarnIN/Trash", "Logs", "exe"}) {
         std::filesystem::create_directories(root + d);
     }
+    db = bw::test::CreateTestDatabase(dbPort);
+    bw::test::Exec(dbPort, db, "INSERT INTO tbl_stats (tarnid) VALUES ('BENCH')");
+    std::ofstream(root + "DBConnect.dat") << bw::test::ConnString(dbPort, db) << "\r\n";
     return root;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--daemon") {
+        return RunDaemon(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    }
     const int small = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int bigMb = argc > 2 ? std::atoi(argv[2]) : 100;
     int rc = 0;
 
+    const int dbPort = bw::test::SharedDbPort();
+    std::string db;
     bw::test::SmtpPeer sink;
     sink.KeepBodies(false);
     sink.Start();
 
     // --- scenario 1: many small messages ---------------------------------------------
     {
-        const std::string app = MakeAppFolder();
+        const std::string app = MakeAppFolder(dbPort, db);
         const std::string body = "Hello,\r\n\r\nthis is a small test message.\r\n";
         for (int i = 0; i < small; ++i) {
             char name[32];
@@ -179,13 +189,17 @@ int main(int argc, char** argv) {
         std::printf("  ratio               %.3f (target >= 0.9)\n", rate / kBoundPerSecond);
         std::printf("  CPU per 1,000       %.3f s\n", r.cpuSeconds * 1000.0 / small);
         std::printf("  peak RSS            %ld KB\n", r.maxRssKb);
+        std::printf("  minilog rows %s, delivered count %s\n",
+                    bw::test::Scalar(dbPort, db, "SELECT COUNT(*) FROM tbl_minilog").c_str(),
+                    bw::test::Scalar(dbPort, db, "SELECT delivered FROM tbl_stats").c_str());
         if (r.exitCode != 0) rc = 1;
         std::filesystem::remove_all(app);
+        bw::test::DropTestDatabase(dbPort, db);
     }
 
     // --- scenario 2: one big message -------------------------------------------------
     {
-        const std::string app = MakeAppFolder();
+        const std::string app = MakeAppFolder(dbPort, db);
         const std::string line(76, 'x');
         {
             std::ofstream dat(app + "TarnIN/Inbox/Big.dat", std::ios::binary);
@@ -210,6 +224,7 @@ int main(int argc, char** argv) {
         std::printf("  peak RSS            %ld KB\n", r.maxRssKb);
         if (r.exitCode != 0) rc = 1;
         std::filesystem::remove_all(app);
+        bw::test::DropTestDatabase(dbPort, db);
     }
     sink.Stop();
     return rc;

@@ -18,20 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "db/shared_main.h"
 #include "platform/error_state.h"
 #include "platform/loop.h"
 #include "platform/socket.h"
 
 namespace bw {
-
-/// The minilog record of one delivery, fields in the order handed over.
-struct tMinLog {
-    std::string sIP;
-    double dTimestamp = 0;
-    std::string sFrom;
-    std::string sTo;
-    std::string sAction;
-};
 
 class frmSMTPClient {
   public:

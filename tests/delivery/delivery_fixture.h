@@ -1,6 +1,8 @@
 // In-process set-up for delivery tests: a manual clock and a loop, the globals
-// of a fresh installation in a temporary application folder, queue pairs
-// written on request, and the minilog records of unloaded windows collected.
+// of a fresh installation in a temporary application folder, a database of its
+// own on the private MariaDB (with the health check running as in the daemon),
+// queue pairs written on request, and the minilog records of unloaded windows
+// collected.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "db/connect_string.h"
+#include "db/health_check.h"
 #include "db/shared_main.h"
 #include "delivery/dispatcher.h"
 #include "delivery/session_log.h"
@@ -23,27 +27,12 @@
 #include "platform/clock.h"
 #include "platform/db.h"
 #include "platform/loop.h"
+#include "platform/mariadb.h"
 #include "platform/queue_files.h"
 #include "platform/service.h"
+#include "tests/support/mariadb_server.h"
 
 namespace bw::test {
-
-/// A connection object that only has to exist: the dispatcher works while one is there.
-class PresentConnection final : public DbConnection {
-  public:
-    int State() const override { return kStateOpen; }
-    void SetConnectionTimeout(int) override {}
-    void SetConnectionString(const std::string& s) override { s_ = s; }
-    const std::string& ConnectionString() const override { return s_; }
-    void Open(ErrorState&) override {}
-    void Execute(const std::string&, ErrorState&) override {}
-    void Close(ErrorState&) override {}
-    void ClearErrors() override {}
-    std::string Escape(const std::string& v) const override { return v; }
-
-  private:
-    std::string s_;
-};
 
 struct Outcome {
     tMinLog record;
@@ -73,7 +62,21 @@ class DeliveryTest : public ::testing::Test {
         g.iUseTrash = -1;
         g.sForwardedList = "\t";
         g.oShared = std::make_unique<clsSharedMain>();
-        g.oDBConn = std::make_shared<PresentConnection>();
+        // The database: DBConnect.dat in AppPath, connected by the health check.
+        ResetHealthCheck();
+        exeDir_ = root_ + "/exe";
+        std::filesystem::create_directories(exeDir_);
+        SetDBConnectExeFolder(exeDir_);
+        g.dbFactory = &factory_;
+        dbPort_ = SharedDbPort();
+        db_ = CreateTestDatabase(dbPort_);
+        Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('1A2B')");
+        std::ofstream(g.AppPath + "DBConnect.dat", std::ios::binary)
+            << ConnString(dbPort_, db_) << "\r\n";
+        tmrDBCheck_Timer();
+        EXPECT_TRUE(g.oDBConn) << "no database connection";
+        dbTimer_ = std::make_unique<Timer>(*loop_, 1000, true, [] { tmrDBCheck_Timer(); });
+        g.tmrDBCheck = dbTimer_.get();
         SetUnloadObserver([this](const tMinLog& r, const std::string& name) {
             outcomes_.push_back({r, name});
         });
@@ -83,9 +86,13 @@ class DeliveryTest : public ::testing::Test {
         SetUnloadObserver({});
         DestroyAllWindows();
         G().tmrQueue = nullptr;
+        G().tmrDBCheck = nullptr;
         queueTimer_.reset();
-        loop_.reset();
+        dbTimer_.reset();
         ResetGlobals();
+        loop_.reset();
+        SetDBConnectExeFolder("");
+        DropTestDatabase(dbPort_, db_);
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
@@ -179,7 +186,21 @@ class DeliveryTest : public ::testing::Test {
         G().tmrQueue = queueTimer_.get();
     }
 
+    /// Minilog rows (ipaddress, mailfrom, mailto, action), oldest first.
+    std::vector<Row> MinilogRows() const {
+        return Query(dbPort_, db_,
+                     "SELECT ipaddress, mailfrom, mailto, action FROM tbl_minilog ORDER BY id");
+    }
+    std::string Delivered() const {
+        return Scalar(dbPort_, db_, "SELECT delivered FROM tbl_stats WHERE tarnid = '1A2B'");
+    }
+
     std::string root_;
+    std::string exeDir_;
+    int dbPort_ = 0;
+    std::string db_;
+    MariaDbFactory factory_;
+    std::unique_ptr<Timer> dbTimer_;
     std::unique_ptr<ManualClock> clock_;
     std::unique_ptr<Loop> loop_;
     std::unique_ptr<Timer> queueTimer_;

@@ -37,6 +37,7 @@ TEST_F(DispatcherTest, EmptyQueueKeepsTheLongIntervalAndTheTimerOn) {
 
 TEST_F(DispatcherTest, NothingIsTouchedWithoutADatabaseConnectionObject) {
     QueuePairs("Inbox/", 2);
+    dbTimer_->SetEnabled(false);
     G().oDBConn.reset();
     RunFor(20000, 50);
     EXPECT_EQ(peer_.Connections(), 0);
@@ -72,6 +73,8 @@ TEST_F(DispatcherTest, FiveAtOnceTheSixthAfterOneHasUnloaded) {
     EXPECT_EQ(G().iActiveTransfers, 0);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(WhereIs("Inbox/", "P" + std::to_string(i)), "trash");
     EXPECT_EQ(peer_.Messages(), 6u);
+    EXPECT_EQ(MinilogRows().size(), 6u);
+    EXPECT_EQ(Delivered(), "6");
 }
 
 TEST_F(DispatcherTest, UnclaimablePairsAreSkippedQuietly) {

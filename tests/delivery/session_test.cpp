@@ -51,6 +51,11 @@ TEST_F(SessionTest, DeliversFilesToTrashCountsAndLogsTheConversation) {
     EXPECT_EQ(o.record.sTo, "carol@corp.example");
     EXPECT_EQ(o.record.sAction, "900 Delivered M1 to: 127.0.0.1: " + std::to_string(peer.Port()));
     EXPECT_TRUE(Exists(Acc() + "Changed.flg"));
+    const auto rows = MinilogRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0], (Row{"BWTarnOut", "alice@ext.example", "carol@corp.example",
+                            "900 Delivered M1 to: 127.0.0.1: " + std::to_string(peer.Port())}));
+    EXPECT_EQ(Delivered(), "1");
 
     const std::string port = std::to_string(peer.Port());
     const std::string expected =
@@ -165,6 +170,9 @@ TEST_P(FailureTable, FilesAsTheRowSays) {
     if (std::string(row.where) == "bad") {
         EXPECT_TRUE(Exists(Acc() + "Changed.flg"));
     }
+    EXPECT_EQ(Delivered(), std::string(row.where) == "trash" ? "1" : "0");
+    ASSERT_EQ(MinilogRows().size(), 1u);
+    EXPECT_EQ(MinilogRows()[0][3], o.record.sAction);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -502,7 +510,32 @@ TEST_F(SessionTest, UnsendableEnvelopesNeverReachTheServer) {
     EXPECT_EQ(peer.Connections(), 0);
 }
 
-TEST_F(SessionTest, UnloadWithoutSharedObjectWritesMinilogErrorAndStillCompletes) {
+TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
+    SmtpPeer peer;
+    peer.Start();
+    UseServers({Local(peer)});
+    QueueOne();
+    StartDelivery("Inbox/", "M1");
+    // The database goes away while the message is under way.
+    dbTimer_->SetEnabled(false);
+    const std::string gone = ConnString(FreeLocalPort(), "gone");
+    std::ofstream(G().AppPath + "DBConnect.dat", std::ios::binary | std::ios::trunc) << gone;
+    ErrorState ignored;
+    G().oDBConn->Close(ignored);
+    G().oDBConn->SetConnectionString(gone);
+    ASSERT_TRUE(RunUntilOutcomes(1));
+    EXPECT_EQ(G().iActiveTransfers, 0);
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
+    const std::string log = LogText();
+    const auto at = log.find("*-*-* MINILOG ERROR: ");
+    ASSERT_NE(at, std::string::npos) << log;
+    // The number and the description of the failed reopen follow.
+    EXPECT_NE(log.substr(at + 21, 4), "0 \r\n");
+    EXPECT_GT(log.find("\r\n", at) - at, 26u);
+    EXPECT_TRUE(MinilogRows().empty());
+}
+
+TEST_F(SessionTest, UnloadWithoutSharedObjectStillCompletes) {
     SmtpPeer peer;
     peer.Start();
     UseServers({Local(peer)});
