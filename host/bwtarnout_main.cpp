@@ -11,6 +11,7 @@
 #include "platform/instance_lock.h"
 #include "platform/linux_service.h"
 #include "platform/loop.h"
+#include "platform/mariadb.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
 
@@ -31,7 +32,8 @@ int main(int argc, char** argv) {
     g.clock = &clock;
     g.loop = &loop;
     g.service = &service;
-    // database factory: wired with the database layer
+    MariaDbFactory dbFactory;
+    g.dbFactory = &dbFactory;
 
     HostPlatform& hp = HP();
     hp.machineSettings = &machineSettings;
