@@ -1,11 +1,9 @@
 #include "db/shared_main.h"
 
 #include "host/globals.h"
+#include "policy/policy_state.h"
 
 namespace bw {
-
-// The policy state is completed by the policy store; until then it is empty.
-struct PolicyState {};
 
 clsSharedMain::clsSharedMain() = default;
 clsSharedMain::~clsSharedMain() = default;
