@@ -66,29 +66,34 @@ inline bool DbIsOpen() {
     return G().oDBConn && G().oDBConn->State() == DbConnection::kStateOpen;
 }
 
-inline void ReconnectFresh() {
-    if (DbIsOpen()) return;
+inline bool ReconnectFresh() {
+    if (DbIsOpen()) return true;
     ErrorState err;
     G().oDBConn.reset();
-    if (G().dbFactory == nullptr) return;
+    if (G().dbFactory == nullptr) return false;
     G().oDBConn = G().dbFactory->NewConnection();
     G().oDBConn->SetConnectionString(GetDBConnect(""));
     G().oDBConn->Open(err);
+    return DbIsOpen();
 }
 
-inline void ReconnectReset() {
-    if (DbIsOpen() || !G().oDBConn) return;
+inline bool ReconnectReset() {
+    if (DbIsOpen()) return true;
+    if (!G().oDBConn) return false;
     ErrorState err;
     G().oDBConn->Close(err);
     G().oDBConn->SetConnectionString(GetDBConnect(""));
     G().oDBConn->Open(err);
+    return DbIsOpen();
 }
 
-inline void ReconnectReopen() {
-    if (DbIsOpen() || !G().oDBConn) return;
+inline bool ReconnectReopen() {
+    if (DbIsOpen()) return true;
+    if (!G().oDBConn) return false;
     ErrorState err;
     G().oDBConn->Close(err);
     G().oDBConn->Open(err);
+    return DbIsOpen();
 }
 
 }  // namespace bw
