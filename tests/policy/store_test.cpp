@@ -5,8 +5,10 @@
 // FIXME: compiled once the MariaDB client layer is on this branch.
 #if __has_include("platform/mariadb.h")
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -447,6 +449,65 @@ TEST_F(PolicyDbTest, PurgeRunsAtMostOnceAMinuteAcrossMidnight) {
         EXPECT_EQ(Count("tbl_greylist"), s.runs ? 0 : 1) << s.label;
         Sql("DELETE FROM tbl_greylist");
     }
+}
+
+// --- the command-line tool -------------------------------------------------
+
+struct ToolRun {
+    int status;
+    std::string out;
+};
+
+ToolRun RunTool(const std::string& args) {
+    const std::string cmd = std::string(BW_BINARY_DIR) + "/bwpolicy " + args + " 2>/dev/null";
+    ToolRun r{-1, ""};
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p) != nullptr) r.out += buf;
+    const int st = ::pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+TEST_F(PolicyDbTest, BwpolicyRunsOneMemberPerCall) {
+    const std::string app = "--app-path " + dir_.string() + " --tarn-id 7E57 ";
+    const struct {
+        std::string args;
+        int status;
+        std::string out;
+    } steps[] = {
+        {"grey 10.1.2.3 \"o'brien@x.org\" b@corp.com", 0, "0\n"},
+        {"grey 10.1.2.3 \"o'brien@x.org\" b@corp.com --grey-frame 240", 0, "3\n"},
+        {"grey 10.1.2.77 x y --type VG", 0, "-1\n"},
+        {"grey 10.9.9.9 a@x b@y --allowed", 0, "3\n"},
+        {"grey 10.9.9.9 a@x b@y --type D", 0, "0\n"},
+        {"lockip 10.1.2.3 SD", 0, "0\n"},
+        {"lockip 10.1.2.200 VS --iplock-unit 1", 0, "-1\n"},
+        {"add-allowed '*@partner.net'", 0, "done\n"},
+        {"allowed x@y.z joe@partner.net", 0, "-1\n"},
+        {"allowed joe@partner.net --owner boss@corp.com", 0, "-1\n"},
+        {"disallowed joe@partner.net", 0, "0\n"},
+        {"purge --grey-exp 36", 0, "done\n"},
+        {"load-grey", 0, "0 entries\n"},
+        // Bad arguments: a clear error and status 2, nothing run.
+        {"grey 10.1.2.3 onlyfrom", 2, ""},
+        {"lockip 10.1.2.3", 2, ""},
+        {"frobnicate", 2, ""},
+        {"grey 1.2.3.4 a b --grey-delay 99999", 2, ""},
+        {"grey 1.2.3.4 a b --type X", 2, ""},
+        {"allowed a@b --bogus 1", 2, ""},
+    };
+    for (const auto& s : steps) {
+        const ToolRun r = RunTool(app + s.args);
+        EXPECT_EQ(r.status, s.status) << s.args;
+        EXPECT_EQ(r.out, s.out) << s.args;
+    }
+    EXPECT_EQ(RunTool("grey 1.2.3.4 a b").status, 2);  // no application folder
+    EXPECT_EQ(One("SELECT CONCAT(mailfrom,'|',allowed) FROM tbl_greylist"), "o'brien@x.org|-1");
+    EXPECT_EQ(One("SELECT locklevel FROM tbl_lockip WHERE netip = '10.1.2.'"), "3");
+    EXPECT_EQ(Stat("allowedgrey"), "1");
+    EXPECT_EQ(Count("tbl_allowed"), 1);
 }
 
 // --- the server goes away ------------------------------------------------------
