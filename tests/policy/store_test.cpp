@@ -362,18 +362,19 @@ TEST_F(PolicyDbTest, ExactRowsOwnersAndWildcards) {
 }
 
 TEST_F(PolicyDbTest, ListFilesInAccPathThenAppPath) {
-    WriteFile(G().AccPath + "Allowed.lst", "first@x.org\r\n");
+    WriteFile(G().AccPath + "Allowed.lst", "first@x.org\r\nacc-only@x.org\r\n");
     WriteFile(G().AppPath + "more.lst", "*@aliased.org\r\n");
     WriteFile(G().AppPath + "Allowed.lst",
               "first@x.org\r\nsecond@x.org\r\nALIAS:" + G().AppPath + "more.lst\r\n");
     WriteFile(G().AppPath + "DisAllowed.lst", "bad@x.org\r\n");
     EXPECT_EQ(shared().IsAllowed("first@x.org", ""), -1);  // found in AccPath: AppPath not read
+    EXPECT_EQ(shared().IsAllowed("acc-only@x.org", ""), -1);
     EXPECT_EQ(shared().IsAllowed("x@y.z", "Second@x.org"), -1);
     EXPECT_EQ(shared().IsAllowed("joe@aliased.org", ""), -1);
     EXPECT_EQ(shared().IsAllowed("bad@x.org", ""), 0);
     EXPECT_EQ(shared().IsDisAllowed("bad@x.org", ""), -1);
     EXPECT_EQ(shared().AllowCache(),
-              "FIRST@X.ORG\tSECOND@X.ORG\tJOE@ALIASED.ORG\tJOE@ALIASED.ORG\t");
+              "FIRST@X.ORG\tACC-ONLY@X.ORG\tSECOND@X.ORG\tJOE@ALIASED.ORG\tJOE@ALIASED.ORG\t");
     EXPECT_EQ(shared().DisAllowCache(), "BAD@X.ORG\t");
 }
 
