@@ -11,7 +11,7 @@ namespace bw {
 std::int16_t PathExists(const std::string& path) {
     if (path.empty()) return 0;
     struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? -1 : 0;
+    return ::stat(path.c_str(), &st) == 0 ? -1 : 0;  // a dangling link is nothing
 }
 
 std::int16_t MakePath(const std::string& path) {

@@ -2,8 +2,6 @@
 // database, with the daemon's application folder and connection files, and
 // prints its result. Exit status 0 when the member ran (whatever it
 // answered), 2 on bad arguments.
-// FIXME: built for real once the MariaDB client layer is on this branch.
-#if __has_include("platform/mariadb.h")
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,14 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "db/connect_string.h"
+#include "db/day_serial.h"
+#include "db/reconnect.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
+#include "host/host_platform.h"
+#include "host/settings.h"
 #include "platform/clock.h"
 #include "platform/db.h"
 #include "platform/loop.h"
 #include "platform/mariadb.h"
 #include "platform/service.h"
-#include "policy/db_pending.h"
+#include "platform/settings_store.h"
 #include "policy/policy_state.h"
 
 namespace bw {
@@ -41,10 +44,13 @@ const char* const kUsage =
     "  save-grey | save-lockip        reads the list file and writes it back (expired\n"
     "                                 greylist entries are dropped and logged)\n"
     "options:\n"
-    "  --app-path DIR                 application folder (default: AppPath of the settings)\n"
+    "  --app-path DIR                 application folder (default: General/AppPath of the\n"
+    "                                 settings store, $BW_REGISTRY or "
+    "/etc/brimwarden/registry.reg)\n"
     "  --acc-path DIR                 folder of the first list files (default: APP/TarnIN/)\n"
     "  --owner ADDRESS                mailbox owner for the sender lists\n"
     "  --tarn-id ID                   installation identifier for the greylist counters\n"
+    "                                 (default: TarnIN/TarnID of the settings store)\n"
     "  --grey-delay MIN --grey-frame MIN --grey-exp DAYS\n"
     "  --iplock-threshold N --iplock-unit DAYS\n";
 
@@ -157,23 +163,32 @@ int Run(int argc, char** argv) {
     if (a.words.empty()) Fail("no command given");
     const std::string cmd = a.words[0];
 
-    std::string appPath = Option(a, "--app-path");
-    if (appPath.empty()) {
-        if (const char* env = std::getenv("BW_APP_PATH")) appPath = env;
-    }
-    if (appPath.empty()) Fail("no application folder: give --app-path DIR");
-    appPath = WithSlash(appPath);
-
     SystemClock clock;
     Loop loop(clock);
     StderrService service;
     MariaDbFactory factory;
+    RegFileStore machineSettings(MachineRegistryPath());
     G().clock = &clock;
     G().loop = &loop;
     G().service = &service;
+    HP().machineSettings = &machineSettings;
+
+    // The daemon's application folder and installation identifier, unless given.
+    std::string appPath = Option(a, "--app-path");
+    if (appPath.empty()) {
+        appPath = GetSettingX(kAppName, "General", "AppPath", "*");
+        if (appPath == "*" || appPath.empty()) {
+            Fail("no application folder registered in " + MachineRegistryPath() +
+                 ": give --app-path DIR");
+        }
+    }
+    appPath = WithSlash(appPath);
+    const std::string tarnID = a.options.count("--tarn-id") != 0
+                                   ? Option(a, "--tarn-id")
+                                   : GetSettingX(kAppName, "TarnIN", "TarnID", "");
     G().AppPath = appPath;
     G().AccPath = appPath + "TarnIN/";
-    G().TarnID = Option(a, "--tarn-id");
+    G().TarnID = tarnID;
     G().oShared = std::make_unique<clsSharedMain>();
     clsSharedMain& shared = *G().oShared;
     shared.SetAppPath(appPath);
@@ -270,10 +285,3 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
     return bw::Run(argc, argv);
 }
-#else
-#include <cstdio>
-int main() {
-    std::fputs("bwpolicy: built without the database client\n", stderr);
-    return 1;
-}
-#endif

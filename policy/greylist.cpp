@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <string>
 
+#include "db/connect_string.h"
+#include "db/day_serial.h"
+#include "db/reconnect.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "platform/clock.h"
-#include "policy/db_pending.h"
 #include "policy/policy_db.h"
 #include "policy/policy_rules.h"
 #include "policy/policy_state.h"
@@ -165,7 +167,8 @@ void clsSharedMain::SaveGreyIP() {
             const std::string line = GreyLine(e) + "\r\n";
             std::fwrite(line.data(), 1, line.size(), f);
         } else {
-            AddMinLog(e.netip, now, e.mailfrom, e.mailto, kDroppedAction);
+            tMinLog t{e.netip, now, e.mailfrom, e.mailto, kDroppedAction};
+            WriteMinLog(t);
             e.netip.clear();
             ++dropped;
         }

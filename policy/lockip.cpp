@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <string>
 
+#include "db/connect_string.h"
+#include "db/day_serial.h"
+#include "db/reconnect.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "platform/clock.h"
-#include "policy/db_pending.h"
 #include "policy/policy_db.h"
 #include "policy/policy_rules.h"
 #include "policy/policy_state.h"

@@ -5,8 +5,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "db/connect_string.h"
+#include "db/day_serial.h"
+#include "db/reconnect.h"
 #include "host/paths.h"
-#include "policy/db_pending.h"
 
 namespace bw {
 

@@ -4,11 +4,13 @@
 // failed first selection drops oDBConn for the health check to rebuild.
 #include <string>
 
+#include "db/connect_string.h"
+#include "db/day_serial.h"
+#include "db/reconnect.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/timing.h"
 #include "platform/clock.h"
-#include "policy/db_pending.h"
 #include "policy/policy_db.h"
 #include "policy/policy_state.h"
 

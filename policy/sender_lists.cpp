@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
+#include "db/connect_string.h"
+#include "db/day_serial.h"
+#include "db/reconnect.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
-#include "policy/db_pending.h"
 #include "policy/policy_db.h"
 #include "policy/policy_rules.h"
 #include "policy/policy_state.h"

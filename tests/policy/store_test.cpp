@@ -2,8 +2,6 @@
 // greylist and the IP lock on a manual clock, the purge phases and its
 // midnight rule, the sender lists, quoting, list files, and a server that
 // goes away.
-// FIXME: compiled once the MariaDB client layer is on this branch.
-#if __has_include("platform/mariadb.h")
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,12 +10,14 @@
 #include <filesystem>
 #include <fstream>
 
+#include "db/connect_string.h"
+#include "db/day_serial.h"
+#include "db/reconnect.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "platform/clock.h"
 #include "platform/mariadb.h"
 #include "platform/service.h"
-#include "policy/db_pending.h"
 #include "policy/policy_state.h"
 #include "tests/support/mariadb_server.h"
 
@@ -47,6 +47,7 @@ class PolicyDbTest : public ::testing::Test {
         G().TarnID = "7E57";
         G().oShared = std::make_unique<clsSharedMain>();
         shared().SetAccPath(G().AccPath);
+        SetDBConnectExeFolder(dir_.string());  // never the test program's folder
         if (UsesSharedServer()) Attach(test::SharedDbPort());
     }
 
@@ -55,6 +56,7 @@ class PolicyDbTest : public ::testing::Test {
         G().oDBConn.reset();
         ResetGlobals();
         SharedPolicySettings() = SharedSettings{};
+        SetDBConnectExeFolder("");
         if (!db_.empty() && port_ == test::SharedDbPort()) test::DropTestDatabase(port_, db_);
         fs::remove_all(dir_);
     }
@@ -459,8 +461,9 @@ struct ToolRun {
     std::string out;
 };
 
-ToolRun RunTool(const std::string& args) {
-    const std::string cmd = std::string(BW_BINARY_DIR) + "/bwpolicy " + args + " 2>/dev/null";
+ToolRun RunTool(const std::string& args, const std::string& registry) {
+    const std::string cmd = "BW_REGISTRY='" + registry + "' " + std::string(BW_BINARY_DIR) +
+                            "/bwpolicy " + args + " 2>/dev/null";
     ToolRun r{-1, ""};
     FILE* p = ::popen(cmd.c_str(), "r");
     if (p == nullptr) return r;
@@ -473,6 +476,7 @@ ToolRun RunTool(const std::string& args) {
 
 TEST_F(PolicyDbTest, BwpolicyRunsOneMemberPerCall) {
     const std::string app = "--app-path " + dir_.string() + " --tarn-id 7E57 ";
+    const std::string noRegistry = (dir_ / "none.reg").string();
     const struct {
         std::string args;
         int status;
@@ -500,14 +504,25 @@ TEST_F(PolicyDbTest, BwpolicyRunsOneMemberPerCall) {
         {"allowed a@b --bogus 1", 2, ""},
     };
     for (const auto& s : steps) {
-        const ToolRun r = RunTool(app + s.args);
+        const ToolRun r = RunTool(app + s.args, noRegistry);
         EXPECT_EQ(r.status, s.status) << s.args;
         EXPECT_EQ(r.out, s.out) << s.args;
     }
-    EXPECT_EQ(RunTool("grey 1.2.3.4 a b").status, 2);  // no application folder
+    EXPECT_EQ(RunTool("grey 1.2.3.4 a b", noRegistry).status, 2);  // no application folder
+    // Without options the folder and the identifier come from the settings store.
+    const std::string reg = (dir_ / "registry.reg").string();
+    WriteFile(reg,
+              "Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n\"AppPath\"=\"" +
+                  dir_.string() +
+                  "/\"\r\n\r\n"
+                  "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\TarnIN]\r\n\"TarnID\"=\"7E57\"\r\n");
+    EXPECT_EQ(RunTool("grey 10.4.4.4 a@x b@y --allowed", reg).out, "3\n");
+    EXPECT_EQ(RunTool("grey 10.4.4.4 a@x b@y --grey-exp 1", reg).out, "3\n");
     EXPECT_EQ(One("SELECT CONCAT(mailfrom,'|',allowed) FROM tbl_greylist"), "o'brien@x.org|-1");
     EXPECT_EQ(One("SELECT locklevel FROM tbl_lockip WHERE netip = '10.1.2.'"), "3");
     EXPECT_EQ(Stat("allowedgrey"), "1");
+    EXPECT_EQ(Stat("passedgrey"), "2");  // one of them counted through the stored TarnID
     EXPECT_EQ(Count("tbl_allowed"), 1);
 }
 
@@ -553,4 +568,3 @@ TEST_F(PolicyOutageTest, ServerDownGivesDocumentedResultsAndWritesNothing) {
 
 }  // namespace
 }  // namespace bw
-#endif

@@ -1,0 +1,22 @@
+#include "host/host_platform.h"
+
+#include <unistd.h>
+
+#include "host/globals.h"
+#include "platform/process.h"
+#include "platform/service.h"
+
+namespace bw {
+
+HostPlatform& HP() {
+    static HostPlatform hp;
+    return hp;
+}
+
+void FatalStartupError(const std::string& text) {
+    if (G().service != nullptr) G().service->LogEvent(4, 110, text);
+    if (HP().process != nullptr) HP().process->EndNow(1);
+    ::_exit(1);
+}
+
+}  // namespace bw

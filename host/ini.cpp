@@ -1,0 +1,148 @@
+#include "host/ini.h"
+
+#include <fstream>
+
+#include "host/textfile.h"
+
+namespace bw {
+
+namespace ini_detail {
+
+std::vector<std::string> INILines;
+
+void LoadINIFile(const std::string& sFile) {
+    INILines.assign(2, std::string());
+    std::vector<std::string> lines;
+    ReadTextLines(sFile, lines);  // an unreadable file leaves no lines
+    int n = 0;
+    for (const std::string& raw : lines) {
+        ++n;
+        const std::string line = LTrimBlanks(raw);
+        if (line.empty()) {
+            --n;
+            continue;
+        }
+        // Every header below the first line gets an empty element before it.
+        if (line[0] == '[' && n >= 2) ++n;
+        if (static_cast<int>(INILines.size()) < n + 1) INILines.resize(n + 1);
+        INILines[n] = line;
+    }
+}
+
+bool SaveINIFile(const std::string& sFile) {
+    // Empty elements become one empty line, and only between two written lines:
+    // no leading or trailing empty lines, runs of them shrink to one.
+    std::string out;
+    bool pendingEmpty = false;
+    bool wroteAny = false;
+    for (std::size_t i = 1; i < INILines.size(); ++i) {
+        const std::string line = TrimBlanks(INILines[i]);
+        if (line.empty()) {
+            pendingEmpty = wroteAny;
+            continue;
+        }
+        if (pendingEmpty) out += "\r\n";
+        pendingEmpty = false;
+        out += line + "\r\n";
+        wroteAny = true;
+    }
+    std::ofstream f(sFile, std::ios::binary | std::ios::trunc);
+    if (!f) return false;
+    f << out;
+    f.close();
+    return !f.fail();
+}
+
+bool FindINILine(int& iPos, const std::string& sSearch, bool bStopAtSection) {
+    const int n = static_cast<int>(INILines.size()) - 1;
+    int last = 0;
+    bool found = false;
+    ++iPos;
+    while (iPos <= n) {
+        const std::string& line = INILines[iPos];
+        if (!line.empty()) last = iPos;
+        if (bStopAtSection && !line.empty() && line[0] == '[') break;
+        std::string cmp;
+        if (bStopAtSection) {
+            const std::size_t eq = line.find('=');
+            if (eq != std::string::npos) {
+                cmp = LTrimBlanks(line.substr(0, eq)) + "=" + line.substr(eq + 1);
+            }
+        } else {
+            cmp = TrimBlanks(line);
+        }
+        if (StartsWithNoCase(cmp, sSearch)) {
+            found = true;
+            break;
+        }
+        ++iPos;
+    }
+    if (iPos > last) INILines.emplace_back();
+    iPos = last;
+    return found;
+}
+
+void InsertINILine(const std::string& sText, int& iPos) {
+    INILines.emplace_back();
+    const int top = static_cast<int>(INILines.size()) - 1;
+    if (iPos == 0) {
+        iPos = top;
+    } else {
+        for (int i = top; i > iPos; --i) INILines[i] = INILines[i - 1];
+    }
+    INILines[iPos] = sText;
+}
+
+}  // namespace ini_detail
+
+using namespace ini_detail;
+
+bool IsValidININame(const std::string& sName) {
+    return sName.find_first_of("[]=") == std::string::npos;
+}
+
+std::string ReadINIValue(const std::string& sSection, const std::string& sKey,
+                         const std::string& sDefault, const std::string& sFile) {
+    LoadINIFile(sFile);
+    int pos = 0;
+    if (!FindINILine(pos, "[" + sSection + "]", false)) return sDefault;
+    if (!FindINILine(pos, sKey + "=", true)) return sDefault;
+    const std::string& line = INILines[pos];
+    return LTrimBlanks(line.substr(line.find('=') + 1));
+}
+
+bool WriteINIValue(const std::string& sSection, const std::string& sKey, const std::string& sValue,
+                   const std::string& sFile) {
+    LoadINIFile(sFile);
+    int pos = 0;
+    const std::string keyLine = sKey + "=" + sValue;
+    if (!FindINILine(pos, "[" + sSection + "]", false)) {
+        int at = 0;
+        if (!INILines[pos].empty()) InsertINILine("", at);
+        at = 0;
+        InsertINILine("[" + sSection + "]", at);
+        at = 0;
+        InsertINILine(keyLine, at);
+    } else {
+        const int header = pos;
+        if (FindINILine(pos, sKey + "=", true)) {
+            INILines[pos] = keyLine;
+        } else {
+            int at = header + 1;
+            InsertINILine(keyLine, at);
+        }
+    }
+    return SaveINIFile(sFile);
+}
+
+std::string ReadINI(const std::string& sFile, const std::string& sSection,
+                    const std::string& sKey) {
+    return ReadINIValue(sSection, sKey, "", sFile);
+}
+
+bool WriteINI(const std::string& sFile, const std::string& sSection, const std::string& sKey,
+              const std::string& sValue) {
+    return WriteINIValue(sSection, sKey, sValue, sFile);
+}
+
+}  // namespace bw

@@ -1,0 +1,42 @@
+#include "host/lang.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "host/globals.h"
+#include "host/textfile.h"
+
+namespace bw {
+
+std::string LangText(const std::string& sKey) {
+    std::vector<std::string> lines;
+    if (!ReadTextLines(G().AppPath + "lang/" + G().sLangFile, lines)) return "";
+    const std::string header = "[" + UpperAscii(sKey) + "]";
+    std::string result;
+    bool inEntry = false;
+    for (const std::string& line : lines) {
+        if (!line.empty() && line[0] == '[') {
+            if (inEntry) break;  // the first matching entry is complete
+            inEntry = UpperAscii(line) == header;
+        } else if (inEntry) {
+            result = line;
+        }
+    }
+    return result;
+}
+
+std::vector<std::string> ListLanguages() {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(G().AppPath + "lang/", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.size() > 4 && UpperAscii(name.substr(name.size() - 4)) == ".LNG" &&
+            !e.is_directory(ec)) {
+            names.push_back(name.substr(0, name.size() - 4));
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace bw

@@ -1,0 +1,19 @@
+// Language strings: texts shown to a person are looked up in the language
+// file AppPath + "lang/" + sLangFile. A header line "[" + the English text in
+// upper case + "]" starts an entry; the last line before the next header is
+// the translation. The file is read afresh on every lookup.
+// DIAGNOSTICS: a missing entry or a missing file gives an empty text.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace bw {
+
+std::string LangText(const std::string& sKey);
+
+/// The language names offered by the selection: every "*.lng" file of
+/// AppPath + "lang/" without its ending, sorted by name.
+std::vector<std::string> ListLanguages();
+
+}  // namespace bw

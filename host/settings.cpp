@@ -1,0 +1,127 @@
+#include "host/settings.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "host/globals.h"
+#include "host/host_platform.h"
+#include "host/ini.h"
+#include "host/paths.h"
+#include "host/registry.h"
+#include "host/textfile.h"
+#include "platform/settings_store.h"
+
+namespace bw {
+
+const char* const kTarnINFolders[10] = {"/Hold", "/Inbox", "/Delete", "/Trash",  "/OutQueue",
+                                        "/SCHK", "/SEML",  "/Fetch",  "/TempIN", "/Outbox"};
+
+namespace {
+
+std::string UserKeyPath(const std::string& sAppName, const std::string& sSection) {
+    return "Software\\" + sAppName + "\\" + sSection;
+}
+
+[[noreturn]] void RegistryProblem(const cRegistry& reg) {
+    if (!reg.StoreReason.empty()) {
+        std::cerr << "BWTarnOUT: settings store: " << reg.StoreReason << std::endl;
+    }
+    FatalStartupError("Registry Problem: " + reg.Err.description);
+}
+
+}  // namespace
+
+std::string GetSettingX(const std::string& sAppName, const std::string& sSection,
+                        const std::string& sKey, const std::string& sDefault) {
+    if (G().bUseUserHive) {
+        SettingsStore* store = HP().userSettings;
+        if (store == nullptr) return sDefault;
+        RegData d;
+        std::string reason;
+        if (store->Query(kHKeyCurrentUser, UserKeyPath(sAppName, sSection), sKey, d, reason) !=
+            SettingsStore::Result::kOk) {
+            return sDefault;
+        }
+        cRegistry reg(*store);  // same conversion of the stored data to text
+        reg.ClassKey = kHKeyCurrentUser;
+        reg.SectionKey = UserKeyPath(sAppName, sSection);
+        reg.ValueKey = sKey;
+        reg.Default = sDefault;
+        return VariantText(reg.value());
+    }
+    cRegistry reg(*HP().machineSettings);
+    reg.ClassKey = kHKeyLocalMachine;
+    reg.SectionKey = "Software\\" + sAppName + "\\" + sSection;
+    reg.ValueKey = sKey;
+    reg.ValueType = 1;
+    reg.Default = sDefault;
+    const RegVariant v = reg.value();
+    if (reg.Err.Failed()) RegistryProblem(reg);
+    return VariantText(v);
+}
+
+void SaveSettingX(const std::string& sAppName, const std::string& sSection, const std::string& sKey,
+                  const std::string& sValue) {
+    if (G().bUseUserHive) {
+        SettingsStore* store = HP().userSettings;
+        if (store == nullptr) return;
+        std::string reason;
+        store->Set(kHKeyCurrentUser, UserKeyPath(sAppName, sSection), sKey, RegText(1, sValue),
+                   reason);  // errors of the per-user store are ignored
+        return;
+    }
+    cRegistry reg(*HP().machineSettings);
+    reg.ClassKey = kHKeyLocalMachine;
+    reg.SectionKey = "Software\\" + sAppName + "\\" + sSection;
+    reg.ValueKey = sKey;
+    reg.ValueType = 1;
+    reg.setValue(sValue);
+    if (reg.Err.Failed()) RegistryProblem(reg);
+}
+
+std::int16_t CheckAccountStruct() {
+    Globals& g = G();
+    const std::string tarnIn = g.AppPath + "TarnIN";
+    if (!PathExists(tarnIn)) {
+        MakePath(tarnIn);
+        if (!PathExists(tarnIn)) return 0;
+    }
+    for (const char* sub : kTarnINFolders) {
+        const std::string folder = tarnIn + sub;
+        if (!PathExists(folder)) MakePath(folder);
+    }
+    g.AccPath = g.AppPath + "TarnIN/";
+
+    // Older installations kept the account data in a two-line text file.
+    const std::string ini = g.AccPath + "AccInfo.ini";
+    const std::string txt = g.AccPath + "AccountInfo.txt";
+    if (ReadINI(ini, "User", "Email").empty() && PathExists(txt)) {
+        std::vector<std::string> lines;
+        ReadTextLines(txt, lines);
+        // A line that cannot be read leaves the buffer as it was, so a file of
+        // one line gives that line for both keys.
+        std::string buffer;
+        if (!lines.empty()) buffer = lines[0];
+        WriteINI(ini, "User", "FullName", buffer);
+        if (lines.size() > 1) buffer = lines[1];
+        WriteINI(ini, "User", "Email", buffer);
+        std::remove(txt.c_str());
+    }
+    return -1;
+}
+
+void LoadForwardedList() {
+    Globals& g = G();
+    g.sForwardedList = "\t";
+    const std::string file = g.AppPath + "Forwarded.lst";
+    if (!PathExists(file)) return;
+    std::vector<std::string> lines;
+    ReadTextLines(file, lines);
+    for (const std::string& line : lines) g.sForwardedList += UpperAscii(line) + "\t";
+}
+
+bool IsForwardedDomain(const std::string& sDomain) {
+    return G().sForwardedList.find("\t" + UpperAscii(sDomain) + "\t") != std::string::npos;
+}
+
+}  // namespace bw

@@ -1,0 +1,35 @@
+// Settings and the folder layout below AppPath: the settings wrappers over the
+// machine-wide store (or the per-user store when bUseUserHive is set), the
+// receiving component's folder tree and account data, and the forwarded-domain
+// list.
+// DIAGNOSTICS: a machine-wide store that cannot be written is fatal: event-log
+// entry "Registry Problem: " + the error description, then the process ends.
+// Errors of the per-user store are ignored (a read gives the default). Folder
+// and file errors below TarnIN are ignored; CheckAccountStruct fails only when
+// the TarnIN folder itself cannot be made.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace bw {
+
+constexpr const char* kAppName = "Brimwarden";
+
+std::string GetSettingX(const std::string& sAppName, const std::string& sSection,
+                        const std::string& sKey, const std::string& sDefault);
+void SaveSettingX(const std::string& sAppName, const std::string& sSection, const std::string& sKey,
+                  const std::string& sValue);
+
+/// Makes AppPath + "TarnIN" and its queue folders, sets AccPath and moves the
+/// older account data ("AccountInfo.txt") into "AccInfo.ini". -1 or 0.
+std::int16_t CheckAccountStruct();
+/// Rebuilds sForwardedList from AppPath + "Forwarded.lst".
+void LoadForwardedList();
+/// True when the domain is in sForwardedList (case-insensitive).
+bool IsForwardedDomain(const std::string& sDomain);
+
+/// The receiving component's queue folders below "TarnIN", in creation order.
+extern const char* const kTarnINFolders[10];
+
+}  // namespace bw

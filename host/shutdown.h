@@ -1,0 +1,34 @@
+// frmShutDown: the hidden window that carries tmrShutDown (1000 ms, enabled
+// whenever the window is loaded). Each tick waits for running deliveries up to
+// 30 ticks, then asks "There are tranfers running! Quit anyways?" (No is the
+// default); with no delivery left, or on Yes, it removes the notification icon
+// and ends the process at once. No resets the count and unloads the window.
+#pragma once
+
+#include <memory>
+
+namespace bw {
+
+class Timer;
+
+class frmShutDown {
+  public:
+    frmShutDown();
+    ~frmShutDown();
+
+    bool Loaded() const { return tmrShutDown_ != nullptr; }
+    void Load();
+    void Unload();
+    /// Reading the timer's state loads the window when it is not loaded (and a
+    /// freshly loaded window has its timer on).
+    bool TimerEnabled();
+    void EnableTimer();
+    Timer* tmrShutDown() { return tmrShutDown_.get(); }
+
+    void tmrShutDown_Timer();
+
+  private:
+    std::unique_ptr<Timer> tmrShutDown_;
+};
+
+}  // namespace bw

@@ -1,0 +1,21 @@
+// Reading 8-bit text files line by line: CR LF or a lone CR ends a line (a
+// lone LF does not). Used by the INI module, the language lookup, the account
+// data and the forwarded-domain list.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace bw {
+
+/// False when the file cannot be opened or read; `lines` then holds what was read.
+bool ReadTextLines(const std::string& path, std::vector<std::string>& lines);
+
+std::string UpperAscii(std::string s);
+/// Blanks (spaces) removed on the left, the right, or both sides.
+std::string LTrimBlanks(const std::string& s);
+std::string TrimBlanks(const std::string& s);
+/// Case-insensitive "text begins with prefix".
+bool StartsWithNoCase(const std::string& text, const std::string& prefix);
+
+}  // namespace bw

@@ -1,0 +1,131 @@
+#include "platform/desktop.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+extern char** environ;
+
+namespace bw {
+
+namespace {
+
+bool StdinIsTerminal() {
+    return ::isatty(STDIN_FILENO) == 1;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
+/// Starts argv[0] (a path, or a name looked up on PATH) without waiting for it.
+bool Spawn(const std::vector<std::string>& args, bool searchPath) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = searchPath
+                       ? ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ)
+                       : ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    return rc == 0;
+}
+
+bool OnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string p = path != nullptr ? path : "/usr/bin:/bin";
+    std::size_t pos = 0;
+    while (pos <= p.size()) {
+        const std::size_t colon = p.find(':', pos);
+        const std::string dir =
+            p.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
+        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+        if (colon == std::string::npos) break;
+        pos = colon + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+void DebugTrace(const std::string& text) {
+    const char* dbg = std::getenv("BW_DEBUG");
+    if (dbg != nullptr && *dbg != '\0' && std::string(dbg) != "0") {
+        std::cerr << "BWTarnOUT [debug]: " << text << std::endl;
+    }
+}
+
+void LinuxDesktop::AddIcon(const std::string& tip) {
+    DebugTrace("notification icon added, tip \"" + tip + "\"");
+}
+
+void LinuxDesktop::RemoveIcon() {
+    DebugTrace("notification icon removed");
+}
+
+int LinuxDesktop::PopupMenu(const std::vector<std::string>& captions) {
+    // No desktop: the menu can never be opened.
+    DebugTrace("popup menu requested (" + std::to_string(captions.size()) + " entries)");
+    return -1;
+}
+
+bool LinuxDesktop::AskYesNo(const std::string& text, const std::string& title) {
+    bool yes = true;
+    if (StdinIsTerminal()) {
+        std::cerr << title << ": " << text << " [y/N] " << std::flush;
+        std::string line;
+        yes = std::getline(std::cin, line) && !line.empty() && (line[0] == 'y' || line[0] == 'Y');
+    } else {
+        const char* env = std::getenv("BW_QUESTION_ANSWER");
+        if (env != nullptr && *env != '\0') yes = Lower(env) == "yes";
+    }
+    if (log_) log_(text + " - answered " + (yes ? "Yes" : "No"));
+    return yes;
+}
+
+void LinuxDesktop::ShowMessage(const std::string& text, const std::string& title) {
+    if (log_) log_(title + ": " + text);
+}
+
+std::string LinuxDesktop::ChooseLanguage(const std::vector<std::string>& names) {
+    if (!StdinIsTerminal()) {
+        const char* env = std::getenv("BW_LANGUAGE");
+        return env != nullptr ? env : "";
+    }
+    std::cerr << "Brimwarden Language Selection\n"
+              << "Please choose your language:\n"
+              << "Bitte w\xC3\xA4hlen Sie Ihre Sprache:\n"
+              << "Voglia scegliere la Sua lingua prego:\n"
+              << "Choisissez votre langue s.v.p.:\n";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::cerr << "  " << (i + 1) << ") " << names[i] << "\n";
+    }
+    while (true) {
+        std::cerr << "Number (Enter to cancel): " << std::flush;
+        std::string line;
+        if (!std::getline(std::cin, line) || line.empty()) return "";
+        char* end = nullptr;
+        const long n = std::strtol(line.c_str(), &end, 10);
+        if (*end == '\0' && n >= 1 && static_cast<std::size_t>(n) <= names.size()) {
+            return names[static_cast<std::size_t>(n - 1)];
+        }
+        std::cerr << "Please enter a number from 1 to " << names.size() << ".\n";
+    }
+}
+
+bool LinuxDesktop::StartProgram(const std::string& path) {
+    return Spawn({path}, false);
+}
+
+int LinuxDesktop::OpenDocument(const std::string& target) {
+    if (!OnPath("xdg-open")) return 31;  // no handler for anything
+    return Spawn({"xdg-open", target}, true) ? 42 : 2;
+}
+
+}  // namespace bw

@@ -1,0 +1,150 @@
+#include "platform/linux_service.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+
+extern char** environ;
+
+namespace bw {
+
+namespace {
+
+std::string ExePath() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string("/usr/sbin/bwtarnout") : exe.string();
+}
+
+void DaemonReload() {
+    // Best effort: without systemd (containers, tests) this simply fails.
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const char* argv[] = {"systemctl", "daemon-reload", nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "systemctl", &fa, nullptr, const_cast<char**>(argv), environ) == 0) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    posix_spawn_file_actions_destroy(&fa);
+}
+
+}  // namespace
+
+LinuxService::LinuxService() {
+    ::openlog(kServiceName, LOG_PID, LOG_DAEMON);
+}
+
+LinuxService::~LinuxService() {
+    ::closelog();
+}
+
+std::string LinuxService::UnitFilePath() {
+    const char* env = std::getenv("BW_UNIT_DIR");
+    const std::string dir = env != nullptr && *env != '\0' ? env : "/etc/systemd/system";
+    return dir + "/" + kServiceName + ".service";
+}
+
+void LinuxService::SetServiceSetting(const std::string& /*section*/, const std::string& key,
+                                     const std::string& value) {
+    // The only service setting the program stores is the description, which
+    // lives in the unit file.
+    if (key == "Description") description_ = value;
+}
+
+std::string LinuxService::UnitText() const {
+    return "[Unit]\n"
+           "Description=" +
+           description_ +
+           "\n"
+           "After=network-online.target mariadb.service mysql.service\n"
+           "Wants=network-online.target\n"
+           "\n"
+           "[Service]\n"
+           "Type=notify\n"
+           "ExecStart=" +
+           ExePath() +
+           "\n"
+           "Restart=on-failure\n"
+           "RestartSec=5\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=multi-user.target\n";
+}
+
+bool LinuxService::Install() {
+    const std::string path = UnitFilePath();
+    const std::string tmp = path + ".tmp";
+    FILE* f = std::fopen(tmp.c_str(), "w");
+    if (f == nullptr) {
+        std::cerr << kServiceName << ": cannot write " << tmp << ": " << std::strerror(errno)
+                  << std::endl;
+        return false;
+    }
+    const std::string text = UnitText();
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0 && ok;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::cerr << kServiceName << ": cannot write " << path << ": " << std::strerror(errno)
+                  << std::endl;
+        std::remove(tmp.c_str());
+        return false;
+    }
+    DaemonReload();
+    return true;
+}
+
+bool LinuxService::Remove() {
+    const std::string path = UnitFilePath();
+    if (std::remove(path.c_str()) != 0 && errno != ENOENT) {
+        std::cerr << kServiceName << ": cannot delete " << path << ": " << std::strerror(errno)
+                  << std::endl;
+        return false;
+    }
+    DaemonReload();
+    return true;
+}
+
+void LinuxService::LogEvent(std::int16_t type, std::int32_t id, const std::string& text) {
+    int level = LOG_INFO;
+    if (type == 1) level = LOG_ERR;
+    if (type == 2) level = LOG_WARNING;
+    ::syslog(LOG_DAEMON | level, "%s", text.c_str());
+    if (std::getenv("INVOCATION_ID") == nullptr) {
+        std::cerr << kServiceName << " [" << id << "]: " << text << std::endl;
+    }
+}
+
+void LinuxService::StartServing() {
+    ::sd_notify(0, "READY=1");
+}
+
+void LinuxService::WatchSignals(asio::io_context& io) {
+    signals_ = std::make_unique<asio::signal_set>(io, SIGTERM, SIGINT, SIGHUP);
+    ArmSignals();
+}
+
+void LinuxService::ArmSignals() {
+    signals_->async_wait([this](const std::error_code& ec, int /*signo*/) {
+        if (ec) return;
+        ArmSignals();
+        if (onStop) onStop();
+    });
+}
+
+}  // namespace bw

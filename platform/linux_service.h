@@ -1,0 +1,49 @@
+// The service component on Linux: a systemd unit "BWTarnOUT.service"
+// (Type=notify) in /etc/systemd/system or $BW_UNIT_DIR, syslog as the event
+// log (ident "BWTarnOUT", facility daemon; plus one line on standard error
+// unless systemd started us, INVOCATION_ID set), sd_notify for readiness, and
+// SIGTERM, SIGINT and SIGHUP as the Stop event.
+// DIAGNOSTICS: Install and Remove report false when the unit file cannot be
+// written or deleted; a failing "systemctl daemon-reload" is ignored.
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <memory>
+#include <string>
+
+#include "platform/service.h"
+
+namespace bw {
+
+class LinuxService final : public ServiceControl {
+  public:
+    static constexpr const char* kServiceName = "BWTarnOUT";
+    static constexpr const char* kDisplayName = "BWD TarnOUT Service";
+
+    LinuxService();
+    ~LinuxService() override;
+
+    void SetServiceSetting(const std::string& section, const std::string& key,
+                           const std::string& value) override;
+    bool Install() override;
+    bool Remove() override;
+    void LogEvent(std::int16_t type, std::int32_t id, const std::string& text) override;
+    void StartServing() override;
+
+    /// Raises onStop on `io` for each SIGTERM, SIGINT or SIGHUP from now on.
+    void WatchSignals(asio::io_context& io);
+
+    /// The unit file: $BW_UNIT_DIR or /etc/systemd/system, + "/BWTarnOUT.service".
+    static std::string UnitFilePath();
+    /// The text of the unit file for this executable.
+    std::string UnitText() const;
+
+  private:
+    void ArmSignals();
+
+    std::string description_ = kDisplayName;
+    std::unique_ptr<asio::signal_set> signals_;
+};
+
+}  // namespace bw

@@ -1,0 +1,323 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "db/shared_main.h"
+#include "host/main_window.h"
+#include "host/settings.h"
+#include "host_fixture.h"
+#include "platform/checksum.h"
+
+namespace bw {
+namespace {
+
+namespace fs = std::filesystem;
+using test::HostTest;
+
+class StartupTest : public HostTest {
+  protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        Put(appDir_ + "lang/English.lng", "");
+        Store("General", "AppPath", appDir_);
+    }
+    /// Runs the start-up; true when it returned (the program runs on).
+    bool Start(const std::string& commandLine = "") {
+        form_ = std::make_unique<frmMain>();
+        try {
+            form_->Form_Load(commandLine);
+            return true;
+        } catch (const ProcessEnded&) {
+            return false;
+        }
+    }
+    /// A fresh process: new globals and window, same stores and folders.
+    void Restart() {
+        form_.reset();
+        ResetGlobals();
+        G().clock = &clock_;
+        G().loop = &loop_;
+        G().service = &service_;
+    }
+    std::unique_ptr<frmMain> form_;
+};
+
+TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
+    Store("General", "UseTrash", "0");
+    Store("Server", "SMTPLog", "-1");
+    Store("TarnIN", "Peer2", "peer.example");
+    Put(appDir_ + "TarnIN/AccInfo.ini", "[Server]\r\nSMTP=mx1,,mx2\r\n");
+    Put(appDir_ + "Forwarded.lst", "Example.COM\r\nsub.Example.org\r\n");
+
+    ASSERT_TRUE(Start());
+    const Globals& g = G();
+    for (const char* sub : {"Logs", "TarnIN", "TarnIN/Hold", "TarnIN/Inbox", "TarnIN/Delete",
+                            "TarnIN/Trash", "TarnIN/OutQueue", "TarnIN/SCHK", "TarnIN/SEML",
+                            "TarnIN/Fetch", "TarnIN/TempIN", "TarnIN/Outbox"}) {
+        EXPECT_TRUE(fs::is_directory(appDir_ + sub)) << sub;
+    }
+    EXPECT_EQ(g.AppPath, appDir_);
+    EXPECT_EQ(g.AccPath, appDir_ + "TarnIN/");
+    EXPECT_TRUE(std::regex_match(g.TarnID, std::regex("[1-9A-F][0-9A-F]*")));
+    EXPECT_EQ(Stored("TarnIN", "TarnID"), g.TarnID);
+    EXPECT_EQ(g.sVersionText, "3.00.0440");
+    EXPECT_EQ(g.iUseTrash, 0);
+    EXPECT_EQ(g.iSMTPLog, -1);
+    EXPECT_EQ(g.sPeer2, "peer.example");
+    EXPECT_EQ(g.aSMTPServers, (std::vector<std::string>{"mx1", "", "mx2"}));
+    EXPECT_EQ(g.sForwardedList, "\tEXAMPLE.COM\tSUB.EXAMPLE.ORG\t");
+    EXPECT_TRUE(IsForwardedDomain("example.com"));
+    EXPECT_FALSE(IsForwardedDomain("example"));
+    EXPECT_NE(g.oShared, nullptr);
+    EXPECT_EQ(g.oDBConn, nullptr);
+    EXPECT_EQ(service_.startServing, 1);
+    EXPECT_TRUE(service_.events.empty());
+    EXPECT_TRUE(desktop_.iconShown);
+    EXPECT_EQ(desktop_.iconTip.size(), 64u);
+    EXPECT_EQ(desktop_.iconTip.rfind("Brimwarden TarnIN 3.00.0440 ", 0), 0u);
+    ASSERT_NE(g.tmrQueue, nullptr);
+    EXPECT_TRUE(g.tmrQueue->Enabled());
+    EXPECT_EQ(g.tmrQueue->Interval(), 5000);
+    EXPECT_TRUE(g.tmrDBCheck->Enabled());
+    EXPECT_EQ(g.tmrDBCheck->Interval(), 1000);
+    EXPECT_FALSE(g.tmrBackupDB->Enabled());
+    EXPECT_EQ(g.tmrBackupDB->Interval(), 5000);
+
+    // The identifier is made once: a later start, at another time, keeps it.
+    const std::string id = g.TarnID;
+    Restart();
+    clock_.SetNow(clock_.Now() + 3.25);
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(G().TarnID, id);
+}
+
+TEST_F(StartupTest, DefaultsWithNothingStored) {
+    machine_.doc = RegDocument{};
+    Put(exeDir_ + "/lang/English.lng", "");
+    ASSERT_TRUE(Start());
+    // The program's own folder becomes the registered application folder.
+    EXPECT_EQ(G().AppPath, exeDir_ + "/");
+    EXPECT_EQ(Stored("General", "AppPath"), exeDir_ + "/");
+    EXPECT_EQ(G().iUseTrash, -1);
+    EXPECT_EQ(G().iSMTPLog, 0);
+    EXPECT_EQ(G().sPeer2, "");
+    EXPECT_TRUE(G().aSMTPServers.empty());
+    EXPECT_EQ(G().sForwardedList, "\t");
+    EXPECT_EQ(G().sUILanguage, "English");
+    EXPECT_EQ(G().sLangFile, "English.lng");
+}
+
+TEST_F(StartupTest, RegisteredAppPathGetsItsTrailingSlash) {
+    Store("General", "AppPath", appDir_.substr(0, appDir_.size() - 1));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(G().AppPath, appDir_);
+}
+
+TEST_F(StartupTest, TarnIdIsTheChecksumOfTheDaySerialInHex) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.15g", clock_.Now());
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", Crc32(text));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(G().TarnID, hex);
+    EXPECT_EQ(MakeTarnID(clock_.Now()), hex);  // same tick, same identifier
+}
+
+TEST_F(StartupTest, CommandLine) {
+    struct Case {
+        const char* line;
+        bool runs;
+        int installs;
+        int removes;
+        bool userHive;
+    };
+    const Case cases[] = {
+        {"-install", false, 1, 0, false},
+        {"-remove", false, 0, 1, false},
+        {"-install --HKCU", true, 0, 0, true},
+        {"-INSTALL", true, 0, 0, false},
+        {"--hkcu", true, 0, 0, true},
+        {"x --HkCu y", true, 0, 0, true},
+        {"", true, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        Restart();
+        service_ = FakeService{};
+        // The per-user store must know the application folder too.
+        user_.doc.Set("HKEY_CURRENT_USER\\Software\\Brimwarden\\General", "AppPath",
+                      RegText(1, appDir_));
+        EXPECT_EQ(Start(c.line), c.runs) << c.line;
+        EXPECT_EQ(service_.installs, c.installs) << c.line;
+        EXPECT_EQ(service_.removes, c.removes) << c.line;
+        EXPECT_EQ(G().bUseUserHive, c.userHive) << c.line;
+        EXPECT_TRUE(service_.events.empty()) << c.line;
+        if (!c.runs) {
+            EXPECT_EQ(G().oShared, nullptr) << c.line;  // ended at once
+            EXPECT_EQ(process_.lastExitCode, 0) << c.line;
+        }
+    }
+    EXPECT_EQ(service_.settings.size(), 0u);
+    Restart();
+    service_ = FakeService{};
+    Start("-install");
+    EXPECT_EQ(service_.settings,
+              (std::vector<std::string>{
+                  "|Description=Delivers passed inbound Emails to the internal mailserver"}));
+}
+
+TEST_F(StartupTest, FlagFileBesideTheExecutableSelectsTheUserStore) {
+    Put(exeDir_ + "/HKCU.flg", "");
+    user_.doc.Set("HKEY_CURRENT_USER\\Software\\Brimwarden\\General", "AppPath",
+                  RegText(1, appDir_));
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(G().bUseUserHive);
+    EXPECT_NE(user_.doc.Find("HKEY_CURRENT_USER\\Software\\Brimwarden\\TarnIN", "TarnID"), nullptr);
+    EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
+}
+
+TEST_F(StartupTest, SecondInstanceEndsSilently) {
+    lock_.otherInstanceRuns = true;
+    EXPECT_FALSE(Start());
+    EXPECT_EQ(process_.lastExitCode, 0);
+    EXPECT_TRUE(service_.events.empty());
+    EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
+}
+
+TEST_F(StartupTest, MissingLanguageFolderEndsAfter25Seconds) {
+    fs::remove_all(appDir_ + "lang");
+    int otherTicks = 0;
+    Timer probe(loop_, 1000, true, [&] { ++otherTicks; });
+    const std::int64_t t0 = clock_.MonotonicMs();
+    EXPECT_FALSE(Start());
+    const std::int64_t waited = clock_.MonotonicMs() - t0;
+    EXPECT_GE(waited, 25000);
+    EXPECT_LE(waited, 26000);
+    EXPECT_GE(otherTicks, 24);  // the timers ran inside the wait
+    ASSERT_EQ(service_.events.size(), 1u);
+    EXPECT_EQ(service_.events[0].text, "AppPath Problem!!");
+    EXPECT_EQ(service_.events[0].type, 4);
+    EXPECT_EQ(service_.events[0].id, 110);
+}
+
+TEST_F(StartupTest, LanguageFolderAppearingDuringTheWaitLetsTheStartGoOn) {
+    fs::remove_all(appDir_ + "lang");
+    Timer later(loop_, 10000, true, [&] { Put(appDir_ + "lang/English.lng", ""); });
+    const std::int64_t t0 = clock_.MonotonicMs();
+    EXPECT_TRUE(Start());
+    EXPECT_LT(clock_.MonotonicMs() - t0, 12000);
+    EXPECT_TRUE(service_.events.empty());
+}
+
+TEST_F(StartupTest, MissingLanguageFileOffersTheLanguageFiles) {
+    fs::remove(appDir_ + "lang/English.lng");
+    Put(appDir_ + "lang/German.lng", "");
+    Put(appDir_ + "lang/French.LNG", "");
+    Put(appDir_ + "lang/readme.txt", "");
+    desktop_.languageChoice = "German";
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(desktop_.offeredLanguages, (std::vector<std::string>{"French", "German"}));
+    EXPECT_EQ(G().sUILanguage, "German");
+    EXPECT_EQ(G().sLangFile, "German.lng");
+    EXPECT_EQ(Stored("General", "UILanguage"), "German");
+
+    Restart();
+    Store("General", "UILanguage", "Klingon");
+    desktop_.languageChoice = "";
+    EXPECT_FALSE(Start());  // nothing chosen: end silently
+    EXPECT_TRUE(service_.events.empty());
+    EXPECT_EQ(Stored("General", "UILanguage"), "Klingon");
+}
+
+TEST_F(StartupTest, UnwritableStoreIsARegistryProblem) {
+    machine_.doc = RegDocument{};
+    machine_.failWrites = SettingsStore::Result::kOpenFailed;
+    EXPECT_FALSE(Start());
+    ASSERT_EQ(service_.events.size(), 1u);
+    EXPECT_EQ(
+        service_.events[0].text.rfind("Registry Problem: Failed to set registry value Key: "
+                                      "'-2147483646',Section: 'Software\\Brimwarden\\General',"
+                                      "Key: 'AppPath' to value: '",
+                                      0),
+        0u);
+}
+
+TEST_F(StartupTest, UnusableTarnINFolderIsFatal) {
+    fs::create_directory_symlink(root_ + "/nowhere/TarnIN", appDir_ + "TarnIN");
+    EXPECT_FALSE(Start());
+    ASSERT_EQ(service_.events.size(), 1u);
+    EXPECT_EQ(service_.events[0].text, "Unable to create Folder Structure!!");
+    EXPECT_EQ(service_.startServing, 0);
+}
+
+TEST_F(StartupTest, AccountDataMigration) {
+    struct Case {
+        const char* label;
+        const char* ini;  // nullptr: none
+        const char* txt;
+        const char* expectedIni;
+        bool txtRemains;
+    };
+    const Case cases[] = {
+        {"two lines", nullptr, "Ann Smith\r\nann@example.com\r\n",
+         "[User]\r\nEmail=ann@example.com\r\nFullName=Ann Smith\r\n", false},
+        {"one line stored under both keys", "[Server]\r\nSMTP=mx\r\n", "only@example.com",
+         "[Server]\r\nSMTP=mx\r\n\r\n[User]\r\nEmail=only@example.com\r\n"
+         "FullName=only@example.com\r\n",
+         false},
+        {"email present: untouched", "[User]\r\nEmail=x@y\r\n", "A\r\nB\r\n",
+         "[User]\r\nEmail=x@y\r\n", true},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(appDir_ + "TarnIN");
+        if (c.ini != nullptr) Put(appDir_ + "TarnIN/AccInfo.ini", c.ini);
+        Put(appDir_ + "TarnIN/AccountInfo.txt", c.txt);
+        G().AppPath = appDir_;
+        EXPECT_EQ(CheckAccountStruct(), -1) << c.label;
+        EXPECT_EQ(Get(appDir_ + "TarnIN/AccInfo.ini"), c.expectedIni) << c.label;
+        EXPECT_EQ(fs::exists(appDir_ + "TarnIN/AccountInfo.txt"), c.txtRemains) << c.label;
+    }
+}
+
+TEST_F(StartupTest, ForwardedList) {
+    struct Case {
+        const char* file;  // nullptr: none
+        const char* list;
+    };
+    const Case cases[] = {
+        {nullptr, "\t"},
+        {"a.com\r\nB.Net", "\tA.COM\tB.NET\t"},
+        {"a.com\r\n\r\nb.com\r\n", "\tA.COM\t\tB.COM\t"},
+        {" x.com \r", "\t X.COM \t"},
+    };
+    G().AppPath = appDir_;
+    for (const auto& c : cases) {
+        fs::remove(appDir_ + "Forwarded.lst");
+        if (c.file != nullptr) Put(appDir_ + "Forwarded.lst", c.file);
+        LoadForwardedList();
+        EXPECT_EQ(G().sForwardedList, c.list);
+    }
+}
+
+TEST(StartupHelpersTest, NumericSettingsAndVersion) {
+    struct Case {
+        const char* text;
+        bool fits;
+        std::int16_t value;
+    };
+    const Case cases[] = {{"-1", true, -1},    {"0", true, 0},         {"abc", true, 0},
+                          {"12abc", true, 12}, {"  7", true, 7},       {"2.5", true, 2},
+                          {"3.5", true, 4},    {"32767", true, 32767}, {"99999", false, 0},
+                          {"", true, 0}};
+    for (const auto& c : cases) {
+        std::int16_t v = 99;
+        EXPECT_EQ(TextToInt16(c.text, v), c.fits) << c.text;
+        EXPECT_EQ(v, c.fits ? c.value : 99) << c.text;
+    }
+    EXPECT_EQ(VersionText(3, 0, 440), "3.00.0440");
+    EXPECT_EQ(VersionText(12, 34, 5), "12.34.0005");
+    EXPECT_EQ(NotifyTip(std::string(80, 'v')).size(), 64u);
+}
+
+}  // namespace
+}  // namespace bw

@@ -1,0 +1,239 @@
+#include "platform/settings_store.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace bw {
+namespace {
+
+constexpr const char* kKey = "Software\\Brimwarden\\General";
+
+class RegFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/bw_reg_XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        path_ = dir_ + "/etc/registry.reg";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void Put(const std::string& bytes) {
+        std::filesystem::create_directories(dir_ + "/etc");
+        std::ofstream(path_, std::ios::binary) << bytes;
+    }
+    std::string Get() {
+        std::ifstream in(path_, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    std::string dir_;
+    std::string path_;
+};
+
+std::string Utf16(const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+TEST_F(RegFileTest, ReadsUtf16ExportWithEveryKeptType) {
+    // As the registry editor writes it: UTF-16LE with a byte-order mark, hex
+    // data of strings in UTF-16LE, long hex values continued with "\".
+    Put(
+        Utf16("Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n"
+              "\"AppPath\"=\"C:\\\\Brimwarden\\\\ \\\"q\\\"\"\r\n"
+              "\"Count\"=dword:0000002a\r\n"
+              "\"Expand\"=hex(2):25,00,48,00,4f,00,4d,00,45,00,25,00,00,00\r\n"
+              "\"Bin\"=hex:01,02,ff\r\n"
+              "\"Big\"=hex(5):00,00,00,2a\r\n"
+              "\"List\"=hex(7):61,00,00,00,62,00,\\\r\n"
+              "  00,00,00,00\r\n"));
+    RegFileStore store(path_);
+    RegData d;
+    std::string why;
+    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "apppath", d, why), SettingsStore::Result::kOk)
+        << why;
+    EXPECT_EQ(d, RegText(1, "C:\\Brimwarden\\ \"q\""));
+    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "Count", d, why), SettingsStore::Result::kOk);
+    EXPECT_EQ(d, RegDword(42));
+    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "Expand", d, why), SettingsStore::Result::kOk);
+    EXPECT_EQ(d, RegText(2, "%HOME%"));
+    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "Bin", d, why), SettingsStore::Result::kOk);
+    EXPECT_EQ(d.type, 3u);
+    EXPECT_EQ(d.data, (std::vector<std::uint8_t>{1, 2, 0xff}));
+    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "Big", d, why), SettingsStore::Result::kOk);
+    EXPECT_EQ(d.type, 5u);
+    EXPECT_EQ(d.data, (std::vector<std::uint8_t>{0, 0, 0, 0x2a}));
+    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "List", d, why), SettingsStore::Result::kOk);
+    EXPECT_EQ(d.type, 7u);
+    EXPECT_EQ(std::string(d.data.begin(), d.data.end()), std::string("a\0b\0\0", 5));
+    EXPECT_EQ(store.Query(kHKeyLocalMachine, kKey, "Nope", d, why),
+              SettingsStore::Result::kMissing);
+    EXPECT_EQ(store.Query(kHKeyCurrentUser, kKey, "Count", d, why),
+              SettingsStore::Result::kMissing);
+}
+
+TEST_F(RegFileTest, WritesEightBitTextThatReadsBackTheSame) {
+    RegFileStore store(path_);
+    std::string why;
+    const std::vector<std::pair<std::string, RegData>> values = {
+        {"Text", RegText(1, "/opt/brim warden/\"x\"\\")},
+        {"Empty", RegText(1, "")},
+        {"Expand", RegText(2, "%HOME%/x")},
+        {"Num", RegDword(0xfffffffe)},
+        {"Bin", RegData{3, {0, 1, 2}}},
+        {"Big", RegData{5, {0, 0, 1, 0}}},
+        {"List", RegData{7, {'a', 0, 'b', 0, 0}}},
+        {"", RegText(1, "default value")},
+    };
+    for (const auto& [name, v] : values) {
+        ASSERT_EQ(store.Set(kHKeyLocalMachine, kKey, name, v, why), SettingsStore::Result::kOk)
+            << why;
+    }
+    const std::string text = Get();
+    EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u);
+    EXPECT_NE(text.find("\"Text\"=\"/opt/brim warden/\\\"x\\\"\\\\\"\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\"Num\"=dword:fffffffe\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\"Bin\"=hex:00,01,02\r\n"), std::string::npos);
+    EXPECT_NE(text.find("@=\"default value\"\r\n"), std::string::npos);
+    for (const auto& [name, v] : values) {
+        RegData back;
+        ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, name, back, why), SettingsStore::Result::kOk)
+            << name;
+        EXPECT_EQ(back, v) << name;
+    }
+    // Overwriting keeps one value of the name, in its place.
+    ASSERT_EQ(store.Set(kHKeyLocalMachine, kKey, "TEXT", RegText(1, "new"), why),
+              SettingsStore::Result::kOk);
+    RegDocument doc;
+    ASSERT_TRUE(doc.Parse(Get(), why));
+    ASSERT_EQ(doc.Keys().size(), 1u);
+    EXPECT_EQ(doc.Keys()[0].values.size(), values.size());
+    EXPECT_EQ(doc.Keys()[0].values[0].second, RegText(1, "new"));
+}
+
+TEST_F(RegFileTest, RefusesToOverwriteAStoreItCannotRead) {
+    Put("this is not an export file\r\n");
+    RegFileStore store(path_);
+    RegData d;
+    std::string why;
+    EXPECT_EQ(store.Query(kHKeyLocalMachine, kKey, "X", d, why), SettingsStore::Result::kFailed);
+    EXPECT_EQ(store.Set(kHKeyLocalMachine, kKey, "X", RegText(1, "v"), why),
+              SettingsStore::Result::kOpenFailed);
+    EXPECT_EQ(Get(), "this is not an export file\r\n");
+}
+
+TEST_F(RegFileTest, ReplacementIsAtomicAndKeepsTheFileMode) {
+    Put("Windows Registry Editor Version 5.00\r\n");
+    ::chmod(path_.c_str(), 0600);
+    struct stat before {};
+    ::stat(path_.c_str(), &before);
+    RegFileStore store(path_);
+    std::string why;
+    ASSERT_EQ(store.Set(kHKeyLocalMachine, kKey, "A", RegText(1, "1"), why),
+              SettingsStore::Result::kOk);
+    struct stat after {};
+    ::stat(path_.c_str(), &after);
+    EXPECT_NE(before.st_ino, after.st_ino);  // a new file was renamed into place
+    EXPECT_EQ(after.st_mode & 0777, 0600u);
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir_ + "/etc")) {
+        (void)e;
+        ++files;
+    }
+    EXPECT_EQ(files, 1);  // no temporary file left behind
+}
+
+TEST_F(RegFileTest, WriterInAnUnwritableFolderFailsWithoutTouchingTheStore) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
+    Put("Windows Registry Editor Version 5.00\r\n");
+    ::chmod((dir_ + "/etc").c_str(), 0500);
+    RegFileStore store(path_);
+    std::string why;
+    EXPECT_EQ(store.Set(kHKeyLocalMachine, kKey, "A", RegText(1, "1"), why),
+              SettingsStore::Result::kWriteFailed);
+    ::chmod((dir_ + "/etc").c_str(), 0700);
+    EXPECT_EQ(Get(), "Windows Registry Editor Version 5.00\r\n");
+}
+
+TEST_F(RegFileTest, TwoProcessesWritingAtOnceLoseNothing) {
+    constexpr int kPerWriter = 40;
+    pid_t kids[2];
+    for (int w = 0; w < 2; ++w) {
+        kids[w] = ::fork();
+        if (kids[w] == 0) {
+            RegFileStore store(path_);
+            std::string why;
+            for (int i = 0; i < kPerWriter; ++i) {
+                const std::string name = "W" + std::to_string(w) + "_" + std::to_string(i);
+                if (store.Set(kHKeyLocalMachine, kKey, name, RegDword(i), why) !=
+                    SettingsStore::Result::kOk) {
+                    std::fprintf(stderr, "writer %d: %s\n", w, why.c_str());
+                    ::_exit(1);
+                }
+            }
+            ::_exit(0);
+        }
+    }
+    for (pid_t k : kids) {
+        int status = 0;
+        ::waitpid(k, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    RegFileStore store(path_);
+    std::string why;
+    for (int w = 0; w < 2; ++w) {
+        for (int i = 0; i < kPerWriter; ++i) {
+            RegData d;
+            EXPECT_EQ(store.Query(kHKeyLocalMachine, kKey,
+                                  "W" + std::to_string(w) + "_" + std::to_string(i), d, why),
+                      SettingsStore::Result::kOk);
+        }
+    }
+}
+
+TEST(RegDocumentTest, DeletionsAndRegedit4Files) {
+    RegDocument doc;
+    std::string why;
+    ASSERT_TRUE(
+        doc.Parse("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex(2):25,41,25,00\n"
+                  "\"y\"=\"1\"\n\"y\"=-\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"z\"=\"2\"\n"
+                  "[-HKEY_LOCAL_MACHINE\\A\\B]\n",
+                  why))
+        << why;
+    ASSERT_NE(doc.Find("hkey_local_machine\\a", "X"), nullptr);
+    EXPECT_EQ(*doc.Find("HKEY_LOCAL_MACHINE\\A", "x"), RegText(2, "%A%"));  // 8-bit in REGEDIT4
+    EXPECT_EQ(doc.Find("HKEY_LOCAL_MACHINE\\A", "y"), nullptr);
+    EXPECT_FALSE(doc.HasKey("HKEY_LOCAL_MACHINE\\A\\B"));
+    EXPECT_TRUE(doc.HasKey("HKEY_LOCAL_MACHINE"));  // implied by its sub-key
+
+    EXPECT_FALSE(doc.Parse("Windows Registry Editor Version 5.00\r\n\"x\"=\"outside\"\r\n", why));
+    EXPECT_FALSE(
+        doc.Parse("Windows Registry Editor Version 5.00\r\n[K]\r\n\"x\"=dword:zz\r\n", why));
+    EXPECT_TRUE(doc.Parse("", why));  // an empty file is an empty store
+}
+
+TEST(RegistryPathsTest, EnvironmentChoosesTheFiles) {
+    ::setenv("BW_REGISTRY", "/x/reg.reg", 1);
+    EXPECT_EQ(MachineRegistryPath(), "/x/reg.reg");
+    ::unsetenv("BW_REGISTRY");
+    EXPECT_EQ(MachineRegistryPath(), "/etc/brimwarden/registry.reg");
+    ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
+    EXPECT_EQ(UserRegistryPath(), "/cfg/brimwarden/registry.reg");
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(UserRegistryPath(), "/home/u/.config/brimwarden/registry.reg");
+}
+
+}  // namespace
+}  // namespace bw
