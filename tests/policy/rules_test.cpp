@@ -1,6 +1,6 @@
 // The policy decisions without a database: wildcard matching, list files with
-// alias lines, the network part, IP-lock rules, greylist verdicts and the
-// list-file formats.
+// alias lines, and the IP-lock rules. The greylist verdicts and the list-file
+// formats are tested on the real database (store_test.cpp).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -49,26 +49,6 @@ TEST(WildMatchTest, RulesInOrder) {
     for (const auto& c : cases) {
         EXPECT_EQ(clsSharedMain::WildMatch(c.address, c.pattern), c.expected)
             << "address '" << c.address << "' pattern '" << c.pattern << "'";
-    }
-}
-
-TEST(NetworkPartTest, DottedQuadsOnly) {
-    const struct {
-        const char* ip;
-        const char* net;  // nullptr: rejected
-    } cases[] = {
-        {"10.1.2.3", "10.1.2."}, {"10.1.2.200", "10.1.2."}, {"a.b.c.d", "a.b.c."},
-        {"1.2.3", nullptr},      {"1.2.3.4.5", nullptr},    {"1.2.34", nullptr},
-        {"1.2.3.", nullptr},     {"10.1.2.", "10.1.2."},    {"1234567", nullptr},
-    };
-    for (const auto& c : cases) {
-        const auto net = NetworkPart(c.ip);
-        if (c.net == nullptr) {
-            EXPECT_FALSE(net.has_value()) << c.ip;
-        } else {
-            ASSERT_TRUE(net.has_value()) << c.ip;
-            EXPECT_EQ(*net, c.net);
-        }
     }
 }
 
@@ -262,111 +242,6 @@ TEST(LockRulesTest, ZeroSettings) {
     const LockDecision d = ApplyLockCode(r, "VS", now, s);  // lock time 0 days: never locked
     EXPECT_EQ(d.result, 0);
     EXPECT_EQ(r.numrejects, 0);
-}
-
-TEST(LockRulesTest, NewRows) {
-    constexpr double now = 46361.5;
-    for (const char* code : {"R", "VS", "VG", "VR", "X"}) {
-        LockIPRecord r;
-        EXPECT_FALSE(StartLockRow(r, "10.1.2.", code, now)) << code;
-    }
-    LockIPRecord sd;
-    sd.numgood = 4;  // from a row keyed by the full address
-    ASSERT_TRUE(StartLockRow(sd, "10.1.2.", "SD", now));
-    EXPECT_EQ(sd.netip, "10.1.2.");
-    EXPECT_EQ(sd.locklevel, 3);
-    EXPECT_EQ(sd.numgood, 0);
-    EXPECT_EQ(sd.lastreject, now);
-    EXPECT_EQ(sd.lastlocked, now);
-    LockIPRecord s;
-    s.lockdays = 2;
-    ASSERT_TRUE(StartLockRow(s, "10.1.2.", "S", now));
-    EXPECT_EQ(s.numspam, 1);
-    EXPECT_EQ(s.lastspam, now);
-    EXPECT_EQ(s.lockdays, 2);
-}
-
-TEST(LockRulesTest, ListLineRoundTrip) {
-    LockIPRecord r;
-    r.netip = "10.1.2.";
-    r.numspam = 3;
-    r.numgood = 4;
-    r.lastspam = 39267.5625;
-    r.lastgood = 39268.25;
-    r.numrejects = 1000;
-    r.lastreject = 39269.125;
-    r.locklevel = 2;
-    r.lockdays = 7;
-    r.lastlocked = 39270.5;
-    const std::string line = LockLine(r);
-    EXPECT_EQ(line, "10.1.2.\t3\t4\t39267.5625\t39268.25\t1000\t39269.125\t2\t7\t39270.5");
-    const LockIPRecord back = ParseLockLine(line);
-    EXPECT_EQ(LockLine(back), line);
-    const LockIPRecord shortLine = ParseLockLine("10.9.9.\t5\tjunk");
-    EXPECT_EQ(shortLine.netip, "10.9.9.");
-    EXPECT_EQ(shortLine.numspam, 5);
-    EXPECT_EQ(shortLine.numgood, 0);
-    EXPECT_EQ(shortLine.lastlocked, 0);
-}
-
-// --- greylisting -----------------------------------------------------------
-
-TEST(GreyRulesTest, VerdictBoundaries) {
-    SharedSettings s;
-    s.GreyDelay = 5;
-    s.GreyFrame = 240;
-    s.GreyExp = 36;
-    const double t0 = 46361.5;
-    const double minute = 1.0 / 1440.0;
-    GreyEntry pending;
-    pending.rectime = t0;
-    GreyEntry allowed;
-    allowed.allowed = -1;
-    allowed.lastcontact = t0;
-    const struct {
-        const char* label;
-        const GreyEntry& e;
-        double now;
-        GreyVerdict v;
-        int code;
-    } cases[] = {
-        {"retry after 2 minutes", pending, t0 + 2 * minute, GreyVerdict::TooEarly, 1},
-        {"retry after 5 minutes exactly", pending, t0 + 300000 / 86400000.0, GreyVerdict::Promote,
-         3},
-        {"retry after 240 minutes exactly", pending, t0 + 240 * 60000 / 86400000.0,
-         GreyVerdict::Promote, 3},
-        {"retry after 241 minutes", pending, t0 + 241 * minute, GreyVerdict::TooLate, 2},
-        {"contact after 35 days", allowed, t0 + 35, GreyVerdict::Pass, 3},
-        {"contact after 36 days exactly", allowed, t0 + 36, GreyVerdict::Expired, 0},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(JudgeGreyEntry(c.e, c.now, s), c.v) << c.label;
-        EXPECT_EQ(GreyResultCode(JudgeGreyEntry(c.e, c.now, s)), c.code) << c.label;
-    }
-    EXPECT_TRUE(KeepGreyEntry(pending, t0 + 239 * minute, s));
-    EXPECT_FALSE(KeepGreyEntry(pending, t0 + 240 * 60000 / 86400000.0, s));
-    EXPECT_TRUE(KeepGreyEntry(allowed, t0 + 35, s));
-    EXPECT_FALSE(KeepGreyEntry(allowed, t0 + 36, s));
-}
-
-TEST(GreyRulesTest, ListLineRoundTrip) {
-    GreyEntry e;
-    e.netip = "10.1.2.";
-    e.mailfrom = "o'brien@x.org";
-    e.mailto = "boss@corp.com";
-    e.rectime = 39267.5625;
-    e.allowed = -1;
-    e.lastcontact = 39268.75;
-    e.earlycount = 4;
-    const std::string line = GreyLine(e);
-    EXPECT_EQ(line, "10.1.2.\to'brien@x.org\tboss@corp.com\t39267.5625\t-1\t39268.75");
-    const GreyEntry back = ParseGreyLine(line);
-    EXPECT_EQ(GreyLine(back), line);
-    EXPECT_EQ(back.earlycount, 0);  // not part of the file
-    const GreyEntry partial = ParseGreyLine("10.1.2.\ta@b\tc@d\tnonsense");
-    EXPECT_EQ(partial.rectime, 0);
-    EXPECT_EQ(partial.allowed, 0);
-    EXPECT_EQ(partial.mailto, "c@d");
 }
 
 }  // namespace

@@ -363,6 +363,24 @@ TEST_F(PolicyDbTest, ExactRowsOwnersAndWildcards) {
     EXPECT_EQ(shared().AllowCache(), "");  // database matches are not cached
 }
 
+TEST_F(PolicyDbTest, AllowTwinReplacesAClosedConnectionDenyTwinReopensIt) {
+    Sql("INSERT INTO tbl_allowed (fromaddress) VALUES ('a@x.com')");
+    Sql("INSERT INTO tbl_disallowed (fromaddress) VALUES ('a@x.com')");
+    const std::shared_ptr<DbConnection> old = G().oDBConn;
+    ErrorState e;
+    old->Close(e);
+    EXPECT_EQ(shared().IsDisAllowed("a@x.com", ""), -1);
+    EXPECT_EQ(G().oDBConn, old);
+    EXPECT_EQ(old->State(), DbConnection::kStateOpen);
+
+    old->Close(e);
+    // A new connection object; the shared recordset is still bound to the
+    // closed one, so the lookup fails and drops the connection for the health
+    // check to rebuild both.
+    EXPECT_EQ(shared().IsAllowed("a@x.com", ""), 0);
+    EXPECT_EQ(G().oDBConn, nullptr);
+}
+
 TEST_F(PolicyDbTest, ListFilesInAccPathThenAppPath) {
     WriteFile(G().AccPath + "Allowed.lst", "first@x.org\r\nacc-only@x.org\r\n");
     WriteFile(G().AppPath + "more.lst", "*@aliased.org\r\n");
