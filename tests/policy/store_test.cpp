@@ -2,7 +2,9 @@
 // greylist and the IP lock on a manual clock, the purge phases and its
 // midnight rule, the sender lists, quoting, list files, and a server that
 // goes away.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -324,6 +326,19 @@ TEST_F(PolicyDbTest, LockListFileRoundTrip) {
     const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(saved,
               text.substr(0, text.find("10.1.3.")) + "10.1.3.\t1\t0\t0\t0\t0\t0\t0\t0\t0\r\n");
+
+    // Another process holding the file: the save and the load give up.
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    shared().Policy().lockTable.resize(1);
+    shared().SaveLockIP();
+    EXPECT_EQ(fs::file_size(file), saved.size());
+    shared().LoadLockIP();
+    EXPECT_EQ(shared().Policy().lockTable.size(), 1u);
+    ::close(fd);
+    shared().LoadLockIP();
+    EXPECT_EQ(shared().Policy().lockTable.size(), 3u);
+
     fs::remove(file);
     shared().LoadLockIP();
     EXPECT_EQ(shared().Policy().lockTable.size(), 1u);
