@@ -44,6 +44,14 @@ TEST_F(ShutdownTest, IdleProgramEndsOnTheFirstTick) {
     EXPECT_TRUE(desktop_.questions.empty());
 }
 
+TEST_F(ShutdownTest, SecondStopRequestWhileWaitingChangesNothing) {
+    // A second SIGTERM arrives while the first close waits.
+    Timer again(loop_, 300, true, [this] { form_.Close(); });
+    const double s = CloseAndTimeTheEnd();
+    EXPECT_GE(s, 1.0);
+    EXPECT_LT(s, 1.05);
+}
+
 TEST_F(ShutdownTest, DeliveriesOutlastingThirtyTicksAreAskedAboutOnce) {
     G().iActiveTransfers = 2;
     Timer finish(loop_, 45000, true, [] { G().iActiveTransfers = 0; });
