@@ -1,9 +1,167 @@
 #include "db/health_check.h"
 
+#include <string>
+
+#include "db/connect_string.h"
+#include "host/globals.h"
+#include "platform/clock.h"
+#include "platform/db.h"
+#include "platform/loop.h"
+#include "platform/service.h"
+
 namespace bw {
 
-// FIXME: the health check arrives with the database layer.
-void tmrDBCheck_Timer() {}
-void tmrBackupDB_Timer() {}
+namespace {
+
+// Since when the primary has not answered (no outage while `since` < 0),
+// when the last warning went out, and why the last attempt failed.
+struct Outage {
+    std::int64_t since = -1;
+    std::int64_t lastWarning = -1;
+    std::string lastError;
+    int alternative = 0;  // the alternative in use, 0 for none
+};
+
+Outage& CurrentOutage() {
+    static Outage o;
+    return o;
+}
+
+std::int64_t NowMs() {
+    return G().clock != nullptr ? G().clock->MonotonicMs() : 0;
+}
+
+void LogEvent(std::int16_t type, const std::string& text) {
+    if (G().service != nullptr) G().service->LogEvent(type, 110, text);
+}
+
+bool ConnOpen() {
+    return G().oDBConn && G().oDBConn->State() == DbConnection::kStateOpen;
+}
+
+void PrimaryAnswered() {
+    CurrentOutage() = Outage{};
+}
+
+// The primary did not open: start or continue the outage, warn when due.
+void PrimaryFailed(const ErrorState& err) {
+    Outage& o = CurrentOutage();
+    const std::int64_t now = NowMs();
+    if (err.Failed()) o.lastError = err.description;
+    if (o.since < 0) o.since = now;
+    const std::int64_t down = now - o.since;
+    const bool due =
+        o.lastWarning < 0 ? down >= kOutageWarnAfterMs : now - o.lastWarning >= kOutageWarnEveryMs;
+    if (!due) return;
+    o.lastWarning = now;
+    std::string text = "DB Connection Problem: " +
+                       (o.lastError.empty() ? std::string("no connection string") : o.lastError) +
+                       " (the primary database has not answered for " +
+                       std::to_string(down / 60000) + " minutes; ";
+    text += o.alternative > 0 ? "working on DBConnect" + std::to_string(o.alternative) + ".dat)"
+                              : "no database is reachable, retrying every second)";
+    LogEvent(2, text);
+}
+
+void SetBackupTimer(bool on) {
+    if (G().tmrBackupDB != nullptr) G().tmrBackupDB->SetEnabled(on);
+}
+
+// One reconnection pass: the primary, else the alternatives in order.
+void ReconnectionPass() {
+    Globals& g = G();
+    ErrorState err;
+    g.oDBConn = g.dbFactory->NewConnection();
+    g.oDBConn->SetConnectionTimeout(kPrimaryConnectTimeout);
+    g.oDBConn->ClearErrors();
+    g.oDBConn->SetConnectionString(GetDBConnect(""));
+    g.oDBConn->Open(err);
+    if (ConnOpen() && !err.Failed()) {
+        LogEvent(4, "Restored lost DB Connection!");
+        PrimaryAnswered();
+        // On the primary the return timer has nothing left to do.
+        SetBackupTimer(false);
+        return;
+    }
+    ErrorState primaryError = err;
+    int i = 1;
+    int openedOn = 0;
+    while (i <= kMaxAlternativeDB && !ConnOpen()) {
+        const std::string cs = GetDBConnect(std::to_string(i));
+        if (cs.empty()) break;
+        g.oDBConn.reset();
+        err.Clear();
+        g.oDBConn = g.dbFactory->NewConnection();
+        g.oDBConn->SetConnectionString(cs);
+        g.oDBConn->Open(err);
+        if (ConnOpen()) openedOn = i;
+        ++i;
+    }
+    CurrentOutage().alternative = openedOn;
+    if (ConnOpen()) SetBackupTimer(true);
+    PrimaryFailed(primaryError);
+}
+
+}  // namespace
+
+void ResetHealthCheck() {
+    CurrentOutage() = Outage{};
+}
+
+void tmrDBCheck_Timer() {
+    Globals& g = G();
+    if (g.dbFactory == nullptr) return;
+    ErrorState err;
+    if (g.oDBConn) {
+        g.oDBConn->Execute(kDBProbe, err);
+        g.oDBConn->ClearErrors();
+    } else {
+        err.Raise(91, "No database connection object.");
+    }
+    if (!ConnOpen() || err.Failed()) {
+        ErrorState ignored;
+        if (g.oDBConn) g.oDBConn->Close(ignored);
+        g.oDBConn.reset();
+    }
+    if (g.oDBConn) return;
+
+    ReconnectionPass();
+
+    // A fresh shared recordset on whatever the pass left (binding fails,
+    // harmlessly, when nothing opened).
+    ErrorState ignored;
+    if (g.oDBRS) g.oDBRS->Close(ignored);
+    g.oDBRS.reset();
+    g.oDBRS = g.dbFactory->NewRecordset();
+    g.oDBRS->SetActiveConnection(g.oDBConn, ignored);
+}
+
+void tmrBackupDB_Timer() {
+    Globals& g = G();
+    if (g.dbFactory == nullptr) return;
+    ErrorState err;
+    auto probe = g.dbFactory->NewConnection();
+    probe->SetConnectionTimeout(kPrimaryConnectTimeout);
+    probe->ClearErrors();
+    probe->SetConnectionString(GetDBConnect(""));
+    probe->Open(err);
+    if (probe->State() == DbConnection::kStateOpen) {
+        ErrorState ignored;
+        probe->Execute(kDBProbe, ignored);
+    }
+    if (probe->State() == DbConnection::kStateOpen) {
+        ErrorState ignored;
+        probe->Close(ignored);
+        if (g.oDBConn) g.oDBConn->Close(ignored);
+        g.oDBConn.reset();
+        tmrDBCheck_Timer();
+        // Switched off after the health check has run: a check that ended on
+        // an alternative again (the primary failing between the probe and the
+        // pass) leaves the timer off until the next outage switches it on.
+        SetBackupTimer(false);
+    } else {
+        PrimaryFailed(err);
+    }
+}
 
 }  // namespace bw

@@ -41,13 +41,6 @@ void clsSharedMain::SetMBFF(std::int16_t v) {
     SharedPolicySettings().MBFF = v;
 }
 
-// FIXME: the minilog writer and the statistics counter arrive with the database layer.
-ErrorState clsSharedMain::AddMinLog(const std::string&, double, const std::string&,
-                                    const std::string&, const std::string&) {
-    return {};
-}
-void clsSharedMain::IncStats(const std::string&, const std::string&, std::int32_t, std::int16_t) {}
-
 std::int16_t clsSharedMain::CheckOR(const std::string&, const std::string&, const std::string&) {
     return 0;
 }

@@ -14,6 +14,16 @@ namespace bw {
 
 struct PolicyState;
 
+/// One minilog entry: who, when, from, to and what happened. The table row
+/// carries the time of writing, not `dTimestamp`.
+struct tMinLog {
+    std::string sIP;  // the peer's address; the delivery puts "BWTarnOut" here
+    double dTimestamp = 0;
+    std::string sFrom;
+    std::string sTo;
+    std::string sAction;  // "900 Delivered ...", "590 Peer Delivery ERROR ...", ...
+};
+
 class clsSharedMain {
   public:
     clsSharedMain();
@@ -54,6 +64,10 @@ class clsSharedMain {
     const std::string& AccPath() const { return sAccPath_; }
 
   private:
+    /// Adds the record as one tbl_minilog row (reopening a closed connection
+    /// first). Failed only when the reopen failed; any other loss is silent.
+    ErrorState WriteMinLog(tMinLog& t);
+
     std::string sAccPath_;
     // Policy caches, lists and timers, owned here and defined in policy/.
     std::unique_ptr<PolicyState> policy_;

@@ -4,12 +4,14 @@
 // next, end of data, fields by name, add new, update, delete, close).
 // Every operation reports failure into the caller's ErrorState and never
 // throws. Values are text as the server sends them; SQL NULL is nullopt.
-// The MariaDB Connector/C realisation lives in platform/mariadb_*.
+// RecordCount is -1 while the recordset is closed. The MariaDB Connector/C
+// realisation lives in platform/mariadb.*.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/error_state.h"
 
@@ -25,6 +27,7 @@ class DbConnection {
     virtual int State() const = 0;
     /// Seconds to wait for the server when opening; 15 unless set.
     virtual void SetConnectionTimeout(int seconds) = 0;
+    virtual int ConnectionTimeout() const = 0;
     virtual void SetConnectionString(const std::string& connectionString) = 0;
     virtual const std::string& ConnectionString() const = 0;
     /// Opens with an empty user name and password: everything comes from the string.
@@ -62,6 +65,32 @@ class DbRecordset {
     virtual void Delete(ErrorState& err) = 0;
     /// Closing a closed recordset raises an error, as the callers expect.
     virtual void Close(ErrorState& err) = 0;
+};
+
+/// The command object: one statement run on the connection it is bound to.
+/// Binding to an empty or closed connection raises an error, and so does
+/// executing without a usable connection.
+class DbCommand {
+  public:
+    void SetActiveConnection(std::shared_ptr<DbConnection> conn, ErrorState& err) {
+        conn_ = std::move(conn);
+        if (!conn_ || conn_->State() != DbConnection::kStateOpen) {
+            err.Raise(3709, "The connection cannot be used to perform this operation.");
+        }
+    }
+    void SetCommandText(const std::string& sql) { text_ = sql; }
+    const std::string& CommandText() const { return text_; }
+    void Execute(ErrorState& err) {
+        if (!conn_) {
+            err.Raise(3709, "The connection cannot be used to perform this operation.");
+            return;
+        }
+        conn_->Execute(text_, err);
+    }
+
+  private:
+    std::shared_ptr<DbConnection> conn_;
+    std::string text_;
 };
 
 /// Creates connection and recordset objects ("create" in the Parts).

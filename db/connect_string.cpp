@@ -1,0 +1,40 @@
+#include "db/connect_string.h"
+
+#include <fstream>
+
+#include "host/globals.h"
+#include "host/paths.h"
+
+namespace bw {
+
+namespace {
+std::string& ExeFolderOverride() {
+    static std::string folder;
+    return folder;
+}
+}  // namespace
+
+void SetDBConnectExeFolder(const std::string& folder) {
+    ExeFolderOverride() = folder;
+}
+
+std::string GetDBConnect(const std::string& sSuffix) {
+    const std::string name = "DBConnect" + sSuffix + ".dat";
+    const std::string exeFolder = ExeFolderOverride().empty() ? ExeFolder() : ExeFolderOverride();
+    std::string path = exeFolder + "/" + name;
+    if (PathExists(path) == 0) {
+        path = G().AppPath + name;
+        if (PathExists(path) == 0) return "";
+    }
+    // One line up to the first line break (CR LF, CR or LF); nothing trimmed.
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    char c = 0;
+    while (in.get(c)) {
+        if (c == '\r' || c == '\n') break;
+        line += c;
+    }
+    return line;
+}
+
+}  // namespace bw

@@ -1,0 +1,25 @@
+// Where the database connection strings come from: "DBConnect" + suffix +
+// ".dat" (suffix "" for the primary, "1" to "50" for the alternatives),
+// looked for beside the executable first, then in AppPath. The first line of
+// the file is the string, used exactly as read. Nothing is cached: every
+// call reads the file again.
+// DIAGNOSTICS: none; a missing or unreadable file gives "".
+#pragma once
+
+#include <string>
+
+namespace bw {
+
+/// The connection string of the file with this suffix, or "" when there is
+/// no such file or its first line is empty.
+std::string GetDBConnect(const std::string& sSuffix);
+
+/// Highest alternative suffix that is ever tried.
+constexpr int kMaxAlternativeDB = 50;
+
+/// Makes GetDBConnect look in `folder` instead of the executable's folder
+/// ("" restores the real one). For tests, which must not write beside the
+/// test program.
+void SetDBConnectExeFolder(const std::string& folder);
+
+}  // namespace bw

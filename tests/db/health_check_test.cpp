@@ -1,0 +1,302 @@
+// Connection-string files, the health check, the walk of alternatives and the
+// return to the primary, with real servers going away and coming back.
+#include "db/health_check.h"
+
+#include "db/reconnect.h"
+#include "tests/db/db_env.h"
+
+namespace bw::test {
+namespace {
+
+using HealthCheckTest = DbEnv;
+
+TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
+    struct Case {
+        const char* label;
+        const char* exeContent;  // nullptr: no file beside the executable
+        const char* appContent;  // nullptr: no file in AppPath
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"both places: beside the executable wins", "exe-string\r\n", "app-string\r\n",
+         "exe-string"},
+        {"only in AppPath", nullptr, "app-string\r\n", "app-string"},
+        {"nowhere", nullptr, nullptr, ""},
+        {"an empty file beside the executable still wins", "", "app-string", ""},
+        {"several lines", "first\r\nsecond\r\n", nullptr, "first"},
+        {"CR alone ends the line", "first\rsecond", nullptr, "first"},
+        {"LF alone ends the line", "first\nsecond", nullptr, "first"},
+        {"no line break at all", "only", nullptr, "only"},
+        {"empty first line", "\r\nSERVER=x", nullptr, ""},
+        {"nothing is trimmed or decoded", "  SERVER={a b} ;PWD=%20 \t\r\n", nullptr,
+         "  SERVER={a b} ;PWD=%20 \t"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const std::string suffix : {"", "7"}) {
+            const std::string name = "DBConnect" + suffix + ".dat";
+            std::filesystem::remove(exeDir_ + "/" + name);
+            std::filesystem::remove(appDir_ + "/" + name);
+            if (c.exeContent) WriteFile(exeDir_, name, c.exeContent);
+            if (c.appContent) WriteFile(appDir_, name, c.appContent);
+            EXPECT_EQ(GetDBConnect(suffix), c.expected) << "suffix '" << suffix << "'";
+        }
+    }
+}
+
+TEST_F(HealthCheckTest, FirstTickConnectsToThePrimaryAndLogsTheRestore) {
+    const int port = SharedDbPort();
+    const std::string db = CreateTestDatabase(port);
+    SetConnect("", ConnString(port, db));
+    EXPECT_FALSE(G().oDBConn) << "empty until the first tick";
+    Tick();
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(Restores(), 1);
+    ASSERT_EQ(factory_.made.size(), 1u);
+    EXPECT_EQ(factory_.made[0]->ConnectionTimeout(), kPrimaryConnectTimeout);
+    ASSERT_TRUE(G().oDBRS);
+    EXPECT_EQ(G().oDBRS->ActiveConnection(), G().oDBConn);
+    const auto& e = service_.events.back();
+    EXPECT_EQ(e.type, 4);
+    EXPECT_EQ(e.id, 110);
+    // A healthy connection is only probed: no new objects, no new entries.
+    Tick(5);
+    EXPECT_EQ(factory_.made.size(), 1u);
+    EXPECT_EQ(Restores(), 1);
+    EXPECT_FALSE(tmrBackupDB_->Enabled());
+    DropTestDatabase(port, db);
+}
+
+TEST_F(HealthCheckTest, WalkStopsAtTheFirstGapAndNeverPasses50) {
+    const int port = SharedDbPort();
+    const std::string db = CreateTestDatabase(port);
+    const std::string good = ConnString(port, db);
+    SetConnect("", Unreachable("primary"));
+
+    // 1 and 3 without 2: only 1 is tried.
+    SetConnect("1", Unreachable("alt1"));
+    SetConnect("3", good);
+    Tick();
+    EXPECT_EQ(factory_.Strings(),
+              (std::vector<std::string>{Unreachable("primary"), Unreachable("alt1")}));
+    EXPECT_EQ(factory_.made[1]->ConnectionTimeout(), MariaDbFactory::kDefaultConnectionTimeout);
+    EXPECT_FALSE(Open());
+    EXPECT_FALSE(tmrBackupDB_->Enabled());
+
+    // An empty first line ends the walk like a missing file.
+    factory_.made.clear();
+    SetConnect("1", "");
+    Tick();
+    EXPECT_EQ(factory_.made.size(), 1u);
+
+    // 1 to 50 unreachable, 51 good: 51 is never used.
+    factory_.made.clear();
+    for (int i = 1; i <= 50; ++i)
+        SetConnect(std::to_string(i), Unreachable("alt" + std::to_string(i)));
+    SetConnect("51", good);
+    Tick();
+    ASSERT_EQ(factory_.made.size(), 51u);
+    EXPECT_EQ(factory_.Strings().back(), Unreachable("alt50"));
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(Restores(), 0);
+    DropTestDatabase(port, db);
+}
+
+TEST_F(HealthCheckTest, UnreachablePrimaryFallsBackToAlternativeTwo) {
+    const int port = SharedDbPort();
+    const std::string db = CreateTestDatabase(port);
+    SetConnect("", Unreachable("primary"));
+    SetConnect("1", Unreachable("alt1"));
+    SetConnect("2", ConnString(port, db));
+    Tick();
+    EXPECT_EQ(factory_.Strings(),
+              (std::vector<std::string>{Unreachable("primary"), Unreachable("alt1"),
+                                        ConnString(port, db)}));
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(CurrentString(), ConnString(port, db));
+    EXPECT_TRUE(tmrBackupDB_->Enabled());
+    EXPECT_EQ(Restores(), 0) << "no restore entry for an alternative";
+
+    // The shared recordset works on the alternative.
+    ASSERT_FALSE(G().oShared->AddMinLog("BWTarnOut", 0, "a@x", "b@y", "900 Delivered x").Failed());
+    EXPECT_EQ(Scalar(port, db, "SELECT COUNT(*) FROM tbl_minilog"), "1");
+
+    // The return timer keeps probing the primary and stays on while it is away.
+    factory_.made.clear();
+    Tick(5);
+    ASSERT_EQ(factory_.made.size(), 1u) << "one probe of the primary";
+    EXPECT_EQ(factory_.made[0]->ConnectionString(), Unreachable("primary"));
+    EXPECT_EQ(factory_.made[0]->ConnectionTimeout(), kPrimaryConnectTimeout);
+    EXPECT_TRUE(tmrBackupDB_->Enabled());
+    EXPECT_EQ(CurrentString(), ConnString(port, db));
+
+    // Without a tmrBackupDB (a test world without the main window) nothing breaks.
+    G().oDBConn.reset();
+    G().tmrBackupDB = nullptr;
+    Tick();
+    EXPECT_TRUE(Open());
+    DropTestDatabase(port, db);
+}
+
+TEST_F(HealthCheckTest, BackOnThePrimaryWithinFiveSecondsOfItsReturn) {
+    PrivateMariaDb primary;
+    ASSERT_TRUE(primary.Start());
+    const std::string pdb = CreateTestDatabase(primary.Port());
+    primary.Stop();
+    const int port = SharedDbPort();
+    const std::string adb = CreateTestDatabase(port);
+    SetConnect("", ConnString(primary.Port(), pdb));
+    SetConnect("1", ConnString(port, adb));
+    Tick();
+    ASSERT_EQ(CurrentString(), ConnString(port, adb));
+    ASSERT_TRUE(tmrBackupDB_->Enabled());
+
+    ASSERT_TRUE(primary.Start());
+    int ticks = 0;
+    while (CurrentString() != ConnString(primary.Port(), pdb) && ticks < 10) {
+        Tick();
+        ++ticks;
+    }
+    EXPECT_LE(ticks, 5);
+    EXPECT_TRUE(Open());
+    EXPECT_EQ(Restores(), 1);
+    EXPECT_FALSE(tmrBackupDB_->Enabled());
+    EXPECT_EQ(G().oDBRS->ActiveConnection(), G().oDBConn) << "recordset rebuilt on the primary";
+    // Stays there.
+    Tick(10);
+    EXPECT_EQ(Restores(), 1);
+    EXPECT_EQ(CurrentString(), ConnString(primary.Port(), pdb));
+    DropTestDatabase(port, adb);
+}
+
+TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextTick) {
+    PrivateMariaDb server;
+    ASSERT_TRUE(server.Start());
+    const std::string db = CreateTestDatabase(server.Port());
+    SetConnect("", ConnString(server.Port(), db));
+    Tick();
+    ASSERT_TRUE(Open());
+    ASSERT_EQ(Restores(), 1);
+    int expectedRestores = 1;
+    for (bool crash : {false, true}) {
+        SCOPED_TRACE(crash ? "killed" : "stopped");
+        if (crash) {
+            server.Kill();
+        } else {
+            server.Stop();
+        }
+        Tick();
+        EXPECT_FALSE(Open());
+        Tick(3);  // away for a while: retried every tick, nothing logged
+        EXPECT_FALSE(Open());
+        EXPECT_EQ(Restores(), expectedRestores);
+        ASSERT_TRUE(server.Start());
+        Tick();
+        EXPECT_TRUE(Open()) << "back at the first tick after the server";
+        EXPECT_EQ(Restores(), ++expectedRestores);
+    }
+    G().oShared->IncStats("X", "delivered", 1);
+    EXPECT_TRUE(Open());
+}
+
+TEST_F(HealthCheckTest, DatabaseWithoutStatsTableIsRebuiltEveryTick) {
+    const int port = SharedDbPort();
+    const std::string db = CreateTestDatabase(port, /*withSchema=*/false);
+    SetConnect("", ConnString(port, db));
+    Tick(3);
+    EXPECT_EQ(Restores(), 3);
+    EXPECT_EQ(factory_.made.size(), 3u);
+    DropTestDatabase(port, db);
+}
+
+TEST_F(HealthCheckTest, LongOutageIsWarnedAfterTwoMinutesThenHourly) {
+    SetConnect("", Unreachable("primary"));
+    Tick(kOutageWarnAfterMs / 1000 - 1);
+    auto warnings = [&] {
+        int n = 0;
+        for (const auto& e : service_.events) {
+            if (e.type == 2 && e.text.rfind("DB Connection Problem: ", 0) == 0) ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(warnings(), 0);
+    Tick(2);
+    ASSERT_EQ(warnings(), 1);
+    EXPECT_NE(service_.events.back().text.find("no database is reachable"), std::string::npos)
+        << service_.events.back().text;
+    Tick(kOutageWarnEveryMs / 1000 - 5);
+    EXPECT_EQ(warnings(), 1);
+    Tick(10);
+    EXPECT_EQ(warnings(), 2);
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(Restores(), 0);
+
+    // Back: the count starts again from nothing.
+    const int port = SharedDbPort();
+    const std::string db = CreateTestDatabase(port);
+    SetConnect("", ConnString(port, db));
+    Tick();
+    EXPECT_EQ(Restores(), 1);
+    SetConnect("", Unreachable("primary"));
+    G().oDBConn.reset();
+    Tick(kOutageWarnAfterMs / 1000 - 5);
+    EXPECT_EQ(warnings(), 2);
+    DropTestDatabase(port, db);
+}
+
+TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
+    const int port = SharedDbPort();
+    const std::string primaryDb = CreateTestDatabase(port);
+    const std::string altDb = CreateTestDatabase(port);
+    SetConnect("", ConnString(port, primaryDb));
+    auto onAlternative = [&] {
+        auto c = factory_.NewConnection();
+        c->SetConnectionString(ConnString(port, altDb));
+        G().oDBConn = c;
+        return c;
+    };
+    ErrorState err;
+
+    // Reopen: same object, same (alternative) string.
+    auto c = onAlternative();
+    EXPECT_TRUE(ReconnectReopen());
+    EXPECT_EQ(G().oDBConn, c);
+    EXPECT_EQ(CurrentString(), ConnString(port, altDb));
+    EXPECT_TRUE(ReconnectReopen()) << "nothing to do when open";
+    EXPECT_EQ(G().oDBConn, c);
+
+    // Reset: same object, primary string.
+    c = onAlternative();
+    EXPECT_TRUE(ReconnectReset());
+    EXPECT_EQ(G().oDBConn, c);
+    EXPECT_EQ(CurrentString(), ConnString(port, primaryDb));
+
+    // Fresh: a new object on the primary.
+    c = onAlternative();
+    EXPECT_TRUE(ReconnectFresh());
+    EXPECT_NE(G().oDBConn, c);
+    EXPECT_EQ(CurrentString(), ConnString(port, primaryDb));
+
+    // Without any object only Fresh can help.
+    G().oDBConn.reset();
+    EXPECT_FALSE(ReconnectReset());
+    EXPECT_FALSE(ReconnectReopen(err));
+    EXPECT_EQ(err.number, 91);
+    EXPECT_TRUE(ReconnectFresh());
+
+    // A primary that does not open: false, and the open's failure is handed back.
+    SetConnect("", Unreachable("primary"));
+    ErrorState closeFirst;
+    G().oDBConn->Close(closeFirst);
+    G().oDBConn->SetConnectionString(Unreachable("primary"));
+    err.Clear();
+    EXPECT_FALSE(ReconnectReopen(err));
+    EXPECT_TRUE(err.number == 2002 || err.number == 2003) << err.number << " " << err.description;
+    EXPECT_FALSE(ReconnectReset());
+    EXPECT_FALSE(ReconnectFresh());
+    DropTestDatabase(port, primaryDb);
+    DropTestDatabase(port, altDb);
+}
+
+}  // namespace
+}  // namespace bw::test

@@ -1,0 +1,264 @@
+// The minilog writer, the statistics counter and the day-serial text helpers.
+#include "db/shared_main.h"
+
+#include <clocale>
+#include <cmath>
+
+#include "db/day_serial.h"
+#include "tests/db/db_env.h"
+
+namespace bw::test {
+namespace {
+
+TEST(DaySerialTextTest, WritesUpTo15DigitsWithAPointAndNoExponent) {
+    const struct {
+        double value;
+        const char* text;
+    } cases[] = {
+        {MakeDaySerial(2007, 7, 4, 13, 30), "39267.5625"},
+        {39267.0, "39267"},
+        {0.0, "0"},
+        {-0.0, "0"},
+        {-1.25, "-1.25"},
+        {1.0 / 3.0, "0.333333333333333"},
+        {46361.123456789012345, "46361.123456789"},
+        {0.00001, "0.00001"},
+        {1e-7, "0.0000001"},
+        {1.5e20, "150000000000000000000"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(DaySerialText(c.value), c.text) << c.value;
+    EXPECT_EQ(FixDecimal("1,5,0"), "1.5.0");
+}
+
+// Switches LC_NUMERIC to a locale with a decimal comma: an installed one, or
+// one compiled into a temporary folder when the locale sources are there.
+bool UseCommaLocale(std::string& tempDir) {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"}) {
+        if (std::setlocale(LC_NUMERIC, name) != nullptr &&
+            *std::localeconv()->decimal_point == ',') {
+            return true;
+        }
+    }
+    char tmpl[] = "/tmp/bwlocale.XXXXXX";
+    tempDir = mkdtemp(tmpl);
+    const std::string cmd =
+        "localedef -i de_DE -f UTF-8 '" + tempDir + "/de_DE.UTF-8' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) return false;
+    setenv("LOCPATH", tempDir.c_str(), 1);
+    const bool ok = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr &&
+                    *std::localeconv()->decimal_point == ',';
+    unsetenv("LOCPATH");
+    return ok;
+}
+
+TEST(DaySerialTextTest, PointEvenWhenTheLocaleWritesAComma) {
+    std::string tempDir;
+    const bool switched = UseCommaLocale(tempDir);
+    const std::string text = DaySerialText(39267.5625);
+    const std::string tiny = DaySerialText(1e-7);
+    std::setlocale(LC_NUMERIC, "C");
+    if (!tempDir.empty()) std::filesystem::remove_all(tempDir);
+    if (!switched) GTEST_SKIP() << "no locale with a decimal comma available";
+    EXPECT_EQ(text, "39267.5625");
+    EXPECT_EQ(tiny, "0.0000001");
+}
+
+TEST(ParseLeadingNumberTest, ReadsTheNumberAtTheStart) {
+    const struct {
+        const char* text;
+        double value;
+    } cases[] = {
+        {"39267.5625", 39267.5625},
+        {"  -12.5abc", -12.5},
+        {"\t+7", 7},
+        {"1e3", 1000},
+        {"2.5E-1x", 0.25},
+        {"1e", 1},
+        {"3.", 3},
+        {".5", 0.5},
+        {"-.5", -0.5},
+        {"", 0},
+        {"abc", 0},
+        {"-", 0},
+        {".", 0},
+        {"1,5", 1},
+        {"12 34", 12},
+        {"1e999", HUGE_VAL},
+        {"1e-999", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ParseLeadingNumber(c.text), c.value) << c.text;
+}
+
+class SharedMainTest : public DbEnv {
+  protected:
+    void Connect(int port, const std::string& db) {
+        SetConnect("", ConnString(port, db));
+        Tick();
+        ASSERT_TRUE(Open());
+    }
+    ErrorState Log(const std::string& from = "a@x", const std::string& action = "900 Delivered x") {
+        return G().oShared->AddMinLog("BWTarnOut", 1.0, from, "b@y", action);
+    }
+    static int Rows(int port, const std::string& db) {
+        return std::stoi(Scalar(port, db, "SELECT COUNT(*) FROM tbl_minilog"));
+    }
+};
+
+TEST_F(SharedMainTest, MinilogRowCarriesTheRecordAndTheTimeOfWriting) {
+    const int port = SharedDbPort();
+    const std::string db = CreateTestDatabase(port);
+    Connect(port, db);
+    clock_.SetNow(MakeDaySerial(2007, 7, 4, 13, 30));
+    const std::string from = "o'brien\\\"@exa'mple.com";
+    const std::string action = "590 Peer Delivery ERROR 1234 (550 it's \\ bad)";
+    ErrorState err = G().oShared->AddMinLog("BWTarnOut", 12345.5, from, "to'x@y", action);
+    EXPECT_FALSE(err.Failed()) << err.description;
+    auto rows =
+        Query(port, db, "SELECT ipaddress, timestamp, mailfrom, mailto, action FROM tbl_minilog");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "BWTarnOut");
+    EXPECT_EQ(rows[0][1], "39267.5625") << "the time of writing, not the record's";
+    EXPECT_EQ(rows[0][2], from);
+    EXPECT_EQ(rows[0][3], "to'x@y");
+    EXPECT_EQ(rows[0][4], action);
+    EXPECT_FALSE(G().oDBRS->IsOpen()) << "closed again after the row";
+    DropTestDatabase(port, db);
+}
+
+TEST_F(SharedMainTest, MinilogReopensAClosedConnection) {
+    const int port = SharedDbPort();
+    const std::string db = CreateTestDatabase(port);
+    Connect(port, db);
+    auto conn = G().oDBConn;
+    ErrorState err;
+    conn->Close(err);
+    ASSERT_FALSE(Open());
+    EXPECT_FALSE(Log().Failed());
+    EXPECT_EQ(G().oDBConn, conn) << "reopened, not replaced";
+    EXPECT_TRUE(Open());
+    EXPECT_EQ(Rows(port, db), 1);
+    DropTestDatabase(port, db);
+}
+
+TEST_F(SharedMainTest, RecordsetLeftOnTheOldConnectionAfterAFreshReconnect) {
+    const int port = SharedDbPort();
+    const std::string db = CreateTestDatabase(port);
+    Exec(port, db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
+    Connect(port, db);
+    auto old = G().oDBConn;
+    ErrorState err;
+    old->Close(err);
+
+    // The counter replaces the connection object; the recordset stays bound to the old one.
+    G().oShared->IncStats("T1", "delivered", 1);
+    EXPECT_EQ(Scalar(port, db, "SELECT delivered FROM tbl_stats"), "1");
+    EXPECT_NE(G().oDBConn, old);
+    EXPECT_EQ(G().oDBRS->ActiveConnection(), old);
+
+    // So the next minilog row fails to open, is lost without a report, and
+    // the connection is dropped ...
+    EXPECT_FALSE(Log().Failed());
+    EXPECT_FALSE(G().oDBConn);
+    EXPECT_EQ(Rows(port, db), 0);
+    // ... until the next tick rebuilds both.
+    Tick();
+    EXPECT_EQ(G().oDBRS->ActiveConnection(), G().oDBConn);
+    EXPECT_FALSE(Log().Failed());
+    EXPECT_EQ(Rows(port, db), 1);
+    DropTestDatabase(port, db);
+}
+
+TEST_F(SharedMainTest, ServerAwayLosesRowsAndCountsButNothingElse) {
+    PrivateMariaDb server;
+    ASSERT_TRUE(server.Start());
+    const std::string db = CreateTestDatabase(server.Port());
+    Exec(server.Port(), db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
+    Connect(server.Port(), db);
+    EXPECT_FALSE(Log().Failed());
+    server.Stop();
+
+    // Not yet noticed: the open fails, the connection is dropped, no report.
+    EXPECT_FALSE(Log().Failed());
+    EXPECT_FALSE(G().oDBConn);
+    // No connection object at all: the reopen fails and is reported.
+    ErrorState err = Log();
+    EXPECT_EQ(err.number, 91);
+    // After a failed pass: a closed object whose reopen fails with the client's error.
+    Tick();
+    ASSERT_TRUE(G().oDBConn);
+    err = Log();
+    EXPECT_TRUE(err.Failed());
+    EXPECT_TRUE(err.number == 2002 || err.number == 2003) << err.number << " " << err.description;
+    EXPECT_FALSE(err.description.empty());
+    G().oShared->IncStats("T1", "delivered", 1);  // lost, silently
+    EXPECT_FALSE(Open());
+
+    ASSERT_TRUE(server.Start());
+    Tick();
+    ASSERT_TRUE(Open());
+    EXPECT_FALSE(Log().Failed());
+    G().oShared->IncStats("T1", "delivered", 1);
+    EXPECT_EQ(Rows(server.Port(), db), 2) << "one row before, one after the outage";
+    EXPECT_EQ(Scalar(server.Port(), db, "SELECT delivered FROM tbl_stats"), "1");
+}
+
+TEST_F(SharedMainTest, IncStatsAddsSetsAndSubtracts) {
+    const int port = SharedDbPort();
+    const std::string db = CreateTestDatabase(port);
+    const std::string odd = "Q'\\1";
+    Exec(port, db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1'), ('T2'), ('Q''\\\\1')");
+    Connect(port, db);
+    const struct {
+        const char* label;
+        std::string tarnid;
+        const char* field;
+        std::int32_t amount;
+        std::int16_t absolute;
+        const char* expected;
+    } steps[] = {
+        {"add one", "T1", "delivered", 1, 0, "1"},
+        {"add again", "T1", "delivered", 1, 0, "2"},
+        {"set with -1", "T1", "delivered", 5, -1, "5"},
+        {"add a negative amount", "T1", "delivered", -2, 0, "3"},
+        {"any non-zero flag sets", "T1", "delivered", 7, 2, "7"},
+        {"set to a negative amount", "T1", "delivered", -4, -1, "-4"},
+        {"greylist counter", "T1", "passedgrey", 1, 0, "1"},
+        {"quote and backslash in the key", odd, "addedgrey", 3, 0, "3"},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.label);
+        G().oShared->IncStats(s.tarnid, s.field, s.amount, s.absolute);
+        EXPECT_EQ(Scalar(port, db,
+                         std::string("SELECT ") + s.field + " FROM tbl_stats WHERE tarnid = '" +
+                             EscapeSqlOffline(s.tarnid) + "'"),
+                  s.expected);
+        EXPECT_TRUE(Open());
+    }
+    EXPECT_EQ(
+        Scalar(port, db,
+               "SELECT delivered + passedgrey + addedgrey FROM tbl_stats WHERE tarnid = 'T2'"),
+        "0");
+
+    // No row for the installation: nothing changes, nothing is dropped.
+    auto conn = G().oDBConn;
+    G().oShared->IncStats("NOROW", "delivered", 1);
+    EXPECT_EQ(G().oDBConn, conn);
+    // A field that is no plain column name is never sent.
+    G().oShared->IncStats("T1", "delivered=0 WHERE 1=1 OR delivered", 1);
+    EXPECT_EQ(G().oDBConn, conn);
+    EXPECT_EQ(Scalar(port, db, "SELECT delivered FROM tbl_stats WHERE tarnid = 'T1'"), "-4");
+    // An unknown column fails on the server: the connection is dropped.
+    G().oShared->IncStats("T1", "nosuchcolumn", 1);
+    EXPECT_FALSE(G().oDBConn);
+    DropTestDatabase(port, db);
+}
+
+TEST_F(SharedMainTest, CheckORAnswersZeroWithoutTheDatabase) {
+    SetConnect("", Unreachable("primary"));
+    EXPECT_EQ(G().oShared->CheckOR("a@x", "relay", "b@y"), 0);
+    EXPECT_FALSE(G().oDBConn);
+    EXPECT_TRUE(factory_.made.empty());
+}
+
+}  // namespace
+}  // namespace bw::test
