@@ -17,7 +17,7 @@ std::vector<std::string> INILines;
 void LoadINIFile(const std::string& sFile) {
     INILines.assign(2, std::string());
     std::vector<std::string> lines;
-    ReadTextLines(sFile, lines);  // an unreadable file leaves no lines
+    ReadTextLines(sFile, lines, false);  // an unreadable file leaves no lines
     int n = 0;
     for (const std::string& raw : lines) {
         ++n;

@@ -140,6 +140,7 @@ TEST_F(ShutdownTest, LanguageLookup) {
         {"entry at end of file", "[X]\r\nx\r\n[HELLO]\r\nHallo\r\nServus", "Hello", "Servus"},
         {"first of two entries", "[HELLO]\r\none\r\n[X]\r\n[HELLO]\r\ntwo\r\n", "Hello", "one"},
         {"missing key", "[X]\r\nx\r\n", "Hello", ""},
+        {"LF line ends", "[HELLO]\nHallo\n[X]\n", "Hello", "Hallo"},
     };
     G().sLangFile = "Test.lng";
     for (const auto& c : cases) {

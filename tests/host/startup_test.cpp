@@ -291,6 +291,7 @@ TEST_F(StartupTest, ForwardedList) {
         {"a.com\r\nB.Net", "\tA.COM\tB.NET\t"},
         {"a.com\r\n\r\nb.com\r\n", "\tA.COM\t\tB.COM\t"},
         {" x.com \r", "\t X.COM \t"},
+        {"a.com\nb.com\n", "\tA.COM\tB.COM\t"},
     };
     G().AppPath = appDir_;
     for (const auto& c : cases) {
