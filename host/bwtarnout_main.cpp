@@ -11,6 +11,7 @@
 #include "platform/instance_lock.h"
 #include "platform/linux_service.h"
 #include "platform/loop.h"
+#include "platform/mariadb.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
 
@@ -26,12 +27,13 @@ int main(int argc, char** argv) {
     LinuxDesktop desktop([&service](const std::string& text) { service.LogEvent(4, 110, text); });
     FlockInstanceLock instanceLock;
     RealProcess process;
+    MariaDbFactory dbFactory;
 
     Globals& g = G();
     g.clock = &clock;
     g.loop = &loop;
     g.service = &service;
-    // database factory: wired with the database layer
+    g.dbFactory = &dbFactory;
 
     HostPlatform& hp = HP();
     hp.machineSettings = &machineSettings;
