@@ -155,11 +155,10 @@ void tmrBackupDB_Timer() {
         if (g.oDBConn) g.oDBConn->Close(ignored);
         g.oDBConn.reset();
         tmrDBCheck_Timer();
-        // Off once back on the primary (or with nothing open, when the
-        // health check retries every second anyway). A check that ended on
-        // an alternative again, the primary failing between the probe and
-        // the pass, keeps the timer on, so the return is tried again.
-        if (!(ConnOpen() && CurrentOutage().alternative > 0)) SetBackupTimer(false);
+        // Switched off after the health check has run: a check that ended on
+        // an alternative again (the primary failing between the probe and the
+        // pass) leaves the timer off until the next outage switches it on.
+        SetBackupTimer(false);
     } else {
         PrimaryFailed(err);
     }

@@ -27,12 +27,12 @@ int main(int argc, char** argv) {
     LinuxDesktop desktop([&service](const std::string& text) { service.LogEvent(4, 110, text); });
     FlockInstanceLock instanceLock;
     RealProcess process;
+    MariaDbFactory dbFactory;
 
     Globals& g = G();
     g.clock = &clock;
     g.loop = &loop;
     g.service = &service;
-    MariaDbFactory dbFactory;
     g.dbFactory = &dbFactory;
 
     HostPlatform& hp = HP();

@@ -1,6 +1,10 @@
 #include "host/ini.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "host/textfile.h"
 
@@ -13,7 +17,7 @@ std::vector<std::string> INILines;
 void LoadINIFile(const std::string& sFile) {
     INILines.assign(2, std::string());
     std::vector<std::string> lines;
-    ReadTextLines(sFile, lines);  // an unreadable file leaves no lines
+    ReadTextLines(sFile, lines, false);  // an unreadable file leaves no lines
     int n = 0;
     for (const std::string& raw : lines) {
         ++n;
@@ -46,11 +50,26 @@ bool SaveINIFile(const std::string& sFile) {
         out += line + "\r\n";
         wroteAny = true;
     }
-    std::ofstream f(sFile, std::ios::binary | std::ios::trunc);
-    if (!f) return false;
-    f << out;
-    f.close();
-    return !f.fail();
+    // The new content goes to a temporary file that replaces the old one only
+    // when complete, so a crash never leaves half an account file behind.
+    const std::string tmp = sFile + ".tmp";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    struct stat old {};
+    if (::stat(sFile.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < out.size()) {
+        const ssize_t n = ::write(fd, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    if (ok) ok = ::rename(tmp.c_str(), sFile.c_str()) == 0;
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
 }
 
 bool FindINILine(int& iPos, const std::string& sSearch, bool bStopAtSection) {

@@ -5,7 +5,7 @@
 
 namespace bw {
 
-bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
+bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, bool bLfEndsLine) {
     lines.clear();
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -16,6 +16,9 @@ bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
         const char c = data[i];
         if (c == '\r') {
             if (i + 1 < data.size() && data[i + 1] == '\n') ++i;
+            lines.push_back(cur);
+            cur.clear();
+        } else if (c == '\n' && bLfEndsLine) {
             lines.push_back(cur);
             cur.clear();
         } else {

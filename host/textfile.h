@@ -1,6 +1,6 @@
-// Reading 8-bit text files line by line: CR LF or a lone CR ends a line (a
-// lone LF does not). Used by the INI module, the language lookup, the account
-// data and the forwarded-domain list.
+// Reading 8-bit text files line by line: CR LF or a lone CR ends a line. A
+// lone LF does not for INI files; the plain lists (language files, account
+// data, forwarded domains) also take LF, since Linux editors write it.
 #pragma once
 
 #include <string>
@@ -9,7 +9,8 @@
 namespace bw {
 
 /// False when the file cannot be opened or read; `lines` then holds what was read.
-bool ReadTextLines(const std::string& path, std::vector<std::string>& lines);
+bool ReadTextLines(const std::string& path, std::vector<std::string>& lines,
+                   bool bLfEndsLine = true);
 
 std::string UpperAscii(std::string s);
 /// Blanks (spaces) removed on the left, the right, or both sides.

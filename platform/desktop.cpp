@@ -95,8 +95,15 @@ void LinuxDesktop::ShowMessage(const std::string& text, const std::string& title
 
 std::string LinuxDesktop::ChooseLanguage(const std::vector<std::string>& names) {
     if (!StdinIsTerminal()) {
+        // Only an offered language can be chosen, as in the selection window;
+        // the letter case of the variable does not matter.
         const char* env = std::getenv("BW_LANGUAGE");
-        return env != nullptr ? env : "";
+        if (env == nullptr || *env == '\0') return "";
+        for (const auto& name : names) {
+            if (Lower(name) == Lower(env)) return name;
+        }
+        std::cerr << "BWTarnOUT: BW_LANGUAGE=" << env << " names no language file" << std::endl;
+        return "";
     }
     std::cerr << "Brimwarden Language Selection\n"
               << "Please choose your language:\n"

@@ -292,7 +292,7 @@ class MariaDbRecordset final : public DbRecordset {
         if (!local.Failed()) {
             sql = mode_ == Mode::kAdd ? InsertStatement(table) : UpdateStatement(table, local);
         }
-        if (!local.Failed()) {
+        if (!local.Failed() && !sql.empty()) {
             if (mc == nullptr) {
                 local.Raise(kErrBadConnection, kTextBadConnection);
             } else {
@@ -498,7 +498,7 @@ class MariaDbRecordset final : public DbRecordset {
             if (!sets.empty()) sets += ",";
             sets += QuoteIdent(cols_[i].orgName) + "=" + Literal(rows_[pos_].v[i]);
         }
-        if (sets.empty()) return "SELECT 1";
+        if (sets.empty()) return "";  // nothing changed: nothing to store
         return "UPDATE " + table + " SET " + sets + where;
     }
 

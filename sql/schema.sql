@@ -85,3 +85,7 @@ CREATE TABLE IF NOT EXISTS tbl_greylist (
     KEY rectime (allowed, rectime),
     KEY lastcontact (allowed, lastcontact)
 ) ENGINE=InnoDB DEFAULT CHARSET=latin1;
+
+-- Policy store lookups: the greylist check looks up one triplet (network,
+-- sender, recipient); the network query uses netip_allow.
+CREATE INDEX IF NOT EXISTS triplet ON tbl_greylist (netip, mailfrom(100), mailto(100));

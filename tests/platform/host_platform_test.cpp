@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "platform/checksum.h"
+#include "platform/desktop.h"
 #include "platform/instance_lock.h"
 #include "platform/linux_service.h"
 
@@ -43,6 +45,38 @@ TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
     EXPECT_NE(unit.find("\nDescription=Delivers mail\n"), std::string::npos);
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
     EXPECT_NE(unit.find("\nExecStart=/"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace bw
+
+namespace bw {
+namespace {
+
+TEST(LinuxDesktopTest, WithoutATerminalTheEnvironmentAnswers) {
+    if (::isatty(STDIN_FILENO) == 1) GTEST_SKIP() << "standard input is a terminal";
+    std::vector<std::string> log;
+    LinuxDesktop desktop([&log](const std::string& text) { log.push_back(text); });
+
+    ::unsetenv("BW_QUESTION_ANSWER");
+    EXPECT_TRUE(desktop.AskYesNo("Quit?", "Brimwarden"));  // a service stop always completes
+    ::setenv("BW_QUESTION_ANSWER", "no", 1);
+    EXPECT_FALSE(desktop.AskYesNo("Quit?", "Brimwarden"));
+    ::setenv("BW_QUESTION_ANSWER", "YES", 1);
+    EXPECT_TRUE(desktop.AskYesNo("Quit?", "Brimwarden"));
+    ::unsetenv("BW_QUESTION_ANSWER");
+    EXPECT_EQ(log, (std::vector<std::string>{"Quit? - answered Yes", "Quit? - answered No",
+                                             "Quit? - answered Yes"}));
+
+    ::unsetenv("BW_LANGUAGE");
+    EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), "");
+    ::setenv("BW_LANGUAGE", "German", 1);
+    EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), "German");
+    ::setenv("BW_LANGUAGE", "german", 1);
+    EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), "German");
+    ::setenv("BW_LANGUAGE", "Klingon", 1);
+    EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), "");
+    ::unsetenv("BW_LANGUAGE");
 }
 
 }  // namespace

@@ -1,0 +1,202 @@
+// Cost of one greylist check and one IP-lock call on tables of 100,000 rows,
+// on a private MariaDB over loopback (started and stopped here), and the
+// query plans of the statements they send. Prints medians and 90th
+// percentiles in microseconds.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "db/connect_string.h"
+#include "db/day_serial.h"
+#include "db/shared_main.h"
+#include "host/globals.h"
+#include "platform/clock.h"
+#include "platform/mariadb.h"
+#include "platform/service.h"
+#include "tests/support/mariadb_server.h"
+
+namespace bw {
+namespace {
+
+constexpr int kRows = 100000;
+constexpr int kNetworks = 2000;  // 50 triplets per network
+constexpr int kCalls = 500;
+
+std::string Net(int i) {
+    return "10." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + ".";
+}
+std::string From(int i) {
+    return "sender" + std::to_string(i) + "@example" + std::to_string(i % 97) + ".org";
+}
+// tbl_lockip: 100,000 networks, one row each.
+std::string LockNet(int i) {
+    return std::to_string(16 + i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
+           std::to_string(i % 256) + ".";
+}
+std::string To(int i) {
+    return "user" + std::to_string(i % 50) + "@corp.com";
+}
+
+void Fill(int port, const std::string& db, double now) {
+    const std::string nowText = DaySerialText(now);
+    for (int start = 0; start < kRows; start += 1000) {
+        std::string g =
+            "INSERT INTO tbl_greylist (netip, mailfrom, mailto, ipaddress, rectime, lastcontact, "
+            "allowed) VALUES ";
+        std::string l =
+            "INSERT INTO tbl_lockip (netip, numspam, numgood, lastspam, lastgood, numrejects, "
+            "lastreject, locklevel, lockdays, lastlocked) VALUES ";
+        for (int i = start; i < start + 1000; ++i) {
+            const int net = i % kNetworks;
+            g += std::string(i == start ? "" : ",") + "('" + Net(net) + "','" + From(i) + "','" +
+                 To(i) + "','" + Net(net) + "1'," + nowText + "," + nowText + "," +
+                 (i % 3 == 0 ? "0" : "-1") + ")";
+            l += std::string(i == start ? "" : ",") + "('" + LockNet(i) + "',3,40," + nowText +
+                 "," + nowText + ",0,0," + std::to_string(i % 4) + ",0," + nowText + ")";
+        }
+        test::Exec(port, db, g);
+        test::Exec(port, db, l);
+    }
+    test::Exec(port, db, "INSERT INTO tbl_stats (tarnid) VALUES ('BENCH')");
+    test::Exec(port, db, "ANALYZE TABLE tbl_greylist, tbl_lockip");
+}
+
+struct Figures {
+    double median;
+    double p90;
+};
+
+template <typename F>
+Figures Measure(F call) {
+    std::vector<double> us;
+    for (int i = 0; i < kCalls; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        call(i);
+        us.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0)
+                .count());
+    }
+    std::sort(us.begin(), us.end());
+    return {us[us.size() / 2], us[us.size() * 9 / 10]};
+}
+
+void Explain(int port, const std::string& db, const std::string& label, const std::string& sql) {
+    std::printf("\n%s\n  %s\n", label.c_str(), sql.c_str());
+    std::printf("  %-6s %-13s %-6s %-22s %-22s %-8s %s\n", "type", "table", "access", "possible",
+                "key", "rows", "extra");
+    for (const test::Row& r : test::Query(port, db, "EXPLAIN " + sql)) {
+        auto col = [&](size_t i) { return i < r.size() && r[i] ? *r[i] : std::string("NULL"); };
+        // id, select_type, table, type, possible_keys, key, key_len, ref, rows, Extra
+        std::printf("  %-6s %-13s %-6s %-22s %-22s %-8s %s\n", col(1).c_str(), col(2).c_str(),
+                    col(3).c_str(), col(4).c_str(), col(5).c_str(), col(8).c_str(), col(9).c_str());
+    }
+}
+
+int Run() {
+    test::PrivateMariaDb server;  // stopped again when the bench ends
+    if (!server.Start()) {
+        std::fprintf(stderr, "cannot start a private MariaDB\n");
+        return 1;
+    }
+    const int port = server.Port();
+    const std::string db = test::CreateTestDatabase(port);
+    SystemClock clock;
+    FakeService service;
+    MariaDbFactory factory;
+    G().clock = &clock;
+    G().service = &service;
+    G().dbFactory = &factory;
+    G().TarnID = "BENCH";
+    const std::string dir = "/tmp/bw_policy_bench_" + std::to_string(::getpid());
+    std::filesystem::create_directories(dir);
+    G().AppPath = dir + "/";
+    SetDBConnectExeFolder(dir);
+    std::ofstream(dir + "/DBConnect.dat") << test::ConnString(port, db) << "\r\n";
+
+    std::printf("filling tbl_greylist and tbl_lockip with %d rows each ...\n", kRows);
+    Fill(port, db, clock.Now());
+
+    G().oDBConn = factory.NewConnection();
+    G().oDBConn->SetConnectionString(test::ConnString(port, db));
+    ErrorState err;
+    G().oDBConn->Open(err);
+    if (err.Failed()) {
+        std::fprintf(stderr, "cannot connect: %s\n", err.description.c_str());
+        return 1;
+    }
+    G().oDBRS = factory.NewRecordset();
+    G().oDBRS->SetActiveConnection(G().oDBConn, err);
+    G().oShared = std::make_unique<clsSharedMain>();
+    clsSharedMain& shared = *G().oShared;
+    shared.SetGreyDelay(5);
+    shared.SetGreyFrame(240);
+    shared.SetGreyExp(36);
+    shared.SetIPLockUnit(1);
+
+    std::mt19937 rng(42);
+    std::uniform_int_distribution<int> pick(0, kRows - 1);
+    std::vector<int> rows(kCalls);
+    for (int& r : rows) r = pick(rng) / 3 * 3 + 1;  // allowed triplets
+
+    const Figures known = Measure([&](int i) {
+        const int r = rows[i];
+        shared.CheckGreyIP(Net(r % kNetworks) + "7", From(r), To(r), "", 0, 0);
+    });
+    const Figures fresh = Measure([&](int i) {
+        shared.CheckGreyIP(Net(i % kNetworks) + "8", "new" + std::to_string(i) + "@x.org",
+                           "user@corp.com", "", 0, 0);
+    });
+    const Figures network = Measure(
+        [&](int i) { shared.CheckGreyIP(Net(i * 7 % kNetworks) + "9", "", "", "VG", 0, 0); });
+    const Figures lockQ = Measure([&](int) {
+        const int r = pick(rng);
+        shared.CheckLockIP(LockNet(r) + "1", "VS");
+    });
+    const Figures lockG = Measure([&](int) {
+        const int r = pick(rng);
+        shared.CheckLockIP(LockNet(r) + "1", "G");
+    });
+
+    std::printf("\n%d calls each, microseconds per call (median / 90th percentile)\n", kCalls);
+    std::printf("  CheckGreyIP, known allowed triplet (read + update + counter): %8.0f / %8.0f\n",
+                known.median, known.p90);
+    std::printf("  CheckGreyIP, new triplet (read + insert + counter):         %8.0f / %8.0f\n",
+                fresh.median, fresh.p90);
+    std::printf("  CheckGreyIP \"VG\", network query:                          %8.0f / %8.0f\n",
+                network.median, network.p90);
+    std::printf("  CheckLockIP \"VS\", question on a locked/unlocked network:  %8.0f / %8.0f\n",
+                lockQ.median, lockQ.p90);
+    std::printf("  CheckLockIP \"G\", event (read + update):                   %8.0f / %8.0f\n",
+                lockG.median, lockG.p90);
+
+    const int r = rows[0];
+    Explain(port, db, "network query (\"VG\")",
+            "SELECT netip,allowed FROM tbl_greylist USE INDEX (netip_allow) WHERE netip = '" +
+                Net(r % kNetworks) + "' AND allowed = -1");
+    Explain(port, db, "triplet lookup",
+            "SELECT * FROM tbl_greylist WHERE netip = '" + Net(r % kNetworks) +
+                "' AND mailfrom = '" + From(r) + "' AND mailto = '" + To(r) + "'");
+    Explain(port, db, "IP-lock lookup",
+            "SELECT * FROM tbl_lockip WHERE netip = '" + LockNet(r) + "' OR netip = '" +
+                LockNet(r) + "1'");
+
+    G().oDBRS.reset();
+    G().oDBConn.reset();
+    G().oShared.reset();
+    std::filesystem::remove_all(dir);
+    return 0;
+}
+
+}  // namespace
+}  // namespace bw
+
+int main() {
+    return bw::Run();
+}

@@ -1,0 +1,58 @@
+#include "policy/policy_db.h"
+
+#include "host/globals.h"
+
+namespace bw {
+
+namespace {
+constexpr long kNoObject = 91;  // the shared object is not there
+}
+
+bool PolicyDbOpen() {
+    return G().oDBConn && G().oDBConn->State() == DbConnection::kStateOpen;
+}
+
+std::string Quote(const std::string& value) {
+    return G().oDBConn ? G().oDBConn->Escape(value) : value;
+}
+
+void OpenShared(const std::string& sql, ErrorState& err) {
+    if (!G().oDBRS) {
+        err.Raise(kNoObject, "no shared recordset");
+        return;
+    }
+    G().oDBRS->SetSource(sql);
+    G().oDBRS->Open(err);
+}
+
+void CloseShared(ErrorState& err) {
+    if (!G().oDBRS) {
+        err.Raise(kNoObject, "no shared recordset");
+        return;
+    }
+    G().oDBRS->Close(err);
+}
+
+std::optional<std::string> FieldText(const std::string& name, ErrorState& err) {
+    if (!G().oDBRS) {
+        err.Raise(kNoObject, "no shared recordset");
+        return std::nullopt;
+    }
+    ErrorState local;
+    auto v = G().oDBRS->Field(name, local);
+    if (local.Failed()) {
+        err.Raise(local.number, local.description);
+        return std::nullopt;
+    }
+    return v;
+}
+
+void SetFieldText(const std::string& name, const std::string& value, ErrorState& err) {
+    if (!G().oDBRS) {
+        err.Raise(kNoObject, "no shared recordset");
+        return;
+    }
+    G().oDBRS->SetField(name, value, err);
+}
+
+}  // namespace bw

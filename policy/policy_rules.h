@@ -1,0 +1,83 @@
+// The decisions of the policy store, free of the database: the network part
+// of an address, the IP-lock event and question rules, the greylist verdicts
+// and what a saved greylist keeps, and the list-file search. The members of
+// clsSharedMain read a row, apply one of these and write the row back.
+// Nothing here fails: unreadable input gives the documented default.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/shared_main.h"
+#include "policy/policy_state.h"
+
+namespace bw {
+
+/// Text split at every separator (an empty text gives one empty part).
+std::vector<std::string> SplitText(const std::string& s, char sep);
+
+/// The network key of a dotted quad ("10.1.2.3" -> "10.1.2."): nullopt when
+/// the address is shorter than 7 characters or not four dot-separated parts.
+/// The parts are not checked to be numbers.
+std::optional<std::string> NetworkPart(const std::string& sIP);
+
+/// Lines of a text, split at CR LF, CR or LF (a last line without an end counts).
+std::vector<std::string> SplitLines(const std::string& text);
+/// Lines of a text file, split at CR LF, CR or LF; nullopt when it cannot be read.
+std::optional<std::vector<std::string>> ReadTextLines(const std::string& path);
+
+/// Searches one sender list file (alias lines followed one level deep) for
+/// sFrom, then sRetPath. Every match appends the address, upper-cased, and a
+/// tab to the cache. -1 when found, 0 otherwise (also for a missing file).
+std::int16_t SearchListFile(const std::string& path, const std::string& sFrom,
+                            const std::string& sRetPath, std::string& cache);
+
+// --- IP lock ---------------------------------------------------------------
+
+/// One minute in days: the least time between two extensions of lastreject.
+constexpr double kOneMinute = 1.0 / 24.0 / 60.0;
+
+struct LockDecision {
+    std::int16_t result = 0;
+    bool changed = false;
+    /// The operation ends here without writing the row back.
+    bool finish = false;
+};
+
+/// Applies an event or question code to a network's existing row.
+LockDecision ApplyLockCode(LockIPRecord& r, const std::string& sCode, double now,
+                           const SharedSettings& s);
+/// Fills a new row for a network without one; false for codes that create none.
+bool StartLockRow(LockIPRecord& r, const std::string& key, const std::string& sCode, double now);
+
+/// One "LockIP.lst" line (without its line end) and back.
+std::string LockLine(const LockIPRecord& r);
+LockIPRecord ParseLockLine(const std::string& line);
+
+// --- greylisting -----------------------------------------------------------
+
+enum class GreyVerdict {
+    Pass,      // allowed and not expired: refresh lastcontact, result 3
+    Expired,   // allowed but expired: result 0, row untouched
+    TooEarly,  // pending, retry before the delay: result 1
+    TooLate,   // pending, retry after the frame: result 2
+    Promote,   // pending, retry within delay and frame: becomes allowed, result 3
+};
+
+GreyVerdict JudgeGreyEntry(const GreyEntry& e, double now, const SharedSettings& s);
+std::int16_t GreyResultCode(GreyVerdict v);
+/// Whether SaveGreyIP keeps an entry (allowed and not expired, or pending
+/// within its frame).
+bool KeepGreyEntry(const GreyEntry& e, double now, const SharedSettings& s);
+
+/// One "GreyIP.lst" line (without its line end) and back.
+std::string GreyLine(const GreyEntry& e);
+GreyEntry ParseGreyLine(const std::string& line);
+
+/// Nearest integer of a parsed number, kept inside the type's range.
+std::int16_t ToInt16(double v);
+std::int32_t ToInt32(double v);
+
+}  // namespace bw

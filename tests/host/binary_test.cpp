@@ -1,0 +1,174 @@
+// The real daemon, started as a process with its settings store, lock folder
+// and unit folder in a private temporary folder.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+extern char** environ;
+
+namespace bw {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string BinaryPath() {
+    const char* env = std::getenv("BW_BINARY_DIR");
+    return std::string(env != nullptr && *env != '\0' ? env : BW_BINARY_DIR) + "/bwtarnout";
+}
+
+class DaemonTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/bw_daemon_XXXXXX";
+        root_ = mkdtemp(tmpl);
+        app_ = root_ + "/app/";
+        fs::create_directories(app_ + "lang");
+        fs::create_directories(root_ + "/run");
+        fs::create_directories(root_ + "/units");
+        std::ofstream(app_ + "lang/English.lng") << "";
+        // The tests choose the application folder by registering it first.
+        std::ofstream(root_ + "/registry.reg", std::ios::binary)
+            << "Windows Registry Editor Version 5.00\r\n\r\n"
+               "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n"
+               "\"AppPath\"=\""
+            << app_ << "\"\r\n";
+    }
+    void TearDown() override {
+        for (pid_t p : pids_) {
+            ::kill(p, SIGKILL);
+            ::waitpid(p, nullptr, 0);
+        }
+        fs::remove_all(root_);
+    }
+
+    pid_t Spawn(const std::string& arg = "") {
+        const std::string bin = BinaryPath();
+        std::vector<std::string> env = {"BW_REGISTRY=" + root_ + "/registry.reg",
+                                        "BW_RUN_DIR=" + root_ + "/run",
+                                        "BW_UNIT_DIR=" + root_ + "/units",
+                                        "XDG_CONFIG_HOME=" + root_ + "/config",
+                                        "PATH=/usr/bin:/bin",
+                                        "HOME=" + root_};
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> args = {bin};
+        if (!arg.empty()) args.push_back(arg);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        const std::string errFile = root_ + "/stderr." + std::to_string(pids_.size());
+        posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, errFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = 0;
+        const int rc = ::posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        EXPECT_EQ(rc, 0) << bin;
+        pids_.push_back(pid);
+        return pid;
+    }
+    /// The exit status of pid, or -1 when it did not end within `limit`.
+    int WaitEnd(pid_t pid, std::chrono::milliseconds limit) {
+        const auto end = Clock::now() + limit;
+        while (Clock::now() < end) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                std::erase(pids_, pid);
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+    bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+        const auto end = Clock::now() + limit;
+        while (Clock::now() < end) {
+            if (cond()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return cond();
+    }
+    std::string Read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    std::string root_;
+    std::string app_;
+    std::vector<pid_t> pids_;
+};
+
+TEST_F(DaemonTest, StartsBuildsItsTreeAndEndsOnSigterm) {
+    const pid_t first = Spawn();
+    // The tree and the identifier are there once the start-up is through.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return fs::is_directory(app_ + "TarnIN/Outbox") &&
+                   Read(root_ + "/registry.reg").find("\"TarnID\"=") != std::string::npos;
+        },
+        std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    // A second instance ends at once and says nothing.
+    const pid_t second = Spawn();
+    EXPECT_EQ(WaitEnd(second, std::chrono::seconds(5)), 0);
+    EXPECT_EQ(Read(root_ + "/stderr.1"), "");
+    EXPECT_EQ(WaitEnd(first, std::chrono::milliseconds(1)), -1);  // still running
+
+    const std::string reg = Read(root_ + "/registry.reg");
+    const auto t0 = Clock::now();
+    ASSERT_EQ(::kill(first, SIGTERM), 0);
+    EXPECT_EQ(WaitEnd(first, std::chrono::seconds(3)), 0);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+    EXPECT_GE(took.count(), 900);  // the first tick of the shutdown timer
+    EXPECT_LE(took.count(), 2000);
+
+    // A later start keeps the identifier.
+    const pid_t third = Spawn();
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ + "/run/BWTarnOUT.lock"); },
+                        std::chrono::seconds(5)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(third, SIGTERM);
+    EXPECT_EQ(WaitEnd(third, std::chrono::seconds(3)), 0);
+    EXPECT_EQ(Read(root_ + "/registry.reg"), reg);
+}
+
+TEST_F(DaemonTest, InstallAndRemoveWriteAndDeleteTheUnit) {
+    const std::string unit = root_ + "/units/BWTarnOUT.service";
+    EXPECT_EQ(WaitEnd(Spawn("-install"), std::chrono::seconds(10)), 0);
+    const std::string text = Read(unit);
+    EXPECT_NE(text.find("Type=notify"), std::string::npos);
+    EXPECT_NE(text.find("Description=Delivers passed inbound Emails to the internal mailserver"),
+              std::string::npos);
+    EXPECT_NE(text.find("ExecStart=" + fs::canonical(BinaryPath()).string() + "\n"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(app_ + "TarnIN"));  // ended before the start-up proper
+
+    EXPECT_EQ(WaitEnd(Spawn("-remove"), std::chrono::seconds(10)), 0);
+    EXPECT_FALSE(fs::exists(unit));
+}
+
+TEST_F(DaemonTest, MissingLanguageWithoutAChoiceEndsSilently) {
+    fs::remove(app_ + "lang/English.lng");
+    std::ofstream(app_ + "lang/German.lng") << "";
+    EXPECT_EQ(WaitEnd(Spawn(), std::chrono::seconds(10)), 0);  // no terminal, no BW_LANGUAGE
+    EXPECT_EQ(Read(root_ + "/stderr.0"), "");
+}
+
+}  // namespace
+}  // namespace bw

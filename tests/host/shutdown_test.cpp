@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include "host/lang.h"
+#include "host/main_window.h"
+#include "host_fixture.h"
+
+namespace bw {
+namespace {
+
+using test::HostTest;
+
+constexpr const char* kQuestion = "There are tranfers running! Quit anyways?";
+
+class ShutdownTest : public HostTest {
+  protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        Put(appDir_ + "lang/English.lng", "");
+        Store("General", "AppPath", appDir_);
+        form_.Form_Load("");
+        t0_ = clock_.MonotonicMs();
+    }
+    /// Closes the main window; the virtual seconds until the process ended.
+    double CloseAndTimeTheEnd() {
+        try {
+            form_.Close();
+        } catch (const ProcessEnded&) {
+            return static_cast<double>(clock_.MonotonicMs() - t0_) / 1000.0;
+        }
+        ADD_FAILURE() << "Close returned without ending the process";
+        return -1;
+    }
+    frmMain form_;
+    std::int64_t t0_ = 0;
+};
+
+TEST_F(ShutdownTest, IdleProgramEndsOnTheFirstTick) {
+    ASSERT_TRUE(desktop_.iconShown);
+    const double s = CloseAndTimeTheEnd();
+    EXPECT_GE(s, 1.0);
+    EXPECT_LT(s, 1.05);
+    EXPECT_FALSE(desktop_.iconShown);
+    EXPECT_EQ(process_.lastExitCode, 0);
+    EXPECT_TRUE(desktop_.questions.empty());
+}
+
+TEST_F(ShutdownTest, SecondStopRequestWhileWaitingChangesNothing) {
+    // A second SIGTERM arrives while the first close waits.
+    Timer again(loop_, 300, true, [this] { form_.Close(); });
+    const double s = CloseAndTimeTheEnd();
+    EXPECT_GE(s, 1.0);
+    EXPECT_LT(s, 1.05);
+}
+
+TEST_F(ShutdownTest, DeliveriesOutlastingThirtyTicksAreAskedAboutOnce) {
+    G().iActiveTransfers = 2;
+    Timer finish(loop_, 45000, true, [] { G().iActiveTransfers = 0; });
+    const double s = CloseAndTimeTheEnd();
+    // At 30 ticks it would have asked; the deliveries ended at 45 s, but the
+    // question (answered No by default) gave them another 30 ticks.
+    EXPECT_GE(s, 45.0);
+    EXPECT_LT(s, 46.1);
+    EXPECT_EQ(desktop_.questions.size(), 1u);
+}
+
+TEST_F(ShutdownTest, DeliveriesEndingWithinThirtyTicksNeverAsk) {
+    G().iActiveTransfers = 1;
+    Timer finish(loop_, 12500, true, [] { G().iActiveTransfers = 0; });
+    const double s = CloseAndTimeTheEnd();
+    EXPECT_GE(s, 13.0);
+    EXPECT_LT(s, 13.1);
+    EXPECT_TRUE(desktop_.questions.empty());
+}
+
+TEST_F(ShutdownTest, NoResetsTheCountAndTheQuestionComesBack) {
+    Put(appDir_ + "lang/English.lng",
+        "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nEs laufen noch Transfers!\r\n");
+    G().iActiveTransfers = 1;
+    desktop_.answers = {false, true};
+    const double s = CloseAndTimeTheEnd();
+    // Ticks 1-30 wait, tick 31 asks (No), the reloaded window waits 30 more
+    // ticks and asks again at tick 62 (Yes).
+    EXPECT_GE(s, 62.0);
+    EXPECT_LT(s, 62.2);
+    ASSERT_EQ(desktop_.questions.size(), 2u);
+    EXPECT_EQ(desktop_.questions[0], "Es laufen noch Transfers!");
+    EXPECT_FALSE(desktop_.iconShown);
+}
+
+TEST_F(ShutdownTest, MenuAndIconMessages) {
+    EXPECT_FALSE(form_.Checked(frmMain::Menu::mnuPlaySound));
+    form_.MenuClick(frmMain::Menu::mnuPlaySound);
+    EXPECT_TRUE(form_.Checked(frmMain::Menu::mnuPlaySound));
+    EXPECT_EQ(Stored("General", "PlayNotifySound"), "-1");
+    form_.MenuClick(frmMain::Menu::mnuPlaySound);
+    EXPECT_EQ(Stored("General", "PlayNotifySound"), "0");
+    form_.MenuClick(frmMain::Menu::mnuShowTicker);
+    EXPECT_EQ(Stored("General", "ShowMsgTicker"), "-1");
+
+    desktop_.openResult = 31;
+    form_.MenuClick(frmMain::Menu::mnuWebsite);
+    desktop_.openResult = 33;
+    form_.MenuClick(frmMain::Menu::mnuWebsite);
+    EXPECT_EQ(desktop_.messages, (std::vector<std::string>{"No association for file extension"}));
+    EXPECT_EQ(OpenErrorText(2), "File not found");
+    EXPECT_EQ(OpenErrorText(4), "Unknown error");
+
+    form_.OnIconMessage(512);
+    form_.OnIconMessage(514);
+    EXPECT_TRUE(desktop_.started.empty());
+    EXPECT_TRUE(desktop_.menuCaptions.empty());
+    form_.OnIconMessage(515);  // the manager program, beside the executable
+    ASSERT_EQ(desktop_.started.size(), 1u);
+    EXPECT_EQ(desktop_.started[0], exeDir_ + "/BWManager");
+    Put(exeDir_ + "/BWManager.exe", "");
+    form_.OnIconMessage(515);
+    EXPECT_EQ(desktop_.started.back(), exeDir_ + "/BWManager.exe");
+
+    desktop_.menuChoice = 1;  // "Terminate TarnOUT Server"
+    t0_ = clock_.MonotonicMs();
+    EXPECT_THROW(form_.OnIconMessage(517), ProcessEnded);
+    EXPECT_EQ(desktop_.menuCaptions,
+              (std::vector<std::string>{"Brimwarden Manager...", "Terminate TarnOUT Server"}));
+}
+
+TEST_F(ShutdownTest, LanguageLookup) {
+    struct Case {
+        const char* label;
+        const char* file;
+        const char* key;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"upper-cased header matches", "[HELLO]\r\nHallo\r\n", "Hello", "Hallo"},
+        {"header compared after upper-casing", "[hello]\r\nHallo\r\n", "HELLO", "Hallo"},
+        {"blank before [ does not match", " [HELLO]\r\nHallo\r\n", "Hello", ""},
+        {"blank after ] does not match", "[HELLO] \r\nHallo\r\n", "Hello", ""},
+        {"last line before next header", "[HELLO]\r\na\r\nb\r\n[X]\r\nc\r\n", "Hello", "b"},
+        {"empty line last gives empty", "[HELLO]\r\nHallo\r\n\r\n[X]\r\n", "Hello", ""},
+        {"entry at end of file", "[X]\r\nx\r\n[HELLO]\r\nHallo\r\nServus", "Hello", "Servus"},
+        {"first of two entries", "[HELLO]\r\none\r\n[X]\r\n[HELLO]\r\ntwo\r\n", "Hello", "one"},
+        {"missing key", "[X]\r\nx\r\n", "Hello", ""},
+        {"LF line ends", "[HELLO]\nHallo\n[X]\n", "Hello", "Hallo"},
+    };
+    G().sLangFile = "Test.lng";
+    for (const auto& c : cases) {
+        Put(appDir_ + "lang/Test.lng", c.file);
+        EXPECT_EQ(LangText(c.key), c.expected) << c.label;
+    }
+    G().sLangFile = "Gone.lng";
+    EXPECT_EQ(LangText("Hello"), "");
+}
+
+}  // namespace
+}  // namespace bw
