@@ -326,6 +326,33 @@ TEST_F(SessionTest, FirstServerSilentAfterConnectIsLeftWithoutNoResponseLine) {
     EXPECT_EQ(peer.Connections(), 1);
 }
 
+TEST_F(SessionTest, WatchdogEndsASessionWithoutDataFor300SecondsSinceTheLoad) {
+    // Forty servers that accept and never greet: each attempt ends after 10 s,
+    // no step of the conversation brings data, so the watchdog counted from the
+    // load ends the session in the middle of the server list.
+    SmtpPeer silent;
+    silent.Start(false);
+    UseServers(Strings(40, Local(silent)));
+    QueueOne();
+    const std::int64_t loadedAt = clock_->MonotonicMs();
+    DeliverOne("Inbox/", "M1", 400000, 50);
+    const std::int64_t after = clock_->MonotonicMs() - loadedAt;
+    EXPECT_GE(after, 300000);
+    EXPECT_LT(after, 303000);
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
+    ASSERT_EQ(outcomes_.size(), 1u);
+    EXPECT_EQ(outcomes_[0].record.sAction, "*** Connection lost ***");
+    const std::string log = LogText();
+    EXPECT_EQ(log.find("NO RESPONSE"), std::string::npos);
+    std::size_t attempts = 0;
+    for (auto at = log.find("*** Connecting"); at != std::string::npos;
+         at = log.find("*** Connecting", at + 1)) {
+        ++attempts;
+    }
+    EXPECT_GE(attempts, 29u);
+    EXPECT_LE(attempts, 31u);
+}
+
 TEST_F(SessionTest, EntryWithoutPortUsesThePortLastSet) {
     SmtpPeer peer;
     peer.Start();
