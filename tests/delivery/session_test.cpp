@@ -353,6 +353,49 @@ TEST_F(SessionTest, WatchdogEndsASessionWithoutDataFor300SecondsSinceTheLoad) {
     EXPECT_LE(attempts, 31u);
 }
 
+TEST_F(SessionTest, UnreadableFilesAndUnreachableServerLeaveThePairQueued) {
+    struct Row {
+        const char* label;
+        const char* unreadable;  // ".dat", ".msg" or "" (a folder stands in: reading fails)
+        bool serverUp;
+        const char* log;  // expected line ("" = none)
+    };
+    const Row rows[] = {
+        {"envelope unreadable", ".dat", true, ""},
+        {"message unreadable", ".msg", true, ""},
+        {"only server refuses connections", "", false,
+         "*--*--* *** TIMEOUT Connecting 127.0.0.1 ***\r\n"},
+    };
+    SmtpPeer peer;
+    peer.Start();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        outcomes_.clear();
+        std::filesystem::remove_all(Acc() + "Inbox");
+        std::filesystem::create_directories(Acc() + "Inbox");
+        std::filesystem::remove(SessionLogPath(clock_->Now()));
+        UseServers({row.serverUp ? Local(peer) : "127.0.0.1:" + std::to_string(FreeLocalPort())});
+        QueueOne();
+        if (*row.unreadable != '\0') {
+            const std::string path = Acc() + "Inbox/M1" + row.unreadable;
+            std::filesystem::remove(path);
+            std::filesystem::create_directory(path);
+        }
+        const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
+        EXPECT_EQ(o.record.sAction, "*** Connection lost ***");
+        EXPECT_TRUE(Exists(Acc() + "Inbox/M1.dat"));
+        EXPECT_TRUE(Exists(Acc() + "Inbox/M1.msg"));
+        EXPECT_FALSE(Exists(Acc() + "Trash/M1.msg"));
+        EXPECT_FALSE(Exists(Acc() + "Inbox/BAD"));
+        if (*row.log != '\0') {
+            EXPECT_NE(LogText().find(row.log), std::string::npos) << LogText();
+        }
+        DestroyFinishedWindows();
+    }
+    EXPECT_EQ(peer.Connections(), 0);
+    EXPECT_EQ(Delivered(), "0");
+}
+
 TEST_F(SessionTest, EntryWithoutPortUsesThePortLastSet) {
     SmtpPeer peer;
     peer.Start();
