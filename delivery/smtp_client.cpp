@@ -78,12 +78,6 @@ std::size_t FindControl(const std::string& s) {
     return std::string::npos;
 }
 
-/// Switches a timer on. One that is on already keeps its running interval:
-/// only switching off and on again restarts it.
-void SwitchOn(Timer& t) {
-    if (!t.Enabled()) t.SetEnabled(true);
-}
-
 }  // namespace
 
 // Marks a window as busy while one of its handlers runs; the last one out of
@@ -320,7 +314,7 @@ void frmSMTPClient::LeaveInQueue() {
 
 void frmSMTPClient::EndWithoutFiling() {
     tmrStage->SetEnabled(false);
-    SwitchOn(*tmrUnload);
+    tmrUnload->SetEnabled(true);
 }
 
 void frmSMTPClient::NextServer() {
@@ -343,7 +337,7 @@ void frmSMTPClient::SendMessage() {
         CloseFileNo(iMsgFile);
         iDatFile = 0;
         iMsgFile = 0;
-        SwitchOn(*tmrUnload);
+        tmrUnload->SetEnabled(true);
         return;
     }
     const int lastServer = static_cast<int>(G().aSMTPServers.size()) - 1;
@@ -509,7 +503,7 @@ void frmSMTPClient::SendMessage() {
 }
 
 void frmSMTPClient::Stage0ReadEnvelope() {
-    SwitchOn(*tmrGetData);
+    tmrGetData->SetEnabled(true);
     aRcpt.assign(1, std::string());
     ErrorState err;
     std::string header;
@@ -714,7 +708,7 @@ void frmSMTPClient::Stage25File() {
     }
     TouchChangedFlag(sAccPath);
     tmrStage->SetEnabled(false);
-    SwitchOn(*tmrUnload);
+    tmrUnload->SetEnabled(true);
 }
 
 // ---- window registry ---------------------------------------------------------
