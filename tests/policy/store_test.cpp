@@ -131,6 +131,16 @@ TEST_F(PolicyDbTest, GreyTripletPendingEarlyThenAllowed) {
     EXPECT_EQ(Count("tbl_greylist"), 1);
 }
 
+TEST_F(PolicyDbTest, GreyEarlyCountStopsAtItsLargestValue) {
+    shared().SetGreyDelay(5);
+    Sql("INSERT INTO tbl_greylist (netip, mailfrom, mailto, rectime, earlycount) VALUES "
+        "('10.1.2.', 'a@x.org', 'b@corp.com', 46361.5, 2147483647)");
+    clock_.SetNow(kT0 + kMinute);
+    EXPECT_EQ(shared().CheckGreyIP("10.1.2.4", "a@x.org", "b@corp.com", "", 0, 0), 1);
+    EXPECT_EQ(One("SELECT CONCAT(earlycount,'|',ipaddress) FROM tbl_greylist"),
+              "2147483647|10.1.2.4");
+}
+
 TEST_F(PolicyDbTest, GreyFrameBoundary) {
     shared().SetGreyDelay(5);
     shared().SetGreyFrame(240);
