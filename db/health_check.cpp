@@ -124,9 +124,10 @@ void tmrDBCheck_Timer() {
         g.oDBConn.reset();
     }
     if (g.oDBConn) {
-        // A database user may have reopened the primary between two ticks
-        // (the minilog writer, the policy store): a healthy connection on the
-        // primary string ends the outage even though no pass saw it open.
+        // A database user (statistics counter, minilog writer, policy store)
+        // may have reconnected the primary between two ticks: a healthy
+        // connection on the primary string ends the outage even though no
+        // pass saw it open.
         if (CurrentOutage().since >= 0 && g.oDBConn->ConnectionString() == GetDBConnect("")) {
             PrimaryAnswered();
         }
