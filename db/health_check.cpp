@@ -123,7 +123,16 @@ void tmrDBCheck_Timer() {
         if (g.oDBConn) g.oDBConn->Close(ignored);
         g.oDBConn.reset();
     }
-    if (g.oDBConn) return;
+    if (g.oDBConn) {
+        // A database user (statistics counter, minilog writer, policy store)
+        // may have reconnected the primary between two ticks: a healthy
+        // connection on the primary string ends the outage even though no
+        // pass saw it open.
+        if (CurrentOutage().since >= 0 && g.oDBConn->ConnectionString() == GetDBConnect("")) {
+            PrimaryAnswered();
+        }
+        return;
+    }
 
     ReconnectionPass();
 

@@ -62,6 +62,9 @@ std::string QuoteIdent(const std::string& name) {
 
 class MariaDbConnection final : public DbConnection {
   public:
+    explicit MariaDbConnection(unsigned ioTimeoutSeconds) : ioTimeout_(ioTimeoutSeconds) {}
+    MariaDbConnection(const MariaDbConnection&) = delete;
+    MariaDbConnection& operator=(const MariaDbConnection&) = delete;
     ~MariaDbConnection() override {
         if (m_ != nullptr) mysql_close(m_);
     }
@@ -94,7 +97,7 @@ class MariaDbConnection final : public DbConnection {
             return;
         }
         const unsigned connectTimeout = timeout_ > 0 ? static_cast<unsigned>(timeout_) : 0;
-        const unsigned ioTimeout = MariaDbFactory::kIoTimeoutSeconds;
+        const unsigned ioTimeout = ioTimeout_;
         const my_bool noReconnect = 0;
         mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
         mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &ioTimeout);
@@ -170,6 +173,7 @@ class MariaDbConnection final : public DbConnection {
 
     MYSQL* m_ = nullptr;
     int timeout_ = MariaDbFactory::kDefaultConnectionTimeout;
+    unsigned ioTimeout_;
     std::string cs_;
     std::vector<std::string> errors_;  // the provider's error list (never read by the logic)
 };
@@ -613,7 +617,7 @@ std::string EscapeSqlOffline(const std::string& value) {
 }
 
 std::shared_ptr<DbConnection> MariaDbFactory::NewConnection() {
-    return std::make_shared<MariaDbConnection>();
+    return std::make_shared<MariaDbConnection>(ioTimeout_);
 }
 
 std::shared_ptr<DbRecordset> MariaDbFactory::NewRecordset() {

@@ -43,8 +43,15 @@ class MariaDbFactory final : public DbFactory {
     static constexpr int kDefaultConnectionTimeout = 15;
     static constexpr unsigned kIoTimeoutSeconds = 30;
 
+    /// `ioTimeoutSeconds`: the read and write timeout of every connection made.
+    explicit MariaDbFactory(unsigned ioTimeoutSeconds = kIoTimeoutSeconds)
+        : ioTimeout_(ioTimeoutSeconds) {}
+
     std::shared_ptr<DbConnection> NewConnection() override;
     std::shared_ptr<DbRecordset> NewRecordset() override;
+
+  private:
+    unsigned ioTimeout_;
 };
 
 }  // namespace bw

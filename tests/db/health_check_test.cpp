@@ -244,6 +244,38 @@ TEST_F(HealthCheckTest, LongOutageIsWarnedAfterTwoMinutesThenHourly) {
     DropTestDatabase(port, db);
 }
 
+TEST_F(HealthCheckTest, PrimaryReconnectedByADatabaseUserEndsTheOutage) {
+    PrivateMariaDb server;
+    ASSERT_TRUE(server.Start());
+    const std::string db = CreateTestDatabase(server.Port());
+    SetConnect("", ConnString(server.Port(), db));
+    Tick();
+    ASSERT_TRUE(Open());
+    auto warnings = [&] {
+        int n = 0;
+        for (const auto& e : service_.events) {
+            if (e.text.rfind("DB Connection Problem: ", 0) == 0) ++n;
+        }
+        return n;
+    };
+
+    // A short outage; the primary comes back and a delivery's count
+    // reconnects to it before the next tick, so no pass ever sees it open.
+    server.Stop();
+    Tick(3);
+    ASSERT_TRUE(server.Start());
+    G().oShared->IncStats("T1", "delivered", 1);
+    ASSERT_TRUE(Open());
+    Tick(kOutageWarnAfterMs / 1000 + 60);  // healthy on the primary for three minutes
+    EXPECT_EQ(warnings(), 0);
+
+    // The next short outage is new: no warning about the earlier one.
+    server.Stop();
+    Tick();
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(warnings(), 0);
+}
+
 TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
     const int port = SharedDbPort();
     const std::string primaryDb = CreateTestDatabase(port);

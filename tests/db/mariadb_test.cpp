@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "tests/support/mariadb_server.h"
 
 namespace bw {
@@ -157,10 +159,42 @@ TEST_F(MariaDbTest, ConnectionTimeoutBoundsASilentServer) {
     c->SetConnectionTimeout(1);
     c->SetConnectionString(ConnString(ntohs(a.sin_port), db_));
     ErrorState err;
+    const auto t0 = std::chrono::steady_clock::now();
     c->Open(err);
+    const auto waited = std::chrono::steady_clock::now() - t0;
     EXPECT_TRUE(err.Failed());
     EXPECT_EQ(c->State(), 0);
+    // Given up after the connection timeout, not after the 30 s read timeout.
+    EXPECT_LT(waited, std::chrono::seconds(10));
     close(s);
+}
+
+TEST_F(MariaDbTest, ReadTimeoutBoundsAStatementTheServerNeverAnswers) {
+    // The server holds each statement for 4 s; the client waits 1 s at most.
+    MariaDbFactory impatient(1);
+    for (bool viaRecordset : {false, true}) {
+        SCOPED_TRACE(viaRecordset ? "recordset open" : "execute");
+        auto c = impatient.NewConnection();
+        c->SetConnectionString(ConnString(port_, db_));
+        ErrorState err;
+        c->Open(err);
+        ASSERT_EQ(c->State(), 1) << err.description;
+        const std::string sql = "SELECT SLEEP(4) AS s";
+        const auto t0 = std::chrono::steady_clock::now();
+        if (viaRecordset) {
+            auto rs = impatient.NewRecordset();
+            rs->SetActiveConnection(c, err);
+            rs->SetSource(sql);
+            rs->Open(err);
+            EXPECT_FALSE(rs->IsOpen());
+        } else {
+            c->Execute(sql, err);
+        }
+        const auto waited = std::chrono::steady_clock::now() - t0;
+        EXPECT_EQ(err.number, 2013) << err.description;
+        EXPECT_EQ(c->State(), 0) << "a timed-out session counts as lost";
+        EXPECT_LT(waited, std::chrono::milliseconds(3500));
+    }
 }
 
 TEST_F(MariaDbTest, EscapingKeepsQuotesAndBackslashesAsTheyAre) {
