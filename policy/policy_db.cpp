@@ -1,6 +1,7 @@
 #include "policy/policy_db.h"
 
 #include "host/globals.h"
+#include "platform/mariadb.h"
 
 namespace bw {
 
@@ -13,7 +14,9 @@ bool PolicyDbOpen() {
 }
 
 std::string Quote(const std::string& value) {
-    return G().oDBConn ? G().oDBConn->Escape(value) : value;
+    // Never unescaped: without a live connection the statement fails anyway,
+    // but its text must not be broken open by the value.
+    return G().oDBConn ? G().oDBConn->Escape(value) : EscapeSqlOffline(value);
 }
 
 void OpenShared(const std::string& sql, ErrorState& err) {
