@@ -7,7 +7,9 @@
 -- from mail (addresses, actions) is TEXT, so a long address is never cut or
 -- refused; keys that are searched for are VARCHAR with an index. latin1 keeps
 -- the 8-bit text of the gateway byte for byte; its default collation compares
--- addresses without regard to case, as the gateway always did.
+-- addresses without regard to case, as the gateway always did. TEXT columns
+-- take their default as an expression, the form that both MariaDB (10.2 and
+-- later) and MySQL (8.0.13 and later) accept.
 
 -- Counters, one row per gateway installation (created by the gateway's
 -- set-up, only updated by the components).
@@ -26,9 +28,9 @@ CREATE TABLE IF NOT EXISTS tbl_minilog (
     id INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
     ipaddress VARCHAR(255) NOT NULL DEFAULT '',
     timestamp DOUBLE NOT NULL DEFAULT 0,
-    mailfrom TEXT NOT NULL DEFAULT '',
-    mailto TEXT NOT NULL DEFAULT '',
-    action TEXT NOT NULL DEFAULT '',
+    mailfrom TEXT NOT NULL DEFAULT (''),
+    mailto TEXT NOT NULL DEFAULT (''),
+    action TEXT NOT NULL DEFAULT (''),
     KEY timestamp (timestamp)
 ) ENGINE=InnoDB DEFAULT CHARSET=latin1;
 
@@ -68,12 +70,13 @@ CREATE TABLE IF NOT EXISTS tbl_lockip (
 ) ENGINE=InnoDB DEFAULT CHARSET=latin1;
 
 -- Greylisting: one row per (network, sender, recipient) triplet. A new row
--- is pending (allowed = 0, earlycount = 0) unless those are written.
+-- is pending (allowed = 0, earlycount = 0) unless those are written. The
+-- network query names netip_allow; the triplet lookup uses triplet.
 CREATE TABLE IF NOT EXISTS tbl_greylist (
     id INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
     netip VARCHAR(64) NOT NULL DEFAULT '',
-    mailfrom TEXT NOT NULL DEFAULT '',
-    mailto TEXT NOT NULL DEFAULT '',
+    mailfrom TEXT NOT NULL DEFAULT (''),
+    mailto TEXT NOT NULL DEFAULT (''),
     ipaddress VARCHAR(255) NOT NULL DEFAULT '',
     rectime DOUBLE NOT NULL DEFAULT 0,
     lastcontact DOUBLE NOT NULL DEFAULT 0,
@@ -83,9 +86,6 @@ CREATE TABLE IF NOT EXISTS tbl_greylist (
     exptime DOUBLE NOT NULL DEFAULT 0,
     KEY netip_allow (netip, allowed),
     KEY rectime (allowed, rectime),
-    KEY lastcontact (allowed, lastcontact)
+    KEY lastcontact (allowed, lastcontact),
+    KEY triplet (netip, mailfrom(100), mailto(100))
 ) ENGINE=InnoDB DEFAULT CHARSET=latin1;
-
--- Policy store lookups: the greylist check looks up one triplet (network,
--- sender, recipient); the network query uses netip_allow.
-CREATE INDEX IF NOT EXISTS triplet ON tbl_greylist (netip, mailfrom(100), mailto(100));
