@@ -274,19 +274,21 @@ bool RegDocument::Parse(const std::string& bytes, std::string& reason) {
     std::vector<std::string> lines;
     std::string cur;
     std::string logical;
-    auto finish = [&](std::string line) {
-        const std::string t = Trim(line);
+    // Only the ends of the growing line are looked at, so a value continued
+    // over many thousands of lines is joined in linear time.
+    auto finish = [&](const std::string& line) {
         if (!logical.empty()) {
-            logical += t;
+            logical += Trim(line);
         } else {
             logical = line;
         }
-        if (!logical.empty() && Trim(logical).back() == '\\' && Trim(logical)[0] != '[') {
-            logical = Trim(logical);
-            logical.pop_back();
+        const std::size_t first = logical.find_first_not_of(" \t");
+        const std::size_t last = logical.find_last_not_of(" \t");
+        if (first != std::string::npos && logical[last] == '\\' && logical[first] != '[') {
+            logical.erase(last);  // the "\" and the blanks after it
             return;
         }
-        lines.push_back(logical);
+        lines.push_back(std::move(logical));
         logical.clear();
     };
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -238,3 +238,38 @@ TEST(RegistryPathsTest, EnvironmentChoosesTheFiles) {
 
 }  // namespace
 }  // namespace bw
+
+namespace bw {
+namespace {
+
+TEST(RegDocumentTest, BlankLinesAndLongContinuedValuesAreRead) {
+    // Lines of blanks only, as hand edits leave them, and a large binary value
+    // wrapped the way the registry editor wraps it (about 25 bytes a line).
+    const std::size_t kBytes = 1 << 20;
+    std::string text =
+        "Windows Registry Editor Version 5.00\r\n   \r\n\t\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n  \r\n\"Blob\"=hex:";
+    for (std::size_t i = 0; i < kBytes; ++i) {
+        char b[4];
+        std::snprintf(b, sizeof b, "%02x", static_cast<unsigned>(i & 0xff));
+        text += b;
+        if (i + 1 < kBytes) text += ',';
+        if (i % 25 == 24 && i + 1 < kBytes) text += "\\\r\n  ";
+    }
+    text +=
+        "\r\n \r\n[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n"
+        "\"AppPath\"=\"/opt/bw/\"\r\n";
+    RegDocument doc;
+    std::string why;
+    ASSERT_TRUE(doc.Parse(text, why)) << why;
+    const RegData* blob = doc.Find("HKEY_LOCAL_MACHINE\\Software\\Other", "Blob");
+    ASSERT_NE(blob, nullptr);
+    ASSERT_EQ(blob->data.size(), kBytes);
+    EXPECT_EQ(blob->data[kBytes - 1], static_cast<std::uint8_t>((kBytes - 1) & 0xff));
+    const RegData* app = doc.Find("HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General", "AppPath");
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(*app, RegText(1, "/opt/bw/"));
+}
+
+}  // namespace
+}  // namespace bw
