@@ -223,6 +223,14 @@ TEST_F(StartupTest, MissingLanguageFileOffersTheLanguageFiles) {
     EXPECT_EQ(G().sLangFile, "German.lng");
     EXPECT_EQ(Stored("General", "UILanguage"), "German");
 
+    // A stored name that differs from the file's only in case needs no choice.
+    Restart();
+    Store("General", "UILanguage", "french");
+    desktop_.offeredLanguages.clear();
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(desktop_.offeredLanguages.empty());
+    EXPECT_EQ(G().sUILanguage, "french");
+
     Restart();
     Store("General", "UILanguage", "Klingon");
     desktop_.languageChoice = "";
