@@ -45,6 +45,18 @@ TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
     EXPECT_NE(unit.find("\nDescription=Delivers mail\n"), std::string::npos);
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
     EXPECT_NE(unit.find("\nExecStart=/"), std::string::npos);
+
+    struct Case {
+        const char* exe;
+        const char* written;
+    };
+    const Case cases[] = {
+        {"/opt/brimwarden/bwtarnout", "/opt/brimwarden/bwtarnout"},
+        {"/opt/brim warden/bwtarnout", "\"/opt/brim warden/bwtarnout\""},
+        {"/opt/100%/bwtarnout", "/opt/100%%/bwtarnout"},
+        {"/opt/a\"b\\c/bwtarnout", "\"/opt/a\\\"b\\\\c/bwtarnout\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(LinuxService::ExecStartPath(c.exe), c.written) << c.exe;
 }
 
 }  // namespace
