@@ -8,6 +8,7 @@
 #include "platform/desktop.h"
 #include "platform/instance_lock.h"
 #include "platform/linux_service.h"
+#include "tests/support/temp_dir.h"
 
 namespace bw {
 namespace {
@@ -18,8 +19,8 @@ TEST(ChecksumTest, IsTheStandardCrc32) {
 }
 
 TEST(InstanceLockTest, SecondHolderIsRefusedUntilTheFirstIsGone) {
-    char tmpl[] = "/tmp/bw_lock_XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
+    const test::TempDir tmp("bw_lock");
+    const std::string& dir = tmp.Path();
     ::setenv("BW_RUN_DIR", dir.c_str(), 1);
     {
         FlockInstanceLock first;
@@ -31,7 +32,6 @@ TEST(InstanceLockTest, SecondHolderIsRefusedUntilTheFirstIsGone) {
     FlockInstanceLock third;
     EXPECT_TRUE(third.TryAcquire());
     ::unsetenv("BW_RUN_DIR");
-    std::filesystem::remove_all(dir);
 }
 
 TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {

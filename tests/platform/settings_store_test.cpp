@@ -1,15 +1,14 @@
 #include "platform/settings_store.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+
+#include "tests/support/temp_dir.h"
 
 namespace bw {
 namespace {
@@ -18,22 +17,11 @@ constexpr const char* kKey = "Software\\Brimwarden\\General";
 
 class RegFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/bw_reg_XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        path_ = dir_ + "/etc/registry.reg";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    void Put(const std::string& bytes) {
-        std::filesystem::create_directories(dir_ + "/etc");
-        std::ofstream(path_, std::ios::binary) << bytes;
-    }
-    std::string Get() {
-        std::ifstream in(path_, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
-    std::string dir_;
-    std::string path_;
+    void Put(const std::string& bytes) { test::WriteFile(path_, bytes); }
+    std::string Get() { return test::ReadFile(path_); }
+    test::TempDir tmp_{"bw_reg"};
+    std::string dir_ = tmp_.Path();
+    std::string path_ = dir_ + "/etc/registry.reg";
 };
 
 std::string Utf16(const std::string& ascii) {
