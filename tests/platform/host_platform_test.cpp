@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -89,6 +92,39 @@ TEST(LinuxDesktopTest, WithoutATerminalTheEnvironmentAnswers) {
     ::setenv("BW_LANGUAGE", "Klingon", 1);
     EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), "");
     ::unsetenv("BW_LANGUAGE");
+}
+
+TEST(LinuxDesktopTest, ATerminalThatIsNotOursIsNoTerminal) {
+    // Standard input is a terminal, but not the controlling terminal of the
+    // process (as for a daemon whose input was left on some terminal): the
+    // environment answers at once instead of a read that never returns.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    const pid_t kid = ::fork();
+    if (kid == 0) {
+        ::setsid();
+        const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+        if (fd < 0 || ::dup2(fd, STDIN_FILENO) < 0) ::_exit(2);
+        ::setenv("BW_QUESTION_ANSWER", "no", 1);
+        ::setenv("BW_LANGUAGE", "German", 1);
+        LinuxDesktop desktop;
+        const bool yes = desktop.AskYesNo("Quit?", "Brimwarden");
+        const std::string lang = desktop.ChooseLanguage({"English", "German"});
+        ::_exit(!yes && lang == "German" ? 0 : 1);
+    }
+    int status = -1;
+    for (int i = 0; i < 500 && ::waitpid(kid, &status, WNOHANG) == 0; ++i) ::usleep(10000);
+    if (::waitpid(kid, &status, WNOHANG) == 0) {
+        ::kill(kid, SIGKILL);
+        ::waitpid(kid, &status, 0);
+        ADD_FAILURE() << "the question waited for an answer on a foreign terminal";
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    ::close(master);
 }
 
 }  // namespace
