@@ -212,6 +212,32 @@ TEST(RegDocumentTest, DeletionsAndRegedit4Files) {
     EXPECT_TRUE(doc.Parse("", why));  // an empty file is an empty store
 }
 
+TEST(RegDocumentTest, LaterLinesWinAndDeletedNamesComeBackAtTheEnd) {
+    RegDocument doc;
+    std::string why;
+    ASSERT_TRUE(
+        doc.Parse("Windows Registry Editor Version 5.00\r\n"
+                  "[HKEY_LOCAL_MACHINE\\K]\r\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n"
+                  "[HKEY_LOCAL_MACHINE\\K\\S]\r\n\"s\"=\"old\"\r\n"
+                  "[hkey_local_machine\\k]\r\n\"A\"=-\r\n\"B\"=\"3\"\r\n\"a\"=\"4\"\r\n"
+                  "[-HKEY_LOCAL_MACHINE\\K\\S]\r\n"
+                  "[HKEY_LOCAL_MACHINE\\K\\s]\r\n\"t\"=\"new\"\r\n",
+                  why))
+        << why;
+    ASSERT_EQ(doc.Keys().size(), 2u);
+    const RegKey& k = doc.Keys()[0];
+    EXPECT_EQ(k.path, "HKEY_LOCAL_MACHINE\\K");
+    ASSERT_EQ(k.values.size(), 2u);
+    EXPECT_EQ(k.values[0].first, "b");
+    EXPECT_EQ(k.values[0].second, RegText(1, "3"));
+    EXPECT_EQ(k.values[1].first, "a");
+    EXPECT_EQ(k.values[1].second, RegText(1, "4"));
+    const RegKey& sub = doc.Keys()[1];
+    EXPECT_EQ(sub.path, "HKEY_LOCAL_MACHINE\\K\\s");
+    ASSERT_EQ(sub.values.size(), 1u);
+    EXPECT_EQ(sub.values[0].first, "t");
+}
+
 TEST(RegistryPathsTest, EnvironmentChoosesTheFiles) {
     ::setenv("BW_REGISTRY", "/x/reg.reg", 1);
     EXPECT_EQ(MachineRegistryPath(), "/x/reg.reg");
