@@ -29,7 +29,7 @@ bool frmShutDown::TimerEnabled() {
 
 void frmShutDown::EnableTimer() {
     Load();
-    if (!tmrShutDown_->Enabled()) tmrShutDown_->SetEnabled(true);
+    tmrShutDown_->SetEnabled(true);
 }
 
 void frmShutDown::tmrShutDown_Timer() {

@@ -22,9 +22,11 @@ void Timer::Arm() {
 }
 
 void Timer::SetEnabled(bool enabled) {
-    // Switching on (or on again) restarts the interval, as the window timers do.
+    // Switching on restarts the interval; switching on a timer that is
+    // already on changes nothing (it keeps its running interval).
+    const bool wasEnabled = enabled_;
     enabled_ = enabled && intervalMs_ > 0;
-    if (enabled_) Arm();
+    if (enabled_ && !wasEnabled) Arm();
 }
 
 void Timer::SetInterval(int ms) {

@@ -4,7 +4,8 @@
 // virtual time: Advance() moves the clock and fires what came due, while real
 // socket events are still polled.
 //
-// Timer rules: switching a timer off and on restarts its interval; a new
+// Timer rules: switching a timer off and on restarts its interval (switching
+// on a timer that is on already changes nothing); a new
 // Interval takes effect from the next arming; a tick handler is never
 // re-entered by its own timer (a nested Wait inside it skips that timer).
 // Handlers must not throw; an exception escaping one ends the process.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -158,9 +159,56 @@ void Connect(MariaDbFactory& factory) {
     G().oDBRS->SetActiveConnection(G().oDBConn, ignored);
 }
 
+// The class settings given as options, each checked to be a 16-bit number.
+struct ClassSettings {
+    std::optional<std::int16_t> greyDelay, greyFrame, greyExp, ipLockThreshold, ipLockUnit;
+};
+
+// Checks the whole command line before anything else is read, so that a bad
+// argument is reported as such even where the settings store is missing.
+ClassSettings CheckCommandLine(const Args& a) {
+    if (a.words.empty()) Fail("no command given");
+    const std::string& cmd = a.words[0];
+    static const char* const kKnown[] = {
+        "grey",  "lockip",    "allowed",   "disallowed",  "add-allowed", "add-disallowed",
+        "purge", "load-grey", "save-grey", "load-lockip", "save-lockip"};
+    bool known = false;
+    for (const char* k : kKnown) known = known || cmd == k;
+    if (!known) Fail("unknown command '" + cmd + "'");
+
+    if (cmd == "grey") {
+        NeedWords(a, 4, 4);
+        const std::string type = Option(a, "--type");
+        if (!type.empty() && type != "VG" && type != "D") Fail("--type is VG or D");
+    } else if (cmd == "lockip") {
+        NeedWords(a, 3, 3);
+    } else if (cmd == "allowed" || cmd == "disallowed") {
+        NeedWords(a, 2, 3);
+    } else if (cmd == "add-allowed" || cmd == "add-disallowed") {
+        NeedWords(a, 2, 2);
+    } else {
+        NeedWords(a, 1, 1);
+    }
+    if (a.options.count("--type") != 0 && cmd != "grey") Fail("--type belongs to 'grey'");
+    if (a.allowedFlag && cmd != "grey") Fail("--allowed belongs to 'grey'");
+    for (const char* name : {"--app-path", "--acc-path"}) {
+        if (a.options.count(name) != 0 && Option(a, name).empty()) {
+            Fail(std::string("option ") + name + " needs a folder");
+        }
+    }
+
+    ClassSettings c;
+    c.greyDelay = Int16Option(a, "--grey-delay");
+    c.greyFrame = Int16Option(a, "--grey-frame");
+    c.greyExp = Int16Option(a, "--grey-exp");
+    c.ipLockThreshold = Int16Option(a, "--iplock-threshold");
+    c.ipLockUnit = Int16Option(a, "--iplock-unit");
+    return c;
+}
+
 int Run(int argc, char** argv) {
     const Args a = ParseArgs(argc, argv);
-    if (a.words.empty()) Fail("no command given");
+    const ClassSettings settings = CheckCommandLine(a);
     const std::string cmd = a.words[0];
 
     SystemClock clock;
@@ -183,6 +231,10 @@ int Run(int argc, char** argv) {
         }
     }
     appPath = WithSlash(appPath);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(appPath, ec)) {
+        Fail("the application folder " + appPath + " does not exist");
+    }
     const std::string tarnID = a.options.count("--tarn-id") != 0
                                    ? Option(a, "--tarn-id")
                                    : GetSettingX(kAppName, "TarnIN", "TarnID", "");
@@ -193,37 +245,14 @@ int Run(int argc, char** argv) {
     clsSharedMain& shared = *G().oShared;
     shared.SetAppPath(appPath);
     shared.SetAccPath(WithSlash(Option(a, "--acc-path", G().AccPath)));
-    if (auto v = Int16Option(a, "--grey-delay")) shared.SetGreyDelay(*v);
-    if (auto v = Int16Option(a, "--grey-frame")) shared.SetGreyFrame(*v);
-    if (auto v = Int16Option(a, "--grey-exp")) shared.SetGreyExp(*v);
-    if (auto v = Int16Option(a, "--iplock-threshold")) shared.SetIPLockThreshold(*v);
-    if (auto v = Int16Option(a, "--iplock-unit")) shared.SetIPLockUnit(*v);
+    if (settings.greyDelay) shared.SetGreyDelay(*settings.greyDelay);
+    if (settings.greyFrame) shared.SetGreyFrame(*settings.greyFrame);
+    if (settings.greyExp) shared.SetGreyExp(*settings.greyExp);
+    if (settings.ipLockThreshold) shared.SetIPLockThreshold(*settings.ipLockThreshold);
+    if (settings.ipLockUnit) shared.SetIPLockUnit(*settings.ipLockUnit);
     const std::string owner = Option(a, "--owner");
-
     const std::string type = Option(a, "--type", "");
-    if (a.options.count("--type") != 0 && cmd != "grey") Fail("--type belongs to 'grey'");
-    if (a.allowedFlag && cmd != "grey") Fail("--allowed belongs to 'grey'");
-
     const bool fileOnly = cmd == "load-grey" || cmd == "load-lockip" || cmd == "save-lockip";
-    static const char* const kKnown[] = {
-        "grey",  "lockip",    "allowed",   "disallowed",  "add-allowed", "add-disallowed",
-        "purge", "load-grey", "save-grey", "load-lockip", "save-lockip"};
-    bool known = false;
-    for (const char* k : kKnown) known = known || cmd == k;
-    if (!known) Fail("unknown command '" + cmd + "'");
-
-    if (cmd == "grey") {
-        NeedWords(a, 4, 4);
-        if (!type.empty() && type != "VG" && type != "D") Fail("--type is VG or D");
-    } else if (cmd == "lockip") {
-        NeedWords(a, 3, 3);
-    } else if (cmd == "allowed" || cmd == "disallowed") {
-        NeedWords(a, 2, 3);
-    } else if (cmd == "add-allowed" || cmd == "add-disallowed") {
-        NeedWords(a, 2, 2);
-    } else {
-        NeedWords(a, 1, 1);
-    }
 
     if (!fileOnly) Connect(factory);
 

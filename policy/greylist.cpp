@@ -107,7 +107,7 @@ std::int16_t clsSharedMain::CheckGreyIP(const std::string& sIP, const std::strin
                         IncStats(G().TarnID, "passedgrey", 1, 0);
                         break;
                     case GreyVerdict::TooEarly:
-                        ++e.earlycount;
+                        AddOne(e.earlycount);
                         SetFieldText("earlycount", std::to_string(e.earlycount), err);
                         SetFieldText("ipaddress", sIP, err);
                         rs.Update(err);

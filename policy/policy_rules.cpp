@@ -148,7 +148,7 @@ std::int16_t SearchListFile(const std::string& path, const std::string& sFrom,
 namespace {
 
 void Lock(LockIPRecord& r, double now) {
-    ++r.locklevel;
+    AddOne(r.locklevel);
     r.numspam = 0;
     r.numgood = 0;
     r.numrejects = 0;
@@ -161,7 +161,7 @@ LockDecision ApplyLockCode(LockIPRecord& r, const std::string& sCode, double now
                            const SharedSettings& s) {
     LockDecision d;
     if (sCode == "S") {
-        ++r.numspam;
+        AddOne(r.numspam);
         r.lastspam = now;
         if (r.numspam >= s.IPLockThreshold && r.numgood == 0) {
             Lock(r, now);
@@ -176,7 +176,7 @@ LockDecision ApplyLockCode(LockIPRecord& r, const std::string& sCode, double now
         r.lastreject = now;
         d.changed = true;
     } else if (sCode == "G") {
-        ++r.numgood;
+        AddOne(r.numgood);
         r.lastgood = now;
         d.changed = true;
     } else if (sCode == "R") {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -79,5 +80,13 @@ GreyEntry ParseGreyLine(const std::string& line);
 /// Nearest integer of a parsed number, kept inside the type's range.
 std::int16_t ToInt16(double v);
 std::int32_t ToInt32(double v);
+
+/// Adds 1 to a counter or level; one already at its type's largest value
+/// stays there (a row read with the column's largest value must not wrap to
+/// a negative count or an unlocked level).
+template <typename T>
+void AddOne(T& v) {
+    if (v < std::numeric_limits<T>::max()) v = static_cast<T>(v + 1);
+}
 
 }  // namespace bw

@@ -27,6 +27,20 @@ TEST(LoopTest, TimersTickOnVirtualTimeAndRestartWhenSwitchedOnAgain) {
     EXPECT_EQ(slow, 2);
 }
 
+// A window that asks for its unload timer on every 1 ms step must still see it
+// fire: switching on a running timer must not push its tick back.
+TEST(LoopTest, SwitchingOnARunningTimerKeepsItsInterval) {
+    ManualClock clock;
+    Loop loop(clock);
+    int ticks = 0;
+    Timer t(loop, 5, true, [&] { ++ticks; });
+    for (int i = 0; i < 5; ++i) {
+        t.SetEnabled(true);
+        loop.Advance(1);
+    }
+    EXPECT_EQ(ticks, 1);
+}
+
 TEST(LoopTest, NewIntervalAppliesFromTheNextArming) {
     ManualClock clock;
     Loop loop(clock);

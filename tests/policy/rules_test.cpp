@@ -129,6 +129,7 @@ TEST_F(ListFileTest, EmptyLineMatchesNoOrdinaryAddress) {
 
 TEST(LockRulesTest, EventsAndQuestions) {
     constexpr double now = 46361.5;
+    constexpr int kMaxCount = 2147483647;
     SharedSettings s;
     s.IPLockThreshold = 3;
     s.IPLockUnit = 1;
@@ -215,6 +216,16 @@ TEST(LockRulesTest, EventsAndQuestions) {
          }),
          "VR", -1, false, true, 0, 0, 0, 1000, now - 0.9 * kOneMinute},
         {"unknown code", base, "vs", 0, false, false, 0, 0, 0, 0, 0},
+        // Counters and levels read at their column's largest value stay there.
+        {"S at the largest count", with([&](auto& r) {
+             r.numspam = kMaxCount;
+             r.numgood = kMaxCount;
+         }),
+         "S", 0, false, false, kMaxCount, kMaxCount, 0, 0, 0},
+        {"G at the largest count", with([&](auto& r) { r.numgood = kMaxCount; }), "G", 0, true,
+         false, 0, kMaxCount, 0, 0, 0},
+        {"SD at the highest level stays locked", with([&](auto& r) { r.locklevel = 32767; }), "SD",
+         0, true, false, 0, 0, 32767, 0, now},
     };
     for (const auto& c : cases) {
         LockIPRecord r = c.before;

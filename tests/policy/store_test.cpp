@@ -131,6 +131,16 @@ TEST_F(PolicyDbTest, GreyTripletPendingEarlyThenAllowed) {
     EXPECT_EQ(Count("tbl_greylist"), 1);
 }
 
+TEST_F(PolicyDbTest, GreyEarlyCountStopsAtItsLargestValue) {
+    shared().SetGreyDelay(5);
+    Sql("INSERT INTO tbl_greylist (netip, mailfrom, mailto, rectime, earlycount) VALUES "
+        "('10.1.2.', 'a@x.org', 'b@corp.com', 46361.5, 2147483647)");
+    clock_.SetNow(kT0 + kMinute);
+    EXPECT_EQ(shared().CheckGreyIP("10.1.2.4", "a@x.org", "b@corp.com", "", 0, 0), 1);
+    EXPECT_EQ(One("SELECT CONCAT(earlycount,'|',ipaddress) FROM tbl_greylist"),
+              "2147483647|10.1.2.4");
+}
+
 TEST_F(PolicyDbTest, GreyFrameBoundary) {
     shared().SetGreyDelay(5);
     shared().SetGreyFrame(240);
@@ -492,18 +502,22 @@ TEST_F(PolicyDbTest, PurgeRunsAtMostOnceAMinuteAcrossMidnight) {
 struct ToolRun {
     int status;
     std::string out;
+    std::string err;  // the first line of standard error
 };
 
 ToolRun RunTool(const std::string& args, const std::string& registry) {
+    const std::string errFile = registry + ".stderr";
     const std::string cmd = "BW_REGISTRY='" + registry + "' " + std::string(BW_BINARY_DIR) +
-                            "/bwpolicy " + args + " 2>/dev/null";
-    ToolRun r{-1, ""};
+                            "/bwpolicy " + args + " 2>'" + errFile + "'";
+    ToolRun r{-1, "", ""};
     FILE* p = ::popen(cmd.c_str(), "r");
     if (p == nullptr) return r;
     char buf[512];
     while (std::fgets(buf, sizeof buf, p) != nullptr) r.out += buf;
     const int st = ::pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    std::ifstream err(errFile);
+    std::getline(err, r.err);
     return r;
 }
 
@@ -541,7 +555,31 @@ TEST_F(PolicyDbTest, BwpolicyRunsOneMemberPerCall) {
         EXPECT_EQ(r.status, s.status) << s.args;
         EXPECT_EQ(r.out, s.out) << s.args;
     }
-    EXPECT_EQ(RunTool("grey 1.2.3.4 a b", noRegistry).status, 2);  // no application folder
+    // Without a registered application folder, a bad command line is still
+    // reported as such; a good one fails on the folder.
+    const struct {
+        std::string args;
+        std::string err;
+    } unregistered[] = {
+        {"frobnicate", "bwpolicy: unknown command 'frobnicate'"},
+        {"lockip 10.1.2.3", "bwpolicy: wrong number of arguments for 'lockip'"},
+        {"grey 1.2.3.4 a b --grey-frame 4x",
+         "bwpolicy: option --grey-frame needs a whole number from -32768 to 32767, not '4x'"},
+        {"grey 1.2.3.4 a b --iplock-unit 32768",
+         "bwpolicy: option --iplock-unit needs a whole number from -32768 to 32767, not '32768'"},
+        {"purge --type D", "bwpolicy: --type belongs to 'grey'"},
+        {"--app-path '' purge", "bwpolicy: option --app-path needs a folder"},
+        {"--app-path " + dir_.string() + "/missing purge",
+         "bwpolicy: the application folder " + dir_.string() + "/missing/ does not exist"},
+        {"grey 1.2.3.4 a b",
+         "bwpolicy: no application folder registered in " + noRegistry + ": give --app-path DIR"},
+    };
+    for (const auto& u : unregistered) {
+        const ToolRun r = RunTool(u.args, noRegistry);
+        EXPECT_EQ(r.status, 2) << u.args;
+        EXPECT_EQ(r.err, u.err) << u.args;
+        EXPECT_EQ(r.out, "") << u.args;
+    }
     // Without options the folder and the identifier come from the settings store.
     const std::string reg = (dir_ / "registry.reg").string();
     WriteFile(reg,

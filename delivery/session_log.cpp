@@ -1,0 +1,76 @@
+#include "delivery/session_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "host/globals.h"
+#include "platform/clock.h"
+
+namespace bw {
+
+CivilTime CivilFromDaySerial(double daySerial) {
+    // Whole seconds since 30 December 1899, rounded so 12:00:00 never shows as 11:59:59.
+    const long long total = std::llround(daySerial * 86400.0);
+    long long days = total / 86400;
+    long long secs = total % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        --days;
+    }
+    // Days since 1970-01-01, then Howard Hinnant's civil-from-days.
+    long long z = days - 25569 + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long doe = z - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const long long d = doy - (153 * mp + 2) / 5 + 1;
+    const long long m = mp < 10 ? mp + 3 : mp - 9;
+    const long long y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+    return {static_cast<int>(y),
+            static_cast<int>(m),
+            static_cast<int>(d),
+            static_cast<int>(secs / 3600),
+            static_cast<int>(secs / 60 % 60),
+            static_cast<int>(secs % 60)};
+}
+
+std::string SessionLogPath(double daySerial) {
+    const CivilTime t = CivilFromDaySerial(daySerial);
+    char date[32];
+    std::snprintf(date, sizeof date, "%04d-%02d-%02d", t.year, t.month, t.day);
+    return G().AppPath + "Logs/SMTP-TarnOUT-" + date + ".log";
+}
+
+void LogLine(const std::string& prefix, const std::string& text) {
+    if (G().iSMTPLog != -1 || G().clock == nullptr) return;
+    const std::string path = SessionLogPath(G().clock->Now());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    std::string line;
+    line.reserve(prefix.size() + text.size() + 3);
+    line.append(prefix).append(" ").append(text).append("\r\n");
+    // One write per line: with O_APPEND concurrent writers never tear a line.
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+}
+
+void InitLogSession(const std::string& sAccPath) {
+    LogLine("*--*--*", "===== TARN-OUT SMTP CLIENT ============================================");
+    const CivilTime t = CivilFromDaySerial(G().clock->Now());
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%02d.%02d.%04d - %02d:%02d:%02d", t.day, t.month, t.year,
+                  t.hour, t.minute, t.second);
+    LogLine("*--*--*", std::string("Session started:") + stamp);
+    LogLine("*--*--*", "AccPath: '" + sAccPath + "'");
+}
+
+}  // namespace bw

@@ -1,0 +1,29 @@
+// The session log: a readable trace of the delivery conversations, one file
+// per calendar day ("Logs/SMTP-TarnOUT-YYYY-MM-DD.log" below AppPath), shared
+// by all delivery windows. Written only while iSMTPLog is exactly -1.
+// Each line is opened, appended and closed in one call, so lines of several
+// windows interleave but are never torn. The message body is never logged.
+// DIAGNOSTICS: a line that cannot be written (folder missing, disk full) is
+// lost without a word; the delivery goes on.
+#pragma once
+
+#include <string>
+
+namespace bw {
+
+/// Appends prefix, a blank, text and CR LF to today's session log.
+void LogLine(const std::string& prefix, const std::string& text);
+
+/// The three opening lines of a delivery session.
+void InitLogSession(const std::string& sAccPath);
+
+/// Path of the session log of the day of `daySerial`.
+std::string SessionLogPath(double daySerial);
+
+/// Calendar parts of a day-serial number (local time).
+struct CivilTime {
+    int year, month, day, hour, minute, second;
+};
+CivilTime CivilFromDaySerial(double daySerial);
+
+}  // namespace bw

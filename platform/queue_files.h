@@ -1,0 +1,59 @@
+// Queue files: listing a queue folder, claiming a file by an exclusive lock,
+// reading it line by line through a small file number, and filing it (move or
+// delete) so that a crash leaves a duplicate at worst, never a loss.
+//
+// File numbers come from one process-wide table (1 upward, 0 = none), like
+// the free-file numbers the delivery windows keep in iDatFile and iMsgFile.
+// DIAGNOSTICS: nothing throws. Failures are reported into the caller's
+// ErrorState (errno as the number, a readable description) and as a default
+// result (0, false, LineRead::kError).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/error_state.h"
+
+namespace bw {
+
+/// Names (not paths) in `folder` ending in ".dat" in any letter case, sorted by
+/// name. A folder that is missing or cannot be read raises `err`.
+std::vector<std::string> ListQueueFolder(const std::string& folder, ErrorState& err);
+
+/// Claims `path`: opens it read-only and takes an exclusive, non-blocking lock.
+/// After locking, the open file must still be the one under that name (same
+/// device and inode, link count above 0), or the claim fails: another process
+/// filed it between our open and our lock. Returns the file number, or 0.
+std::int16_t ClaimFile(const std::string& path, ErrorState& err);
+
+/// Closes a file number; 0 or a number not open is ignored. Drops the lock.
+void CloseFileNo(std::int16_t fileNo);
+
+/// True while `fileNo` is open.
+bool FileNoOpen(std::int16_t fileNo);
+
+/// How many file numbers are open (tests).
+int OpenFileNoCount();
+
+enum class LineRead { kLine, kEnd, kError };
+
+/// Reads the next line of an open file. A line ends with CR LF or with a CR
+/// alone; an LF alone stays inside the line. kEnd when nothing is left to
+/// read (`line` is then empty); kError on a read failure or a bad number.
+LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err);
+
+/// True when an open file has nothing left to read (also for a bad number).
+bool AtEndNo(std::int16_t fileNo);
+
+/// Moves a file into another name. With `noReplace` an existing target is not
+/// overwritten (the move fails with EEXIST). Both folders are synced, so the
+/// move survives a crash. Across file systems the file is copied to a
+/// temporary name in the target folder, synced, renamed into place, and only
+/// then the source is deleted.
+bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace, ErrorState& err);
+
+/// Deletes a file and syncs its folder.
+bool DeleteFileSafe(const std::string& path, ErrorState& err);
+
+}  // namespace bw

@@ -1,0 +1,203 @@
+#include "platform/socket.h"
+
+#include <array>
+#include <asio/connect.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/write.hpp>
+#include <deque>
+
+#include "platform/loop.h"
+
+namespace bw {
+
+namespace {
+
+// Error numbers of the description's socket control, for the Error event.
+constexpr long kErrWrongState = 40006;
+constexpr long kErrHostNotFound = 11001;
+constexpr long kErrConnect = 10061;
+constexpr long kErrConnection = 10053;
+
+// The state shared with pending asynchronous operations. Handlers hold it by
+// shared_ptr and check the generation: Close() and a new Connect() start a
+// new one, so completions of an old connection are dropped.
+struct Core : std::enable_shared_from_this<Core> {
+    explicit Core(asio::io_context& io) : io(io), socket(io), resolver(io) {}
+
+    asio::io_context& io;
+    asio::ip::tcp::socket socket;
+    asio::ip::tcp::resolver resolver;
+    TcpSocket* owner = nullptr;  // cleared when the public object goes
+    std::uint64_t gen = 0;
+    int state = TcpSocket::kClosed;
+    std::string host;
+    std::int32_t port = 0;
+    std::string received;
+    std::array<char, 64 * 1024> readBuf{};
+    std::deque<std::string> outQueue;
+    bool writing = false;
+    std::string remoteIP;
+    std::int32_t remotePort = 0;
+
+    void Fail(long number, const std::string& description) {
+        state = TcpSocket::kError;
+        if (owner != nullptr && owner->onError) owner->onError(number, description);
+    }
+
+    void PostError(long number, std::string description) {
+        auto self = shared_from_this();
+        const std::uint64_t g = gen;
+        asio::post(io, [self, g, number, description = std::move(description)] {
+            if (self->gen == g) self->Fail(number, description);
+        });
+    }
+
+    void Shut() {
+        ++gen;
+        asio::error_code ec;
+        resolver.cancel();
+        if (socket.is_open()) {
+            socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+            socket.close(ec);
+        }
+        outQueue.clear();
+        writing = false;
+        state = TcpSocket::kClosed;
+    }
+
+    void StartRead() {
+        auto self = shared_from_this();
+        const std::uint64_t g = gen;
+        socket.async_read_some(asio::buffer(readBuf),
+                               [self, g](asio::error_code ec, std::size_t n) {
+                                   if (self->gen != g) return;
+                                   if (!ec) {
+                                       self->received.append(self->readBuf.data(), n);
+                                       if (self->owner != nullptr && self->owner->onDataArrival) {
+                                           self->owner->onDataArrival(self->received.size());
+                                       }
+                                       if (self->gen == g && self->state == TcpSocket::kConnected)
+                                           self->StartRead();
+                                       return;
+                                   }
+                                   if (ec == asio::error::eof) {
+                                       self->state = TcpSocket::kPeerClosing;
+                                       if (self->owner != nullptr && self->owner->onClose)
+                                           self->owner->onClose();
+                                       return;
+                                   }
+                                   if (ec == asio::error::operation_aborted) return;
+                                   self->Fail(kErrConnection, ec.message());
+                               });
+    }
+
+    void StartWrite() {
+        if (writing || outQueue.empty()) return;
+        writing = true;
+        auto self = shared_from_this();
+        const std::uint64_t g = gen;
+        asio::async_write(socket, asio::buffer(outQueue.front()),
+                          [self, g](asio::error_code ec, std::size_t) {
+                              if (self->gen != g) return;
+                              self->writing = false;
+                              if (ec) {
+                                  if (ec != asio::error::operation_aborted) {
+                                      self->Fail(kErrConnection, ec.message());
+                                  }
+                                  return;
+                              }
+                              self->outQueue.pop_front();
+                              if (self->owner != nullptr && self->owner->onSendComplete) {
+                                  self->owner->onSendComplete();
+                              }
+                              if (self->gen == g) self->StartWrite();
+                          });
+    }
+
+    void Connect() {
+        Shut();
+        received.clear();
+        remoteIP.clear();
+        remotePort = 0;
+        state = TcpSocket::kResolving;
+        auto self = shared_from_this();
+        const std::uint64_t g = gen;
+        resolver.async_resolve(
+            host, std::to_string(port), asio::ip::resolver_base::numeric_service,
+            [self, g](asio::error_code ec, asio::ip::tcp::resolver::results_type results) {
+                if (self->gen != g) return;
+                if (ec) {
+                    self->Fail(kErrHostNotFound, "Host not found: " + self->host);
+                    return;
+                }
+                self->state = TcpSocket::kConnecting;
+                asio::async_connect(
+                    self->socket, results,
+                    [self, g](asio::error_code ec2, const asio::ip::tcp::endpoint& ep) {
+                        if (self->gen != g) return;
+                        if (ec2) {
+                            self->Fail(kErrConnect, ec2.message());
+                            return;
+                        }
+                        asio::error_code ignored;
+                        self->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+                        self->remoteIP = ep.address().to_string();
+                        self->remotePort = ep.port();
+                        self->state = TcpSocket::kConnected;
+                        self->StartRead();
+                        self->StartWrite();
+                    });
+            });
+    }
+};
+
+class AsioTcpSocket final : public TcpSocket {
+  public:
+    explicit AsioTcpSocket(Loop& loop) : core_(std::make_shared<Core>(loop.Io())) {
+        core_->owner = this;
+    }
+    ~AsioTcpSocket() override {
+        core_->owner = nullptr;
+        core_->Shut();
+    }
+
+    void SetRemoteHost(const std::string& host) override { core_->host = host; }
+    void SetRemotePort(std::int32_t port) override { core_->port = port; }
+    void Connect() override {
+        if (core_->state != kClosed && core_->state != kError && core_->state != kPeerClosing) {
+            core_->PostError(kErrWrongState, "Wrong protocol or connection state");
+            return;
+        }
+        core_->Connect();
+    }
+    int State() const override { return core_->state; }
+    void SendData(const std::string& data) override {
+        if (core_->state != kConnected) {
+            core_->PostError(kErrWrongState, "Wrong protocol or connection state");
+            return;
+        }
+        core_->outQueue.push_back(data);
+        core_->StartWrite();
+    }
+    std::size_t BytesReceived() const override { return core_->received.size(); }
+    std::string TakeData() override {
+        std::string out;
+        out.swap(core_->received);
+        return out;
+    }
+    std::string RemoteHostIP() const override { return core_->remoteIP; }
+    std::int32_t RemotePort() const override { return core_->remotePort; }
+    void Close() override { core_->Shut(); }
+
+  private:
+    std::shared_ptr<Core> core_;
+};
+
+}  // namespace
+
+std::unique_ptr<TcpSocket> NewTcpSocket(Loop& loop) {
+    return std::make_unique<AsioTcpSocket>(loop);
+}
+
+}  // namespace bw

@@ -1,0 +1,211 @@
+// In-process set-up for delivery tests: a manual clock and a loop, the globals
+// of a fresh installation in a temporary application folder, a database of its
+// own on the private MariaDB (with the health check running as in the daemon),
+// queue pairs written on request, and the minilog records of unloaded windows
+// collected.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/connect_string.h"
+#include "db/health_check.h"
+#include "db/shared_main.h"
+#include "delivery/dispatcher.h"
+#include "delivery/session_log.h"
+#include "delivery/smtp_client.h"
+#include "host/globals.h"
+#include "platform/clock.h"
+#include "platform/db.h"
+#include "platform/loop.h"
+#include "platform/mariadb.h"
+#include "platform/queue_files.h"
+#include "platform/service.h"
+#include "tests/support/mariadb_server.h"
+
+namespace bw::test {
+
+struct Outcome {
+    tMinLog record;
+    std::string name;
+};
+
+class DeliveryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetGlobals();
+        ResetDispatcher();
+        auto& g = G();
+        clock_ = std::make_unique<ManualClock>();
+        loop_ = std::make_unique<Loop>(*clock_);
+        g.clock = clock_.get();
+        g.loop = loop_.get();
+        g.service = &service_;
+        char tmpl[] = "/tmp/bwdeliv.XXXXXX";
+        root_ = ::mkdtemp(tmpl);
+        g.AppPath = root_ + "/";
+        g.AccPath = g.AppPath + "TarnIN/";
+        for (const char* d : {"TarnIN/Inbox", "TarnIN/Outbox", "TarnIN/Trash", "Logs"}) {
+            std::filesystem::create_directories(g.AppPath + d);
+        }
+        g.TarnID = "1A2B";
+        g.iSMTPLog = -1;
+        g.iUseTrash = -1;
+        g.sForwardedList = "\t";
+        g.oShared = std::make_unique<clsSharedMain>();
+        // The database: DBConnect.dat in AppPath, connected by the health check.
+        ResetHealthCheck();
+        exeDir_ = root_ + "/exe";
+        std::filesystem::create_directories(exeDir_);
+        SetDBConnectExeFolder(exeDir_);
+        g.dbFactory = &factory_;
+        dbPort_ = SharedDbPort();
+        db_ = CreateTestDatabase(dbPort_);
+        Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('1A2B')");
+        std::ofstream(g.AppPath + "DBConnect.dat", std::ios::binary)
+            << ConnString(dbPort_, db_) << "\r\n";
+        tmrDBCheck_Timer();
+        EXPECT_TRUE(g.oDBConn) << "no database connection";
+        dbTimer_ = std::make_unique<Timer>(*loop_, 1000, true, [] { tmrDBCheck_Timer(); });
+        g.tmrDBCheck = dbTimer_.get();
+        SetUnloadObserver([this](const tMinLog& r, const std::string& name) {
+            outcomes_.push_back({r, name});
+        });
+    }
+
+    void TearDown() override {
+        SetUnloadObserver({});
+        DestroyAllWindows();
+        G().tmrQueue = nullptr;
+        G().tmrDBCheck = nullptr;
+        queueTimer_.reset();
+        dbTimer_.reset();
+        ResetGlobals();
+        loop_.reset();
+        SetDBConnectExeFolder("");
+        DropTestDatabase(dbPort_, db_);
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+
+    std::string Acc() const { return G().AccPath; }
+
+    /// Writes a queue pair; lines are joined with CR LF (and end with one).
+    void WritePair(const std::string& folder, const std::string& name,
+                   const std::vector<std::string>& dat, const std::vector<std::string>& msg) {
+        WriteLines(Acc() + folder + name + ".dat", dat);
+        WriteLines(Acc() + folder + name + ".msg", msg);
+    }
+    static void WriteLines(const std::string& path, const std::vector<std::string>& lines) {
+        std::ofstream f(path, std::ios::binary);
+        for (const auto& l : lines) f << l << "\r\n";
+    }
+    /// A standard envelope: header, greeting command, sender, recipients.
+    static std::vector<std::string> Envelope(const std::string& from,
+                                             const std::vector<std::string>& rcpts) {
+        std::vector<std::string> v{"id\t1.2.3.4\tx", "HELO gateway.example", from};
+        v.insert(v.end(), rcpts.begin(), rcpts.end());
+        return v;
+    }
+
+    /// Claims a pair and starts a delivery window for it, as the dispatcher does.
+    frmSMTPClient* StartDelivery(const std::string& folder, const std::string& name) {
+        ErrorState err;
+        const auto dat = ClaimFile(Acc() + folder + name + ".dat", err);
+        const auto msg = ClaimFile(Acc() + folder + name + ".msg", err);
+        EXPECT_NE(dat, 0);
+        EXPECT_NE(msg, 0);
+        frmSMTPClient* w = CreateDeliveryWindow();
+        w->sAccPath = Acc();
+        w->iDatFile = dat;
+        w->iMsgFile = msg;
+        w->sQueueFolder = folder;
+        w->sQueueName = name;
+        w->StartWindow();
+        return w;
+    }
+
+    /// Runs the loop in virtual time (steps of `stepMs`, a short real pause
+    /// each so the peer thread can answer) until `done` or `maxMs` of virtual time.
+    bool RunUntil(const std::function<bool()>& done, std::int64_t maxMs = 200000,
+                  std::int64_t stepMs = 5) {
+        for (std::int64_t t = 0; t < maxMs; t += stepMs) {
+            if (done()) return true;
+            loop_->Advance(stepMs);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return done();
+    }
+    bool RunUntilOutcomes(std::size_t n, std::int64_t maxMs = 200000, std::int64_t stepMs = 5) {
+        return RunUntil([&] { return outcomes_.size() >= n; }, maxMs, stepMs);
+    }
+    /// Keeps the loop going for `ms` of virtual time.
+    void RunFor(std::int64_t ms, std::int64_t stepMs = 5) {
+        RunUntil([] { return false; }, ms, stepMs);
+    }
+
+    std::string LogText() const {
+        std::ifstream f(SessionLogPath(clock_->Now()), std::ios::binary);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        return ss.str();
+    }
+    static bool Exists(const std::string& p) { return std::filesystem::exists(p); }
+
+    /// Where the pair is now: "queue", "trash", "bad", "gone" or "split".
+    std::string WhereIs(const std::string& folder, const std::string& name) const {
+        auto both = [&](const std::string& dir) {
+            return Exists(dir + name + ".dat") && Exists(dir + name + ".msg");
+        };
+        auto any = [&](const std::string& dir) {
+            return Exists(dir + name + ".dat") || Exists(dir + name + ".msg");
+        };
+        const std::string q = Acc() + folder;
+        const std::string t = Acc() + "Trash/";
+        const std::string b = q + "BAD/";
+        const int places = (any(q) ? 1 : 0) + (any(t) ? 1 : 0) + (any(b) ? 1 : 0);
+        if (places > 1) return "split";
+        if (both(q)) return "queue";
+        if (both(t)) return "trash";
+        if (both(b)) return "bad";
+        return places == 0 ? "gone" : "split";
+    }
+
+    /// A queue timer like the main window's, driving tmrQueue_Timer.
+    void StartQueueTimer() {
+        queueTimer_ = std::make_unique<Timer>(*loop_, 5000, true, [] { tmrQueue_Timer(); });
+        G().tmrQueue = queueTimer_.get();
+    }
+
+    /// Minilog rows (ipaddress, mailfrom, mailto, action), oldest first.
+    std::vector<Row> MinilogRows() const {
+        return Query(dbPort_, db_,
+                     "SELECT ipaddress, mailfrom, mailto, action FROM tbl_minilog ORDER BY id");
+    }
+    std::string Delivered() const {
+        return Scalar(dbPort_, db_, "SELECT delivered FROM tbl_stats WHERE tarnid = '1A2B'");
+    }
+
+    std::string root_;
+    std::string exeDir_;
+    int dbPort_ = 0;
+    std::string db_;
+    MariaDbFactory factory_;
+    std::unique_ptr<Timer> dbTimer_;
+    std::unique_ptr<ManualClock> clock_;
+    std::unique_ptr<Loop> loop_;
+    std::unique_ptr<Timer> queueTimer_;
+    FakeService service_;
+    std::vector<Outcome> outcomes_;
+};
+
+}  // namespace bw::test

@@ -1,0 +1,668 @@
+// The SMTP conversation of one delivery window against a scripted server on
+// 127.0.0.1, with the time limits run on the manual clock.
+#include <gtest/gtest.h>
+
+#include "tests/delivery/delivery_fixture.h"
+#include "tests/support/mariadb_server.h"
+#include "tests/support/smtp_peer.h"
+
+namespace bw::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class SessionTest : public DeliveryTest {
+  protected:
+    void UseServers(const Strings& servers) { G().aSMTPServers = servers; }
+    std::string Local(const SmtpPeer& p) const { return "127.0.0.1:" + std::to_string(p.Port()); }
+
+    void QueueOne(const std::string& name = "M1", const std::string& from = "alice@ext.example",
+                  const Strings& rcpts = {"bob@corp.example"},
+                  const Strings& msg = {"X-Queue: 1", "Subject: hi", "", "hello"}) {
+        WritePair("Inbox/", name, Envelope(from, rcpts), msg);
+    }
+    const Outcome& DeliverOne(const std::string& folder = "Inbox/", const std::string& name = "M1",
+                              std::int64_t maxMs = 200000, std::int64_t stepMs = 5) {
+        StartDelivery(folder, name);
+        EXPECT_TRUE(RunUntilOutcomes(1, maxMs, stepMs)) << "no outcome; log:\n" << LogText();
+        EXPECT_EQ(G().iActiveTransfers, 0);
+        EXPECT_EQ(OpenFileNoCount(), 0);
+        static Outcome none;
+        return outcomes_.empty() ? none : outcomes_.front();
+    }
+};
+
+TEST_F(SessionTest, DeliversFilesToTrashCountsAndLogsTheConversation) {
+    SmtpPeer peer;
+    peer.Start();
+    UseServers({Local(peer)});
+    QueueOne("M1", "alice@ext.example", {"bob@corp.example", "carol@corp.example"});
+    const Outcome& o = DeliverOne();
+
+    EXPECT_EQ(peer.Commands(), (Strings{"HELO gateway.example", "MAIL FROM: <alice@ext.example>",
+                                        "RCPT TO: <bob@corp.example>",
+                                        "RCPT TO: <carol@corp.example>", "DATA", "QUIT"}));
+    ASSERT_EQ(peer.Bodies().size(), 1u);
+    // The first line of the message file is never sent; a final "." is added.
+    EXPECT_EQ(peer.Bodies()[0], "Subject: hi\r\n\r\nhello\r\n.\r\n");
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
+    EXPECT_EQ(o.record.sIP, "BWTarnOut");
+    EXPECT_EQ(o.record.sFrom, "alice@ext.example");
+    EXPECT_EQ(o.record.sTo, "carol@corp.example");
+    EXPECT_EQ(o.record.sAction, "900 Delivered M1 to: 127.0.0.1: " + std::to_string(peer.Port()));
+    EXPECT_TRUE(Exists(Acc() + "Changed.flg"));
+    const auto rows = MinilogRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0], (Row{"BWTarnOut", "alice@ext.example", "carol@corp.example",
+                            "900 Delivered M1 to: 127.0.0.1: " + std::to_string(peer.Port())}));
+    EXPECT_EQ(Delivered(), "1");
+
+    const std::string port = std::to_string(peer.Port());
+    const std::string expected =
+        "*--*--* ===== TARN-OUT SMTP CLIENT ============================================\r\n"
+        "*--*--* Session started:05.12.2026 - 12:00:00\r\n"
+        "*--*--* AccPath: '" +
+        Acc() +
+        "'\r\n"
+        "*--B->R *** Connecting 127.0.0.1 ***\r\n"
+        "*--B<-R 220 sink ESMTP ready\r\n\r\n"
+        "*--B->R HELO gateway.example\r\n"
+        "*--B<-R 250 ok\r\n\r\n"
+        "*--B->R MAIL FROM: <alice@ext.example>\r\n"
+        "*--B<-R 250 ok\r\n\r\n"
+        "*--B->R RCPT TO: <bob@corp.example>\r\n"
+        "*--B<-R 250 ok\r\n\r\n"
+        "*--B->R RCPT TO: <carol@corp.example>\r\n"
+        "*--B<-R 250 ok\r\n\r\n"
+        "*--B->R DATA\r\n"
+        "*--B<-R 354 go ahead\r\n\r\n"
+        "*--B<-R 250 queued\r\n\r\n"
+        "*--B->R QUIT\r\n"
+        "*--B<-R 221 bye\r\n\r\n";
+    EXPECT_EQ(LogText(), expected);
+}
+
+TEST_F(SessionTest, RefusedRecipientDoesNotStopTheDelivery) {
+    SmtpPeer peer;
+    peer.Send("220 mx\r\n").Expect("HELO").Send("250 hi\r\n").Expect("MAIL").Send("250 ok\r\n");
+    peer.Expect("RCPT TO: <nobody@").Send("550 no such user\r\n");
+    peer.Expect("RCPT TO: <bob@").Send("250 ok\r\n");
+    peer.Expect("DATA").Send("354 go\r\n").ExpectBody().Send("250 queued\r\n");
+    peer.Expect("QUIT").Send("221 bye\r\n");
+    peer.Start();
+    UseServers({Local(peer)});
+    QueueOne("M1", "alice@ext.example", {"nobody@corp.example", "bob@corp.example"});
+    const Outcome& o = DeliverOne();
+    EXPECT_TRUE(peer.Errors().empty()) << peer.Errors()[0];
+    EXPECT_EQ(o.record.sAction.rfind("900 Delivered M1 to: 127.0.0.1: ", 0), 0u);
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
+}
+
+TEST_F(SessionTest, SlowMultiLineGreetingIsLoggedAsOneReply) {
+    SmtpPeer peer;
+    peer.Send("220-mx.corp.example first line\r\n").Pause().Send("220 mx.corp.example ready\r\n");
+    peer.Expect("HELO").Send("250 hi\r\n").Expect("MAIL").Send("250 ok\r\n");
+    peer.Expect("RCPT").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ExpectBody();
+    peer.Send("250 queued\r\n").Expect("QUIT").Send("221 bye\r\n");
+    peer.Start();
+    UseServers({Local(peer)});
+    QueueOne();
+    StartDelivery("Inbox/", "M1");
+    RunFor(3000);  // the continuation line is in; two seconds pass without the last line
+    EXPECT_EQ(peer.Commands().size(), 0u);
+    peer.Release();
+    ASSERT_TRUE(RunUntilOutcomes(1));
+    EXPECT_EQ(outcomes_[0].record.sAction.substr(0, 14), "900 Delivered ");
+    EXPECT_NE(LogText().find("*--B<-R 220-mx.corp.example first line\r\n"
+                             "220 mx.corp.example ready\r\n\r\n*--B->R HELO gateway.example"),
+              std::string::npos)
+        << LogText();
+}
+
+// Refusals and silences at each step: where the pair ends, the minilog action
+// and the status line.
+struct FailureRow {
+    const char* label;
+    std::function<void(SmtpPeer&)> script;
+    const char* where;
+    const char* action;     // expected minilog action ("" = the initial one)
+    const char* statusLog;  // expected status line ("" = none checked)
+};
+
+void PrintTo(const FailureRow& row, std::ostream* os) {
+    *os << row.label;
+}
+
+void Upto(SmtpPeer& p, int step) {
+    // step 1: after greeting; 2: after HELO; 3: after MAIL; 4: after RCPT; 5: after DATA;
+    // 6: after the body.
+    p.Send("220 mx\r\n");
+    if (step >= 2) p.Expect("HELO").Send("250 hi\r\n");
+    if (step >= 3) p.Expect("MAIL").Send("250 ok\r\n");
+    if (step >= 4) p.Expect("RCPT").Send("250 ok\r\n");
+    if (step >= 5) p.Expect("DATA").Send("354 go\r\n");
+    if (step >= 6) p.ExpectBody();
+}
+
+class FailureTable : public SessionTest, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(FailureTable, FilesAsTheRowSays) {
+    const FailureRow& row = GetParam();
+    SmtpPeer peer;
+    row.script(peer);
+    peer.Start();
+    UseServers({Local(peer)});
+    QueueOne();
+    const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 50);
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
+    const std::string action =
+        std::string(row.action).empty() ? "*** Connection lost ***" : row.action;
+    if (action.back() == ' ') {  // ends with the port of the peer
+        EXPECT_EQ(o.record.sAction.rfind(action, 0), 0u) << o.record.sAction;
+    } else {
+        EXPECT_EQ(o.record.sAction, action);
+    }
+    if (std::string(row.statusLog).size() > 0) {
+        EXPECT_NE(LogText().find(std::string("*--*--* ") + row.statusLog + "\r\n"),
+                  std::string::npos)
+            << LogText();
+    }
+    if (std::string(row.where) == "bad") {
+        EXPECT_TRUE(Exists(Acc() + "Changed.flg"));
+    }
+    EXPECT_EQ(Delivered(), std::string(row.where) == "trash" ? "1" : "0");
+    ASSERT_EQ(MinilogRows().size(), 1u);
+    EXPECT_EQ(MinilogRows()[0][3], o.record.sAction);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FailureTable,
+    ::testing::Values(FailureRow{"GreetingRefused",
+                                 [](SmtpPeer& p) { p.Send("554 go away\r\n").Hold(); }, "queue", "",
+                                 "*** NO RESPONSE from 127.0.0.1 ***"},
+                      FailureRow{"NoGreeting", [](SmtpPeer& p) { p.Hold(); }, "queue", "",
+                                 "*** NO RESPONSE from 127.0.0.1 ***"},
+                      FailureRow{"HeloRefused",
+                                 [](SmtpPeer& p) {
+                                     Upto(p, 1);
+                                     p.Expect("HELO").Send("550 not you\r\n").Hold();
+                                 },
+                                 "bad", "590 Peer Delivery ERROR M1 (550 not you)",
+                                 "*** NO OR BAD RESPONSE from 127.0.0.1 ***"},
+                      FailureRow{"HeloSilent",
+                                 [](SmtpPeer& p) {
+                                     Upto(p, 1);
+                                     p.Expect("HELO").Hold();
+                                 },
+                                 "bad", "", "*** NO OR BAD RESPONSE from 127.0.0.1 ***"},
+                      FailureRow{"MailFromRefused",
+                                 [](SmtpPeer& p) {
+                                     Upto(p, 2);
+                                     p.Expect("MAIL").Send("553 sender rejected\r\n").Hold();
+                                 },
+                                 "bad", "590 Peer Delivery ERROR M1 (553 sender rejected)",
+                                 "*** NO RESPONSE from 127.0.0.1 ***"},
+                      FailureRow{"MailFromIncompletePositive",
+                                 [](SmtpPeer& p) {
+                                     Upto(p, 2);
+                                     p.Expect("MAIL").Send("250 half a line").Hold();
+                                 },
+                                 "queue", "", "*** NO RESPONSE from 127.0.0.1 ***"},
+                      FailureRow{"RcptSilent",
+                                 [](SmtpPeer& p) {
+                                     Upto(p, 3);
+                                     p.Expect("RCPT").Hold();
+                                 },
+                                 "bad", "", "*** NO RESPONSE from 127.0.0.1 ***"},
+                      FailureRow{"DataRefused",
+                                 [](SmtpPeer& p) {
+                                     Upto(p, 4);
+                                     p.Expect("DATA").Send("554 no valid recipients\r\n").Hold();
+                                 },
+                                 "bad", "590 Peer Delivery ERROR M1 (554 no valid recipients)",
+                                 "*** NO OR BAD RESPONSE from 127.0.0.1 ***"},
+                      FailureRow{"EndOfDataRefused",
+                                 [](SmtpPeer& p) {
+                                     Upto(p, 6);
+                                     p.Send("554 5.7.1 spam\r\n").Hold();
+                                 },
+                                 "bad", "590 Peer Delivery ERROR M1 (554 5.7.1 spam)",
+                                 "*** NO OR BAD RESPONSE from 127.0.0.1 ***"},
+                      FailureRow{"EndOfDataSilent",
+                                 [](SmtpPeer& p) {
+                                     Upto(p, 6);
+                                     p.Hold();
+                                 },
+                                 "queue", "", "*** NO OR BAD RESPONSE from 127.0.0.1 ***"},
+                      FailureRow{"QuitUnanswered",
+                                 [](SmtpPeer& p) {
+                                     Upto(p, 6);
+                                     p.Send("250 queued\r\n").Expect("QUIT").Drop();
+                                 },
+                                 "trash", "900 Delivered M1 to: 127.0.0.1: ", ""}),
+    [](const ::testing::TestParamInfo<FailureRow>& info) { return info.param.label; });
+
+TEST_F(SessionTest, ConnectionDroppedInTheMiddleOfTheBodyIsRefused) {
+    SmtpPeer peer;
+    Upto(peer, 5);
+    peer.ReadBodyBytes(20000).Drop();
+    peer.Start();
+    UseServers({Local(peer)});
+    Strings msg{"X-Queue: 1", "Subject: big", ""};
+    for (int i = 0; i < 40000; ++i) msg.push_back(std::string(70, 'a' + i % 26));
+    QueueOne("M1", "alice@ext.example", {"bob@corp.example"}, msg);
+    const Outcome& o = DeliverOne();
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "bad");
+    EXPECT_EQ(o.record.sAction, "*** Connection lost ***");
+}
+
+TEST_F(SessionTest, ReplyInTheMiddleOfTheBody) {
+    struct Row {
+        const char* reply;
+        const char* where;
+    };
+    for (const Row& row :
+         {Row{"554 message too big\r\n", "bad"}, Row{"452 disk full\r\n", "queue"}}) {
+        SCOPED_TRACE(row.reply);
+        outcomes_.clear();
+        SmtpPeer peer;
+        Upto(peer, 5);
+        peer.ReadBodyBytes(10000).Send(row.reply).Drain();
+        peer.Start();
+        UseServers({Local(peer)});
+        Strings msg{"X-Queue: 1", ""};
+        for (int i = 0; i < 200000; ++i) msg.push_back(std::string(60, 'b'));
+        QueueOne("M1", "alice@ext.example", {"bob@corp.example"}, msg);
+        const Outcome& o = DeliverOne();
+        EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
+        const std::string reply = row.reply;
+        EXPECT_EQ(o.record.sAction, reply.substr(0, reply.size() - 2));
+        if (std::string(row.where) == "bad") {
+            std::filesystem::remove(Acc() + "Inbox/BAD/M1.dat");
+            std::filesystem::remove(Acc() + "Inbox/BAD/M1.msg");
+        }
+        DestroyFinishedWindows();
+    }
+}
+
+TEST_F(SessionTest, BodyNotTakenWithinNinetySecondsStaysQueued) {
+    SmtpPeer peer;
+    Upto(peer, 5);
+    peer.Hold();  // stops reading: the socket buffers fill and sending stalls
+    peer.Start();
+    UseServers({Local(peer)});
+    Strings msg{"X-Queue: 1", ""};
+    const std::string line(998, 'c');
+    for (int i = 0; i < 40000; ++i) msg.push_back(line);  // 40 MB, more than the buffers hold
+    QueueOne("M1", "alice@ext.example", {"bob@corp.example"}, msg);
+    DeliverOne("Inbox/", "M1", 400000, 50);
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
+    EXPECT_NE(LogText().find("*--*--* *** TIMEOUT during sending data ***\r\n"), std::string::npos);
+}
+
+TEST_F(SessionTest, FirstServerRefusingConnectionsTimesOutThenTheSecondDelivers) {
+    SmtpPeer peer;
+    peer.Start();
+    const int deadPort = FreeLocalPort();
+    UseServers({"127.0.0.1:" + std::to_string(deadPort), Local(peer)});
+    QueueOne();
+    const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
+    EXPECT_EQ(o.record.sAction.rfind("900 Delivered M1", 0), 0u);
+    const std::string log = LogText();
+    EXPECT_NE(log.find("*--*--* *** TIMEOUT Connecting 127.0.0.1 ***\r\n"), std::string::npos);
+    EXPECT_EQ(log.find("NO RESPONSE"), std::string::npos);
+}
+
+TEST_F(SessionTest, FirstServerSilentAfterConnectIsLeftWithoutNoResponseLine) {
+    SmtpPeer silent;
+    silent.Start(false);  // the kernel accepts; nobody greets
+    SmtpPeer peer;
+    peer.Start();
+    UseServers({Local(silent), Local(peer)});
+    QueueOne();
+    const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
+    EXPECT_EQ(o.record.sAction.rfind("900 Delivered M1", 0), 0u);
+    EXPECT_EQ(LogText().find("NO RESPONSE"), std::string::npos);
+    EXPECT_EQ(peer.Connections(), 1);
+}
+
+TEST_F(SessionTest, WatchdogEndsASessionWithoutDataFor300SecondsSinceTheLoad) {
+    // Forty servers that accept and never greet: each attempt ends after 10 s,
+    // no step of the conversation brings data, so the watchdog counted from the
+    // load ends the session in the middle of the server list.
+    SmtpPeer silent;
+    silent.Start(false);
+    UseServers(Strings(40, Local(silent)));
+    QueueOne();
+    const std::int64_t loadedAt = clock_->MonotonicMs();
+    DeliverOne("Inbox/", "M1", 400000, 50);
+    const std::int64_t after = clock_->MonotonicMs() - loadedAt;
+    EXPECT_GE(after, 300000);
+    EXPECT_LT(after, 303000);
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
+    ASSERT_EQ(outcomes_.size(), 1u);
+    EXPECT_EQ(outcomes_[0].record.sAction, "*** Connection lost ***");
+    const std::string log = LogText();
+    EXPECT_EQ(log.find("NO RESPONSE"), std::string::npos);
+    std::size_t attempts = 0;
+    for (auto at = log.find("*** Connecting"); at != std::string::npos;
+         at = log.find("*** Connecting", at + 1)) {
+        ++attempts;
+    }
+    EXPECT_GE(attempts, 29u);
+    EXPECT_LE(attempts, 31u);
+}
+
+TEST_F(SessionTest, UnreadableFilesAndUnreachableServerLeaveThePairQueued) {
+    struct Row {
+        const char* label;
+        const char* unreadable;  // ".dat", ".msg" or "" (a folder stands in: reading fails)
+        bool serverUp;
+        const char* log;  // expected line ("" = none)
+    };
+    const Row rows[] = {
+        {"envelope unreadable", ".dat", true, ""},
+        {"message unreadable", ".msg", true, ""},
+        {"only server refuses connections", "", false,
+         "*--*--* *** TIMEOUT Connecting 127.0.0.1 ***\r\n"},
+    };
+    SmtpPeer peer;
+    peer.Start();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        outcomes_.clear();
+        std::filesystem::remove_all(Acc() + "Inbox");
+        std::filesystem::create_directories(Acc() + "Inbox");
+        std::filesystem::remove(SessionLogPath(clock_->Now()));
+        UseServers({row.serverUp ? Local(peer) : "127.0.0.1:" + std::to_string(FreeLocalPort())});
+        QueueOne();
+        if (*row.unreadable != '\0') {
+            const std::string path = Acc() + "Inbox/M1" + row.unreadable;
+            std::filesystem::remove(path);
+            std::filesystem::create_directory(path);
+        }
+        const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
+        EXPECT_EQ(o.record.sAction, "*** Connection lost ***");
+        EXPECT_TRUE(Exists(Acc() + "Inbox/M1.dat"));
+        EXPECT_TRUE(Exists(Acc() + "Inbox/M1.msg"));
+        EXPECT_FALSE(Exists(Acc() + "Trash/M1.msg"));
+        EXPECT_FALSE(Exists(Acc() + "Inbox/BAD"));
+        if (*row.log != '\0') {
+            EXPECT_NE(LogText().find(row.log), std::string::npos) << LogText();
+        }
+        DestroyFinishedWindows();
+    }
+    EXPECT_EQ(peer.Connections(), 0);
+    EXPECT_EQ(Delivered(), "0");
+}
+
+TEST_F(SessionTest, EntryWithoutPortUsesThePortLastSet) {
+    SmtpPeer peer;
+    peer.Start();
+    G().lSMTPPort = peer.Port();  // left by an earlier entry "host:port"
+    UseServers({"  127.0.0.1  "});
+    QueueOne();
+    const Outcome& o = DeliverOne();
+    EXPECT_EQ(o.record.sAction, "900 Delivered M1 to: 127.0.0.1: " + std::to_string(peer.Port()));
+}
+
+TEST_F(SessionTest, OutboxGoesToTheSecondPeerWithThePortOfEachEntry) {
+    SmtpPeer peer;
+    peer.Start();
+    G().sPeer2 = "127.0.0.1";
+    UseServers({"mail.invalid:" + std::to_string(peer.Port())});
+    WritePair("Outbox/", "O1", Envelope("alice@corp.example", {"x@ext.example"}),
+              {"X", "Subject: out"});
+    const Outcome& o = DeliverOne("Outbox/", "O1");
+    EXPECT_EQ(o.record.sAction.rfind("900 Delivered O1 to: 127.0.0.1", 0), 0u);
+    EXPECT_EQ(WhereIs("Outbox/", "O1"), "trash");
+}
+
+TEST_F(SessionTest, EnvelopeRules) {
+    struct Row {
+        const char* label;
+        Strings dat;
+        const char* mailFrom;  // the MAIL FROM command sent
+        const char* helo = "HELO gw.example";
+    };
+    G().sForwardedList = "\tFWD.EXAMPLE\t";
+    const Row rows[] = {
+        {"forwarded recipient gives the null sender",
+         {"h", "HELO gw.example", "alice@ext.example", "bob@corp.example", "eve@Fwd.Example"},
+         "MAIL FROM: <>"},
+        {"forwarded sender gives the null sender",
+         {"h", "HELO gw.example", "alice@fwd.example", "bob@corp.example"},
+         "MAIL FROM: <>"},
+        {"sender without @ is kept",
+         {"h", "HELO gw.example", "postmaster", "bob@corp.example"},
+         "MAIL FROM: <postmaster>"},
+        {"sender equal to the greeting line is skipped",
+         {"h", "HELO gw.example", "HELO gw.example", "alice@ext.example", "bob@corp.example"},
+         "MAIL FROM: <alice@ext.example>"},
+        {"empty sender", {"h", "HELO gw.example", "", "bob@corp.example"}, "MAIL FROM: <>"},
+        {"greeting line shorter than 6 characters is replaced",
+         {"h", "HELO", "alice@ext.example", "bob@corp.example"},
+         "MAIL FROM: <alice@ext.example>",
+         "HELO BWDTarnOUT"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        outcomes_.clear();
+        SmtpPeer peer;
+        peer.Start();
+        UseServers({Local(peer)});
+        WritePair("Inbox/", "E1", row.dat, {"X", "body"});
+        DeliverOne("Inbox/", "E1");
+        const Strings cmds = peer.Commands();
+        ASSERT_GE(cmds.size(), 2u);
+        EXPECT_EQ(cmds[0], row.helo);
+        EXPECT_EQ(cmds[1], row.mailFrom);
+        DestroyFinishedWindows();
+    }
+}
+
+TEST_F(SessionTest, BodyEndsAtTheDotLineOrGetsOne) {
+    struct Row {
+        Strings msg;
+        std::string body;
+    };
+    std::string twenty;
+    Strings longMsg{"X"};
+    for (int i = 0; i < 400; ++i) {
+        longMsg.push_back(std::string(48, 'd'));
+        twenty += std::string(48, 'd') + "\r\n";
+    }
+    const Row rows[] = {
+        {{"X", ".", "never sent"}, ".\r\n"},
+        {{"X", "a", ".", "b"}, "a\r\n.\r\n"},
+        {{"X"}, ".\r\n"},
+        {longMsg, twenty + ".\r\n"},  // 20,000 characters in three pieces
+        {{"X", "lf\nstays", "cr\rends"}, "lf\nstays\r\ncr\r\nends\r\n.\r\n"},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(n);
+        outcomes_.clear();
+        SmtpPeer peer;
+        peer.Start();
+        UseServers({Local(peer)});
+        const std::string name = "B" + std::to_string(n++);
+        WritePair("Inbox/", name, Envelope("a@b.example", {"c@d.example"}), {});
+        std::ofstream(Acc() + "Inbox/" + name + ".msg", std::ios::binary | std::ios::trunc) << [&] {
+            std::string s;
+            for (const auto& l : row.msg) s += l + "\r\n";
+            return s;
+        }();
+        DeliverOne("Inbox/", name);
+        ASSERT_EQ(peer.Bodies().size(), 1u);
+        EXPECT_EQ(peer.Bodies()[0], row.body);
+        DestroyFinishedWindows();
+    }
+}
+
+TEST_F(SessionTest, TrashRules) {
+    SmtpPeer peer;
+    peer.Start();
+    UseServers({Local(peer)});
+    // A file of the same name already in the trash: the delivered file is deleted.
+    WriteLines(Acc() + "Trash/T1.msg", {"old"});
+    QueueOne("T1");
+    DeliverOne("Inbox/", "T1");
+    EXPECT_FALSE(Exists(Acc() + "Inbox/T1.msg"));
+    EXPECT_EQ(std::filesystem::file_size(Acc() + "Trash/T1.msg"), 5u);
+    EXPECT_TRUE(Exists(Acc() + "Trash/T1.dat"));
+    // Without the trash, delivered files are deleted.
+    DestroyFinishedWindows();
+    outcomes_.clear();
+    G().iUseTrash = 0;
+    QueueOne("T2");
+    DeliverOne("Inbox/", "T2");
+    EXPECT_EQ(WhereIs("Inbox/", "T2"), "gone");
+}
+
+TEST_F(SessionTest, UnsendableEnvelopesNeverReachTheServer) {
+    struct Row {
+        const char* label;
+        Strings dat;
+        const char* where;
+        const char* action;
+        const char* log;
+    };
+    const Row rows[] = {
+        {"line feed in the greeting command",
+         {"h", "HELO gw\nRSET", "a@b.example", "c@d.example"},
+         "bad",
+         "590 Peer Delivery ERROR U (envelope greeting command holds control character 0x0A)",
+         "!!! ERROR: envelope greeting command holds control character 0x0A at position 8; "
+         "not sent, filed as bad"},
+        {"NUL in the sender",
+         {"h", "HELO gw.example", std::string("a@b.ex\0ample", 12), "c@d.example"},
+         "bad",
+         "590 Peer Delivery ERROR U (envelope sender holds control character 0x00)",
+         "!!! ERROR: envelope sender holds control character 0x00"},
+        {"smuggled command in a recipient",
+         {"h", "HELO gw.example", "a@b.example", "c@d.example", "x@y.example>\nDATA"},
+         "bad",
+         "590 Peer Delivery ERROR U (envelope recipient 2 holds control character 0x0A)",
+         "!!! ERROR: envelope recipient 2 holds control character 0x0A"},
+        {"no recipient",
+         {"h", "HELO gw.example", "a@b.example"},
+         "bad",
+         "590 Peer Delivery ERROR U (NO VALID RCPTs!!)",
+         "*--*--* NO VALID RCPTs!!"},
+        {"recipient without @",
+         {"h", "HELO gw.example", "a@b.example", "c@d.example", "local-user"},
+         "queue",
+         "*** Connection lost ***",
+         "!!! ERROR: no \"@\" in address \"local-user\""},
+    };
+    SmtpPeer peer;
+    peer.Start();
+    UseServers({Local(peer)});
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        outcomes_.clear();
+        std::filesystem::remove_all(Acc() + "Inbox");
+        std::filesystem::create_directories(Acc() + "Inbox");
+        std::filesystem::remove(SessionLogPath(clock_->Now()));
+        WritePair("Inbox/", "U", row.dat, {"X", "body"});
+        const Outcome& o = DeliverOne("Inbox/", "U");
+        EXPECT_EQ(WhereIs("Inbox/", "U"), row.where);
+        EXPECT_EQ(o.record.sAction, row.action);
+        EXPECT_NE(LogText().find(row.log), std::string::npos) << LogText();
+        EXPECT_EQ(LogText().find("*** Connecting"), std::string::npos);
+        DestroyFinishedWindows();
+    }
+    EXPECT_EQ(peer.Connections(), 0);
+}
+
+TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
+    SmtpPeer peer;
+    peer.Start();
+    UseServers({Local(peer)});
+    QueueOne();
+    StartDelivery("Inbox/", "M1");
+    // The database goes away while the message is under way.
+    dbTimer_->SetEnabled(false);
+    const std::string gone = ConnString(FreeLocalPort(), "gone");
+    std::ofstream(G().AppPath + "DBConnect.dat", std::ios::binary | std::ios::trunc) << gone;
+    ErrorState ignored;
+    G().oDBConn->Close(ignored);
+    G().oDBConn->SetConnectionString(gone);
+    ASSERT_TRUE(RunUntilOutcomes(1));
+    EXPECT_EQ(G().iActiveTransfers, 0);
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
+    const std::string log = LogText();
+    const auto at = log.find("*-*-* MINILOG ERROR: ");
+    ASSERT_NE(at, std::string::npos) << log;
+    // The number and the description of the failed reopen follow.
+    EXPECT_NE(log.substr(at + 21, 4), "0 \r\n");
+    EXPECT_GT(log.find("\r\n", at) - at, 26u);
+    EXPECT_TRUE(MinilogRows().empty());
+}
+
+TEST_F(SessionTest, SessionLogSwitchAndBanners) {
+    SmtpPeer peer;
+    peer.Start();
+    UseServers({Local(peer)});
+    G().iSMTPLog = 1;  // only -1 switches the log on
+    QueueOne("L1");
+    DeliverOne("Inbox/", "L1");
+    EXPECT_FALSE(Exists(SessionLogPath(clock_->Now())));
+
+    // Two windows loading in one tick: two banner blocks before any conversation line.
+    G().iSMTPLog = -1;
+    outcomes_.clear();
+    QueueOne("L2");
+    QueueOne("L3");
+    StartDelivery("Inbox/", "L2");
+    StartDelivery("Inbox/", "L3");
+    ASSERT_TRUE(RunUntilOutcomes(2));
+    const std::string log = LogText();
+    const auto second = log.find("===== TARN-OUT", 10);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_LT(second, log.find("*** Connecting"));
+}
+
+TEST(DeliveryHelpers, SplitHostPortAndGetDomain) {
+    struct Split {
+        std::string in;
+        std::int32_t portBefore;
+        bool result;
+        std::string host;
+        std::int32_t port;
+    };
+    const Split splits[] = {
+        {"mx.corp.example", 2525, false, "mx.corp.example", 2525},
+        {"mx.corp.example:2526", 25, true, "mx.corp.example", 2526},
+        {"mx:2527:junk", 0, true, "mx", 2527},
+        {"mx:notaport", 2525, true, "mx", 2525},
+        {":26", 0, true, "", 26},
+    };
+    for (const auto& s : splits) {
+        std::string host = s.in;
+        std::int32_t port = s.portBefore;
+        EXPECT_EQ(SplitHostPort(host, port), s.result) << s.in;
+        EXPECT_EQ(host, s.host) << s.in;
+        EXPECT_EQ(port, s.port) << s.in;
+    }
+    struct Domain {
+        std::string address;
+        std::string domain;
+        bool fails;
+    };
+    const Domain domains[] = {
+        {"", "", false},
+        {"a@b.example", "b.example", false},
+        {"a@b@c", "b", false},
+        {"nobody", "", true},
+    };
+    for (const auto& d : domains) {
+        ErrorState err;
+        EXPECT_EQ(GetDomain(d.address, err), d.domain) << d.address;
+        EXPECT_EQ(err.Failed(), d.fails) << d.address;
+    }
+}
+
+}  // namespace
+}  // namespace bw::test

@@ -1,0 +1,106 @@
+// A scripted SMTP server on 127.0.0.1 for delivery tests and benchmarks.
+// It plays the server side of a conversation from a script (send this
+// greeting, expect a command, answer, pause until the test releases it, drop
+// the connection) on its own thread with blocking sockets, one thread per
+// accepted connection, every connection running the same script. Without a
+// script it is a well-behaved sink that takes any number of messages.
+// Everything received is recorded for assertions. Failures inside the peer
+// (a command that does not match) are recorded, not thrown.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bw::test {
+
+class SmtpPeer {
+  public:
+    SmtpPeer();
+    ~SmtpPeer();
+    SmtpPeer(const SmtpPeer&) = delete;
+    SmtpPeer& operator=(const SmtpPeer&) = delete;
+
+    // --- script (before Start) ---------------------------------------------
+    /// Sends `text` exactly as given (add "\r\n" yourself).
+    SmtpPeer& Send(const std::string& text);
+    /// Reads one command line; records a mismatch when it does not begin with
+    /// `prefix` (compared without regard to case).
+    SmtpPeer& Expect(const std::string& prefix);
+    /// Reads the message body up to the "." line.
+    SmtpPeer& ExpectBody();
+    /// Reads at least `bytes` bytes of the body, then goes on with the script.
+    SmtpPeer& ReadBodyBytes(std::size_t bytes);
+    /// Waits until the test calls Release().
+    SmtpPeer& Pause();
+    /// Closes the connection (the rest of the script is not run).
+    SmtpPeer& Drop();
+    /// Stays connected and silent, reading nothing, until Stop().
+    SmtpPeer& Hold();
+    /// Discards all bytes received until the peer closes or the test stops.
+    SmtpPeer& Drain();
+
+    // --- running ---------------------------------------------------------------
+    /// Listens on a free port. `acceptConnections` false: listen but never
+    /// accept (the kernel completes the handshake; nobody answers).
+    void Start(bool acceptConnections = true);
+    void Stop();
+    int Port() const { return port_; }
+    /// Lets a paused script go on.
+    void Release();
+
+    // --- what happened -----------------------------------------------------------
+    int Connections() const { return connections_.load(); }
+    /// Command lines received, in order, without line ends.
+    std::vector<std::string> Commands() const;
+    /// Bodies received (everything between DATA's reply and the "." line, line ends included).
+    std::vector<std::string> Bodies() const;
+    /// Script mismatches ("expected X, got Y").
+    std::vector<std::string> Errors() const;
+    /// Messages taken by the sink and body bytes seen.
+    std::uint64_t Messages() const { return messages_.load(); }
+    std::uint64_t BodyBytes() const { return bodyBytes_.load(); }
+    /// Seconds from the DATA reply to the end-of-data line of the last message (sink).
+    double LastBodySeconds() const { return lastBodySeconds_.load(); }
+    /// Keep bodies in memory (on by default; benchmarks switch it off).
+    void KeepBodies(bool keep) { keepBodies_ = keep; }
+
+  private:
+    struct Step {
+        enum Kind { kSend, kExpect, kBody, kBodyBytes, kPause, kDrop, kHold, kDrain } kind;
+        std::string text;
+        std::size_t bytes = 0;
+    };
+    class Conn;
+
+    void AcceptLoop();
+    void Serve(int fd);
+    void RunScript(Conn& c);
+    void RunSink(Conn& c);
+    void Record(std::vector<std::string>& list, const std::string& s);
+
+    std::vector<Step> script_;
+    int listenFd_ = -1;
+    int port_ = 0;
+    bool accept_ = true;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::atomic<std::uint64_t> messages_{0};
+    std::atomic<std::uint64_t> bodyBytes_{0};
+    std::atomic<double> lastBodySeconds_{0};
+    bool keepBodies_ = true;
+    std::thread acceptThread_;
+    std::vector<std::thread> connThreads_;
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    int releases_ = 0;
+    std::vector<std::string> commands_;
+    std::vector<std::string> bodies_;
+    std::vector<std::string> errors_;
+};
+
+}  // namespace bw::test
