@@ -4,20 +4,39 @@
 #include <filesystem>
 
 #include "host/globals.h"
+#include "host/paths.h"
 #include "host/textfile.h"
 
 namespace bw {
 
+std::string LangFilePath() {
+    const std::string folder = G().AppPath + "lang/";
+    const std::string exact = folder + G().sLangFile;
+    if (PathExists(exact)) return exact;
+    // Language names are compared without regard to case: "german" in the
+    // settings names "German.lng", and a listed "French.LNG" is "French".
+    const std::string wanted = UpperAscii(G().sLangFile);
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = e.path().filename().string();
+        if (UpperAscii(name) == wanted && !e.is_directory(ec)) return folder + name;
+    }
+    return exact;
+}
+
 std::string LangText(const std::string& sKey) {
     std::vector<std::string> lines;
-    if (!ReadTextLines(G().AppPath + "lang/" + G().sLangFile, lines)) return "";
+    if (!ReadTextLines(LangFilePath(), lines)) return "";
     const std::string header = "[" + UpperAscii(sKey) + "]";
     std::string result;
     bool inEntry = false;
     for (const std::string& line : lines) {
         if (!line.empty() && line[0] == '[') {
-            if (inEntry) break;  // the first matching entry is complete
-            inEntry = UpperAscii(line) == header;
+            if (UpperAscii(line) == header) {
+                inEntry = true;  // a repeated header goes on with the same entry
+            } else if (inEntry) {
+                break;  // the first matching entry is complete
+            }
         } else if (inEntry) {
             result = line;
         }

@@ -225,7 +225,7 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     if (Elapsed(dStart, 25)) FatalStartupError("AppPath Problem!!");
 
     // 13: the language, chosen when its file is missing.
-    if (!PathExists(g.AppPath + "lang/" + g.sLangFile)) {
+    if (!PathExists(LangFilePath())) {
         const std::string sChoice = hp.desktop->ChooseLanguage(ListLanguages());
         if (sChoice.empty()) hp.process->EndNow(0);
         g.sUILanguage = sChoice;

@@ -102,10 +102,12 @@ std::int16_t CheckAccountStruct() {
         // one line gives that line for both keys.
         std::string buffer;
         if (!lines.empty()) buffer = lines[0];
-        WriteINI(ini, "User", "FullName", buffer);
+        bool stored = WriteINI(ini, "User", "FullName", buffer);
         if (lines.size() > 1) buffer = lines[1];
-        WriteINI(ini, "User", "Email", buffer);
-        std::remove(txt.c_str());
+        stored = WriteINI(ini, "User", "Email", buffer) && stored;
+        // The older file is the only copy of the account data until both
+        // values are in "AccInfo.ini"; otherwise the next start tries again.
+        if (stored) std::remove(txt.c_str());
     }
     return -1;
 }

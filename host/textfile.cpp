@@ -1,16 +1,44 @@
 #include "host/textfile.h"
 
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace bw {
 
+namespace {
+
+/// The whole content of a regular file. Anything else (a folder, a pipe, a
+/// device) is no text file: reading a folder fails, and a pipe without a
+/// writer would block the daemon for ever.
+bool ReadRegularFile(const std::string& path, std::string& data) {
+    data.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    char buf[65536];
+    while (ok) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, bool bLfEndsLine) {
     lines.clear();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
+    std::string data;
+    const bool ok = ReadRegularFile(path, data);
     std::string cur;
     for (std::size_t i = 0; i < data.size(); ++i) {
         const char c = data[i];
@@ -26,7 +54,7 @@ bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, boo
         }
     }
     if (!cur.empty()) lines.push_back(cur);
-    return true;
+    return ok;
 }
 
 std::string UpperAscii(std::string s) {

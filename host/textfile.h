@@ -8,7 +8,8 @@
 
 namespace bw {
 
-/// False when the file cannot be opened or read; `lines` then holds what was read.
+/// False when the file cannot be opened or read, or is no regular file (a
+/// folder, a pipe, a device); `lines` then holds what was read.
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines,
                    bool bLfEndsLine = true);
 

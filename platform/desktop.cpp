@@ -14,8 +14,14 @@ namespace bw {
 
 namespace {
 
+/// A terminal we may ask on: standard input is one, it is our controlling
+/// terminal and we are in its foreground. A daemon started with "&" from a
+/// shell would otherwise be stopped (SIGTTIN) at the question, and one whose
+/// input is some other terminal would wait for an answer nobody gives.
 bool StdinIsTerminal() {
-    return ::isatty(STDIN_FILENO) == 1;
+    if (::isatty(STDIN_FILENO) != 1) return false;
+    const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
+    return foreground != -1 && foreground == ::getpgrp();
 }
 
 std::string Lower(std::string s) {

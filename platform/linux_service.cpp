@@ -66,6 +66,23 @@ void LinuxService::SetServiceSetting(const std::string& /*section*/, const std::
     if (key == "Description") description_ = value;
 }
 
+std::string LinuxService::ExecStartPath(const std::string& exe) {
+    // systemd splits the command line at blanks, takes quotes and backslashes
+    // as escapes and expands "%" specifiers.
+    bool quote = exe.empty();
+    std::string body;
+    for (const char c : exe) {
+        if (c == '%') {
+            body += "%%";
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\') quote = true;
+        if (c == '"' || c == '\\') body += '\\';
+        body += c;
+    }
+    return quote ? "\"" + body + "\"" : body;
+}
+
 std::string LinuxService::UnitText() const {
     return "[Unit]\n"
            "Description=" +
@@ -77,7 +94,7 @@ std::string LinuxService::UnitText() const {
            "[Service]\n"
            "Type=notify\n"
            "ExecStart=" +
-           ExePath() +
+           ExecStartPath(ExePath()) +
            "\n"
            "Restart=on-failure\n"
            "RestartSec=5\n"

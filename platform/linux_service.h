@@ -38,6 +38,9 @@ class LinuxService final : public ServiceControl {
     static std::string UnitFilePath();
     /// The text of the unit file for this executable.
     std::string UnitText() const;
+    /// An executable's path as the first word of ExecStart=: quoted when it
+    /// holds blanks, quotes or backslashes, "%" doubled.
+    static std::string ExecStartPath(const std::string& exe);
 
   private:
     void ArmSignals();

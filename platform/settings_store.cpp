@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <unordered_map>
 
 namespace bw {
 
@@ -274,19 +275,21 @@ bool RegDocument::Parse(const std::string& bytes, std::string& reason) {
     std::vector<std::string> lines;
     std::string cur;
     std::string logical;
-    auto finish = [&](std::string line) {
-        const std::string t = Trim(line);
+    // Only the ends of the growing line are looked at, so a value continued
+    // over many thousands of lines is joined in linear time.
+    auto finish = [&](const std::string& line) {
         if (!logical.empty()) {
-            logical += t;
+            logical += Trim(line);
         } else {
             logical = line;
         }
-        if (!logical.empty() && Trim(logical).back() == '\\' && Trim(logical)[0] != '[') {
-            logical = Trim(logical);
-            logical.pop_back();
+        const std::size_t first = logical.find_first_not_of(" \t");
+        const std::size_t last = logical.find_last_not_of(" \t");
+        if (first != std::string::npos && logical[last] == '\\' && logical[first] != '[') {
+            logical.erase(last);  // the "\" and the blanks after it
             return;
         }
-        lines.push_back(logical);
+        lines.push_back(std::move(logical));
         logical.clear();
     };
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -302,9 +305,20 @@ bool RegDocument::Parse(const std::string& bytes, std::string& reason) {
     if (!cur.empty()) finish(cur);
     if (!logical.empty()) lines.push_back(logical);
 
+    // Keys and values are looked up through hash indexes while reading, so an
+    // export of a whole hive (many thousands of keys and values) reads in
+    // linear time. Deleted keys and values are only marked here and left out
+    // at the end, so that the indexes stay valid.
+    std::vector<RegKey> keys;
+    std::vector<char> keyAlive;
+    std::vector<std::vector<char>> valueAlive;
+    std::vector<std::unordered_map<std::string, std::size_t>> valueIndex;
+    std::unordered_map<std::string, std::size_t> keyIndex;  // upper-case path of a live key
+    constexpr std::size_t kNoKey = static_cast<std::size_t>(-1);
+    std::size_t key = kNoKey;
+
     bool sawHeader = false;
     bool wideStrings = true;
-    RegKey* key = nullptr;
     int lineNo = 0;
     for (const std::string& raw : lines) {
         ++lineNo;
@@ -330,21 +344,30 @@ bool RegDocument::Parse(const std::string& bytes, std::string& reason) {
             std::string path = line.substr(1, line.size() - 2);
             if (!path.empty() && path[0] == '-') {
                 path.erase(0, 1);
-                const std::string prefix = Upper(path) + "\\";
-                std::erase_if(keys_, [&](const RegKey& k) {
-                    return SameText(k.path, path) || Upper(k.path).rfind(prefix, 0) == 0;
-                });
-                key = nullptr;
+                const std::string upper = Upper(path);
+                const std::string prefix = upper + "\\";
+                for (std::size_t i = 0; i < keys.size(); ++i) {
+                    if (!keyAlive[i]) continue;
+                    const std::string k = Upper(keys[i].path);
+                    if (k == upper || k.rfind(prefix, 0) == 0) {
+                        keyAlive[i] = 0;
+                        keyIndex.erase(k);
+                    }
+                }
+                key = kNoKey;
                 continue;
             }
-            key = FindKey(path);
-            if (key == nullptr) {
-                keys_.push_back({path, {}});
-                key = &keys_.back();
+            const auto [it, added] = keyIndex.try_emplace(Upper(path), keys.size());
+            if (added) {
+                keys.push_back({path, {}});
+                keyAlive.push_back(1);
+                valueAlive.emplace_back();
+                valueIndex.emplace_back();
             }
+            key = it->second;
             continue;
         }
-        if (key == nullptr) {
+        if (key == kNoKey) {
             reason = "value outside a key in line " + std::to_string(lineNo);
             return false;
         }
@@ -368,7 +391,11 @@ bool RegDocument::Parse(const std::string& bytes, std::string& reason) {
         }
         const std::string data = Trim(line.substr(pos + 1));
         if (data == "-") {
-            std::erase_if(key->values, [&](const auto& nv) { return SameText(nv.first, name); });
+            const auto it = valueIndex[key].find(Upper(name));
+            if (it != valueIndex[key].end()) {
+                valueAlive[key][it->second] = 0;
+                valueIndex[key].erase(it);
+            }
             continue;
         }
         RegData value;
@@ -407,14 +434,13 @@ bool RegDocument::Parse(const std::string& bytes, std::string& reason) {
             reason = "bad value in line " + std::to_string(lineNo);
             return false;
         }
-        bool replaced = false;
-        for (auto& [n, v] : key->values) {
-            if (SameText(n, name)) {
-                v = value;
-                replaced = true;
-            }
+        const auto [it, added] = valueIndex[key].try_emplace(Upper(name), keys[key].values.size());
+        if (added) {
+            keys[key].values.emplace_back(name, std::move(value));
+            valueAlive[key].push_back(1);
+        } else {
+            keys[key].values[it->second].second = std::move(value);
         }
-        if (!replaced) key->values.emplace_back(name, value);
     }
     if (!sawHeader && !lines.empty()) {
         for (const auto& l : lines) {
@@ -423,6 +449,14 @@ bool RegDocument::Parse(const std::string& bytes, std::string& reason) {
                 return false;
             }
         }
+    }
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (!keyAlive[i]) continue;
+        RegKey k{std::move(keys[i].path), {}};
+        for (std::size_t j = 0; j < keys[i].values.size(); ++j) {
+            if (valueAlive[i][j]) k.values.push_back(std::move(keys[i].values[j]));
+        }
+        keys_.push_back(std::move(k));
     }
     return true;
 }

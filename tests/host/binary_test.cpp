@@ -12,8 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <thread>
+
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -31,8 +32,6 @@ std::string BinaryPath() {
 class DaemonTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/bw_daemon_XXXXXX";
-        root_ = mkdtemp(tmpl);
         app_ = root_ + "/app/";
         fs::create_directories(app_ + "lang");
         fs::create_directories(root_ + "/run");
@@ -50,7 +49,6 @@ class DaemonTest : public ::testing::Test {
             ::kill(p, SIGKILL);
             ::waitpid(p, nullptr, 0);
         }
-        fs::remove_all(root_);
     }
 
     pid_t Spawn(const std::string& arg = "") {
@@ -103,12 +101,10 @@ class DaemonTest : public ::testing::Test {
         }
         return cond();
     }
-    std::string Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    std::string Read(const std::string& path) { return test::ReadFile(path); }
 
-    std::string root_;
+    test::TempDir tmp_{"bw_daemon"};
+    std::string root_ = tmp_.Path();
     std::string app_;
     std::vector<pid_t> pids_;
 };

@@ -5,11 +5,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <string>
 
 #include "host/globals.h"
@@ -21,6 +19,7 @@
 #include "platform/process.h"
 #include "platform/service.h"
 #include "platform/settings_store.h"
+#include "tests/support/temp_dir.h"
 
 namespace bw::test {
 
@@ -28,8 +27,8 @@ class HostTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetGlobals();
-        char tmpl[] = "/tmp/bw_host_XXXXXX";
-        root_ = mkdtemp(tmpl);
+        tmp_ = std::make_unique<TempDir>("bw_host");
+        root_ = tmp_->Path();
         exeDir_ = root_ + "/exe";
         appDir_ = root_ + "/app/";
         std::filesystem::create_directories(exeDir_);
@@ -48,17 +47,11 @@ class HostTest : public ::testing::Test {
     void TearDown() override {
         ResetGlobals();
         HP() = HostPlatform{};
-        std::filesystem::remove_all(root_);
+        tmp_.reset();
     }
 
-    static void Put(const std::string& path, const std::string& text) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::ofstream(path, std::ios::binary) << text;
-    }
-    static std::string Get(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    static void Put(const std::string& path, const std::string& text) { WriteFile(path, text); }
+    static std::string Get(const std::string& path) { return ReadFile(path); }
     /// A machine-wide setting as stored (text values only), or "<missing>".
     std::string Stored(const std::string& section, const std::string& key) {
         const RegData* d =
@@ -79,6 +72,7 @@ class HostTest : public ::testing::Test {
     FakeDesktop desktop_;
     FakeInstanceLock lock_;
     FakeProcess process_;
+    std::unique_ptr<TempDir> tmp_;
     std::string root_;
     std::string exeDir_;
     std::string appDir_;

@@ -1,30 +1,21 @@
 #include "host/ini.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+
+#include "tests/support/temp_dir.h"
 
 namespace bw {
 namespace {
 
 class IniTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/bw_ini_XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        file_ = dir_ + "/AccInfo.ini";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    void Put(const std::string& text) { std::ofstream(file_, std::ios::binary) << text; }
-    std::string Get() {
-        std::ifstream in(file_, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
-    std::string dir_;
-    std::string file_;
+    void Put(const std::string& text) { test::WriteFile(file_, text); }
+    std::string Get() { return test::ReadFile(file_); }
+    test::TempDir tmp_{"bw_ini"};
+    std::string dir_ = tmp_.Path();
+    std::string file_ = dir_ + "/AccInfo.ini";
 };
 
 struct ReadCase {

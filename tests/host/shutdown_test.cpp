@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "host/lang.h"
 #include "host/main_window.h"
 #include "host_fixture.h"
@@ -139,6 +141,8 @@ TEST_F(ShutdownTest, LanguageLookup) {
         {"empty line last gives empty", "[HELLO]\r\nHallo\r\n\r\n[X]\r\n", "Hello", ""},
         {"entry at end of file", "[X]\r\nx\r\n[HELLO]\r\nHallo\r\nServus", "Hello", "Servus"},
         {"first of two entries", "[HELLO]\r\none\r\n[X]\r\n[HELLO]\r\ntwo\r\n", "Hello", "one"},
+        {"repeated header goes on with the entry",
+         "[HELLO]\r\none\r\n[hello]\r\ntwo\r\n[X]\r\nx\r\n", "Hello", "two"},
         {"missing key", "[X]\r\nx\r\n", "Hello", ""},
         {"LF line ends", "[HELLO]\nHallo\n[X]\n", "Hello", "Hallo"},
     };
@@ -149,6 +153,12 @@ TEST_F(ShutdownTest, LanguageLookup) {
     }
     G().sLangFile = "Gone.lng";
     EXPECT_EQ(LangText("Hello"), "");
+
+    // The language name from the settings may differ from the file's in case.
+    std::filesystem::remove(appDir_ + "lang/Test.lng");
+    Put(appDir_ + "lang/German.LNG", "[HELLO]\r\nHallo\r\n");
+    G().sLangFile = "german.lng";
+    EXPECT_EQ(LangText("Hello"), "Hallo");
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
 #include "db/shared_main.h"
+#include "host/ini.h"
+#include "host/lang.h"
 #include "host/main_window.h"
 #include "host/settings.h"
 #include "host_fixture.h"
@@ -223,6 +226,14 @@ TEST_F(StartupTest, MissingLanguageFileOffersTheLanguageFiles) {
     EXPECT_EQ(G().sLangFile, "German.lng");
     EXPECT_EQ(Stored("General", "UILanguage"), "German");
 
+    // A stored name that differs from the file's only in case needs no choice.
+    Restart();
+    Store("General", "UILanguage", "french");
+    desktop_.offeredLanguages.clear();
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(desktop_.offeredLanguages.empty());
+    EXPECT_EQ(G().sUILanguage, "french");
+
     Restart();
     Store("General", "UILanguage", "Klingon");
     desktop_.languageChoice = "";
@@ -269,6 +280,7 @@ TEST_F(StartupTest, AccountDataMigration) {
          false},
         {"email present: untouched", "[User]\r\nEmail=x@y\r\n", "A\r\nB\r\n",
          "[User]\r\nEmail=x@y\r\n", true},
+        {"empty file: both keys empty", nullptr, "", "[User]\r\nEmail=\r\nFullName=\r\n", false},
     };
     for (const auto& c : cases) {
         fs::remove_all(appDir_ + "TarnIN");
@@ -279,6 +291,37 @@ TEST_F(StartupTest, AccountDataMigration) {
         EXPECT_EQ(Get(appDir_ + "TarnIN/AccInfo.ini"), c.expectedIni) << c.label;
         EXPECT_EQ(fs::exists(appDir_ + "TarnIN/AccountInfo.txt"), c.txtRemains) << c.label;
     }
+
+    // "AccInfo.ini" cannot be written (here: a folder of that name): the older
+    // file is all there is of the account data, so it stays for the next start.
+    fs::remove_all(appDir_ + "TarnIN");
+    fs::create_directories(appDir_ + "TarnIN/AccInfo.ini");
+    Put(appDir_ + "TarnIN/AccountInfo.txt", "Ann\r\nann@example.com\r\n");
+    EXPECT_EQ(CheckAccountStruct(), -1);
+    EXPECT_EQ(Get(appDir_ + "TarnIN/AccountInfo.txt"), "Ann\r\nann@example.com\r\n");
+    EXPECT_FALSE(fs::exists(appDir_ + "TarnIN/AccInfo.ini.tmp"));
+}
+
+TEST_F(StartupTest, FoldersPipesAndJunkWhereTextFilesBelong) {
+    // A folder where a text file belongs must not throw, and a pipe without a
+    // writer must not block the start-up.
+    fs::create_directories(appDir_ + "TarnIN/AccInfo.ini");
+    fs::create_directories(appDir_ + "TarnIN/AccountInfo.txt");
+    ASSERT_EQ(::mkfifo((appDir_ + "Forwarded.lst").c_str(), 0644), 0);
+    fs::remove(appDir_ + "lang/English.lng");
+    ASSERT_EQ(::mkfifo((appDir_ + "lang/English.lng").c_str(), 0644), 0);
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(G().aSMTPServers.empty());
+    EXPECT_EQ(G().sForwardedList, "\t");
+    EXPECT_EQ(LangText("There are tranfers running! Quit anyways?"), "");
+    EXPECT_TRUE(service_.events.empty());
+
+    // Binary junk and a line of a megabyte are only text.
+    using namespace std::string_literals;
+    fs::remove_all(appDir_ + "TarnIN/AccInfo.ini");
+    Put(appDir_ + "TarnIN/AccInfo.ini",
+        "\0\xff[Server]\r\n"s + std::string(1 << 20, 'x') + "\r\n[Server]\r\nSMTP=mx\0b\r\n"s);
+    EXPECT_EQ(ReadINI(appDir_ + "TarnIN/AccInfo.ini", "Server", "SMTP"), "mx\0b"s);
 }
 
 TEST_F(StartupTest, ForwardedList) {

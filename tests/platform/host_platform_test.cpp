@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,6 +11,7 @@
 #include "platform/desktop.h"
 #include "platform/instance_lock.h"
 #include "platform/linux_service.h"
+#include "tests/support/temp_dir.h"
 
 namespace bw {
 namespace {
@@ -18,8 +22,8 @@ TEST(ChecksumTest, IsTheStandardCrc32) {
 }
 
 TEST(InstanceLockTest, SecondHolderIsRefusedUntilTheFirstIsGone) {
-    char tmpl[] = "/tmp/bw_lock_XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
+    const test::TempDir tmp("bw_lock");
+    const std::string& dir = tmp.Path();
     ::setenv("BW_RUN_DIR", dir.c_str(), 1);
     {
         FlockInstanceLock first;
@@ -31,7 +35,6 @@ TEST(InstanceLockTest, SecondHolderIsRefusedUntilTheFirstIsGone) {
     FlockInstanceLock third;
     EXPECT_TRUE(third.TryAcquire());
     ::unsetenv("BW_RUN_DIR");
-    std::filesystem::remove_all(dir);
 }
 
 TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
@@ -45,6 +48,18 @@ TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
     EXPECT_NE(unit.find("\nDescription=Delivers mail\n"), std::string::npos);
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
     EXPECT_NE(unit.find("\nExecStart=/"), std::string::npos);
+
+    struct Case {
+        const char* exe;
+        const char* written;
+    };
+    const Case cases[] = {
+        {"/opt/brimwarden/bwtarnout", "/opt/brimwarden/bwtarnout"},
+        {"/opt/brim warden/bwtarnout", "\"/opt/brim warden/bwtarnout\""},
+        {"/opt/100%/bwtarnout", "/opt/100%%/bwtarnout"},
+        {"/opt/a\"b\\c/bwtarnout", "\"/opt/a\\\"b\\\\c/bwtarnout\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(LinuxService::ExecStartPath(c.exe), c.written) << c.exe;
 }
 
 }  // namespace
@@ -77,6 +92,39 @@ TEST(LinuxDesktopTest, WithoutATerminalTheEnvironmentAnswers) {
     ::setenv("BW_LANGUAGE", "Klingon", 1);
     EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), "");
     ::unsetenv("BW_LANGUAGE");
+}
+
+TEST(LinuxDesktopTest, ATerminalThatIsNotOursIsNoTerminal) {
+    // Standard input is a terminal, but not the controlling terminal of the
+    // process (as for a daemon whose input was left on some terminal): the
+    // environment answers at once instead of a read that never returns.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    const pid_t kid = ::fork();
+    if (kid == 0) {
+        ::setsid();
+        const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+        if (fd < 0 || ::dup2(fd, STDIN_FILENO) < 0) ::_exit(2);
+        ::setenv("BW_QUESTION_ANSWER", "no", 1);
+        ::setenv("BW_LANGUAGE", "German", 1);
+        LinuxDesktop desktop;
+        const bool yes = desktop.AskYesNo("Quit?", "Brimwarden");
+        const std::string lang = desktop.ChooseLanguage({"English", "German"});
+        ::_exit(!yes && lang == "German" ? 0 : 1);
+    }
+    int status = -1;
+    for (int i = 0; i < 500 && ::waitpid(kid, &status, WNOHANG) == 0; ++i) ::usleep(10000);
+    if (::waitpid(kid, &status, WNOHANG) == 0) {
+        ::kill(kid, SIGKILL);
+        ::waitpid(kid, &status, 0);
+        ADD_FAILURE() << "the question waited for an answer on a foreign terminal";
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    ::close(master);
 }
 
 }  // namespace

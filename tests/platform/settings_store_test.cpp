@@ -1,15 +1,14 @@
 #include "platform/settings_store.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+
+#include "tests/support/temp_dir.h"
 
 namespace bw {
 namespace {
@@ -18,22 +17,11 @@ constexpr const char* kKey = "Software\\Brimwarden\\General";
 
 class RegFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/bw_reg_XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        path_ = dir_ + "/etc/registry.reg";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    void Put(const std::string& bytes) {
-        std::filesystem::create_directories(dir_ + "/etc");
-        std::ofstream(path_, std::ios::binary) << bytes;
-    }
-    std::string Get() {
-        std::ifstream in(path_, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
-    std::string dir_;
-    std::string path_;
+    void Put(const std::string& bytes) { test::WriteFile(path_, bytes); }
+    std::string Get() { return test::ReadFile(path_); }
+    test::TempDir tmp_{"bw_reg"};
+    std::string dir_ = tmp_.Path();
+    std::string path_ = dir_ + "/etc/registry.reg";
 };
 
 std::string Utf16(const std::string& ascii) {
@@ -224,6 +212,32 @@ TEST(RegDocumentTest, DeletionsAndRegedit4Files) {
     EXPECT_TRUE(doc.Parse("", why));  // an empty file is an empty store
 }
 
+TEST(RegDocumentTest, LaterLinesWinAndDeletedNamesComeBackAtTheEnd) {
+    RegDocument doc;
+    std::string why;
+    ASSERT_TRUE(
+        doc.Parse("Windows Registry Editor Version 5.00\r\n"
+                  "[HKEY_LOCAL_MACHINE\\K]\r\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n"
+                  "[HKEY_LOCAL_MACHINE\\K\\S]\r\n\"s\"=\"old\"\r\n"
+                  "[hkey_local_machine\\k]\r\n\"A\"=-\r\n\"B\"=\"3\"\r\n\"a\"=\"4\"\r\n"
+                  "[-HKEY_LOCAL_MACHINE\\K\\S]\r\n"
+                  "[HKEY_LOCAL_MACHINE\\K\\s]\r\n\"t\"=\"new\"\r\n",
+                  why))
+        << why;
+    ASSERT_EQ(doc.Keys().size(), 2u);
+    const RegKey& k = doc.Keys()[0];
+    EXPECT_EQ(k.path, "HKEY_LOCAL_MACHINE\\K");
+    ASSERT_EQ(k.values.size(), 2u);
+    EXPECT_EQ(k.values[0].first, "b");
+    EXPECT_EQ(k.values[0].second, RegText(1, "3"));
+    EXPECT_EQ(k.values[1].first, "a");
+    EXPECT_EQ(k.values[1].second, RegText(1, "4"));
+    const RegKey& sub = doc.Keys()[1];
+    EXPECT_EQ(sub.path, "HKEY_LOCAL_MACHINE\\K\\s");
+    ASSERT_EQ(sub.values.size(), 1u);
+    EXPECT_EQ(sub.values[0].first, "t");
+}
+
 TEST(RegistryPathsTest, EnvironmentChoosesTheFiles) {
     ::setenv("BW_REGISTRY", "/x/reg.reg", 1);
     EXPECT_EQ(MachineRegistryPath(), "/x/reg.reg");
@@ -234,6 +248,41 @@ TEST(RegistryPathsTest, EnvironmentChoosesTheFiles) {
     ::unsetenv("XDG_CONFIG_HOME");
     ::setenv("HOME", "/home/u", 1);
     EXPECT_EQ(UserRegistryPath(), "/home/u/.config/brimwarden/registry.reg");
+}
+
+}  // namespace
+}  // namespace bw
+
+namespace bw {
+namespace {
+
+TEST(RegDocumentTest, BlankLinesAndLongContinuedValuesAreRead) {
+    // Lines of blanks only, as hand edits leave them, and a large binary value
+    // wrapped the way the registry editor wraps it (about 25 bytes a line).
+    const std::size_t kBytes = 1 << 20;
+    std::string text =
+        "Windows Registry Editor Version 5.00\r\n   \r\n\t\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n  \r\n\"Blob\"=hex:";
+    for (std::size_t i = 0; i < kBytes; ++i) {
+        char b[4];
+        std::snprintf(b, sizeof b, "%02x", static_cast<unsigned>(i & 0xff));
+        text += b;
+        if (i + 1 < kBytes) text += ',';
+        if (i % 25 == 24 && i + 1 < kBytes) text += "\\\r\n  ";
+    }
+    text +=
+        "\r\n \r\n[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n"
+        "\"AppPath\"=\"/opt/bw/\"\r\n";
+    RegDocument doc;
+    std::string why;
+    ASSERT_TRUE(doc.Parse(text, why)) << why;
+    const RegData* blob = doc.Find("HKEY_LOCAL_MACHINE\\Software\\Other", "Blob");
+    ASSERT_NE(blob, nullptr);
+    ASSERT_EQ(blob->data.size(), kBytes);
+    EXPECT_EQ(blob->data[kBytes - 1], static_cast<std::uint8_t>((kBytes - 1) & 0xff));
+    const RegData* app = doc.Find("HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General", "AppPath");
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(*app, RegText(1, "/opt/bw/"));
 }
 
 }  // namespace
