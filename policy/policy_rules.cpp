@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 
 #include "db/connect_string.h"
 #include "db/day_serial.h"
 #include "db/reconnect.h"
 #include "host/paths.h"
+#include "host/textfile.h"
 
 namespace bw {
 
@@ -108,11 +107,11 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 std::optional<std::vector<std::string>> ReadTextLines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return SplitLines(text);
+    // The host's reader: a folder or a pipe in place of a list file reads as
+    // no file instead of throwing or blocking.
+    std::vector<std::string> lines;
+    if (!ReadTextLines(path, lines, true)) return std::nullopt;
+    return lines;
 }
 
 std::int16_t SearchListFile(const std::string& path, const std::string& sFrom,
