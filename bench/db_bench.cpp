@@ -71,6 +71,9 @@ int main(int argc, char** argv) {
     char tmpl[] = "/tmp/bwdbbench.XXXXXX";
     const std::string dir = mkdtemp(tmpl);
     std::filesystem::create_directory(dir + "/exe");
+    // Empty queue folders: the idle figure includes the dispatcher's scans.
+    std::filesystem::create_directories(dir + "/TarnIN/Inbox");
+    std::filesystem::create_directories(dir + "/TarnIN/Outbox");
     std::ofstream(dir + "/DBConnect.dat") << test::ConnString(server.Port(), db) << "\r\n";
     SetDBConnectExeFolder(dir + "/exe");
 
@@ -80,6 +83,7 @@ int main(int argc, char** argv) {
     MariaDbFactory factory;
     Globals& g = G();
     g.AppPath = dir + "/";
+    g.AccPath = g.AppPath + "TarnIN/";
     g.clock = &clock;
     g.loop = &loop;
     g.service = &service;
