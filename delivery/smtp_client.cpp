@@ -694,9 +694,14 @@ void frmSMTPClient::Stage25File() {
     const std::string q = sAccPath + sQueueFolder;
     const std::string target = bFailed ? q + "BAD/" : (g.iUseTrash != 0 ? sAccPath + "Trash/" : "");
     if (bFailed) MakePath(q + "BAD");
+    // The files move under the names they were claimed by, whatever their letter case.
+    auto claimedPath = [&](std::int16_t fileNo, const char* ext) {
+        const std::string path = FilePathNo(fileNo);
+        return path.empty() ? q + sQueueName + ext : path;
+    };
     ErrorState err;
-    FileFile(q + sQueueName + ".msg", target, iMsgFile, err);
-    FileFile(q + sQueueName + ".dat", target, iDatFile, err);
+    FileFile(claimedPath(iMsgFile, ".msg"), target, iMsgFile, err);
+    FileFile(claimedPath(iDatFile, ".dat"), target, iDatFile, err);
     if (err.Failed()) LogLine(kLogError, "ERROR: filing " + sQueueName + ": " + err.description);
     if (!bFailed) {
         tMinLog_.sAction = "900 Delivered " + sQueueName + " to: " + ws->RemoteHostIP() + ": " +

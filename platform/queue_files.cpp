@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,6 +80,16 @@ void SyncFolder(const std::string& folder) {
 
 std::string Describe(const char* what, const std::string& path, int e) {
     return std::string(what) + " " + path + ": " + std::strerror(e);
+}
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto x = static_cast<unsigned char>(a[i]);
+        const auto y = static_cast<unsigned char>(b[i]);
+        if (x != y && !(std::isalpha(x) && (x | 0x20) == (y | 0x20))) return false;
+    }
+    return true;
 }
 
 bool EndsWithDat(const std::string& name) {
@@ -177,6 +188,21 @@ std::vector<std::string> ListQueueFolder(const std::string& folder, ErrorState& 
     return names;
 }
 
+std::string FindNameNoCase(const std::string& folder, const std::string& name) {
+    struct stat st {};
+    if (::lstat((folder + name).c_str(), &st) == 0) return name;
+    std::vector<std::string> found;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec);
+    for (const auto end = std::filesystem::directory_iterator(); !ec && it != end;
+         it.increment(ec)) {
+        std::string entry = it->path().filename().string();
+        if (SameNoCase(entry, name)) found.push_back(std::move(entry));
+    }
+    if (found.empty()) return "";
+    return *std::min_element(found.begin(), found.end());
+}
+
 std::int16_t ClaimFile(const std::string& path, ErrorState& err) {
     auto& table = Table();
     std::size_t slot = 1;
@@ -204,6 +230,11 @@ std::int16_t ClaimFile(const std::string& path, ErrorState& err) {
         ::close(fd);
         return 0;
     }
+    if (!S_ISREG(byFd.st_mode)) {
+        err.Raise(EISDIR, "Not a regular file: " + path);
+        ::close(fd);
+        return 0;
+    }
     auto file = std::make_unique<OpenFile>();
     file->fd = fd;
     file->path = path;
@@ -216,6 +247,11 @@ void CloseFileNo(std::int16_t fileNo) {
     if (f == nullptr) return;
     ::close(f->fd);
     Table()[static_cast<std::size_t>(fileNo)].reset();
+}
+
+std::string FilePathNo(std::int16_t fileNo) {
+    const OpenFile* f = Lookup(fileNo);
+    return f == nullptr ? std::string() : f->path;
 }
 
 bool FileNoOpen(std::int16_t fileNo) {

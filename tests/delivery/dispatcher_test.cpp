@@ -107,6 +107,44 @@ TEST_F(DispatcherTest, UpperCaseExtensionIsListed) {
     EXPECT_FALSE(err.Failed());
 }
 
+// The listing ignores letter case, so the claim and the filing must too: a pair
+// listed as "UP.DAT" is opened under that name, its partner found as "UP.MSG"
+// (or "mix.msg" for "MIX.Dat"), and both move on under their own names.
+TEST_F(DispatcherTest, PairsNamedInAnyLetterCaseAreClaimedAndFiledUnderTheirNames) {
+    const auto env = Envelope("a@ext.example", {"b@corp.example"});
+    WriteLines(Acc() + "Inbox/UP.DAT", env);
+    WriteLines(Acc() + "Inbox/UP.MSG", {"X", "hello"});
+    WriteLines(Acc() + "Inbox/MIX.Dat", env);
+    WriteLines(Acc() + "Inbox/mix.msg", {"X", "hello"});
+    WriteLines(Acc() + "Outbox/Bad.dAt", Envelope("a@ext.example", {}));
+    WriteLines(Acc() + "Outbox/bAD.Msg", {"X", "hello"});
+    ASSERT_TRUE(RunUntilOutcomes(3, 20000, 50));
+    EXPECT_EQ(peer_.Messages(), 2u);
+    for (const char* f : {"UP.DAT", "UP.MSG", "MIX.Dat", "mix.msg"}) {
+        EXPECT_TRUE(Exists(Acc() + "Trash/" + f)) << f;
+        EXPECT_FALSE(Exists(Acc() + "Inbox/" + f)) << f;
+    }
+    // Without recipients: filed as bad, again under the names it had.
+    EXPECT_TRUE(Exists(Acc() + "Outbox/BAD/Bad.dAt"));
+    EXPECT_TRUE(Exists(Acc() + "Outbox/BAD/bAD.Msg"));
+    EXPECT_EQ(OpenFileNoCount(), 0);
+    EXPECT_EQ(Delivered(), "2");
+}
+
+// A folder named like a queue file is no message: it is never claimed, so it
+// leaves no delivery attempt, minilog row or log line behind on each scan.
+TEST_F(DispatcherTest, FoldersNamedLikeQueueFilesAreNeverClaimed) {
+    std::filesystem::create_directories(Acc() + "Inbox/Dir.dat");
+    WriteLines(Acc() + "Inbox/Odd.dat", Envelope("a@ext.example", {"b@corp.example"}));
+    std::filesystem::create_directories(Acc() + "Inbox/Odd.msg");
+    RunFor(20000, 50);
+    EXPECT_EQ(G().iActiveTransfers, 0);
+    EXPECT_TRUE(outcomes_.empty());
+    EXPECT_TRUE(MinilogRows().empty());
+    EXPECT_EQ(peer_.Connections(), 0);
+    EXPECT_TRUE(Exists(Acc() + "Inbox/Odd.dat"));
+}
+
 using DispatcherDeathTest = DispatcherTest;
 
 TEST_F(DispatcherDeathTest, VanishedQueueFolderEndsTheProcess) {
