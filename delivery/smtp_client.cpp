@@ -222,7 +222,9 @@ void frmSMTPClient::tmrStart_Timer() {
 void frmSMTPClient::tmrStage_Timer() {
     tmrStage->SetEnabled(false);
     SendMessage();
-    tmrStage->SetEnabled(true);
+    // A step that ended the session asked for the unload; at 1 ms the stage
+    // timer would otherwise step again (and log again) before the 5 ms unload.
+    if (!tmrUnload->Enabled()) tmrStage->SetEnabled(true);
 }
 
 void frmSMTPClient::tmrGetData_Timer() {
