@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,10 @@ constexpr const char* kLogRecv = "*--B<-R";
 constexpr const char* kLogStatus = "*--*--*";
 constexpr const char* kLogError = "!!!";
 constexpr std::size_t kPieceSize = 8192;
+// Longest reply text kept. A server's reply is a few lines; one that streams
+// megabytes without ending its reply is cut here and judged at once as a
+// reply that never completed, so it cannot fill the memory.
+constexpr std::size_t kMaxReply = 64 * 1024;
 
 // The windows alive; a window is destroyed from the loop after it has
 // unloaded and none of its handlers is on the stack.
@@ -232,7 +237,11 @@ void frmSMTPClient::tmrGetData_Timer() {
     if (ws->BytesReceived() > 0) {
         const std::string data = ws->TakeData();
         if (!data.empty()) {
-            sRecvBuf += data;
+            if (sRecvBuf.empty()) bReplyCut_ = false;
+            if (!bReplyCut_) {
+                sRecvBuf.append(data, 0, kMaxReply - std::min(kMaxReply, sRecvBuf.size()));
+                bReplyCut_ = sRecvBuf.size() >= kMaxReply;
+            }
             dLastData = Now();
         }
     }
@@ -270,6 +279,7 @@ void frmSMTPClient::ws_Close() {}
 // ---- conversation helpers ----------------------------------------------------
 
 bool frmSMTPClient::ReplyComplete() const {
+    if (bReplyCut_) return false;
     const std::size_t n = sRecvBuf.size();
     return n >= 2 && sRecvBuf[n - 2] == '\r' && sRecvBuf[n - 1] == '\n';
 }
@@ -285,6 +295,7 @@ bool frmSMTPClient::ReplyPositive(bool acceptThree) const {
 // has not passed. kJudge: act on what is there now.
 frmSMTPClient::Wait frmSMTPClient::AwaitReply(double firstLimit, double wholeLimit,
                                               bool waitContinuation) {
+    if (bReplyCut_ && !sRecvBuf.empty()) return Wait::kJudge;
     if (!ReplyComplete() && !Elapsed(dStageStart, firstLimit)) return Wait::kPending;
     if (waitContinuation) {
         const std::size_t end = sRecvBuf.rfind("\r\n");

@@ -103,6 +103,7 @@ class frmSMTPClient {
     std::string sHeloLine;
     std::string sMailFrom;
     bool bFailed = false;
+    bool bReplyCut_ = false;  // sRecvBuf reached its limit; the rest was dropped
     tMinLog tMinLog_;
 
     bool loaded_ = false;

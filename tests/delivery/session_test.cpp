@@ -306,6 +306,25 @@ TEST_F(SessionTest, BodyNotTakenWithinNinetySecondsStaysQueued) {
     EXPECT_EQ(log.find(timeout, first + 1), std::string::npos) << log;
 }
 
+// A server that streams megabytes without ending its reply: the reply is cut at
+// 64 KB and judged at once (not after the 10 s limit), so neither the memory
+// nor the session log takes the flood.
+TEST_F(SessionTest, ReplyFloodWithoutLineEndIsCutAndJudgedAtOnce) {
+    SmtpPeer peer;
+    peer.Send("220 " + std::string(20 << 20, 'x')).Hold();
+    peer.Start();
+    UseServers({Local(peer)});
+    QueueOne();
+    const std::int64_t loadedAt = clock_->MonotonicMs();
+    const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
+    EXPECT_LT(clock_->MonotonicMs() - loadedAt, 10000);
+    EXPECT_EQ(o.record.sAction, "*** Connection lost ***");
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
+    const std::string log = LogText();
+    EXPECT_NE(log.find("*** NO RESPONSE from 127.0.0.1 ***"), std::string::npos);
+    EXPECT_LT(log.size(), 80u * 1024);
+}
+
 TEST_F(SessionTest, FirstServerRefusingConnectionsTimesOutThenTheSecondDelivers) {
     SmtpPeer peer;
     peer.Start();
