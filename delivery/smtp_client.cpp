@@ -33,6 +33,10 @@ constexpr std::size_t kPieceSize = 8192;
 // megabytes without ending its reply is cut here and judged at once as a
 // reply that never completed, so it cannot fill the memory.
 constexpr std::size_t kMaxReply = 64 * 1024;
+// Longest part of a message line read at once. A message whose lines end in
+// LF only reads as one line; it is sent in parts of this size (the bytes on
+// the wire are the same), so memory does not grow with the message.
+constexpr std::size_t kMaxLinePart = 64 * 1024;
 
 // The windows alive; a window is destroyed from the loop after it has
 // unloaded and none of its handlers is on the stack.
@@ -570,9 +574,12 @@ void frmSMTPClient::Stage0ReadEnvelope() {
     if (RejectUnsafeEnvelope()) return;
 
     std::string dropped;
-    if (ReadLineNo(iMsgFile, dropped, err) == LineRead::kError) {
-        LeaveInQueue();
-        return;
+    bool cut = true;
+    while (cut) {
+        if (ReadLineNo(iMsgFile, dropped, err, kMaxLinePart, &cut) == LineRead::kError) {
+            LeaveInQueue();
+            return;
+        }
     }
     iStage = 99;
 }
@@ -634,24 +641,35 @@ void frmSMTPClient::Stage9Body() {
             piece.reserve(kPieceSize + 1024);
             std::size_t count = 0;
             std::string line;
+            bool dotLine = false;
             ErrorState err;
-            while (count < kPieceSize && line != "." && !AtEndNo(iMsgFile)) {
-                if (ReadLineNo(iMsgFile, line, err) == LineRead::kError) {
+            while (count < kPieceSize && !dotLine && !AtEndNo(iMsgFile)) {
+                bool cut = false;
+                if (ReadLineNo(iMsgFile, line, err, kMaxLinePart, &cut) == LineRead::kError) {
                     LeaveInQueue();
                     return;
                 }
-                piece.append(line).append("\r\n");
-                count += line.size() + 2;
+                // Only a whole line of "." ends the message, not the tail of a long one.
+                dotLine = !bBodyInLine_ && !cut && line == ".";
+                piece.append(line);
+                count += line.size();
+                if (!cut) {
+                    piece.append("\r\n");
+                    count += 2;
+                }
+                bBodyInLine_ = cut;
             }
             const bool atEnd = AtEndNo(iMsgFile);
-            if (atEnd && line != ".") {
-                line = ".";
+            if (atEnd && !dotLine) {
+                if (bBodyInLine_) piece.append("\r\n");
+                bBodyInLine_ = false;
+                dotLine = true;
                 piece.append(".\r\n");
             }
             bSendDone = false;
             ws->SendData(piece);
             dStageStart = Now();
-            if (atEnd || line == ".") {
+            if (atEnd || dotLine) {
                 iStage = 12;
                 dStageStart = Now();
             }

@@ -264,8 +264,11 @@ int OpenFileNoCount() {
     return n;
 }
 
-LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err) {
+LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err, std::size_t maxLen,
+                    bool* cut) {
     line.clear();
+    if (cut != nullptr) *cut = false;
+    if (maxLen == 0) maxLen = 1;
     OpenFile* f = Lookup(fileNo);
     if (f == nullptr) {
         err.Raise(52, "Bad file name or number");
@@ -274,11 +277,15 @@ LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err) {
     if (!f->Fill(err)) return f->failed ? LineRead::kError : LineRead::kEnd;
     while (true) {
         const char* start = f->buf.data() + f->pos;
-        const std::size_t avail = f->len - f->pos;
+        const std::size_t avail = std::min(f->len - f->pos, maxLen - line.size());
         const void* cr = std::memchr(start, '\r', avail);
         if (cr == nullptr) {
             line.append(start, avail);
-            f->pos = f->len;
+            f->pos += avail;
+            if (line.size() >= maxLen) {
+                if (cut != nullptr) *cut = true;
+                return LineRead::kLine;
+            }
             if (!f->Fill(err)) return f->failed ? LineRead::kError : LineRead::kLine;
             continue;
         }

@@ -51,7 +51,11 @@ enum class LineRead { kLine, kEnd, kError };
 /// Reads the next line of an open file. A line ends with CR LF or with a CR
 /// alone; an LF alone stays inside the line. kEnd when nothing is left to
 /// read (`line` is then empty); kError on a read failure or a bad number.
-LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err);
+/// A line longer than `maxLen` is returned in parts of `maxLen` characters:
+/// `*cut` is set on each part that the line goes on after (the next call
+/// returns the rest), so memory stays bounded whatever the line length.
+LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err,
+                    std::size_t maxLen = static_cast<std::size_t>(-1), bool* cut = nullptr);
 
 /// True when an open file has nothing left to read (also for a bad number).
 bool AtEndNo(std::int16_t fileNo);
