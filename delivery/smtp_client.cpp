@@ -523,15 +523,30 @@ void frmSMTPClient::Stage0ReadEnvelope() {
     tmrGetData->SetEnabled(true);
     aRcpt.assign(1, std::string());
     ErrorState err;
+    // An envelope line is kept up to kMaxLinePart characters and the rest of it
+    // skipped, so a huge line cannot fill the memory; a line that long is never
+    // sent (RejectUnsafeEnvelope).
+    auto readLine = [&](std::string& line) {
+        bool cut = false;
+        if (ReadLineNo(iDatFile, line, err, kMaxLinePart, &cut) == LineRead::kError) {
+            return LineRead::kError;
+        }
+        std::string rest;
+        while (cut) {
+            if (ReadLineNo(iDatFile, rest, err, kMaxLinePart, &cut) == LineRead::kError) {
+                return LineRead::kError;
+            }
+        }
+        return LineRead::kLine;
+    };
     std::string header;
     // A missing line reads as empty; only a failing read leaves the pair queued.
-    if (ReadLineNo(iDatFile, header, err) == LineRead::kError ||
-        ReadLineNo(iDatFile, sHeloLine, err) == LineRead::kError ||
-        ReadLineNo(iDatFile, sMailFrom, err) == LineRead::kError) {
+    if (readLine(header) == LineRead::kError || readLine(sHeloLine) == LineRead::kError ||
+        readLine(sMailFrom) == LineRead::kError) {
         LeaveInQueue();
         return;
     }
-    if (sMailFrom == sHeloLine && ReadLineNo(iDatFile, sMailFrom, err) == LineRead::kError) {
+    if (sMailFrom == sHeloLine && readLine(sMailFrom) == LineRead::kError) {
         LeaveInQueue();
         return;
     }
@@ -541,12 +556,14 @@ void frmSMTPClient::Stage0ReadEnvelope() {
     ErrorState lookup;
     while (!AtEndNo(iDatFile)) {
         std::string rcpt;
-        if (ReadLineNo(iDatFile, rcpt, err) == LineRead::kError) {
+        if (readLine(rcpt) == LineRead::kError) {
             LeaveInQueue();
             return;
         }
+        // An overlong recipient is kept in part only (its "@" may be in the
+        // skipped rest): it is filed as bad below, not looked up.
         ErrorState one;
-        const std::string domain = GetDomain(rcpt, one);
+        const std::string domain = rcpt.size() < kMaxLinePart ? GetDomain(rcpt, one) : "";
         if (one.Failed()) {
             lookup.Raise(one.number, one.description);
         } else if (InForwardedList(domain)) {
@@ -585,7 +602,8 @@ void frmSMTPClient::Stage0ReadEnvelope() {
 }
 
 // An envelope line with a line feed, NUL or other control character would put
-// extra commands on the wire; such a pair is never sent but filed as bad.
+// extra commands on the wire, and one of 64 KB or more is no address or
+// command any server takes; such a pair is never sent but filed as bad.
 bool frmSMTPClient::RejectUnsafeEnvelope() {
     std::vector<std::pair<std::string, const std::string*>> lines = {
         {"greeting command", &sHeloLine}, {"sender", &sMailFrom}};
@@ -593,6 +611,15 @@ bool frmSMTPClient::RejectUnsafeEnvelope() {
         lines.emplace_back("recipient " + std::to_string(i), &aRcpt[i]);
     }
     for (const auto& [what, line] : lines) {
+        if (line->size() >= kMaxLinePart) {
+            const std::string why = "envelope " + what + " longer than " +
+                                    std::to_string(kMaxLinePart - 1) + " characters";
+            LogLine(kLogError, "ERROR: " + why + "; not sent, filed as bad");
+            tMinLog_.sAction = "590 Peer Delivery ERROR " + sQueueName + " (" + why + ")";
+            sRecvBuf.clear();
+            Refuse();
+            return true;
+        }
         const std::size_t at = FindControl(*line);
         if (at == std::string::npos) continue;
         char code[8];
