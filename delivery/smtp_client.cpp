@@ -703,7 +703,8 @@ void frmSMTPClient::Stage9Body() {
         } else {
             // The server answered in the middle of the body.
             LogLine(kLogRecv, sRecvBuf);
-            tMinLog_.sAction = sRecvBuf.size() >= 2 ? sRecvBuf.substr(0, sRecvBuf.size() - 2) : "";
+            // A reply too short to lose its line end leaves the result as it was.
+            if (sRecvBuf.size() >= 2) tMinLog_.sAction = sRecvBuf.substr(0, sRecvBuf.size() - 2);
             if (sRecvBuf[0] == '4') {
                 // A temporary refusal is not a delivery: try again on a later scan.
                 LeaveInQueue();

@@ -261,9 +261,12 @@ TEST_F(SessionTest, ReplyInTheMiddleOfTheBody) {
     struct Row {
         const char* reply;
         const char* where;
+        const char* action;
     };
-    for (const Row& row :
-         {Row{"554 message too big\r\n", "bad"}, Row{"452 disk full\r\n", "queue"}}) {
+    // A reply of one character has no line end to cut: the result stays as it was.
+    for (const Row& row : {Row{"554 message too big\r\n", "bad", "554 message too big"},
+                           Row{"452 disk full\r\n", "queue", "452 disk full"},
+                           Row{"5", "bad", "*** Connection lost ***"}}) {
         SCOPED_TRACE(row.reply);
         outcomes_.clear();
         SmtpPeer peer;
@@ -276,8 +279,7 @@ TEST_F(SessionTest, ReplyInTheMiddleOfTheBody) {
         QueueOne("M1", "alice@ext.example", {"bob@corp.example"}, msg);
         const Outcome& o = DeliverOne();
         EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
-        const std::string reply = row.reply;
-        EXPECT_EQ(o.record.sAction, reply.substr(0, reply.size() - 2));
+        EXPECT_EQ(o.record.sAction, row.action);
         if (std::string(row.where) == "bad") {
             std::filesystem::remove(Acc() + "Inbox/BAD/M1.dat");
             std::filesystem::remove(Acc() + "Inbox/BAD/M1.msg");
