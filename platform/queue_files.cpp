@@ -211,7 +211,9 @@ std::int16_t ClaimFile(const std::string& path, ErrorState& err) {
         err.Raise(67, "Too many files");
         return 0;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO or device named like a queue file must not hold the
+    // loop in open(); it is refused below as not a regular file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         err.Raise(errno, Describe("Cannot open", path, errno));
         return 0;
