@@ -53,10 +53,13 @@ void tmrQueue_Timer() {
         const std::string base = name.substr(0, name.size() - 4);
         // Claiming is the exclusive lock: a pair in delivery, or still being
         // written, cannot be opened and waits for a later tick.
+        // The ".dat" is opened under the name listed, its ".msg" partner found
+        // without regard to letter case ("A.DAT" goes with "a.msg" or "A.MSG").
         ErrorState claim;
-        const std::int16_t iDat = ClaimFile(folder + base + ".dat", claim);
+        const std::int16_t iDat = ClaimFile(folder + name, claim);
         if (iDat == 0) continue;
-        const std::int16_t iMsg = ClaimFile(folder + base + ".msg", claim);
+        const std::string msgName = FindNameNoCase(folder, base + ".msg");
+        const std::int16_t iMsg = msgName.empty() ? 0 : ClaimFile(folder + msgName, claim);
         if (iMsg == 0) {
             CloseFileNo(iDat);
             continue;

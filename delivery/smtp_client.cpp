@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,14 @@ constexpr const char* kLogRecv = "*--B<-R";
 constexpr const char* kLogStatus = "*--*--*";
 constexpr const char* kLogError = "!!!";
 constexpr std::size_t kPieceSize = 8192;
+// Longest reply text kept. A server's reply is a few lines; one that streams
+// megabytes without ending its reply is cut here and judged at once as a
+// reply that never completed, so it cannot fill the memory.
+constexpr std::size_t kMaxReply = 64 * 1024;
+// Longest part of a message line read at once. A message whose lines end in
+// LF only reads as one line; it is sent in parts of this size (the bytes on
+// the wire are the same), so memory does not grow with the message.
+constexpr std::size_t kMaxLinePart = 64 * 1024;
 
 // The windows alive; a window is destroyed from the loop after it has
 // unloaded and none of its handlers is on the stack.
@@ -222,7 +231,9 @@ void frmSMTPClient::tmrStart_Timer() {
 void frmSMTPClient::tmrStage_Timer() {
     tmrStage->SetEnabled(false);
     SendMessage();
-    tmrStage->SetEnabled(true);
+    // A step that ended the session asked for the unload; at 1 ms the stage
+    // timer would otherwise step again (and log again) before the 5 ms unload.
+    if (!tmrUnload->Enabled()) tmrStage->SetEnabled(true);
 }
 
 void frmSMTPClient::tmrGetData_Timer() {
@@ -230,7 +241,11 @@ void frmSMTPClient::tmrGetData_Timer() {
     if (ws->BytesReceived() > 0) {
         const std::string data = ws->TakeData();
         if (!data.empty()) {
-            sRecvBuf += data;
+            if (sRecvBuf.empty()) bReplyCut_ = false;
+            if (!bReplyCut_) {
+                sRecvBuf.append(data, 0, kMaxReply - std::min(kMaxReply, sRecvBuf.size()));
+                bReplyCut_ = sRecvBuf.size() >= kMaxReply;
+            }
             dLastData = Now();
         }
     }
@@ -268,6 +283,7 @@ void frmSMTPClient::ws_Close() {}
 // ---- conversation helpers ----------------------------------------------------
 
 bool frmSMTPClient::ReplyComplete() const {
+    if (bReplyCut_) return false;
     const std::size_t n = sRecvBuf.size();
     return n >= 2 && sRecvBuf[n - 2] == '\r' && sRecvBuf[n - 1] == '\n';
 }
@@ -283,6 +299,7 @@ bool frmSMTPClient::ReplyPositive(bool acceptThree) const {
 // has not passed. kJudge: act on what is there now.
 frmSMTPClient::Wait frmSMTPClient::AwaitReply(double firstLimit, double wholeLimit,
                                               bool waitContinuation) {
+    if (bReplyCut_ && !sRecvBuf.empty()) return Wait::kJudge;
     if (!ReplyComplete() && !Elapsed(dStageStart, firstLimit)) return Wait::kPending;
     if (waitContinuation) {
         const std::size_t end = sRecvBuf.rfind("\r\n");
@@ -506,15 +523,30 @@ void frmSMTPClient::Stage0ReadEnvelope() {
     tmrGetData->SetEnabled(true);
     aRcpt.assign(1, std::string());
     ErrorState err;
+    // An envelope line is kept up to kMaxLinePart characters and the rest of it
+    // skipped, so a huge line cannot fill the memory; a line that long is never
+    // sent (RejectUnsafeEnvelope).
+    auto readLine = [&](std::string& line) {
+        bool cut = false;
+        if (ReadLineNo(iDatFile, line, err, kMaxLinePart, &cut) == LineRead::kError) {
+            return LineRead::kError;
+        }
+        std::string rest;
+        while (cut) {
+            if (ReadLineNo(iDatFile, rest, err, kMaxLinePart, &cut) == LineRead::kError) {
+                return LineRead::kError;
+            }
+        }
+        return LineRead::kLine;
+    };
     std::string header;
     // A missing line reads as empty; only a failing read leaves the pair queued.
-    if (ReadLineNo(iDatFile, header, err) == LineRead::kError ||
-        ReadLineNo(iDatFile, sHeloLine, err) == LineRead::kError ||
-        ReadLineNo(iDatFile, sMailFrom, err) == LineRead::kError) {
+    if (readLine(header) == LineRead::kError || readLine(sHeloLine) == LineRead::kError ||
+        readLine(sMailFrom) == LineRead::kError) {
         LeaveInQueue();
         return;
     }
-    if (sMailFrom == sHeloLine && ReadLineNo(iDatFile, sMailFrom, err) == LineRead::kError) {
+    if (sMailFrom == sHeloLine && readLine(sMailFrom) == LineRead::kError) {
         LeaveInQueue();
         return;
     }
@@ -524,12 +556,14 @@ void frmSMTPClient::Stage0ReadEnvelope() {
     ErrorState lookup;
     while (!AtEndNo(iDatFile)) {
         std::string rcpt;
-        if (ReadLineNo(iDatFile, rcpt, err) == LineRead::kError) {
+        if (readLine(rcpt) == LineRead::kError) {
             LeaveInQueue();
             return;
         }
+        // An overlong recipient is kept in part only (its "@" may be in the
+        // skipped rest): it is filed as bad below, not looked up.
         ErrorState one;
-        const std::string domain = GetDomain(rcpt, one);
+        const std::string domain = rcpt.size() < kMaxLinePart ? GetDomain(rcpt, one) : "";
         if (one.Failed()) {
             lookup.Raise(one.number, one.description);
         } else if (InForwardedList(domain)) {
@@ -557,15 +591,19 @@ void frmSMTPClient::Stage0ReadEnvelope() {
     if (RejectUnsafeEnvelope()) return;
 
     std::string dropped;
-    if (ReadLineNo(iMsgFile, dropped, err) == LineRead::kError) {
-        LeaveInQueue();
-        return;
+    bool cut = true;
+    while (cut) {
+        if (ReadLineNo(iMsgFile, dropped, err, kMaxLinePart, &cut) == LineRead::kError) {
+            LeaveInQueue();
+            return;
+        }
     }
     iStage = 99;
 }
 
 // An envelope line with a line feed, NUL or other control character would put
-// extra commands on the wire; such a pair is never sent but filed as bad.
+// extra commands on the wire, and one of 64 KB or more is no address or
+// command any server takes; such a pair is never sent but filed as bad.
 bool frmSMTPClient::RejectUnsafeEnvelope() {
     std::vector<std::pair<std::string, const std::string*>> lines = {
         {"greeting command", &sHeloLine}, {"sender", &sMailFrom}};
@@ -573,6 +611,15 @@ bool frmSMTPClient::RejectUnsafeEnvelope() {
         lines.emplace_back("recipient " + std::to_string(i), &aRcpt[i]);
     }
     for (const auto& [what, line] : lines) {
+        if (line->size() >= kMaxLinePart) {
+            const std::string why = "envelope " + what + " longer than " +
+                                    std::to_string(kMaxLinePart - 1) + " characters";
+            LogLine(kLogError, "ERROR: " + why + "; not sent, filed as bad");
+            tMinLog_.sAction = "590 Peer Delivery ERROR " + sQueueName + " (" + why + ")";
+            sRecvBuf.clear();
+            Refuse();
+            return true;
+        }
         const std::size_t at = FindControl(*line);
         if (at == std::string::npos) continue;
         char code[8];
@@ -621,31 +668,43 @@ void frmSMTPClient::Stage9Body() {
             piece.reserve(kPieceSize + 1024);
             std::size_t count = 0;
             std::string line;
+            bool dotLine = false;
             ErrorState err;
-            while (count < kPieceSize && line != "." && !AtEndNo(iMsgFile)) {
-                if (ReadLineNo(iMsgFile, line, err) == LineRead::kError) {
+            while (count < kPieceSize && !dotLine && !AtEndNo(iMsgFile)) {
+                bool cut = false;
+                if (ReadLineNo(iMsgFile, line, err, kMaxLinePart, &cut) == LineRead::kError) {
                     LeaveInQueue();
                     return;
                 }
-                piece.append(line).append("\r\n");
-                count += line.size() + 2;
+                // Only a whole line of "." ends the message, not the tail of a long one.
+                dotLine = !bBodyInLine_ && !cut && line == ".";
+                piece.append(line);
+                count += line.size();
+                if (!cut) {
+                    piece.append("\r\n");
+                    count += 2;
+                }
+                bBodyInLine_ = cut;
             }
             const bool atEnd = AtEndNo(iMsgFile);
-            if (atEnd && line != ".") {
-                line = ".";
+            if (atEnd && !dotLine) {
+                if (bBodyInLine_) piece.append("\r\n");
+                bBodyInLine_ = false;
+                dotLine = true;
                 piece.append(".\r\n");
             }
             bSendDone = false;
             ws->SendData(piece);
             dStageStart = Now();
-            if (atEnd || line == ".") {
+            if (atEnd || dotLine) {
                 iStage = 12;
                 dStageStart = Now();
             }
         } else {
             // The server answered in the middle of the body.
             LogLine(kLogRecv, sRecvBuf);
-            tMinLog_.sAction = sRecvBuf.size() >= 2 ? sRecvBuf.substr(0, sRecvBuf.size() - 2) : "";
+            // A reply too short to lose its line end leaves the result as it was.
+            if (sRecvBuf.size() >= 2) tMinLog_.sAction = sRecvBuf.substr(0, sRecvBuf.size() - 2);
             if (sRecvBuf[0] == '4') {
                 // A temporary refusal is not a delivery: try again on a later scan.
                 LeaveInQueue();
@@ -694,9 +753,14 @@ void frmSMTPClient::Stage25File() {
     const std::string q = sAccPath + sQueueFolder;
     const std::string target = bFailed ? q + "BAD/" : (g.iUseTrash != 0 ? sAccPath + "Trash/" : "");
     if (bFailed) MakePath(q + "BAD");
+    // The files move under the names they were claimed by, whatever their letter case.
+    auto claimedPath = [&](std::int16_t fileNo, const char* ext) {
+        const std::string path = FilePathNo(fileNo);
+        return path.empty() ? q + sQueueName + ext : path;
+    };
     ErrorState err;
-    FileFile(q + sQueueName + ".msg", target, iMsgFile, err);
-    FileFile(q + sQueueName + ".dat", target, iDatFile, err);
+    FileFile(claimedPath(iMsgFile, ".msg"), target, iMsgFile, err);
+    FileFile(claimedPath(iDatFile, ".dat"), target, iDatFile, err);
     if (err.Failed()) LogLine(kLogError, "ERROR: filing " + sQueueName + ": " + err.description);
     if (!bFailed) {
         tMinLog_.sAction = "900 Delivered " + sQueueName + " to: " + ws->RemoteHostIP() + ": " +

@@ -103,6 +103,9 @@ class frmSMTPClient {
     std::string sHeloLine;
     std::string sMailFrom;
     bool bFailed = false;
+    bool bReplyCut_ = false;
+    bool bBodyInLine_ = false;  // the last body part sent ended inside a long line  // sRecvBuf
+                                // reached its limit; the rest was dropped
     tMinLog tMinLog_;
 
     bool loaded_ = false;

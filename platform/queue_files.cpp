@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,6 +80,16 @@ void SyncFolder(const std::string& folder) {
 
 std::string Describe(const char* what, const std::string& path, int e) {
     return std::string(what) + " " + path + ": " + std::strerror(e);
+}
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto x = static_cast<unsigned char>(a[i]);
+        const auto y = static_cast<unsigned char>(b[i]);
+        if (x != y && !(std::isalpha(x) && (x | 0x20) == (y | 0x20))) return false;
+    }
+    return true;
 }
 
 bool EndsWithDat(const std::string& name) {
@@ -177,6 +188,21 @@ std::vector<std::string> ListQueueFolder(const std::string& folder, ErrorState& 
     return names;
 }
 
+std::string FindNameNoCase(const std::string& folder, const std::string& name) {
+    struct stat st {};
+    if (::lstat((folder + name).c_str(), &st) == 0) return name;
+    std::vector<std::string> found;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec);
+    for (const auto end = std::filesystem::directory_iterator(); !ec && it != end;
+         it.increment(ec)) {
+        std::string entry = it->path().filename().string();
+        if (SameNoCase(entry, name)) found.push_back(std::move(entry));
+    }
+    if (found.empty()) return "";
+    return *std::min_element(found.begin(), found.end());
+}
+
 std::int16_t ClaimFile(const std::string& path, ErrorState& err) {
     auto& table = Table();
     std::size_t slot = 1;
@@ -185,7 +211,9 @@ std::int16_t ClaimFile(const std::string& path, ErrorState& err) {
         err.Raise(67, "Too many files");
         return 0;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO or device named like a queue file must not hold the
+    // loop in open(); it is refused below as not a regular file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         err.Raise(errno, Describe("Cannot open", path, errno));
         return 0;
@@ -204,6 +232,11 @@ std::int16_t ClaimFile(const std::string& path, ErrorState& err) {
         ::close(fd);
         return 0;
     }
+    if (!S_ISREG(byFd.st_mode)) {
+        err.Raise(EISDIR, "Not a regular file: " + path);
+        ::close(fd);
+        return 0;
+    }
     auto file = std::make_unique<OpenFile>();
     file->fd = fd;
     file->path = path;
@@ -218,6 +251,11 @@ void CloseFileNo(std::int16_t fileNo) {
     Table()[static_cast<std::size_t>(fileNo)].reset();
 }
 
+std::string FilePathNo(std::int16_t fileNo) {
+    const OpenFile* f = Lookup(fileNo);
+    return f == nullptr ? std::string() : f->path;
+}
+
 bool FileNoOpen(std::int16_t fileNo) {
     return Lookup(fileNo) != nullptr;
 }
@@ -228,8 +266,11 @@ int OpenFileNoCount() {
     return n;
 }
 
-LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err) {
+LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err, std::size_t maxLen,
+                    bool* cut) {
     line.clear();
+    if (cut != nullptr) *cut = false;
+    if (maxLen == 0) maxLen = 1;
     OpenFile* f = Lookup(fileNo);
     if (f == nullptr) {
         err.Raise(52, "Bad file name or number");
@@ -238,11 +279,15 @@ LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err) {
     if (!f->Fill(err)) return f->failed ? LineRead::kError : LineRead::kEnd;
     while (true) {
         const char* start = f->buf.data() + f->pos;
-        const std::size_t avail = f->len - f->pos;
+        const std::size_t avail = std::min(f->len - f->pos, maxLen - line.size());
         const void* cr = std::memchr(start, '\r', avail);
         if (cr == nullptr) {
             line.append(start, avail);
-            f->pos = f->len;
+            f->pos += avail;
+            if (line.size() >= maxLen) {
+                if (cut != nullptr) *cut = true;
+                return LineRead::kLine;
+            }
             if (!f->Fill(err)) return f->failed ? LineRead::kError : LineRead::kLine;
             continue;
         }

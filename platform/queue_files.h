@@ -21,11 +21,21 @@ namespace bw {
 /// name. A folder that is missing or cannot be read raises `err`.
 std::vector<std::string> ListQueueFolder(const std::string& folder, ErrorState& err);
 
+/// The name in `folder` that equals `name` without regard to letter case: `name`
+/// itself when it exists, else the first such name in sorted order; "" when
+/// there is none.
+std::string FindNameNoCase(const std::string& folder, const std::string& name);
+
 /// Claims `path`: opens it read-only and takes an exclusive, non-blocking lock.
 /// After locking, the open file must still be the one under that name (same
 /// device and inode, link count above 0), or the claim fails: another process
-/// filed it between our open and our lock. Returns the file number, or 0.
+/// filed it between our open and our lock. Only a regular file can be claimed
+/// (a folder named like a queue file is not a message). Returns the file
+/// number, or 0.
 std::int16_t ClaimFile(const std::string& path, ErrorState& err);
+
+/// The path an open file number was claimed under ("" for a bad number).
+std::string FilePathNo(std::int16_t fileNo);
 
 /// Closes a file number; 0 or a number not open is ignored. Drops the lock.
 void CloseFileNo(std::int16_t fileNo);
@@ -41,7 +51,11 @@ enum class LineRead { kLine, kEnd, kError };
 /// Reads the next line of an open file. A line ends with CR LF or with a CR
 /// alone; an LF alone stays inside the line. kEnd when nothing is left to
 /// read (`line` is then empty); kError on a read failure or a bad number.
-LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err);
+/// A line longer than `maxLen` is returned in parts of `maxLen` characters:
+/// `*cut` is set on each part that the line goes on after (the next call
+/// returns the rest), so memory stays bounded whatever the line length.
+LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err,
+                    std::size_t maxLen = static_cast<std::size_t>(-1), bool* cut = nullptr);
 
 /// True when an open file has nothing left to read (also for a bad number).
 bool AtEndNo(std::int16_t fileNo);

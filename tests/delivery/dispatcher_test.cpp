@@ -3,7 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include "tests/delivery/delivery_fixture.h"
 #include "tests/support/smtp_peer.h"
@@ -105,6 +109,68 @@ TEST_F(DispatcherTest, UpperCaseExtensionIsListed) {
     WriteLines(Acc() + "Inbox/d.dat.tmp", {"x"});
     EXPECT_EQ(ListQueueFolder(Acc() + "Inbox/", err), (std::vector<std::string>{"a.dat", "b.DAT"}));
     EXPECT_FALSE(err.Failed());
+}
+
+// The listing ignores letter case, so the claim and the filing must too: a pair
+// listed as "UP.DAT" is opened under that name, its partner found as "UP.MSG"
+// (or "mix.msg" for "MIX.Dat"), and both move on under their own names.
+TEST_F(DispatcherTest, PairsNamedInAnyLetterCaseAreClaimedAndFiledUnderTheirNames) {
+    const auto env = Envelope("a@ext.example", {"b@corp.example"});
+    WriteLines(Acc() + "Inbox/UP.DAT", env);
+    WriteLines(Acc() + "Inbox/UP.MSG", {"X", "hello"});
+    WriteLines(Acc() + "Inbox/MIX.Dat", env);
+    WriteLines(Acc() + "Inbox/mix.msg", {"X", "hello"});
+    WriteLines(Acc() + "Outbox/Bad.dAt", Envelope("a@ext.example", {}));
+    WriteLines(Acc() + "Outbox/bAD.Msg", {"X", "hello"});
+    ASSERT_TRUE(RunUntilOutcomes(3, 20000, 50));
+    EXPECT_EQ(peer_.Messages(), 2u);
+    for (const char* f : {"UP.DAT", "UP.MSG", "MIX.Dat", "mix.msg"}) {
+        EXPECT_TRUE(Exists(Acc() + "Trash/" + f)) << f;
+        EXPECT_FALSE(Exists(Acc() + "Inbox/" + f)) << f;
+    }
+    // Without recipients: filed as bad, again under the names it had.
+    EXPECT_TRUE(Exists(Acc() + "Outbox/BAD/Bad.dAt"));
+    EXPECT_TRUE(Exists(Acc() + "Outbox/BAD/bAD.Msg"));
+    EXPECT_EQ(OpenFileNoCount(), 0);
+    EXPECT_EQ(Delivered(), "2");
+}
+
+// A folder named like a queue file is no message: it is never claimed, so it
+// leaves no delivery attempt, minilog row or log line behind on each scan.
+TEST_F(DispatcherTest, FoldersNamedLikeQueueFilesAreNeverClaimed) {
+    std::filesystem::create_directories(Acc() + "Inbox/Dir.dat");
+    WriteLines(Acc() + "Inbox/Odd.dat", Envelope("a@ext.example", {"b@corp.example"}));
+    std::filesystem::create_directories(Acc() + "Inbox/Odd.msg");
+    // A FIFO pair: opening one for reading would wait for a writer for ever.
+    ASSERT_EQ(::mkfifo((Acc() + "Inbox/Pipe.dat").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((Acc() + "Inbox/Pipe.msg").c_str(), 0644), 0);
+    std::atomic<bool> done{false};
+    std::thread unblock([&] {
+        // Lets a blocked open go on after 3 s, so a failure shows as slowness.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!done && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        while (!done) {
+            for (const char* f : {"Inbox/Pipe.dat", "Inbox/Pipe.msg"}) {
+                const int fd = ::open((Acc() + f).c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) ::close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    tmrQueue_Timer();
+    const auto took = std::chrono::steady_clock::now() - started;
+    done = true;
+    unblock.join();
+    EXPECT_LT(took, std::chrono::seconds(2));
+    RunFor(20000, 50);
+    EXPECT_EQ(G().iActiveTransfers, 0);
+    EXPECT_TRUE(outcomes_.empty());
+    EXPECT_TRUE(MinilogRows().empty());
+    EXPECT_EQ(peer_.Connections(), 0);
+    EXPECT_TRUE(Exists(Acc() + "Inbox/Odd.dat"));
 }
 
 using DispatcherDeathTest = DispatcherTest;

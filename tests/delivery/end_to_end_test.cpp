@@ -9,7 +9,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -235,7 +234,7 @@ TEST(EndToEnd, KilledDaemonLosesNothing) {
     sink.KeepBodies(false);
     sink.Start();
     Installation inst(sink.Port());
-    const int kPairs = 40;
+    const int kPairs = 30;
     Strings names;
     for (int i = 0; i < kPairs; ++i) {
         const std::string name = "c" + std::to_string(1000 + i);
@@ -246,15 +245,38 @@ TEST(EndToEnd, KilledDaemonLosesNothing) {
                    "Subject: " + name + "\r\n\r\n" + std::string(20000, 'q') + "\r\n");
         names.push_back(folder + name);
     }
-    // The first scan comes 5 s after the start; the kills fall in the
-    // deliveries that follow it, from the claim to the filing.
-    std::mt19937 rng(4711);
-    std::uniform_int_distribution<int> ms(5000, 7500);
+    // The first scan comes 5 s after each start, so every round costs that
+    // much and is made to count. Even rounds kill at a time spread over the
+    // conversations after the first scan (claim, envelope, body); odd rounds
+    // watch the trash and BAD folders and kill a few milliseconds after the
+    // first file of the round lands there, while the other windows of the
+    // batch are filing.
+    constexpr int kRounds = 8;
+    auto filedCount = [&] {
+        int n = 0;
+        for (const std::string dir : {"Trash/", "Inbox/BAD/", "Outbox/BAD/"}) {
+            std::error_code ec;
+            for (auto it = fs::directory_iterator(inst.Acc() + dir, ec);
+                 !ec && it != fs::directory_iterator(); it.increment(ec)) {
+                ++n;
+            }
+        }
+        return n;
+    };
     int roundsWithProgress = 0;
-    for (int round = 0; round < 14 && inst.QueuedPairs() > 0; ++round) {
+    for (int round = 0; round < kRounds && inst.QueuedPairs() > 0; ++round) {
         const int before = inst.QueuedPairs();
+        const int filedBefore = filedCount();
         inst.Start();
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms(rng)));
+        if (round % 2 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5200 + round * 250));
+        } else {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (filedCount() == filedBefore && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds((round / 2) * 4));
+        }
         inst.Kill();
         roundsWithProgress += inst.QueuedPairs() < before ? 1 : 0;
     }

@@ -65,6 +65,33 @@ class SmtpPeer::Conn {
             if (!Fill()) return false;
         }
     }
+    /// Like ReadLine, but a line longer than `max` comes back in parts;
+    /// `whole` is false on every part but the last.
+    bool ReadLinePart(std::string& line, std::size_t max, bool& whole) {
+        while (true) {
+            const auto pos = buf_.find("\r\n", scan_ > head_ ? scan_ : head_);
+            if (pos != std::string::npos) {
+                line.assign(buf_, head_, pos - head_);
+                head_ = pos + 2;
+                scan_ = head_;
+                whole = true;
+                return true;
+            }
+            if (buf_.size() - head_ > max) {
+                // The last byte stays: it may be the CR of a CR LF.
+                const std::size_t take = buf_.size() - head_ - 1;
+                line.assign(buf_, head_, take);
+                head_ += take;
+                scan_ = head_;
+                Compact();
+                whole = false;
+                return true;
+            }
+            scan_ = buf_.size() > head_ ? buf_.size() - 1 : head_;
+            Compact();
+            if (!Fill()) return false;
+        }
+    }
     /// Takes whatever is buffered (or reads some more).
     std::size_t TakeSome() {
         if (buf_.size() == head_) {
@@ -297,10 +324,14 @@ void SmtpPeer::RunSink(Conn& c) {
             const auto started = std::chrono::steady_clock::now();
             std::string body;
             std::uint64_t bytes = 0;
-            while (c.ReadLine(line)) {
-                bytes += line.size() + 2;
-                if (keepBodies_) body.append(line).append("\r\n");
-                if (line == ".") break;
+            // Long lines are taken in parts, so the sink's memory stays flat.
+            bool whole = true;
+            bool inLine = false;
+            while (c.ReadLinePart(line, 1 << 20, whole)) {
+                bytes += line.size() + (whole ? 2 : 0);
+                if (keepBodies_) body.append(line).append(whole ? "\r\n" : "");
+                if (whole && !inLine && line == ".") break;
+                inLine = !whole;
             }
             lastBodySeconds_ =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
