@@ -13,7 +13,7 @@ namespace bw {
 
 namespace {
 
-// Error numbers of the description's socket control, for the Error event.
+// Error numbers reported by the Error event, the ones the gateway's components know.
 constexpr long kErrWrongState = 40006;
 constexpr long kErrHostNotFound = 11001;
 constexpr long kErrConnect = 10061;

@@ -25,7 +25,7 @@ class Loop;
 
 class TcpSocket {
   public:
-    // The states of the description's socket control.
+    // The states of a socket, numbered as the gateway's components have always numbered them.
     static constexpr int kClosed = 0;
     static constexpr int kResolving = 4;
     static constexpr int kConnecting = 6;

@@ -6,6 +6,7 @@
 #include <mysql.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -225,6 +226,9 @@ bool PrivateMariaDb::Start() {
     if (getuid() == 0) args.push_back("--user=root");
     pid_ = fork();
     if (pid_ == 0) {
+        // A test program that dies (a crash, a kill by the test runner) takes
+        // its server with it instead of leaving it running on the machine.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
