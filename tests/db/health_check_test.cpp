@@ -8,7 +8,24 @@
 namespace bw::test {
 namespace {
 
-using HealthCheckTest = DbEnv;
+class HealthCheckTest : public DbEnv {
+  protected:
+    /// A fresh database on the shared server, dropped when the test ends.
+    std::string NewDb(bool withSchema = true) {
+        return dbs_.emplace_back(CreateTestDatabase(port_, withSchema));
+    }
+    void TearDown() override {
+        for (const auto& d : dbs_) DropTestDatabase(port_, d);
+        DbEnv::TearDown();
+    }
+    int Warnings() const {
+        int n = 0;
+        for (const auto& e : service_.events) n += e.text.rfind("DB Connection Problem: ", 0) == 0;
+        return n;
+    }
+    const int port_ = SharedDbPort();
+    std::vector<std::string> dbs_;
+};
 
 TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
     struct Case {
@@ -45,9 +62,8 @@ TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
 }
 
 TEST_F(HealthCheckTest, FirstTickConnectsToThePrimaryAndLogsTheRestore) {
-    const int port = SharedDbPort();
-    const std::string db = CreateTestDatabase(port);
-    SetConnect("", ConnString(port, db));
+    const std::string db = NewDb();
+    SetConnect("", ConnString(port_, db));
     EXPECT_FALSE(G().oDBConn) << "empty until the first tick";
     Tick();
     ASSERT_TRUE(Open());
@@ -64,13 +80,11 @@ TEST_F(HealthCheckTest, FirstTickConnectsToThePrimaryAndLogsTheRestore) {
     EXPECT_EQ(factory_.made.size(), 1u);
     EXPECT_EQ(Restores(), 1);
     EXPECT_FALSE(tmrBackupDB_->Enabled());
-    DropTestDatabase(port, db);
 }
 
 TEST_F(HealthCheckTest, WalkStopsAtTheFirstGapAndNeverPasses50) {
-    const int port = SharedDbPort();
-    const std::string db = CreateTestDatabase(port);
-    const std::string good = ConnString(port, db);
+    const std::string db = NewDb();
+    const std::string good = ConnString(port_, db);
     SetConnect("", Unreachable("primary"));
 
     // 1 and 3 without 2: only 1 is tried.
@@ -99,27 +113,25 @@ TEST_F(HealthCheckTest, WalkStopsAtTheFirstGapAndNeverPasses50) {
     EXPECT_EQ(factory_.Strings().back(), Unreachable("alt50"));
     EXPECT_FALSE(Open());
     EXPECT_EQ(Restores(), 0);
-    DropTestDatabase(port, db);
 }
 
 TEST_F(HealthCheckTest, UnreachablePrimaryFallsBackToAlternativeTwo) {
-    const int port = SharedDbPort();
-    const std::string db = CreateTestDatabase(port);
+    const std::string db = NewDb();
     SetConnect("", Unreachable("primary"));
     SetConnect("1", Unreachable("alt1"));
-    SetConnect("2", ConnString(port, db));
+    SetConnect("2", ConnString(port_, db));
     Tick();
     EXPECT_EQ(factory_.Strings(),
               (std::vector<std::string>{Unreachable("primary"), Unreachable("alt1"),
-                                        ConnString(port, db)}));
+                                        ConnString(port_, db)}));
     ASSERT_TRUE(Open());
-    EXPECT_EQ(CurrentString(), ConnString(port, db));
+    EXPECT_EQ(CurrentString(), ConnString(port_, db));
     EXPECT_TRUE(tmrBackupDB_->Enabled());
     EXPECT_EQ(Restores(), 0) << "no restore entry for an alternative";
 
     // The shared recordset works on the alternative.
     ASSERT_FALSE(G().oShared->AddMinLog("BWTarnOut", 0, "a@x", "b@y", "900 Delivered x").Failed());
-    EXPECT_EQ(Scalar(port, db, "SELECT COUNT(*) FROM tbl_minilog"), "1");
+    EXPECT_EQ(Scalar(port_, db, "SELECT COUNT(*) FROM tbl_minilog"), "1");
 
     // The return timer keeps probing the primary and stays on while it is away.
     factory_.made.clear();
@@ -128,14 +140,13 @@ TEST_F(HealthCheckTest, UnreachablePrimaryFallsBackToAlternativeTwo) {
     EXPECT_EQ(factory_.made[0]->ConnectionString(), Unreachable("primary"));
     EXPECT_EQ(factory_.made[0]->ConnectionTimeout(), kPrimaryConnectTimeout);
     EXPECT_TRUE(tmrBackupDB_->Enabled());
-    EXPECT_EQ(CurrentString(), ConnString(port, db));
+    EXPECT_EQ(CurrentString(), ConnString(port_, db));
 
     // Without a tmrBackupDB (a test world without the main window) nothing breaks.
     G().oDBConn.reset();
     G().tmrBackupDB = nullptr;
     Tick();
     EXPECT_TRUE(Open());
-    DropTestDatabase(port, db);
 }
 
 TEST_F(HealthCheckTest, BackOnThePrimaryWithinFiveSecondsOfItsReturn) {
@@ -143,12 +154,11 @@ TEST_F(HealthCheckTest, BackOnThePrimaryWithinFiveSecondsOfItsReturn) {
     ASSERT_TRUE(primary.Start());
     const std::string pdb = CreateTestDatabase(primary.Port());
     primary.Stop();
-    const int port = SharedDbPort();
-    const std::string adb = CreateTestDatabase(port);
+    const std::string adb = NewDb();
     SetConnect("", ConnString(primary.Port(), pdb));
-    SetConnect("1", ConnString(port, adb));
+    SetConnect("1", ConnString(port_, adb));
     Tick();
-    ASSERT_EQ(CurrentString(), ConnString(port, adb));
+    ASSERT_EQ(CurrentString(), ConnString(port_, adb));
     ASSERT_TRUE(tmrBackupDB_->Enabled());
 
     ASSERT_TRUE(primary.Start());
@@ -166,7 +176,6 @@ TEST_F(HealthCheckTest, BackOnThePrimaryWithinFiveSecondsOfItsReturn) {
     Tick(10);
     EXPECT_EQ(Restores(), 1);
     EXPECT_EQ(CurrentString(), ConnString(primary.Port(), pdb));
-    DropTestDatabase(port, adb);
 }
 
 TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextTick) {
@@ -200,48 +209,38 @@ TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextT
 }
 
 TEST_F(HealthCheckTest, DatabaseWithoutStatsTableIsRebuiltEveryTick) {
-    const int port = SharedDbPort();
-    const std::string db = CreateTestDatabase(port, /*withSchema=*/false);
-    SetConnect("", ConnString(port, db));
+    const std::string db = NewDb(/*withSchema=*/false);
+    SetConnect("", ConnString(port_, db));
     Tick(3);
     EXPECT_EQ(Restores(), 3);
     EXPECT_EQ(factory_.made.size(), 3u);
-    DropTestDatabase(port, db);
 }
 
 TEST_F(HealthCheckTest, LongOutageIsWarnedAfterTwoMinutesThenHourly) {
     SetConnect("", Unreachable("primary"));
     Tick(kOutageWarnAfterMs / 1000 - 1);
-    auto warnings = [&] {
-        int n = 0;
-        for (const auto& e : service_.events) {
-            if (e.type == 2 && e.text.rfind("DB Connection Problem: ", 0) == 0) ++n;
-        }
-        return n;
-    };
-    EXPECT_EQ(warnings(), 0);
+    EXPECT_EQ(Warnings(), 0);
     Tick(2);
-    ASSERT_EQ(warnings(), 1);
+    ASSERT_EQ(Warnings(), 1);
+    EXPECT_EQ(service_.events.back().type, 2);
     EXPECT_NE(service_.events.back().text.find("no database is reachable"), std::string::npos)
         << service_.events.back().text;
     Tick(kOutageWarnEveryMs / 1000 - 5);
-    EXPECT_EQ(warnings(), 1);
+    EXPECT_EQ(Warnings(), 1);
     Tick(10);
-    EXPECT_EQ(warnings(), 2);
+    EXPECT_EQ(Warnings(), 2);
     EXPECT_FALSE(Open());
     EXPECT_EQ(Restores(), 0);
 
     // Back: the count starts again from nothing.
-    const int port = SharedDbPort();
-    const std::string db = CreateTestDatabase(port);
-    SetConnect("", ConnString(port, db));
+    const std::string db = NewDb();
+    SetConnect("", ConnString(port_, db));
     Tick();
     EXPECT_EQ(Restores(), 1);
     SetConnect("", Unreachable("primary"));
     G().oDBConn.reset();
     Tick(kOutageWarnAfterMs / 1000 - 5);
-    EXPECT_EQ(warnings(), 2);
-    DropTestDatabase(port, db);
+    EXPECT_EQ(Warnings(), 2);
 }
 
 TEST_F(HealthCheckTest, PrimaryReconnectedByADatabaseUserEndsTheOutage) {
@@ -251,13 +250,6 @@ TEST_F(HealthCheckTest, PrimaryReconnectedByADatabaseUserEndsTheOutage) {
     SetConnect("", ConnString(server.Port(), db));
     Tick();
     ASSERT_TRUE(Open());
-    auto warnings = [&] {
-        int n = 0;
-        for (const auto& e : service_.events) {
-            if (e.text.rfind("DB Connection Problem: ", 0) == 0) ++n;
-        }
-        return n;
-    };
 
     // A short outage; the primary comes back and a delivery's count
     // reconnects to it before the next tick, so no pass ever sees it open.
@@ -267,23 +259,22 @@ TEST_F(HealthCheckTest, PrimaryReconnectedByADatabaseUserEndsTheOutage) {
     G().oShared->IncStats("T1", "delivered", 1);
     ASSERT_TRUE(Open());
     Tick(kOutageWarnAfterMs / 1000 + 60);  // healthy on the primary for three minutes
-    EXPECT_EQ(warnings(), 0);
+    EXPECT_EQ(Warnings(), 0);
 
     // The next short outage is new: no warning about the earlier one.
     server.Stop();
     Tick();
     EXPECT_FALSE(Open());
-    EXPECT_EQ(warnings(), 0);
+    EXPECT_EQ(Warnings(), 0);
 }
 
 TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
-    const int port = SharedDbPort();
-    const std::string primaryDb = CreateTestDatabase(port);
-    const std::string altDb = CreateTestDatabase(port);
-    SetConnect("", ConnString(port, primaryDb));
+    const std::string primaryDb = NewDb();
+    const std::string altDb = NewDb();
+    SetConnect("", ConnString(port_, primaryDb));
     auto onAlternative = [&] {
         auto c = factory_.NewConnection();
-        c->SetConnectionString(ConnString(port, altDb));
+        c->SetConnectionString(ConnString(port_, altDb));
         G().oDBConn = c;
         return c;
     };
@@ -293,7 +284,7 @@ TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
     auto c = onAlternative();
     EXPECT_TRUE(ReconnectReopen());
     EXPECT_EQ(G().oDBConn, c);
-    EXPECT_EQ(CurrentString(), ConnString(port, altDb));
+    EXPECT_EQ(CurrentString(), ConnString(port_, altDb));
     EXPECT_TRUE(ReconnectReopen()) << "nothing to do when open";
     EXPECT_EQ(G().oDBConn, c);
 
@@ -301,13 +292,13 @@ TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
     c = onAlternative();
     EXPECT_TRUE(ReconnectReset());
     EXPECT_EQ(G().oDBConn, c);
-    EXPECT_EQ(CurrentString(), ConnString(port, primaryDb));
+    EXPECT_EQ(CurrentString(), ConnString(port_, primaryDb));
 
     // Fresh: a new object on the primary.
     c = onAlternative();
     EXPECT_TRUE(ReconnectFresh());
     EXPECT_NE(G().oDBConn, c);
-    EXPECT_EQ(CurrentString(), ConnString(port, primaryDb));
+    EXPECT_EQ(CurrentString(), ConnString(port_, primaryDb));
 
     // Without any object only Fresh can help.
     G().oDBConn.reset();
@@ -326,8 +317,6 @@ TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
     EXPECT_TRUE(err.number == 2002 || err.number == 2003) << err.number << " " << err.description;
     EXPECT_FALSE(ReconnectReset());
     EXPECT_FALSE(ReconnectFresh());
-    DropTestDatabase(port, primaryDb);
-    DropTestDatabase(port, altDb);
 }
 
 }  // namespace

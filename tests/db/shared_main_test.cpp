@@ -91,6 +91,12 @@ TEST(ParseLeadingNumberTest, ReadsTheNumberAtTheStart) {
 
 class SharedMainTest : public DbEnv {
   protected:
+    /// A fresh database on the shared server, dropped when the test ends.
+    std::string NewDb() { return dbs_.emplace_back(CreateTestDatabase(port_)); }
+    void TearDown() override {
+        for (const auto& d : dbs_) DropTestDatabase(port_, d);
+        DbEnv::TearDown();
+    }
     void Connect(int port, const std::string& db) {
         SetConnect("", ConnString(port, db));
         Tick();
@@ -102,19 +108,20 @@ class SharedMainTest : public DbEnv {
     static int Rows(int port, const std::string& db) {
         return std::stoi(Scalar(port, db, "SELECT COUNT(*) FROM tbl_minilog"));
     }
+    const int port_ = SharedDbPort();
+    std::vector<std::string> dbs_;
 };
 
 TEST_F(SharedMainTest, MinilogRowCarriesTheRecordAndTheTimeOfWriting) {
-    const int port = SharedDbPort();
-    const std::string db = CreateTestDatabase(port);
-    Connect(port, db);
+    const std::string db = NewDb();
+    Connect(port_, db);
     clock_.SetNow(MakeDaySerial(2007, 7, 4, 13, 30));
     const std::string from = "o'brien\\\"@exa'mple.com";
     const std::string action = "590 Peer Delivery ERROR 1234 (550 it's \\ bad)";
     ErrorState err = G().oShared->AddMinLog("BWTarnOut", 12345.5, from, "to'x@y", action);
     EXPECT_FALSE(err.Failed()) << err.description;
     auto rows =
-        Query(port, db, "SELECT ipaddress, timestamp, mailfrom, mailto, action FROM tbl_minilog");
+        Query(port_, db, "SELECT ipaddress, timestamp, mailfrom, mailto, action FROM tbl_minilog");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], "BWTarnOut");
     EXPECT_EQ(rows[0][1], "39267.5625") << "the time of writing, not the record's";
@@ -122,13 +129,11 @@ TEST_F(SharedMainTest, MinilogRowCarriesTheRecordAndTheTimeOfWriting) {
     EXPECT_EQ(rows[0][3], "to'x@y");
     EXPECT_EQ(rows[0][4], action);
     EXPECT_FALSE(G().oDBRS->IsOpen()) << "closed again after the row";
-    DropTestDatabase(port, db);
 }
 
 TEST_F(SharedMainTest, MinilogReopensAClosedConnection) {
-    const int port = SharedDbPort();
-    const std::string db = CreateTestDatabase(port);
-    Connect(port, db);
+    const std::string db = NewDb();
+    Connect(port_, db);
     auto conn = G().oDBConn;
     ErrorState err;
     conn->Close(err);
@@ -136,22 +141,20 @@ TEST_F(SharedMainTest, MinilogReopensAClosedConnection) {
     EXPECT_FALSE(Log().Failed());
     EXPECT_EQ(G().oDBConn, conn) << "reopened, not replaced";
     EXPECT_TRUE(Open());
-    EXPECT_EQ(Rows(port, db), 1);
-    DropTestDatabase(port, db);
+    EXPECT_EQ(Rows(port_, db), 1);
 }
 
 TEST_F(SharedMainTest, RecordsetLeftOnTheOldConnectionAfterAFreshReconnect) {
-    const int port = SharedDbPort();
-    const std::string db = CreateTestDatabase(port);
-    Exec(port, db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
-    Connect(port, db);
+    const std::string db = NewDb();
+    Exec(port_, db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
+    Connect(port_, db);
     auto old = G().oDBConn;
     ErrorState err;
     old->Close(err);
 
     // The counter replaces the connection object; the recordset stays bound to the old one.
     G().oShared->IncStats("T1", "delivered", 1);
-    EXPECT_EQ(Scalar(port, db, "SELECT delivered FROM tbl_stats"), "1");
+    EXPECT_EQ(Scalar(port_, db, "SELECT delivered FROM tbl_stats"), "1");
     EXPECT_NE(G().oDBConn, old);
     EXPECT_EQ(G().oDBRS->ActiveConnection(), old);
 
@@ -159,13 +162,12 @@ TEST_F(SharedMainTest, RecordsetLeftOnTheOldConnectionAfterAFreshReconnect) {
     // the connection is dropped ...
     EXPECT_FALSE(Log().Failed());
     EXPECT_FALSE(G().oDBConn);
-    EXPECT_EQ(Rows(port, db), 0);
+    EXPECT_EQ(Rows(port_, db), 0);
     // ... until the next tick rebuilds both.
     Tick();
     EXPECT_EQ(G().oDBRS->ActiveConnection(), G().oDBConn);
     EXPECT_FALSE(Log().Failed());
-    EXPECT_EQ(Rows(port, db), 1);
-    DropTestDatabase(port, db);
+    EXPECT_EQ(Rows(port_, db), 1);
 }
 
 TEST_F(SharedMainTest, ServerAwayLosesRowsAndCountsButNothingElse) {
@@ -203,11 +205,10 @@ TEST_F(SharedMainTest, ServerAwayLosesRowsAndCountsButNothingElse) {
 }
 
 TEST_F(SharedMainTest, IncStatsAddsSetsAndSubtracts) {
-    const int port = SharedDbPort();
-    const std::string db = CreateTestDatabase(port);
+    const std::string db = NewDb();
     const std::string odd = "Q'\\1";
-    Exec(port, db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1'), ('T2'), ('Q''\\\\1')");
-    Connect(port, db);
+    Exec(port_, db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1'), ('T2'), ('Q''\\\\1')");
+    Connect(port_, db);
     const struct {
         const char* label;
         std::string tarnid;
@@ -228,14 +229,14 @@ TEST_F(SharedMainTest, IncStatsAddsSetsAndSubtracts) {
     for (const auto& s : steps) {
         SCOPED_TRACE(s.label);
         G().oShared->IncStats(s.tarnid, s.field, s.amount, s.absolute);
-        EXPECT_EQ(Scalar(port, db,
+        EXPECT_EQ(Scalar(port_, db,
                          std::string("SELECT ") + s.field + " FROM tbl_stats WHERE tarnid = '" +
                              EscapeSqlOffline(s.tarnid) + "'"),
                   s.expected);
         EXPECT_TRUE(Open());
     }
     EXPECT_EQ(
-        Scalar(port, db,
+        Scalar(port_, db,
                "SELECT delivered + passedgrey + addedgrey FROM tbl_stats WHERE tarnid = 'T2'"),
         "0");
 
@@ -246,11 +247,10 @@ TEST_F(SharedMainTest, IncStatsAddsSetsAndSubtracts) {
     // A field that is no plain column name is never sent.
     G().oShared->IncStats("T1", "delivered=0 WHERE 1=1 OR delivered", 1);
     EXPECT_EQ(G().oDBConn, conn);
-    EXPECT_EQ(Scalar(port, db, "SELECT delivered FROM tbl_stats WHERE tarnid = 'T1'"), "-4");
+    EXPECT_EQ(Scalar(port_, db, "SELECT delivered FROM tbl_stats WHERE tarnid = 'T1'"), "-4");
     // An unknown column fails on the server: the connection is dropped.
     G().oShared->IncStats("T1", "nosuchcolumn", 1);
     EXPECT_FALSE(G().oDBConn);
-    DropTestDatabase(port, db);
 }
 
 TEST_F(SharedMainTest, CheckORAnswersZeroWithoutTheDatabase) {

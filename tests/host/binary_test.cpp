@@ -82,16 +82,10 @@ class DaemonTest : public ::testing::Test {
     }
     /// The exit status of pid, or -1 when it did not end within `limit`.
     int WaitEnd(pid_t pid, std::chrono::milliseconds limit) {
-        const auto end = Clock::now() + limit;
-        while (Clock::now() < end) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                std::erase(pids_, pid);
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
+        int status = 0;
+        if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit)) return -1;
+        std::erase(pids_, pid);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
         const auto end = Clock::now() + limit;

@@ -90,25 +90,6 @@ TEST_F(IniTest, WritingRulesByteForByte) {
     }
 }
 
-TEST_F(IniTest, LoadLeavesEmptyElementBeforeLaterHeaders) {
-    Put("A=1\r\n\r\n[S]\r\n[T]\r\n");
-    ini_detail::LoadINIFile(file_);
-    const std::vector<std::string> expected = {"", "A=1", "", "[S]", "", "[T]"};
-    EXPECT_EQ(ini_detail::INILines, expected);
-}
-
-TEST_F(IniTest, FindLeavesPositionOnLastNonEmptyLineLooked) {
-    Put("[S]\r\nA=1\r\n[T]\r\nB=2\r\n");
-    ini_detail::LoadINIFile(file_);  // "", [S], A=1, "", [T], B=2
-    int pos = 1;
-    EXPECT_FALSE(ini_detail::FindINILine(pos, "Z=", true));
-    EXPECT_EQ(pos, 4);  // stopped at the next header
-    pos = 0;
-    EXPECT_FALSE(ini_detail::FindINILine(pos, "[X]", false));
-    EXPECT_EQ(pos, 5);  // the last line of the file; the array grew by one
-    EXPECT_EQ(ini_detail::INILines.size(), 7u);
-}
-
 TEST_F(IniTest, UnwritableFileIsReportedToTheCaller) {
     EXPECT_FALSE(WriteINI(dir_ + "/no/such/folder/x.ini", "S", "K", "v"));
     EXPECT_TRUE(IsValidININame("Server"));

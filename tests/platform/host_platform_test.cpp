@@ -62,35 +62,30 @@ TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
     for (const auto& c : cases) EXPECT_EQ(LinuxService::ExecStartPath(c.exe), c.written) << c.exe;
 }
 
-}  // namespace
-}  // namespace bw
-
-namespace bw {
-namespace {
-
 TEST(LinuxDesktopTest, WithoutATerminalTheEnvironmentAnswers) {
     if (::isatty(STDIN_FILENO) == 1) GTEST_SKIP() << "standard input is a terminal";
     std::vector<std::string> log;
     LinuxDesktop desktop([&log](const std::string& text) { log.push_back(text); });
 
-    ::unsetenv("BW_QUESTION_ANSWER");
-    EXPECT_TRUE(desktop.AskYesNo("Quit?", "Brimwarden"));  // a service stop always completes
-    ::setenv("BW_QUESTION_ANSWER", "no", 1);
-    EXPECT_FALSE(desktop.AskYesNo("Quit?", "Brimwarden"));
-    ::setenv("BW_QUESTION_ANSWER", "YES", 1);
-    EXPECT_TRUE(desktop.AskYesNo("Quit?", "Brimwarden"));
+    const auto set = [](const char* var, const char* value) {
+        value != nullptr ? ::setenv(var, value, 1) : ::unsetenv(var);
+    };
+    // Unset, a service stop always completes.
+    const std::pair<const char*, bool> answers[] = {{nullptr, true}, {"no", false}, {"YES", true}};
+    for (const auto& [answer, yes] : answers) {
+        set("BW_QUESTION_ANSWER", answer);
+        EXPECT_EQ(desktop.AskYesNo("Quit?", "Brimwarden"), yes) << (answer ? answer : "unset");
+    }
     ::unsetenv("BW_QUESTION_ANSWER");
     EXPECT_EQ(log, (std::vector<std::string>{"Quit? - answered Yes", "Quit? - answered No",
                                              "Quit? - answered Yes"}));
 
-    ::unsetenv("BW_LANGUAGE");
-    EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), "");
-    ::setenv("BW_LANGUAGE", "German", 1);
-    EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), "German");
-    ::setenv("BW_LANGUAGE", "german", 1);
-    EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), "German");
-    ::setenv("BW_LANGUAGE", "Klingon", 1);
-    EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), "");
+    const std::pair<const char*, const char*> choices[] = {
+        {nullptr, ""}, {"German", "German"}, {"german", "German"}, {"Klingon", ""}};
+    for (const auto& [env, chosen] : choices) {
+        set("BW_LANGUAGE", env);
+        EXPECT_EQ(desktop.ChooseLanguage({"English", "German"}), chosen) << (env ? env : "unset");
+    }
     ::unsetenv("BW_LANGUAGE");
 }
 

@@ -49,22 +49,18 @@ TEST_F(RegFileTest, ReadsUtf16ExportWithEveryKeptType) {
     RegFileStore store(path_);
     RegData d;
     std::string why;
-    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "apppath", d, why), SettingsStore::Result::kOk)
-        << why;
-    EXPECT_EQ(d, RegText(1, "C:\\Brimwarden\\ \"q\""));
-    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "Count", d, why), SettingsStore::Result::kOk);
-    EXPECT_EQ(d, RegDword(42));
-    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "Expand", d, why), SettingsStore::Result::kOk);
-    EXPECT_EQ(d, RegText(2, "%HOME%"));
-    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "Bin", d, why), SettingsStore::Result::kOk);
-    EXPECT_EQ(d.type, 3u);
-    EXPECT_EQ(d.data, (std::vector<std::uint8_t>{1, 2, 0xff}));
-    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "Big", d, why), SettingsStore::Result::kOk);
-    EXPECT_EQ(d.type, 5u);
-    EXPECT_EQ(d.data, (std::vector<std::uint8_t>{0, 0, 0, 0x2a}));
-    ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, "List", d, why), SettingsStore::Result::kOk);
-    EXPECT_EQ(d.type, 7u);
-    EXPECT_EQ(std::string(d.data.begin(), d.data.end()), std::string("a\0b\0\0", 5));
+    const std::pair<const char*, RegData> expected[] = {
+        {"apppath", RegText(1, "C:\\Brimwarden\\ \"q\"")},
+        {"Count", RegDword(42)},
+        {"Expand", RegText(2, "%HOME%")},
+        {"Bin", RegData{3, {1, 2, 0xff}}},
+        {"Big", RegData{5, {0, 0, 0, 0x2a}}},
+        {"List", RegData{7, {'a', 0, 'b', 0, 0}}}};
+    for (const auto& [name, want] : expected) {
+        ASSERT_EQ(store.Query(kHKeyLocalMachine, kKey, name, d, why), SettingsStore::Result::kOk)
+            << name << ": " << why;
+        EXPECT_EQ(d, want) << name;
+    }
     EXPECT_EQ(store.Query(kHKeyLocalMachine, kKey, "Nope", d, why),
               SettingsStore::Result::kMissing);
     EXPECT_EQ(store.Query(kHKeyCurrentUser, kKey, "Count", d, why),
@@ -134,12 +130,8 @@ TEST_F(RegFileTest, ReplacementIsAtomicAndKeepsTheFileMode) {
     ::stat(path_.c_str(), &after);
     EXPECT_NE(before.st_ino, after.st_ino);  // a new file was renamed into place
     EXPECT_EQ(after.st_mode & 0777, 0600u);
-    int files = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir_ + "/etc")) {
-        (void)e;
-        ++files;
-    }
-    EXPECT_EQ(files, 1);  // no temporary file left behind
+    // No temporary file left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ + "/etc"), {}), 1);
 }
 
 TEST_F(RegFileTest, FailedReplacementLeavesTheStoreAsItWas) {
@@ -249,12 +241,6 @@ TEST(RegistryPathsTest, EnvironmentChoosesTheFiles) {
     ::setenv("HOME", "/home/u", 1);
     EXPECT_EQ(UserRegistryPath(), "/home/u/.config/brimwarden/registry.reg");
 }
-
-}  // namespace
-}  // namespace bw
-
-namespace bw {
-namespace {
 
 TEST(RegDocumentTest, BlankLinesAndLongContinuedValuesAreRead) {
     // Lines of blanks only, as hand edits leave them, and a large binary value
