@@ -63,28 +63,29 @@ TEST_F(RegistryTest, WrittenTypeFollowsTheValue) {
 
 TEST_F(RegistryTest, ReadGivesTheValueByItsStoredType) {
     ::setenv("BW_TEST_REF", "expanded", 1);
-    const std::string key = "HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General";
-    machine_.doc.Set(key, "S", RegText(1, "text"));
-    machine_.doc.Set(key, "E", RegText(2, "<%BW_TEST_REF%|%NO_SUCH_VAR_X%>"));
-    machine_.doc.Set(key, "D", RegDword(0xfffffffe));
-    machine_.doc.Set(key, "B", RegData{5, {0, 0, 1, 0}});
-    machine_.doc.Set(key, "M", RegData{7, {'a', 0, 'b', 0, 0}});
-    machine_.doc.Set(key, "X", RegData{3, {7, 8}});
-
+    const struct {
+        const char* name;
+        RegData stored;
+        RegVariant read;
+        std::int32_t type;  // 0: not checked
+    } cases[] = {
+        {"S", RegText(1, "text"), std::string("text"), 0},
+        {"E", RegText(2, "<%BW_TEST_REF%|%NO_SUCH_VAR_X%>"),
+         std::string("<expanded|%NO_SUCH_VAR_X%>"), 2},
+        {"D", RegDword(0xfffffffe), std::int32_t{-2}, 4},
+        {"B", RegData{5, {0, 0, 1, 0}}, std::int32_t{256}, 0},
+        {"M", RegData{7, {'a', 0, 'b', 0, 0}}, std::string("a\0b\0", 4), 0},
+        {"X", RegData{3, {7, 8}}, std::vector<std::uint8_t>{7, 8}, 0},
+    };
+    for (const auto& c : cases) {
+        machine_.doc.Set("HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General", c.name, c.stored);
+    }
     cRegistry r = Accessor("S");
-    EXPECT_EQ(std::get<std::string>(r.value()), "text");
-    r = Accessor("E");
-    EXPECT_EQ(std::get<std::string>(r.value()), "<expanded|%NO_SUCH_VAR_X%>");
-    EXPECT_EQ(r.ValueType, 2);
-    r = Accessor("D");
-    EXPECT_EQ(std::get<std::int32_t>(r.value()), -2);
-    EXPECT_EQ(r.ValueType, 4);
-    r = Accessor("B");
-    EXPECT_EQ(std::get<std::int32_t>(r.value()), 256);
-    r = Accessor("M");
-    EXPECT_EQ(std::get<std::string>(r.value()), std::string("a\0b\0", 4));
-    r = Accessor("X");
-    EXPECT_EQ(std::get<std::vector<std::uint8_t>>(r.value()), (std::vector<std::uint8_t>{7, 8}));
+    for (const auto& c : cases) {
+        r = Accessor(c.name);
+        EXPECT_EQ(r.value(), c.read) << c.name;
+        EXPECT_EQ(c.type != 0 ? r.ValueType : 0, c.type) << c.name;
+    }
 
     // Missing value, missing key, broken store: the default, and no key is made.
     r = Accessor("Nope");

@@ -7,9 +7,13 @@
 namespace bw {
 namespace {
 
-TEST(LoopTest, TimersTickOnVirtualTimeAndRestartWhenSwitchedOnAgain) {
+class LoopTest : public ::testing::Test {
+  protected:
     ManualClock clock;
-    Loop loop(clock);
+    Loop loop{clock};
+};
+
+TEST_F(LoopTest, TimersTickOnVirtualTimeAndRestartWhenSwitchedOnAgain) {
     int fast = 0;
     int slow = 0;
     Timer a(loop, 250, true, [&] { ++fast; });
@@ -29,9 +33,7 @@ TEST(LoopTest, TimersTickOnVirtualTimeAndRestartWhenSwitchedOnAgain) {
 
 // A window that asks for its unload timer on every 1 ms step must still see it
 // fire: switching on a running timer must not push its tick back.
-TEST(LoopTest, SwitchingOnARunningTimerKeepsItsInterval) {
-    ManualClock clock;
-    Loop loop(clock);
+TEST_F(LoopTest, SwitchingOnARunningTimerKeepsItsInterval) {
     int ticks = 0;
     Timer t(loop, 5, true, [&] { ++ticks; });
     for (int i = 0; i < 5; ++i) {
@@ -41,9 +43,7 @@ TEST(LoopTest, SwitchingOnARunningTimerKeepsItsInterval) {
     EXPECT_EQ(ticks, 1);
 }
 
-TEST(LoopTest, NewIntervalAppliesFromTheNextArming) {
-    ManualClock clock;
-    Loop loop(clock);
+TEST_F(LoopTest, NewIntervalAppliesFromTheNextArming) {
     std::vector<std::int64_t> ticks;
     Timer* self = nullptr;
     Timer t(loop, 250, true, [&] {
@@ -57,9 +57,7 @@ TEST(LoopTest, NewIntervalAppliesFromTheNextArming) {
     EXPECT_EQ(ticks[1], 255);
 }
 
-TEST(LoopTest, NestedWaitRunsOtherTimersButNeverReentersItsOwn) {
-    ManualClock clock;
-    Loop loop(clock);
+TEST_F(LoopTest, NestedWaitRunsOtherTimersButNeverReentersItsOwn) {
     int outer = 0;
     int inner = 0;
     int depth = 0;
@@ -80,9 +78,7 @@ TEST(LoopTest, NestedWaitRunsOtherTimersButNeverReentersItsOwn) {
 
 // A handler posted from inside a handler must still run from a nested Wait,
 // and later polls must keep working (the concurrency-hint pitfall).
-TEST(LoopTest, PostedHandlersRunInNestedWaitAndLaterPolls) {
-    ManualClock clock;
-    Loop loop(clock);
+TEST_F(LoopTest, PostedHandlersRunInNestedWaitAndLaterPolls) {
     int posted = 0;
     loop.Post([&] {
         loop.Post([&] { ++posted; });
@@ -95,9 +91,7 @@ TEST(LoopTest, PostedHandlersRunInNestedWaitAndLaterPolls) {
     EXPECT_EQ(posted, 2);
 }
 
-TEST(LoopTest, TimerDestroyedByAnotherTimersHandlerDoesNotFire) {
-    ManualClock clock;
-    Loop loop(clock);
+TEST_F(LoopTest, TimerDestroyedByAnotherTimersHandlerDoesNotFire) {
     int fired = 0;
     auto victim = std::make_unique<Timer>(loop, 100, true, [&] { ++fired; });
     Timer killer(loop, 50, true, [&] { victim.reset(); });
@@ -105,7 +99,7 @@ TEST(LoopTest, TimerDestroyedByAnotherTimersHandlerDoesNotFire) {
     EXPECT_EQ(fired, 0);
 }
 
-TEST(LoopTest, RunEndsOnStopFromATimerOnTheRealClock) {
+TEST(RealClockLoopTest, RunEndsOnStopFromATimer) {
     SystemClock clock;
     Loop loop(clock);
     int ticks = 0;
