@@ -24,6 +24,18 @@ class SessionTest : public DeliveryTest {
   protected:
     void UseServers(const Strings& servers) { G().aSMTPServers = servers; }
     std::string Local(const SmtpPeer& p) const { return "127.0.0.1:" + std::to_string(p.Port()); }
+    void Serve(SmtpPeer& p) {
+        p.Start();
+        UseServers({Local(p)});
+    }
+    // Between the rows of a table: no window, outcome, queued pair or log left.
+    void Reset() {
+        DestroyFinishedWindows();
+        outcomes_.clear();
+        std::filesystem::remove_all(Acc() + "Inbox");
+        std::filesystem::create_directories(Acc() + "Inbox");
+        std::filesystem::remove(SessionLogPath(clock_->Now()));
+    }
 
     void QueueOne(const std::string& name = "M1", const std::string& from = "alice@ext.example",
                   const Strings& rcpts = {"bob@corp.example"},
@@ -43,8 +55,7 @@ class SessionTest : public DeliveryTest {
 
 TEST_F(SessionTest, DeliversFilesToTrashCountsAndLogsTheConversation) {
     SmtpPeer peer;
-    peer.Start();
-    UseServers({Local(peer)});
+    Serve(peer);
     QueueOne("M1", "alice@ext.example", {"bob@corp.example", "carol@corp.example"});
     const Outcome& o = DeliverOne();
 
@@ -98,8 +109,7 @@ TEST_F(SessionTest, RefusedRecipientDoesNotStopTheDelivery) {
     peer.Expect("RCPT TO: <bob@").Send("250 ok\r\n");
     peer.Expect("DATA").Send("354 go\r\n").ExpectBody().Send("250 queued\r\n");
     peer.Expect("QUIT").Send("221 bye\r\n");
-    peer.Start();
-    UseServers({Local(peer)});
+    Serve(peer);
     QueueOne("M1", "alice@ext.example", {"nobody@corp.example", "bob@corp.example"});
     const Outcome& o = DeliverOne();
     EXPECT_TRUE(peer.Errors().empty()) << peer.Errors()[0];
@@ -113,8 +123,7 @@ TEST_F(SessionTest, SlowMultiLineGreetingIsLoggedAsOneReply) {
     peer.Expect("HELO").Send("250 hi\r\n").Expect("MAIL").Send("250 ok\r\n");
     peer.Expect("RCPT").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ExpectBody();
     peer.Send("250 queued\r\n").Expect("QUIT").Send("221 bye\r\n");
-    peer.Start();
-    UseServers({Local(peer)});
+    Serve(peer);
     QueueOne();
     StartDelivery("Inbox/", "M1");
     RunFor(3000);  // the continuation line is in; two seconds pass without the last line
@@ -159,8 +168,7 @@ TEST_P(FailureTable, FilesAsTheRowSays) {
     const FailureRow& row = GetParam();
     SmtpPeer peer;
     row.script(peer);
-    peer.Start();
-    UseServers({Local(peer)});
+    Serve(peer);
     QueueOne();
     const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 50);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
@@ -251,48 +259,34 @@ INSTANTIATE_TEST_SUITE_P(
                                  "trash", "900 Delivered M1 to: 127.0.0.1: ", ""}),
     [](const ::testing::TestParamInfo<FailureRow>& info) { return info.param.label; });
 
-TEST_F(SessionTest, ConnectionDroppedInTheMiddleOfTheBodyIsRefused) {
-    SmtpPeer peer;
-    Upto(peer, 5);
-    peer.ReadBodyBytes(20000).Drop();
-    peer.Start();
-    UseServers({Local(peer)});
-    Strings msg{"X-Queue: 1", "Subject: big", ""};
-    for (int i = 0; i < 40000; ++i) msg.push_back(std::string(70, 'a' + i % 26));
-    QueueOne("M1", "alice@ext.example", {"bob@corp.example"}, msg);
-    const Outcome& o = DeliverOne();
-    EXPECT_EQ(WhereIs("Inbox/", "M1"), "bad");
-    EXPECT_EQ(o.record.sAction, "*** Connection lost ***");
-}
-
-TEST_F(SessionTest, ReplyInTheMiddleOfTheBody) {
+TEST_F(SessionTest, ReplyOrDropInTheMiddleOfTheBody) {
     struct Row {
-        const char* reply;
+        const char* reply;  // nullptr: the connection is dropped
         const char* where;
         const char* action;
     };
     // A reply of one character has no line end to cut: the result stays as it was.
     for (const Row& row : {Row{"554 message too big\r\n", "bad", "554 message too big"},
                            Row{"452 disk full\r\n", "queue", "452 disk full"},
-                           Row{"5", "bad", "*** Connection lost ***"}}) {
-        SCOPED_TRACE(row.reply);
-        outcomes_.clear();
+                           Row{"5", "bad", "*** Connection lost ***"},
+                           Row{nullptr, "bad", "*** Connection lost ***"}}) {
+        SCOPED_TRACE(row.reply != nullptr ? row.reply : "dropped");
+        Reset();
         SmtpPeer peer;
         Upto(peer, 5);
-        peer.ReadBodyBytes(10000).Send(row.reply).Drain();
-        peer.Start();
-        UseServers({Local(peer)});
+        peer.ReadBodyBytes(10000);
+        if (row.reply != nullptr) {
+            peer.Send(row.reply).Drain();
+        } else {
+            peer.Drop();
+        }
+        Serve(peer);
         Strings msg{"X-Queue: 1", ""};
         for (int i = 0; i < 200000; ++i) msg.push_back(std::string(60, 'b'));
         QueueOne("M1", "alice@ext.example", {"bob@corp.example"}, msg);
         const Outcome& o = DeliverOne();
         EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
         EXPECT_EQ(o.record.sAction, row.action);
-        if (std::string(row.where) == "bad") {
-            std::filesystem::remove(Acc() + "Inbox/BAD/M1.dat");
-            std::filesystem::remove(Acc() + "Inbox/BAD/M1.msg");
-        }
-        DestroyFinishedWindows();
     }
 }
 
@@ -300,8 +294,7 @@ TEST_F(SessionTest, BodyNotTakenWithinNinetySecondsStaysQueued) {
     SmtpPeer peer;
     Upto(peer, 5);
     peer.Hold();  // stops reading: the socket buffers fill and sending stalls
-    peer.Start();
-    UseServers({Local(peer)});
+    Serve(peer);
     Strings msg{"X-Queue: 1", ""};
     const std::string line(998, 'c');
     for (int i = 0; i < 40000; ++i) msg.push_back(line);  // 40 MB, more than the buffers hold
@@ -323,8 +316,7 @@ TEST_F(SessionTest, BodyNotTakenWithinNinetySecondsStaysQueued) {
 TEST_F(SessionTest, ReplyFloodWithoutLineEndIsCutAndJudgedAtOnce) {
     SmtpPeer peer;
     peer.Send("220 " + std::string(20 << 20, 'x')).Hold();
-    peer.Start();
-    UseServers({Local(peer)});
+    Serve(peer);
     QueueOne();
     const std::int64_t loadedAt = clock_->MonotonicMs();
     const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
@@ -336,30 +328,29 @@ TEST_F(SessionTest, ReplyFloodWithoutLineEndIsCutAndJudgedAtOnce) {
     EXPECT_LT(log.size(), 80u * 1024);
 }
 
-TEST_F(SessionTest, FirstServerRefusingConnectionsTimesOutThenTheSecondDelivers) {
-    SmtpPeer peer;
-    peer.Start();
-    const int deadPort = FreeLocalPort();
-    UseServers({"127.0.0.1:" + std::to_string(deadPort), Local(peer)});
-    QueueOne();
-    const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
-    EXPECT_EQ(o.record.sAction.rfind("900 Delivered M1", 0), 0u);
-    const std::string log = LogText();
-    EXPECT_NE(log.find("*--*--* *** TIMEOUT Connecting 127.0.0.1 ***\r\n"), std::string::npos);
-    EXPECT_EQ(log.find("NO RESPONSE"), std::string::npos);
-}
-
-TEST_F(SessionTest, FirstServerSilentAfterConnectIsLeftWithoutNoResponseLine) {
-    SmtpPeer silent;
-    silent.Start(false);  // the kernel accepts; nobody greets
-    SmtpPeer peer;
-    peer.Start();
-    UseServers({Local(silent), Local(peer)});
-    QueueOne();
-    const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
-    EXPECT_EQ(o.record.sAction.rfind("900 Delivered M1", 0), 0u);
-    EXPECT_EQ(LogText().find("NO RESPONSE"), std::string::npos);
-    EXPECT_EQ(peer.Connections(), 1);
+// Several servers, the first refusing connections or accepting without a
+// greeting: the second delivers, and no "NO RESPONSE" line is written.
+TEST_F(SessionTest, FirstServerDeadOrSilentThenTheSecondDelivers) {
+    for (const bool listening : {false, true}) {
+        SCOPED_TRACE(listening ? "silent after connect" : "refuses connections");
+        Reset();
+        SmtpPeer first;
+        SmtpPeer peer;
+        if (listening) first.Start(false);  // the kernel accepts; nobody greets
+        peer.Start();
+        UseServers({listening ? Local(first) : "127.0.0.1:" + std::to_string(FreeLocalPort()),
+                    Local(peer)});
+        QueueOne();
+        const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
+        EXPECT_EQ(o.record.sAction.rfind("900 Delivered M1", 0), 0u);
+        const std::string log = LogText();
+        EXPECT_EQ(log.find("NO RESPONSE"), std::string::npos);
+        if (!listening) {
+            EXPECT_NE(log.find("*--*--* *** TIMEOUT Connecting 127.0.0.1 ***\r\n"),
+                      std::string::npos);
+        }
+        EXPECT_EQ(peer.Connections(), 1);
+    }
 }
 
 TEST_F(SessionTest, WatchdogEndsASessionWithoutDataFor300SecondsSinceTheLoad) {
@@ -408,10 +399,7 @@ TEST_F(SessionTest, UnreadableFilesAndUnreachableServerLeaveThePairQueued) {
     peer.Start();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
-        outcomes_.clear();
-        std::filesystem::remove_all(Acc() + "Inbox");
-        std::filesystem::create_directories(Acc() + "Inbox");
-        std::filesystem::remove(SessionLogPath(clock_->Now()));
+        Reset();
         UseServers({row.serverUp ? Local(peer) : "127.0.0.1:" + std::to_string(FreeLocalPort())});
         QueueOne();
         if (*row.unreadable != '\0') {
@@ -428,31 +416,27 @@ TEST_F(SessionTest, UnreadableFilesAndUnreachableServerLeaveThePairQueued) {
         if (*row.log != '\0') {
             EXPECT_NE(LogText().find(row.log), std::string::npos) << LogText();
         }
-        DestroyFinishedWindows();
     }
     EXPECT_EQ(peer.Connections(), 0);
     EXPECT_EQ(Delivered(), "0");
 }
 
-TEST_F(SessionTest, EntryWithoutPortUsesThePortLastSet) {
+TEST_F(SessionTest, ServerEntriesAndTheOutboxPeer) {
     SmtpPeer peer;
     peer.Start();
-    G().lSMTPPort = peer.Port();  // left by an earlier entry "host:port"
+    const std::string port = std::to_string(peer.Port());
+    G().lSMTPPort = peer.Port();  // an entry without a port uses the one last set
     UseServers({"  127.0.0.1  "});
     QueueOne();
-    const Outcome& o = DeliverOne();
-    EXPECT_EQ(o.record.sAction, "900 Delivered M1 to: 127.0.0.1: " + std::to_string(peer.Port()));
-}
-
-TEST_F(SessionTest, OutboxGoesToTheSecondPeerWithThePortOfEachEntry) {
-    SmtpPeer peer;
-    peer.Start();
+    EXPECT_EQ(DeliverOne().record.sAction, "900 Delivered M1 to: 127.0.0.1: " + port);
+    // The Outbox goes to the second peer, with the port of each entry.
+    Reset();
     G().sPeer2 = "127.0.0.1";
-    UseServers({"mail.invalid:" + std::to_string(peer.Port())});
+    UseServers({"mail.invalid:" + port});
     WritePair("Outbox/", "O1", Envelope("alice@corp.example", {"x@ext.example"}),
               {"X", "Subject: out"});
-    const Outcome& o = DeliverOne("Outbox/", "O1");
-    EXPECT_EQ(o.record.sAction.rfind("900 Delivered O1 to: 127.0.0.1", 0), 0u);
+    EXPECT_EQ(DeliverOne("Outbox/", "O1").record.sAction.rfind("900 Delivered O1 to: 127.0.0.1", 0),
+              0u);
     EXPECT_EQ(WhereIs("Outbox/", "O1"), "trash");
 }
 
@@ -485,108 +469,61 @@ TEST_F(SessionTest, EnvelopeRules) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
-        outcomes_.clear();
+        Reset();
         SmtpPeer peer;
-        peer.Start();
-        UseServers({Local(peer)});
+        Serve(peer);
         WritePair("Inbox/", "E1", row.dat, {"X", "body"});
         DeliverOne("Inbox/", "E1");
         const Strings cmds = peer.Commands();
         ASSERT_GE(cmds.size(), 2u);
         EXPECT_EQ(cmds[0], row.helo);
         EXPECT_EQ(cmds[1], row.mailFrom);
-        DestroyFinishedWindows();
     }
 }
 
-TEST_F(SessionTest, BodyEndsAtTheDotLineOrGetsOne) {
-    struct Row {
-        Strings msg;
-        std::string body;
-    };
-    std::string twenty;
-    Strings longMsg{"X"};
-    for (int i = 0; i < 400; ++i) {
-        longMsg.push_back(std::string(48, 'd'));
-        twenty += std::string(48, 'd') + "\r\n";
-    }
-    const Row rows[] = {
-        {{"X", ".", "never sent"}, ".\r\n"},
-        {{"X", "a", ".", "b"}, "a\r\n.\r\n"},
-        {{"X"}, ".\r\n"},
-        {longMsg, twenty + ".\r\n"},  // 20,000 characters in three pieces
-        {{"X", "lf\nstays", "cr\rends"}, "lf\nstays\r\ncr\r\nends\r\n.\r\n"},
-    };
-    int n = 0;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(n);
-        outcomes_.clear();
-        SmtpPeer peer;
-        peer.Start();
-        UseServers({Local(peer)});
-        const std::string name = "B" + std::to_string(n++);
-        WritePair("Inbox/", name, Envelope("a@b.example", {"c@d.example"}), {});
-        std::ofstream(Acc() + "Inbox/" + name + ".msg", std::ios::binary | std::ios::trunc) << [&] {
-            std::string s;
-            for (const auto& l : row.msg) s += l + "\r\n";
-            return s;
-        }();
-        DeliverOne("Inbox/", name);
-        ASSERT_EQ(peer.Bodies().size(), 1u);
-        EXPECT_EQ(peer.Bodies()[0], row.body);
-        DestroyFinishedWindows();
-    }
-}
-
-// Lines are read in parts of 64 KB: the bytes on the wire are the message's
-// own, and a message whose lines end in LF only (one "line" of many MB) is
-// streamed like any other instead of being loaded whole.
-TEST_F(SessionTest, LongLinesGoOutInBoundedPartsByteForByte) {
+// The bytes on the wire are the message's own: the first line is dropped
+// (however long), the body ends at a "." line or gets one, lines are read in
+// parts of 64 KB so the tail of a long line reading "." ends nothing.
+TEST_F(SessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
     const std::string a(2 * 65536, 'e');
-    struct Row {
-        const char* label;
-        std::string file;
-        std::string body;
-    };
-    const Row rows[] = {
-        {"tail of a long line reading \".\" does not end the message",
-         "X\r\n" + a + ".\r\nafter\r\n", a + ".\r\nafter\r\n.\r\n"},
-        {"last line ending with the file on a part boundary keeps its line end", "X\r\n" + a,
-         a + "\r\n.\r\n"},
-        {"long first line is dropped whole", a + "x\r\nbody\r\n", "body\r\n.\r\n"},
+    std::string twenty;  // 20,000 characters, sent in three pieces
+    for (int i = 0; i < 400; ++i) twenty += std::string(48, 'd') + "\r\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {"X\r\n.\r\nnever sent\r\n", ".\r\n"},
+        {"X\r\na\r\n.\r\nb\r\n", "a\r\n.\r\n"},
+        {"X\r\n", ".\r\n"},
+        {"X\r\n" + twenty, twenty + ".\r\n"},
+        {"X\r\nlf\nstays\r\ncr\rends\r\n", "lf\nstays\r\ncr\r\nends\r\n.\r\n"},
+        {"X\r\n" + a + ".\r\nafter\r\n", a + ".\r\nafter\r\n.\r\n"},
+        {"X\r\n" + a, a + "\r\n.\r\n"},  // last line ends with the file on a part boundary
+        {a + "x\r\nbody\r\n", "body\r\n.\r\n"},
     };
     int n = 0;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.label);
-        outcomes_.clear();
+    for (const auto& [file, body] : rows) {
+        SCOPED_TRACE(n++);
+        Reset();
         SmtpPeer peer;
-        peer.Start();
-        UseServers({Local(peer)});
-        const std::string name = "L" + std::to_string(n++);
-        WritePair("Inbox/", name, Envelope("a@b.example", {"c@d.example"}), {});
-        std::ofstream(Acc() + "Inbox/" + name + ".msg", std::ios::binary | std::ios::trunc)
-            << row.file;
-        DeliverOne("Inbox/", name);
+        Serve(peer);
+        WritePair("Inbox/", "B", Envelope("a@b.example", {"c@d.example"}), {});
+        std::ofstream(Acc() + "Inbox/B.msg", std::ios::binary | std::ios::trunc) << file;
+        DeliverOne("Inbox/", "B");
         ASSERT_EQ(peer.Bodies().size(), 1u);
-        EXPECT_TRUE(peer.Bodies()[0] == row.body) << peer.Bodies()[0].size();
-        DestroyFinishedWindows();
+        EXPECT_TRUE(peer.Bodies()[0] == body) << peer.Bodies()[0].size();
     }
+}
 
-    // 64 MB in LF-only lines: one line as read.
-    outcomes_.clear();
+// A message whose lines end in LF only (one "line" of 64 MB) is streamed like
+// any other instead of being loaded whole.
+TEST_F(SessionTest, LfOnlyMessageIsStreamedInBoundedMemory) {
     SmtpPeer sink;
     sink.KeepBodies(false);
-    sink.Start();
-    UseServers({Local(sink)});
+    Serve(sink);
     WritePair("Inbox/", "LF", Envelope("a@b.example", {"c@d.example"}), {});
     {
         std::ofstream f(Acc() + "Inbox/LF.msg", std::ios::binary | std::ios::trunc);
         f << "X\r\n";
-        const std::string chunk = [] {
-            std::string c;
-            while (c.size() < (1 << 20)) c += std::string(99, 'f') + "\n";
-            return c;
-        }();
+        std::string chunk;
+        while (chunk.size() < (1 << 20)) chunk += std::string(99, 'f') + "\n";
         for (int i = 0; i < 64; ++i) f << chunk;
     }
     rusage before{};
@@ -604,8 +541,7 @@ TEST_F(SessionTest, LongLinesGoOutInBoundedPartsByteForByte) {
 
 TEST_F(SessionTest, TrashRules) {
     SmtpPeer peer;
-    peer.Start();
-    UseServers({Local(peer)});
+    Serve(peer);
     // A file of the same name already in the trash: the delivered file is deleted.
     WriteLines(Acc() + "Trash/T1.msg", {"old"});
     QueueOne("T1");
@@ -664,29 +600,23 @@ TEST_F(SessionTest, UnsendableEnvelopesNeverReachTheServer) {
          "!!! ERROR: no \"@\" in address \"local-user\""},
     };
     SmtpPeer peer;
-    peer.Start();
-    UseServers({Local(peer)});
+    Serve(peer);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
-        outcomes_.clear();
-        std::filesystem::remove_all(Acc() + "Inbox");
-        std::filesystem::create_directories(Acc() + "Inbox");
-        std::filesystem::remove(SessionLogPath(clock_->Now()));
+        Reset();
         WritePair("Inbox/", "U", row.dat, {"X", "body"});
         const Outcome& o = DeliverOne("Inbox/", "U");
         EXPECT_EQ(WhereIs("Inbox/", "U"), row.where);
         EXPECT_EQ(o.record.sAction, row.action);
         EXPECT_NE(LogText().find(row.log), std::string::npos) << LogText();
         EXPECT_EQ(LogText().find("*** Connecting"), std::string::npos);
-        DestroyFinishedWindows();
     }
     EXPECT_EQ(peer.Connections(), 0);
 }
 
 TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
     SmtpPeer peer;
-    peer.Start();
-    UseServers({Local(peer)});
+    Serve(peer);
     QueueOne();
     StartDelivery("Inbox/", "M1");
     // The database goes away while the message is under way.
@@ -710,8 +640,7 @@ TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
 
 TEST_F(SessionTest, SessionLogSwitchAndBanners) {
     SmtpPeer peer;
-    peer.Start();
-    UseServers({Local(peer)});
+    Serve(peer);
     G().iSMTPLog = 1;  // only -1 switches the log on
     QueueOne("L1");
     DeliverOne("Inbox/", "L1");

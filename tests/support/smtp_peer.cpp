@@ -52,18 +52,8 @@ class SmtpPeer::Conn {
     }
     /// Next line without its CR LF.
     bool ReadLine(std::string& line) {
-        while (true) {
-            const auto pos = buf_.find("\r\n", scan_ > head_ ? scan_ : head_);
-            if (pos != std::string::npos) {
-                line.assign(buf_, head_, pos - head_);
-                head_ = pos + 2;
-                scan_ = head_;
-                return true;
-            }
-            scan_ = buf_.size() > head_ ? buf_.size() - 1 : head_;
-            Compact();
-            if (!Fill()) return false;
-        }
+        bool whole = true;
+        return ReadLinePart(line, std::string::npos, whole);
     }
     /// Like ReadLine, but a line longer than `max` comes back in parts;
     /// `whole` is false on every part but the last.
@@ -126,36 +116,8 @@ SmtpPeer::~SmtpPeer() {
     Stop();
 }
 
-SmtpPeer& SmtpPeer::Send(const std::string& text) {
-    script_.push_back({Step::kSend, text});
-    return *this;
-}
-SmtpPeer& SmtpPeer::Expect(const std::string& prefix) {
-    script_.push_back({Step::kExpect, prefix});
-    return *this;
-}
-SmtpPeer& SmtpPeer::ExpectBody() {
-    script_.push_back({Step::kBody, ""});
-    return *this;
-}
-SmtpPeer& SmtpPeer::ReadBodyBytes(std::size_t bytes) {
-    script_.push_back({Step::kBodyBytes, "", bytes});
-    return *this;
-}
-SmtpPeer& SmtpPeer::Pause() {
-    script_.push_back({Step::kPause, ""});
-    return *this;
-}
-SmtpPeer& SmtpPeer::Drop() {
-    script_.push_back({Step::kDrop, ""});
-    return *this;
-}
-SmtpPeer& SmtpPeer::Hold() {
-    script_.push_back({Step::kHold, ""});
-    return *this;
-}
-SmtpPeer& SmtpPeer::Drain() {
-    script_.push_back({Step::kDrain, ""});
+SmtpPeer& SmtpPeer::Add(Step::Kind kind, const std::string& text, std::size_t bytes) {
+    script_.push_back({kind, text, bytes});
     return *this;
 }
 
@@ -196,17 +158,9 @@ void SmtpPeer::Release() {
     cv_.notify_all();
 }
 
-std::vector<std::string> SmtpPeer::Commands() const {
+std::vector<std::string> SmtpPeer::Copy(const std::vector<std::string>& list) const {
     std::lock_guard<std::mutex> lock(mu_);
-    return commands_;
-}
-std::vector<std::string> SmtpPeer::Bodies() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return bodies_;
-}
-std::vector<std::string> SmtpPeer::Errors() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return errors_;
+    return list;
 }
 
 void SmtpPeer::Record(std::vector<std::string>& list, const std::string& s) {
