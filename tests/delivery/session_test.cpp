@@ -57,7 +57,7 @@ TEST_F(SessionTest, DeliversFilesToTrashCountsAndLogsTheConversation) {
     SmtpPeer peer;
     Serve(peer);
     QueueOne("M1", "alice@ext.example", {"bob@corp.example", "carol@corp.example"});
-    const Outcome& o = DeliverOne();
+    DeliverOne();  // the record handed on is checked as the row it became
 
     EXPECT_EQ(peer.Commands(), (Strings{"HELO gateway.example", "MAIL FROM: <alice@ext.example>",
                                         "RCPT TO: <bob@corp.example>",
@@ -66,10 +66,6 @@ TEST_F(SessionTest, DeliversFilesToTrashCountsAndLogsTheConversation) {
     // The first line of the message file is never sent; a final "." is added.
     EXPECT_EQ(peer.Bodies()[0], "Subject: hi\r\n\r\nhello\r\n.\r\n");
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
-    EXPECT_EQ(o.record.sIP, "BWTarnOut");
-    EXPECT_EQ(o.record.sFrom, "alice@ext.example");
-    EXPECT_EQ(o.record.sTo, "carol@corp.example");
-    EXPECT_EQ(o.record.sAction, "900 Delivered M1 to: 127.0.0.1: " + std::to_string(peer.Port()));
     EXPECT_TRUE(Exists(Acc() + "Changed.flg"));
     const auto rows = MinilogRows();
     ASSERT_EQ(rows.size(), 1u);
@@ -102,35 +98,28 @@ TEST_F(SessionTest, DeliversFilesToTrashCountsAndLogsTheConversation) {
     EXPECT_EQ(LogText(), expected);
 }
 
-TEST_F(SessionTest, RefusedRecipientDoesNotStopTheDelivery) {
+// The last line of a greeting comes late: one reply; a refused recipient does
+// not stop the delivery to the others.
+TEST_F(SessionTest, SlowMultiLineGreetingAndARefusedRecipient) {
     SmtpPeer peer;
-    peer.Send("220 mx\r\n").Expect("HELO").Send("250 hi\r\n").Expect("MAIL").Send("250 ok\r\n");
+    peer.Send("220-mx.corp.example first line\r\n").Pause().Send("220 mx.corp.example ready\r\n");
+    peer.Expect("HELO").Send("250 hi\r\n").Expect("MAIL").Send("250 ok\r\n");
     peer.Expect("RCPT TO: <nobody@").Send("550 no such user\r\n");
     peer.Expect("RCPT TO: <bob@").Send("250 ok\r\n");
     peer.Expect("DATA").Send("354 go\r\n").ExpectBody().Send("250 queued\r\n");
     peer.Expect("QUIT").Send("221 bye\r\n");
     Serve(peer);
     QueueOne("M1", "alice@ext.example", {"nobody@corp.example", "bob@corp.example"});
-    const Outcome& o = DeliverOne();
-    EXPECT_TRUE(peer.Errors().empty()) << peer.Errors()[0];
-    EXPECT_EQ(o.record.sAction.rfind("900 Delivered M1 to: 127.0.0.1: ", 0), 0u);
-    EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
-}
-
-TEST_F(SessionTest, SlowMultiLineGreetingIsLoggedAsOneReply) {
-    SmtpPeer peer;
-    peer.Send("220-mx.corp.example first line\r\n").Pause().Send("220 mx.corp.example ready\r\n");
-    peer.Expect("HELO").Send("250 hi\r\n").Expect("MAIL").Send("250 ok\r\n");
-    peer.Expect("RCPT").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ExpectBody();
-    peer.Send("250 queued\r\n").Expect("QUIT").Send("221 bye\r\n");
-    Serve(peer);
-    QueueOne();
     StartDelivery("Inbox/", "M1");
     RunFor(3000);  // the continuation line is in; two seconds pass without the last line
     EXPECT_EQ(peer.Commands().size(), 0u);
     peer.Release();
     ASSERT_TRUE(RunUntilOutcomes(1));
-    EXPECT_EQ(outcomes_[0].record.sAction.substr(0, 14), "900 Delivered ");
+    EXPECT_EQ(G().iActiveTransfers, 0);
+    EXPECT_EQ(OpenFileNoCount(), 0);
+    EXPECT_TRUE(peer.Errors().empty()) << peer.Errors()[0];
+    EXPECT_EQ(outcomes_[0].record.sAction.rfind("900 Delivered M1 to: 127.0.0.1: ", 0), 0u);
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
     EXPECT_NE(LogText().find("*--B<-R 220-mx.corp.example first line\r\n"
                              "220 mx.corp.example ready\r\n\r\n*--B->R HELO gateway.example"),
               std::string::npos)
