@@ -3,10 +3,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -84,11 +84,7 @@ class SmtpPeer::Conn {
     }
     /// Takes whatever is buffered (or reads some more).
     std::size_t TakeSome() {
-        if (buf_.size() == head_) {
-            buf_.clear();
-            head_ = scan_ = 0;
-            if (!Fill()) return 0;
-        }
+        if (buf_.size() == head_ && !Fill()) return 0;
         const std::size_t n = buf_.size() - head_;
         buf_.clear();
         head_ = scan_ = 0;
@@ -181,23 +177,13 @@ void SmtpPeer::AcceptLoop() {
 
 void SmtpPeer::Serve(int fd) {
     Conn c(fd, stop_);
-    if (script_.empty()) {
-        RunSink(c);
-    } else {
-        RunScript(c);
-    }
+    script_.empty() ? RunSink(c) : RunScript(c);
 }
 
 namespace {
 bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return s.size() >= prefix.size() &&
+           ::strncasecmp(s.c_str(), prefix.c_str(), prefix.size()) == 0;
 }
 }  // namespace
 
