@@ -32,13 +32,6 @@ class DispatcherTest : public DeliveryTest {
     SmtpPeer peer_;
 };
 
-TEST_F(DispatcherTest, EmptyQueueKeepsTheLongIntervalAndTheTimerOn) {
-    tmrQueue_Timer();
-    EXPECT_EQ(queueTimer_->Interval(), 5000);
-    EXPECT_TRUE(queueTimer_->Enabled());
-    EXPECT_EQ(G().iActiveTransfers, 0);
-}
-
 TEST_F(DispatcherTest, NothingIsTouchedWithoutADatabaseConnectionObject) {
     QueuePairs("Inbox/", 2);
     dbTimer_->SetEnabled(false);
@@ -55,6 +48,7 @@ TEST_F(DispatcherTest, ListsInboxAndOutboxInTurn) {
     tmrQueue_Timer();  // Inbox: empty
     EXPECT_EQ(G().iActiveTransfers, 0);
     EXPECT_EQ(queueTimer_->Interval(), 5000);
+    EXPECT_TRUE(queueTimer_->Enabled());
     tmrQueue_Timer();  // Outbox: one pair
     EXPECT_EQ(G().iActiveTransfers, 1);
     EXPECT_EQ(queueTimer_->Interval(), 500);

@@ -9,8 +9,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "tests/support/mariadb_server.h"
@@ -33,9 +33,7 @@ void WriteText(const std::string& path, const std::string& text) {
 
 std::string ReadText(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 // An installation of its own: application folder, settings store, database,

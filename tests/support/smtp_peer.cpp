@@ -3,10 +3,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -52,18 +52,8 @@ class SmtpPeer::Conn {
     }
     /// Next line without its CR LF.
     bool ReadLine(std::string& line) {
-        while (true) {
-            const auto pos = buf_.find("\r\n", scan_ > head_ ? scan_ : head_);
-            if (pos != std::string::npos) {
-                line.assign(buf_, head_, pos - head_);
-                head_ = pos + 2;
-                scan_ = head_;
-                return true;
-            }
-            scan_ = buf_.size() > head_ ? buf_.size() - 1 : head_;
-            Compact();
-            if (!Fill()) return false;
-        }
+        bool whole = true;
+        return ReadLinePart(line, std::string::npos, whole);
     }
     /// Like ReadLine, but a line longer than `max` comes back in parts;
     /// `whole` is false on every part but the last.
@@ -94,11 +84,7 @@ class SmtpPeer::Conn {
     }
     /// Takes whatever is buffered (or reads some more).
     std::size_t TakeSome() {
-        if (buf_.size() == head_) {
-            buf_.clear();
-            head_ = scan_ = 0;
-            if (!Fill()) return 0;
-        }
+        if (buf_.size() == head_ && !Fill()) return 0;
         const std::size_t n = buf_.size() - head_;
         buf_.clear();
         head_ = scan_ = 0;
@@ -126,36 +112,8 @@ SmtpPeer::~SmtpPeer() {
     Stop();
 }
 
-SmtpPeer& SmtpPeer::Send(const std::string& text) {
-    script_.push_back({Step::kSend, text});
-    return *this;
-}
-SmtpPeer& SmtpPeer::Expect(const std::string& prefix) {
-    script_.push_back({Step::kExpect, prefix});
-    return *this;
-}
-SmtpPeer& SmtpPeer::ExpectBody() {
-    script_.push_back({Step::kBody, ""});
-    return *this;
-}
-SmtpPeer& SmtpPeer::ReadBodyBytes(std::size_t bytes) {
-    script_.push_back({Step::kBodyBytes, "", bytes});
-    return *this;
-}
-SmtpPeer& SmtpPeer::Pause() {
-    script_.push_back({Step::kPause, ""});
-    return *this;
-}
-SmtpPeer& SmtpPeer::Drop() {
-    script_.push_back({Step::kDrop, ""});
-    return *this;
-}
-SmtpPeer& SmtpPeer::Hold() {
-    script_.push_back({Step::kHold, ""});
-    return *this;
-}
-SmtpPeer& SmtpPeer::Drain() {
-    script_.push_back({Step::kDrain, ""});
+SmtpPeer& SmtpPeer::Add(Step::Kind kind, const std::string& text, std::size_t bytes) {
+    script_.push_back({kind, text, bytes});
     return *this;
 }
 
@@ -196,17 +154,9 @@ void SmtpPeer::Release() {
     cv_.notify_all();
 }
 
-std::vector<std::string> SmtpPeer::Commands() const {
+std::vector<std::string> SmtpPeer::Copy(const std::vector<std::string>& list) const {
     std::lock_guard<std::mutex> lock(mu_);
-    return commands_;
-}
-std::vector<std::string> SmtpPeer::Bodies() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return bodies_;
-}
-std::vector<std::string> SmtpPeer::Errors() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return errors_;
+    return list;
 }
 
 void SmtpPeer::Record(std::vector<std::string>& list, const std::string& s) {
@@ -227,23 +177,13 @@ void SmtpPeer::AcceptLoop() {
 
 void SmtpPeer::Serve(int fd) {
     Conn c(fd, stop_);
-    if (script_.empty()) {
-        RunSink(c);
-    } else {
-        RunScript(c);
-    }
+    script_.empty() ? RunSink(c) : RunScript(c);
 }
 
 namespace {
 bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return s.size() >= prefix.size() &&
+           ::strncasecmp(s.c_str(), prefix.c_str(), prefix.size()) == 0;
 }
 }  // namespace
 

@@ -27,22 +27,22 @@ class SmtpPeer {
 
     // --- script (before Start) ---------------------------------------------
     /// Sends `text` exactly as given (add "\r\n" yourself).
-    SmtpPeer& Send(const std::string& text);
+    SmtpPeer& Send(const std::string& text) { return Add(Step::kSend, text); }
     /// Reads one command line; records a mismatch when it does not begin with
     /// `prefix` (compared without regard to case).
-    SmtpPeer& Expect(const std::string& prefix);
+    SmtpPeer& Expect(const std::string& prefix) { return Add(Step::kExpect, prefix); }
     /// Reads the message body up to the "." line.
-    SmtpPeer& ExpectBody();
+    SmtpPeer& ExpectBody() { return Add(Step::kBody); }
     /// Reads at least `bytes` bytes of the body, then goes on with the script.
-    SmtpPeer& ReadBodyBytes(std::size_t bytes);
+    SmtpPeer& ReadBodyBytes(std::size_t bytes) { return Add(Step::kBodyBytes, "", bytes); }
     /// Waits until the test calls Release().
-    SmtpPeer& Pause();
+    SmtpPeer& Pause() { return Add(Step::kPause); }
     /// Closes the connection (the rest of the script is not run).
-    SmtpPeer& Drop();
+    SmtpPeer& Drop() { return Add(Step::kDrop); }
     /// Stays connected and silent, reading nothing, until Stop().
-    SmtpPeer& Hold();
+    SmtpPeer& Hold() { return Add(Step::kHold); }
     /// Discards all bytes received until the peer closes or the test stops.
-    SmtpPeer& Drain();
+    SmtpPeer& Drain() { return Add(Step::kDrain); }
 
     // --- running ---------------------------------------------------------------
     /// Listens on a free port. `acceptConnections` false: listen but never
@@ -56,11 +56,11 @@ class SmtpPeer {
     // --- what happened -----------------------------------------------------------
     int Connections() const { return connections_.load(); }
     /// Command lines received, in order, without line ends.
-    std::vector<std::string> Commands() const;
+    std::vector<std::string> Commands() const { return Copy(commands_); }
     /// Bodies received (everything between DATA's reply and the "." line, line ends included).
-    std::vector<std::string> Bodies() const;
+    std::vector<std::string> Bodies() const { return Copy(bodies_); }
     /// Script mismatches ("expected X, got Y").
-    std::vector<std::string> Errors() const;
+    std::vector<std::string> Errors() const { return Copy(errors_); }
     /// Messages taken by the sink and body bytes seen.
     std::uint64_t Messages() const { return messages_.load(); }
     std::uint64_t BodyBytes() const { return bodyBytes_.load(); }
@@ -76,6 +76,9 @@ class SmtpPeer {
         std::size_t bytes = 0;
     };
     class Conn;
+
+    SmtpPeer& Add(Step::Kind kind, const std::string& text = "", std::size_t bytes = 0);
+    std::vector<std::string> Copy(const std::vector<std::string>& list) const;
 
     void AcceptLoop();
     void Serve(int fd);
