@@ -123,42 +123,25 @@ std::map<const frmSMTPClient*, int>& Depths() {
 frmSMTPClient::frmSMTPClient() {
     Loop& loop = *G().loop;
     ws = NewTcpSocket(loop);
-    tmrUnload = std::make_unique<Timer>(loop, 5, false, [this] {
-        BW_HANDLER;
-        tmrUnload_Timer();
-    });
-    tmrStage = std::make_unique<Timer>(loop, 250, false, [this] {
-        BW_HANDLER;
-        tmrStage_Timer();
-    });
-    tmrStart = std::make_unique<Timer>(loop, 10, false, [this] {
-        BW_HANDLER;
-        tmrStart_Timer();
-    });
-    tmrTimeout = std::make_unique<Timer>(loop, 1000, false, [this] {
-        BW_HANDLER;
-        tmrTimeout_Timer();
-    });
-    tmrGetData = std::make_unique<Timer>(loop, 20, false, [this] {
-        BW_HANDLER;
-        tmrGetData_Timer();
-    });
-    ws->onError = [this](long number, const std::string& description) {
-        BW_HANDLER;
-        ws_Error(number, description);
+    // Every timer tick and socket event runs its member handler inside the
+    // window's handler scope, so a window is never destroyed under itself.
+    auto handler = [this](auto fn) {
+        return [this, fn](auto&&... args) {
+            BW_HANDLER;
+            (this->*fn)(std::forward<decltype(args)>(args)...);
+        };
     };
-    ws->onDataArrival = [this](std::size_t n) {
-        BW_HANDLER;
-        ws_DataArrival(n);
-    };
-    ws->onSendComplete = [this] {
-        BW_HANDLER;
-        ws_SendComplete();
-    };
-    ws->onClose = [this] {
-        BW_HANDLER;
-        ws_Close();
-    };
+    tmrUnload = std::make_unique<Timer>(loop, 5, false, handler(&frmSMTPClient::tmrUnload_Timer));
+    tmrStage = std::make_unique<Timer>(loop, 250, false, handler(&frmSMTPClient::tmrStage_Timer));
+    tmrStart = std::make_unique<Timer>(loop, 10, false, handler(&frmSMTPClient::tmrStart_Timer));
+    tmrTimeout =
+        std::make_unique<Timer>(loop, 1000, false, handler(&frmSMTPClient::tmrTimeout_Timer));
+    tmrGetData =
+        std::make_unique<Timer>(loop, 20, false, handler(&frmSMTPClient::tmrGetData_Timer));
+    ws->onError = handler(&frmSMTPClient::ws_Error);
+    ws->onDataArrival = handler(&frmSMTPClient::ws_DataArrival);
+    ws->onSendComplete = handler(&frmSMTPClient::ws_SendComplete);
+    ws->onClose = handler(&frmSMTPClient::ws_Close);
 }
 
 frmSMTPClient::~frmSMTPClient() {
