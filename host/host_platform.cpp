@@ -13,10 +13,10 @@ HostPlatform& HP() {
     return hp;
 }
 
-void FatalStartupError(const std::string& text) {
+void FatalStartupError(const std::string& text, int status) {
     if (G().service != nullptr) G().service->LogEvent(4, 110, text);
-    if (HP().process != nullptr) HP().process->EndNow(1);
-    ::_exit(1);
+    if (HP().process != nullptr) HP().process->EndNow(status);
+    ::_exit(status);
 }
 
 }  // namespace bw

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "host/exit_status.h"
+
 namespace bw {
 
 class SettingsStore;
@@ -24,7 +26,8 @@ struct HostPlatform {
 
 HostPlatform& HP();
 
-/// Writes the fatal event-log entry (type 4, id 110) and ends the process.
-[[noreturn]] void FatalStartupError(const std::string& text);
+/// Writes the fatal event-log entry (type 4, id 110) and ends the process
+/// with `status` (host/exit_status.h).
+[[noreturn]] void FatalStartupError(const std::string& text, int status = kExitFailure);
 
 }  // namespace bw
