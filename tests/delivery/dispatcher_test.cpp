@@ -89,7 +89,9 @@ TEST_F(DispatcherTest, UnclaimablePairsAreSkippedQuietly) {
     ::close(fd);
     RunFor(20000, 50);
     EXPECT_EQ(WhereIs("Inbox/", "Held0"), "trash");
-    // A lone ".dat" is no work: it does not keep the scan at its short interval.
+    // A lone ".dat" is no work: listing it does not keep the short interval.
+    ResetDispatcher();
+    tmrQueue_Timer();
     EXPECT_TRUE(Exists(Acc() + "Inbox/Lonely.dat"));
     EXPECT_EQ(queueTimer_->Interval(), 5000);
 }
