@@ -713,7 +713,7 @@ void frmSMTPClient::FileFile(const std::string& from, const std::string& folder,
     // a half-filed file.
     const std::string name = from.substr(from.find_last_of('/') + 1);
     ErrorState fileErr;
-    if (folder.empty() || PathExists(folder + name)) {
+    if (folder.empty() || NameInRealFolder(folder, name)) {
         DeleteFileSafe(from, fileErr);
     } else if (!MoveFileSafe(from, folder + name, true, fileErr)) {
         if (fileErr.number == EEXIST || !bFailed) {
@@ -830,14 +830,11 @@ std::string GetDomain(const std::string& address, ErrorState& err) {
 void TouchChangedFlag(const std::string& folder) {
     char text[64];
     std::snprintf(text, sizeof text, "%.15g\r\n", G().clock->Now());
-    const std::string path = folder + "Changed.flg";
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    const std::size_t len = std::strlen(text);
-    if (::write(fd, text, len) != static_cast<ssize_t>(len)) {
-        // The flag only tells the other components to look again; a short write is harmless.
-    }
-    ::close(fd);
+    // A new file replaces the flag, so a link put in its place is never written
+    // through. The flag only tells the other components to look again: a
+    // failure is harmless.
+    ErrorState ignored;
+    ReplaceFile(folder, "Changed.flg", text, ignored);
 }
 
 }  // namespace bw

@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <iostream>
 
+#include "platform/log_text.h"
+
 extern char** environ;
 
 namespace bw {
@@ -141,9 +143,11 @@ void LinuxService::LogEvent(std::int16_t type, std::int32_t id, const std::strin
     int level = LOG_INFO;
     if (type == 1) level = LOG_ERR;
     if (type == 2) level = LOG_WARNING;
-    ::syslog(LOG_DAEMON | level, "%s", text.c_str());
+    // One entry is one line: a control character in the text is shown escaped.
+    const std::string line = EscapeControls(text);
+    ::syslog(LOG_DAEMON | level, "%s", line.c_str());
     if (std::getenv("INVOCATION_ID") == nullptr) {
-        std::cerr << kServiceName << " [" << id << "]: " << text << std::endl;
+        std::cerr << kServiceName << " [" << id << "]: " << line << std::endl;
     }
 }
 

@@ -62,6 +62,20 @@ TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
     for (const auto& c : cases) EXPECT_EQ(LinuxService::ExecStartPath(c.exe), c.written) << c.exe;
 }
 
+// A control character in a journal text (a file name, a server's error) is
+// shown escaped: one entry never reads as two.
+TEST(LinuxServiceTest, EachJournalEntryIsOneLine) {
+    const char* invocation = std::getenv("INVOCATION_ID");
+    const std::string saved = invocation != nullptr ? invocation : "";
+    ::unsetenv("INVOCATION_ID");
+    LinuxService svc;
+    testing::internal::CaptureStderr();
+    svc.LogEvent(2, 110, "file a\nforged\r\x1b[31m");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "BWTarnOUT [110]: file a\\x0Aforged\\x0D\\x1B[31m\n");
+    if (invocation != nullptr) ::setenv("INVOCATION_ID", saved.c_str(), 1);
+}
+
 TEST(LinuxDesktopTest, WithoutATerminalTheEnvironmentAnswers) {
     if (::isatty(STDIN_FILENO) == 1) GTEST_SKIP() << "standard input is a terminal";
     std::vector<std::string> log;
