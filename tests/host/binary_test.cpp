@@ -181,6 +181,12 @@ TEST_F(DaemonTest, BadSettingsEndWithTheirStatus) {
              fs::create_directories(registry_);
          },
          kExitSettings, "Registry Problem"},
+        {"settings store is a pipe",
+         [&] {
+             registry_ = root_ + "/regpipe";
+             ASSERT_EQ(::mkfifo(registry_.c_str(), 0644), 0);
+         },
+         kExitSettings, "not a regular file"},
         {"no language chosen",
          [&] {
              fs::remove(app_ + "lang/English.lng");
