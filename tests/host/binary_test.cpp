@@ -175,12 +175,6 @@ TEST_F(DaemonTest, BadSettingsEndWithTheirStatus) {
          },
          kExitLock, "cannot take the single-instance lock"},
         {"run folder missing is made", [&] { runDir_ = root_ + "/newrun"; }, -1, ""},
-        {"settings store is a folder",
-         [&] {
-             registry_ = root_ + "/regdir";
-             fs::create_directories(registry_);
-         },
-         kExitSettings, "Registry Problem"},
         {"settings store is a pipe",
          [&] {
              registry_ = root_ + "/regpipe";

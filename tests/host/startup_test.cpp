@@ -447,7 +447,6 @@ TEST_F(StartupTest, ServerListProblemsAreSaidAtStart) {
         std::vector<std::string> said;  // the start of each event, in order
     };
     const Row rows[] = {
-        {"mx, mx2:2525 ", "", {}},
         {"", "", {"No mail server in TarnIN/AccInfo.ini"}},
         {"mx,,:2525, mx:99999 ,mx:-5x,",
          "peer:25",
