@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "db/shared_main.h"
+#include "delivery/server_list.h"
 #include "delivery/session_log.h"
 #include "host/globals.h"
 #include "host/paths.h"
@@ -324,6 +325,15 @@ void frmSMTPClient::NextServer() {
     dStageStart = Now();
 }
 
+void frmSMTPClient::ConnectFailed() {
+    LogLine(kLogStatus, "*** TIMEOUT Connecting " + txtSMTP + " ***");
+    if (iServerIdx >= static_cast<int>(G().aSMTPServers.size()) - 1) {
+        LeaveInQueue();
+    } else {
+        NextServer();
+    }
+}
+
 void frmSMTPClient::Refuse() {
     bFailed = true;
     iStage = 25;
@@ -355,12 +365,7 @@ void frmSMTPClient::SendMessage() {
                 iStage = 2;  // the greeting limits count from the start of connecting
                 return;
             }
-            LogLine(kLogStatus, "*** TIMEOUT Connecting " + txtSMTP + " ***");
-            if (iServerIdx >= lastServer) {
-                LeaveInQueue();
-            } else {
-                NextServer();
-            }
+            ConnectFailed();
             return;
         }
         case 2:
@@ -621,13 +626,26 @@ bool frmSMTPClient::RejectUnsafeEnvelope() {
 
 void frmSMTPClient::Stage99Connect() {
     auto& g = G();
-    std::string host;
+    std::string entry;
     if (iServerIdx >= 0 && iServerIdx < static_cast<int>(g.aSMTPServers.size())) {
-        host = TrimBlanks(g.aSMTPServers[static_cast<std::size_t>(iServerIdx)]);
+        entry = g.aSMTPServers[static_cast<std::size_t>(iServerIdx)];
     }
-    SplitHostPort(host, g.lSMTPPort);
+    const ServerEntry server = ParseServerEntry(entry);
+    std::string host = server.host;
+    if (server.problem.empty() && server.port != 0) g.lSMTPPort = server.port;
     if (g.lSMTPPort == 0) g.lSMTPPort = 25;
-    if (SameFolder(sQueueFolder, "Outbox/") && !g.sPeer2.empty()) host = g.sPeer2;
+    std::string unusable = server.problem.empty() ? "" : TrimBlanks(entry);
+    if (SameFolder(sQueueFolder, "Outbox/") && !g.sPeer2.empty()) {
+        host = g.sPeer2;
+        if (!PeerProblem(host).empty()) unusable = host;
+    }
+    if (!server.problem.empty() || !unusable.empty()) {
+        // Never handed to the resolver (an empty name is this machine): it
+        // fails at once, as a server that cannot be reached does.
+        txtSMTP = unusable;
+        ConnectFailed();
+        return;
+    }
     txtSMTP = host;
     ws->SetRemoteHost(txtSMTP);
     ws->SetRemotePort(g.lSMTPPort);
@@ -797,24 +815,6 @@ void SetUnloadObserver(UnloadObserver observer) {
 }
 
 // ---- helpers -----------------------------------------------------------------
-
-bool SplitHostPort(std::string& host, std::int32_t& port) {
-    const auto colon = host.find(':');
-    if (colon == std::string::npos) return false;
-    const auto second = host.find(':', colon + 1);
-    const std::string portText = TrimBlanks(host.substr(
-        colon + 1, second == std::string::npos ? std::string::npos : second - colon - 1));
-    host = host.substr(0, colon);
-    // A port that is not a number in range leaves the shared port as it was.
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(portText.c_str(), &end, 10);
-    if (!portText.empty() && end != nullptr && *end == '\0' && errno == 0 && value >= 0 &&
-        value <= 65535) {
-        port = static_cast<std::int32_t>(value);
-    }
-    return true;
-}
 
 std::string GetDomain(const std::string& address, ErrorState& err) {
     if (address.empty()) return "";

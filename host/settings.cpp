@@ -26,7 +26,7 @@ std::string UserKeyPath(const std::string& sAppName, const std::string& sSection
     if (!reg.StoreReason.empty()) {
         std::cerr << "BWTarnOUT: settings store: " << reg.StoreReason << std::endl;
     }
-    FatalStartupError("Registry Problem: " + reg.Err.description);
+    FatalStartupError("Registry Problem: " + reg.Err.description, kExitSettings);
 }
 
 }  // namespace
