@@ -28,7 +28,7 @@ std::string LangText(const std::string& sKey) {
     std::vector<std::string> lines;
     if (!ReadTextLines(LangFilePath(), lines)) return "";
     // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "[" + temporary.
-    std::string header = "[";
+    std::string header(1, '[');
     header += UpperAscii(sKey);
     header += ']';
     std::string result;
