@@ -1,12 +1,14 @@
 #include "platform/linux_service.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +17,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "packaging/unit_template.h"
 #include "platform/log_text.h"
 
 extern char** environ;
@@ -86,23 +89,24 @@ std::string LinuxService::ExecStartPath(const std::string& exe) {
 }
 
 std::string LinuxService::UnitText() const {
-    return "[Unit]\n"
-           "Description=" +
-           description_ +
-           "\n"
-           "After=network-online.target mariadb.service mysql.service\n"
-           "Wants=network-online.target\n"
-           "\n"
-           "[Service]\n"
-           "Type=notify\n"
-           "ExecStart=" +
-           ExecStartPath(ExePath()) +
-           "\n"
-           "Restart=on-failure\n"
-           "RestartSec=5\n"
-           "\n"
-           "[Install]\n"
-           "WantedBy=multi-user.target\n";
+    return UnitText(description_, ExePath());
+}
+
+std::string LinuxService::UnitText(const std::string& description, const std::string& exe) {
+    std::string text = kUnitTemplate;
+    const auto put = [&text](const std::string& placeholder, const std::string& value) {
+        for (auto at = text.find(placeholder); at != std::string::npos;
+             at = text.find(placeholder, at + value.size())) {
+            text.replace(at, placeholder.size(), value);
+        }
+    };
+    // A line feed in the description would end the line and add a directive.
+    std::string oneLine = description;
+    std::replace_if(
+        oneLine.begin(), oneLine.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    put("@BW_UNIT_DESCRIPTION@", oneLine);
+    put("@BW_UNIT_EXEC@", ExecStartPath(exe));
+    return text;
 }
 
 bool LinuxService::Install() {
@@ -125,6 +129,11 @@ bool LinuxService::Install() {
         return false;
     }
     DaemonReload();
+    if (::getpwnam(kServiceUser) == nullptr) {
+        std::cerr << kServiceName << ": " << path << " runs the service as the user "
+                  << kServiceUser << ", which does not exist yet (adduser --system --group "
+                  << kServiceUser << ")" << std::endl;
+    }
     return true;
 }
 

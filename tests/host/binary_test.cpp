@@ -142,19 +142,29 @@ TEST_F(DaemonTest, StartsBuildsItsTreeAndEndsOnSigterm) {
     EXPECT_EQ(Read(root_ + "/registry.reg"), reg);
 }
 
-TEST_F(DaemonTest, InstallAndRemoveWriteAndDeleteTheUnit) {
+TEST_F(DaemonTest, CommandsThatEndBeforeTheStartUp) {
+    // The unit "-install" writes is the packaged one, with this executable.
     const std::string unit = root_ + "/units/BWTarnOUT.service";
     EXPECT_EQ(WaitEnd(Spawn("-install"), std::chrono::seconds(10)), 0);
-    const std::string text = Read(unit);
-    EXPECT_NE(text.find("Type=notify"), std::string::npos);
-    EXPECT_NE(text.find("Description=Delivers passed inbound Emails to the internal mailserver"),
-              std::string::npos);
-    EXPECT_NE(text.find("ExecStart=" + fs::canonical(BinaryPath()).string() + "\n"),
-              std::string::npos);
-    EXPECT_FALSE(fs::exists(app_ + "TarnIN"));  // ended before the start-up proper
+    std::string packaged =
+        Read(fs::path(BinaryPath()).parent_path() / "packaging/BWTarnOUT.service");
+    const auto exec = packaged.find("\nExecStart=");
+    ASSERT_NE(exec, std::string::npos);
+    packaged.replace(exec, packaged.find('\n', exec + 1) - exec,
+                     "\nExecStart=" + fs::canonical(BinaryPath()).string());
+    EXPECT_EQ(Read(unit), packaged);
+    EXPECT_NE(packaged.find("\nUser=bwtarnout\n"), std::string::npos);
 
     EXPECT_EQ(WaitEnd(Spawn("-remove"), std::chrono::seconds(10)), 0);
     EXPECT_FALSE(fs::exists(unit));
+    // --help and --version answer at once and touch nothing.
+    for (const char* option : {"--help", "--version"}) {
+        EXPECT_EQ(WaitEnd(Spawn(option), std::chrono::seconds(2)), 0) << option;
+    }
+    EXPECT_EQ(Read(root_ + "/registry.reg").find("TarnID"), std::string::npos);
+    EXPECT_FALSE(fs::exists(app_ + "TarnIN"));
+    EXPECT_FALSE(fs::exists(app_ + "Logs"));
+    EXPECT_FALSE(fs::exists(root_ + "/run/BWTarnOUT.lock"));
 }
 
 // Bad settings, each with the exit status that tells it apart (so the unit

@@ -93,6 +93,9 @@ TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
     EXPECT_NE(unit.find("\nDescription=Delivers mail\n"), std::string::npos);
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
     EXPECT_NE(unit.find("\nExecStart=/"), std::string::npos);
+    // A line feed in the description cannot add a directive.
+    EXPECT_NE(LinuxService::UnitText("a\nUser=root", "/x").find("\nDescription=a User=root\n"),
+              std::string::npos);
 
     struct Case {
         const char* exe;
