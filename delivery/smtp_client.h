@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "db/shared_main.h"
+#include "delivery/sent_record.h"
+#include "delivery/smtp_reply.h"
 #include "platform/error_state.h"
 #include "platform/loop.h"
 #include "platform/socket.h"
@@ -69,6 +71,14 @@ class frmSMTPClient {
     Wait AwaitReply(double firstLimit, double wholeLimit, bool waitContinuation);
     bool ReplyComplete() const;
     bool ReplyPositive(bool acceptThree = false) const;
+    bool LimitPassed(double seconds) const;
+    bool TemporaryFailure() const;
+    void Defer(const std::string& command, const std::string& reply);
+    void BackOff();
+    bool AttemptDue();
+    void RecordSent();
+    bool FilePair(ErrorState& err);
+    void AfterFiling(bool filed, const ErrorState& err);
     void SendCommand(const std::string& command);
     void LeaveInQueue();
     void NextServer();
@@ -94,7 +104,7 @@ class frmSMTPClient {
     // Conversation state.
     std::int16_t iStage = 0;
     double dStageStart = 0;
-    std::string sRecvBuf;
+    ReplyBuffer sRecvBuf;
     double dLastData = 0;
     bool bSendDone = false;
     std::int16_t iServerIdx = 0;
@@ -103,9 +113,15 @@ class frmSMTPClient {
     std::string sHeloLine;
     std::string sMailFrom;
     bool bFailed = false;
-    bool bReplyCut_ = false;
-    bool bBodyInLine_ = false;  // the last body part sent ended inside a long line  // sRecvBuf
-                                // reached its limit; the rest was dropped
+    bool bBodyInLine_ = false;      // the last body part sent ended inside a long line
+    bool bBodyAfterBreak_ = false;  // ... and that part ended at a bare line end
+    bool bSaidBareBreaks_ = false;  // the session log has said so for this message
+    bool bClosed_ = false;          // the server closed the connection (or it broke)
+    int iRcptTempFails_ = 0;        // recipients answered with a "4" reply
+    std::string sLastTempReply_;    // the last of those replies
+    PairId pairId_;                 // the claimed files (device and inode)
+    bool pairKnown_ = false;
+    bool bRecorded_ = false;  // the sent record holds this pair
     tMinLog tMinLog_;
 
     bool loaded_ = false;
