@@ -6,8 +6,13 @@ namespace bw {
 
 void ReplyBuffer::Append(std::string_view data) {
     if (skipping_) data.remove_prefix(Skip(data));
-    // A cut reply not yet cleared is judged as it stands; nothing joins it.
-    if (cut_ || data.empty()) return;
+    if (data.empty()) return;
+    // A cut reply not yet cleared is judged as it stands; what came after its
+    // end waits for the Clear() (up to the cap; beyond it would be cut anyway).
+    if (cut_) {
+        next_.append(data.substr(0, kCap + 1 - std::min(kCap + 1, next_.size())));
+        return;
+    }
     const std::size_t room = kCap - std::min(kCap, text_.size());
     if (data.size() <= room) {
         text_.append(data);
@@ -23,7 +28,8 @@ void ReplyBuffer::Append(std::string_view data) {
     skipContinues_ = skipLineLen_ >= 4 && text_[lineStart + 3] == '-';
     skipCr_ = !text_.empty() && text_.back() == '\r';
     data.remove_prefix(room);
-    Skip(data);  // what follows the end of the cut reply is dropped with it: it was not asked for
+    data.remove_prefix(Skip(data));
+    next_.assign(data.substr(0, kCap + 1));
 }
 
 std::size_t ReplyBuffer::Skip(std::string_view data) {
@@ -51,6 +57,9 @@ std::size_t ReplyBuffer::Skip(std::string_view data) {
 void ReplyBuffer::Clear() {
     text_.clear();
     cut_ = false;
+    std::string next;
+    next.swap(next_);
+    Append(next);
 }
 
 bool ReplyBuffer::Complete() const {

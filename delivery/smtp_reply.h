@@ -26,7 +26,8 @@ class ReplyBuffer {
 
     /// Takes bytes received from the server.
     void Append(std::string_view data);
-    /// Drops the text. The rest of a reply that outgrew the cap is still skipped.
+    /// Drops the text. The rest of a reply that outgrew the cap is still skipped;
+    /// what arrived after its end becomes the text.
     void Clear();
 
     const std::string& Text() const { return text_; }
@@ -52,6 +53,7 @@ class ReplyBuffer {
     std::size_t Skip(std::string_view data);
 
     std::string text_;
+    std::string next_;  // received after the end of a cut reply, before its Clear()
     bool cut_ = false;
     bool skipping_ = false;
     std::size_t skipLineLen_ = 0;  // bytes of the current line seen while skipping
