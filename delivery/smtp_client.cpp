@@ -30,7 +30,8 @@ constexpr const char* kLogRecv = "*--B<-R";
 constexpr const char* kLogStatus = "*--*--*";
 constexpr const char* kLogError = "!!!";
 constexpr std::size_t kPieceSize = 8192;
-// Back-off of a pair whose filing failed after the server had answered.
+// How long a pair whose filing failed after the server had answered waits
+// before its filing is tried again.
 constexpr std::int64_t kFilingRetryMs = 60 * 1000;
 // Longest part of a message line read at once. A message whose lines end in
 // LF only reads as one line; it is sent in parts of this size (the bytes on

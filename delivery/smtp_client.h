@@ -7,9 +7,13 @@
 // its fields and calls StartWindow(), which loads it. The conversation ends by
 // switching tmrUnload on; the window unloads on that tick and is destroyed
 // afterwards from the loop, never inside one of its own callbacks.
+// A pair the server has answered for is remembered (sent_record.h) and only
+// filed, never sent again; a pair in its back-off is released at once. Time
+// limits run on the monotonic clock; a closed connection ends a wait at once.
 // DIAGNOSTICS: nothing throws. Socket errors are swallowed and become the
 // conversation's time-outs; outcomes go to the session log and the minilog
-// record; a minilog row reported lost gives one "MINILOG ERROR: " log line.
+// record; a minilog row reported lost gives one "MINILOG ERROR: " log line; a
+// filing that fails after the server's answer gives one journal line per try.
 #pragma once
 
 #include <cstdint>
