@@ -23,6 +23,8 @@ constexpr const char* kFileName = "sent-pairs";
 constexpr std::int64_t kFirstDeferMs = 5 * 60 * 1000;
 constexpr std::int64_t kMaxDeferMs = 60 * 60 * 1000;
 constexpr std::size_t kMaxRecordBytes = 4 << 20;
+// A record that has grown past this while pairs stay remembered is rewritten.
+constexpr off_t kCompactBytes = 1 << 20;
 
 struct Deferral {
     std::string name;
@@ -36,6 +38,7 @@ struct State {
     std::map<PairId, Deferral> deferred;
     bool saidRead = false;
     bool saidWrite = false;
+    int fd = -1;  // the record, open for appending
 };
 
 State& S() {
@@ -81,6 +84,15 @@ std::string RecordPath() {
     return StateDir() + "/" + kFileName;
 }
 
+std::string IdText(const PairId& id) {
+    return std::to_string(id.datDev) + " " + std::to_string(id.datIno) + " " +
+           std::to_string(id.msgDev) + " " + std::to_string(id.msgIno);
+}
+
+std::string AddLine(const SentEntry& e) {
+    return "+ " + IdText(e.id) + " " + (e.refused ? "B" : "D") + " " + Hex(e.name) + "\n";
+}
+
 void Load() {
     State& s = S();
     if (s.loaded) return;
@@ -108,16 +120,24 @@ void Load() {
         text.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
+    // "+ ids kind name" remembers a pair, "- ids" forgets it; a torn or foreign
+    // line names no pair.
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
+        std::string op;
         SentEntry e;
+        if (!(fields >> op >> e.id.datDev >> e.id.datIno >> e.id.msgDev >> e.id.msgIno)) continue;
+        if (op == "-") {
+            s.sent.erase(e.id);
+            continue;
+        }
         std::string kind;
         std::string name;
-        if (!(fields >> e.id.datDev >> e.id.datIno >> e.id.msgDev >> e.id.msgIno >> kind >> name) ||
-            (kind != "D" && kind != "B") || !Unhex(name, e.name)) {
-            continue;  // a torn or foreign line names no pair
+        if (op != "+" || !(fields >> kind >> name) || (kind != "D" && kind != "B") ||
+            !Unhex(name, e.name)) {
+            continue;
         }
         e.refused = kind == "B";
         s.sent[e.id] = e;
@@ -132,45 +152,68 @@ bool SyncFolder(const std::string& folder) {
     return ok;
 }
 
-void Save() {
+void WriteFailed(const std::string& what) {
+    Journal(S().saidWrite, "Sent record " + RecordPath() + " cannot be written (" + what + ": " +
+                               std::strerror(errno) +
+                               "); pairs taken are remembered until the daemon stops");
+}
+
+// Rewrites the record with the pairs remembered now, through a new file that
+// is synced and renamed into place (the start of a log grown long).
+bool Compact() {
     State& s = S();
-    const std::string dir = StateDir();
     const std::string path = RecordPath();
-    auto fail = [&](const std::string& what) {
-        Journal(s.saidWrite, "Sent record " + path + " cannot be written (" + what + ": " +
-                                 std::strerror(errno) +
-                                 "); pairs taken are remembered until the daemon stops");
-    };
-    if (s.sent.empty()) {
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            fail("remove");
-            return;
-        }
-        SyncFolder(dir);
-        return;
-    }
-    ::mkdir(dir.c_str(), 0700);  // systemd creates it; a plain run may not have
     std::string text;
-    for (const auto& [id, e] : s.sent) {
-        text += std::to_string(id.datDev) + " " + std::to_string(id.datIno) + " " +
-                std::to_string(id.msgDev) + " " + std::to_string(id.msgIno) + " " +
-                (e.refused ? "B" : "D") + " " + Hex(e.name) + "\n";
-    }
+    for (const auto& [id, e] : s.sent) text += AddLine(e);
     const std::string tmp = path + ".new." + std::to_string(::getpid());
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        fail("create");
-        return;
-    }
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    const bool synced = written && ::fsync(fd) == 0;
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                    ::fsync(fd) == 0 && ::rename(tmp.c_str(), path.c_str()) == 0;
     ::close(fd);
-    if (!synced || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        fail(synced ? "rename" : "write");
+    if (!ok) {
         ::unlink(tmp.c_str());
-        return;
+        return false;
+    }
+    SyncFolder(StateDir());
+    if (s.fd >= 0) ::close(s.fd);
+    s.fd = -1;
+    return true;
+}
+
+// The record open for appending; created (and its name synced) when missing.
+bool Open() {
+    State& s = S();
+    if (s.fd >= 0) return true;
+    const std::string dir = StateDir();
+    ::mkdir(dir.c_str(), 0700);  // systemd creates it; a plain run may not have
+    const std::string path = RecordPath();
+    s.fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (s.fd < 0) {
+        WriteFailed("open");
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(s.fd);
+        s.fd = -1;
+        errno = EINVAL;
+        WriteFailed("not a regular file");
+        return false;
     }
     SyncFolder(dir);
+    return true;
+}
+
+void Append(const std::string& line, bool sync) {
+    State& s = S();
+    if (!Open()) return;
+    struct stat st {};
+    if (::fstat(s.fd, &st) == 0 && st.st_size > kCompactBytes && Compact() && !Open()) return;
+    if (::write(s.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+        (sync && ::fdatasync(s.fd) != 0)) {
+        WriteFailed("write");
+    }
 }
 
 }  // namespace
@@ -199,12 +242,20 @@ SentEntry* FindSent(const PairId& id, const std::string& name) {
 void RememberSent(const SentEntry& entry) {
     Load();
     S().sent[entry.id] = entry;
-    Save();
+    Append(AddLine(entry), true);  // on disk before the filing starts
 }
 
 void ForgetSent(const PairId& id) {
     Load();
-    if (S().sent.erase(id) != 0) Save();
+    State& s = S();
+    if (s.sent.erase(id) == 0) return;
+    // Not synced: a forgetting lost in a crash leaves a line naming a pair
+    // that has left the queue, which matches nothing.
+    if (s.sent.empty()) {
+        if (Open() && ::ftruncate(s.fd, 0) != 0) WriteFailed("truncate");
+    } else {
+        Append("- " + IdText(id) + "\n", false);
+    }
 }
 
 std::size_t SentCount() {
@@ -235,6 +286,7 @@ void ClearDeferral(const PairId& id) {
 }
 
 void ResetSentRecord() {
+    if (S().fd >= 0) ::close(S().fd);
     S() = State{};
 }
 

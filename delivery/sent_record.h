@@ -5,11 +5,13 @@
 // or refused for good) is remembered by the identity of its two files (device
 // and inode) and its name until its filing has succeeded. A remembered pair is
 // never sent again; only its filing is retried, once a minute. The record is
-// kept in the state folder (StateDir()/"sent-pairs"), rewritten whole through
-// a new file that is synced and renamed into place, written after the
-// server's answer and before the filing, and read back at the first use after
-// a start, so that a restart files the pair without sending it. The file is
-// opened without following links and read only when it is a regular file.
+// kept in the state folder (StateDir()/"sent-pairs") as a log of lines ("+"
+// remembers a pair, "-" forgets it), appended and synced after the server's
+// answer and before the filing, emptied when no pair is left, rewritten
+// through a new file renamed into place when it grows past 1 MB, and read
+// back at the first use after a start, so that a restart files the pair
+// without sending it. The file is opened without following links and used
+// only when it is a regular file.
 //
 // The back-off: a pair left in the queue after the server had seen its whole
 // body without answering, or after a temporary refusal, waits 5 minutes
