@@ -86,6 +86,7 @@ int RunDaemon(const std::string& appPath, int port, int expect) {
     g.sForwardedList = "\t";
     g.aSMTPServers = {"127.0.0.1:" + std::to_string(port)};
     g.oShared = std::make_unique<clsSharedMain>();
+    ::setenv("BW_STATE_DIR", (appPath + "state").c_str(), 1);  // the sent record
     MariaDbFactory factory;
     g.dbFactory = &factory;
     SetDBConnectExeFolder(appPath + "exe");  // none there: DBConnect.dat in AppPath wins

@@ -14,12 +14,13 @@
 
 #include "db/shared_main.h"
 #include "delivery/server_list.h"
+#include "delivery/sent_record.h"
 #include "delivery/session_log.h"
 #include "host/globals.h"
 #include "host/paths.h"
-#include "host/timing.h"
 #include "platform/clock.h"
 #include "platform/queue_files.h"
+#include "platform/service.h"
 
 namespace bw {
 
@@ -30,10 +31,9 @@ constexpr const char* kLogRecv = "*--B<-R";
 constexpr const char* kLogStatus = "*--*--*";
 constexpr const char* kLogError = "!!!";
 constexpr std::size_t kPieceSize = 8192;
-// Longest reply text kept. A server's reply is a few lines; one that streams
-// megabytes without ending its reply is cut here and judged at once as a
-// reply that never completed, so it cannot fill the memory.
-constexpr std::size_t kMaxReply = 64 * 1024;
+// How long a pair whose filing failed after the server had answered waits
+// before its filing is tried again.
+constexpr std::int64_t kFilingRetryMs = 60 * 1000;
 // Longest part of a message line read at once. A message whose lines end in
 // LF only reads as one line; it is sent in parts of this size (the bytes on
 // the wire are the same), so memory does not grow with the message.
@@ -53,8 +53,14 @@ UnloadObserver& Observer() {
 
 bool g_reapPosted = false;
 
+// Seconds on the monotonic clock: every time limit of the conversation is
+// measured here, so a step of the wall clock never counts as waiting.
 double Now() {
-    return G().clock->Timer();
+    return static_cast<double>(G().clock->MonotonicMs()) / 1000.0;
+}
+
+bool TimePassed(double start, double seconds) {
+    return Now() - start >= seconds;
 }
 
 std::string TrimBlanks(const std::string& s) {
@@ -162,6 +168,17 @@ void frmSMTPClient::StartWindow() {
     BW_HANDLER;
     tmrStart->SetEnabled(true);
     if (loaded_) return;
+    pairKnown_ = IdentifyPair(iDatFile, iMsgFile, pairId_);
+    if (pairKnown_ && !AttemptDue()) {
+        CloseFileNo(iDatFile);
+        CloseFileNo(iMsgFile);
+        iDatFile = 0;
+        iMsgFile = 0;
+        tmrStart->SetEnabled(false);
+        loaded_ = true;
+        unloaded_ = true;
+        return;
+    }
     loaded_ = true;
     // Design-time state: the stage and data timers run from the load on.
     tmrStage->SetEnabled(true);
@@ -229,11 +246,7 @@ void frmSMTPClient::tmrGetData_Timer() {
     if (ws->BytesReceived() > 0) {
         const std::string data = ws->TakeData();
         if (!data.empty()) {
-            if (sRecvBuf.empty()) bReplyCut_ = false;
-            if (!bReplyCut_) {
-                sRecvBuf.append(data, 0, kMaxReply - std::min(kMaxReply, sRecvBuf.size()));
-                bReplyCut_ = sRecvBuf.size() >= kMaxReply;
-            }
+            sRecvBuf.Append(data);
             dLastData = Now();
         }
     }
@@ -241,7 +254,7 @@ void frmSMTPClient::tmrGetData_Timer() {
 }
 
 void frmSMTPClient::tmrTimeout_Timer() {
-    if (!Elapsed(dLastData, 300)) return;
+    if (!TimePassed(dLastData, 300)) return;
     ws->Close();
     G().loop->Wait(0.5);
     Form_Unload();
@@ -253,7 +266,9 @@ void frmSMTPClient::tmrUnload_Timer() {
 }
 
 void frmSMTPClient::ws_Error(long, const std::string&) {
-    // No message box; the conversation's time limits turn the failure into an outcome.
+    // No message box. While connecting, the time limit turns the failure into
+    // an outcome; a connection that breaks later ends the wait like a close.
+    if (iStage != 1 && iStage != 99 && ws->State() == TcpSocket::kError) ws_Close();
 }
 
 void frmSMTPClient::ws_DataArrival(std::size_t) {
@@ -266,19 +281,27 @@ void frmSMTPClient::ws_SendComplete() {
     ws_DataArrival(0);
 }
 
-void frmSMTPClient::ws_Close() {}
+// The server closed the connection: take what is left and judge at once.
+void frmSMTPClient::ws_Close() {
+    bClosed_ = true;
+    ws_DataArrival(0);
+}
 
 // ---- conversation helpers ----------------------------------------------------
 
 bool frmSMTPClient::ReplyComplete() const {
-    if (bReplyCut_) return false;
-    const std::size_t n = sRecvBuf.size();
-    return n >= 2 && sRecvBuf[n - 2] == '\r' && sRecvBuf[n - 1] == '\n';
+    return sRecvBuf.Complete();
 }
 
 bool frmSMTPClient::ReplyPositive(bool acceptThree) const {
-    if (sRecvBuf.empty()) return false;
-    return sRecvBuf[0] == '2' || (acceptThree && sRecvBuf[0] == '3');
+    const char c = sRecvBuf.First();
+    return c == '2' || (acceptThree && c == '3');
+}
+
+// A wait for a reply ends when its limit has passed or the server has closed
+// the connection: nothing more can arrive.
+bool frmSMTPClient::LimitPassed(double seconds) const {
+    return bClosed_ || TimePassed(dStageStart, seconds);
 }
 
 // The wait shared by the reply stages: keep waiting while the reply is not
@@ -287,20 +310,33 @@ bool frmSMTPClient::ReplyPositive(bool acceptThree) const {
 // has not passed. kJudge: act on what is there now.
 frmSMTPClient::Wait frmSMTPClient::AwaitReply(double firstLimit, double wholeLimit,
                                               bool waitContinuation) {
-    if (bReplyCut_ && !sRecvBuf.empty()) return Wait::kJudge;
-    if (!ReplyComplete() && !Elapsed(dStageStart, firstLimit)) return Wait::kPending;
-    if (waitContinuation) {
-        const std::size_t end = sRecvBuf.rfind("\r\n");
-        if (end != std::string::npos) {
-            const std::size_t prev = end == 0 ? std::string::npos : sRecvBuf.rfind("\r\n", end - 1);
-            const std::size_t begin = prev == std::string::npos ? 0 : prev + 2;
-            const std::string last = sRecvBuf.substr(begin, end - begin);
-            if ((last.size() < 4 || last[3] != ' ') && !Elapsed(dStageStart, wholeLimit)) {
-                return Wait::kPending;
-            }
-        }
+    if (sRecvBuf.Cut()) return Wait::kJudge;
+    if (!ReplyComplete() && !LimitPassed(firstLimit)) return Wait::kPending;
+    if (waitContinuation && sRecvBuf.LastLineContinues() && !LimitPassed(wholeLimit)) {
+        return Wait::kPending;
     }
     return Wait::kJudge;
+}
+
+// A complete reply beginning with "4" is a temporary failure (unless the
+// setting makes it a refusal, as every reply not beginning with "2" once was).
+bool frmSMTPClient::TemporaryFailure() const {
+    return !G().bTempFailRefuses && ReplyComplete() && sRecvBuf.First() == '4';
+}
+
+// Leaves the pair in the queue for a later attempt after the back-off; the
+// minilog action names the command and the reply.
+void frmSMTPClient::Defer(const std::string& command, const std::string& reply) {
+    tMinLog_.sAction =
+        "490 Peer Delivery DEFERRED " + sQueueName + " (" + command + ": " + reply + ")";
+    BackOff();
+    LeaveInQueue();
+}
+
+void frmSMTPClient::BackOff() {
+    if (!pairKnown_) return;
+    const std::int64_t waitMs = DeferPair(pairId_, sQueueName, G().clock->MonotonicMs());
+    LogLine(kLogStatus, "*** next attempt in " + std::to_string(waitMs / 60000) + " minutes ***");
 }
 
 void frmSMTPClient::SendCommand(const std::string& command) {
@@ -364,7 +400,7 @@ void frmSMTPClient::SendMessage() {
             return;
         case 1: {
             const bool connected = ws->State() == TcpSocket::kConnected;
-            if (!connected && !Elapsed(dStageStart, 5)) return;
+            if (!connected && !TimePassed(dStageStart, 5)) return;
             if (connected) {
                 iStage = 2;  // the greeting limits count from the start of connecting
                 return;
@@ -374,9 +410,9 @@ void frmSMTPClient::SendMessage() {
         }
         case 2:
             if (AwaitReply(10, 90, true) == Wait::kPending) return;
-            LogLine(kLogRecv, sRecvBuf);
+            LogLine(kLogRecv, sRecvBuf.Text());
             if (ReplyComplete() && ReplyPositive()) {
-                sRecvBuf.clear();
+                sRecvBuf.Clear();
                 SendCommand(sHeloLine);
                 iStage = 3;
             } else if (iServerIdx >= lastServer) {
@@ -384,21 +420,23 @@ void frmSMTPClient::SendMessage() {
                 LeaveInQueue();
             } else {
                 ws->Close();
-                sRecvBuf.clear();
+                sRecvBuf.Clear();
                 NextServer();
             }
             return;
         case 3:
             if (AwaitReply(90, 90, true) == Wait::kPending) return;
-            LogLine(kLogRecv, sRecvBuf);
+            LogLine(kLogRecv, sRecvBuf.Text());
             if (ReplyComplete() && ReplyPositive()) {
-                sRecvBuf.clear();
+                sRecvBuf.Clear();
                 SendCommand("MAIL FROM: <" + sMailFrom + ">");
                 iStage = 4;
                 return;
             }
             LogLine(kLogStatus, "*** NO OR BAD RESPONSE from " + txtSMTP + " ***");
-            if (!ReplyPositive()) {
+            if (TemporaryFailure()) {
+                Defer(sHeloLine.substr(0, 4), sRecvBuf.Summary());
+            } else if (!ReplyPositive()) {
                 Refuse();
             } else {
                 LeaveInQueue();
@@ -406,14 +444,16 @@ void frmSMTPClient::SendMessage() {
             return;
         case 4:
             if (AwaitReply(90, 90, false) == Wait::kPending) return;
-            LogLine(kLogRecv, sRecvBuf);
+            LogLine(kLogRecv, sRecvBuf.Text());
             if (ReplyComplete() && ReplyPositive()) {
                 iStage = 5;
                 tmrStage->SetInterval(5);
                 return;
             }
             LogLine(kLogStatus, "*** NO RESPONSE from " + txtSMTP + " ***");
-            if (!ReplyPositive()) {
+            if (TemporaryFailure()) {
+                Defer("MAIL FROM", sRecvBuf.Summary());
+            } else if (!ReplyPositive()) {
                 Refuse();
             } else {
                 LeaveInQueue();
@@ -427,15 +467,19 @@ void frmSMTPClient::SendMessage() {
                 iStage = 7;
                 return;
             }
-            sRecvBuf.clear();
+            sRecvBuf.Clear();
             SendCommand("RCPT TO: <" + aRcpt[static_cast<std::size_t>(iRcptIdx)] + ">");
             iStage = 6;
             return;
         case 6:
             if (AwaitReply(90, 90, false) == Wait::kPending) return;
-            LogLine(kLogRecv, sRecvBuf);
+            LogLine(kLogRecv, sRecvBuf.Text());
             if (ReplyComplete()) {
                 // A refused recipient does not stop the delivery; the answer to DATA decides.
+                if (sRecvBuf.First() == '4') {
+                    ++iRcptTempFails_;
+                    sLastTempReply_ = sRecvBuf.Summary();
+                }
                 tmrStage->SetInterval(5);
                 iStage = 5;
                 return;
@@ -449,22 +493,28 @@ void frmSMTPClient::SendMessage() {
             return;
         case 7:
             tmrStage->SetInterval(100);
-            sRecvBuf.clear();
+            sRecvBuf.Clear();
             SendCommand("DATA");
             iStage = 8;
             return;
         case 8:
             if (AwaitReply(90, 90, false) == Wait::kPending) return;
-            LogLine(kLogRecv, sRecvBuf);
+            LogLine(kLogRecv, sRecvBuf.Text());
             if (ReplyComplete() && ReplyPositive(true)) {
                 iStage = 9;
                 tmrStage->SetInterval(1);
                 bSendDone = true;  // the first piece goes out on the next step
-                sRecvBuf.clear();
+                sRecvBuf.Clear();
                 return;
             }
             LogLine(kLogStatus, "*** NO OR BAD RESPONSE from " + txtSMTP + " ***");
-            if (!ReplyPositive()) {
+            if (TemporaryFailure()) {
+                Defer("DATA", sRecvBuf.Summary());
+            } else if (!G().bTempFailRefuses && ReplyComplete() &&
+                       iRcptTempFails_ == static_cast<int>(aRcpt.size()) - 1) {
+                // Every recipient was put off for now: the refusal of DATA follows from that.
+                Defer("RCPT TO", sLastTempReply_);
+            } else if (!ReplyPositive()) {
                 Refuse();
             } else {
                 LeaveInQueue();
@@ -476,23 +526,30 @@ void frmSMTPClient::SendMessage() {
         case 12:
             tmrStage->SetInterval(100);
             if (AwaitReply(90, 90, false) == Wait::kPending) return;
-            LogLine(kLogRecv, sRecvBuf);
+            LogLine(kLogRecv, sRecvBuf.Text());
             if (ReplyComplete() && ReplyPositive()) {
-                sRecvBuf.clear();
+                // Taken: from here on the pair is never sent again, only filed.
+                RecordSent();
+                sRecvBuf.Clear();
                 SendCommand("QUIT");
                 iStage = 14;
                 return;
             }
             LogLine(kLogStatus, "*** NO OR BAD RESPONSE from " + txtSMTP + " ***");
-            if (ReplyPositive() || Elapsed(dStageStart, 90)) {
-                LeaveInQueue();  // no complete answer: the server may still have taken it
-            } else {
+            if (TemporaryFailure()) {
+                Defer("end of data", sRecvBuf.Summary());
+            } else if (ReplyComplete()) {
                 Refuse();
+            } else {
+                // No readable answer: the server may still have taken it, so
+                // the next attempt waits rather than sending a copy at once.
+                BackOff();
+                LeaveInQueue();
             }
             return;
         case 14:
             if (AwaitReply(90, 90, false) == Wait::kPending) return;
-            LogLine(kLogRecv, sRecvBuf);
+            LogLine(kLogRecv, sRecvBuf.Text());
             ws->Close();
             iStage = 25;
             return;
@@ -500,7 +557,7 @@ void frmSMTPClient::SendMessage() {
             // A message nobody can receive is filed as refused, never counted as delivered.
             LogLine(kLogStatus, "NO VALID RCPTs!!");
             tMinLog_.sAction = "590 Peer Delivery ERROR " + sQueueName + " (NO VALID RCPTs!!)";
-            sRecvBuf.clear();
+            sRecvBuf.Clear();
             Refuse();
             return;
         case 25:
@@ -608,7 +665,7 @@ bool frmSMTPClient::RejectUnsafeEnvelope() {
                                     std::to_string(kMaxLinePart - 1) + " characters";
             LogLine(kLogError, "ERROR: " + why + "; not sent, filed as bad");
             tMinLog_.sAction = "590 Peer Delivery ERROR " + sQueueName + " (" + why + ")";
-            sRecvBuf.clear();
+            sRecvBuf.Clear();
             Refuse();
             return true;
         }
@@ -621,7 +678,7 @@ bool frmSMTPClient::RejectUnsafeEnvelope() {
                                "; not sent, filed as bad");
         tMinLog_.sAction = "590 Peer Delivery ERROR " + sQueueName + " (envelope " + what +
                            " holds control character " + code + ")";
-        sRecvBuf.clear();
+        sRecvBuf.Clear();
         Refuse();
         return true;
     }
@@ -654,26 +711,28 @@ void frmSMTPClient::Stage99Connect() {
     ws->SetRemoteHost(txtSMTP);
     ws->SetRemotePort(g.lSMTPPort);
     LogLine(kLogSend, "*** Connecting " + host + " ***");
+    bClosed_ = false;
     ws->Connect();
     dStageStart = Now();
     iStage = 1;
 }
 
 void frmSMTPClient::Stage9Body() {
-    if (Elapsed(dStageStart, 90)) {
+    if (TimePassed(dStageStart, 90)) {
         LogLine(kLogStatus, "*** TIMEOUT during sending data ***");
         EndWithoutFiling();
         return;
     }
     if (bSendDone) {
         bSendDone = false;
-        if (sRecvBuf.empty() || AtEndNo(iMsgFile)) {
+        if (sRecvBuf.Empty() || AtEndNo(iMsgFile)) {
             dLastData = Now();
             std::string piece;
             piece.reserve(kPieceSize + 1024);
             std::size_t count = 0;
             std::string line;
             bool dotLine = false;
+            std::size_t bareBreaks = 0;
             ErrorState err;
             while (count < kPieceSize && !dotLine && !AtEndNo(iMsgFile)) {
                 bool cut = false;
@@ -683,7 +742,8 @@ void frmSMTPClient::Stage9Body() {
                 }
                 // Only a whole line of "." ends the message, not the tail of a long one.
                 dotLine = !bBodyInLine_ && !cut && line == ".";
-                piece.append(line);
+                if (!bBodyInLine_) bBodyAfterBreak_ = false;
+                bareBreaks += AppendWirePart(piece, line, bBodyAfterBreak_);
                 count += line.size();
                 if (!cut) {
                     piece.append("\r\n");
@@ -698,6 +758,11 @@ void frmSMTPClient::Stage9Body() {
                 dotLine = true;
                 piece.append(".\r\n");
             }
+            if (bareBreaks > 0 && !bSaidBareBreaks_) {
+                bSaidBareBreaks_ = true;
+                LogLine(kLogStatus,
+                        "bare line feed or carriage return in the message sent as a line end");
+            }
             bSendDone = false;
             ws->SendData(piece);
             dStageStart = Now();
@@ -707,16 +772,16 @@ void frmSMTPClient::Stage9Body() {
             }
         } else {
             // The server answered in the middle of the body.
-            LogLine(kLogRecv, sRecvBuf);
-            // A reply too short to lose its line end leaves the result as it was.
-            if (sRecvBuf.size() >= 2) tMinLog_.sAction = sRecvBuf.substr(0, sRecvBuf.size() - 2);
-            if (sRecvBuf[0] == '4') {
-                // A temporary refusal is not a delivery: try again on a later scan.
-                LeaveInQueue();
+            LogLine(kLogRecv, sRecvBuf.Text());
+            // Acted on as it arrives, so a "4" counts before its line end is in.
+            if (!G().bTempFailRefuses && sRecvBuf.First() == '4') {
+                Defer("message body", sRecvBuf.Text().substr(0, sRecvBuf.Text().find("\r\n")));
                 return;
             }
+            // A reply too short to lose its line end leaves the result as it was.
+            if (sRecvBuf.Size() >= 2) tMinLog_.sAction = sRecvBuf.Summary();
             bFailed = true;
-            sRecvBuf.clear();
+            sRecvBuf.Clear();
             iStage = 25;
             tmrStage->SetInterval(100);
         }
@@ -752,32 +817,86 @@ void frmSMTPClient::FileFile(const std::string& from, const std::string& folder,
     fileNo = 0;
 }
 
-void frmSMTPClient::Stage25File() {
-    auto& g = G();
-    iStage = 9999;
+// Moves or deletes both files of the pair, to BAD when refused, else to the
+// trash (or away). False, with `err` raised, when a file stays in the queue.
+bool frmSMTPClient::FilePair(ErrorState& err) {
     const std::string q = sAccPath + sQueueFolder;
-    const std::string target = bFailed ? q + "BAD/" : (g.iUseTrash != 0 ? sAccPath + "Trash/" : "");
+    const std::string target =
+        bFailed ? q + "BAD/" : (G().iUseTrash != 0 ? sAccPath + "Trash/" : "");
     if (bFailed) MakePath(q + "BAD");
     // The files move under the names they were claimed by, whatever their letter case.
     auto claimedPath = [&](std::int16_t fileNo, const char* ext) {
         const std::string path = FilePathNo(fileNo);
         return path.empty() ? q + sQueueName + ext : path;
     };
-    ErrorState err;
     FileFile(claimedPath(iMsgFile, ".msg"), target, iMsgFile, err);
     FileFile(claimedPath(iDatFile, ".dat"), target, iDatFile, err);
-    if (err.Failed()) LogLine(kLogError, "ERROR: filing " + sQueueName + ": " + err.description);
+    return !err.Failed();
+}
+
+// Remembers that the server has answered for this pair, before it is filed.
+void frmSMTPClient::RecordSent() {
+    if (!pairKnown_ || bRecorded_) return;
+    bRecorded_ = true;
+    RememberSent({pairId_, sQueueName, bFailed, 0});
+}
+
+void frmSMTPClient::AfterFiling(bool filed, const ErrorState& err) {
+    if (!pairKnown_) return;
+    if (filed) {
+        ForgetSent(pairId_);
+        ClearDeferral(pairId_);
+        return;
+    }
+    if (SentEntry* e = FindSent(pairId_, sQueueName)) {
+        e->nextFilingMs = G().clock->MonotonicMs() + kFilingRetryMs;
+    }
+    if (G().service != nullptr) {
+        G().service->LogEvent(2, 110,
+                              "Filing " + sAccPath + sQueueFolder + sQueueName +
+                                  " failed: " + err.description +
+                                  "; it is not sent again, its filing is retried in a minute");
+    }
+}
+
+void frmSMTPClient::Stage25File() {
+    auto& g = G();
+    iStage = 9999;
+    RecordSent();
+    ErrorState err;
+    const bool filed = FilePair(err);
+    if (!filed) LogLine(kLogError, "ERROR: filing " + sQueueName + ": " + err.description);
+    AfterFiling(filed, err);
     if (!bFailed) {
         tMinLog_.sAction = "900 Delivered " + sQueueName + " to: " + ws->RemoteHostIP() + ": " +
                            std::to_string(ws->RemotePort());
         if (g.oShared) g.oShared->IncStats(g.TarnID, "delivered", 1, 0);
-    } else if (sRecvBuf.size() >= 2) {
-        tMinLog_.sAction = "590 Peer Delivery ERROR " + sQueueName + " (" +
-                           sRecvBuf.substr(0, sRecvBuf.size() - 2) + ")";
+    } else if (sRecvBuf.Size() >= 2) {
+        tMinLog_.sAction =
+            "590 Peer Delivery ERROR " + sQueueName + " (" + sRecvBuf.Summary() + ")";
     }
     TouchChangedFlag(sAccPath);
     tmrStage->SetEnabled(false);
     tmrUnload->SetEnabled(true);
+}
+
+// A pair the server has answered for is only filed again (once a minute); a
+// pair in its back-off waits. Either way the window is not loaded: no
+// conversation, no log lines, no minilog row.
+bool frmSMTPClient::AttemptDue() {
+    const std::int64_t now = G().clock->MonotonicMs();
+    if (SentEntry* e = FindSent(pairId_, sQueueName)) {
+        if (now >= e->nextFilingMs) {
+            bFailed = e->refused;
+            bRecorded_ = true;
+            ErrorState err;
+            const bool filed = FilePair(err);
+            if (filed) TouchChangedFlag(sAccPath);
+            AfterFiling(filed, err);
+        }
+        return false;
+    }
+    return now >= RetryNotBefore(pairId_, sQueueName);
 }
 
 // ---- window registry ---------------------------------------------------------

@@ -7,9 +7,13 @@
 // its fields and calls StartWindow(), which loads it. The conversation ends by
 // switching tmrUnload on; the window unloads on that tick and is destroyed
 // afterwards from the loop, never inside one of its own callbacks.
+// A pair the server has answered for is remembered (sent_record.h) and only
+// filed, never sent again; a pair in its back-off is released at once. Time
+// limits run on the monotonic clock; a closed connection ends a wait at once.
 // DIAGNOSTICS: nothing throws. Socket errors are swallowed and become the
 // conversation's time-outs; outcomes go to the session log and the minilog
-// record; a minilog row reported lost gives one "MINILOG ERROR: " log line.
+// record; a minilog row reported lost gives one "MINILOG ERROR: " log line; a
+// filing that fails after the server's answer gives one journal line per try.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +23,8 @@
 #include <vector>
 
 #include "db/shared_main.h"
+#include "delivery/sent_record.h"
+#include "delivery/smtp_reply.h"
 #include "platform/error_state.h"
 #include "platform/loop.h"
 #include "platform/socket.h"
@@ -69,6 +75,14 @@ class frmSMTPClient {
     Wait AwaitReply(double firstLimit, double wholeLimit, bool waitContinuation);
     bool ReplyComplete() const;
     bool ReplyPositive(bool acceptThree = false) const;
+    bool LimitPassed(double seconds) const;
+    bool TemporaryFailure() const;
+    void Defer(const std::string& command, const std::string& reply);
+    void BackOff();
+    bool AttemptDue();
+    void RecordSent();
+    bool FilePair(ErrorState& err);
+    void AfterFiling(bool filed, const ErrorState& err);
     void SendCommand(const std::string& command);
     void LeaveInQueue();
     void NextServer();
@@ -96,7 +110,7 @@ class frmSMTPClient {
     // Conversation state.
     std::int16_t iStage = 0;
     double dStageStart = 0;
-    std::string sRecvBuf;
+    ReplyBuffer sRecvBuf;
     double dLastData = 0;
     bool bSendDone = false;
     std::int16_t iServerIdx = 0;
@@ -105,9 +119,15 @@ class frmSMTPClient {
     std::string sHeloLine;
     std::string sMailFrom;
     bool bFailed = false;
-    bool bReplyCut_ = false;
-    bool bBodyInLine_ = false;  // the last body part sent ended inside a long line  // sRecvBuf
-                                // reached its limit; the rest was dropped
+    bool bBodyInLine_ = false;      // the last body part sent ended inside a long line
+    bool bBodyAfterBreak_ = false;  // ... and that part ended at a bare line end
+    bool bSaidBareBreaks_ = false;  // the session log has said so for this message
+    bool bClosed_ = false;          // the server closed the connection (or it broke)
+    int iRcptTempFails_ = 0;        // recipients answered with a "4" reply
+    std::string sLastTempReply_;    // the last of those replies
+    PairId pairId_;                 // the claimed files (device and inode)
+    bool pairKnown_ = false;
+    bool bRecorded_ = false;  // the sent record holds this pair
     tMinLog tMinLog_;
 
     bool loaded_ = false;

@@ -55,6 +55,9 @@ struct Globals {
 
     // Delivery: the server port shared by all delivery windows, 0 at start.
     std::int32_t lSMTPPort = 0;
+    // Delivery: "TempFailRefuses" = "1" in section "Server": a reply beginning
+    // with "4" refuses the message instead of leaving it for a later attempt.
+    bool bTempFailRefuses = false;
 
     // Database: the shared connection and recordset (owned by the health check).
     std::shared_ptr<DbConnection> oDBConn;

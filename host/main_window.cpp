@@ -243,6 +243,7 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     // 14: delivery settings; a number that does not fit keeps the default.
     TextToInt16(GetSettingX(kAppName, "General", "UseTrash", "-1"), g.iUseTrash);
     TextToInt16(GetSettingX(kAppName, "Server", "SMTPLog", "0"), g.iSMTPLog);
+    g.bTempFailRefuses = GetSettingX(kAppName, "Server", "TempFailRefuses", "0") == "1";
     g.sPeer2 = GetSettingX(kAppName, "TarnIN", "Peer2", "");
 
     // 15: the internal mail servers.

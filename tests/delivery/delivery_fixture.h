@@ -21,6 +21,7 @@
 #include "db/health_check.h"
 #include "db/shared_main.h"
 #include "delivery/dispatcher.h"
+#include "delivery/sent_record.h"
 #include "delivery/session_log.h"
 #include "delivery/smtp_client.h"
 #include "host/globals.h"
@@ -53,6 +54,9 @@ class DeliveryTest : public ::testing::Test {
         char tmpl[] = "/tmp/bwdeliv.XXXXXX";
         root_ = ::mkdtemp(tmpl);
         g.AppPath = root_ + "/";
+        // The sent record of this test lives in its own state folder.
+        ::setenv("BW_STATE_DIR", (root_ + "/state").c_str(), 1);
+        ResetSentRecord();
         g.AccPath = g.AppPath + "TarnIN/";
         for (const char* d : {"TarnIN/Inbox", "TarnIN/Outbox", "TarnIN/Trash", "Logs"}) {
             std::filesystem::create_directories(g.AppPath + d);
@@ -90,6 +94,7 @@ class DeliveryTest : public ::testing::Test {
         queueTimer_.reset();
         dbTimer_.reset();
         ResetGlobals();
+        ResetSentRecord();
         loop_.reset();
         SetDBConnectExeFolder("");
         DropTestDatabase(dbPort_, db_);

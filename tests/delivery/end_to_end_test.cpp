@@ -94,6 +94,7 @@ class Installation {
         if (pid_ == 0) {
             ::setenv("BW_REGISTRY", (work_ + "/registry.reg").c_str(), 1);
             ::setenv("BW_RUN_DIR", (work_ + "/run").c_str(), 1);
+            ::setenv("BW_STATE_DIR", (work_ + "/state").c_str(), 1);
             ::setenv("BW_QUESTION_ANSWER", "yes", 1);
             ::unsetenv("INVOCATION_ID");
             const std::string out = work_ + "/daemon.log";
@@ -300,6 +301,67 @@ TEST(EndToEnd, KilledDaemonLosesNothing) {
     }
     RecordProperty("lonely_dat", lonelyDat);
     EXPECT_GE(sink.Messages(), static_cast<std::uint64_t>(kPairs - kPairs / 7 - 1));
+}
+
+// A real SMTP server (aiosmtpd) gets a message whose lines hold bare line
+// feeds around a "." and a forged command: one message arrives, whole, with
+// the bare line ends as CR LF and nothing read as an end of data or a command.
+TEST(EndToEnd, BareLineEndsInTheBodyCannotSmuggleAMessage) {
+    const std::string python = "/usr/bin/python3";
+    if (::access(python.c_str(), X_OK) != 0 ||
+        std::system((python + " -c 'import aiosmtpd' 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "python3-aiosmtpd is not installed";
+    }
+    char tmpl[] = "/tmp/bwsmtpd.XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    WriteText(dir + "/server.py", R"(import sys, time, os
+from aiosmtpd.controller import Controller
+class Keep:
+    n = 0
+    async def handle_DATA(self, server, session, envelope):
+        Keep.n += 1
+        with open(os.path.join(sys.argv[2], "msg%d" % Keep.n), "wb") as f:
+            f.write(b"FROM " + envelope.mail_from.encode() + b"\n" + envelope.content)
+        return "250 accepted"
+c = Controller(Keep(), hostname="127.0.0.1", port=int(sys.argv[1]))
+c.start()
+open(os.path.join(sys.argv[2], "ready"), "w").close()
+time.sleep(3600)
+)");
+    const int port = FreeLocalPort();
+    const pid_t server = ::fork();
+    if (server == 0) {
+        ::execl(python.c_str(), python.c_str(), (dir + "/server.py").c_str(),
+                std::to_string(port).c_str(), dir.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 100 && !fs::exists(dir + "/ready"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    {
+        Installation inst(port);
+        inst.Queue("Inbox/", "smuggle", Env("alice@ext.example", {"bob@corp.example"}),
+                   "Subject: hi\r\n\r\nhello\n.\nMAIL FROM:<smuggler@evil.test>\n"
+                   "RCPT TO:<victim@corp.example>\nDATA\n\nforged\n.\r\nend\r\n");
+        inst.Start();
+        EXPECT_TRUE(inst.WaitQueueEmpty(60)) << inst.DaemonLog();
+        EXPECT_TRUE(inst.WaitRows(1, 10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        inst.Terminate();
+        EXPECT_NE(inst.SessionLog().find(
+                      "bare line feed or carriage return in the message sent as a line end"),
+                  std::string::npos);
+    }
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+    EXPECT_TRUE(fs::exists(dir + "/msg1"));
+    EXPECT_FALSE(fs::exists(dir + "/msg2"));
+    EXPECT_EQ(ReadText(dir + "/msg1"),
+              "FROM alice@ext.example\nSubject: hi\r\n\r\nhello\r\n.\r\n"
+              "MAIL FROM:<smuggler@evil.test>\r\nRCPT TO:<victim@corp.example>\r\nDATA\r\n\r\n"
+              "forged\r\n.\r\nend\r\n");
+    std::error_code ec;
+    fs::remove_all(dir, ec);
 }
 
 }  // namespace

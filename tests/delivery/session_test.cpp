@@ -1,7 +1,13 @@
 // The SMTP conversation of one delivery window against a scripted server on
 // 127.0.0.1, with the time limits run on the manual clock.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "tests/delivery/delivery_fixture.h"
 #include "tests/support/mariadb_server.h"
@@ -20,6 +26,18 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+// Sets or clears the immutable flag of a folder (false when not allowed here).
+bool SetImmutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+
 class SessionTest : public DeliveryTest {
   protected:
     void UseServers(const Strings& servers) { G().aSMTPServers = servers; }
@@ -35,6 +53,7 @@ class SessionTest : public DeliveryTest {
         std::filesystem::remove_all(Acc() + "Inbox");
         std::filesystem::create_directories(Acc() + "Inbox");
         std::filesystem::remove(SessionLogPath(clock_->Now()));
+        ResetSentRecord();  // a pair written again may get the inodes of the last one
     }
 
     void QueueOne(const std::string& name = "M1", const std::string& from = "alice@ext.example",
@@ -126,20 +145,23 @@ TEST_F(SessionTest, SlowMultiLineGreetingAndARefusedRecipient) {
         << LogText();
 }
 
-// Refusals and silences at each step: where the pair ends, the minilog action
-// and the status line.
-struct FailureRow {
+// What a server does at each step, driven through the queue scan for as long
+// as it takes to see repeats: where the pair ends, how many copies of the
+// body the server got, the minilog action of the first session, its status
+// line, and a bound (virtual seconds, loose for a loaded machine) on when the
+// first session ended: 30 tells "at once" from a 90 s limit.
+struct ServerRow {
     const char* label;
-    int upto;            // steps the server plays well first (see Upto)
-    const char* expect;  // then it reads this command (nullptr: none)
-    const char* reply;   // and sends this (nullptr: nothing), then holds the line
+    std::function<void(SmtpPeer&)> script;
     const char* where;
-    const char* action;     // expected minilog action ("" = the initial one)
-    const char* statusLog;  // expected status line ("" = none checked)
-    bool drop = false;      // drops the connection instead of holding it
+    int copies;
+    const char* action;     // "" = the initial one; a trailing blank: the port follows
+    const char* statusLog;  // "" = none checked
+    int maxSeconds;
+    bool tempFailRefuses = false;
 };
 
-void PrintTo(const FailureRow& row, std::ostream* os) {
+void PrintTo(const ServerRow& row, std::ostream* os) {
     *os << row.label;
 }
 
@@ -154,65 +176,116 @@ void Upto(SmtpPeer& p, int step) {
     if (step >= 7) p.Send("250 queued\r\n");
 }
 
+// The server plays well up to `step`, reads `expect` (if any), answers `reply`
+// (if any), then holds the line.
+std::function<void(SmtpPeer&)> Then(int step, const char* expect, const char* reply) {
+    return [=](SmtpPeer& p) {
+        Upto(p, step);
+        if (expect != nullptr) p.Expect(expect);
+        if (reply != nullptr) p.Send(reply);
+        p.Hold();
+    };
+}
+// ... or closes the connection instead of answering.
+std::function<void(SmtpPeer&)> ClosesAt(int step, const char* expect) {
+    return [=](SmtpPeer& p) {
+        Upto(p, step);
+        if (expect != nullptr) p.Expect(expect);
+        p.Drop();
+    };
+}
+
 constexpr const char* kNoResponse = "*** NO RESPONSE from 127.0.0.1 ***";
 constexpr const char* kNoOrBad = "*** NO OR BAD RESPONSE from 127.0.0.1 ***";
-const FailureRow kFailureRows[] = {
-    {"GreetingRefused", 0, nullptr, "554 go away\r\n", "queue", "", kNoResponse},
-    {"NoGreeting", 0, nullptr, nullptr, "queue", "", kNoResponse},
-    {"HeloRefused", 1, "HELO", "550 not you\r\n", "bad", "590 Peer Delivery ERROR M1 (550 not you)",
-     kNoOrBad},
-    {"HeloSilent", 1, "HELO", nullptr, "bad", "", kNoOrBad},
-    {"MailFromRefused", 2, "MAIL", "553 sender rejected\r\n", "bad",
-     "590 Peer Delivery ERROR M1 (553 sender rejected)", kNoResponse},
-    {"MailFromIncompletePositive", 2, "MAIL", "250 half a line", "queue", "", kNoResponse},
-    {"RcptSilent", 3, "RCPT", nullptr, "bad", "", kNoResponse},
-    {"DataRefused", 4, "DATA", "554 no valid recipients\r\n", "bad",
-     "590 Peer Delivery ERROR M1 (554 no valid recipients)", kNoOrBad},
-    {"EndOfDataRefused", 6, nullptr, "554 5.7.1 spam\r\n", "bad",
-     "590 Peer Delivery ERROR M1 (554 5.7.1 spam)", kNoOrBad},
-    {"EndOfDataSilent", 6, nullptr, nullptr, "queue", "", kNoOrBad},
-    {"QuitUnanswered", 7, "QUIT", nullptr, "trash", "900 Delivered M1 to: 127.0.0.1: ", "", true},
+constexpr const char* kDelivered = "900 Delivered M1 to: 127.0.0.1: ";
+const ServerRow kServerRows[] = {
+    {"Takes",
+     [](SmtpPeer& p) {
+         Upto(p, 7);
+         p.Expect("QUIT").Send("221 bye\r\n").Hold();
+     },
+     "trash", 1, kDelivered, "", 30},
+    {"GreetingRefused", Then(0, nullptr, "554 go away\r\n"), "queue", 0, "", kNoResponse, 30},
+    {"NoGreeting", Then(0, nullptr, nullptr), "queue", 0, "", kNoResponse, 40},
+    {"HeloRefused", Then(1, "HELO", "550 not you\r\n"), "bad", 0,
+     "590 Peer Delivery ERROR M1 (550 not you)", kNoOrBad, 30},
+    {"HeloSilent", Then(1, "HELO", nullptr), "bad", 0, "", kNoOrBad, 120},
+    {"HeloClosed", ClosesAt(1, "HELO"), "bad", 0, "", kNoOrBad, 30},
+    {"HeloTemporary", Then(1, "HELO", "421 4.3.2 busy\r\n"), "queue", 0,
+     "490 Peer Delivery DEFERRED M1 (HELO: 421 4.3.2 busy)", kNoOrBad, 30},
+    {"MailFromRefused", Then(2, "MAIL", "553 sender rejected\r\n"), "bad", 0,
+     "590 Peer Delivery ERROR M1 (553 sender rejected)", kNoResponse, 30},
+    {"MailFromIncompletePositive", Then(2, "MAIL", "250 half a line"), "queue", 0, "", kNoResponse,
+     120},
+    {"RcptSilent", Then(3, "RCPT", nullptr), "bad", 0, "", kNoResponse, 120},
+    {"RcptGreylisted",
+     [](SmtpPeer& p) {
+         Upto(p, 3);
+         p.Expect("RCPT").Send("450 4.2.0 greylisted\r\n");
+         p.Expect("DATA").Send("554 5.5.1 no valid recipients\r\n").Hold();
+     },
+     "queue", 0, "490 Peer Delivery DEFERRED M1 (RCPT TO: 450 4.2.0 greylisted)", kNoOrBad, 30},
+    {"DataRefused", Then(4, "DATA", "554 no valid recipients\r\n"), "bad", 0,
+     "590 Peer Delivery ERROR M1 (554 no valid recipients)", kNoOrBad, 30},
+    {"EndOfDataRefused", Then(6, nullptr, "554 5.7.1 spam\r\n"), "bad", 1,
+     "590 Peer Delivery ERROR M1 (554 5.7.1 spam)", kNoOrBad, 30},
+    {"EndOfDataTemporary", Then(6, nullptr, "451 4.3.0 Temporary failure\r\n"), "queue", 1,
+     "490 Peer Delivery DEFERRED M1 (end of data: 451 4.3.0 Temporary failure)", kNoOrBad, 30},
+    {"EndOfDataTemporaryRefusesBySetting", Then(6, nullptr, "451 4.3.0 Temporary failure\r\n"),
+     "bad", 1, "590 Peer Delivery ERROR M1 (451 4.3.0 Temporary failure)", kNoOrBad, 30, true},
+    {"EndOfDataSilent", Then(6, nullptr, nullptr), "queue", 1, "", kNoOrBad, 120},
+    {"EndOfDataClosed", ClosesAt(6, nullptr), "queue", 1, "", kNoOrBad, 30},
+    {"EndOfDataHugeReply",
+     [](SmtpPeer& p) {
+         Upto(p, 6);
+         p.Send("250-" + std::string(200 * 1024, 'h') + "\r\n250 2.0.0 queued\r\n");
+         p.Expect("QUIT").Send("221 bye\r\n").Hold();
+     },
+     "trash", 1, kDelivered, "", 30},
+    {"QuitClosed", ClosesAt(7, "QUIT"), "trash", 1, kDelivered, "", 30},
 };
 
-class FailureTable : public SessionTest, public ::testing::WithParamInterface<FailureRow> {};
+class ServerTable : public SessionTest, public ::testing::WithParamInterface<ServerRow> {};
 
-TEST_P(FailureTable, FilesAsTheRowSays) {
-    const FailureRow& row = GetParam();
+TEST_P(ServerTable, FilesCopiesAndAuditAsTheRowSays) {
+    const ServerRow& row = GetParam();
+    G().bTempFailRefuses = row.tempFailRefuses;
     SmtpPeer peer;
-    Upto(peer, row.upto);
-    if (row.expect != nullptr) peer.Expect(row.expect);
-    if (row.reply != nullptr) peer.Send(row.reply);
-    if (row.drop) {
-        peer.Drop();
-    } else {
-        peer.Hold();
-    }
+    row.script(peer);
     Serve(peer);
     QueueOne();
-    const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 50);
+    const std::int64_t start = clock_->MonotonicMs();
+    tmrQueue_Timer();
+    StartQueueTimer();
+    ASSERT_TRUE(RunUntilOutcomes(1, 200000, 50)) << LogText();
+    EXPECT_LE(clock_->MonotonicMs() - start, row.maxSeconds * 1000);
+    const tMinLog first = outcomes_.front().record;
+    // Long enough for a pair left in the queue to be sent again at once, or
+    // twice after a silence of 90 s, were it not held back.
+    if (row.copies > 0 || std::string(row.action).rfind("490", 0) == 0) RunFor(200000, 50);
+    queueTimer_.reset();
+    G().tmrQueue = nullptr;
     EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
-    const std::string action =
-        std::string(row.action).empty() ? "*** Connection lost ***" : row.action;
-    if (action.back() == ' ') {  // ends with the port of the peer
-        EXPECT_EQ(o.record.sAction.rfind(action, 0), 0u) << o.record.sAction;
+    EXPECT_EQ(static_cast<int>(peer.Bodies().size()), row.copies);
+    const std::string action = *row.action == '\0' ? "*** Connection lost ***" : row.action;
+    if (action.back() == ' ') {
+        EXPECT_EQ(first.sAction, action + std::to_string(peer.Port()));
     } else {
-        EXPECT_EQ(o.record.sAction, action);
+        EXPECT_EQ(first.sAction, action);
     }
-    if (std::string(row.statusLog).size() > 0) {
+    if (*row.statusLog != '\0') {
         EXPECT_NE(LogText().find(std::string("*--*--* ") + row.statusLog + "\r\n"),
                   std::string::npos)
             << LogText();
     }
-    if (std::string(row.where) == "bad") {
-        EXPECT_TRUE(Exists(Acc() + "Changed.flg"));
-    }
     EXPECT_EQ(Delivered(), std::string(row.where) == "trash" ? "1" : "0");
-    ASSERT_EQ(MinilogRows().size(), 1u);
-    EXPECT_EQ(MinilogRows()[0][3], o.record.sAction);
+    const auto rows = MinilogRows();
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0][3], first.sAction);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FailureTable, ::testing::ValuesIn(kFailureRows),
-                         [](const ::testing::TestParamInfo<FailureRow>& info) {
+INSTANTIATE_TEST_SUITE_P(Rows, ServerTable, ::testing::ValuesIn(kServerRows),
+                         [](const ::testing::TestParamInfo<ServerRow>& info) {
                              return info.param.label;
                          });
 
@@ -224,7 +297,8 @@ TEST_F(SessionTest, ReplyOrDropInTheMiddleOfTheBody) {
     };
     // A reply of one character has no line end to cut: the result stays as it was.
     for (const Row& row : {Row{"554 message too big\r\n", "bad", "554 message too big"},
-                           Row{"452 disk full\r\n", "queue", "452 disk full"},
+                           Row{"452 disk full\r\n", "queue",
+                               "490 Peer Delivery DEFERRED M1 (message body: 452 disk full)"},
                            Row{"5", "bad", "*** Connection lost ***"},
                            Row{nullptr, "bad", "*** Connection lost ***"}}) {
         SCOPED_TRACE(row.reply != nullptr ? row.reply : "dropped");
@@ -245,6 +319,76 @@ TEST_F(SessionTest, ReplyOrDropInTheMiddleOfTheBody) {
         EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
         EXPECT_EQ(o.record.sAction, row.action);
     }
+}
+
+// The server took (or refused) the message, but the queue cannot be changed:
+// the pair is never sent again, in this run or after a restart; only its
+// filing is retried, once a minute with one journal line each, and it is
+// counted and audited once.
+TEST_F(SessionTest, AnsweredPairIsFiledButNeverSentAgain) {
+    struct Row {
+        const char* label;
+        const char* endOfData;  // the server's answer
+        const char* where;      // once the queue can be changed again
+    };
+    std::size_t n = 0;
+    for (const Row& row : {Row{"taken, queue folder immutable", "250 queued\r\n", "trash"},
+                           Row{"refused, BAD is a file", "554 no\r\n", "bad"}}) {
+        SCOPED_TRACE(row.label);
+        const std::string name = "P" + std::to_string(++n);
+        Reset();
+        service_.events.clear();
+        const bool taken = std::string(row.where) == "trash";
+        SmtpPeer peer;
+        Upto(peer, 6);
+        peer.Send(row.endOfData).Expect("QUIT").Send("221 bye\r\n").Drop();
+        Serve(peer);
+        QueueOne(name);
+        const std::string inbox = Acc() + "Inbox";
+        if (taken && !SetImmutable(inbox, true)) GTEST_SKIP() << "no immutable folders here";
+        if (!taken) WriteLines(inbox + "/BAD", {"not a folder"});
+        tmrQueue_Timer();
+        StartQueueTimer();
+        RunFor(150000, 50);
+        // After a restart the record on disk still holds the pair back.
+        ResetSentRecord();
+        RunFor(30000, 50);
+        EXPECT_EQ(WhereIs("Inbox/", name), "queue");
+        if (taken) SetImmutable(inbox, false);
+        if (!taken) std::filesystem::remove(inbox + "/BAD");
+        RunFor(61000, 50);
+        queueTimer_.reset();
+        G().tmrQueue = nullptr;
+        EXPECT_EQ(WhereIs("Inbox/", name), row.where);
+        EXPECT_EQ(peer.Bodies().size(), 1u);
+        EXPECT_EQ(Delivered(), "1");  // the first row's delivery, counted once
+        EXPECT_EQ(MinilogRows().size(), n);
+        int journal = 0;
+        for (const auto& e : service_.events) journal += e.text.rfind("Filing ", 0) == 0 ? 1 : 0;
+        // At 0, 60 and 120 s; once after the restart; none after the last, which files it.
+        EXPECT_EQ(journal, 4);
+        EXPECT_EQ(SentCount(), 0u);
+        EXPECT_EQ(
+            std::filesystem::file_size(std::string(std::getenv("BW_STATE_DIR")) + "/sent-pairs"),
+            0u);
+    }
+}
+
+// Time limits run on the monotonic clock: the wall clock stepping an hour
+// ahead while the server thinks about the end of data is not waiting.
+TEST_F(SessionTest, WallClockStepIsNotWaiting) {
+    SmtpPeer peer;
+    Upto(peer, 6);
+    peer.Pause().Send("250 queued\r\n").Expect("QUIT").Send("221 bye\r\n");
+    Serve(peer);
+    QueueOne();
+    StartDelivery("Inbox/", "M1");
+    ASSERT_TRUE(RunUntil([&] { return peer.Bodies().size() == 1; }));
+    clock_->SetNow(clock_->Now() + 1.0 / 24);
+    RunFor(1000);
+    peer.Release();
+    ASSERT_TRUE(RunUntilOutcomes(1));
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
 }
 
 TEST_F(SessionTest, BodyNotTakenWithinNinetySecondsStaysQueued) {
@@ -268,11 +412,11 @@ TEST_F(SessionTest, BodyNotTakenWithinNinetySecondsStaysQueued) {
 }
 
 // A server that streams megabytes without ending its reply: the reply is cut at
-// 64 KB and judged at once (not after the 10 s limit), so neither the memory
-// nor the session log takes the flood.
+// 64 KB and judged at once by its code (not after the 10 s limit), so neither
+// the memory nor the session log takes the flood.
 TEST_F(SessionTest, ReplyFloodWithoutLineEndIsCutAndJudgedAtOnce) {
     SmtpPeer peer;
-    peer.Send("220 " + std::string(20 << 20, 'x')).Hold();
+    peer.Send("554 " + std::string(20 << 20, 'x')).Hold();
     Serve(peer);
     QueueOne();
     const std::int64_t loadedAt = clock_->MonotonicMs();
@@ -489,7 +633,13 @@ TEST_F(SessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
         {"X\r\na\r\n.\r\nb\r\n", "a\r\n.\r\n"},
         {"X\r\n", ".\r\n"},
         {"X\r\n" + twenty, twenty + ".\r\n"},
-        {"X\r\nlf\nstays\r\ncr\rends\r\n", "lf\nstays\r\ncr\r\nends\r\n.\r\n"},
+        // A bare LF is a line end on the wire; what follows it is dot-stuffed
+        // (also across the 64 KB parts of a long line), so the body can end nothing.
+        {"X\r\nlf\nstays\r\ncr\rends\r\n", "lf\r\nstays\r\ncr\r\nends\r\n.\r\n"},
+        {"X\r\nhi\n.\nMAIL FROM:<smuggler@evil.test>\n\r\nRCPT TO:<v@corp.example>\r\n",
+         "hi\r\n..\r\nMAIL FROM:<smuggler@evil.test>\r\n\r\nRCPT TO:<v@corp.example>\r\n.\r\n"},
+        {"X\r\n" + std::string(65535, 'g') + "\n.\r\n",
+         std::string(65535, 'g') + "\r\n..\r\n.\r\n"},
         {"X\r\n" + a + ".\r\nafter\r\n", a + ".\r\nafter\r\n.\r\n"},
         {"X\r\n" + a, a + "\r\n.\r\n"},  // last line ends with the file on a part boundary
         {a + "x\r\nbody\r\n", "body\r\n.\r\n"},
@@ -505,6 +655,15 @@ TEST_F(SessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
         DeliverOne("Inbox/", "B");
         ASSERT_EQ(peer.Bodies().size(), 1u);
         EXPECT_TRUE(peer.Bodies()[0] == body) << peer.Bodies()[0].size();
+        EXPECT_EQ(peer.Commands().back(), "QUIT");
+        const std::string log = LogText();
+        const std::string said = "bare line feed or carriage return in the message sent as";
+        const auto at = log.find(said);
+        EXPECT_EQ(at != std::string::npos,
+                  body.find("..") != std::string::npos || file.find("lf\n") != std::string::npos);
+        if (at != std::string::npos) {
+            EXPECT_EQ(log.find(said, at + 1), std::string::npos);
+        }
     }
 }
 

@@ -1,0 +1,293 @@
+#include "delivery/sent_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <sstream>
+
+#include "host/globals.h"
+#include "platform/queue_files.h"
+#include "platform/run_paths.h"
+#include "platform/service.h"
+
+namespace bw {
+
+namespace {
+
+constexpr const char* kFileName = "sent-pairs";
+constexpr std::int64_t kFirstDeferMs = 5 * 60 * 1000;
+constexpr std::int64_t kMaxDeferMs = 60 * 60 * 1000;
+constexpr std::size_t kMaxRecordBytes = 4 << 20;
+// A record that has grown past this while pairs stay remembered is rewritten.
+constexpr off_t kCompactBytes = 1 << 20;
+
+struct Deferral {
+    std::string name;
+    std::int64_t waitMs = 0;
+    std::int64_t notBefore = 0;
+};
+
+struct State {
+    bool loaded = false;
+    std::map<PairId, SentEntry> sent;
+    std::map<PairId, Deferral> deferred;
+    bool saidRead = false;
+    bool saidWrite = false;
+    int fd = -1;  // the record, open for appending
+};
+
+State& S() {
+    static State s;
+    return s;
+}
+
+void Journal(bool& said, const std::string& text) {
+    if (said) return;
+    said = true;
+    if (G().service != nullptr) G().service->LogEvent(2, 110, text);
+}
+
+std::string Hex(const std::string& s) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char c : s) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out.empty() ? "-" : out;
+}
+
+bool Unhex(const std::string& s, std::string& out) {
+    out.clear();
+    if (s == "-") return true;
+    if (s.size() % 2 != 0) return false;
+    auto val = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    for (std::size_t i = 0; i < s.size(); i += 2) {
+        const int hi = val(s[i]);
+        const int lo = val(s[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out.push_back(static_cast<char>(hi * 16 + lo));
+    }
+    return true;
+}
+
+std::string RecordPath() {
+    return StateDir() + "/" + kFileName;
+}
+
+std::string IdText(const PairId& id) {
+    return std::to_string(id.datDev) + " " + std::to_string(id.datIno) + " " +
+           std::to_string(id.msgDev) + " " + std::to_string(id.msgIno);
+}
+
+std::string AddLine(const SentEntry& e) {
+    return "+ " + IdText(e.id) + " " + (e.refused ? "B" : "D") + " " + Hex(e.name) + "\n";
+}
+
+void Load() {
+    State& s = S();
+    if (s.loaded) return;
+    s.loaded = true;
+    const std::string path = RecordPath();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) {
+            Journal(s.saidRead, "Sent record " + path + " cannot be read: " + std::strerror(errno) +
+                                    "; pairs taken before the start may be sent again");
+        }
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        Journal(s.saidRead, "Sent record " + path + " is not a regular file; ignored");
+        return;
+    }
+    std::string text;
+    char buf[8192];
+    while (text.size() < kMaxRecordBytes) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    // "+ ids kind name" remembers a pair, "- ids" forgets it; a torn or foreign
+    // line names no pair.
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string op;
+        SentEntry e;
+        if (!(fields >> op >> e.id.datDev >> e.id.datIno >> e.id.msgDev >> e.id.msgIno)) continue;
+        if (op == "-") {
+            s.sent.erase(e.id);
+            continue;
+        }
+        std::string kind;
+        std::string name;
+        if (op != "+" || !(fields >> kind >> name) || (kind != "D" && kind != "B") ||
+            !Unhex(name, e.name)) {
+            continue;
+        }
+        e.refused = kind == "B";
+        s.sent[e.id] = e;
+    }
+}
+
+bool SyncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+void WriteFailed(const std::string& what) {
+    Journal(S().saidWrite, "Sent record " + RecordPath() + " cannot be written (" + what + ": " +
+                               std::strerror(errno) +
+                               "); pairs taken are remembered until the daemon stops");
+}
+
+// Rewrites the record with the pairs remembered now, through a new file that
+// is synced and renamed into place (the start of a log grown long).
+bool Compact() {
+    State& s = S();
+    const std::string path = RecordPath();
+    std::string text;
+    for (const auto& [id, e] : s.sent) text += AddLine(e);
+    const std::string tmp = path + ".new." + std::to_string(::getpid());
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                    ::fsync(fd) == 0 && ::rename(tmp.c_str(), path.c_str()) == 0;
+    ::close(fd);
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    SyncFolder(StateDir());
+    if (s.fd >= 0) ::close(s.fd);
+    s.fd = -1;
+    return true;
+}
+
+// The record open for appending; created (and its name synced) when missing.
+bool Open() {
+    State& s = S();
+    if (s.fd >= 0) return true;
+    const std::string dir = StateDir();
+    ::mkdir(dir.c_str(), 0700);  // systemd creates it; a plain run may not have
+    const std::string path = RecordPath();
+    s.fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (s.fd < 0) {
+        WriteFailed("open");
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(s.fd);
+        s.fd = -1;
+        errno = EINVAL;
+        WriteFailed("not a regular file");
+        return false;
+    }
+    SyncFolder(dir);
+    return true;
+}
+
+void Append(const std::string& line, bool sync) {
+    State& s = S();
+    if (!Open()) return;
+    struct stat st {};
+    if (::fstat(s.fd, &st) == 0 && st.st_size > kCompactBytes && Compact() && !Open()) return;
+    if (::write(s.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+        (sync && ::fdatasync(s.fd) != 0)) {
+        WriteFailed("write");
+    }
+}
+
+}  // namespace
+
+bool IdentifyPair(std::int16_t datFile, std::int16_t msgFile, PairId& id) {
+    struct stat dat {};
+    struct stat msg {};
+    const std::string datPath = FilePathNo(datFile);
+    const std::string msgPath = FilePathNo(msgFile);
+    if (datPath.empty() || msgPath.empty() || ::lstat(datPath.c_str(), &dat) != 0 ||
+        ::lstat(msgPath.c_str(), &msg) != 0) {
+        return false;
+    }
+    id = {static_cast<std::uint64_t>(dat.st_dev), static_cast<std::uint64_t>(dat.st_ino),
+          static_cast<std::uint64_t>(msg.st_dev), static_cast<std::uint64_t>(msg.st_ino)};
+    return true;
+}
+
+SentEntry* FindSent(const PairId& id, const std::string& name) {
+    Load();
+    auto it = S().sent.find(id);
+    if (it == S().sent.end() || it->second.name != name) return nullptr;
+    return &it->second;
+}
+
+void RememberSent(const SentEntry& entry) {
+    Load();
+    S().sent[entry.id] = entry;
+    Append(AddLine(entry), true);  // on disk before the filing starts
+}
+
+void ForgetSent(const PairId& id) {
+    Load();
+    State& s = S();
+    if (s.sent.erase(id) == 0) return;
+    // Not synced: a forgetting lost in a crash leaves a line naming a pair
+    // that has left the queue, which matches nothing.
+    if (s.sent.empty()) {
+        if (Open() && ::ftruncate(s.fd, 0) != 0) WriteFailed("truncate");
+    } else {
+        Append("- " + IdText(id) + "\n", false);
+    }
+}
+
+std::size_t SentCount() {
+    Load();
+    return S().sent.size();
+}
+
+std::int64_t RetryNotBefore(const PairId& id, const std::string& name) {
+    const auto it = S().deferred.find(id);
+    return it == S().deferred.end() || it->second.name != name ? 0 : it->second.notBefore;
+}
+
+std::int64_t DeferPair(const PairId& id, const std::string& name, std::int64_t nowMs) {
+    auto& d = S().deferred;
+    // Entries of pairs that left the queue some other way fade out after a day.
+    for (auto it = d.begin(); it != d.end();) {
+        it = nowMs - it->second.notBefore > 24LL * 3600 * 1000 ? d.erase(it) : std::next(it);
+    }
+    Deferral& one = d[id];
+    if (one.name != name) one = Deferral{name};
+    one.waitMs = one.waitMs == 0 ? kFirstDeferMs : std::min(kMaxDeferMs, one.waitMs * 2);
+    one.notBefore = nowMs + one.waitMs;
+    return one.waitMs;
+}
+
+void ClearDeferral(const PairId& id) {
+    S().deferred.erase(id);
+}
+
+void ResetSentRecord() {
+    if (S().fd >= 0) ::close(S().fd);
+    S() = State{};
+}
+
+}  // namespace bw

@@ -1,0 +1,68 @@
+// Queue pairs this process must not send again, and pairs that wait before
+// their next attempt.
+//
+// The sent record: a pair the server has answered at the end of data (taken,
+// or refused for good) is remembered by the identity of its two files (device
+// and inode) and its name until its filing has succeeded. A remembered pair is
+// never sent again; only its filing is retried, once a minute. The record is
+// kept in the state folder (StateDir()/"sent-pairs") as a log of lines ("+"
+// remembers a pair, "-" forgets it), appended and synced after the server's
+// answer and before the filing, emptied when no pair is left, rewritten
+// through a new file renamed into place when it grows past 1 MB, and read
+// back at the first use after a start, so that a restart files the pair
+// without sending it. The file is opened without following links and used
+// only when it is a regular file.
+//
+// The back-off: a pair left in the queue after the server had seen its whole
+// body without answering, or after a temporary refusal, waits 5 minutes
+// before its next attempt, doubling with each further one up to an hour.
+// Kept in memory only; times are on the monotonic clock (milliseconds).
+// DIAGNOSTICS: a record that cannot be read or written is said once in the
+// journal (event log, warning) per kind of failure and the record then lives
+// in memory only; nothing throws.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace bw {
+
+struct PairId {
+    std::uint64_t datDev = 0, datIno = 0, msgDev = 0, msgIno = 0;
+    auto operator<=>(const PairId&) const = default;
+};
+
+/// The identity of a claimed pair from its two file numbers; false when a
+/// file cannot be looked at.
+bool IdentifyPair(std::int16_t datFile, std::int16_t msgFile, PairId& id);
+
+struct SentEntry {
+    PairId id;
+    std::string name;               // base name of the pair
+    bool refused = false;           // filed to BAD, not as delivered
+    std::int64_t nextFilingMs = 0;  // monotonic; 0 = at once
+};
+
+/// The remembered entry for `id` with this name, or nullptr.
+SentEntry* FindSent(const PairId& id, const std::string& name);
+/// Remembers a pair (replacing an entry for the same files) and writes the record.
+void RememberSent(const SentEntry& entry);
+/// Forgets a pair once filed and writes the record.
+void ForgetSent(const PairId& id);
+/// Number of remembered pairs (tests, benchmarks).
+std::size_t SentCount();
+
+/// Monotonic time before which `id` is not attempted again (0 = none).
+std::int64_t RetryNotBefore(const PairId& id, const std::string& name);
+/// Puts `id` back by the next step of the back-off, counted from `nowMs`;
+/// returns the wait in milliseconds.
+std::int64_t DeferPair(const PairId& id, const std::string& name, std::int64_t nowMs);
+/// Drops the back-off of `id` (it left the queue).
+void ClearDeferral(const PairId& id);
+
+/// Forgets everything in memory; the next use reads the record again (tests).
+void ResetSentRecord();
+
+}  // namespace bw

@@ -1,0 +1,108 @@
+#include "delivery/smtp_reply.h"
+
+#include <algorithm>
+
+namespace bw {
+
+void ReplyBuffer::Append(std::string_view data) {
+    if (skipping_) data.remove_prefix(Skip(data));
+    if (data.empty()) return;
+    // A cut reply not yet cleared is judged as it stands; what came after its
+    // end waits for the Clear() (up to the cap; beyond it would be cut anyway).
+    if (cut_) {
+        next_.append(data.substr(0, kCap + 1 - std::min(kCap + 1, next_.size())));
+        return;
+    }
+    const std::size_t room = kCap - std::min(kCap, text_.size());
+    if (data.size() <= room) {
+        text_.append(data);
+        return;
+    }
+    text_.append(data.substr(0, room));
+    cut_ = true;
+    skipping_ = true;
+    // The line the cut falls in: how much of it is there, and is it a continuation?
+    const std::size_t end = text_.rfind("\r\n");
+    const std::size_t lineStart = end == std::string::npos ? 0 : end + 2;
+    skipLineLen_ = text_.size() - lineStart;
+    skipContinues_ = skipLineLen_ >= 4 && text_[lineStart + 3] == '-';
+    skipCr_ = !text_.empty() && text_.back() == '\r';
+    data.remove_prefix(room);
+    data.remove_prefix(Skip(data));
+    next_.assign(data.substr(0, kCap + 1));
+}
+
+std::size_t ReplyBuffer::Skip(std::string_view data) {
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const char c = data[i];
+        if (c == '\n' && skipCr_) {
+            if (!skipContinues_) {
+                skipping_ = false;
+                skipCr_ = false;
+                return i + 1;
+            }
+            skipLineLen_ = 0;
+            skipContinues_ = false;
+            skipCr_ = false;
+            continue;
+        }
+        skipCr_ = c == '\r';
+        if (skipCr_) continue;
+        if (skipLineLen_ == 3) skipContinues_ = c == '-';
+        ++skipLineLen_;
+    }
+    return data.size();
+}
+
+void ReplyBuffer::Clear() {
+    text_.clear();
+    cut_ = false;
+    std::string next;
+    next.swap(next_);
+    Append(next);
+}
+
+bool ReplyBuffer::Complete() const {
+    if (cut_) return true;
+    const std::size_t n = text_.size();
+    return n >= 2 && text_[n - 2] == '\r' && text_[n - 1] == '\n';
+}
+
+std::string ReplyBuffer::FirstLine() const {
+    return text_.substr(0, text_.find("\r\n"));
+}
+
+bool ReplyBuffer::LastLineContinues() const {
+    if (cut_) return false;
+    const std::size_t end = text_.rfind("\r\n");
+    if (end == std::string::npos) return false;
+    const std::size_t prev = end == 0 ? std::string::npos : text_.rfind("\r\n", end - 1);
+    const std::size_t begin = prev == std::string::npos ? 0 : prev + 2;
+    return end - begin < 4 || text_[begin + 3] != ' ';
+}
+
+std::string ReplyBuffer::Summary() const {
+    if (cut_) return FirstLine();
+    return text_.size() >= 2 ? text_.substr(0, text_.size() - 2) : std::string();
+}
+
+std::size_t AppendWirePart(std::string& out, std::string_view part, bool& afterBreak) {
+    std::size_t breaks = 0;
+    for (std::size_t i = 0; i < part.size(); ++i) {
+        const char c = part[i];
+        if (afterBreak && c == '.') out.push_back('.');
+        afterBreak = false;
+        if (c == '\r' || c == '\n') {
+            // CR LF inside a line counts as one line end.
+            if (c == '\r' && i + 1 < part.size() && part[i + 1] == '\n') ++i;
+            out.append("\r\n");
+            afterBreak = true;
+            ++breaks;
+            continue;
+        }
+        out.push_back(c);
+    }
+    return breaks;
+}
+
+}  // namespace bw
