@@ -94,6 +94,7 @@ class Installation {
         if (pid_ == 0) {
             ::setenv("BW_REGISTRY", (work_ + "/registry.reg").c_str(), 1);
             ::setenv("BW_RUN_DIR", (work_ + "/run").c_str(), 1);
+            ::setenv("BW_STATE_DIR", (work_ + "/state").c_str(), 1);
             ::setenv("BW_QUESTION_ANSWER", "yes", 1);
             ::unsetenv("INVOCATION_ID");
             const std::string out = work_ + "/daemon.log";
