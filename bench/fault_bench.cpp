@@ -189,11 +189,12 @@ class Installation {
         db_ = CreateTestDatabase(dbPort_);
         tarnId_ = "F" + tag;
         Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('" + tarnId_ + "')");
-        WriteText(app_ + "lang/English.lng",
-                  "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nThere are transfers running!\r\n");
-        WriteText(app_ + "TarnIN/AccInfo.ini", "[Server]\r\nSMTP=127.0.0.1:" +
-                                                   std::to_string(smtpPort) +
-                                                   "\r\n[User]\r\nEmail=pm@corp.example\r\n");
+        WriteText(
+            app_ + "lang/English.lng",
+            "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nThere are transfers running!\r\n");
+        WriteText(app_ + "TarnIN/AccInfo.ini",
+                  "[Server]\r\nSMTP=127.0.0.1:" + std::to_string(smtpPort) +
+                      "\r\n[User]\r\nEmail=pm@corp.example\r\n");
         WriteText(app_ + "DBConnect.dat", ConnString(dbPort_, db_) + "\r\n");
         WriteText(work_ + "/registry.reg",
                   "Windows Registry Editor Version 5.00\r\n\r\n"
@@ -212,9 +213,9 @@ class Installation {
     std::string Acc() const { return app_ + "TarnIN/"; }
 
     void Queue(const std::string& folder, const std::string& id) {
-        WriteText(Acc() + folder + id + ".msg",
-                  "X-Queue: 1\r\nX-Id: " + id + "\r\nSubject: fault " + id + "\r\n\r\n" + std::string(2000, 'f') +
-                      "\r\n");
+        WriteText(Acc() + folder + id + ".msg", "X-Queue: 1\r\nX-Id: " + id +
+                                                    "\r\nSubject: fault " + id + "\r\n\r\n" +
+                                                    std::string(2000, 'f') + "\r\n");
         WriteText(Acc() + folder + id + ".dat.tmp",
                   "h\t127.0.0.1\tx\r\nHELO gateway.example\r\nsender@ext.example\r\n"
                   "rcpt@corp.example\r\n");
@@ -289,8 +290,8 @@ class Installation {
         return n;
     }
     long Rows() const {
-        return std::stol(Scalar(dbPort_, db_,
-                                "SELECT COUNT(*) FROM tbl_minilog WHERE action LIKE '900 %'"));
+        return std::stol(
+            Scalar(dbPort_, db_, "SELECT COUNT(*) FROM tbl_minilog WHERE action LIKE '900 %'"));
     }
     long AllRows() const {
         return std::stol(Scalar(dbPort_, db_, "SELECT COUNT(*) FROM tbl_minilog"));
@@ -398,7 +399,8 @@ int RunKill(int pairs, int kills, int n) {
     Sink sink;
     std::vector<std::unique_ptr<Installation>> insts;
     for (int k = 0; k < n; ++k) {
-        insts.push_back(std::make_unique<Installation>(std::to_string(k), sink.Port(), server.Port()));
+        insts.push_back(
+            std::make_unique<Installation>(std::to_string(k), sink.Port(), server.Port()));
         for (int i = 0; i < pairs / n; ++i) {
             const std::string id = "k" + std::to_string(k) + "-" + std::to_string(10000 + i);
             insts.back()->Queue(i % 2 == 0 ? "Inbox/" : "Outbox/", id);
@@ -438,9 +440,10 @@ int RunKill(int pairs, int kills, int n) {
 
     Tally t;
     Count(insts, sink, t);
-    std::printf("fault_bench kill: %d installations, %d kills in %.0f s, all drained: %s, "
-                "total %.0f s\n",
-                n, made, killPhase, drained ? "yes" : "NO", Since(t0));
+    std::printf(
+        "fault_bench kill: %d installations, %d kills in %.0f s, all drained: %s, "
+        "total %.0f s\n",
+        n, made, killPhase, drained ? "yes" : "NO", Since(t0));
     PrintTally(t);
     return 0;
 }
@@ -491,9 +494,10 @@ int RunDbStorm(int pairs) {
         return reconnect.empty() ? 0.0
                                  : reconnect[static_cast<std::size_t>(p * (reconnect.size() - 1))];
     };
-    std::printf("fault_bench dbstorm: %d restarts in %.0f s (server away %.0f s in all, %.1f s "
-                "per restart)\n",
-                restarts, stormSeconds, downSeconds, restarts ? downSeconds / restarts : 0.0);
+    std::printf(
+        "fault_bench dbstorm: %d restarts in %.0f s (server away %.0f s in all, %.1f s "
+        "per restart)\n",
+        restarts, stormSeconds, downSeconds, restarts ? downSeconds / restarts : 0.0);
     std::printf("seconds to reconnect    median %.2f, p90 %.2f, max %.2f\n", pct(0.5), pct(0.9),
                 pct(1.0));
     std::printf("journal: restores %d, spool warnings %d\n",
