@@ -2,7 +2,7 @@
 // sink and a private MariaDB, both on 127.0.0.1.
 //
 //   fault_bench kill    [pairs=1200] [kills=200] [installations=4]
-//   fault_bench dbstorm [pairs=800]
+//   fault_bench dbstorm [pairs=800] [up-ms-min=1500] [up-ms-max=3500]
 //
 // kill: each installation (application folder, state folder, database of its
 // own, all sharing one server and one sink) queues pairs/installations
@@ -14,7 +14,8 @@
 // deliveries.
 //
 // dbstorm: one installation; while its pairs are delivered the database is
-// killed (SIGKILL) every 1.5 to 3.5 s, and started again 0.3 s later. Prints
+// killed (SIGKILL) after running up-ms-min to up-ms-max milliseconds, and
+// started again 0.3 s later. Prints
 // rows and counts against deliveries and the seconds from the server's
 // return to the daemon's connection.
 //
@@ -448,7 +449,7 @@ int RunKill(int pairs, int kills, int n) {
     return 0;
 }
 
-int RunDbStorm(int pairs) {
+int RunDbStorm(int pairs, int upMin, int upMax) {
     PrivateMariaDb server;
     if (!server.Start()) return 1;
     Sink sink;
@@ -459,7 +460,7 @@ int RunDbStorm(int pairs) {
         in.Queue(i % 2 == 0 ? "Inbox/" : "Outbox/", "s-" + std::to_string(10000 + i));
     }
     std::mt19937 rng(std::random_device{}());
-    std::uniform_int_distribution<int> up(1500, 3500);
+    std::uniform_int_distribution<int> up(upMin, std::max(upMin, upMax));
     const auto t0 = Clock::now();
     in.Start();
     std::vector<double> reconnect;
@@ -512,9 +513,9 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     auto arg = [&](int i, int def) { return argc > i ? std::atoi(argv[i]) : def; };
     if (mode == "kill") return RunKill(arg(2, 1200), arg(3, 200), std::max(1, arg(4, 4)));
-    if (mode == "dbstorm") return RunDbStorm(arg(2, 800));
+    if (mode == "dbstorm") return RunDbStorm(arg(2, 800), arg(3, 1500), arg(4, 3500));
     std::fprintf(stderr,
                  "usage: fault_bench kill [pairs=1200] [kills=200] [installations=4]\n"
-                 "       fault_bench dbstorm [pairs=800]\n");
+                 "       fault_bench dbstorm [pairs=800] [up-ms-min=1500] [up-ms-max=3500]\n");
     return 2;
 }

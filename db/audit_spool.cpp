@@ -114,7 +114,10 @@ class Spool {
             err.Raise(errno, Errno("cannot create the state folder " + dir));
             return err;
         }
-        const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // The folder itself comes from the configuration and may be reached
+        // through a link (systemd's DynamicUser= makes it one); the spool in
+        // it never is.
+        const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dfd < 0) {
             err.Raise(errno, Errno("the state folder " + dir + " cannot be used"));
             return err;
