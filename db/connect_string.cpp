@@ -1,9 +1,8 @@
 #include "db/connect_string.h"
 
-#include <fstream>
-
 #include "host/globals.h"
 #include "host/paths.h"
+#include "host/textfile.h"
 
 namespace bw {
 
@@ -27,14 +26,9 @@ std::string GetDBConnect(const std::string& sSuffix) {
         if (PathExists(path) == 0) return "";
     }
     // One line up to the first line break (CR LF, CR or LF); nothing trimmed.
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    char c = 0;
-    while (in.get(c)) {
-        if (c == '\r' || c == '\n') break;
-        line += c;
-    }
-    return line;
+    std::string data;
+    ReadSettingsFile(path, data);
+    return data.substr(0, data.find_first_of("\r\n"));
 }
 
 }  // namespace bw

@@ -3,7 +3,8 @@
 // looked for beside the executable first, then in AppPath. The first line of
 // the file is the string, used exactly as read. Nothing is cached: every
 // call reads the file again.
-// DIAGNOSTICS: none; a missing or unreadable file gives "".
+// DIAGNOSTICS: a missing or unreadable file gives ""; one that is not a
+// regular file (a pipe, a folder) is named in the event log (host/textfile.h).
 #pragma once
 
 #include <string>

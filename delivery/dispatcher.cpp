@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <utility>
+#include <vector>
 
+#include "delivery/set_aside.h"
 #include "delivery/smtp_client.h"
 #include "host/globals.h"
 #include "platform/error_state.h"
@@ -39,7 +42,20 @@ void tmrQueue_Timer() {
     ErrorState err;
     const std::vector<std::string> names = ListQueueFolder(folder, err);
     if (err.Failed()) EndAtOnce("queue folder missing or unreadable: " + err.description);
-    if (names.empty()) {
+    // Work is a ".dat" with its ".msg" partner, found without regard to letter
+    // case ("A.DAT" goes with "a.msg" or "A.MSG"). A lone ".dat" is no work: it
+    // does not hold the short interval, and after ten minutes it is set aside.
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const std::string& name : names) {
+        const std::string msgName =
+            FindNameNoCase(folder, name.substr(0, name.size() - 4) + ".msg");
+        if (msgName.empty()) {
+            SetAsideLoneDat(folder, name);
+        } else {
+            pairs.emplace_back(name, msgName);
+        }
+    }
+    if (pairs.empty()) {
         if (g.tmrQueue != nullptr) g.tmrQueue->SetInterval(kIdleIntervalMs);
         return;
     }
@@ -48,20 +64,25 @@ void tmrQueue_Timer() {
         g.tmrQueue->SetEnabled(false);
         g.tmrQueue->SetInterval(kBusyIntervalMs);
     }
-    for (const std::string& name : names) {
+    for (const auto& [name, msgName] : pairs) {
         if (!g.oDBConn || g.iActiveTransfers >= kMaxTransfers) break;
         const std::string base = name.substr(0, name.size() - 4);
         // Claiming is the exclusive lock: a pair in delivery, or still being
-        // written, cannot be opened and waits for a later tick.
-        // The ".dat" is opened under the name listed, its ".msg" partner found
-        // without regard to letter case ("A.DAT" goes with "a.msg" or "A.MSG").
-        ErrorState claim;
-        const std::int16_t iDat = ClaimFile(folder + name, claim);
-        if (iDat == 0) continue;
-        const std::string msgName = FindNameNoCase(folder, base + ".msg");
-        const std::int16_t iMsg = msgName.empty() ? 0 : ClaimFile(folder + msgName, claim);
-        if (iMsg == 0) {
+        // written, cannot be opened and waits for a later tick. A pair with a
+        // file that must never be read (a link, a hard link, no regular file)
+        // is set aside instead.
+        ErrorState datClaim;
+        const std::int16_t iDat = ClaimFile(folder + name, datClaim);
+        if (iDat == 0 && datClaim.number != kUnsafeFile) continue;
+        ErrorState msgClaim;
+        const std::int16_t iMsg = ClaimFile(folder + msgName, msgClaim);
+        if (iMsg == 0 && msgClaim.number != kUnsafeFile) {
             CloseFileNo(iDat);
+            continue;
+        }
+        if (iDat == 0 || iMsg == 0) {
+            const std::string& why = iDat == 0 ? datClaim.description : msgClaim.description;
+            SetAsideUnsafePair(folder, base, name, msgName, why, iDat, iMsg);
             continue;
         }
         frmSMTPClient* window = nullptr;

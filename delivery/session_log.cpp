@@ -1,6 +1,7 @@
 #include "delivery/session_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -8,6 +9,9 @@
 
 #include "host/globals.h"
 #include "platform/clock.h"
+#include "platform/log_text.h"
+#include "platform/queue_files.h"
+#include "platform/service.h"
 
 namespace bw {
 
@@ -45,14 +49,61 @@ std::string SessionLogPath(double daySerial) {
     return G().AppPath + "Logs/SMTP-TarnOUT-" + date + ".log";
 }
 
+namespace {
+
+// The last log file refused, so the journal hears of each refusal once.
+std::string g_refusedPath;
+
+void Refuse(const std::string& path, const std::string& why) {
+    if (g_refusedPath == path) return;
+    g_refusedPath = path;
+    if (G().service != nullptr) {
+        G().service->LogEvent(2, 110,
+                              EscapeControls("Session log " + path + " not written: " + why));
+    }
+}
+
+// Opens today's log for appending: the Logs folder must be a real folder and
+// the file a regular file with one link, so no line is written through a link.
+int OpenLogFile(const std::string& path) {
+    const std::string folder = path.substr(0, path.find_last_of('/'));
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    ErrorState err;
+    const int dir = OpenRealFolder(folder, err);
+    if (dir < 0) {
+        // A missing folder loses the line quietly; anything else in its place is said.
+        if (err.number != ENOENT) Refuse(path, err.description);
+        return -1;
+    }
+    const int fd =
+        ::openat(dir, name.c_str(),
+                 O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const int openErr = errno;
+    ::close(dir);
+    struct stat st {};
+    if (fd < 0) {
+        if (openErr == ELOOP) Refuse(path, "it is a symbolic link");
+        return -1;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        Refuse(path, S_ISREG(st.st_mode) ? "it is a hard link" : "it is not a regular file");
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 void LogLine(const std::string& prefix, const std::string& text) {
     if (G().iSMTPLog != -1 || G().clock == nullptr) return;
-    const std::string path = SessionLogPath(G().clock->Now());
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = OpenLogFile(SessionLogPath(G().clock->Now()));
     if (fd < 0) return;
-    std::string line;
-    line.reserve(prefix.size() + text.size() + 3);
-    line.append(prefix).append(" ").append(text).append("\r\n");
+    // A reply keeps its own CR LF line ends; every other control byte, and a
+    // CR or LF anywhere else, is escaped so no text can forge a log line.
+    const bool reply = prefix == "*--B<-R";
+    std::string line = EscapeControls(prefix);
+    line.append(" ").append(EscapeControls(text, reply)).append("\r\n");
     // One write per line: with O_APPEND concurrent writers never tear a line.
     std::size_t done = 0;
     while (done < line.size()) {

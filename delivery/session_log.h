@@ -3,8 +3,11 @@
 // by all delivery windows. Written only while iSMTPLog is exactly -1.
 // Each line is opened, appended and closed in one call, so lines of several
 // windows interleave but are never torn. The message body is never logged.
+// No line carries a raw control character: they are shown as "\x0A" and the
+// like, except the CR LF line ends of a server reply.
 // DIAGNOSTICS: a line that cannot be written (folder missing, disk full) is
-// lost without a word; the delivery goes on.
+// lost without a word; the delivery goes on. A log file (or Logs folder) that
+// is a link or not a regular file is never written; the journal says so once.
 #pragma once
 
 #include <string>

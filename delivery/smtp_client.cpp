@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "db/shared_main.h"
+#include "delivery/server_list.h"
 #include "delivery/session_log.h"
 #include "host/globals.h"
 #include "host/paths.h"
@@ -75,7 +76,11 @@ bool SameFolder(const std::string& a, const std::string& b) {
 }
 
 bool InForwardedList(const std::string& domain) {
-    return G().sForwardedList.find("\t" + Upper(domain) + "\t") != std::string::npos;
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "\t" + temporary.
+    std::string key(1, '\t');
+    key += Upper(domain);
+    key += '\t';
+    return G().sForwardedList.find(key) != std::string::npos;
 }
 
 /// Index of the first control character (or npos).
@@ -324,6 +329,15 @@ void frmSMTPClient::NextServer() {
     dStageStart = Now();
 }
 
+void frmSMTPClient::ConnectFailed() {
+    LogLine(kLogStatus, "*** TIMEOUT Connecting " + txtSMTP + " ***");
+    if (iServerIdx >= static_cast<int>(G().aSMTPServers.size()) - 1) {
+        LeaveInQueue();
+    } else {
+        NextServer();
+    }
+}
+
 void frmSMTPClient::Refuse() {
     bFailed = true;
     iStage = 25;
@@ -355,12 +369,7 @@ void frmSMTPClient::SendMessage() {
                 iStage = 2;  // the greeting limits count from the start of connecting
                 return;
             }
-            LogLine(kLogStatus, "*** TIMEOUT Connecting " + txtSMTP + " ***");
-            if (iServerIdx >= lastServer) {
-                LeaveInQueue();
-            } else {
-                NextServer();
-            }
+            ConnectFailed();
             return;
         }
         case 2:
@@ -621,13 +630,26 @@ bool frmSMTPClient::RejectUnsafeEnvelope() {
 
 void frmSMTPClient::Stage99Connect() {
     auto& g = G();
-    std::string host;
+    std::string entry;
     if (iServerIdx >= 0 && iServerIdx < static_cast<int>(g.aSMTPServers.size())) {
-        host = TrimBlanks(g.aSMTPServers[static_cast<std::size_t>(iServerIdx)]);
+        entry = g.aSMTPServers[static_cast<std::size_t>(iServerIdx)];
     }
-    SplitHostPort(host, g.lSMTPPort);
+    const ServerEntry server = ParseServerEntry(entry);
+    std::string host = server.host;
+    if (server.problem.empty() && server.port != 0) g.lSMTPPort = server.port;
     if (g.lSMTPPort == 0) g.lSMTPPort = 25;
-    if (SameFolder(sQueueFolder, "Outbox/") && !g.sPeer2.empty()) host = g.sPeer2;
+    std::string unusable = server.problem.empty() ? "" : TrimBlanks(entry);
+    if (SameFolder(sQueueFolder, "Outbox/") && !g.sPeer2.empty()) {
+        host = g.sPeer2;
+        if (!PeerProblem(host).empty()) unusable = host;
+    }
+    if (!server.problem.empty() || !unusable.empty()) {
+        // Never handed to the resolver (an empty name is this machine): it
+        // fails at once, as a server that cannot be reached does.
+        txtSMTP = unusable;
+        ConnectFailed();
+        return;
+    }
     txtSMTP = host;
     ws->SetRemoteHost(txtSMTP);
     ws->SetRemotePort(g.lSMTPPort);
@@ -713,7 +735,7 @@ void frmSMTPClient::FileFile(const std::string& from, const std::string& folder,
     // a half-filed file.
     const std::string name = from.substr(from.find_last_of('/') + 1);
     ErrorState fileErr;
-    if (folder.empty() || PathExists(folder + name)) {
+    if (folder.empty() || NameInRealFolder(folder, name)) {
         DeleteFileSafe(from, fileErr);
     } else if (!MoveFileSafe(from, folder + name, true, fileErr)) {
         if (fileErr.number == EEXIST || !bFailed) {
@@ -798,24 +820,6 @@ void SetUnloadObserver(UnloadObserver observer) {
 
 // ---- helpers -----------------------------------------------------------------
 
-bool SplitHostPort(std::string& host, std::int32_t& port) {
-    const auto colon = host.find(':');
-    if (colon == std::string::npos) return false;
-    const auto second = host.find(':', colon + 1);
-    const std::string portText = TrimBlanks(host.substr(
-        colon + 1, second == std::string::npos ? std::string::npos : second - colon - 1));
-    host = host.substr(0, colon);
-    // A port that is not a number in range leaves the shared port as it was.
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(portText.c_str(), &end, 10);
-    if (!portText.empty() && end != nullptr && *end == '\0' && errno == 0 && value >= 0 &&
-        value <= 65535) {
-        port = static_cast<std::int32_t>(value);
-    }
-    return true;
-}
-
 std::string GetDomain(const std::string& address, ErrorState& err) {
     if (address.empty()) return "";
     const auto at = address.find('@');
@@ -830,14 +834,11 @@ std::string GetDomain(const std::string& address, ErrorState& err) {
 void TouchChangedFlag(const std::string& folder) {
     char text[64];
     std::snprintf(text, sizeof text, "%.15g\r\n", G().clock->Now());
-    const std::string path = folder + "Changed.flg";
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    const std::size_t len = std::strlen(text);
-    if (::write(fd, text, len) != static_cast<ssize_t>(len)) {
-        // The flag only tells the other components to look again; a short write is harmless.
-    }
-    ::close(fd);
+    // A new file replaces the flag, so a link put in its place is never written
+    // through. The flag only tells the other components to look again: a
+    // failure is harmless.
+    ErrorState ignored;
+    ReplaceFile(folder, "Changed.flg", text, ignored);
 }
 
 }  // namespace bw

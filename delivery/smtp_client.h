@@ -72,6 +72,8 @@ class frmSMTPClient {
     void SendCommand(const std::string& command);
     void LeaveInQueue();
     void NextServer();
+    /// The server cannot be reached: the TIMEOUT line, then the next one or the queue.
+    void ConnectFailed();
     void Refuse();
     void EndWithoutFiling();
     void Stage0ReadEnvelope();
@@ -131,10 +133,6 @@ using UnloadObserver = std::function<void(const tMinLog& record, const std::stri
 void SetUnloadObserver(UnloadObserver observer);
 
 // Helpers of the conversation.
-
-/// Splits "host:port": host = text before the first ":", port = the number
-/// after it (up to a second ":"). False and nothing changed without a ":".
-bool SplitHostPort(std::string& host, std::int32_t& port);
 
 /// Domain of an address: the text between the first "@" and the next "@" (or
 /// the end); "" for an empty address. An address without "@" raises `err`.

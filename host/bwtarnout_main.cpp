@@ -2,6 +2,8 @@
 // Wires the real platform into the globals, loads the main window (the whole
 // start-up) and runs the message loop until the shutdown timer ends the process.
 #include <csignal>
+#include <cstring>
+#include <iostream>
 
 #include "db/audit_spool.h"
 #include "host/globals.h"
@@ -17,8 +19,35 @@
 #include "platform/run_paths.h"
 #include "platform/settings_store.h"
 
+namespace {
+
+const char* const kHelp =
+    "usage: bwtarnout [--HKCU]      run the delivery daemon (normally started by systemd)\n"
+    "       bwtarnout -install      write the service unit BWTarnOUT.service and reload systemd\n"
+    "       bwtarnout -remove       delete the service unit\n"
+    "       bwtarnout --help | --version\n"
+    "\n"
+    "  --HKCU      use the per-user settings store ($XDG_CONFIG_HOME/brimwarden/registry.reg)\n"
+    "              instead of /etc/brimwarden/registry.reg (or $BW_REGISTRY)\n"
+    "\n"
+    "Exit statuses: 0 ok, 1 failure, 2 usage, 3 settings store, 4 application folder,\n"
+    "5 no language, 6 account folders, 7 single-instance lock, 8 state folder,\n"
+    "9 a setting not allowed. See bwtarnout(8).\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
     using namespace bw;
+    // Answered before any start-up step: nothing is read, created or locked.
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::cout << kHelp;
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "bwtarnout "
+                  << VersionText(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION) << "\n";
+        return 0;
+    }
     std::signal(SIGPIPE, SIG_IGN);
 
     SystemClock clock;

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "host/textfile.h"
 
@@ -50,13 +52,26 @@ bool SaveINIFile(const std::string& sFile) {
         out += line + "\r\n";
         wroteAny = true;
     }
-    // The new content goes to a temporary file that replaces the old one only
-    // when complete, so a crash never leaves half an account file behind.
-    const std::string tmp = sFile + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    // The new content goes to a temporary file of its own in the same folder
+    // that replaces the old file only when complete and on disk: a crash never
+    // leaves half an account file behind, and two writers never share a file.
+    // A link or anything else that is not a regular file is not replaced.
     struct stat old {};
-    if (::stat(sFile.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+    const bool exists = ::lstat(sFile.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode)) {
+        ReportFileProblem(sFile, S_ISLNK(old.st_mode) ? "a symbolic link, not replaced"
+                                                      : "not a regular file, not replaced");
+        return false;
+    }
+    const std::size_t slash = sFile.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : sFile.substr(0, slash);
+    std::string tmp = sFile + ".XXXXXX";
+    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        ReportFileProblem(sFile, std::string("cannot be written: ") + std::strerror(errno));
+        return false;
+    }
+    ::fchmod(fd, exists ? old.st_mode & 07777 : 0644);
     std::size_t done = 0;
     bool ok = true;
     while (ok && done < out.size()) {
@@ -68,8 +83,16 @@ bool SaveINIFile(const std::string& sFile) {
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
     if (ok) ok = ::rename(tmp.c_str(), sFile.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);  // the rename itself on disk
+        ::close(dfd);
+    }
+    return true;
 }
 
 bool FindINILine(int& iPos, const std::string& sSearch, bool bStopAtSection) {

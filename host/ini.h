@@ -3,9 +3,14 @@
 // that array and, for a write, writes the whole file back with its layout
 // normalised: lines trimmed, CR LF line ends, exactly one empty line before
 // every section header but the first line, no other empty lines.
+// A write goes to a temporary file of its own in the same folder, flushed to
+// disk and renamed over the file; a file that is a link (or anything but a
+// regular file) is neither read through nor replaced.
 // DIAGNOSTICS: a file that cannot be read behaves as an empty file (reads
 // give the default, a write creates it); WriteINIValue reports false when the
-// file cannot be written. Names holding "[", "]" or "=" are not supported.
+// file cannot be written, and the event log names a file that is a link or
+// not a regular file (host/textfile.h). Names holding "[", "]" or "=" are not
+// supported.
 #pragma once
 
 #include <string>

@@ -27,7 +27,10 @@ std::string LangFilePath() {
 std::string LangText(const std::string& sKey) {
     std::vector<std::string> lines;
     if (!ReadTextLines(LangFilePath(), lines)) return "";
-    const std::string header = "[" + UpperAscii(sKey) + "]";
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "[" + temporary.
+    std::string header(1, '[');
+    header += UpperAscii(sKey);
+    header += ']';
     std::string result;
     bool inEntry = false;
     for (const std::string& line : lines) {

@@ -8,6 +8,7 @@
 #include "db/health_check.h"
 #include "db/shared_main.h"
 #include "delivery/dispatcher.h"
+#include "delivery/server_list.h"
 #include "host/globals.h"
 #include "host/host_platform.h"
 #include "host/ini.h"
@@ -186,7 +187,10 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     }
 
     // 5: one instance only.
-    if (!hp.instanceLock->TryAcquire()) hp.process->EndNow(0);
+    std::string lockReason;
+    const InstanceLock::Result lock = hp.instanceLock->TryAcquire(lockReason);
+    if (lock == InstanceLock::Result::kHeldByOther) hp.process->EndNow(kExitOk);
+    if (lock == InstanceLock::Result::kFailed) FatalStartupError(lockReason, kExitLock);
 
     // 6, 7: version text and the executable's folder as the default AppPath.
     g.sVersionText = VersionText(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION);
@@ -222,12 +226,15 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     while (!PathExists(g.AppPath + "lang/") && !Elapsed(dStart, 25)) {
         g.loop->Wait(1);
     }
-    if (Elapsed(dStart, 25)) FatalStartupError("AppPath Problem!!");
+    if (Elapsed(dStart, 25)) FatalStartupError("AppPath Problem!!", kExitAppPath);
 
     // 13: the language, chosen when its file is missing.
     if (!PathExists(LangFilePath())) {
         const std::string sChoice = hp.desktop->ChooseLanguage(ListLanguages());
-        if (sChoice.empty()) hp.process->EndNow(0);
+        if (sChoice.empty()) {
+            FatalStartupError("No language chosen: " + LangFilePath() + " is missing",
+                              kExitLanguage);
+        }
         g.sUILanguage = sChoice;
         g.sLangFile = g.sUILanguage + ".lng";
         SaveSettingX(kAppName, "General", "UILanguage", g.sUILanguage);
@@ -240,9 +247,14 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
 
     // 15: the internal mail servers.
     g.aSMTPServers = SplitAt(ReadINI(g.AppPath + "TarnIN/" + "AccInfo.ini", "Server", "SMTP"), ',');
+    for (const std::string& problem : ServerListProblems(g.aSMTPServers, g.sPeer2)) {
+        g.service->LogEvent(2, 110, problem);
+    }
 
     // 16, 17
-    if (CheckAccountStruct() != -1) FatalStartupError("Unable to create Folder Structure!!");
+    if (CheckAccountStruct() != -1) {
+        FatalStartupError("Unable to create Folder Structure!!", kExitFolders);
+    }
     LoadForwardedList();
 
     // 18: the notification icon.

@@ -26,7 +26,7 @@ std::string UserKeyPath(const std::string& sAppName, const std::string& sSection
     if (!reg.StoreReason.empty()) {
         std::cerr << "BWTarnOUT: settings store: " << reg.StoreReason << std::endl;
     }
-    FatalStartupError("Registry Problem: " + reg.Err.description);
+    FatalStartupError("Registry Problem: " + reg.Err.description, kExitSettings);
 }
 
 }  // namespace
@@ -114,16 +114,23 @@ std::int16_t CheckAccountStruct() {
 
 void LoadForwardedList() {
     Globals& g = G();
-    g.sForwardedList = "\t";
+    g.sForwardedList.assign(1, '\t');  // not = "\t": GCC 12 warns falsely (-Wrestrict)
     const std::string file = g.AppPath + "Forwarded.lst";
     if (!PathExists(file)) return;
     std::vector<std::string> lines;
     ReadTextLines(file, lines);
-    for (const std::string& line : lines) g.sForwardedList += UpperAscii(line) + "\t";
+    for (const std::string& line : lines) {
+        g.sForwardedList += UpperAscii(line);
+        g.sForwardedList += '\t';
+    }
 }
 
 bool IsForwardedDomain(const std::string& sDomain) {
-    return G().sForwardedList.find("\t" + UpperAscii(sDomain) + "\t") != std::string::npos;
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "\t" + temporary.
+    std::string key(1, '\t');
+    key += UpperAscii(sDomain);
+    key += '\t';
+    return G().sForwardedList.find(key) != std::string::npos;
 }
 
 }  // namespace bw

@@ -5,22 +5,90 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "host/globals.h"
+#include "platform/service.h"
 
 namespace bw {
 
 namespace {
 
-/// The whole content of a regular file. Anything else (a folder, a pipe, a
-/// device) is no text file: reading a folder fails, and a pipe without a
-/// writer would block the daemon for ever.
-bool ReadRegularFile(const std::string& path, std::string& data) {
-    data.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
+std::set<std::string>& ReportedFiles() {
+    static std::set<std::string> files;
+    return files;
+}
+
+const char* KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a pipe (FIFO)";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    return "not a regular file";
+}
+
+}  // namespace
+
+void ReportFileProblem(const std::string& path, const std::string& why) {
+    if (!ReportedFiles().insert(path + '\0' + why).second) return;
+    if (G().service != nullptr) G().service->LogEvent(2, 110, path + ": " + why + "; not used");
+}
+
+void ForgetFileProblem(const std::string& path) {
+    auto& files = ReportedFiles();
+    const std::string key = path + '\0';
+    for (auto it = files.lower_bound(key); it != files.end() && it->rfind(key, 0) == 0;) {
+        it = files.erase(it);
+    }
+}
+
+bool BelowAccountFolder(const std::string& path) {
+    const Globals& g = G();
+    const auto below = [&path](const std::string& folder) {
+        return !folder.empty() && folder.back() == '/' && path.size() > folder.size() &&
+               path.compare(0, folder.size(), folder) == 0;
+    };
+    return below(g.AccPath) || (!g.AppPath.empty() && below(g.AppPath + "TarnIN/"));
+}
+
+int OpenSettingsFile(const std::string& path, int flags) {
+    // Non-blocking: opening a pipe without a writer (or a device) would
+    // otherwise wait for ever, deaf to the stop signal.
+    int openFlags = flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    if (BelowAccountFolder(path)) openFlags |= O_NOFOLLOW;
+    const int fd = ::open(path.c_str(), openFlags, 0644);
+    if (fd < 0) {
+        const int err = errno;
+        struct stat st {};
+        if (err == ELOOP && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            ReportFileProblem(path, "a symbolic link below the account folder");
+        } else if (err == ENXIO && ::stat(path.c_str(), &st) == 0) {
+            ReportFileProblem(path, KindOf(st.st_mode));  // a pipe without a reader
+        } else if (err != ENOENT || (flags & O_CREAT) != 0) {
+            ReportFileProblem(path, std::strerror(err));
+        }
+        return -1;
+    }
     struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ReportFileProblem(path, KindOf(st.st_mode));
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ForgetFileProblem(path);
+    return fd;
+}
+
+bool ReadSettingsFile(const std::string& path, std::string& data) {
+    data.clear();
+    const int fd = OpenSettingsFile(path, O_RDONLY);
+    if (fd < 0) return false;
+    bool ok = true;
     char buf[65536];
-    while (ok) {
+    while (true) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
@@ -33,12 +101,10 @@ bool ReadRegularFile(const std::string& path, std::string& data) {
     return ok;
 }
 
-}  // namespace
-
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, bool bLfEndsLine) {
     lines.clear();
     std::string data;
-    const bool ok = ReadRegularFile(path, data);
+    const bool ok = ReadSettingsFile(path, data);
     std::string cur;
     for (std::size_t i = 0; i < data.size(); ++i) {
         const char c = data[i];

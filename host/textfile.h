@@ -1,6 +1,15 @@
 // Reading 8-bit text files line by line: CR LF or a lone CR ends a line. A
 // lone LF does not for INI files; the plain lists (language files, account
 // data, forwarded domains) also take LF, since Linux editors write it.
+// Every settings and list file is opened here: without blocking (a pipe in
+// place of a file never holds up the daemon), used only when it is a regular
+// file, and, below the account folder (AppPath + "TarnIN/", or AccPath), never
+// through a symbolic link.
+// DIAGNOSTICS: a file that exists but cannot be used (not a regular file, a
+// link below the account folder, no permission) is named in the event log
+// (the journal; bwpolicy: standard error) once for each reason, until it
+// opens again. A
+// missing file is no event.
 #pragma once
 
 #include <string>
@@ -12,6 +21,23 @@ namespace bw {
 /// folder, a pipe, a device); `lines` then holds what was read.
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines,
                    bool bLfEndsLine = true);
+
+/// The whole content of a settings or list file, with the checks above.
+bool ReadSettingsFile(const std::string& path, std::string& data);
+
+/// Opens a settings or list file (`flags`: O_RDONLY, or O_WRONLY | O_CREAT)
+/// with the checks above: non-blocking, O_NOFOLLOW below the account folder,
+/// a regular file only. The descriptor is in blocking mode again; -1 (and the
+/// event) when the file cannot be used.
+int OpenSettingsFile(const std::string& path, int flags);
+
+/// True when `path` lies below the account folder.
+bool BelowAccountFolder(const std::string& path);
+
+/// Names a settings file that cannot be used in the event log, once per file
+/// and reason until ForgetFileProblem(path).
+void ReportFileProblem(const std::string& path, const std::string& why);
+void ForgetFileProblem(const std::string& path);
 
 std::string UpperAscii(std::string s);
 /// Blanks (spaces) removed on the left, the right, or both sides.

@@ -1,7 +1,12 @@
 // The single-instance test: an exclusive, non-blocking flock on
-// "BWTarnOUT.lock" in $BW_RUN_DIR (default /run/lock, falling back to /tmp
-// when that folder cannot take the file). The lock lives as long as the
-// process (or the object). FakeInstanceLock answers as told.
+// RunDir() + "/BWTarnOUT.lock" (platform/run_paths.h). One path only: a lock
+// held by a running instance means "another instance runs"; a lock that
+// cannot be opened or taken for any other reason is a failure with its
+// reason, never a run without the lock. The run folder is made (mode 0755)
+// when it is missing. The lock lives as long as the process (or the object).
+// FakeInstanceLock answers as told.
+// DIAGNOSTICS: TryAcquire returns kFailed with the reason (file and system
+// error); the caller says it and ends the process.
 #pragma once
 
 #include <string>
@@ -10,9 +15,10 @@ namespace bw {
 
 class InstanceLock {
   public:
+    enum class Result { kAcquired, kHeldByOther, kFailed };
     virtual ~InstanceLock() = default;
-    /// True when this process now holds the lock (no other instance runs).
-    virtual bool TryAcquire() = 0;
+    /// kAcquired when this process now holds the lock; `reason` is set on kFailed.
+    virtual Result TryAcquire(std::string& reason) = 0;
 };
 
 class FlockInstanceLock final : public InstanceLock {
@@ -22,7 +28,7 @@ class FlockInstanceLock final : public InstanceLock {
     FlockInstanceLock(const FlockInstanceLock&) = delete;
     FlockInstanceLock& operator=(const FlockInstanceLock&) = delete;
 
-    bool TryAcquire() override;
+    Result TryAcquire(std::string& reason) override;
     /// The lock file used by the last TryAcquire.
     const std::string& LockFile() const { return file_; }
 
@@ -33,8 +39,13 @@ class FlockInstanceLock final : public InstanceLock {
 
 class FakeInstanceLock final : public InstanceLock {
   public:
-    bool TryAcquire() override { return !otherInstanceRuns; }
+    Result TryAcquire(std::string& reason) override {
+        reason = failReason;
+        if (!failReason.empty()) return Result::kFailed;
+        return otherInstanceRuns ? Result::kHeldByOther : Result::kAcquired;
+    }
     bool otherInstanceRuns = false;
+    std::string failReason;  // non-empty: the lock cannot be taken
 };
 
 }  // namespace bw

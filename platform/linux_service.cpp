@@ -1,12 +1,14 @@
 #include "platform/linux_service.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +16,9 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+
+#include "packaging/unit_template.h"
+#include "platform/log_text.h"
 
 extern char** environ;
 
@@ -84,23 +89,24 @@ std::string LinuxService::ExecStartPath(const std::string& exe) {
 }
 
 std::string LinuxService::UnitText() const {
-    return "[Unit]\n"
-           "Description=" +
-           description_ +
-           "\n"
-           "After=network-online.target mariadb.service mysql.service\n"
-           "Wants=network-online.target\n"
-           "\n"
-           "[Service]\n"
-           "Type=notify\n"
-           "ExecStart=" +
-           ExecStartPath(ExePath()) +
-           "\n"
-           "Restart=on-failure\n"
-           "RestartSec=5\n"
-           "\n"
-           "[Install]\n"
-           "WantedBy=multi-user.target\n";
+    return UnitText(description_, ExePath());
+}
+
+std::string LinuxService::UnitText(const std::string& description, const std::string& exe) {
+    std::string text = kUnitTemplate;
+    const auto put = [&text](const std::string& placeholder, const std::string& value) {
+        for (auto at = text.find(placeholder); at != std::string::npos;
+             at = text.find(placeholder, at + value.size())) {
+            text.replace(at, placeholder.size(), value);
+        }
+    };
+    // A line feed in the description would end the line and add a directive.
+    std::string oneLine = description;
+    std::replace_if(
+        oneLine.begin(), oneLine.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    put("@BW_UNIT_DESCRIPTION@", oneLine);
+    put("@BW_UNIT_EXEC@", ExecStartPath(exe));
+    return text;
 }
 
 bool LinuxService::Install() {
@@ -123,6 +129,11 @@ bool LinuxService::Install() {
         return false;
     }
     DaemonReload();
+    if (::getpwnam(kServiceUser) == nullptr) {
+        std::cerr << kServiceName << ": " << path << " runs the service as the user "
+                  << kServiceUser << ", which does not exist yet (adduser --system --group "
+                  << kServiceUser << ")" << std::endl;
+    }
     return true;
 }
 
@@ -141,9 +152,11 @@ void LinuxService::LogEvent(std::int16_t type, std::int32_t id, const std::strin
     int level = LOG_INFO;
     if (type == 1) level = LOG_ERR;
     if (type == 2) level = LOG_WARNING;
-    ::syslog(LOG_DAEMON | level, "%s", text.c_str());
+    // One entry is one line: a control character in the text is shown escaped.
+    const std::string line = EscapeControls(text);
+    ::syslog(LOG_DAEMON | level, "%s", line.c_str());
     if (std::getenv("INVOCATION_ID") == nullptr) {
-        std::cerr << kServiceName << " [" << id << "]: " << text << std::endl;
+        std::cerr << kServiceName << " [" << id << "]: " << line << std::endl;
     }
 }
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -71,12 +72,26 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-void SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+std::string NameOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+// Closes a descriptor when it goes out of scope.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    int Release() {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
+};
 
 std::string Describe(const char* what, const std::string& path, int e) {
     return std::string(what) + " " + path + ": " + std::strerror(e);
@@ -99,70 +114,105 @@ bool EndsWithDat(const std::string& name) {
            (tail[3] | 0x20) == 't';
 }
 
-// Copies `from` to a temporary name in the folder of `to`, syncs it and renames
-// it into place: the target is whole or absent after a crash.
-bool CopyAcross(const std::string& from, const std::string& to, bool noReplace, ErrorState& err) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
+// Why a file of this kind is never used (or nullptr when it may be).
+const char* UnsafeKind(const struct stat& st) {
+    if (S_ISLNK(st.st_mode)) return "is a symbolic link";
+    if (!S_ISREG(st.st_mode)) return "is not a regular file";
+    if (st.st_nlink != 1) return "is a hard link (more than one name)";
+    return nullptr;
+}
+
+// Creates a new file under a unique name beginning with `base` in `dirFd`;
+// returns the descriptor and sets `tmpName`, or -1 with errno set.
+int CreateUnique(int dirFd, const std::string& base, std::string& tmpName) {
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        struct timespec ts {};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        char suffix[64];
+        std::snprintf(suffix, sizeof suffix, ".%d-%u-%lx.tmp", static_cast<int>(::getpid()),
+                      ++counter, static_cast<unsigned long>(ts.tv_nsec));
+        tmpName = base + suffix;
+        const int fd = ::openat(dirFd, tmpName.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t w = ::write(fd, data + done, size - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+int Rename(int fromDir, const std::string& from, int toDir, const std::string& to, bool noReplace) {
+    return ::renameat2(fromDir, from.c_str(), toDir, to.c_str(), noReplace ? RENAME_NOREPLACE : 0);
+}
+
+// Copies the regular file `name` of `fromDir` to a unique temporary name in
+// `toDir`, syncs it and renames it into place: the target is whole or absent
+// after a crash. Only then is the source deleted.
+bool CopyAcross(int fromDir, int toDir, const std::string& from, const std::string& to,
+                bool noReplace, ErrorState& err) {
+    const std::string name = NameOf(from);
+    Fd in(::openat(fromDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
         err.Raise(errno, Describe("Cannot open", from, errno));
         return false;
     }
-    const std::string tmp = to + ".tmp" + std::to_string(::getpid());
-    const int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        err.Raise(errno, Describe("Cannot create", tmp, errno));
-        ::close(in);
+    if (!S_ISREG(st.st_mode)) {
+        err.Raise(kUnsafeFile, from + " is not a regular file");
+        return false;
+    }
+    std::string tmp;
+    Fd out(CreateUnique(toDir, NameOf(to), tmp));
+    if (out.fd < 0) {
+        err.Raise(errno, Describe("Cannot create a file in", FolderOf(to), errno));
         return false;
     }
     std::vector<char> buf(kReadBuffer);
     bool ok = true;
     while (ok) {
-        const ssize_t n = ::read(in, buf.data(), buf.size());
+        const ssize_t n = ::read(in.fd, buf.data(), buf.size());
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
             err.Raise(errno, Describe("Read error on", from, errno));
             ok = false;
-            break;
-        }
-        ssize_t done = 0;
-        while (done < n) {
-            const ssize_t w = ::write(out, buf.data() + done, static_cast<std::size_t>(n - done));
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                err.Raise(errno, Describe("Write error on", tmp, errno));
-                ok = false;
-                break;
-            }
-            done += w;
-        }
-    }
-    if (ok && ::fsync(out) != 0) {
-        err.Raise(errno, Describe("Cannot sync", tmp, errno));
-        ok = false;
-    }
-    ::close(out);
-    ::close(in);
-    if (ok) {
-        const int r =
-            noReplace ? ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE)
-                      : ::rename(tmp.c_str(), to.c_str());
-        if (r != 0) {
-            err.Raise(errno, Describe("Cannot move into", to, errno));
+        } else if (!WriteAll(out.fd, buf.data(), static_cast<std::size_t>(n))) {
+            err.Raise(errno, Describe("Write error on", FolderOf(to) + "/" + tmp, errno));
             ok = false;
         }
     }
+    if (ok && ::fsync(out.fd) != 0) {
+        err.Raise(errno, Describe("Cannot sync", FolderOf(to) + "/" + tmp, errno));
+        ok = false;
+    }
+    if (ok && Rename(toDir, tmp, toDir, NameOf(to), noReplace) != 0) {
+        err.Raise(errno, Describe("Cannot move into", to, errno));
+        ok = false;
+    }
     if (!ok) {
-        ::unlink(tmp.c_str());
+        ::unlinkat(toDir, tmp.c_str(), 0);
         return false;
     }
-    SyncFolder(FolderOf(to));
-    if (::unlink(from.c_str()) != 0) {
+    ::fsync(toDir);
+    if (::unlinkat(fromDir, name.c_str(), 0) != 0) {
         // The copy is complete; a source that stays behind is a duplicate, not a loss.
         err.Raise(errno, Describe("Cannot delete", from, errno));
         return false;
     }
-    SyncFolder(FolderOf(from));
+    ::fsync(fromDir);
     return true;
 }
 
@@ -211,34 +261,51 @@ std::int16_t ClaimFile(const std::string& path, ErrorState& err) {
         err.Raise(67, "Too many files");
         return 0;
     }
-    // O_NONBLOCK: a FIFO or device named like a queue file must not hold the
-    // loop in open(); it is refused below as not a regular file.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    const std::string name = NameOf(path);
+    Fd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0) {
         err.Raise(errno, Describe("Cannot open", path, errno));
         return 0;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Looked at before it is opened: a link's target is never opened, and a
+    // FIFO or device named like a queue file is never opened either.
+    struct stat byName {};
+    if (::fstatat(dir.fd, name.c_str(), &byName, AT_SYMLINK_NOFOLLOW) != 0) {
+        err.Raise(errno, Describe("Cannot open", path, errno));
+        return 0;
+    }
+    if (S_ISLNK(byName.st_mode) || !S_ISREG(byName.st_mode)) {
+        err.Raise(kUnsafeFile, name + " " + UnsafeKind(byName));
+        return 0;
+    }
+    Fd fd(
+        ::openat(dir.fd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+    if (fd.fd < 0) {
+        if (errno == ELOOP) {
+            err.Raise(kUnsafeFile, name + " is a symbolic link");
+        } else {
+            err.Raise(errno, Describe("Cannot open", path, errno));
+        }
+        return 0;
+    }
+    if (::flock(fd.fd, LOCK_EX | LOCK_NB) != 0) {
         err.Raise(errno, Describe("Cannot lock", path, errno));
-        ::close(fd);
         return 0;
     }
     // The lock is ours; make sure the name still leads to this very file.
     struct stat byFd {};
-    struct stat byName {};
-    if (::fstat(fd, &byFd) != 0 || ::stat(path.c_str(), &byName) != 0 ||
+    if (::fstat(fd.fd, &byFd) != 0 ||
+        ::fstatat(dir.fd, name.c_str(), &byName, AT_SYMLINK_NOFOLLOW) != 0 ||
         byFd.st_dev != byName.st_dev || byFd.st_ino != byName.st_ino || byFd.st_nlink == 0) {
         err.Raise(ESTALE, "File was filed elsewhere while being claimed: " + path);
-        ::close(fd);
         return 0;
     }
-    if (!S_ISREG(byFd.st_mode)) {
-        err.Raise(EISDIR, "Not a regular file: " + path);
-        ::close(fd);
+    if (const char* why = UnsafeKind(byFd)) {
+        err.Raise(kUnsafeFile, name + " " + why);
         return 0;
     }
     auto file = std::make_unique<OpenFile>();
-    file->fd = fd;
+    file->fd = fd.Release();
     file->path = path;
     table[slot] = std::move(file);
     return static_cast<std::int16_t>(slot);
@@ -308,16 +375,20 @@ bool AtEndNo(std::int16_t fileNo) {
 }
 
 bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace, ErrorState& err) {
-    const int r = noReplace
-                      ? ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE)
-                      : ::rename(from.c_str(), to.c_str());
-    if (r != 0) {
-        if (errno == EXDEV) return CopyAcross(from, to, noReplace, err);
+    Fd fromDir(::open(FolderOf(from).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fromDir.fd < 0) {
+        err.Raise(errno, Describe("Cannot open", FolderOf(from), errno));
+        return false;
+    }
+    Fd toDir(OpenRealFolder(FolderOf(to), err));
+    if (toDir.fd < 0) return false;
+    if (Rename(fromDir.fd, NameOf(from), toDir.fd, NameOf(to), noReplace) != 0) {
+        if (errno == EXDEV) return CopyAcross(fromDir.fd, toDir.fd, from, to, noReplace, err);
         err.Raise(errno, "Cannot move " + from + " to " + to + ": " + std::strerror(errno));
         return false;
     }
-    SyncFolder(FolderOf(to));
-    SyncFolder(FolderOf(from));
+    ::fsync(toDir.fd);
+    ::fsync(fromDir.fd);
     return true;
 }
 
@@ -326,8 +397,61 @@ bool DeleteFileSafe(const std::string& path, ErrorState& err) {
         err.Raise(errno, Describe("Cannot delete", path, errno));
         return false;
     }
-    SyncFolder(FolderOf(path));
+    Fd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd >= 0) ::fsync(dir.fd);
     return true;
+}
+
+int OpenRealFolder(const std::string& folder, ErrorState& err) {
+    std::string path = folder;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        // ELOOP: the last part is a link; ENOTDIR: it is a file.
+        if (errno == ELOOP || errno == ENOTDIR) {
+            err.Raise(ENOTDIR, path + " is not a real folder (a link or a file)");
+        } else {
+            err.Raise(errno, Describe("Cannot open", path, errno));
+        }
+        return -1;
+    }
+    return fd;
+}
+
+bool NameInRealFolder(const std::string& folder, const std::string& name) {
+    ErrorState ignored;
+    Fd dir(OpenRealFolder(folder, ignored));
+    struct stat st {};
+    return dir.fd >= 0 && ::fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool ReplaceFile(const std::string& folder, const std::string& name, const std::string& bytes,
+                 ErrorState& err) {
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0) {
+        err.Raise(errno, Describe("Cannot open", folder, errno));
+        return false;
+    }
+    std::string tmp;
+    Fd out(CreateUnique(dir.fd, name, tmp));
+    if (out.fd < 0) {
+        err.Raise(errno, Describe("Cannot create a file in", folder, errno));
+        return false;
+    }
+    const bool written = WriteAll(out.fd, bytes.data(), bytes.size());
+    if (!written) err.Raise(errno, Describe("Write error on", folder + tmp, errno));
+    if (!written || ::renameat(dir.fd, tmp.c_str(), dir.fd, name.c_str()) != 0) {
+        err.Raise(errno, Describe("Cannot replace", folder + name, errno));
+        ::unlinkat(dir.fd, tmp.c_str(), 0);
+        return false;
+    }
+    return true;
+}
+
+long long SecondsSinceChange(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return -1;
+    return static_cast<long long>(::time(nullptr)) - static_cast<long long>(st.st_mtime);
 }
 
 }  // namespace bw

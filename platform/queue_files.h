@@ -2,6 +2,12 @@
 // reading it line by line through a small file number, and filing it (move or
 // delete) so that a crash leaves a duplicate at worst, never a loss.
 //
+// Others write the queue folders, so no name there is trusted to be what it
+// says: a file is opened relative to its opened folder without following a
+// link, and used only when fstat shows a regular file with exactly one link;
+// a folder written into must be a real folder, not a link to one; nothing is
+// written through a link or under a fixed temporary name.
+//
 // File numbers come from one process-wide table (1 upward, 0 = none), like
 // the free-file numbers the delivery windows keep in iDatFile and iMsgFile.
 // DIAGNOSTICS: nothing throws. Failures are reported into the caller's
@@ -26,12 +32,18 @@ std::vector<std::string> ListQueueFolder(const std::string& folder, ErrorState& 
 /// there is none.
 std::string FindNameNoCase(const std::string& folder, const std::string& name);
 
-/// Claims `path`: opens it read-only and takes an exclusive, non-blocking lock.
-/// After locking, the open file must still be the one under that name (same
-/// device and inode, link count above 0), or the claim fails: another process
-/// filed it between our open and our lock. Only a regular file can be claimed
-/// (a folder named like a queue file is not a message). Returns the file
-/// number, or 0.
+/// The error number of a claim refused because the name must never be used:
+/// a symbolic link, a file with more than one link, or no regular file. The
+/// description is the reason, e.g. "NAME.msg is a symbolic link".
+constexpr long kUnsafeFile = -1000;
+
+/// Claims `path`: opens it read-only (relative to its folder, no link
+/// followed, non-blocking) and takes an exclusive, non-blocking lock. After
+/// locking, the open file must still be the one under that name (same device
+/// and inode, link count above 0), or the claim fails: another process filed
+/// it between our open and our lock. A link, a hard link or anything but a
+/// regular file is refused with kUnsafeFile; a link's target is never opened.
+/// Returns the file number, or 0.
 std::int16_t ClaimFile(const std::string& path, ErrorState& err);
 
 /// The path an open file number was claimed under ("" for a bad number).
@@ -60,12 +72,33 @@ LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err,
 /// True when an open file has nothing left to read (also for a bad number).
 bool AtEndNo(std::int16_t fileNo);
 
-/// Moves a file into another name. With `noReplace` an existing target is not
+/// Moves a name into another folder; the name itself moves (a link, never
+/// its target). The target folder must be a real folder, not a link (else
+/// ENOTDIR, nothing moves). With `noReplace` an existing target is not
 /// overwritten (the move fails with EEXIST). Both folders are synced, so the
-/// move survives a crash. Across file systems the file is copied to a
-/// temporary name in the target folder, synced, renamed into place, and only
-/// then the source is deleted.
+/// move survives a crash. Across file systems a regular file is copied to a
+/// unique temporary name in the target folder, synced, renamed into place, and
+/// only then the source is deleted.
 bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace, ErrorState& err);
+
+/// Opens a folder the daemon writes into: the last part of `folder` must be a
+/// real folder, not a link to one (ENOTDIR otherwise). Returns the descriptor
+/// (the caller closes it), or -1.
+int OpenRealFolder(const std::string& folder, ErrorState& err);
+
+/// True when `name` (of any kind, a link included) is in `folder` and `folder`
+/// is a real folder.
+bool NameInRealFolder(const std::string& folder, const std::string& name);
+
+/// Replaces folder + name by a new file holding `bytes`: written under a
+/// unique temporary name in the same folder, then renamed over the name, so a
+/// link under that name is replaced, never written through.
+bool ReplaceFile(const std::string& folder, const std::string& name, const std::string& bytes,
+                 ErrorState& err);
+
+/// Seconds since `path` last changed (its own time, a link not followed);
+/// -1 when it is gone.
+long long SecondsSinceChange(const std::string& path);
 
 /// Deletes a file and syncs its folder.
 bool DeleteFileSafe(const std::string& path, ErrorState& err);

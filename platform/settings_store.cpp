@@ -535,6 +535,11 @@ std::string ErrText(const std::string& what, int err) {
     return what + ": " + std::strerror(err);
 }
 
+bool IsRegularFile(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
 SettingsStore::Result RegFileStore::Query(std::int32_t root, const std::string& keyPath,
@@ -544,10 +549,16 @@ SettingsStore::Result RegFileStore::Query(std::int32_t root, const std::string& 
         reason = "unknown root key";
         return Result::kFailed;
     }
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a pipe in place of the store must not hold up the start.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) return Result::kMissing;
         reason = ErrText(path_, errno);
+        return Result::kFailed;
+    }
+    if (!IsRegularFile(fd)) {
+        reason = path_ + ": not a regular file";
+        ::close(fd);
         return Result::kFailed;
     }
     std::string bytes;
@@ -587,9 +598,14 @@ SettingsStore::Result RegFileStore::Set(std::int32_t root, const std::string& ke
     // make us retry many times, but never for ever.
     int fd = -1;
     for (int attempt = 0; attempt < 100000; ++attempt) {
-        fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
         if (fd < 0) {
             reason = ErrText(path_, errno);
+            return Result::kOpenFailed;
+        }
+        if (!IsRegularFile(fd)) {
+            reason = path_ + ": not a regular file";
+            ::close(fd);
             return Result::kOpenFailed;
         }
         while (::flock(fd, LOCK_EX) != 0) {

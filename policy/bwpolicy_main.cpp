@@ -26,6 +26,7 @@
 #include "platform/mariadb.h"
 #include "platform/service.h"
 #include "platform/settings_store.h"
+#include "policy/policy_rules.h"
 #include "policy/policy_state.h"
 
 namespace bw {
@@ -164,6 +165,15 @@ struct ClassSettings {
     std::optional<std::int16_t> greyDelay, greyFrame, greyExp, ipLockThreshold, ipLockUnit;
 };
 
+// Values longer than the column they are written to: a strict server refuses
+// the row, a lax one cuts it; either way the tool says so and writes nothing.
+void CheckWidth(const std::string& what, const std::string& value, const char* column,
+                size_t width) {
+    if (value.size() <= width) return;
+    Fail(what + " is " + std::to_string(value.size()) + " characters long; " + column +
+         " holds at most " + std::to_string(width));
+}
+
 // Checks the whole command line before anything else is read, so that a bad
 // argument is reported as such even where the settings store is missing.
 ClassSettings CheckCommandLine(const Args& a) {
@@ -191,6 +201,26 @@ ClassSettings CheckCommandLine(const Args& a) {
     }
     if (a.options.count("--type") != 0 && cmd != "grey") Fail("--type belongs to 'grey'");
     if (a.allowedFlag && cmd != "grey") Fail("--allowed belongs to 'grey'");
+    // Column widths as in sql/schema.sql.
+    const auto& w = a.words;
+    if (cmd == "grey" || cmd == "lockip") {
+        if (cmd == "grey") CheckWidth("the address", w[1], "tbl_greylist.ipaddress", 255);
+        if (const auto net = NetworkPart(w[1])) {
+            CheckWidth("its network", *net,
+                       cmd == "grey" ? "tbl_greylist.netip" : "tbl_lockip.netip", 64);
+        }
+    }
+    if (cmd == "grey") {
+        CheckWidth("the sender", w[2], "tbl_greylist.mailfrom", 65535);
+        CheckWidth("the recipient", w[3], "tbl_greylist.mailto", 65535);
+    }
+    if (cmd == "add-allowed" || cmd == "add-disallowed") {
+        CheckWidth("the address", w[1],
+                   cmd == "add-allowed" ? "tbl_allowed.fromaddress" : "tbl_disallowed.fromaddress",
+                   255);
+    }
+    if (a.options.count("--owner") != 0)
+        CheckWidth("--owner", Option(a, "--owner"), "the owner column", 255);
     for (const char* name : {"--app-path", "--acc-path"}) {
         if (a.options.count(name) != 0 && Option(a, name).empty()) {
             Fail(std::string("option ") + name + " needs a folder");

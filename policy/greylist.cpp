@@ -3,6 +3,9 @@
 // Result 9 means the database could not be reached or the query failed; a
 // database failure inside the row loop drops oDBConn and oDBRS (the health
 // check rebuilds them) and returns the result as it stands.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -12,6 +15,7 @@
 #include "db/reconnect.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
+#include "host/textfile.h"
 #include "platform/clock.h"
 #include "policy/policy_db.h"
 #include "policy/policy_rules.h"
@@ -151,8 +155,10 @@ void clsSharedMain::SaveGreyIP() {
     PolicyState& p = Policy();
     if (p.greyListBusy) return;
     p.greyListBusy = true;
-    std::FILE* f = std::fopen((G().AppPath + "GreyIP.lst").c_str(), "wb");
+    const int fd = OpenSettingsFile(G().AppPath + "GreyIP.lst", O_WRONLY | O_CREAT);
+    std::FILE* f = fd >= 0 && ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "wb") : nullptr;
     if (f == nullptr) {
+        if (fd >= 0) ::close(fd);
         p.greyListBusy = false;
         return;
     }

@@ -13,6 +13,7 @@
 #include "db/reconnect.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
+#include "host/textfile.h"
 #include "platform/clock.h"
 #include "policy/policy_db.h"
 #include "policy/policy_rules.h"
@@ -67,8 +68,7 @@ void WriteLockRow(const LockIPRecord& r, ErrorState& err) {
 
 // Opens the list file locked against other readers and writers; -1 on failure.
 int OpenLocked(const std::string& path, bool forWriting) {
-    const int fd = forWriting ? ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)
-                              : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenSettingsFile(path, forWriting ? O_WRONLY | O_CREAT : O_RDONLY);
     if (fd < 0) return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || (forWriting && ::ftruncate(fd, 0) != 0)) {
         ::close(fd);

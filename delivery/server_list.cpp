@@ -1,0 +1,65 @@
+#include "delivery/server_list.h"
+
+#include "host/textfile.h"
+
+namespace bw {
+
+ServerEntry ParseServerEntry(const std::string& entry) {
+    ServerEntry e;
+    e.host = TrimBlanks(entry);
+    const std::size_t colon = e.host.find(':');
+    if (colon != std::string::npos) {
+        const std::size_t second = e.host.find(':', colon + 1);
+        const std::string portText = TrimBlanks(e.host.substr(
+            colon + 1, second == std::string::npos ? std::string::npos : second - colon - 1));
+        e.host = TrimBlanks(e.host.substr(0, colon));
+        long value = 0;
+        bool number = !portText.empty() && portText.size() <= 5;
+        for (const char c : portText) {
+            if (c < '0' || c > '9') number = false;
+            if (number) value = value * 10 + (c - '0');
+        }
+        if (!number || value < 1 || value > 65535) {
+            e.problem = "the port \"" + portText + "\" is not a number from 1 to 65535";
+        } else {
+            e.port = static_cast<std::int32_t>(value);
+        }
+    }
+    if (e.host.empty()) e.problem = "the host name is empty";
+    return e;
+}
+
+std::string PeerProblem(const std::string& peer) {
+    if (TrimBlanks(peer).empty()) return "the host name is empty";
+    if (peer.find(':') != std::string::npos) {
+        return "it holds \":\"; the peer is a host name only (the port comes from the server "
+               "list)";
+    }
+    return "";
+}
+
+std::vector<std::string> ServerListProblems(const std::vector<std::string>& servers,
+                                            const std::string& peer) {
+    std::vector<std::string> lines;
+    if (servers.empty()) {
+        lines.push_back(
+            "No mail server in TarnIN/AccInfo.ini [Server] SMTP=: mail stays in the queue");
+    }
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        const ServerEntry e = ParseServerEntry(servers[i]);
+        if (e.problem.empty()) continue;
+        lines.push_back(
+            "Mail server entry " + std::to_string(i + 1) + " \"" + servers[i] +
+            "\" of TarnIN/AccInfo.ini [Server] SMTP= is never connected to: " + e.problem);
+    }
+    if (!peer.empty()) {
+        const std::string problem = PeerProblem(peer);
+        if (!problem.empty()) {
+            lines.push_back("The Outbox peer (setting TarnIN/Peer2) \"" + peer +
+                            "\" is never connected to: " + problem);
+        }
+    }
+    return lines;
+}
+
+}  // namespace bw

@@ -1,0 +1,105 @@
+#include "delivery/set_aside.h"
+
+#include <cerrno>
+#include <set>
+
+#include "db/shared_main.h"
+#include "delivery/session_log.h"
+#include "host/globals.h"
+#include "host/paths.h"
+#include "platform/clock.h"
+#include "platform/log_text.h"
+#include "platform/queue_files.h"
+#include "platform/service.h"
+
+namespace bw {
+
+namespace {
+
+// Set-asides whose move failed and were reported; later attempts stay quiet.
+std::set<std::string>& Reported() {
+    static std::set<std::string> reported;
+    return reported;
+}
+
+void Journal(const std::string& text) {
+    if (G().service != nullptr) G().service->LogEvent(2, 110, EscapeControls(text));
+}
+
+// Moves `name` of `queue` into queue + "BAD/" under the same name. A name
+// already in BAD is taken as filed there: the queue's name is removed, as for
+// any refused pair.
+bool FileAsBad(const std::string& queue, const std::string& name, ErrorState& err) {
+    MakePath(queue + "BAD");
+    const std::string bad = queue + "BAD/";
+    if (NameInRealFolder(bad, name)) return DeleteFileSafe(queue + name, err);
+    ErrorState move;
+    if (MoveFileSafe(queue + name, bad + name, true, move)) return true;
+    if (move.number == EEXIST) return DeleteFileSafe(queue + name, err);
+    err.Raise(move.number, move.description);
+    return false;
+}
+
+}  // namespace
+
+void SetAsideUnsafePair(const std::string& queue, const std::string& base,
+                        const std::string& datName, const std::string& msgName,
+                        const std::string& why, std::int16_t iDat, std::int16_t iMsg) {
+    auto& g = G();
+    // The ".msg" first, the ".dat" last, as in every filing: a cut leaves a
+    // lone ".dat", which is set aside later.
+    ErrorState err;
+    const bool moved = FileAsBad(queue, msgName, err) && FileAsBad(queue, datName, err);
+    CloseFileNo(iMsg);
+    CloseFileNo(iDat);
+    const std::string key = queue + base;
+    const bool first = Reported().insert(key).second;
+    if (moved) Reported().erase(key);
+    if (!first) return;
+
+    InitLogSession(g.AppPath + "TarnIN/");
+    LogLine("!!!", "ERROR: " + why + (moved ? "; not sent, filed as bad" : "; not sent"));
+    if (!moved) LogLine("!!!", "ERROR: filing " + base + ": " + err.description);
+    Journal("Queue pair " + queue + base + " not sent: " + why +
+            (moved ? "; filed as bad" : "; filing failed: " + err.description));
+
+    ErrorState row;
+    if (g.oShared) {
+        g.oShared->SetAppPath(g.AppPath);
+        g.oShared->SetAccPath(g.AppPath + "TarnIN/");
+        row = g.oShared->AddMinLog("BWTarnOut", g.clock->Now(), "***", "***",
+                                   "590 Peer Delivery ERROR " + base + " (" + why + ")");
+    } else {
+        row.Raise(91, "Object variable or With block variable not set");
+    }
+    if (row.Failed()) {
+        LogLine("*-*-*", "MINILOG ERROR: " + std::to_string(row.number) + " " + row.description);
+    }
+}
+
+void SetAsideLoneDat(const std::string& queue, const std::string& datName) {
+    if (SecondsSinceChange(queue + datName) < kLoneDatSeconds) return;
+    // Claimed first, so a ".dat" someone still holds is left alone.
+    ErrorState claim;
+    const std::int16_t iDat = ClaimFile(queue + datName, claim);
+    if (iDat == 0 && claim.number != kUnsafeFile) return;
+    ErrorState err;
+    const bool moved = FileAsBad(queue, datName, err);
+    CloseFileNo(iDat);
+    const std::string key = queue + datName;
+    const bool first = Reported().insert(key).second;
+    if (moved) Reported().erase(key);
+    if (!first) return;
+    const std::string why = datName + " has had no .msg partner for " +
+                            std::to_string(kLoneDatSeconds / 60) + " minutes";
+    LogLine("!!!",
+            "ERROR: " + why + (moved ? "; filed as bad" : "; filing failed: " + err.description));
+    Journal("Queue file " + queue + datName + " set aside: " + why +
+            (moved ? "; filed as bad" : "; filing failed: " + err.description));
+}
+
+void ResetSetAside() {
+    Reported().clear();
+}
+
+}  // namespace bw
