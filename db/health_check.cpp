@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "db/audit_spool.h"
 #include "db/connect_string.h"
 #include "host/globals.h"
 #include "platform/clock.h"
@@ -131,6 +132,7 @@ void tmrDBCheck_Timer() {
         if (CurrentOutage().since >= 0 && g.oDBConn->ConnectionString() == GetDBConnect("")) {
             PrimaryAnswered();
         }
+        ReplayAuditSpool();
         return;
     }
 
@@ -143,6 +145,7 @@ void tmrDBCheck_Timer() {
     g.oDBRS.reset();
     g.oDBRS = g.dbFactory->NewRecordset();
     g.oDBRS->SetActiveConnection(g.oDBConn, ignored);
+    ReplayAuditSpool();
 }
 
 void tmrBackupDB_Timer() {

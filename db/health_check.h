@@ -4,6 +4,8 @@
 // when the probe fails it drops the connection and makes one reconnection
 // pass: the primary string (5 s to connect), then the alternatives 1 to 50 in
 // order until one opens. It then rebuilds G().oDBRS on the new connection.
+// Every tick that ends with an open connection writes back the audit spool
+// (db/audit_spool.h).
 //
 // DIAGNOSTICS: both ignore every database error. The event log gets
 // "Restored lost DB Connection!" (information) each time the primary opens,

@@ -1,6 +1,9 @@
-// The minilog writer and the statistics counter of clsSharedMain.
+// The minilog writer and the statistics counter of clsSharedMain. A row or a
+// count that cannot be written goes to the audit spool (db/audit_spool.h);
+// while the spool holds records, new ones queue behind them.
 #include <cctype>
 
+#include "db/audit_spool.h"
 #include "db/day_serial.h"
 #include "db/reconnect.h"
 #include "db/shared_main.h"
@@ -17,10 +20,33 @@ ErrorState clsSharedMain::AddMinLog(const std::string& sIP, double dTimestamp,
     return WriteMinLog(t);
 }
 
+namespace {
+
+double NowSerial() {
+    static SystemClock systemClock;
+    const Clock& clock = G().clock != nullptr ? *G().clock : systemClock;
+    return clock.Now();
+}
+
+// True when the spool is empty, so a new record may go to the table directly.
+bool SpoolDrained() {
+    return AuditSpoolPending() == 0 || ReplayAuditSpool();
+}
+
+}  // namespace
+
 ErrorState clsSharedMain::WriteMinLog(tMinLog& t) {
     Globals& g = G();
+    const double now = NowSerial();
     ErrorState reopenError;
-    if (!ReconnectReopen(reopenError)) return reopenError;
+    if (!ReconnectReopen(reopenError)) {
+        SpoolMinLog(now, t.sIP, t.sFrom, t.sTo, t.sAction);
+        return reopenError;
+    }
+    if (!SpoolDrained()) {
+        SpoolMinLog(now, t.sIP, t.sFrom, t.sTo, t.sAction);
+        return {};
+    }
 
     ErrorState err;
     if (g.oDBRS) {
@@ -32,20 +58,24 @@ ErrorState clsSharedMain::WriteMinLog(tMinLog& t) {
     if (err.Failed()) {
         // Typically the recordset is still bound to a connection that a
         // fresh reconnection replaced: drop the connection, the health check
-        // rebuilds both within a second. The row is lost.
+        // rebuilds both within a second and writes the spooled row.
         g.oDBConn.reset();
+        SpoolMinLog(now, t.sIP, t.sFrom, t.sTo, t.sAction);
         return {};
     }
-    static SystemClock systemClock;
-    const Clock& clock = g.clock != nullptr ? *g.clock : systemClock;
     g.oDBRS->AddNew(err);
     g.oDBRS->SetField("ipaddress", t.sIP, err);
-    g.oDBRS->SetField("timestamp", FixDecimal(DaySerialText(clock.Now())), err);
+    g.oDBRS->SetField("timestamp", FixDecimal(DaySerialText(now)), err);
     g.oDBRS->SetField("mailfrom", t.sFrom, err);
     g.oDBRS->SetField("mailto", t.sTo, err);
     g.oDBRS->SetField("action", t.sAction, err);
     g.oDBRS->Update(err);
-    g.oDBRS->Close(err);
+    // A failed store is spooled. Should the server have stored the row but
+    // its answer been lost, the row is written twice: the one case where a
+    // row can be doubled.
+    if (err.Failed()) SpoolMinLog(now, t.sIP, t.sFrom, t.sTo, t.sAction);
+    ErrorState ignored;
+    g.oDBRS->Close(ignored);
     return {};
 }
 
@@ -67,7 +97,11 @@ void clsSharedMain::IncStats(const std::string& sTarnID, const std::string& sFie
                              std::int32_t lAmount, std::int16_t iAbsolute) {
     Globals& g = G();
     if (!IsPlainColumnName(sField)) return;
-    if (!ReconnectFresh()) return;
+    const double now = NowSerial();
+    if (!ReconnectFresh() || !SpoolDrained()) {
+        SpoolStats(now, sTarnID, sField, lAmount, iAbsolute);
+        return;
+    }
     ErrorState err;
     DbCommand cmd;
     cmd.SetActiveConnection(g.oDBConn, err);
@@ -81,8 +115,11 @@ void clsSharedMain::IncStats(const std::string& sTarnID, const std::string& sFie
                            " WHERE tarnid = '" + tarnid + "'");
     }
     cmd.Execute(err);
-    // The count is lost; the health check rebuilds the connection.
-    if (err.Failed()) g.oDBConn.reset();
+    // The count waits in the spool; the health check rebuilds the connection.
+    if (err.Failed()) {
+        g.oDBConn.reset();
+        SpoolStats(now, sTarnID, sField, lAmount, iAbsolute);
+    }
 }
 
 }  // namespace bw

@@ -1,7 +1,8 @@
 // clsSharedMain: the gateway's shared class. The delivery uses AppPath,
 // AccPath, AddMinLog and IncStats; the rest is the shared policy store.
-// Every member ignores its own errors; only AddMinLog reports one (a row lost
-// because the connection could not be reopened). Nothing here throws.
+// Every member ignores its own errors; only AddMinLog reports one (the
+// connection could not be reopened). A minilog row or a count that cannot be
+// written waits in the audit spool (db/audit_spool.h). Nothing here throws.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +46,8 @@ class clsSharedMain {
     void SetMBFF(std::int16_t v);
 
     // --- minilog and statistics -----------------------------------------
-    /// Adds one tbl_minilog row. Returns a failed state only when the row was
-    /// lost because reopening the connection failed.
+    /// Adds one tbl_minilog row (or spools it). Returns a failed state only
+    /// when reopening the connection failed.
     ErrorState AddMinLog(const std::string& sIP, double dTimestamp, const std::string& sFrom,
                          const std::string& sTo, const std::string& sAction);
     /// Adds lAmount to (or, with iAbsolute non-zero, sets) one tbl_stats column.
@@ -105,7 +106,7 @@ class clsSharedMain {
 
   private:
     /// Adds the record as one tbl_minilog row (reopening a closed connection
-    /// first). Failed only when the reopen failed; any other loss is silent.
+    /// first), or spools it. Failed only when the reopen failed.
     ErrorState WriteMinLog(tMinLog& t);
 
     std::string sAccPath_;

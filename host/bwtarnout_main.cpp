@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "db/audit_spool.h"
 #include "host/globals.h"
 #include "host/host_platform.h"
 #include "host/main_window.h"
@@ -15,6 +16,7 @@
 #include "platform/loop.h"
 #include "platform/mariadb.h"
 #include "platform/process.h"
+#include "platform/run_paths.h"
 #include "platform/settings_store.h"
 
 namespace {
@@ -77,6 +79,11 @@ int main(int argc, char** argv) {
     service.WatchSignals(loop.Io());
 
     form.Form_Load(CommandLine(argc, argv));
+    // The running instance only (a second one has ended in Form_Load): the
+    // audit spool, before the first health-check tick writes it back.
+    if (ErrorState e = OpenAuditSpool(StateDir()); e.Failed()) {
+        FatalStartupError("State folder problem: " + e.description, kExitStateDir);
+    }
     loop.Run();
     return 0;
 }

@@ -34,6 +34,17 @@ CREATE TABLE IF NOT EXISTS tbl_minilog (
     KEY timestamp (timestamp)
 ) ENGINE=InnoDB DEFAULT CHARSET=latin1;
 
+-- The audit spool's high-water mark: the last spooled record (per spool
+-- generation) that is in tbl_minilog / tbl_stats. It is written in the same
+-- transaction as the records, so a record is never written back twice. The
+-- daemon creates the table itself when it is missing.
+CREATE TABLE IF NOT EXISTS tbl_auditmark (
+    id INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+    spoolid VARCHAR(64) NOT NULL DEFAULT '',
+    lastseq BIGINT NOT NULL DEFAULT 0,
+    UNIQUE KEY spoolid (spoolid)
+) ENGINE=InnoDB DEFAULT CHARSET=latin1;
+
 -- Sender allow and deny lists: an address (or a pattern holding "*") and the
 -- mailbox owner it belongs to ('' = every owner).
 CREATE TABLE IF NOT EXISTS tbl_allowed (

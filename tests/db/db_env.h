@@ -1,7 +1,8 @@
 // A test world for the database subsystem: fresh globals on a manual clock
 // and loop, a FakeService for the event log, the real MariaDB client (with a
 // record of every connection it creates), the main window's two database
-// timers, and temporary folders for AppPath and the executable's folder.
+// timers, temporary folders for AppPath and the executable's folder, and the
+// audit spool in AppPath "state".
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "db/audit_spool.h"
 #include "db/connect_string.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
@@ -67,9 +69,12 @@ class DbEnv : public ::testing::Test {
         g.tmrDBCheck = tmrDBCheck_.get();
         g.tmrBackupDB = tmrBackupDB_.get();
         g.oShared = std::make_unique<clsSharedMain>();
+        // The spool of the state folder, as the daemon has it.
+        ASSERT_FALSE(OpenAuditSpool(appDir_ + "/state").Failed());
     }
 
     void TearDown() override {
+        CloseAuditSpool();
         ResetGlobals();
         tmrDBCheck_.reset();
         tmrBackupDB_.reset();

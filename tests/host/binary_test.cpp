@@ -57,6 +57,7 @@ class DaemonTest : public ::testing::Test {
         const std::string bin = BinaryPath();
         std::vector<std::string> env = {"BW_REGISTRY=" + registry_,
                                         "BW_RUN_DIR=" + runDir_,
+                                        "BW_STATE_DIR=" + root_ + "/state",
                                         "BW_UNIT_DIR=" + root_ + "/units",
                                         "XDG_CONFIG_HOME=" + root_ + "/config",
                                         "PATH=/usr/bin:/bin",
@@ -113,7 +114,8 @@ TEST_F(DaemonTest, StartsBuildsItsTreeAndEndsOnSigterm) {
     ASSERT_TRUE(WaitFor(
         [&] {
             return fs::is_directory(app_ + "TarnIN/Outbox") &&
-                   Read(root_ + "/registry.reg").find("\"TarnID\"=") != std::string::npos;
+                   Read(root_ + "/registry.reg").find("\"TarnID\"=") != std::string::npos &&
+                   fs::is_regular_file(root_ + "/state/audit.spool");
         },
         std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -140,6 +142,11 @@ TEST_F(DaemonTest, StartsBuildsItsTreeAndEndsOnSigterm) {
     ::kill(third, SIGTERM);
     EXPECT_EQ(WaitEnd(third, std::chrono::seconds(3)), 0);
     EXPECT_EQ(Read(root_ + "/registry.reg"), reg);
+
+    // A state folder that cannot be used ends the start with its own status.
+    fs::remove_all(root_ + "/state");
+    std::ofstream(root_ + "/state") << "not a folder";
+    EXPECT_EQ(WaitEnd(Spawn(), std::chrono::seconds(10)), kExitStateDir);
 }
 
 TEST_F(DaemonTest, CommandsThatEndBeforeTheStartUp) {

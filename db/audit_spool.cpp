@@ -1,0 +1,480 @@
+#include "db/audit_spool.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/day_serial.h"
+#include "db/shared_main.h"
+#include "host/globals.h"
+#include "platform/clock.h"
+#include "platform/db.h"
+#include "platform/service.h"
+
+namespace bw {
+
+namespace {
+
+constexpr const char* kHeaderTag = "BWAUDIT1";
+// Records per transaction, and per replay call (so one tick stays short).
+constexpr int kBatch = 200;
+constexpr int kPerReplay = 2000;
+constexpr std::int64_t kReadChunk = 256 * 1024;
+
+std::string Errno(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+// Fields are separated by tabs; a backslash, tab, CR or LF inside a field is
+// written as \\, \t, \r, \n.
+std::string Escape(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> SplitFields(const std::string& line) {
+    std::vector<std::string> out(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '\t') {
+            out.emplace_back();
+        } else if (c == '\\' && i + 1 < line.size()) {
+            const char n = line[++i];
+            out.back() += n == 't' ? '\t' : n == 'r' ? '\r' : n == 'n' ? '\n' : n;
+        } else {
+            out.back() += c;
+        }
+    }
+    return out;
+}
+
+bool ParseInt(const std::string& s, long long& v) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    v = std::strtoll(s.c_str(), &end, 10);
+    return errno == 0 && end != nullptr && *end == '\0';
+}
+
+struct Record {
+    long long seq = 0;
+    std::string line;                 // without its line end
+    std::vector<std::string> fields;  // seq, kind, when, ...
+    std::int64_t end = 0;             // file offset just past the line
+};
+
+void LogWarning(const std::string& text) {
+    if (G().service != nullptr) G().service->LogEvent(2, 110, text);
+}
+
+bool ConnOpen() {
+    return G().oDBConn && G().oDBConn->State() == DbConnection::kStateOpen;
+}
+
+class Spool {
+  public:
+    ~Spool() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    ErrorState Open(const std::string& dir, std::int64_t limit) {
+        ErrorState err;
+        limit_ = limit;
+        path_ = dir + "/" + kAuditSpoolName;
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+            err.Raise(errno, Errno("cannot create the state folder " + dir));
+            return err;
+        }
+        // The folder itself comes from the configuration and may be reached
+        // through a link (systemd's DynamicUser= makes it one); the spool in
+        // it never is.
+        const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd < 0) {
+            err.Raise(errno, Errno("the state folder " + dir + " cannot be used"));
+            return err;
+        }
+        fd_ = ::openat(dfd, kAuditSpoolName,
+                       O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            err.Raise(errno, Errno("the audit spool " + path_ + " cannot be opened"));
+            ::close(dfd);
+            return err;
+        }
+        ::fsync(dfd);  // the new name, if any, is on disk too
+        ::close(dfd);
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+            err.Raise(EINVAL, "the audit spool " + path_ + " is not a regular file with one link");
+            return err;
+        }
+        Scan(err);
+        return err;
+    }
+
+    std::int64_t Pending() const { return pending_; }
+    std::int64_t Dropped() const { return dropped_; }
+
+    void Append(std::vector<std::string> fields) {
+        if (fd_ < 0) return;
+        std::string line = std::to_string(nextSeq_);
+        for (auto& f : fields) line += "\t" + Escape(f);
+        line += "\n";
+        if (size_ + static_cast<std::int64_t>(line.size()) > limit_) {
+            if (dropped_++ == 0) {
+                LogWarning("Audit spool full (" + path_ + ", " + std::to_string(limit_) +
+                           " bytes): minilog rows and counts that cannot be written now are "
+                           "lost until the database takes the spooled ones");
+            }
+            return;
+        }
+        if (!WriteAll(line)) return;
+        ++nextSeq_;
+        ++pending_;
+    }
+
+    bool Replay() {
+        if (fd_ < 0) return true;
+        int done = 0;
+        while (pending_ > 0 && done < kPerReplay && ConnOpen()) {
+            std::vector<Record> batch;
+            if (!ReadBatch(batch) || batch.empty()) break;
+            if (!WriteBatch(batch)) break;
+            readOff_ = batch.back().end;
+            pending_ -= static_cast<std::int64_t>(batch.size());
+            done += static_cast<int>(batch.size());
+        }
+        if (pending_ == 0 && readOff_ > headerEnd_) Restart(false);
+        return pending_ == 0;
+    }
+
+  private:
+    bool WriteAll(const std::string& data) {
+        std::size_t off = 0;
+        while (off < data.size()) {
+            const ssize_t n = ::write(fd_, data.data() + off, data.size() - off);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                LogWarning(Errno("Audit spool " + path_ + " cannot be written"));
+                // Cut a partial line off again so the file stays line-aligned.
+                if (::ftruncate(fd_, size_) != 0) LogWarning(Errno("Audit spool " + path_));
+                return false;
+            }
+            off += static_cast<std::size_t>(n);
+        }
+        if (::fdatasync(fd_) != 0) {
+            LogWarning(Errno("Audit spool " + path_ + " cannot be flushed"));
+        }
+        size_ += static_cast<std::int64_t>(data.size());
+        return true;
+    }
+
+    // Reads the file: header, records, a torn last line (a crash while
+    // appending) is cut off.
+    bool Scan(ErrorState& err) {
+        struct stat st {};
+        ::fstat(fd_, &st);
+        size_ = st.st_size;
+        if (size_ == 0) {
+            Restart(true);
+            return true;
+        }
+        std::string head = ReadAt(0, 256);
+        const auto nl = head.find('\n');
+        const auto f = SplitFields(head.substr(0, nl));
+        long long headerNext = 0;
+        if (nl == std::string::npos || f.size() != 3 || f[0] != kHeaderTag || f[1].empty() ||
+            !ParseInt(f[2], headerNext)) {
+            err.Raise(EINVAL, "the audit spool " + path_ + " does not start with a spool header");
+            return false;
+        }
+        spoolId_ = f[1];
+        headerEnd_ = readOff_ = static_cast<std::int64_t>(nl) + 1;
+        std::int64_t off = headerEnd_;
+        std::int64_t lastGood = headerEnd_;
+        long long maxSeq = 0;
+        std::string carry;
+        while (off < size_) {
+            std::string chunk = ReadAt(off, kReadChunk);
+            if (chunk.empty()) {
+                err.Raise(EIO, Errno("the audit spool " + path_ + " cannot be read"));
+                return false;
+            }
+            off += static_cast<std::int64_t>(chunk.size());
+            carry += chunk;
+            std::size_t start = 0;
+            for (std::size_t p; (p = carry.find('\n', start)) != std::string::npos; start = p + 1) {
+                long long seq = 0;
+                const auto fields = SplitFields(carry.substr(start, p - start));
+                if (!fields.empty() && ParseInt(fields[0], seq) && seq > maxSeq) maxSeq = seq;
+                ++pending_;
+                lastGood += static_cast<std::int64_t>(p + 1 - start);
+            }
+            carry.erase(0, start);
+        }
+        if (lastGood < size_) {
+            if (::ftruncate(fd_, lastGood) == 0) size_ = lastGood;
+        }
+        nextSeq_ = maxSeq + 1 > headerNext ? maxSeq + 1 : headerNext;
+        return true;
+    }
+
+    std::string ReadAt(std::int64_t off, std::int64_t len) const {
+        std::string buf(static_cast<std::size_t>(len), '\0');
+        ssize_t n;
+        do {
+            n = ::pread(fd_, buf.data(), buf.size(), off);
+        } while (n < 0 && errno == EINTR);
+        buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return buf;
+    }
+
+    bool ReadBatch(std::vector<Record>& batch) {
+        std::int64_t off = readOff_;
+        std::string buf;
+        std::size_t start = 0;
+        while (static_cast<int>(batch.size()) < kBatch) {
+            std::size_t p = buf.find('\n', start);
+            if (p == std::string::npos) {
+                if (off >= size_) break;
+                std::string chunk = ReadAt(off, kReadChunk);
+                if (chunk.empty()) return false;
+                off += static_cast<std::int64_t>(chunk.size());
+                buf.erase(0, start);
+                start = 0;
+                buf += chunk;
+                continue;
+            }
+            Record r;
+            r.line = buf.substr(start, p - start);
+            r.fields = SplitFields(r.line);
+            const std::int64_t consumed = (batch.empty() ? readOff_ : batch.back().end) +
+                                          static_cast<std::int64_t>(p + 1 - start);
+            r.end = consumed;
+            if (r.fields.empty() || !ParseInt(r.fields[0], r.seq)) r.seq = 0;
+            batch.push_back(std::move(r));
+            start = p + 1;
+        }
+        return true;
+    }
+
+    // The statement that writes one record, or "" for a line that is no record.
+    static std::string Statement(const Record& r, DbConnection& c) {
+        const auto& f = r.fields;
+        if (f.size() == 7 && f[1] == "M") {
+            return "INSERT INTO tbl_minilog (ipaddress, timestamp, mailfrom, mailto, action) "
+                   "VALUES ('" +
+                   c.Escape(f[3]) + "', '" + c.Escape(f[2]) + "', '" + c.Escape(f[4]) + "', '" +
+                   c.Escape(f[5]) + "', '" + c.Escape(f[6]) + "')";
+        }
+        long long amount = 0;
+        long long absolute = 0;
+        if (f.size() == 7 && f[1] == "S" && ParseInt(f[5], amount) && ParseInt(f[6], absolute)) {
+            const std::string field = f[4];
+            for (char ch : field) {
+                if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '_')) return "";
+            }
+            const std::string set =
+                absolute != 0 ? std::to_string(amount) : field + "+" + std::to_string(amount);
+            return "UPDATE tbl_stats SET " + field + "=" + set + " WHERE tarnid = '" +
+                   c.Escape(f[3]) + "'";
+        }
+        return "";
+    }
+
+    // One transaction: the mark, the records above it, the new mark.
+    bool WriteBatch(const std::vector<Record>& batch) {
+        Globals& g = G();
+        auto conn = g.oDBConn;
+        ErrorState err;
+        conn->Execute("START TRANSACTION", err);
+        long long mark = 0;
+        if (!err.Failed()) mark = ReadMark(conn, err);
+        if (err.number == 1146 && ConnOpen()) {
+            // An installation whose schema predates the mark table.
+            err.Clear();
+            ErrorState ignored;
+            conn->Execute("ROLLBACK", ignored);
+            conn->Execute(kMarkTable, err);
+            if (!err.Failed()) conn->Execute("START TRANSACTION", err);
+            if (!err.Failed()) mark = ReadMark(conn, err);
+        }
+        long long failedSeq = 0;
+        for (const auto& r : batch) {
+            if (err.Failed()) break;
+            if (r.seq <= mark) continue;
+            const std::string sql = Statement(r, *conn);
+            if (sql.empty()) {
+                LogWarning("Audit spool " + path_ +
+                           ": a line that is no record was skipped: " + r.line.substr(0, 200));
+                continue;
+            }
+            conn->Execute(sql, err);
+            if (err.Failed()) failedSeq = r.seq;
+        }
+        const long long last = batch.back().seq > mark ? batch.back().seq : mark;
+        if (!err.Failed()) {
+            conn->Execute("INSERT INTO tbl_auditmark (spoolid, lastseq) VALUES ('" +
+                              conn->Escape(spoolId_) + "', " + std::to_string(last) +
+                              ") ON DUPLICATE KEY UPDATE lastseq = " + std::to_string(last),
+                          err);
+        }
+        if (!err.Failed()) conn->Execute("COMMIT", err);
+        if (!err.Failed()) return true;
+        ErrorState ignored;
+        if (conn->State() == DbConnection::kStateOpen) conn->Execute("ROLLBACK", ignored);
+        if (conn->State() == DbConnection::kStateOpen && failedSeq != 0 &&
+            failedSeq != lastRefused_) {
+            // The server answered and said no: this record holds the spool.
+            lastRefused_ = failedSeq;
+            LogWarning("Audit spool " + path_ + ": the database refuses record " +
+                       std::to_string(failedSeq) + " (" + std::to_string(err.number) + " " +
+                       err.description + "); it and the records behind it wait in the spool");
+        }
+        return false;
+    }
+
+    long long ReadMark(const std::shared_ptr<DbConnection>& conn, ErrorState& err) {
+        auto rs = G().dbFactory->NewRecordset();
+        rs->SetActiveConnection(conn, err);
+        rs->SetSource("SELECT lastseq FROM tbl_auditmark WHERE spoolid = '" +
+                      conn->Escape(spoolId_) + "' FOR UPDATE");
+        rs->Open(err);
+        long long mark = 0;
+        if (!err.Failed() && !rs->Eof()) {
+            const auto v = rs->Field("lastseq", err);
+            if (v) ParseInt(*v, mark);
+        }
+        ErrorState ignored;
+        if (rs->IsOpen()) rs->Close(ignored);
+        return mark;
+    }
+
+    // Empties the file down to its header. The spool id stays and the
+    // sequence goes on (the header keeps the next number), so one mark row
+    // serves the state folder for good; a file found empty gets a new id.
+    void Restart(bool newId) {
+        if (::ftruncate(fd_, 0) != 0) {
+            LogWarning(Errno("Audit spool " + path_ + " cannot be emptied"));
+            return;
+        }
+        size_ = 0;
+        if (newId || spoolId_.empty()) {
+            unsigned char rnd[8] = {};
+            if (::getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd)) {
+                const auto t = static_cast<unsigned long long>(::time(nullptr)) ^
+                               (static_cast<unsigned long long>(::getpid()) << 32);
+                std::memcpy(rnd, &t, sizeof rnd);
+            }
+            char hex[17] = {};
+            for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", rnd[i]);
+            spoolId_ = hex;
+            nextSeq_ = 1;
+        }
+        WriteAll(std::string(kHeaderTag) + "\t" + spoolId_ + "\t" + std::to_string(nextSeq_) +
+                 "\n");
+        headerEnd_ = readOff_ = size_;
+        pending_ = 0;
+        if (dropped_ > 0) {
+            LogWarning("Audit spool " + path_ + " has room again; " + std::to_string(dropped_) +
+                       " minilog rows and counts were lost while it was full");
+            dropped_ = 0;
+        }
+    }
+
+    static constexpr const char* kMarkTable =
+        "CREATE TABLE IF NOT EXISTS tbl_auditmark ("
+        "id INT NOT NULL AUTO_INCREMENT PRIMARY KEY, "
+        "spoolid VARCHAR(64) NOT NULL DEFAULT '', "
+        "lastseq BIGINT NOT NULL DEFAULT 0, "
+        "UNIQUE KEY spoolid (spoolid)) ENGINE=InnoDB DEFAULT CHARSET=latin1";
+
+    int fd_ = -1;
+    std::string path_;
+    std::string spoolId_;
+    std::int64_t limit_ = kAuditSpoolLimit;
+    std::int64_t size_ = 0;
+    std::int64_t headerEnd_ = 0;
+    std::int64_t readOff_ = 0;  // first record not yet written back
+    std::int64_t pending_ = 0;
+    std::int64_t dropped_ = 0;
+    long long nextSeq_ = 1;
+    long long lastRefused_ = 0;
+};
+
+std::unique_ptr<Spool>& TheSpool() {
+    static std::unique_ptr<Spool> s;
+    return s;
+}
+
+std::string WhenText(double dWhen) {
+    return FixDecimal(DaySerialText(dWhen));
+}
+
+}  // namespace
+
+ErrorState OpenAuditSpool(const std::string& stateDir, std::int64_t limitBytes) {
+    auto s = std::make_unique<Spool>();
+    ErrorState err = s->Open(stateDir, limitBytes);
+    TheSpool() = err.Failed() ? nullptr : std::move(s);
+    return err;
+}
+
+void CloseAuditSpool() {
+    TheSpool().reset();
+}
+
+std::int64_t AuditSpoolPending() {
+    return TheSpool() ? TheSpool()->Pending() : 0;
+}
+
+std::int64_t AuditSpoolDropped() {
+    return TheSpool() ? TheSpool()->Dropped() : 0;
+}
+
+void SpoolMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,
+                 const std::string& sTo, const std::string& sAction) {
+    if (TheSpool()) TheSpool()->Append({"M", WhenText(dWhen), sIP, sFrom, sTo, sAction});
+}
+
+void SpoolStats(double dWhen, const std::string& sTarnID, const std::string& sField,
+                std::int32_t lAmount, std::int16_t iAbsolute) {
+    if (TheSpool()) {
+        TheSpool()->Append({"S", WhenText(dWhen), sTarnID, sField, std::to_string(lAmount),
+                            std::to_string(iAbsolute)});
+    }
+}
+
+bool ReplayAuditSpool() {
+    return TheSpool() ? TheSpool()->Replay() : true;
+}
+
+}  // namespace bw

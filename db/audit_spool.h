@@ -1,0 +1,69 @@
+// The audit spool: minilog rows and statistics increments that could not be
+// written to the database wait here, in the file "audit.spool" of the state
+// folder, and are written later in the order they happened, each exactly
+// once.
+//
+// A record that cannot be written (no connection, a failed statement) is
+// appended as one text line with the time it was meant to be written and a
+// sequence number, and flushed to disk before the call returns. While the
+// spool holds records, new ones join it behind them, so the table keeps the
+// order of events. Whenever the shared connection is open (each health-check
+// tick, and before each new row or count) the spool is written back in
+// batches; each batch runs in one transaction together with the spool's
+// high-water mark in tbl_auditmark (one row per spool, keyed by a random spool
+// id in the file's first line). A batch skips every record at or below the
+// mark, so a batch whose COMMIT reached the server but whose answer was lost,
+// or whose records were still in the file when the daemon died, is never
+// written twice. When every record is written the file is emptied down to its
+// first line, which keeps the id and the next sequence number.
+//
+// The file is opened relative to the state folder, never through a link, and
+// must be a regular file with one link. It is bounded (kAuditSpoolLimit by
+// default): a record that does not fit is dropped.
+//
+// DIAGNOSTICS: OpenAuditSpool returns a failed state when the state folder
+// or the spool cannot be used (the daemon then refuses to start). The event
+// log gets a warning when the spool is full (once, and once more with the
+// number of records dropped when it has room again), and one warning per
+// record the database refuses (the replay then stops there and is retried on
+// every tick until the cause is removed). Nothing here throws.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/error_state.h"
+
+namespace bw {
+
+/// The spool file's name in the state folder.
+inline constexpr const char* kAuditSpoolName = "audit.spool";
+/// Upper bound of the spool file (bytes).
+inline constexpr std::int64_t kAuditSpoolLimit = 100LL * 1024 * 1024;
+
+/// Creates the state folder if it is missing and opens (or creates) the spool
+/// in it. Replaces a spool opened before. Failed when the folder is not a
+/// folder or not writable, or the spool is not a regular file, is unreadable,
+/// or its first line is not a spool header.
+ErrorState OpenAuditSpool(const std::string& stateDir, std::int64_t limitBytes = kAuditSpoolLimit);
+/// Closes the spool (records stay in the file). Without an open spool,
+/// records that cannot be written are lost.
+void CloseAuditSpool();
+
+/// Records waiting in the spool (0 without a spool).
+std::int64_t AuditSpoolPending();
+/// Records dropped since the spool was full (cleared when it has room again).
+std::int64_t AuditSpoolDropped();
+
+/// Appends a minilog row meant for time `dWhen` (day-serial number).
+void SpoolMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,
+                 const std::string& sTo, const std::string& sAction);
+/// Appends a statistics change (the arguments of IncStats).
+void SpoolStats(double dWhen, const std::string& sTarnID, const std::string& sField,
+                std::int32_t lAmount, std::int16_t iAbsolute);
+
+/// Writes back what the spool holds while G().oDBConn is open. True when the
+/// spool is empty afterwards.
+bool ReplayAuditSpool();
+
+}  // namespace bw

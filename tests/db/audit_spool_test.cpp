@@ -1,0 +1,228 @@
+// Database outages: minilog rows and counts that cannot be written wait in
+// the audit spool and reach the tables later, in order, with the time they
+// happened, each exactly once; and the spool file itself is never written
+// through a link or a foreign file.
+#include "db/audit_spool.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+
+#include "db/day_serial.h"
+#include "tests/db/db_env.h"
+
+namespace bw::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class AuditSpoolTest : public DbEnv {
+  protected:
+    void SetUp() override {
+        DbEnv::SetUp();
+        state_ = appDir_ + "/state";
+    }
+    void OpenSpool(std::int64_t limit = kAuditSpoolLimit) {
+        ErrorState err = OpenAuditSpool(state_, limit);
+        ASSERT_FALSE(err.Failed()) << err.description;
+    }
+    std::string Spool() const { return state_ + "/" + kAuditSpoolName; }
+    int Journal(const std::string& part) const {
+        int n = 0;
+        for (const auto& e : service_.events) n += e.text.find(part) != std::string::npos;
+        return n;
+    }
+    static std::string ReadAll(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    std::string state_;
+};
+
+// One event of a delivery: its row and its count, at a time of its own. The
+// expected rows are remembered in order.
+struct Audit {
+    std::vector<std::string> actions;
+    std::vector<std::string> times;
+    ErrorState Deliver(ManualClock& clock) {
+        clock.SetNow(clock.Now() + 1.0 / 24);  // an hour later each time
+        const std::string action = "900 Delivered #" + std::to_string(actions.size() + 1);
+        actions.push_back(action);
+        times.push_back(FixDecimal(DaySerialText(clock.Now())));
+        ErrorState err = G().oShared->AddMinLog("BWTarnOut", 1.0, "a@x", "b'\t\\@y\r\n", action);
+        G().oShared->IncStats("T1", "delivered", 1);
+        return err;
+    }
+};
+
+TEST_F(AuditSpoolTest, OutageLosesNoRowOrCountAndWritesNoneTwice) {
+    PrivateMariaDb server;
+    ASSERT_TRUE(server.Start());
+    const struct {
+        const char* label;
+        bool kill;           // SIGKILL rather than a clean stop
+        bool restartDaemon;  // the daemon restarts while the records wait
+        bool answerLost;     // the replay's COMMIT landed, its answer did not
+    } cases[] = {
+        {"server stopped", false, false, false},
+        {"server killed", true, false, false},
+        {"daemon restarted during the outage", true, true, false},
+        {"spool found again after its records were written", false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        CloseAuditSpool();
+        fs::remove_all(state_);
+        OpenSpool();
+        const std::string db = CreateTestDatabase(server.Port());
+        Exec(server.Port(), db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
+        SetConnect("", ConnString(server.Port(), db));
+        G().oDBConn.reset();
+        Tick();
+        ASSERT_TRUE(Open());
+        Audit audit;
+        EXPECT_FALSE(audit.Deliver(clock_).Failed());
+        EXPECT_EQ(AuditSpoolPending(), 0);
+
+        c.kill ? server.Kill() : server.Stop();
+        audit.Deliver(clock_);  // the failure is found by the writer itself
+        Tick();                 // a failed pass: the reopen below fails, and says so
+        ErrorState reopen = audit.Deliver(clock_);
+        EXPECT_TRUE(reopen.number == 2002 || reopen.number == 2003 || reopen.number == 2013)
+            << "the session log still hears of it: " << reopen.number << " " << reopen.description;
+        Tick(3);
+        audit.Deliver(clock_);
+        EXPECT_EQ(AuditSpoolPending(), 6);
+        if (c.restartDaemon) {
+            CloseAuditSpool();
+            OpenSpool();
+            EXPECT_EQ(AuditSpoolPending(), 6) << "kept across a restart";
+        }
+        const std::string copy = Spool() + ".copy";
+        fs::copy_file(Spool(), copy);
+
+        ASSERT_TRUE(server.Start());
+        // A row written before the next tick queues behind the spooled ones.
+        audit.Deliver(clock_);
+        Tick(2);
+        EXPECT_EQ(AuditSpoolPending(), 0);
+        if (c.answerLost) {
+            // As if the daemon died after the COMMIT, before it emptied the file.
+            CloseAuditSpool();
+            fs::rename(copy, Spool());
+            OpenSpool();
+            EXPECT_EQ(AuditSpoolPending(), 6);
+            Tick();
+            EXPECT_EQ(AuditSpoolPending(), 0);
+        }
+
+        const auto rows = Query(server.Port(), db,
+                                "SELECT action, timestamp, mailto FROM tbl_minilog ORDER BY id");
+        ASSERT_EQ(rows.size(), audit.actions.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i][0], audit.actions[i]) << "in the order they happened";
+            EXPECT_EQ(rows[i][1], audit.times[i]) << audit.actions[i] << ": the time it happened";
+            EXPECT_EQ(rows[i][2], "b'\t\\@y\r\n");
+        }
+        EXPECT_EQ(Scalar(server.Port(), db, "SELECT delivered FROM tbl_stats"),
+                  std::to_string(audit.actions.size()));
+        std::ifstream in(Spool());
+        std::string all((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1) << "emptied down to its header";
+        DropTestDatabase(server.Port(), db);
+    }
+}
+
+TEST_F(AuditSpoolTest, FullSpoolDropsAndSaysSoOnce) {
+    PrivateMariaDb server;
+    ASSERT_TRUE(server.Start());
+    const std::string db = CreateTestDatabase(server.Port());
+    Exec(server.Port(), db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
+    // An installation whose schema has no mark table yet: the replay makes it.
+    Exec(server.Port(), db, "DROP TABLE tbl_auditmark");
+    OpenSpool(400);
+    SetConnect("", ConnString(server.Port(), db));
+    server.Stop();
+    Audit audit;
+    for (int i = 0; i < 6; ++i) audit.Deliver(clock_);
+    EXPECT_GT(AuditSpoolDropped(), 0);
+    EXPECT_LE(fs::file_size(Spool()), 400u);
+    EXPECT_EQ(Journal("Audit spool full"), 1);
+    const std::int64_t kept = AuditSpoolPending();
+    const std::int64_t dropped = AuditSpoolDropped();
+    EXPECT_EQ(kept + dropped, 12);
+
+    ASSERT_TRUE(server.Start());
+    Tick();
+    EXPECT_EQ(AuditSpoolPending(), 0);
+    EXPECT_EQ(Journal("has room again; " + std::to_string(dropped)), 1);
+    const int rows = std::stoi(Scalar(server.Port(), db, "SELECT COUNT(*) FROM tbl_minilog"));
+    const int counted = std::stoi(Scalar(server.Port(), db, "SELECT delivered FROM tbl_stats"));
+    EXPECT_EQ(rows + counted, kept);
+}
+
+TEST_F(AuditSpoolTest, SpoolIsNeverOpenedThroughALinkOrAForeignFile) {
+    const std::string outside = appDir_ + "/outside";
+    const struct {
+        const char* label;
+        std::function<void()> prepare;
+        bool opens;
+    } cases[] = {
+        {"missing folder is made", [] {}, true},
+        {"spool is a symbolic link",
+         [&] {
+             fs::create_directories(state_);
+             std::ofstream(outside) << "secret\n";
+             fs::create_symlink(outside, Spool());
+         },
+         false},
+        {"spool has a second link",
+         [&] {
+             fs::create_directories(state_);
+             std::ofstream(outside) << "BWAUDIT1\tab\t1\n";
+             fs::create_hard_link(outside, Spool());
+         },
+         false},
+        {"state folder is a file", [&] { std::ofstream(state_) << "x"; }, false},
+        {"spool is a FIFO",
+         [&] {
+             fs::create_directories(state_);
+             ::mkfifo(Spool().c_str(), 0600);
+         },
+         false},
+        {"spool is a foreign file",
+         [&] {
+             fs::create_directories(state_);
+             std::ofstream(Spool()) << "hello\n";
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        CloseAuditSpool();
+        fs::remove_all(state_);
+        fs::remove_all(outside);
+        c.prepare();
+        const std::string before = ReadAll(outside);
+        ErrorState err = OpenAuditSpool(state_);
+        EXPECT_EQ(err.Failed(), !c.opens) << err.description;
+        EXPECT_EQ(ReadAll(outside), before) << "nothing outside is written";
+    }
+
+    // A torn last line (a crash while appending) is cut off; whole records stay.
+    CloseAuditSpool();
+    fs::remove_all(state_);
+    fs::create_directories(state_);
+    const std::string whole = "BWAUDIT1\tfeed\t4\n4\tS\t1\tT1\tdelivered\t1\t0\n";
+    std::ofstream(Spool()) << whole << "5\tS\t1\tT1\tdeli";
+    OpenSpool();
+    EXPECT_EQ(AuditSpoolPending(), 1);
+    SpoolStats(2.5, "T1", "delivered", -1, 0);
+    EXPECT_EQ(ReadAll(Spool()), whole + "5\tS\t2.5\tT1\tdelivered\t-1\t0\n");
+}
+
+}  // namespace
+}  // namespace bw::test
