@@ -26,15 +26,19 @@ std::string GetDBConnect(const std::string& sSuffix) {
         path = G().AppPath + name;
         if (PathExists(path) == 0) return "";
     }
-    // One line up to the first line break (CR LF, CR or LF); nothing trimmed.
+    // Only the first line counts; the rest of the file is not read.
     std::ifstream in(path, std::ios::binary);
-    std::string line;
+    std::string text;
     char c = 0;
     while (in.get(c)) {
+        text += c;
         if (c == '\r' || c == '\n') break;
-        line += c;
     }
-    return line;
+    return ConnectStringFromText(text);
+}
+
+std::string ConnectStringFromText(const std::string& text) {
+    return text.substr(0, text.find_first_of("\r\n"));
 }
 
 }  // namespace bw

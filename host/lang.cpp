@@ -27,6 +27,10 @@ std::string LangFilePath() {
 std::string LangText(const std::string& sKey) {
     std::vector<std::string> lines;
     if (!ReadTextLines(LangFilePath(), lines)) return "";
+    return FindLangText(lines, sKey);
+}
+
+std::string FindLangText(const std::vector<std::string>& lines, const std::string& sKey) {
     const std::string header = "[" + UpperAscii(sKey) + "]";
     std::string result;
     bool inEntry = false;

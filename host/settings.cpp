@@ -119,11 +119,21 @@ void LoadForwardedList() {
     if (!PathExists(file)) return;
     std::vector<std::string> lines;
     ReadTextLines(file, lines);
-    for (const std::string& line : lines) g.sForwardedList += UpperAscii(line) + "\t";
+    g.sForwardedList = ForwardedListFromLines(lines);
+}
+
+std::string ForwardedListFromLines(const std::vector<std::string>& lines) {
+    std::string list = "\t";
+    for (const std::string& line : lines) list += UpperAscii(line) + "\t";
+    return list;
 }
 
 bool IsForwardedDomain(const std::string& sDomain) {
-    return G().sForwardedList.find("\t" + UpperAscii(sDomain) + "\t") != std::string::npos;
+    return ForwardedListHolds(G().sForwardedList, sDomain);
+}
+
+bool ForwardedListHolds(const std::string& list, const std::string& sDomain) {
+    return list.find("\t" + UpperAscii(sDomain) + "\t") != std::string::npos;
 }
 
 }  // namespace bw

@@ -35,10 +35,8 @@ bool ReadRegularFile(const std::string& path, std::string& data) {
 
 }  // namespace
 
-bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, bool bLfEndsLine) {
-    lines.clear();
-    std::string data;
-    const bool ok = ReadRegularFile(path, data);
+std::vector<std::string> SplitTextLines(const std::string& data, bool bLfEndsLine) {
+    std::vector<std::string> lines;
     std::string cur;
     for (std::size_t i = 0; i < data.size(); ++i) {
         const char c = data[i];
@@ -54,6 +52,13 @@ bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, boo
         }
     }
     if (!cur.empty()) lines.push_back(cur);
+    return lines;
+}
+
+bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, bool bLfEndsLine) {
+    std::string data;
+    const bool ok = ReadRegularFile(path, data);
+    lines = SplitTextLines(data, bLfEndsLine);
     return ok;
 }
 

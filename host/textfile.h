@@ -12,6 +12,8 @@ namespace bw {
 /// folder, a pipe, a device); `lines` then holds what was read.
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines,
                    bool bLfEndsLine = true);
+/// The lines of a text already read, split as ReadTextLines splits a file.
+std::vector<std::string> SplitTextLines(const std::string& data, bool bLfEndsLine = true);
 
 std::string UpperAscii(std::string s);
 /// Blanks (spaces) removed on the left, the right, or both sides.
