@@ -11,8 +11,6 @@ namespace {
 
 using test::HostTest;
 
-constexpr const char* kQuestion = "There are tranfers running! Quit anyways?";
-
 class ShutdownTest : public HostTest {
   protected:
     void SetUp() override {
