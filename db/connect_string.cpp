@@ -28,7 +28,11 @@ std::string GetDBConnect(const std::string& sSuffix) {
     // One line up to the first line break (CR LF, CR or LF); nothing trimmed.
     std::string data;
     ReadSettingsFile(path, data);
-    return data.substr(0, data.find_first_of("\r\n"));
+    return ConnectStringFromText(data);
+}
+
+std::string ConnectStringFromText(const std::string& text) {
+    return text.substr(0, text.find_first_of("\r\n"));
 }
 
 }  // namespace bw

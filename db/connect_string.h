@@ -15,6 +15,10 @@ namespace bw {
 /// no such file or its first line is empty.
 std::string GetDBConnect(const std::string& sSuffix);
 
+/// The connection string a file's text holds: its first line, up to the
+/// first CR or LF, nothing trimmed.
+std::string ConnectStringFromText(const std::string& text);
+
 /// Highest alternative suffix that is ever tried.
 constexpr int kMaxAlternativeDB = 50;
 

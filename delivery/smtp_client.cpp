@@ -13,8 +13,9 @@
 #include <utility>
 
 #include "db/shared_main.h"
-#include "delivery/server_list.h"
+#include "delivery/envelope.h"
 #include "delivery/sent_record.h"
+#include "delivery/server_list.h"
 #include "delivery/session_log.h"
 #include "host/globals.h"
 #include "host/paths.h"
@@ -79,23 +80,6 @@ std::string Upper(std::string s) {
 
 bool SameFolder(const std::string& a, const std::string& b) {
     return Upper(a) == Upper(b);
-}
-
-bool InForwardedList(const std::string& domain) {
-    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "\t" + temporary.
-    std::string key(1, '\t');
-    key += Upper(domain);
-    key += '\t';
-    return G().sForwardedList.find(key) != std::string::npos;
-}
-
-/// Index of the first control character (or npos).
-std::size_t FindControl(const std::string& s) {
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x20 || c == 0x7f) return i;
-    }
-    return std::string::npos;
 }
 
 }  // namespace
@@ -572,72 +556,54 @@ void frmSMTPClient::Stage0ReadEnvelope() {
     tmrGetData->SetEnabled(true);
     aRcpt.assign(1, std::string());
     ErrorState err;
-    // An envelope line is kept up to kMaxLinePart characters and the rest of it
-    // skipped, so a huge line cannot fill the memory; a line that long is never
-    // sent (RejectUnsafeEnvelope).
-    auto readLine = [&](std::string& line) {
+    // An envelope line is kept up to kMaxEnvelopeLine characters and the rest
+    // of it skipped, so a huge line cannot fill the memory; a line that long is
+    // never sent.
+    std::vector<std::string> lines;
+    while (true) {
+        std::string line;
         bool cut = false;
-        if (ReadLineNo(iDatFile, line, err, kMaxLinePart, &cut) == LineRead::kError) {
-            return LineRead::kError;
-        }
-        std::string rest;
-        while (cut) {
-            if (ReadLineNo(iDatFile, rest, err, kMaxLinePart, &cut) == LineRead::kError) {
-                return LineRead::kError;
+        LineRead r = ReadLineNo(iDatFile, line, err, kMaxEnvelopeLine, &cut);
+        while (r == LineRead::kLine && cut) {
+            std::string rest;
+            if (ReadLineNo(iDatFile, rest, err, kMaxEnvelopeLine, &cut) == LineRead::kError) {
+                r = LineRead::kError;
             }
         }
-        return LineRead::kLine;
-    };
-    std::string header;
-    // A missing line reads as empty; only a failing read leaves the pair queued.
-    if (readLine(header) == LineRead::kError || readLine(sHeloLine) == LineRead::kError ||
-        readLine(sMailFrom) == LineRead::kError) {
-        LeaveInQueue();
-        return;
-    }
-    if (sMailFrom == sHeloLine && readLine(sMailFrom) == LineRead::kError) {
-        LeaveInQueue();
-        return;
-    }
-    if (sHeloLine.size() < 6) sHeloLine = "HELO BWDTarnOUT";
-    tMinLog_.sFrom = sMailFrom;
-
-    ErrorState lookup;
-    while (!AtEndNo(iDatFile)) {
-        std::string rcpt;
-        if (readLine(rcpt) == LineRead::kError) {
+        // Only a failing read leaves the pair queued.
+        if (r == LineRead::kError) {
             LeaveInQueue();
             return;
         }
-        // An overlong recipient is kept in part only (its "@" may be in the
-        // skipped rest): it is filed as bad below, not looked up.
-        ErrorState one;
-        const std::string domain = rcpt.size() < kMaxLinePart ? GetDomain(rcpt, one) : "";
-        if (one.Failed()) {
-            lookup.Raise(one.number, one.description);
-        } else if (InForwardedList(domain)) {
-            sMailFrom.clear();
-        }
-        tMinLog_.sTo = rcpt;
-        aRcpt.push_back(std::move(rcpt));
+        if (r == LineRead::kEnd) break;
+        lines.push_back(std::move(line));
     }
-    if (lookup.Failed()) {
-        LogLine(kLogError, "ERROR: " + lookup.description);
-        CloseFileNo(iDatFile);
-        iDatFile = 0;
-        EndWithoutFiling();
-        return;
+    const Envelope env = ReadEnvelope(lines, G().sForwardedList);
+    sHeloLine = env.helo;
+    sMailFrom = env.sender;
+    tMinLog_.sFrom = env.senderAsRead;
+    if (!env.recipients.empty()) tMinLog_.sTo = env.recipients.back();
+    aRcpt.insert(aRcpt.end(), env.recipients.begin(), env.recipients.end());
+    switch (env.outcome) {
+        case Envelope::Outcome::kLookupFailed:
+            LogLine(kLogError, "ERROR: " + env.reason);
+            CloseFileNo(iDatFile);
+            iDatFile = 0;
+            EndWithoutFiling();
+            return;
+        case Envelope::Outcome::kNoRecipients:
+            iStage = 20;
+            return;
+        case Envelope::Outcome::kUnsafe:
+            // Never sent but filed as bad.
+            LogLine(kLogError, "ERROR: " + env.reason + env.where + "; not sent, filed as bad");
+            tMinLog_.sAction = "590 Peer Delivery ERROR " + sQueueName + " (" + env.reason + ")";
+            sRecvBuf.Clear();
+            Refuse();
+            return;
+        case Envelope::Outcome::kSend:
+            break;
     }
-    if (aRcpt.size() == 1) {
-        iStage = 20;
-        return;
-    }
-    // A sender without "@" has no domain to look up and is sent as it stands.
-    ErrorState senderLookup;
-    const std::string senderDomain = GetDomain(sMailFrom, senderLookup);
-    if (!senderLookup.Failed() && InForwardedList(senderDomain)) sMailFrom.clear();
-
-    if (RejectUnsafeEnvelope()) return;
 
     std::string dropped;
     bool cut = true;
@@ -648,41 +614,6 @@ void frmSMTPClient::Stage0ReadEnvelope() {
         }
     }
     iStage = 99;
-}
-
-// An envelope line with a line feed, NUL or other control character would put
-// extra commands on the wire, and one of 64 KB or more is no address or
-// command any server takes; such a pair is never sent but filed as bad.
-bool frmSMTPClient::RejectUnsafeEnvelope() {
-    std::vector<std::pair<std::string, const std::string*>> lines = {
-        {"greeting command", &sHeloLine}, {"sender", &sMailFrom}};
-    for (std::size_t i = 1; i < aRcpt.size(); ++i) {
-        lines.emplace_back("recipient " + std::to_string(i), &aRcpt[i]);
-    }
-    for (const auto& [what, line] : lines) {
-        if (line->size() >= kMaxLinePart) {
-            const std::string why = "envelope " + what + " longer than " +
-                                    std::to_string(kMaxLinePart - 1) + " characters";
-            LogLine(kLogError, "ERROR: " + why + "; not sent, filed as bad");
-            tMinLog_.sAction = "590 Peer Delivery ERROR " + sQueueName + " (" + why + ")";
-            sRecvBuf.Clear();
-            Refuse();
-            return true;
-        }
-        const std::size_t at = FindControl(*line);
-        if (at == std::string::npos) continue;
-        char code[8];
-        std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>((*line)[at]));
-        LogLine(kLogError, "ERROR: envelope " + what + " holds control character " + code +
-                               " at position " + std::to_string(at + 1) +
-                               "; not sent, filed as bad");
-        tMinLog_.sAction = "590 Peer Delivery ERROR " + sQueueName + " (envelope " + what +
-                           " holds control character " + code + ")";
-        sRecvBuf.Clear();
-        Refuse();
-        return true;
-    }
-    return false;
 }
 
 void frmSMTPClient::Stage99Connect() {

@@ -94,7 +94,6 @@ class frmSMTPClient {
     void Stage99Connect();
     void Stage9Body();
     void Stage25File();
-    bool RejectUnsafeEnvelope();
     void FileFile(const std::string& from, const std::string& folder, std::int16_t& fileNo,
                   ErrorState& err);
 

@@ -16,10 +16,10 @@ namespace ini_detail {
 
 std::vector<std::string> INILines;
 
-void LoadINIFile(const std::string& sFile) {
+namespace {
+
+void LoadINILines(const std::vector<std::string>& lines) {
     INILines.assign(2, std::string());
-    std::vector<std::string> lines;
-    ReadTextLines(sFile, lines, false);  // an unreadable file leaves no lines
     int n = 0;
     for (const std::string& raw : lines) {
         ++n;
@@ -35,7 +35,19 @@ void LoadINIFile(const std::string& sFile) {
     }
 }
 
-bool SaveINIFile(const std::string& sFile) {
+}  // namespace
+
+void LoadINIFile(const std::string& sFile) {
+    std::vector<std::string> lines;
+    ReadTextLines(sFile, lines, false);  // an unreadable file leaves no lines
+    LoadINILines(lines);
+}
+
+void LoadINIText(const std::string& text) {
+    LoadINILines(SplitTextLines(text, false));
+}
+
+std::string INIText() {
     // Empty elements become one empty line, and only between two written lines:
     // no leading or trailing empty lines, runs of them shrink to one.
     std::string out;
@@ -52,6 +64,11 @@ bool SaveINIFile(const std::string& sFile) {
         out += line + "\r\n";
         wroteAny = true;
     }
+    return out;
+}
+
+bool SaveINIFile(const std::string& sFile) {
+    const std::string out = INIText();
     // The new content goes to a temporary file of its own in the same folder
     // that replaces the old file only when complete and on disk: a crash never
     // leaves half an account file behind, and two writers never share a file.
@@ -143,9 +160,8 @@ bool IsValidININame(const std::string& sName) {
     return sName.find_first_of("[]=") == std::string::npos;
 }
 
-std::string ReadINIValue(const std::string& sSection, const std::string& sKey,
-                         const std::string& sDefault, const std::string& sFile) {
-    LoadINIFile(sFile);
+std::string ini_detail::GetINIValue(const std::string& sSection, const std::string& sKey,
+                                    const std::string& sDefault) {
     int pos = 0;
     if (!FindINILine(pos, "[" + sSection + "]", false)) return sDefault;
     if (!FindINILine(pos, sKey + "=", true)) return sDefault;
@@ -153,9 +169,8 @@ std::string ReadINIValue(const std::string& sSection, const std::string& sKey,
     return LTrimBlanks(line.substr(line.find('=') + 1));
 }
 
-bool WriteINIValue(const std::string& sSection, const std::string& sKey, const std::string& sValue,
-                   const std::string& sFile) {
-    LoadINIFile(sFile);
+void ini_detail::SetINIValue(const std::string& sSection, const std::string& sKey,
+                             const std::string& sValue) {
     int pos = 0;
     const std::string keyLine = sKey + "=" + sValue;
     if (!FindINILine(pos, "[" + sSection + "]", false)) {
@@ -174,6 +189,18 @@ bool WriteINIValue(const std::string& sSection, const std::string& sKey, const s
             InsertINILine(keyLine, at);
         }
     }
+}
+
+std::string ReadINIValue(const std::string& sSection, const std::string& sKey,
+                         const std::string& sDefault, const std::string& sFile) {
+    LoadINIFile(sFile);
+    return GetINIValue(sSection, sKey, sDefault);
+}
+
+bool WriteINIValue(const std::string& sSection, const std::string& sKey, const std::string& sValue,
+                   const std::string& sFile) {
+    LoadINIFile(sFile);
+    SetINIValue(sSection, sKey, sValue);
     return SaveINIFile(sFile);
 }
 

@@ -34,6 +34,14 @@ namespace ini_detail {
 extern std::vector<std::string> INILines;
 void LoadINIFile(const std::string& sFile);
 bool SaveINIFile(const std::string& sFile);
+/// LoadINIFile and SaveINIFile without the file: the array from a file's
+/// text, and the text the array is saved as.
+void LoadINIText(const std::string& text);
+std::string INIText();
+/// ReadINIValue and WriteINIValue on the array as loaded.
+std::string GetINIValue(const std::string& sSection, const std::string& sKey,
+                        const std::string& sDefault);
+void SetINIValue(const std::string& sSection, const std::string& sKey, const std::string& sValue);
 bool FindINILine(int& iPos, const std::string& sSearch, bool bStopAtSection);
 void InsertINILine(const std::string& sText, int& iPos);
 }  // namespace ini_detail

@@ -27,6 +27,10 @@ std::string LangFilePath() {
 std::string LangText(const std::string& sKey) {
     std::vector<std::string> lines;
     if (!ReadTextLines(LangFilePath(), lines)) return "";
+    return FindLangText(lines, sKey);
+}
+
+std::string FindLangText(const std::vector<std::string>& lines, const std::string& sKey) {
     // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "[" + temporary.
     std::string header(1, '[');
     header += UpperAscii(sKey);

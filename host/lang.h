@@ -11,6 +11,8 @@
 namespace bw {
 
 std::string LangText(const std::string& sKey);
+/// The translation of sKey among the lines of a language file ("" when none).
+std::string FindLangText(const std::vector<std::string>& lines, const std::string& sKey);
 
 /// AppPath + "lang/" + sLangFile; when no file has exactly that name, the one
 /// whose name differs only in letter case.

@@ -119,18 +119,28 @@ void LoadForwardedList() {
     if (!PathExists(file)) return;
     std::vector<std::string> lines;
     ReadTextLines(file, lines);
+    g.sForwardedList = ForwardedListFromLines(lines);
+}
+
+std::string ForwardedListFromLines(const std::vector<std::string>& lines) {
+    std::string list(1, '\t');
     for (const std::string& line : lines) {
-        g.sForwardedList += UpperAscii(line);
-        g.sForwardedList += '\t';
+        list += UpperAscii(line);
+        list += '\t';
     }
+    return list;
 }
 
 bool IsForwardedDomain(const std::string& sDomain) {
+    return ForwardedListHolds(G().sForwardedList, sDomain);
+}
+
+bool ForwardedListHolds(const std::string& list, const std::string& sDomain) {
     // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "\t" + temporary.
     std::string key(1, '\t');
     key += UpperAscii(sDomain);
     key += '\t';
-    return G().sForwardedList.find(key) != std::string::npos;
+    return list.find(key) != std::string::npos;
 }
 
 }  // namespace bw

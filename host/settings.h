@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace bw {
 
@@ -28,6 +29,11 @@ std::int16_t CheckAccountStruct();
 void LoadForwardedList();
 /// True when the domain is in sForwardedList (case-insensitive).
 bool IsForwardedDomain(const std::string& sDomain);
+/// The forwarded-domain list of a file's lines: "\t" + every line in upper
+/// case + "\t".
+std::string ForwardedListFromLines(const std::vector<std::string>& lines);
+/// True when `list` (as ForwardedListFromLines builds it) holds the domain.
+bool ForwardedListHolds(const std::string& list, const std::string& sDomain);
 
 /// The receiving component's queue folders below "TarnIN", in creation order.
 extern const char* const kTarnINFolders[10];

@@ -101,10 +101,8 @@ bool ReadSettingsFile(const std::string& path, std::string& data) {
     return ok;
 }
 
-bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, bool bLfEndsLine) {
-    lines.clear();
-    std::string data;
-    const bool ok = ReadSettingsFile(path, data);
+std::vector<std::string> SplitTextLines(const std::string& data, bool bLfEndsLine) {
+    std::vector<std::string> lines;
     std::string cur;
     for (std::size_t i = 0; i < data.size(); ++i) {
         const char c = data[i];
@@ -120,6 +118,13 @@ bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, boo
         }
     }
     if (!cur.empty()) lines.push_back(cur);
+    return lines;
+}
+
+bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, bool bLfEndsLine) {
+    std::string data;
+    const bool ok = ReadSettingsFile(path, data);
+    lines = SplitTextLines(data, bLfEndsLine);
     return ok;
 }
 

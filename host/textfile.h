@@ -21,6 +21,8 @@ namespace bw {
 /// folder, a pipe, a device); `lines` then holds what was read.
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines,
                    bool bLfEndsLine = true);
+/// The lines of a text already read, split as ReadTextLines splits a file.
+std::vector<std::string> SplitTextLines(const std::string& data, bool bLfEndsLine = true);
 
 /// The whole content of a settings or list file, with the checks above.
 bool ReadSettingsFile(const std::string& path, std::string& data);

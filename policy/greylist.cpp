@@ -191,7 +191,7 @@ void clsSharedMain::LoadGreyIP() {
     list.assign(1, GreyEntry{});
     const auto lines = ReadTextLines(G().AppPath + "GreyIP.lst");
     if (!lines) return;
-    for (const std::string& line : *lines) list.push_back(ParseGreyLine(line));
+    for (GreyEntry& e : ParseGreyList(*lines)) list.push_back(std::move(e));
 }
 
 }  // namespace bw

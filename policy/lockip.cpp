@@ -151,7 +151,7 @@ void clsSharedMain::LoadLockIP() {
     ssize_t n;
     while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     ::close(fd);
-    for (const std::string& line : SplitLines(text)) table.push_back(ParseLockLine(line));
+    for (LockIPRecord& r : ParseLockList(text)) table.push_back(std::move(r));
 }
 
 }  // namespace bw

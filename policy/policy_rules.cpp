@@ -119,19 +119,25 @@ std::int16_t SearchListFile(const std::string& path, const std::string& sFrom,
     if (PathExists(path) == 0) return 0;
     const auto lines = ReadTextLines(path);
     if (!lines) return 0;
+    const AliasReader readAlias = [](const std::string& aliasPath) {
+        return PathExists(aliasPath) != 0 ? ReadTextLines(aliasPath) : std::nullopt;
+    };
+    return SearchListLines(*lines, sFrom, sRetPath, cache, readAlias);
+}
+
+std::int16_t SearchListLines(const std::vector<std::string>& lines, const std::string& sFrom,
+                             const std::string& sRetPath, std::string& cache,
+                             const AliasReader& readAlias) {
     bool found = false;
-    for (size_t i = 0; i < lines->size() && !found; ++i) {
-        std::string line = (*lines)[i];
+    for (size_t i = 0; i < lines.size() && !found; ++i) {
+        std::string line = lines[i];
         if (line.empty()) line = kEmptyLine;
         if (Upper(line.substr(0, 6)) == "ALIAS:") {
-            const std::string aliasPath = line.substr(6);
-            if (PathExists(aliasPath) != 0) {
-                if (const auto alias = ReadTextLines(aliasPath)) {
-                    for (size_t j = 0; j < alias->size() && !found; ++j) {
-                        line = (*alias)[j];
-                        if (line.empty()) line = kEmptyLine;
-                        found = TestListLine(line, sFrom, sRetPath, cache);
-                    }
+            if (const auto alias = readAlias(line.substr(6))) {
+                for (size_t j = 0; j < alias->size() && !found; ++j) {
+                    line = (*alias)[j];
+                    if (line.empty()) line = kEmptyLine;
+                    found = TestListLine(line, sFrom, sRetPath, cache);
                 }
             }
         }
@@ -283,6 +289,12 @@ LockIPRecord ParseLockLine(const std::string& line) {
     return r;
 }
 
+std::vector<LockIPRecord> ParseLockList(const std::string& text) {
+    std::vector<LockIPRecord> rows;
+    for (const std::string& line : SplitLines(text)) rows.push_back(ParseLockLine(line));
+    return rows;
+}
+
 // --- greylisting -----------------------------------------------------------
 
 GreyVerdict JudgeGreyEntry(const GreyEntry& e, double now, const SharedSettings& s) {
@@ -330,6 +342,12 @@ GreyEntry ParseGreyLine(const std::string& line) {
     e.allowed = ToInt16(ParseLeadingNumber(p[4]));
     e.lastcontact = ParseLeadingNumber(p[5]);
     return e;
+}
+
+std::vector<GreyEntry> ParseGreyList(const std::vector<std::string>& lines) {
+    std::vector<GreyEntry> entries;
+    for (const std::string& line : lines) entries.push_back(ParseGreyLine(line));
+    return entries;
 }
 
 std::int16_t ToInt16(double v) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -34,6 +35,12 @@ std::optional<std::vector<std::string>> ReadTextLines(const std::string& path);
 /// tab to the cache. -1 when found, 0 otherwise (also for a missing file).
 std::int16_t SearchListFile(const std::string& path, const std::string& sFrom,
                             const std::string& sRetPath, std::string& cache);
+/// SearchListFile on the lines of a list; `readAlias` gives the lines of the
+/// file an "ALIAS:" line names (nullopt when it cannot be read).
+using AliasReader = std::function<std::optional<std::vector<std::string>>(const std::string&)>;
+std::int16_t SearchListLines(const std::vector<std::string>& lines, const std::string& sFrom,
+                             const std::string& sRetPath, std::string& cache,
+                             const AliasReader& readAlias);
 
 // --- IP lock ---------------------------------------------------------------
 
@@ -56,6 +63,8 @@ bool StartLockRow(LockIPRecord& r, const std::string& key, const std::string& sC
 /// One "LockIP.lst" line (without its line end) and back.
 std::string LockLine(const LockIPRecord& r);
 LockIPRecord ParseLockLine(const std::string& line);
+/// Every row of a "LockIP.lst" text, in file order.
+std::vector<LockIPRecord> ParseLockList(const std::string& text);
 
 // --- greylisting -----------------------------------------------------------
 
@@ -76,6 +85,8 @@ bool KeepGreyEntry(const GreyEntry& e, double now, const SharedSettings& s);
 /// One "GreyIP.lst" line (without its line end) and back.
 std::string GreyLine(const GreyEntry& e);
 GreyEntry ParseGreyLine(const std::string& line);
+/// Every entry of the lines of a "GreyIP.lst", in file order.
+std::vector<GreyEntry> ParseGreyList(const std::vector<std::string>& lines);
 
 /// Nearest integer of a parsed number, kept inside the type's range.
 std::int16_t ToInt16(double v);
