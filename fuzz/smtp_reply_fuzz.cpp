@@ -1,0 +1,69 @@
+// Server replies: the bytes a server sends, in pieces, gathered into replies
+// (Clear() after each complete one, as the conversation does); and a message
+// line in pieces written in its wire form. Parameter lines: the piece size,
+// and how often the stream repeats (so that a short input can outgrow the
+// reply cap).
+#include <algorithm>
+#include <cstdlib>
+
+#include "delivery/smtp_reply.h"
+#include "fuzz/fuzz_input.h"
+
+using namespace bw;
+
+namespace {
+
+std::size_t Param(const std::string& line, std::size_t lo, std::size_t hi) {
+    const std::size_t v = line.empty() ? lo : static_cast<unsigned char>(line[0]);
+    return std::clamp(v, lo, hi);
+}
+
+void CheckReplies(const std::string& stream, std::size_t piece) {
+    ReplyBuffer reply;
+    for (std::size_t at = 0; at < stream.size(); at += piece) {
+        reply.Append(std::string_view(stream).substr(at, piece));
+        BW_FUZZ_CHECK(reply.Size() <= ReplyBuffer::kCap);
+        if (!reply.Complete()) continue;
+        const std::string summary = reply.Summary();
+        if (reply.Cut()) {
+            BW_FUZZ_CHECK(summary.find("\r\n") == std::string::npos);
+        } else {
+            BW_FUZZ_CHECK(reply.Text().size() >= 2 && reply.Text().ends_with("\r\n"));
+            BW_FUZZ_CHECK(summary.size() + 2 == reply.Text().size());
+        }
+        BW_FUZZ_CHECK(reply.FirstLine().find("\r\n") == std::string::npos);
+        reply.Clear();
+    }
+}
+
+void CheckWire(const std::string& line, std::size_t piece) {
+    std::string out;
+    bool afterBreak = false;
+    for (std::size_t at = 0; at < line.size(); at += piece) {
+        AppendWirePart(out, std::string_view(line).substr(at, piece), afterBreak);
+    }
+    // No bare CR or LF on the wire, and no line that a server could take for
+    // the end of data or a line of its own beginning with a single ".".
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (out[i] == '\r') BW_FUZZ_CHECK(i + 1 < out.size() && out[i + 1] == '\n');
+        if (out[i] == '\n') BW_FUZZ_CHECK(i > 0 && out[i - 1] == '\r');
+        if (out[i] == '\n' && i + 1 < out.size() && out[i + 1] == '.') {
+            BW_FUZZ_CHECK(i + 2 < out.size() && out[i + 2] == '.');
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::Input in(data, size);
+    const std::size_t piece = Param(in.Line(), 1, 255);
+    const std::size_t repeat = Param(in.Line(), 1, 100);
+    const std::string rest = in.Rest();
+    std::string stream;
+    stream.reserve(rest.size() * repeat);
+    for (std::size_t i = 0; i < repeat; ++i) stream += rest;
+    CheckReplies(stream, piece * repeat);
+    CheckWire(rest, piece);
+    return 0;
+}
