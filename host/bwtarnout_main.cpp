@@ -4,11 +4,13 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <string>
 
 #include "db/audit_spool.h"
 #include "host/globals.h"
 #include "host/host_platform.h"
 #include "host/main_window.h"
+#include "host/textfile.h"
 #include "platform/clock.h"
 #include "platform/desktop.h"
 #include "platform/instance_lock.h"
@@ -47,6 +49,15 @@ int main(int argc, char** argv) {
         std::cout << "bwtarnout "
                   << VersionText(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION) << "\n";
         return 0;
+    }
+    // Only the commands above and below; anything else would start the daemon
+    // for someone who asked for something else.
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg != "-install" && arg != "-remove" && UpperAscii(arg) != "--HKCU") {
+            std::cerr << "bwtarnout: unknown option '" << arg << "'\n" << kHelp;
+            return kExitUsage;
+        }
     }
     std::signal(SIGPIPE, SIG_IGN);
 

@@ -168,6 +168,8 @@ TEST_F(DaemonTest, CommandsThatEndBeforeTheStartUp) {
     for (const char* option : {"--help", "--version"}) {
         EXPECT_EQ(WaitEnd(Spawn(option), std::chrono::seconds(2)), 0) << option;
     }
+    // An option it does not know is a usage error, not a start.
+    EXPECT_EQ(WaitEnd(Spawn("--verison"), std::chrono::seconds(2)), kExitUsage);
     EXPECT_EQ(Read(root_ + "/registry.reg").find("TarnID"), std::string::npos);
     EXPECT_FALSE(fs::exists(app_ + "TarnIN"));
     EXPECT_FALSE(fs::exists(app_ + "Logs"));
