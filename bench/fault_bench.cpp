@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "tests/support/mariadb_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -63,15 +64,6 @@ double Since(Clock::time_point t) {
 
 void SleepMs(long ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 // A counting SMTP sink: every message's "X-Id:" header, counted when the
@@ -190,20 +182,21 @@ class Installation {
         db_ = CreateTestDatabase(dbPort_);
         tarnId_ = "F" + tag;
         Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('" + tarnId_ + "')");
-        WriteText(
+        bw::test::WriteFile(
             app_ + "lang/English.lng",
             "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nThere are transfers running!\r\n");
-        WriteText(app_ + "TarnIN/AccInfo.ini",
-                  "[Server]\r\nSMTP=127.0.0.1:" + std::to_string(smtpPort) +
-                      "\r\n[User]\r\nEmail=pm@corp.example\r\n");
-        WriteText(app_ + "DBConnect.dat", ConnString(dbPort_, db_) + "\r\n");
-        WriteText(work_ + "/registry.reg",
-                  "Windows Registry Editor Version 5.00\r\n\r\n"
-                  "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n\"AppPath\"=\"" +
-                      app_ +
-                      "\"\r\n\"UILanguage\"=\"English\"\r\n\"UseTrash\"=\"-1\"\r\n\r\n"
-                      "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\TarnIN]\r\n\"TarnID\"=\"" +
-                      tarnId_ + "\"\r\n");
+        bw::test::WriteFile(app_ + "TarnIN/AccInfo.ini",
+                            "[Server]\r\nSMTP=127.0.0.1:" + std::to_string(smtpPort) +
+                                "\r\n[User]\r\nEmail=pm@corp.example\r\n");
+        bw::test::WriteFile(app_ + "DBConnect.dat", ConnString(dbPort_, db_) + "\r\n");
+        bw::test::WriteFile(
+            work_ + "/registry.reg",
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n\"AppPath\"=\"" +
+                app_ +
+                "\"\r\n\"UILanguage\"=\"English\"\r\n\"UseTrash\"=\"-1\"\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\TarnIN]\r\n\"TarnID\"=\"" +
+                tarnId_ + "\"\r\n");
     }
     ~Installation() {
         Kill();
@@ -214,12 +207,12 @@ class Installation {
     std::string Acc() const { return app_ + "TarnIN/"; }
 
     void Queue(const std::string& folder, const std::string& id) {
-        WriteText(Acc() + folder + id + ".msg", "X-Queue: 1\r\nX-Id: " + id +
-                                                    "\r\nSubject: fault " + id + "\r\n\r\n" +
-                                                    std::string(2000, 'f') + "\r\n");
-        WriteText(Acc() + folder + id + ".dat.tmp",
-                  "h\t127.0.0.1\tx\r\nHELO gateway.example\r\nsender@ext.example\r\n"
-                  "rcpt@corp.example\r\n");
+        bw::test::WriteFile(Acc() + folder + id + ".msg",
+                            "X-Queue: 1\r\nX-Id: " + id + "\r\nSubject: fault " + id + "\r\n\r\n" +
+                                std::string(2000, 'f') + "\r\n");
+        bw::test::WriteFile(Acc() + folder + id + ".dat.tmp",
+                            "h\t127.0.0.1\tx\r\nHELO gateway.example\r\nsender@ext.example\r\n"
+                            "rcpt@corp.example\r\n");
         fs::rename(Acc() + folder + id + ".dat.tmp", Acc() + folder + id + ".dat");
         ids_.push_back(id);
     }
@@ -315,12 +308,12 @@ class Installation {
     }
     /// Records waiting in the audit spool (lines after its header).
     long Spooled() const {
-        const std::string s = ReadText(work_ + "/state/audit.spool");
+        const std::string s = bw::test::ReadFile(work_ + "/state/audit.spool");
         const long lines = static_cast<long>(std::count(s.begin(), s.end(), '\n'));
         return lines > 0 ? lines - 1 : 0;
     }
     int JournalCount(const std::string& part) const {
-        const std::string log = ReadText(work_ + "/daemon.log");
+        const std::string log = bw::test::ReadFile(work_ + "/daemon.log");
         int n = 0;
         for (std::size_t p = log.find(part); p != std::string::npos; p = log.find(part, p + 1)) ++n;
         return n;

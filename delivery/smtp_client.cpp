@@ -197,18 +197,7 @@ void frmSMTPClient::Form_Unload() {
     tmrGetData->SetEnabled(false);
     tmrUnload->SetEnabled(false);
     ws->Close();
-    ErrorState err;
-    if (g.oShared) {
-        g.oShared->SetAppPath(g.AppPath);
-        g.oShared->SetAccPath(sAccPath);
-        err = g.oShared->AddMinLog(tMinLog_.sIP, tMinLog_.dTimestamp, tMinLog_.sFrom, tMinLog_.sTo,
-                                   tMinLog_.sAction);
-    } else {
-        err.Raise(91, "Object variable or With block variable not set");
-    }
-    if (err.Failed()) {
-        LogLine("*-*-*", "MINILOG ERROR: " + std::to_string(err.number) + " " + err.description);
-    }
+    WriteAudit();
     --g.iActiveTransfers;
     if (Observer()) Observer()(tMinLog_, sQueueName);
 }
@@ -513,7 +502,7 @@ void frmSMTPClient::SendMessage() {
             LogLine(kLogRecv, sRecvBuf.Text());
             if (ReplyComplete() && ReplyPositive()) {
                 // Taken: from here on the pair is never sent again, only filed.
-                RecordSent();
+                Settle();
                 sRecvBuf.Clear();
                 SendCommand("QUIT");
                 iStage = 14;
@@ -765,6 +754,27 @@ bool frmSMTPClient::FilePair(ErrorState& err) {
     return !err.Failed();
 }
 
+// The window's minilog row, once: at the filing of a pair the server has
+// answered for, else when the window unloads. A row that cannot be written
+// waits in the audit spool.
+void frmSMTPClient::WriteAudit() {
+    if (bAudited_) return;
+    bAudited_ = true;
+    auto& g = G();
+    ErrorState err;
+    if (g.oShared) {
+        g.oShared->SetAppPath(g.AppPath);
+        g.oShared->SetAccPath(sAccPath);
+        err = g.oShared->AddMinLog(tMinLog_.sIP, tMinLog_.dTimestamp, tMinLog_.sFrom, tMinLog_.sTo,
+                                   tMinLog_.sAction);
+    } else {
+        err.Raise(91, "Object variable or With block variable not set");
+    }
+    if (err.Failed()) {
+        LogLine("*-*-*", "MINILOG ERROR: " + std::to_string(err.number) + " " + err.description);
+    }
+}
+
 // Remembers that the server has answered for this pair, before it is filed.
 void frmSMTPClient::RecordSent() {
     if (!pairKnown_ || bRecorded_) return;
@@ -790,22 +800,35 @@ void frmSMTPClient::AfterFiling(bool filed, const ErrorState& err) {
     }
 }
 
-void frmSMTPClient::Stage25File() {
+// Settles a pair the server has answered for (at its answer to the end of
+// data, or at the filing). The audit (count and minilog row, spooled when the
+// database is away) is written before the sent record, and the record before
+// the filing: a kill between the server's answer and the record sends the pair
+// once more (with a row of its own), a kill after it files the pair at the
+// next start without sending it; no delivery is left without its row and count.
+void frmSMTPClient::Settle() {
     auto& g = G();
-    iStage = 9999;
+    if (!bAudited_) {
+        if (!bFailed) {
+            tMinLog_.sAction = "900 Delivered " + sQueueName + " to: " + ws->RemoteHostIP() + ": " +
+                               std::to_string(ws->RemotePort());
+            if (g.oShared) g.oShared->IncStats(g.TarnID, "delivered", 1, 0);
+        } else if (sRecvBuf.Size() >= 2) {
+            tMinLog_.sAction =
+                "590 Peer Delivery ERROR " + sQueueName + " (" + sRecvBuf.Summary() + ")";
+        }
+        WriteAudit();
+    }
     RecordSent();
+}
+
+void frmSMTPClient::Stage25File() {
+    iStage = 9999;
+    Settle();
     ErrorState err;
     const bool filed = FilePair(err);
     if (!filed) LogLine(kLogError, "ERROR: filing " + sQueueName + ": " + err.description);
     AfterFiling(filed, err);
-    if (!bFailed) {
-        tMinLog_.sAction = "900 Delivered " + sQueueName + " to: " + ws->RemoteHostIP() + ": " +
-                           std::to_string(ws->RemotePort());
-        if (g.oShared) g.oShared->IncStats(g.TarnID, "delivered", 1, 0);
-    } else if (sRecvBuf.Size() >= 2) {
-        tMinLog_.sAction =
-            "590 Peer Delivery ERROR " + sQueueName + " (" + sRecvBuf.Summary() + ")";
-    }
     TouchChangedFlag(sAccPath);
     tmrStage->SetEnabled(false);
     tmrUnload->SetEnabled(true);

@@ -81,6 +81,8 @@ class frmSMTPClient {
     void BackOff();
     bool AttemptDue();
     void RecordSent();
+    void WriteAudit();
+    void Settle();
     bool FilePair(ErrorState& err);
     void AfterFiling(bool filed, const ErrorState& err);
     void SendCommand(const std::string& command);
@@ -127,6 +129,7 @@ class frmSMTPClient {
     PairId pairId_;                 // the claimed files (device and inode)
     bool pairKnown_ = false;
     bool bRecorded_ = false;  // the sent record holds this pair
+    bool bAudited_ = false;   // the minilog row is written (or spooled)
     tMinLog tMinLog_;
 
     bool loaded_ = false;

@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "tests/support/mariadb_server.h"
 #include "tests/support/smtp_peer.h"
+#include "tests/support/temp_dir.h"
 
 namespace bw::test {
 namespace {
@@ -25,15 +27,6 @@ using Strings = std::vector<std::string>;
 std::string BinaryDir() {
     const char* env = std::getenv("BW_BINARY_DIR");
     return env != nullptr && *env != '\0' ? env : BW_BINARY_DIR;
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 // An installation of its own: application folder, settings store, database,
@@ -51,14 +44,14 @@ class Installation {
         dbPort_ = SharedDbPort();
         db_ = CreateTestDatabase(dbPort_);
         Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('" + tarnId_ + "')");
-        WriteText(
+        bw::test::WriteFile(
             app_ + "lang/English.lng",
             "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nThere are transfers running!\r\n");
-        WriteText(app_ + "TarnIN/AccInfo.ini",
-                  "[Server]\r\nSMTP=127.0.0.1:" + std::to_string(smtpPort) +
-                      "\r\n[User]\r\nFullName=Test\r\nEmail=pm@corp.example\r\n");
-        WriteText(app_ + "DBConnect.dat", ConnString(dbPort_, db_) + "\r\n");
-        WriteText(
+        bw::test::WriteFile(app_ + "TarnIN/AccInfo.ini",
+                            "[Server]\r\nSMTP=127.0.0.1:" + std::to_string(smtpPort) +
+                                "\r\n[User]\r\nFullName=Test\r\nEmail=pm@corp.example\r\n");
+        bw::test::WriteFile(app_ + "DBConnect.dat", ConnString(dbPort_, db_) + "\r\n");
+        bw::test::WriteFile(
             work_ + "/registry.reg",
             "Windows Registry Editor Version 5.00\r\n\r\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n"
@@ -83,9 +76,9 @@ class Installation {
                const std::string& body = "Subject: test\r\n\r\nhello\r\n") {
         std::string d;
         for (const auto& l : dat) d += l + "\r\n";
-        WriteText(Acc() + folder + name + ".msg", "X-Queue: 1\r\n" + body);
+        bw::test::WriteFile(Acc() + folder + name + ".msg", "X-Queue: 1\r\n" + body);
         // Written under another name and renamed in, as TarnIN does.
-        WriteText(Acc() + folder + name + ".dat.tmp", d);
+        bw::test::WriteFile(Acc() + folder + name + ".dat.tmp", d);
         fs::rename(Acc() + folder + name + ".dat.tmp", Acc() + folder + name + ".dat");
     }
 
@@ -169,10 +162,10 @@ class Installation {
     std::string SessionLog() const {
         std::string all;
         for (const auto& e : fs::directory_iterator(app_ + "Logs"))
-            all += ReadText(e.path().string());
+            all += bw::test::ReadFile(e.path().string());
         return all;
     }
-    std::string DaemonLog() const { return ReadText(work_ + "/daemon.log"); }
+    std::string DaemonLog() const { return bw::test::ReadFile(work_ + "/daemon.log"); }
 
   private:
     std::string tarnId_;
@@ -227,7 +220,9 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
 }
 
 // Kills the daemon with SIGKILL at many moments of many deliveries and checks
-// that every message ends in exactly one place: queue, trash or BAD.
+// that every message ends in exactly one place: queue, trash or BAD, and that
+// every delivered one has its minilog row and count (a kill between the
+// filing and the window's unload used to lose both).
 TEST(EndToEnd, KilledDaemonLosesNothing) {
     SmtpPeer sink;
     sink.KeepBodies(false);
@@ -301,6 +296,20 @@ TEST(EndToEnd, KilledDaemonLosesNothing) {
     }
     RecordProperty("lonely_dat", lonelyDat);
     EXPECT_GE(sink.Messages(), static_cast<std::uint64_t>(kPairs - kPairs / 7 - 1));
+
+    std::map<std::string, int> deliveredRows;
+    for (const Row& row : inst.Minilog()) {
+        const std::string action = row[3].value_or("");
+        if (action.rfind("900 Delivered ", 0) == 0) ++deliveredRows[action.substr(14, 5)];
+    }
+    int rows = 0;
+    for (const std::string& fn : names) {
+        const std::string name = fn.substr(fn.find('/') + 1);
+        if (!fs::exists(inst.Acc() + "Trash/" + name + ".msg")) continue;
+        EXPECT_GE(deliveredRows[name], 1) << name << " was delivered without a minilog row";
+    }
+    for (const auto& [name, n] : deliveredRows) rows += n;
+    EXPECT_EQ(inst.Delivered(), std::to_string(rows));
 }
 
 // A real SMTP server (aiosmtpd) gets a message whose lines hold bare line
@@ -314,7 +323,7 @@ TEST(EndToEnd, BareLineEndsInTheBodyCannotSmuggleAMessage) {
     }
     char tmpl[] = "/tmp/bwsmtpd.XXXXXX";
     const std::string dir = ::mkdtemp(tmpl);
-    WriteText(dir + "/server.py", R"(import sys, time, os
+    bw::test::WriteFile(dir + "/server.py", R"(import sys, time, os
 from aiosmtpd.controller import Controller
 class Keep:
     n = 0
@@ -356,7 +365,7 @@ time.sleep(3600)
     ::waitpid(server, nullptr, 0);
     EXPECT_TRUE(fs::exists(dir + "/msg1"));
     EXPECT_FALSE(fs::exists(dir + "/msg2"));
-    EXPECT_EQ(ReadText(dir + "/msg1"),
+    EXPECT_EQ(bw::test::ReadFile(dir + "/msg1"),
               "FROM alice@ext.example\nSubject: hi\r\n\r\nhello\r\n.\r\n"
               "MAIL FROM:<smuggler@evil.test>\r\nRCPT TO:<victim@corp.example>\r\nDATA\r\n\r\n"
               "forged\r\n.\r\nend\r\n");
