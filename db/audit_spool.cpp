@@ -146,7 +146,11 @@ class Spool {
     void Append(std::vector<std::string> fields) {
         if (fd_ < 0) return;
         std::string line = std::to_string(nextSeq_);
-        for (auto& f : fields) line += "\t" + Escape(f);
+        for (auto& f : fields) {
+            // Piece by piece: GCC 12 -O3 warns falsely (-Wrestrict) on "\t" + temporary.
+            line += '\t';
+            line += Escape(f);
+        }
         line += "\n";
         if (size_ + static_cast<std::int64_t>(line.size()) > limit_) {
             if (dropped_++ == 0) {
