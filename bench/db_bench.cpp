@@ -87,11 +87,11 @@ int main(int argc, char** argv) {
     g.clock = &clock;
     g.loop = &loop;
     g.service = &service;
-    g.dbFactory = &factory;
+    g.db.factory = &factory;
     g.oShared = std::make_unique<clsSharedMain>();
 
     tmrDBCheck_Timer();  // first connection
-    if (!g.oDBConn || g.oDBConn->State() != DbConnection::kStateOpen) {
+    if (!g.db.conn || g.db.conn->State() != DbConnection::kStateOpen) {
         std::fprintf(stderr, "db_bench: no connection\n");
         return 1;
     }

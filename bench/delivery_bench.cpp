@@ -88,7 +88,7 @@ int RunDaemon(const std::string& appPath, int port, int expect) {
     g.oShared = std::make_unique<clsSharedMain>();
     ::setenv("BW_STATE_DIR", (appPath + "state").c_str(), 1);  // the sent record
     MariaDbFactory factory;
-    g.dbFactory = &factory;
+    g.db.factory = &factory;
     SetDBConnectExeFolder(appPath + "exe");  // none there: DBConnect.dat in AppPath wins
     tmrDBCheck_Timer();
     Timer dbCheck(loop, 1000, true, [] { tmrDBCheck_Timer(); });

@@ -248,7 +248,7 @@ int RunDaemon(const std::string& appPath, int port, int seconds) {
     g.oShared = std::make_unique<clsSharedMain>();
     ::setenv("BW_STATE_DIR", (appPath + "state").c_str(), 1);
     MariaDbFactory factory;
-    g.dbFactory = &factory;
+    g.db.factory = &factory;
     SetDBConnectExeFolder(appPath + "exe");
     tmrDBCheck_Timer();
     Timer dbCheck(loop, 1000, true, [] { tmrDBCheck_Timer(); });

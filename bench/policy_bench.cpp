@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "db/connect_string.h"
-#include "db/day_serial.h"
+#include "platform/day_serial.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "platform/clock.h"
@@ -112,7 +112,7 @@ int Run() {
     MariaDbFactory factory;
     G().clock = &clock;
     G().service = &service;
-    G().dbFactory = &factory;
+    G().db.factory = &factory;
     G().TarnID = "BENCH";
     const std::string dir = "/tmp/bw_policy_bench_" + std::to_string(::getpid());
     std::filesystem::create_directories(dir);
@@ -123,16 +123,16 @@ int Run() {
     std::printf("filling tbl_greylist and tbl_lockip with %d rows each ...\n", kRows);
     Fill(port, db, clock.Now());
 
-    G().oDBConn = factory.NewConnection();
-    G().oDBConn->SetConnectionString(test::ConnString(port, db));
+    G().db.conn = factory.NewConnection();
+    G().db.conn->SetConnectionString(test::ConnString(port, db));
     ErrorState err;
-    G().oDBConn->Open(err);
+    G().db.conn->Open(err);
     if (err.Failed()) {
         std::fprintf(stderr, "cannot connect: %s\n", err.description.c_str());
         return 1;
     }
-    G().oDBRS = factory.NewRecordset();
-    G().oDBRS->SetActiveConnection(G().oDBConn, err);
+    G().db.rs = factory.NewRecordset();
+    G().db.rs->SetActiveConnection(G().db.conn, err);
     G().oShared = std::make_unique<clsSharedMain>();
     clsSharedMain& shared = *G().oShared;
     shared.SetGreyDelay(5);
@@ -187,8 +187,8 @@ int Run() {
             "SELECT * FROM tbl_lockip WHERE netip = '" + LockNet(r) + "' OR netip = '" +
                 LockNet(r) + "1'");
 
-    G().oDBRS.reset();
-    G().oDBConn.reset();
+    G().db.rs.reset();
+    G().db.conn.reset();
     G().oShared.reset();
     std::filesystem::remove_all(dir);
     return 0;

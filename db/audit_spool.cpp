@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "db/day_serial.h"
+#include "platform/day_serial.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "platform/clock.h"
@@ -97,7 +97,7 @@ void LogWarning(const std::string& text) {
 }
 
 bool ConnOpen() {
-    return G().oDBConn && G().oDBConn->State() == DbConnection::kStateOpen;
+    return G().db.conn && G().db.conn->State() == DbConnection::kStateOpen;
 }
 
 class Spool {
@@ -317,7 +317,7 @@ class Spool {
     // One transaction: the mark, the records above it, the new mark.
     bool WriteBatch(const std::vector<Record>& batch) {
         Globals& g = G();
-        auto conn = g.oDBConn;
+        auto conn = g.db.conn;
         ErrorState err;
         conn->Execute("START TRANSACTION", err);
         long long mark = 0;
@@ -367,7 +367,7 @@ class Spool {
     }
 
     long long ReadMark(const std::shared_ptr<DbConnection>& conn, ErrorState& err) {
-        auto rs = G().dbFactory->NewRecordset();
+        auto rs = G().db.factory->NewRecordset();
         rs->SetActiveConnection(conn, err);
         rs->SetSource("SELECT lastseq FROM tbl_auditmark WHERE spoolid = '" +
                       conn->Escape(spoolId_) + "' FOR UPDATE");

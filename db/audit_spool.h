@@ -62,7 +62,7 @@ void SpoolMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,
 void SpoolStats(double dWhen, const std::string& sTarnID, const std::string& sField,
                 std::int32_t lAmount, std::int16_t iAbsolute);
 
-/// Writes back what the spool holds while G().oDBConn is open. True when the
+/// Writes back what the spool holds while G().db.conn is open. True when the
 /// spool is empty afterwards.
 bool ReplayAuditSpool();
 

@@ -37,7 +37,7 @@ void LogEvent(std::int16_t type, const std::string& text) {
 }
 
 bool ConnOpen() {
-    return G().oDBConn && G().oDBConn->State() == DbConnection::kStateOpen;
+    return G().db.conn && G().db.conn->State() == DbConnection::kStateOpen;
 }
 
 void PrimaryAnswered() {
@@ -72,11 +72,11 @@ void SetBackupTimer(bool on) {
 void ReconnectionPass() {
     Globals& g = G();
     ErrorState err;
-    g.oDBConn = g.dbFactory->NewConnection();
-    g.oDBConn->SetConnectionTimeout(kPrimaryConnectTimeout);
-    g.oDBConn->ClearErrors();
-    g.oDBConn->SetConnectionString(GetDBConnect(""));
-    g.oDBConn->Open(err);
+    g.db.conn = g.db.factory->NewConnection();
+    g.db.conn->SetConnectionTimeout(kPrimaryConnectTimeout);
+    g.db.conn->ClearErrors();
+    g.db.conn->SetConnectionString(GetDBConnect(""));
+    g.db.conn->Open(err);
     if (ConnOpen() && !err.Failed()) {
         LogEvent(4, "Restored lost DB Connection!");
         PrimaryAnswered();
@@ -90,11 +90,11 @@ void ReconnectionPass() {
     while (i <= kMaxAlternativeDB && !ConnOpen()) {
         const std::string cs = GetDBConnect(std::to_string(i));
         if (cs.empty()) break;
-        g.oDBConn.reset();
+        g.db.conn.reset();
         err.Clear();
-        g.oDBConn = g.dbFactory->NewConnection();
-        g.oDBConn->SetConnectionString(cs);
-        g.oDBConn->Open(err);
+        g.db.conn = g.db.factory->NewConnection();
+        g.db.conn->SetConnectionString(cs);
+        g.db.conn->Open(err);
         if (ConnOpen()) openedOn = i;
         ++i;
     }
@@ -111,25 +111,25 @@ void ResetHealthCheck() {
 
 void tmrDBCheck_Timer() {
     Globals& g = G();
-    if (g.dbFactory == nullptr) return;
+    if (g.db.factory == nullptr) return;
     ErrorState err;
-    if (g.oDBConn) {
-        g.oDBConn->Execute(kDBProbe, err);
-        g.oDBConn->ClearErrors();
+    if (g.db.conn) {
+        g.db.conn->Execute(kDBProbe, err);
+        g.db.conn->ClearErrors();
     } else {
         err.Raise(91, "No database connection object.");
     }
     if (!ConnOpen() || err.Failed()) {
         ErrorState ignored;
-        if (g.oDBConn) g.oDBConn->Close(ignored);
-        g.oDBConn.reset();
+        if (g.db.conn) g.db.conn->Close(ignored);
+        g.db.conn.reset();
     }
-    if (g.oDBConn) {
+    if (g.db.conn) {
         // A database user (statistics counter, minilog writer, policy store)
         // may have reconnected the primary between two ticks: a healthy
         // connection on the primary string ends the outage even though no
         // pass saw it open.
-        if (CurrentOutage().since >= 0 && g.oDBConn->ConnectionString() == GetDBConnect("")) {
+        if (CurrentOutage().since >= 0 && g.db.conn->ConnectionString() == GetDBConnect("")) {
             PrimaryAnswered();
         }
         ReplayAuditSpool();
@@ -141,18 +141,18 @@ void tmrDBCheck_Timer() {
     // A fresh shared recordset on whatever the pass left (binding fails,
     // harmlessly, when nothing opened).
     ErrorState ignored;
-    if (g.oDBRS) g.oDBRS->Close(ignored);
-    g.oDBRS.reset();
-    g.oDBRS = g.dbFactory->NewRecordset();
-    g.oDBRS->SetActiveConnection(g.oDBConn, ignored);
+    if (g.db.rs) g.db.rs->Close(ignored);
+    g.db.rs.reset();
+    g.db.rs = g.db.factory->NewRecordset();
+    g.db.rs->SetActiveConnection(g.db.conn, ignored);
     ReplayAuditSpool();
 }
 
 void tmrBackupDB_Timer() {
     Globals& g = G();
-    if (g.dbFactory == nullptr) return;
+    if (g.db.factory == nullptr) return;
     ErrorState err;
-    auto probe = g.dbFactory->NewConnection();
+    auto probe = g.db.factory->NewConnection();
     probe->SetConnectionTimeout(kPrimaryConnectTimeout);
     probe->ClearErrors();
     probe->SetConnectionString(GetDBConnect(""));
@@ -164,8 +164,8 @@ void tmrBackupDB_Timer() {
     if (probe->State() == DbConnection::kStateOpen) {
         ErrorState ignored;
         probe->Close(ignored);
-        if (g.oDBConn) g.oDBConn->Close(ignored);
-        g.oDBConn.reset();
+        if (g.db.conn) g.db.conn->Close(ignored);
+        g.db.conn.reset();
         tmrDBCheck_Timer();
         // Switched off after the health check has run: a check that ended on
         // an alternative again (the primary failing between the probe and the

@@ -1,9 +1,9 @@
 // The database health check (tmrDBCheck, every second) and the return to the
 // primary database (tmrBackupDB, every 5 s while an alternative is in use).
-// The health check probes G().oDBConn with "SELECT * FROM tbl_stats LIMIT 1";
+// The health check probes G().db.conn with "SELECT * FROM tbl_stats LIMIT 1";
 // when the probe fails it drops the connection and makes one reconnection
 // pass: the primary string (5 s to connect), then the alternatives 1 to 50 in
-// order until one opens. It then rebuilds G().oDBRS on the new connection.
+// order until one opens. It then rebuilds G().db.rs on the new connection.
 // Every tick that ends with an open connection writes back the audit spool
 // (db/audit_spool.h).
 //

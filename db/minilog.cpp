@@ -4,8 +4,8 @@
 #include <cctype>
 
 #include "db/audit_spool.h"
-#include "db/day_serial.h"
-#include "db/reconnect.h"
+#include "platform/day_serial.h"
+#include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "platform/clock.h"
@@ -39,7 +39,7 @@ ErrorState clsSharedMain::WriteMinLog(tMinLog& t) {
     Globals& g = G();
     const double now = NowSerial();
     ErrorState reopenError;
-    if (!ReconnectReopen(reopenError)) {
+    if (!G().db.ReconnectReopen(reopenError)) {
         SpoolMinLog(now, t.sIP, t.sFrom, t.sTo, t.sAction);
         return reopenError;
     }
@@ -49,9 +49,9 @@ ErrorState clsSharedMain::WriteMinLog(tMinLog& t) {
     }
 
     ErrorState err;
-    if (g.oDBRS) {
-        g.oDBRS->SetSource("SELECT * FROM tbl_minilog LIMIT 1");
-        g.oDBRS->Open(err);
+    if (g.db.rs) {
+        g.db.rs->SetSource("SELECT * FROM tbl_minilog LIMIT 1");
+        g.db.rs->Open(err);
     } else {
         err.Raise(91, "No shared recordset.");
     }
@@ -59,23 +59,23 @@ ErrorState clsSharedMain::WriteMinLog(tMinLog& t) {
         // Typically the recordset is still bound to a connection that a
         // fresh reconnection replaced: drop the connection, the health check
         // rebuilds both within a second and writes the spooled row.
-        g.oDBConn.reset();
+        g.db.conn.reset();
         SpoolMinLog(now, t.sIP, t.sFrom, t.sTo, t.sAction);
         return {};
     }
-    g.oDBRS->AddNew(err);
-    g.oDBRS->SetField("ipaddress", t.sIP, err);
-    g.oDBRS->SetField("timestamp", FixDecimal(DaySerialText(now)), err);
-    g.oDBRS->SetField("mailfrom", t.sFrom, err);
-    g.oDBRS->SetField("mailto", t.sTo, err);
-    g.oDBRS->SetField("action", t.sAction, err);
-    g.oDBRS->Update(err);
+    g.db.rs->AddNew(err);
+    g.db.rs->SetField("ipaddress", t.sIP, err);
+    g.db.rs->SetField("timestamp", FixDecimal(DaySerialText(now)), err);
+    g.db.rs->SetField("mailfrom", t.sFrom, err);
+    g.db.rs->SetField("mailto", t.sTo, err);
+    g.db.rs->SetField("action", t.sAction, err);
+    g.db.rs->Update(err);
     // A failed store is spooled. Should the server have stored the row but
     // its answer been lost, the row is written twice: the one case where a
     // row can be doubled.
     if (err.Failed()) SpoolMinLog(now, t.sIP, t.sFrom, t.sTo, t.sAction);
     ErrorState ignored;
-    g.oDBRS->Close(ignored);
+    g.db.rs->Close(ignored);
     return {};
 }
 
@@ -98,15 +98,15 @@ void clsSharedMain::IncStats(const std::string& sTarnID, const std::string& sFie
     Globals& g = G();
     if (!IsPlainColumnName(sField)) return;
     const double now = NowSerial();
-    if (!ReconnectFresh() || !SpoolDrained()) {
+    if (!G().db.ReconnectFresh() || !SpoolDrained()) {
         SpoolStats(now, sTarnID, sField, lAmount, iAbsolute);
         return;
     }
     ErrorState err;
     DbCommand cmd;
-    cmd.SetActiveConnection(g.oDBConn, err);
+    cmd.SetActiveConnection(g.db.conn, err);
     const std::string amount = std::to_string(lAmount);
-    const std::string tarnid = g.oDBConn->Escape(sTarnID);
+    const std::string tarnid = g.db.conn->Escape(sTarnID);
     if (iAbsolute != 0) {
         cmd.SetCommandText("UPDATE tbl_stats SET " + sField + "=" + amount + " WHERE tarnid = '" +
                            tarnid + "'");
@@ -117,7 +117,7 @@ void clsSharedMain::IncStats(const std::string& sTarnID, const std::string& sFie
     cmd.Execute(err);
     // The count waits in the spool; the health check rebuilds the connection.
     if (err.Failed()) {
-        g.oDBConn.reset();
+        g.db.conn.reset();
         SpoolStats(now, sTarnID, sField, lAmount, iAbsolute);
     }
 }

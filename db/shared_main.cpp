@@ -48,12 +48,20 @@ SharedSettings& SharedPolicySettings() {
     return s;
 }
 
-std::string FixDecimal(const std::string& s) {
-    std::string out = s;
-    for (char& c : out) {
-        if (c == ',') c = '.';
+ErrorState SharedMainAudit::AddMinLog(const tMinLog& record) {
+    Globals& g = G();
+    if (!g.oShared) {
+        ErrorState err;
+        err.Raise(91, "Object variable or With block variable not set");
+        return err;
     }
-    return out;
+    return g.oShared->AddMinLog(record.sIP, record.dTimestamp, record.sFrom, record.sTo,
+                                record.sAction);
+}
+
+void SharedMainAudit::IncStats(const std::string& sField, std::int32_t lAmount) {
+    Globals& g = G();
+    if (g.oShared) g.oShared->IncStats(g.TarnID, sField, lAmount, 0);
 }
 
 }  // namespace bw

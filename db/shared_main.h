@@ -9,21 +9,12 @@
 #include <memory>
 #include <string>
 
+#include "db/audit.h"
 #include "platform/error_state.h"
 
 namespace bw {
 
 struct PolicyState;
-
-/// One minilog entry: who, when, from, to and what happened. The table row
-/// carries the time of writing, not `dTimestamp`.
-struct tMinLog {
-    std::string sIP;  // the peer's address; the delivery puts "BWTarnOut" here
-    double dTimestamp = 0;
-    std::string sFrom;
-    std::string sTo;
-    std::string sAction;  // "900 Delivered ...", "590 Peer Delivery ERROR ...", ...
-};
 
 class clsSharedMain {
   public:
@@ -127,7 +118,12 @@ struct SharedSettings {
 };
 SharedSettings& SharedPolicySettings();
 
-/// Replaces every "," by "." (day-serial numbers written as text).
-std::string FixDecimal(const std::string& s);
+/// The audit written through the process's shared object, for this
+/// installation's TarnID.
+class SharedMainAudit : public Audit {
+  public:
+    ErrorState AddMinLog(const tMinLog& record) override;
+    void IncStats(const std::string& sField, std::int32_t lAmount) override;
+};
 
 }  // namespace bw

@@ -36,7 +36,7 @@ std::string sScanFolder;
 
 void tmrQueue_Timer() {
     auto& g = G();
-    if (!g.oDBConn) return;
+    if (!g.db.conn) return;
     sScanFolder = sScanFolder != "Inbox/" ? "Inbox/" : "Outbox/";
     const std::string folder = g.AppPath + "TarnIN/" + sScanFolder;
     ErrorState err;
@@ -65,7 +65,7 @@ void tmrQueue_Timer() {
         g.tmrQueue->SetInterval(kBusyIntervalMs);
     }
     for (const auto& [name, msgName] : pairs) {
-        if (!g.oDBConn || g.iActiveTransfers >= kMaxTransfers) break;
+        if (!g.db.conn || g.iActiveTransfers >= kMaxTransfers) break;
         const std::string base = name.substr(0, name.size() - 4);
         // Claiming is the exclusive lock: a pair in delivery, or still being
         // written, cannot be opened and waits for a later tick. A pair with a

@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     g.clock = &clock;
     g.loop = &loop;
     g.service = &service;
-    g.dbFactory = &dbFactory;
+    g.db.factory = &dbFactory;
 
     HostPlatform& hp = HP();
     hp.machineSettings = &machineSettings;

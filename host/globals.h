@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "db/db_session.h"
+
 namespace bw {
 
 class Clock;
@@ -29,7 +31,6 @@ struct Globals {
     Clock* clock = nullptr;
     Loop* loop = nullptr;
     ServiceControl* service = nullptr;
-    DbFactory* dbFactory = nullptr;
 
     // Timers of the main window (owned by it): the dispatcher changes tmrQueue,
     // the health check switches tmrBackupDB on and off.
@@ -59,9 +60,8 @@ struct Globals {
     // with "4" refuses the message instead of leaving it for a later attempt.
     bool bTempFailRefuses = false;
 
-    // Database: the shared connection and recordset (owned by the health check).
-    std::shared_ptr<DbConnection> oDBConn;
-    std::shared_ptr<DbRecordset> oDBRS;
+    // Database: the shared connection and recordset (kept up by the health check).
+    DbSession db;
 
     std::unique_ptr<clsSharedMain> oShared;
 };

@@ -264,7 +264,7 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     hp.desktop->AddIcon(tNotifyIcon.szTip);
 
     // 19: the database check timer makes the connection.
-    g.oDBConn.reset();
+    g.db.conn.reset();
 
     // 20
     g.service->StartServing();

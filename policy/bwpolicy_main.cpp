@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "db/connect_string.h"
-#include "db/day_serial.h"
-#include "db/reconnect.h"
+#include "platform/day_serial.h"
+#include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/host_platform.h"
@@ -140,24 +140,24 @@ void NeedWords(const Args& a, size_t least, size_t most) {
 // Opens the shared connection on the primary string and binds the shared
 // recordset to it, as the daemon's health check does.
 void Connect(MariaDbFactory& factory) {
-    G().dbFactory = &factory;
+    G().db.factory = &factory;
     const std::string connect = GetDBConnect("");
     if (connect.empty()) {
         std::cerr << "bwpolicy: no connection string: DBConnect.dat is missing or empty beside "
                      "the program and in "
                   << G().AppPath << "\n";
     }
-    G().oDBConn = factory.NewConnection();
-    G().oDBConn->SetConnectionString(connect);
+    G().db.conn = factory.NewConnection();
+    G().db.conn->SetConnectionString(connect);
     ErrorState err;
-    G().oDBConn->Open(err);
+    G().db.conn->Open(err);
     if (err.Failed()) {
         std::cerr << "bwpolicy: the database cannot be reached (" << err.description
                   << "); the answer below is the one given without a database\n";
     }
-    G().oDBRS = factory.NewRecordset();
+    G().db.rs = factory.NewRecordset();
     ErrorState ignored;
-    G().oDBRS->SetActiveConnection(G().oDBConn, ignored);
+    G().db.rs->SetActiveConnection(G().db.conn, ignored);
 }
 
 // The class settings given as options, each checked to be a 16-bit number.
@@ -332,8 +332,8 @@ int Run(int argc, char** argv) {
         }
         std::cout << table.size() - 1 << " entries\n";
     }
-    G().oDBRS.reset();
-    G().oDBConn.reset();
+    G().db.rs.reset();
+    G().db.conn.reset();
     G().oShared.reset();
     return 0;
 }

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "db/connect_string.h"
-#include "db/day_serial.h"
-#include "db/reconnect.h"
+#include "platform/day_serial.h"
+#include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/textfile.h"
@@ -54,8 +54,8 @@ std::int16_t clsSharedMain::CheckGreyIP(const std::string& sIP, const std::strin
     const std::optional<std::string> net = NetworkPart(sIP);
     if (!net) return 0;
     const double now = G().clock->Now();
-    if (!G().oDBConn) return kNoDatabase;
-    ReconnectReset();
+    if (!G().db.conn) return kNoDatabase;
+    G().db.ReconnectReset();
     if (!PolicyDbOpen()) return kNoDatabase;
 
     std::string sql;
@@ -70,10 +70,10 @@ std::int16_t clsSharedMain::CheckGreyIP(const std::string& sIP, const std::strin
     ErrorState err;
     OpenShared(sql, err);
     if (err.Failed()) {
-        G().oDBConn.reset();
+        G().db.conn.reset();
         return kNoDatabase;
     }
-    DbRecordset& rs = *G().oDBRS;
+    DbRecordset& rs = *G().db.rs;
     std::int16_t result = 0;
     if (sType == "VG") {
         result = rs.RecordCount() > 0 ? -1 : 0;
@@ -91,8 +91,8 @@ std::int16_t clsSharedMain::CheckGreyIP(const std::string& sIP, const std::strin
             if (err.Failed()) {
                 ErrorState ignored;
                 rs.Close(ignored);
-                G().oDBRS.reset();
-                G().oDBConn.reset();
+                G().db.rs.reset();
+                G().db.conn.reset();
                 return result;
             }
             GreyEntry e = ReadGreyRow(err);

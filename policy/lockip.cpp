@@ -9,8 +9,8 @@
 #include <string>
 
 #include "db/connect_string.h"
-#include "db/day_serial.h"
-#include "db/reconnect.h"
+#include "platform/day_serial.h"
+#include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/textfile.h"
@@ -82,7 +82,7 @@ int OpenLocked(const std::string& path, bool forWriting) {
 std::int16_t clsSharedMain::CheckLockIP(const std::string& sIP, const std::string& sCode) {
     const std::optional<std::string> key = NetworkPart(sIP);
     if (!key) return 0;
-    ReconnectReset();
+    G().db.ReconnectReset();
     if (!PolicyDbOpen()) return 0;
     const double now = G().clock->Now();
 
@@ -91,11 +91,11 @@ std::int16_t clsSharedMain::CheckLockIP(const std::string& sIP, const std::strin
                    Quote(sIP) + "'",
                err);
     if (err.Failed()) {
-        G().oDBConn.reset();
+        G().db.conn.reset();
         return 0;
     }
 
-    DbRecordset& rs = *G().oDBRS;
+    DbRecordset& rs = *G().db.rs;
     LockIPRecord row;  // working values; a row keyed by the full address may fill them
     bool haveRow = false;
     LockDecision d;

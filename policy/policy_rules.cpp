@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "db/connect_string.h"
-#include "db/day_serial.h"
-#include "db/reconnect.h"
+#include "platform/day_serial.h"
+#include "db/db_session.h"
 #include "host/paths.h"
 #include "host/textfile.h"
 

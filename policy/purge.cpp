@@ -5,8 +5,8 @@
 #include <string>
 
 #include "db/connect_string.h"
-#include "db/day_serial.h"
-#include "db/reconnect.h"
+#include "platform/day_serial.h"
+#include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/timing.h"
@@ -20,7 +20,7 @@ namespace {
 
 void ExecuteIgnoringErrors(const std::string& sql) {
     ErrorState ignored;
-    if (G().oDBConn) G().oDBConn->Execute(sql, ignored);
+    if (G().db.conn) G().db.conn->Execute(sql, ignored);
 }
 
 }  // namespace
@@ -30,7 +30,7 @@ void clsSharedMain::PurgeDB() {
     if (!Elapsed(p.lastPurgeTimer, 60)) return;
     p.lastPurgeTimer = G().clock->Timer();
     const double now = G().clock->Now();
-    ReconnectReset();
+    G().db.ReconnectReset();
     if (!PolicyDbOpen()) return;
 
     const SharedSettings& s = SharedPolicySettings();
@@ -42,10 +42,10 @@ void clsSharedMain::PurgeDB() {
     const std::string allowedWhere = " AND lastcontact < '" + expired + "'";
     OpenShared("SELECT * FROM tbl_greylist WHERE allowed = -1" + allowedWhere, err);
     if (err.Failed()) {
-        G().oDBConn.reset();
+        G().db.conn.reset();
         return;
     }
-    if (G().oDBRS->RecordCount() > 0) {
+    if (G().db.rs->RecordCount() > 0) {
         ExecuteIgnoringErrors("DELETE FROM tbl_greylist WHERE allowed = -1" + allowedWhere);
     }
     CloseShared(err);
@@ -55,7 +55,7 @@ void clsSharedMain::PurgeDB() {
     err.Clear();
     const std::string pendingWhere = " AND rectime < '" + stale + "'";
     OpenShared("SELECT * FROM tbl_greylist WHERE allowed = 0" + pendingWhere, err);
-    if (err.Failed() || G().oDBRS->RecordCount() > 0) {
+    if (err.Failed() || G().db.rs->RecordCount() > 0) {
         ExecuteIgnoringErrors("DELETE FROM tbl_greylist WHERE allowed = 0" + pendingWhere);
     }
     CloseShared(err);

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "db/connect_string.h"
-#include "db/day_serial.h"
-#include "db/reconnect.h"
+#include "platform/day_serial.h"
+#include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "policy/policy_db.h"
@@ -44,9 +44,9 @@ std::int16_t LookupSender(const SenderList& list, const std::string& sFrom,
                           const std::string& accPath, std::string& cache) {
     if (sFrom.empty() && sRetPath.empty()) return 0;
     if (list.freshReconnect) {
-        ReconnectFresh();
+        G().db.ReconnectFresh();
     } else {
-        ReconnectReset();
+        G().db.ReconnectReset();
     }
     // The list files are not consulted while the database is away.
     if (!PolicyDbOpen()) return 0;
@@ -63,10 +63,10 @@ std::int16_t LookupSender(const SenderList& list, const std::string& sFrom,
     OpenShared(sql, err);
     if (err.Failed()) {
         // The health check builds a new connection within a second.
-        G().oDBConn.reset();
+        G().db.conn.reset();
         return 0;
     }
-    std::int16_t result = G().oDBRS->RecordCount() > 0 ? -1 : 0;
+    std::int16_t result = G().db.rs->RecordCount() > 0 ? -1 : 0;
     CloseShared(err);
     if (result == -1) return result;
 
@@ -75,15 +75,15 @@ std::int16_t LookupSender(const SenderList& list, const std::string& sFrom,
     OpenShared(std::string("SELECT * FROM ") + list.table +
                    " WHERE (fromaddress LIKE '%*%' ESCAPE '/'" + ownerClause,
                err);
-    if (!err.Failed() && G().oDBRS->RecordCount() > 0) {
-        G().oDBRS->MoveFirst(err);
-        while (G().oDBRS && !G().oDBRS->Eof() && result == 0) {
+    if (!err.Failed() && G().db.rs->RecordCount() > 0) {
+        G().db.rs->MoveFirst(err);
+        while (G().db.rs && !G().db.rs->Eof() && result == 0) {
             if (err.Failed()) {
                 ErrorState ignored;
-                G().oDBRS->Close(ignored);
-                G().oDBRS.reset();
-                if (G().oDBConn) G().oDBConn->Close(ignored);
-                G().oDBConn.reset();
+                G().db.rs->Close(ignored);
+                G().db.rs.reset();
+                if (G().db.conn) G().db.conn->Close(ignored);
+                G().db.conn.reset();
                 return 0;
             }
             const std::string pattern = FieldText("fromaddress", err).value_or("");
@@ -91,7 +91,7 @@ std::int16_t LookupSender(const SenderList& list, const std::string& sFrom,
                 clsSharedMain::WildMatch(sRetPath, pattern) != 0) {
                 result = -1;
             }
-            G().oDBRS->MoveNext(err);
+            G().db.rs->MoveNext(err);
         }
     }
     err.Clear();
@@ -105,19 +105,19 @@ std::int16_t LookupSender(const SenderList& list, const std::string& sFrom,
 
 void AddSender(const SenderList& list, const std::string& sFromAddress,
                const std::string& sOwnerAddress) {
-    if (!G().oDBConn) return;
-    ReconnectReopen();
+    if (!G().db.conn) return;
+    G().db.ReconnectReopen();
     if (!PolicyDbOpen()) return;
     ErrorState err;
     OpenShared(list.addSource, err);
     if (err.Failed()) {
-        G().oDBConn.reset();
+        G().db.conn.reset();
         return;
     }
-    G().oDBRS->AddNew(err);
+    G().db.rs->AddNew(err);
     SetFieldText("fromaddress", sFromAddress, err);
     SetFieldText("owner", sOwnerAddress, err);
-    G().oDBRS->Update(err);
+    G().db.rs->Update(err);
     CloseShared(err);
 }
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "db/day_serial.h"
+#include "platform/day_serial.h"
 #include "tests/db/db_env.h"
 
 namespace bw::test {
@@ -80,7 +80,7 @@ TEST_F(AuditSpoolTest, OutageLosesNoRowOrCountAndWritesNoneTwice) {
         const std::string db = CreateTestDatabase(server.Port());
         Exec(server.Port(), db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
         SetConnect("", ConnString(server.Port(), db));
-        G().oDBConn.reset();
+        G().db.conn.reset();
         Tick();
         ASSERT_TRUE(Open());
         Audit audit;

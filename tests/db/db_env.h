@@ -63,7 +63,7 @@ class DbEnv : public ::testing::Test {
         g.clock = &clock_;
         g.loop = loop_.get();
         g.service = &service_;
-        g.dbFactory = &factory_;
+        g.db.factory = &factory_;
         tmrDBCheck_ = std::make_unique<Timer>(*loop_, 1000, true, [] { tmrDBCheck_Timer(); });
         tmrBackupDB_ = std::make_unique<Timer>(*loop_, 5000, false, [] { tmrBackupDB_Timer(); });
         g.tmrDBCheck = tmrDBCheck_.get();
@@ -101,9 +101,9 @@ class DbEnv : public ::testing::Test {
     static std::string Unreachable(const std::string& tag) { return ConnString(1, tag); }
 
     int Restores() const { return service_.Count("Restored lost DB Connection!"); }
-    bool Open() const { return G().oDBConn && G().oDBConn->State() == 1; }
+    bool Open() const { return G().db.conn && G().db.conn->State() == 1; }
     std::string CurrentString() const {
-        return G().oDBConn ? G().oDBConn->ConnectionString() : std::string("<empty>");
+        return G().db.conn ? G().db.conn->ConnectionString() : std::string("<empty>");
     }
     /// Moves virtual time on by one health-check tick.
     void Tick(int n = 1) { loop_->Advance(1000LL * n); }

@@ -2,7 +2,7 @@
 // return to the primary, with real servers going away and coming back.
 #include "db/health_check.h"
 
-#include "db/reconnect.h"
+#include "db/db_session.h"
 #include "tests/db/db_env.h"
 
 namespace bw::test {
@@ -64,14 +64,14 @@ TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
 TEST_F(HealthCheckTest, FirstTickConnectsToThePrimaryAndLogsTheRestore) {
     const std::string db = NewDb();
     SetConnect("", ConnString(port_, db));
-    EXPECT_FALSE(G().oDBConn) << "empty until the first tick";
+    EXPECT_FALSE(G().db.conn) << "empty until the first tick";
     Tick();
     ASSERT_TRUE(Open());
     EXPECT_EQ(Restores(), 1);
     ASSERT_EQ(factory_.made.size(), 1u);
     EXPECT_EQ(factory_.made[0]->ConnectionTimeout(), kPrimaryConnectTimeout);
-    ASSERT_TRUE(G().oDBRS);
-    EXPECT_EQ(G().oDBRS->ActiveConnection(), G().oDBConn);
+    ASSERT_TRUE(G().db.rs);
+    EXPECT_EQ(G().db.rs->ActiveConnection(), G().db.conn);
     const auto& e = service_.events.back();
     EXPECT_EQ(e.type, 4);
     EXPECT_EQ(e.id, 110);
@@ -143,7 +143,7 @@ TEST_F(HealthCheckTest, UnreachablePrimaryFallsBackToAlternativeTwo) {
     EXPECT_EQ(CurrentString(), ConnString(port_, db));
 
     // Without a tmrBackupDB (a test world without the main window) nothing breaks.
-    G().oDBConn.reset();
+    G().db.conn.reset();
     G().tmrBackupDB = nullptr;
     Tick();
     EXPECT_TRUE(Open());
@@ -171,7 +171,7 @@ TEST_F(HealthCheckTest, BackOnThePrimaryWithinFiveSecondsOfItsReturn) {
     EXPECT_TRUE(Open());
     EXPECT_EQ(Restores(), 1);
     EXPECT_FALSE(tmrBackupDB_->Enabled());
-    EXPECT_EQ(G().oDBRS->ActiveConnection(), G().oDBConn) << "recordset rebuilt on the primary";
+    EXPECT_EQ(G().db.rs->ActiveConnection(), G().db.conn) << "recordset rebuilt on the primary";
     // Stays there.
     Tick(10);
     EXPECT_EQ(Restores(), 1);
@@ -238,7 +238,7 @@ TEST_F(HealthCheckTest, LongOutageIsWarnedAfterTwoMinutesThenHourly) {
     Tick();
     EXPECT_EQ(Restores(), 1);
     SetConnect("", Unreachable("primary"));
-    G().oDBConn.reset();
+    G().db.conn.reset();
     Tick(kOutageWarnAfterMs / 1000 - 5);
     EXPECT_EQ(Warnings(), 2);
 }
@@ -275,48 +275,48 @@ TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
     auto onAlternative = [&] {
         auto c = factory_.NewConnection();
         c->SetConnectionString(ConnString(port_, altDb));
-        G().oDBConn = c;
+        G().db.conn = c;
         return c;
     };
     ErrorState err;
 
     // Reopen: same object, same (alternative) string.
     auto c = onAlternative();
-    EXPECT_TRUE(ReconnectReopen());
-    EXPECT_EQ(G().oDBConn, c);
+    EXPECT_TRUE(G().db.ReconnectReopen());
+    EXPECT_EQ(G().db.conn, c);
     EXPECT_EQ(CurrentString(), ConnString(port_, altDb));
-    EXPECT_TRUE(ReconnectReopen()) << "nothing to do when open";
-    EXPECT_EQ(G().oDBConn, c);
+    EXPECT_TRUE(G().db.ReconnectReopen()) << "nothing to do when open";
+    EXPECT_EQ(G().db.conn, c);
 
     // Reset: same object, primary string.
     c = onAlternative();
-    EXPECT_TRUE(ReconnectReset());
-    EXPECT_EQ(G().oDBConn, c);
+    EXPECT_TRUE(G().db.ReconnectReset());
+    EXPECT_EQ(G().db.conn, c);
     EXPECT_EQ(CurrentString(), ConnString(port_, primaryDb));
 
     // Fresh: a new object on the primary.
     c = onAlternative();
-    EXPECT_TRUE(ReconnectFresh());
-    EXPECT_NE(G().oDBConn, c);
+    EXPECT_TRUE(G().db.ReconnectFresh());
+    EXPECT_NE(G().db.conn, c);
     EXPECT_EQ(CurrentString(), ConnString(port_, primaryDb));
 
     // Without any object only Fresh can help.
-    G().oDBConn.reset();
-    EXPECT_FALSE(ReconnectReset());
-    EXPECT_FALSE(ReconnectReopen(err));
+    G().db.conn.reset();
+    EXPECT_FALSE(G().db.ReconnectReset());
+    EXPECT_FALSE(G().db.ReconnectReopen(err));
     EXPECT_EQ(err.number, 91);
-    EXPECT_TRUE(ReconnectFresh());
+    EXPECT_TRUE(G().db.ReconnectFresh());
 
     // A primary that does not open: false, and the open's failure is handed back.
     SetConnect("", Unreachable("primary"));
     ErrorState closeFirst;
-    G().oDBConn->Close(closeFirst);
-    G().oDBConn->SetConnectionString(Unreachable("primary"));
+    G().db.conn->Close(closeFirst);
+    G().db.conn->SetConnectionString(Unreachable("primary"));
     err.Clear();
-    EXPECT_FALSE(ReconnectReopen(err));
+    EXPECT_FALSE(G().db.ReconnectReopen(err));
     EXPECT_TRUE(err.number == 2002 || err.number == 2003) << err.number << " " << err.description;
-    EXPECT_FALSE(ReconnectReset());
-    EXPECT_FALSE(ReconnectFresh());
+    EXPECT_FALSE(G().db.ReconnectReset());
+    EXPECT_FALSE(G().db.ReconnectFresh());
 }
 
 }  // namespace

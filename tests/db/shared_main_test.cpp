@@ -4,7 +4,7 @@
 #include <clocale>
 #include <cmath>
 
-#include "db/day_serial.h"
+#include "platform/day_serial.h"
 #include "tests/db/db_env.h"
 
 namespace bw::test {
@@ -128,18 +128,18 @@ TEST_F(SharedMainTest, MinilogRowCarriesTheRecordAndTheTimeOfWriting) {
     EXPECT_EQ(rows[0][2], from);
     EXPECT_EQ(rows[0][3], "to'x@y");
     EXPECT_EQ(rows[0][4], action);
-    EXPECT_FALSE(G().oDBRS->IsOpen()) << "closed again after the row";
+    EXPECT_FALSE(G().db.rs->IsOpen()) << "closed again after the row";
 }
 
 TEST_F(SharedMainTest, MinilogReopensAClosedConnection) {
     const std::string db = NewDb();
     Connect(port_, db);
-    auto conn = G().oDBConn;
+    auto conn = G().db.conn;
     ErrorState err;
     conn->Close(err);
     ASSERT_FALSE(Open());
     EXPECT_FALSE(Log().Failed());
-    EXPECT_EQ(G().oDBConn, conn) << "reopened, not replaced";
+    EXPECT_EQ(G().db.conn, conn) << "reopened, not replaced";
     EXPECT_TRUE(Open());
     EXPECT_EQ(Rows(port_, db), 1);
 }
@@ -148,25 +148,25 @@ TEST_F(SharedMainTest, RecordsetLeftOnTheOldConnectionAfterAFreshReconnect) {
     const std::string db = NewDb();
     Exec(port_, db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
     Connect(port_, db);
-    auto old = G().oDBConn;
+    auto old = G().db.conn;
     ErrorState err;
     old->Close(err);
 
     // The counter replaces the connection object; the recordset stays bound to the old one.
     G().oShared->IncStats("T1", "delivered", 1);
     EXPECT_EQ(Scalar(port_, db, "SELECT delivered FROM tbl_stats"), "1");
-    EXPECT_NE(G().oDBConn, old);
-    EXPECT_EQ(G().oDBRS->ActiveConnection(), old);
+    EXPECT_NE(G().db.conn, old);
+    EXPECT_EQ(G().db.rs->ActiveConnection(), old);
 
     // So the next minilog row fails to open, waits in the spool without a
     // report, and the connection is dropped ...
     EXPECT_FALSE(Log().Failed());
-    EXPECT_FALSE(G().oDBConn);
+    EXPECT_FALSE(G().db.conn);
     EXPECT_EQ(Rows(port_, db), 0);
     EXPECT_EQ(AuditSpoolPending(), 1);
     // ... until the next tick rebuilds both and writes it.
     Tick();
-    EXPECT_EQ(G().oDBRS->ActiveConnection(), G().oDBConn);
+    EXPECT_EQ(G().db.rs->ActiveConnection(), G().db.conn);
     EXPECT_EQ(Rows(port_, db), 1);
     EXPECT_FALSE(Log().Failed());
     EXPECT_EQ(Rows(port_, db), 2);
@@ -209,18 +209,18 @@ TEST_F(SharedMainTest, IncStatsAddsSetsAndSubtracts) {
         "0");
 
     // No row for the installation: nothing changes, nothing is dropped.
-    auto conn = G().oDBConn;
+    auto conn = G().db.conn;
     G().oShared->IncStats("NOROW", "delivered", 1);
-    EXPECT_EQ(G().oDBConn, conn);
+    EXPECT_EQ(G().db.conn, conn);
     // A field that is no plain column name is never sent.
     G().oShared->IncStats("T1", "delivered=0 WHERE 1=1 OR delivered", 1);
-    EXPECT_EQ(G().oDBConn, conn);
+    EXPECT_EQ(G().db.conn, conn);
     EXPECT_EQ(Scalar(port_, db, "SELECT delivered FROM tbl_stats WHERE tarnid = 'T1'"), "-4");
     // An unknown column fails on the server: the connection is dropped and
     // the count waits in the spool, which the server goes on refusing: the
     // journal names it once, later counts queue behind it.
     G().oShared->IncStats("T1", "nosuchcolumn", 1);
-    EXPECT_FALSE(G().oDBConn);
+    EXPECT_FALSE(G().db.conn);
     Tick(3);
     G().oShared->IncStats("T1", "delivered", 1);
     EXPECT_EQ(AuditSpoolPending(), 2);
@@ -234,7 +234,7 @@ TEST_F(SharedMainTest, IncStatsAddsSetsAndSubtracts) {
 TEST_F(SharedMainTest, CheckORAnswersZeroWithoutTheDatabase) {
     SetConnect("", Unreachable("primary"));
     EXPECT_EQ(G().oShared->CheckOR("a@x", "relay", "b@y"), 0);
-    EXPECT_FALSE(G().oDBConn);
+    EXPECT_FALSE(G().db.conn);
     EXPECT_TRUE(factory_.made.empty());
 }
 

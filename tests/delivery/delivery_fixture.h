@@ -71,14 +71,14 @@ class DeliveryTest : public ::testing::Test {
         exeDir_ = root_ + "/exe";
         std::filesystem::create_directories(exeDir_);
         SetDBConnectExeFolder(exeDir_);
-        g.dbFactory = &factory_;
+        g.db.factory = &factory_;
         dbPort_ = SharedDbPort();
         db_ = CreateTestDatabase(dbPort_);
         Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('1A2B')");
         std::ofstream(g.AppPath + "DBConnect.dat", std::ios::binary)
             << ConnString(dbPort_, db_) << "\r\n";
         tmrDBCheck_Timer();
-        EXPECT_TRUE(g.oDBConn) << "no database connection";
+        EXPECT_TRUE(g.db.conn) << "no database connection";
         dbTimer_ = std::make_unique<Timer>(*loop_, 1000, true, [] { tmrDBCheck_Timer(); });
         g.tmrDBCheck = dbTimer_.get();
         SetUnloadObserver([this](const tMinLog& r, const std::string& name) {

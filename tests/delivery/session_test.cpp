@@ -779,8 +779,8 @@ TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
     const std::string gone = ConnString(FreeLocalPort(), "gone");
     std::ofstream(G().AppPath + "DBConnect.dat", std::ios::binary | std::ios::trunc) << gone;
     ErrorState ignored;
-    G().oDBConn->Close(ignored);
-    G().oDBConn->SetConnectionString(gone);
+    G().db.conn->Close(ignored);
+    G().db.conn->SetConnectionString(gone);
     ASSERT_TRUE(RunUntilOutcomes(1));
     EXPECT_EQ(G().iActiveTransfers, 0);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");

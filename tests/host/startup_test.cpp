@@ -76,7 +76,7 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     EXPECT_TRUE(IsForwardedDomain("example.com"));
     EXPECT_FALSE(IsForwardedDomain("example"));
     EXPECT_NE(g.oShared, nullptr);
-    EXPECT_EQ(g.oDBConn, nullptr);
+    EXPECT_EQ(g.db.conn, nullptr);
     EXPECT_EQ(service_.startServing, 1);
     ASSERT_EQ(service_.events.size(), 1u);  // the empty entry is never connected to
     EXPECT_EQ(service_.events[0].text.rfind("Mail server entry 2 \"\" of", 0), 0u);

@@ -13,8 +13,8 @@
 #include <fstream>
 
 #include "db/connect_string.h"
-#include "db/day_serial.h"
-#include "db/reconnect.h"
+#include "platform/day_serial.h"
+#include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "platform/clock.h"
@@ -43,7 +43,7 @@ class PolicyDbTest : public ::testing::Test {
         fs::create_directories(dir_ / "TarnIN");
         G().clock = &clock_;
         G().service = &service_;
-        G().dbFactory = &factory_;
+        G().db.factory = &factory_;
         G().AppPath = dir_.string() + "/";
         G().AccPath = G().AppPath + "TarnIN/";
         G().TarnID = "7E57";
@@ -54,8 +54,8 @@ class PolicyDbTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        G().oDBRS.reset();
-        G().oDBConn.reset();
+        G().db.rs.reset();
+        G().db.conn.reset();
         ResetGlobals();
         SharedPolicySettings() = SharedSettings{};
         SetDBConnectExeFolder("");
@@ -72,13 +72,13 @@ class PolicyDbTest : public ::testing::Test {
         db_ = test::CreateTestDatabase(port_);
         std::ofstream(dir_ / "DBConnect.dat") << test::ConnString(port_, db_) << "\r\n";
         Sql("INSERT INTO tbl_stats (tarnid) VALUES ('7E57')");
-        G().oDBConn = factory_.NewConnection();
-        G().oDBConn->SetConnectionString(test::ConnString(port_, db_));
+        G().db.conn = factory_.NewConnection();
+        G().db.conn->SetConnectionString(test::ConnString(port_, db_));
         ErrorState err;
-        G().oDBConn->Open(err);
+        G().db.conn->Open(err);
         ASSERT_FALSE(err.Failed()) << err.description;
-        G().oDBRS = factory_.NewRecordset();
-        G().oDBRS->SetActiveConnection(G().oDBConn, err);
+        G().db.rs = factory_.NewRecordset();
+        G().db.rs->SetActiveConnection(G().db.conn, err);
     }
 
     clsSharedMain& shared() { return *G().oShared; }
@@ -193,7 +193,7 @@ TEST_F(PolicyDbTest, GreyDeleteAndNetworkQuery) {
 }
 
 TEST_F(PolicyDbTest, GreyRejectsNonQuadsWithoutTheDatabase) {
-    G().oDBConn.reset();  // a database access would answer 9
+    G().db.conn.reset();  // a database access would answer 9
     for (const char* ip : {"1.2.3", "1.2.3.4.5", "1.2.34", ""}) {
         EXPECT_EQ(shared().CheckGreyIP(ip, "a@x.org", "b@corp.com", "", 0, 0), 0) << ip;
         EXPECT_EQ(shared().CheckLockIP(ip, "S"), 0) << ip;
@@ -391,11 +391,11 @@ TEST_F(PolicyDbTest, ExactRowsOwnersAndWildcards) {
 TEST_F(PolicyDbTest, AllowTwinReplacesAClosedConnectionDenyTwinReopensIt) {
     Sql("INSERT INTO tbl_allowed (fromaddress) VALUES ('a@x.com')");
     Sql("INSERT INTO tbl_disallowed (fromaddress) VALUES ('a@x.com')");
-    const std::shared_ptr<DbConnection> old = G().oDBConn;
+    const std::shared_ptr<DbConnection> old = G().db.conn;
     ErrorState e;
     old->Close(e);
     EXPECT_EQ(shared().IsDisAllowed("a@x.com", ""), -1);
-    EXPECT_EQ(G().oDBConn, old);
+    EXPECT_EQ(G().db.conn, old);
     EXPECT_EQ(old->State(), DbConnection::kStateOpen);
 
     old->Close(e);
@@ -403,7 +403,7 @@ TEST_F(PolicyDbTest, AllowTwinReplacesAClosedConnectionDenyTwinReopensIt) {
     // closed one, so the lookup fails and drops the connection for the health
     // check to rebuild both.
     EXPECT_EQ(shared().IsAllowed("a@x.com", ""), 0);
-    EXPECT_EQ(G().oDBConn, nullptr);
+    EXPECT_EQ(G().db.conn, nullptr);
 }
 
 TEST_F(PolicyDbTest, ListFilesInAccPathThenAppPath) {
@@ -633,7 +633,7 @@ TEST_F(PolicyOutageTest, ServerDownGivesDocumentedResultsAndWritesNothing) {
     clock_.SetNow(kT0 + 1);
     shared().PurgeDB();
     EXPECT_EQ(shared().CheckGreyIP("10.1.2.3", "a@x.org", "b@corp.com", "", 0, 0), 9);
-    G().oDBConn.reset();  // dropped, as the health check finds it
+    G().db.conn.reset();  // dropped, as the health check finds it
     EXPECT_EQ(shared().CheckGreyIP("10.1.2.3", "a@x.org", "b@corp.com", "", 0, 0), 9);
     EXPECT_EQ(shared().CheckLockIP("10.1.2.3", "G"), 0);
 

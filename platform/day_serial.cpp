@@ -1,12 +1,10 @@
-#include "db/day_serial.h"
+#include "platform/day_serial.h"
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-
-#include "db/shared_main.h"
 
 namespace bw {
 
@@ -74,6 +72,14 @@ double ParseLeadingNumber(const std::string& s) {
         return 0;
     }
     return negative ? -v : v;
+}
+
+std::string FixDecimal(const std::string& s) {
+    std::string out = s;
+    for (char& c : out) {
+        if (c == ',') c = '.';
+    }
+    return out;
 }
 
 }  // namespace bw

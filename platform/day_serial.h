@@ -16,4 +16,7 @@ std::string DaySerialText(double d);
 /// does not start with a number. The rest of the text is ignored.
 double ParseLeadingNumber(const std::string& s);
 
+/// Replaces every "," by "." (day-serial numbers written as text).
+std::string FixDecimal(const std::string& s);
+
 }  // namespace bw

@@ -1,0 +1,34 @@
+// Audit: where the results of the delivery go, one minilog row and one
+// statistics count per message. The database implementation writes them to
+// tbl_minilog and tbl_stats and keeps what cannot be written in the audit
+// spool (db/audit_spool.h); tests use a fake that records the calls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/error_state.h"
+
+namespace bw {
+
+/// One minilog entry: who, when, from, to and what happened. The table row
+/// carries the time of writing, not `dTimestamp`.
+struct tMinLog {
+    std::string sIP;  // the peer's address; the delivery puts "BWTarnOut" here
+    double dTimestamp = 0;
+    std::string sFrom;
+    std::string sTo;
+    std::string sAction;  // "900 Delivered ...", "590 Peer Delivery ERROR ...", ...
+};
+
+class Audit {
+  public:
+    virtual ~Audit() = default;
+    /// Adds one tbl_minilog row (or spools it). Failed only when the
+    /// connection could not be reopened; the row is spooled then too.
+    virtual ErrorState AddMinLog(const tMinLog& record) = 0;
+    /// Adds lAmount to one tbl_stats column of this installation (or spools it).
+    virtual void IncStats(const std::string& sField, std::int32_t lAmount) = 0;
+};
+
+}  // namespace bw

@@ -1,0 +1,54 @@
+#include "db/db_session.h"
+
+#include "db/connect_string.h"
+
+namespace bw {
+
+bool DbSession::IsOpen() const {
+    return conn && conn->State() == DbConnection::kStateOpen;
+}
+
+bool DbSession::ReconnectFresh() {
+    if (IsOpen()) return true;
+    conn.reset();
+    if (factory == nullptr) return false;
+    conn = factory->NewConnection();
+    conn->SetConnectionString(GetDBConnect(""));
+    ErrorState ignored;
+    conn->Open(ignored);
+    return IsOpen();
+}
+
+bool DbSession::ReconnectReset() {
+    if (IsOpen()) return true;
+    if (!conn) return false;
+    ErrorState ignored;
+    conn->Close(ignored);
+    conn->SetConnectionString(GetDBConnect(""));
+    conn->Open(ignored);
+    return IsOpen();
+}
+
+bool DbSession::ReconnectReopen(ErrorState& lastError) {
+    if (IsOpen()) return true;
+    if (!conn) {
+        lastError.Raise(91, "No database connection object (object variable not set).");
+        return false;
+    }
+    ErrorState closeError;  // closing a closed connection fails; that is expected
+    conn->Close(closeError);
+    ErrorState openError;
+    conn->Open(openError);
+    if (openError.Failed()) {
+        lastError.Clear();
+        lastError.Raise(openError.number, openError.description);
+    }
+    return IsOpen();
+}
+
+bool DbSession::ReconnectReopen() {
+    ErrorState ignored;
+    return ReconnectReopen(ignored);
+}
+
+}  // namespace bw

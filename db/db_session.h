@@ -1,0 +1,50 @@
+// DbSession: the one database connection and recordset the daemon shares,
+// and the on-demand ways back to an open connection that the database users
+// run when they find it closed. Built once at start and handed by reference
+// to the health check, the audit and the policy store.
+//
+// Each reconnection does nothing when the connection is open and returns
+// whether it is open afterwards; the caller takes its own no-database path on
+// false. None sets a connection timeout (the client's default applies) or
+// touches the recordset.
+//   Fresh:  a new connection object on the primary string (the old object,
+//           and a recordset still bound to it, are left behind).
+//   Reset:  the same object, closed and opened again on the primary string.
+//   Reopen: the same object, closed and opened again on the string it has.
+// DIAGNOSTICS: nothing is logged; Reopen hands back the failure of its open.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/db.h"
+#include "platform/error_state.h"
+
+namespace bw {
+
+class DbSession {
+  public:
+    DbSession() = default;
+    explicit DbSession(DbFactory& factory) : factory(&factory) {}
+    DbSession(const DbSession&) = delete;
+    DbSession& operator=(const DbSession&) = delete;
+
+    /// Makes connections; not owned. Without one nothing can be opened.
+    DbFactory* factory = nullptr;
+    /// The shared connection; empty until the health check makes it.
+    std::shared_ptr<DbConnection> conn;
+    /// The shared recordset, bound to `conn` by the health check.
+    std::shared_ptr<DbRecordset> rs;
+
+    /// True when the connection exists and is open.
+    bool IsOpen() const;
+
+    bool ReconnectFresh();
+    bool ReconnectReset();
+    /// `lastError` receives the failure of the last failed step (the open, or
+    /// "no connection object" when there is no connection).
+    bool ReconnectReopen(ErrorState& lastError);
+    bool ReconnectReopen();
+};
+
+}  // namespace bw
