@@ -1,7 +1,8 @@
 // Database costs against a private MariaDB server on loopback: one
 // health-check probe, one minilog row, one IncStats (median and 90th
-// percentile over many), and the CPU the idle daemon's main-window timers use
-// per minute with the database up (the loop on the real clock, scaled).
+// percentile over many), and the CPU the idle daemon's database timers
+// (health check and return timer) use per minute with the database up (the
+// loop on the real clock, scaled).
 //
 //   db_bench [samples=2000] [idle-seconds=20]
 #include <sys/resource.h>
@@ -17,11 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "db/connect_string.h"
+#include "db/audit_spool.h"
+#include "db/db_audit.h"
+#include "db/db_session.h"
 #include "db/health_check.h"
-#include "db/shared_main.h"
-#include "delivery/dispatcher.h"
-#include "host/globals.h"
 #include "platform/clock.h"
 #include "platform/db.h"
 #include "platform/loop.h"
@@ -29,6 +29,7 @@
 #include "platform/service.h"
 #include "tests/support/mariadb_server.h"
 
+namespace bw {
 namespace {
 
 using Micro = std::chrono::duration<double, std::micro>;
@@ -53,7 +54,51 @@ double CpuSeconds() {
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+// The database side of the daemon on the real clock: session, spool,
+// health check on its two timers, and the audit of installation "BENCH".
+struct DbWorld {
+    explicit DbWorld(const std::string& dir) {
+        db.connectStrings = {dir + "/exe", dir + "/"};
+        spool.Open(dir + "/state", service);
+    }
+    SystemClock clock;
+    Loop loop{clock};
+    FakeService service;
+    MariaDbFactory factory;
+    DbSession db{factory};
+    AuditSpool spool;
+    Timer tmrBackupDB{loop, 5000, false, [this] { health.tmrBackupDB_Timer(); }};
+    HealthCheck health{db, spool, clock, service, [this](bool on) { tmrBackupDB.SetEnabled(on); }};
+    Timer tmrDBCheck{loop, 1000, false, [this] { health.tmrDBCheck_Timer(); }};
+    DbAudit audit{db, spool, clock, "BENCH"};
+};
+
+void Latencies(DbWorld& w, int samples) {
+    Report("health-check probe", samples, [&] { w.health.tmrDBCheck_Timer(); });
+    Report("minilog row (AddMinLog)", samples, [&] {
+        w.audit.AddMinLog({"BWTarnOut", 0, "sender@example.com", "rcpt@example.org",
+                           "900 Delivered 1234567890 127.0.0.1"});
+    });
+    Report("IncStats", samples, [&] { w.audit.IncStats("delivered", 1); });
+}
+
+// The idle daemon: the database timers on the real clock, nothing else to do.
+void Idle(DbWorld& w, int idleSeconds) {
+    w.tmrDBCheck.SetEnabled(true);
+    Timer stop(w.loop, idleSeconds * 1000, true, [&] { w.loop.Stop(); });
+    const double cpu0 = CpuSeconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    w.loop.Run();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double cpu = CpuSeconds() - cpu0;
+    std::printf(
+        "idle daemon, %.1f s wall: %.2f ms CPU = %.2f ms CPU per minute = %.4f %% of one core\n",
+        wall, cpu * 1000, cpu * 1000 * 60 / wall, cpu / wall * 100);
+}
+
 }  // namespace
+}  // namespace bw
 
 int main(int argc, char** argv) {
     using namespace bw;
@@ -71,63 +116,25 @@ int main(int argc, char** argv) {
     char tmpl[] = "/tmp/bwdbbench.XXXXXX";
     const std::string dir = mkdtemp(tmpl);
     std::filesystem::create_directory(dir + "/exe");
-    // Empty queue folders: the idle figure includes the dispatcher's scans.
-    std::filesystem::create_directories(dir + "/TarnIN/Inbox");
-    std::filesystem::create_directories(dir + "/TarnIN/Outbox");
     std::ofstream(dir + "/DBConnect.dat") << test::ConnString(server.Port(), db) << "\r\n";
-    SetDBConnectExeFolder(dir + "/exe");
-
-    SystemClock clock;
-    Loop loop(clock);
-    FakeService service;
-    MariaDbFactory factory;
-    Globals& g = G();
-    g.AppPath = dir + "/";
-    g.AccPath = g.AppPath + "TarnIN/";
-    g.clock = &clock;
-    g.loop = &loop;
-    g.service = &service;
-    g.db.factory = &factory;
-    g.oShared = std::make_unique<clsSharedMain>();
-
-    tmrDBCheck_Timer();  // first connection
-    if (!g.db.conn || g.db.conn->State() != DbConnection::kStateOpen) {
-        std::fprintf(stderr, "db_bench: no connection\n");
-        return 1;
+    int result = 0;
+    {
+        DbWorld w(dir);
+        w.health.tmrDBCheck_Timer();  // first connection
+        if (!w.db.IsOpen()) {
+            std::fprintf(stderr, "db_bench: no connection\n");
+            result = 1;
+        } else {
+            std::printf("MariaDB on 127.0.0.1:%d, database %s\n", server.Port(), db.c_str());
+            Latencies(w, samples);
+            if (w.service.Count("Restored lost DB Connection!") != 1) {
+                std::fprintf(stderr, "db_bench: the connection was lost during the run\n");
+                result = 1;
+            } else {
+                Idle(w, idleSeconds);
+            }
+        }
     }
-    std::printf("MariaDB on 127.0.0.1:%d, database %s\n", server.Port(), db.c_str());
-    Report("health-check probe", samples, [] { tmrDBCheck_Timer(); });
-    Report("minilog row (AddMinLog)", samples, [&] {
-        g.oShared->AddMinLog("BWTarnOut", 0, "sender@example.com", "rcpt@example.org",
-                             "900 Delivered 1234567890 127.0.0.1");
-    });
-    Report("IncStats", samples, [&] { g.oShared->IncStats("BENCH", "delivered", 1); });
-    if (service.Count("Restored lost DB Connection!") != 1) {
-        std::fprintf(stderr, "db_bench: the connection was lost during the run\n");
-        return 1;
-    }
-
-    // The idle daemon: the main window's three timers, nothing queued.
-    Timer tmrQueue(loop, 5000, true, [] { tmrQueue_Timer(); });
-    Timer tmrDBCheck(loop, 1000, true, [] { tmrDBCheck_Timer(); });
-    Timer tmrBackupDB(loop, 5000, false, [] { tmrBackupDB_Timer(); });
-    g.tmrQueue = &tmrQueue;
-    g.tmrDBCheck = &tmrDBCheck;
-    g.tmrBackupDB = &tmrBackupDB;
-    Timer stop(loop, idleSeconds * 1000, true, [&] { loop.Stop(); });
-    const double cpu0 = CpuSeconds();
-    const auto t0 = std::chrono::steady_clock::now();
-    loop.Run();
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const double cpu = CpuSeconds() - cpu0;
-    std::printf(
-        "idle daemon, %.1f s wall: %.2f ms CPU = %.2f ms CPU per minute = %.4f %% of one core\n",
-        wall, cpu * 1000, cpu * 1000 * 60 / wall, cpu / wall * 100);
-
-    g.tmrQueue = g.tmrDBCheck = g.tmrBackupDB = nullptr;
-    ResetGlobals();
-    SetDBConnectExeFolder("");
     std::filesystem::remove_all(dir);
-    return 0;
+    return result;
 }

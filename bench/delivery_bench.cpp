@@ -26,6 +26,7 @@
 #include <string>
 
 #include "db/connect_string.h"
+#include "db/db_audit.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
 #include "delivery/dispatcher.h"
@@ -35,6 +36,7 @@
 #include "platform/db.h"
 #include "platform/loop.h"
 #include "platform/mariadb.h"
+#include "platform/service.h"
 #include "tests/support/mariadb_server.h"
 #include "tests/support/smtp_peer.h"
 
@@ -85,13 +87,15 @@ int RunDaemon(const std::string& appPath, int port, int expect) {
     g.iUseTrash = 0;
     g.sForwardedList = "\t";
     g.aSMTPServers = {"127.0.0.1:" + std::to_string(port)};
-    g.oShared = std::make_unique<clsSharedMain>();
     ::setenv("BW_STATE_DIR", (appPath + "state").c_str(), 1);  // the sent record
     MariaDbFactory factory;
     g.db.factory = &factory;
-    SetDBConnectExeFolder(appPath + "exe");  // none there: DBConnect.dat in AppPath wins
-    tmrDBCheck_Timer();
-    Timer dbCheck(loop, 1000, true, [] { tmrDBCheck_Timer(); });
+    g.db.connectStrings = {appPath + "exe", appPath};  // none beside: DBConnect.dat in AppPath
+    g.audit = std::make_unique<DbAudit>(g.db, g.spool, clock, g.TarnID);
+    FakeService events;
+    HealthCheck health(g.db, g.spool, clock, events, {});
+    health.tmrDBCheck_Timer();
+    Timer dbCheck(loop, 1000, true, [&] { health.tmrDBCheck_Timer(); });
     g.tmrDBCheck = &dbCheck;
     int done = 0;
     int delivered = 0;

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "db/connect_string.h"
+#include "db/db_audit.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
 #include "delivery/dispatcher.h"
@@ -47,6 +48,7 @@
 #include "platform/loop.h"
 #include "platform/mariadb.h"
 #include "platform/queue_files.h"
+#include "platform/service.h"
 #include "tests/support/mariadb_server.h"
 
 namespace {
@@ -245,13 +247,15 @@ int RunDaemon(const std::string& appPath, int port, int seconds) {
     g.iUseTrash = -1;
     g.sForwardedList = "\t";
     g.aSMTPServers = {"127.0.0.1:" + std::to_string(port)};
-    g.oShared = std::make_unique<clsSharedMain>();
     ::setenv("BW_STATE_DIR", (appPath + "state").c_str(), 1);
     MariaDbFactory factory;
     g.db.factory = &factory;
-    SetDBConnectExeFolder(appPath + "exe");
-    tmrDBCheck_Timer();
-    Timer dbCheck(loop, 1000, true, [] { tmrDBCheck_Timer(); });
+    g.db.connectStrings = {appPath + "exe", appPath};  // none beside: DBConnect.dat in AppPath
+    g.audit = std::make_unique<DbAudit>(g.db, g.spool, clock, g.TarnID);
+    FakeService events;
+    HealthCheck health(g.db, g.spool, clock, events, {});
+    health.tmrDBCheck_Timer();
+    Timer dbCheck(loop, 1000, true, [&] { health.tmrDBCheck_Timer(); });
     g.tmrDBCheck = &dbCheck;
     Timer queue(loop, 5000, true, [] { tmrQueue_Timer(); });
     g.tmrQueue = &queue;

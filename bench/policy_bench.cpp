@@ -14,10 +14,11 @@
 #include <vector>
 
 #include "db/connect_string.h"
-#include "platform/day_serial.h"
+#include "db/db_audit.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "platform/clock.h"
+#include "platform/day_serial.h"
 #include "platform/mariadb.h"
 #include "platform/service.h"
 #include "tests/support/mariadb_server.h"
@@ -114,10 +115,11 @@ int Run() {
     G().service = &service;
     G().db.factory = &factory;
     G().TarnID = "BENCH";
+    G().audit = std::make_unique<DbAudit>(G().db, G().spool, clock, G().TarnID);
     const std::string dir = "/tmp/bw_policy_bench_" + std::to_string(::getpid());
     std::filesystem::create_directories(dir);
     G().AppPath = dir + "/";
-    SetDBConnectExeFolder(dir);
+    G().db.connectStrings = {dir, G().AppPath};
     std::ofstream(dir + "/DBConnect.dat") << test::ConnString(port, db) << "\r\n";
 
     std::printf("filling tbl_greylist and tbl_lockip with %d rows each ...\n", kRows);

@@ -14,10 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "db/db_session.h"
 #include "platform/day_serial.h"
-#include "db/shared_main.h"
-#include "host/globals.h"
-#include "platform/clock.h"
 #include "platform/db.h"
 #include "platform/service.h"
 
@@ -92,17 +90,12 @@ struct Record {
     std::int64_t end = 0;             // file offset just past the line
 };
 
-void LogWarning(const std::string& text) {
-    if (G().service != nullptr) G().service->LogEvent(2, 110, text);
-}
+}  // namespace
 
-bool ConnOpen() {
-    return G().db.conn && G().db.conn->State() == DbConnection::kStateOpen;
-}
-
-class Spool {
+class AuditSpoolFile {
   public:
-    ~Spool() {
+    explicit AuditSpoolFile(ServiceControl& events) : events_(events) {}
+    ~AuditSpoolFile() {
         if (fd_ >= 0) ::close(fd_);
     }
 
@@ -165,13 +158,13 @@ class Spool {
         ++pending_;
     }
 
-    bool Replay() {
+    bool Replay(DbSession& db) {
         if (fd_ < 0) return true;
         int done = 0;
-        while (pending_ > 0 && done < kPerReplay && ConnOpen()) {
+        while (pending_ > 0 && done < kPerReplay && db.IsOpen()) {
             std::vector<Record> batch;
             if (!ReadBatch(batch) || batch.empty()) break;
-            if (!WriteBatch(batch)) break;
+            if (!WriteBatch(db, batch)) break;
             readOff_ = batch.back().end;
             pending_ -= static_cast<std::int64_t>(batch.size());
             done += static_cast<int>(batch.size());
@@ -181,6 +174,8 @@ class Spool {
     }
 
   private:
+    void LogWarning(const std::string& text) { events_.LogEvent(2, 110, text); }
+
     bool WriteAll(const std::string& data) {
         std::size_t off = 0;
         while (off < data.size()) {
@@ -315,21 +310,20 @@ class Spool {
     }
 
     // One transaction: the mark, the records above it, the new mark.
-    bool WriteBatch(const std::vector<Record>& batch) {
-        Globals& g = G();
-        auto conn = g.db.conn;
+    bool WriteBatch(DbSession& db, const std::vector<Record>& batch) {
+        auto conn = db.conn;
         ErrorState err;
         conn->Execute("START TRANSACTION", err);
         long long mark = 0;
-        if (!err.Failed()) mark = ReadMark(conn, err);
-        if (err.number == 1146 && ConnOpen()) {
+        if (!err.Failed()) mark = ReadMark(db, err);
+        if (err.number == 1146 && db.IsOpen()) {
             // An installation whose schema predates the mark table.
             err.Clear();
             ErrorState ignored;
             conn->Execute("ROLLBACK", ignored);
             conn->Execute(kMarkTable, err);
             if (!err.Failed()) conn->Execute("START TRANSACTION", err);
-            if (!err.Failed()) mark = ReadMark(conn, err);
+            if (!err.Failed()) mark = ReadMark(db, err);
         }
         long long failedSeq = 0;
         for (const auto& r : batch) {
@@ -366,8 +360,9 @@ class Spool {
         return false;
     }
 
-    long long ReadMark(const std::shared_ptr<DbConnection>& conn, ErrorState& err) {
-        auto rs = G().db.factory->NewRecordset();
+    long long ReadMark(DbSession& db, ErrorState& err) {
+        const auto& conn = db.conn;
+        auto rs = db.factory->NewRecordset();
         rs->SetActiveConnection(conn, err);
         rs->SetSource("SELECT lastseq FROM tbl_auditmark WHERE spoolid = '" +
                       conn->Escape(spoolId_) + "' FOR UPDATE");
@@ -421,6 +416,7 @@ class Spool {
         "lastseq BIGINT NOT NULL DEFAULT 0, "
         "UNIQUE KEY spoolid (spoolid)) ENGINE=InnoDB DEFAULT CHARSET=latin1";
 
+    ServiceControl& events_;
     int fd_ = -1;
     std::string path_;
     std::string spoolId_;
@@ -434,10 +430,7 @@ class Spool {
     long long lastRefused_ = 0;
 };
 
-std::unique_ptr<Spool>& TheSpool() {
-    static std::unique_ptr<Spool> s;
-    return s;
-}
+namespace {
 
 std::string WhenText(double dWhen) {
     return FixDecimal(DaySerialText(dWhen));
@@ -445,40 +438,44 @@ std::string WhenText(double dWhen) {
 
 }  // namespace
 
-ErrorState OpenAuditSpool(const std::string& stateDir, std::int64_t limitBytes) {
-    auto s = std::make_unique<Spool>();
-    ErrorState err = s->Open(stateDir, limitBytes);
-    TheSpool() = err.Failed() ? nullptr : std::move(s);
+AuditSpool::AuditSpool() = default;
+AuditSpool::~AuditSpool() = default;
+
+ErrorState AuditSpool::Open(const std::string& stateDir, ServiceControl& events,
+                            std::int64_t limitBytes) {
+    auto file = std::make_unique<AuditSpoolFile>(events);
+    ErrorState err = file->Open(stateDir, limitBytes);
+    file_ = err.Failed() ? nullptr : std::move(file);
     return err;
 }
 
-void CloseAuditSpool() {
-    TheSpool().reset();
+void AuditSpool::Close() {
+    file_.reset();
 }
 
-std::int64_t AuditSpoolPending() {
-    return TheSpool() ? TheSpool()->Pending() : 0;
+std::int64_t AuditSpool::Pending() const {
+    return file_ ? file_->Pending() : 0;
 }
 
-std::int64_t AuditSpoolDropped() {
-    return TheSpool() ? TheSpool()->Dropped() : 0;
+std::int64_t AuditSpool::Dropped() const {
+    return file_ ? file_->Dropped() : 0;
 }
 
-void SpoolMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,
-                 const std::string& sTo, const std::string& sAction) {
-    if (TheSpool()) TheSpool()->Append({"M", WhenText(dWhen), sIP, sFrom, sTo, sAction});
+void AuditSpool::AppendMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,
+                              const std::string& sTo, const std::string& sAction) {
+    if (file_) file_->Append({"M", WhenText(dWhen), sIP, sFrom, sTo, sAction});
 }
 
-void SpoolStats(double dWhen, const std::string& sTarnID, const std::string& sField,
-                std::int32_t lAmount, std::int16_t iAbsolute) {
-    if (TheSpool()) {
-        TheSpool()->Append({"S", WhenText(dWhen), sTarnID, sField, std::to_string(lAmount),
-                            std::to_string(iAbsolute)});
+void AuditSpool::AppendStats(double dWhen, const std::string& sTarnID, const std::string& sField,
+                             std::int32_t lAmount, std::int16_t iAbsolute) {
+    if (file_) {
+        file_->Append({"S", WhenText(dWhen), sTarnID, sField, std::to_string(lAmount),
+                       std::to_string(iAbsolute)});
     }
 }
 
-bool ReplayAuditSpool() {
-    return TheSpool() ? TheSpool()->Replay() : true;
+bool AuditSpool::Replay(DbSession& db) {
+    return file_ ? file_->Replay(db) : true;
 }
 
 }  // namespace bw

@@ -21,7 +21,7 @@
 // must be a regular file with one link. It is bounded (kAuditSpoolLimit by
 // default): a record that does not fit is dropped.
 //
-// DIAGNOSTICS: OpenAuditSpool returns a failed state when the state folder
+// DIAGNOSTICS: Open returns a failed state when the state folder
 // or the spool cannot be used (the daemon then refuses to start). The event
 // log gets a warning when the spool is full (once, and once more with the
 // number of records dropped when it has room again), and one warning per
@@ -30,40 +30,59 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/error_state.h"
 
 namespace bw {
 
+class DbSession;
+class ServiceControl;
+class AuditSpoolFile;
+
 /// The spool file's name in the state folder.
 inline constexpr const char* kAuditSpoolName = "audit.spool";
 /// Upper bound of the spool file (bytes).
 inline constexpr std::int64_t kAuditSpoolLimit = 100LL * 1024 * 1024;
 
-/// Creates the state folder if it is missing and opens (or creates) the spool
-/// in it. Replaces a spool opened before. Failed when the folder is not a
-/// folder or not writable, or the spool is not a regular file, is unreadable,
-/// or its first line is not a spool header.
-ErrorState OpenAuditSpool(const std::string& stateDir, std::int64_t limitBytes = kAuditSpoolLimit);
-/// Closes the spool (records stay in the file). Without an open spool,
-/// records that cannot be written are lost.
-void CloseAuditSpool();
+class AuditSpool {
+  public:
+    AuditSpool();
+    ~AuditSpool();
+    AuditSpool(const AuditSpool&) = delete;
+    AuditSpool& operator=(const AuditSpool&) = delete;
 
-/// Records waiting in the spool (0 without a spool).
-std::int64_t AuditSpoolPending();
-/// Records dropped since the spool was full (cleared when it has room again).
-std::int64_t AuditSpoolDropped();
+    /// Creates the state folder if it is missing and opens (or creates) the
+    /// spool in it; `events` hears the warnings. Replaces a spool opened
+    /// before. Failed when the folder is not a folder or not writable, or the
+    /// spool is not a regular file, is unreadable, or its first line is not a
+    /// spool header.
+    ErrorState Open(const std::string& stateDir, ServiceControl& events,
+                    std::int64_t limitBytes = kAuditSpoolLimit);
+    /// Closes the spool (records stay in the file). Without an open spool,
+    /// records that cannot be written are lost.
+    void Close();
 
-/// Appends a minilog row meant for time `dWhen` (day-serial number).
-void SpoolMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,
-                 const std::string& sTo, const std::string& sAction);
-/// Appends a statistics change (the arguments of IncStats).
-void SpoolStats(double dWhen, const std::string& sTarnID, const std::string& sField,
-                std::int32_t lAmount, std::int16_t iAbsolute);
+    /// Records waiting in the spool (0 without a spool).
+    std::int64_t Pending() const;
+    /// Records dropped since the spool was full (cleared when it has room again).
+    std::int64_t Dropped() const;
 
-/// Writes back what the spool holds while G().db.conn is open. True when the
-/// spool is empty afterwards.
-bool ReplayAuditSpool();
+    /// Appends a minilog row meant for time `dWhen` (day-serial number).
+    void AppendMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,
+                      const std::string& sTo, const std::string& sAction);
+    /// Appends a statistics change: lAmount added to (iAbsolute non-zero: set
+    /// as) the column sField of the installation sTarnID.
+    void AppendStats(double dWhen, const std::string& sTarnID, const std::string& sField,
+                     std::int32_t lAmount, std::int16_t iAbsolute);
+
+    /// Writes back what the spool holds while the session's connection is
+    /// open. True when the spool is empty afterwards.
+    bool Replay(DbSession& db);
+
+  private:
+    std::unique_ptr<AuditSpoolFile> file_;
+};
 
 }  // namespace bw

@@ -1,28 +1,15 @@
 #include "db/connect_string.h"
 
-#include "host/globals.h"
 #include "host/paths.h"
 #include "host/textfile.h"
 
 namespace bw {
 
-namespace {
-std::string& ExeFolderOverride() {
-    static std::string folder;
-    return folder;
-}
-}  // namespace
-
-void SetDBConnectExeFolder(const std::string& folder) {
-    ExeFolderOverride() = folder;
-}
-
-std::string GetDBConnect(const std::string& sSuffix) {
+std::string ConnectStrings::GetDBConnect(const std::string& sSuffix) const {
     const std::string name = "DBConnect" + sSuffix + ".dat";
-    const std::string exeFolder = ExeFolderOverride().empty() ? ExeFolder() : ExeFolderOverride();
     std::string path = exeFolder + "/" + name;
     if (PathExists(path) == 0) {
-        path = G().AppPath + name;
+        path = appPath + name;
         if (PathExists(path) == 0) return "";
     }
     // One line up to the first line break (CR LF, CR or LF); nothing trimmed.

@@ -1,7 +1,5 @@
 #include "db/db_session.h"
 
-#include "db/connect_string.h"
-
 namespace bw {
 
 bool DbSession::IsOpen() const {
@@ -13,7 +11,7 @@ bool DbSession::ReconnectFresh() {
     conn.reset();
     if (factory == nullptr) return false;
     conn = factory->NewConnection();
-    conn->SetConnectionString(GetDBConnect(""));
+    conn->SetConnectionString(connectStrings.GetDBConnect(""));
     ErrorState ignored;
     conn->Open(ignored);
     return IsOpen();
@@ -24,7 +22,7 @@ bool DbSession::ReconnectReset() {
     if (!conn) return false;
     ErrorState ignored;
     conn->Close(ignored);
-    conn->SetConnectionString(GetDBConnect(""));
+    conn->SetConnectionString(connectStrings.GetDBConnect(""));
     conn->Open(ignored);
     return IsOpen();
 }

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "db/connect_string.h"
 #include "platform/db.h"
 #include "platform/error_state.h"
 
@@ -31,6 +32,8 @@ class DbSession {
 
     /// Makes connections; not owned. Without one nothing can be opened.
     DbFactory* factory = nullptr;
+    /// Where the primary and alternative connection strings are read.
+    ConnectStrings connectStrings;
     /// The shared connection; empty until the health check makes it.
     std::shared_ptr<DbConnection> conn;
     /// The shared recordset, bound to `conn` by the health check.

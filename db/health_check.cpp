@@ -1,53 +1,42 @@
 #include "db/health_check.h"
 
-#include <string>
+#include <utility>
 
 #include "db/audit_spool.h"
 #include "db/connect_string.h"
-#include "host/globals.h"
+#include "db/db_session.h"
 #include "platform/clock.h"
 #include "platform/db.h"
-#include "platform/loop.h"
 #include "platform/service.h"
 
 namespace bw {
 
-namespace {
-
-// Since when the primary has not answered (no outage while `since` < 0),
-// when the last warning went out, and why the last attempt failed.
-struct Outage {
-    std::int64_t since = -1;
-    std::int64_t lastWarning = -1;
-    std::string lastError;
-    int alternative = 0;  // the alternative in use, 0 for none
-};
-
-Outage& CurrentOutage() {
-    static Outage o;
-    return o;
+HealthCheck::HealthCheck(DbSession& db, AuditSpool& spool, const Clock& clock,
+                         ServiceControl& events, BackupTimerSwitch setBackupTimer)
+    : db_(db),
+      spool_(spool),
+      clock_(clock),
+      events_(events),
+      setBackupTimer_(std::move(setBackupTimer)) {
+    if (!setBackupTimer_) setBackupTimer_ = [](bool) {};
 }
 
-std::int64_t NowMs() {
-    return G().clock != nullptr ? G().clock->MonotonicMs() : 0;
+void HealthCheck::LogEvent(std::int16_t type, const std::string& text) {
+    events_.LogEvent(type, 110, text);
 }
 
-void LogEvent(std::int16_t type, const std::string& text) {
-    if (G().service != nullptr) G().service->LogEvent(type, 110, text);
+bool HealthCheck::ConnOpen() const {
+    return db_.IsOpen();
 }
 
-bool ConnOpen() {
-    return G().db.conn && G().db.conn->State() == DbConnection::kStateOpen;
-}
-
-void PrimaryAnswered() {
-    CurrentOutage() = Outage{};
+void HealthCheck::PrimaryAnswered() {
+    outage_ = Outage{};
 }
 
 // The primary did not open: start or continue the outage, warn when due.
-void PrimaryFailed(const ErrorState& err) {
-    Outage& o = CurrentOutage();
-    const std::int64_t now = NowMs();
+void HealthCheck::PrimaryFailed(const ErrorState& err) {
+    Outage& o = outage_;
+    const std::int64_t now = clock_.MonotonicMs();
     if (err.Failed()) o.lastError = err.description;
     if (o.since < 0) o.since = now;
     const std::int64_t down = now - o.since;
@@ -64,75 +53,70 @@ void PrimaryFailed(const ErrorState& err) {
     LogEvent(2, text);
 }
 
-void SetBackupTimer(bool on) {
-    if (G().tmrBackupDB != nullptr) G().tmrBackupDB->SetEnabled(on);
+bool HealthCheck::OpenPrimary() {
+    db_.conn = db_.factory->NewConnection();
+    db_.conn->SetConnectionTimeout(kPrimaryConnectTimeout);
+    db_.conn->ClearErrors();
+    db_.conn->SetConnectionString(db_.connectStrings.GetDBConnect(""));
+    ErrorState err;
+    db_.conn->Open(err);
+    if (ConnOpen() && !err.Failed()) return true;
+    if (err.Failed()) outage_.lastError = err.description;
+    return false;
+}
+
+int HealthCheck::OpenAlternative() {
+    for (int i = 1; i <= kMaxAlternativeDB && !ConnOpen(); ++i) {
+        const std::string cs = db_.connectStrings.GetDBConnect(std::to_string(i));
+        if (cs.empty()) break;
+        db_.conn.reset();
+        ErrorState err;
+        db_.conn = db_.factory->NewConnection();
+        db_.conn->SetConnectionString(cs);
+        db_.conn->Open(err);
+        if (ConnOpen()) return i;
+    }
+    return 0;
 }
 
 // One reconnection pass: the primary, else the alternatives in order.
-void ReconnectionPass() {
-    Globals& g = G();
-    ErrorState err;
-    g.db.conn = g.db.factory->NewConnection();
-    g.db.conn->SetConnectionTimeout(kPrimaryConnectTimeout);
-    g.db.conn->ClearErrors();
-    g.db.conn->SetConnectionString(GetDBConnect(""));
-    g.db.conn->Open(err);
-    if (ConnOpen() && !err.Failed()) {
+void HealthCheck::ReconnectionPass() {
+    if (OpenPrimary()) {
         LogEvent(4, "Restored lost DB Connection!");
         PrimaryAnswered();
         // On the primary the return timer has nothing left to do.
-        SetBackupTimer(false);
+        setBackupTimer_(false);
         return;
     }
-    ErrorState primaryError = err;
-    int i = 1;
-    int openedOn = 0;
-    while (i <= kMaxAlternativeDB && !ConnOpen()) {
-        const std::string cs = GetDBConnect(std::to_string(i));
-        if (cs.empty()) break;
-        g.db.conn.reset();
-        err.Clear();
-        g.db.conn = g.db.factory->NewConnection();
-        g.db.conn->SetConnectionString(cs);
-        g.db.conn->Open(err);
-        if (ConnOpen()) openedOn = i;
-        ++i;
-    }
-    CurrentOutage().alternative = openedOn;
-    if (ConnOpen()) SetBackupTimer(true);
-    PrimaryFailed(primaryError);
+    outage_.alternative = OpenAlternative();
+    if (ConnOpen()) setBackupTimer_(true);
+    PrimaryFailed(ErrorState{});
 }
 
-}  // namespace
-
-void ResetHealthCheck() {
-    CurrentOutage() = Outage{};
-}
-
-void tmrDBCheck_Timer() {
-    Globals& g = G();
-    if (g.db.factory == nullptr) return;
+void HealthCheck::tmrDBCheck_Timer() {
+    if (db_.factory == nullptr) return;
     ErrorState err;
-    if (g.db.conn) {
-        g.db.conn->Execute(kDBProbe, err);
-        g.db.conn->ClearErrors();
+    if (db_.conn) {
+        db_.conn->Execute(kDBProbe, err);
+        db_.conn->ClearErrors();
     } else {
         err.Raise(91, "No database connection object.");
     }
     if (!ConnOpen() || err.Failed()) {
         ErrorState ignored;
-        if (g.db.conn) g.db.conn->Close(ignored);
-        g.db.conn.reset();
+        if (db_.conn) db_.conn->Close(ignored);
+        db_.conn.reset();
     }
-    if (g.db.conn) {
+    if (db_.conn) {
         // A database user (statistics counter, minilog writer, policy store)
         // may have reconnected the primary between two ticks: a healthy
         // connection on the primary string ends the outage even though no
         // pass saw it open.
-        if (CurrentOutage().since >= 0 && g.db.conn->ConnectionString() == GetDBConnect("")) {
+        if (outage_.since >= 0 &&
+            db_.conn->ConnectionString() == db_.connectStrings.GetDBConnect("")) {
             PrimaryAnswered();
         }
-        ReplayAuditSpool();
+        spool_.Replay(db_);
         return;
     }
 
@@ -141,21 +125,20 @@ void tmrDBCheck_Timer() {
     // A fresh shared recordset on whatever the pass left (binding fails,
     // harmlessly, when nothing opened).
     ErrorState ignored;
-    if (g.db.rs) g.db.rs->Close(ignored);
-    g.db.rs.reset();
-    g.db.rs = g.db.factory->NewRecordset();
-    g.db.rs->SetActiveConnection(g.db.conn, ignored);
-    ReplayAuditSpool();
+    if (db_.rs) db_.rs->Close(ignored);
+    db_.rs.reset();
+    db_.rs = db_.factory->NewRecordset();
+    db_.rs->SetActiveConnection(db_.conn, ignored);
+    spool_.Replay(db_);
 }
 
-void tmrBackupDB_Timer() {
-    Globals& g = G();
-    if (g.db.factory == nullptr) return;
+void HealthCheck::tmrBackupDB_Timer() {
+    if (db_.factory == nullptr) return;
     ErrorState err;
-    auto probe = g.db.factory->NewConnection();
+    auto probe = db_.factory->NewConnection();
     probe->SetConnectionTimeout(kPrimaryConnectTimeout);
     probe->ClearErrors();
-    probe->SetConnectionString(GetDBConnect(""));
+    probe->SetConnectionString(db_.connectStrings.GetDBConnect(""));
     probe->Open(err);
     if (probe->State() == DbConnection::kStateOpen) {
         ErrorState ignored;
@@ -164,13 +147,13 @@ void tmrBackupDB_Timer() {
     if (probe->State() == DbConnection::kStateOpen) {
         ErrorState ignored;
         probe->Close(ignored);
-        if (g.db.conn) g.db.conn->Close(ignored);
-        g.db.conn.reset();
+        if (db_.conn) db_.conn->Close(ignored);
+        db_.conn.reset();
         tmrDBCheck_Timer();
         // Switched off after the health check has run: a check that ended on
         // an alternative again (the primary failing between the probe and the
         // pass) leaves the timer off until the next outage switches it on.
-        SetBackupTimer(false);
+        setBackupTimer_(false);
     } else {
         PrimaryFailed(err);
     }

@@ -1,11 +1,12 @@
-// The database health check (tmrDBCheck, every second) and the return to the
-// primary database (tmrBackupDB, every 5 s while an alternative is in use).
-// The health check probes G().db.conn with "SELECT * FROM tbl_stats LIMIT 1";
-// when the probe fails it drops the connection and makes one reconnection
-// pass: the primary string (5 s to connect), then the alternatives 1 to 50 in
-// order until one opens. It then rebuilds G().db.rs on the new connection.
-// Every tick that ends with an open connection writes back the audit spool
-// (db/audit_spool.h).
+// HealthCheck: the database health check (tmrDBCheck, every second) and the
+// return to the primary database (tmrBackupDB, every 5 s while an
+// alternative is in use).
+// The check probes the session's connection with "SELECT * FROM tbl_stats
+// LIMIT 1"; when the probe fails it drops the connection and makes one
+// reconnection pass: the primary string (5 s to connect), then the
+// alternatives 1 to 50 in order until one opens. It then rebuilds the
+// session's recordset on the new connection. Every tick that ends with an
+// open connection writes back the audit spool (db/audit_spool.h).
 //
 // DIAGNOSTICS: both ignore every database error. The event log gets
 // "Restored lost DB Connection!" (information) each time the primary opens,
@@ -15,11 +16,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/error_state.h"
 
 namespace bw {
 
-void tmrDBCheck_Timer();
-void tmrBackupDB_Timer();
+class AuditSpool;
+class Clock;
+class DbSession;
+class ServiceControl;
 
 /// The probe statement of both timers.
 inline constexpr const char* kDBProbe = "SELECT * FROM tbl_stats LIMIT 1";
@@ -30,7 +37,45 @@ inline constexpr std::int64_t kOutageWarnAfterMs = 2 * 60 * 1000;
 /// ... and then one warning per this period while it stays away (ms).
 inline constexpr std::int64_t kOutageWarnEveryMs = 60 * 60 * 1000;
 
-/// Forgets the outage bookkeeping (tests; a new process starts without it).
-void ResetHealthCheck();
+class HealthCheck {
+  public:
+    /// Switches the return timer (tmrBackupDB) on or off.
+    using BackupTimerSwitch = std::function<void(bool on)>;
+
+    HealthCheck(DbSession& db, AuditSpool& spool, const Clock& clock, ServiceControl& events,
+                BackupTimerSwitch setBackupTimer);
+
+    /// tmrDBCheck: probe, reconnect when needed, write back the spool.
+    void tmrDBCheck_Timer();
+    /// tmrBackupDB: back to the primary as soon as it answers.
+    void tmrBackupDB_Timer();
+
+  private:
+    void ReconnectionPass();
+    /// True when the primary opened; the connection is left on it either way.
+    bool OpenPrimary();
+    /// Walks the alternatives; the one that opened, or 0.
+    int OpenAlternative();
+    void PrimaryAnswered();
+    void PrimaryFailed(const ErrorState& err);
+    bool ConnOpen() const;
+    void LogEvent(std::int16_t type, const std::string& text);
+
+    DbSession& db_;
+    AuditSpool& spool_;
+    const Clock& clock_;
+    ServiceControl& events_;
+    BackupTimerSwitch setBackupTimer_;
+
+    // Since when the primary has not answered (no outage while `since` < 0),
+    // when the last warning went out, and why the last attempt failed.
+    struct Outage {
+        std::int64_t since = -1;
+        std::int64_t lastWarning = -1;
+        std::string lastError;
+        int alternative = 0;  // the alternative in use, 0 for none
+    };
+    Outage outage_;
+};
 
 }  // namespace bw

@@ -1,6 +1,5 @@
 #include "db/shared_main.h"
 
-#include "host/globals.h"
 #include "policy/policy_state.h"
 
 namespace bw {
@@ -10,9 +9,6 @@ clsSharedMain::~clsSharedMain() = default;
 
 void clsSharedMain::SetAccPath(const std::string& sAccPath) {
     sAccPath_ = sAccPath;
-}
-void clsSharedMain::SetAppPath(const std::string& sAppPath) {
-    G().AppPath = sAppPath;
 }
 void clsSharedMain::SetIPLockThreshold(std::int16_t v) {
     SharedPolicySettings().IPLockThreshold = v;
@@ -46,22 +42,6 @@ std::int16_t clsSharedMain::CheckOR(const std::string&, const std::string&, cons
 SharedSettings& SharedPolicySettings() {
     static SharedSettings s;
     return s;
-}
-
-ErrorState SharedMainAudit::AddMinLog(const tMinLog& record) {
-    Globals& g = G();
-    if (!g.oShared) {
-        ErrorState err;
-        err.Raise(91, "Object variable or With block variable not set");
-        return err;
-    }
-    return g.oShared->AddMinLog(record.sIP, record.dTimestamp, record.sFrom, record.sTo,
-                                record.sAction);
-}
-
-void SharedMainAudit::IncStats(const std::string& sField, std::int32_t lAmount) {
-    Globals& g = G();
-    if (g.oShared) g.oShared->IncStats(g.TarnID, sField, lAmount, 0);
 }
 
 }  // namespace bw

@@ -1,15 +1,12 @@
-// clsSharedMain: the gateway's shared class. The delivery uses AppPath,
-// AccPath, AddMinLog and IncStats; the rest is the shared policy store.
-// Every member ignores its own errors; only AddMinLog reports one (the
-// connection could not be reopened). A minilog row or a count that cannot be
-// written waits in the audit spool (db/audit_spool.h). Nothing here throws.
+// clsSharedMain: the gateway's shared class, today the shared policy store
+// and its settings (the minilog rows and counts are DbAudit's, db/db_audit.h).
+// Every member ignores its own errors. Nothing here throws.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "db/audit.h"
 #include "platform/error_state.h"
 
 namespace bw {
@@ -25,8 +22,6 @@ class clsSharedMain {
 
     // --- settings (write-only properties) -------------------------------
     void SetAccPath(const std::string& sAccPath);
-    /// Overwrites the process-wide AppPath.
-    void SetAppPath(const std::string& sAppPath);
     void SetIPLockThreshold(std::int16_t v);
     void SetIPLockUnit(std::int16_t v);
     void SetRBLLockPoint(std::int16_t v);
@@ -36,14 +31,6 @@ class clsSharedMain {
     void SetGreyAutoWL(std::int16_t v);
     void SetMBFF(std::int16_t v);
 
-    // --- minilog and statistics -----------------------------------------
-    /// Adds one tbl_minilog row (or spools it). Returns a failed state only
-    /// when reopening the connection failed.
-    ErrorState AddMinLog(const std::string& sIP, double dTimestamp, const std::string& sFrom,
-                         const std::string& sTo, const std::string& sAction);
-    /// Adds lAmount to (or, with iAbsolute non-zero, sets) one tbl_stats column.
-    void IncStats(const std::string& sTarnID, const std::string& sField, std::int32_t lAmount,
-                  std::int16_t iAbsolute = 0);
     /// Open-relay check: never enabled, always 0.
     std::int16_t CheckOR(const std::string& sAddress, const std::string& sAction,
                          const std::string& sSender);
@@ -96,10 +83,6 @@ class clsSharedMain {
     const std::string& AccPath() const { return sAccPath_; }
 
   private:
-    /// Adds the record as one tbl_minilog row (reopening a closed connection
-    /// first), or spools it. Failed only when the reopen failed.
-    ErrorState WriteMinLog(tMinLog& t);
-
     std::string sAccPath_;
     // Policy caches, lists and timers, owned here and defined in policy/.
     std::unique_ptr<PolicyState> policy_;
@@ -117,13 +100,5 @@ struct SharedSettings {
     std::int16_t MBFF = 0;
 };
 SharedSettings& SharedPolicySettings();
-
-/// The audit written through the process's shared object, for this
-/// installation's TarnID.
-class SharedMainAudit : public Audit {
-  public:
-    ErrorState AddMinLog(const tMinLog& record) override;
-    void IncStats(const std::string& sField, std::int32_t lAmount) override;
-};
 
 }  // namespace bw

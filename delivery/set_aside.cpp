@@ -64,11 +64,9 @@ void SetAsideUnsafePair(const std::string& queue, const std::string& base,
             (moved ? "; filed as bad" : "; filing failed: " + err.description));
 
     ErrorState row;
-    if (g.oShared) {
-        g.oShared->SetAppPath(g.AppPath);
-        g.oShared->SetAccPath(g.AppPath + "TarnIN/");
-        row = g.oShared->AddMinLog("BWTarnOut", g.clock->Now(), "***", "***",
-                                   "590 Peer Delivery ERROR " + base + " (" + why + ")");
+    if (g.audit) {
+        row = g.audit->AddMinLog({"BWTarnOut", g.clock->Now(), "***", "***",
+                                  "590 Peer Delivery ERROR " + base + " (" + why + ")"});
     } else {
         row.Raise(91, "Object variable or With block variable not set");
     }

@@ -762,11 +762,8 @@ void frmSMTPClient::WriteAudit() {
     bAudited_ = true;
     auto& g = G();
     ErrorState err;
-    if (g.oShared) {
-        g.oShared->SetAppPath(g.AppPath);
-        g.oShared->SetAccPath(sAccPath);
-        err = g.oShared->AddMinLog(tMinLog_.sIP, tMinLog_.dTimestamp, tMinLog_.sFrom, tMinLog_.sTo,
-                                   tMinLog_.sAction);
+    if (g.audit) {
+        err = g.audit->AddMinLog(tMinLog_);
     } else {
         err.Raise(91, "Object variable or With block variable not set");
     }
@@ -812,7 +809,7 @@ void frmSMTPClient::Settle() {
         if (!bFailed) {
             tMinLog_.sAction = "900 Delivered " + sQueueName + " to: " + ws->RemoteHostIP() + ": " +
                                std::to_string(ws->RemotePort());
-            if (g.oShared) g.oShared->IncStats(g.TarnID, "delivered", 1, 0);
+            if (g.audit) g.audit->IncStats("delivered", 1);
         } else if (sRecvBuf.Size() >= 2) {
             tMinLog_.sAction =
                 "590 Peer Delivery ERROR " + sQueueName + " (" + sRecvBuf.Summary() + ")";

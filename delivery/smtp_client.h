@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "db/shared_main.h"
+#include "db/audit.h"
 #include "delivery/sent_record.h"
 #include "delivery/smtp_reply.h"
 #include "platform/error_state.h"

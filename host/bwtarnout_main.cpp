@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     form.Form_Load(CommandLine(argc, argv));
     // The running instance only (a second one has ended in Form_Load): the
     // audit spool, before the first health-check tick writes it back.
-    if (ErrorState e = OpenAuditSpool(StateDir()); e.Failed()) {
+    if (ErrorState e = g.spool.Open(StateDir(), service); e.Failed()) {
         FatalStartupError("State folder problem: " + e.description, kExitStateDir);
     }
     loop.Run();

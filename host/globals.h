@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "db/audit.h"
+#include "db/audit_spool.h"
 #include "db/db_session.h"
 
 namespace bw {
@@ -62,6 +64,10 @@ struct Globals {
 
     // Database: the shared connection and recordset (kept up by the health check).
     DbSession db;
+    // The audit spool of the state folder, opened at start.
+    AuditSpool spool;
+    // Where the delivery's minilog rows and counts go (a DbAudit on db and spool).
+    std::unique_ptr<Audit> audit;
 
     std::unique_ptr<clsSharedMain> oShared;
 };

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "db/db_audit.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
 #include "delivery/dispatcher.h"
@@ -151,8 +152,13 @@ frmMain::~frmMain() {
 void frmMain::CreateTimers() {
     Loop& loop = *G().loop;
     tmrQueue_ = std::make_unique<Timer>(loop, 5000, true, [] { tmrQueue_Timer(); });
-    tmrDBCheck_ = std::make_unique<Timer>(loop, 1000, true, [] { tmrDBCheck_Timer(); });
-    tmrBackupDB_ = std::make_unique<Timer>(loop, 5000, false, [] { tmrBackupDB_Timer(); });
+    Globals& g = G();
+    healthCheck_ = std::make_unique<HealthCheck>(g.db, g.spool, *g.clock, *g.service,
+                                                 [this](bool on) { tmrBackupDB_->SetEnabled(on); });
+    tmrDBCheck_ =
+        std::make_unique<Timer>(loop, 1000, true, [this] { healthCheck_->tmrDBCheck_Timer(); });
+    tmrBackupDB_ =
+        std::make_unique<Timer>(loop, 5000, false, [this] { healthCheck_->tmrBackupDB_Timer(); });
     G().tmrQueue = tmrQueue_.get();
     G().tmrDBCheck = tmrDBCheck_.get();
     G().tmrBackupDB = tmrBackupDB_.get();
@@ -205,6 +211,7 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
         g.AppPath = sStored;
     }
     if (g.AppPath.empty() || g.AppPath.back() != '/') g.AppPath += '/';
+    g.db.connectStrings = ConnectStrings{ExeFolderOf(), g.AppPath};
 
     // 9
     MakePath(g.AppPath + "Logs/");
@@ -215,6 +222,7 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
         g.TarnID = MakeTarnID(g.clock->Now());
         SaveSettingX(kAppName, "TarnIN", "TarnID", g.TarnID);
     }
+    g.audit = std::make_unique<DbAudit>(g.db, g.spool, *g.clock, g.TarnID);
 
     // 11
     g.sUILanguage = GetSettingX(kAppName, "General", "UILanguage", "English");

@@ -18,6 +18,7 @@
 
 namespace bw {
 
+class HealthCheck;
 class Timer;
 
 /// The notification icon's record (the platform's notify-icon data with a
@@ -84,6 +85,7 @@ class frmMain {
     std::unique_ptr<Timer> tmrQueue_;
     std::unique_ptr<Timer> tmrDBCheck_;
     std::unique_ptr<Timer> tmrBackupDB_;
+    std::unique_ptr<HealthCheck> healthCheck_;
     bool bPlaySound_ = false;
     bool bShowTicker_ = false;
     bool bClosing_ = false;

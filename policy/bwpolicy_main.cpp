@@ -14,13 +14,15 @@
 #include <vector>
 
 #include "db/connect_string.h"
-#include "platform/day_serial.h"
+#include "db/db_audit.h"
 #include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/host_platform.h"
+#include "host/paths.h"
 #include "host/settings.h"
 #include "platform/clock.h"
+#include "platform/day_serial.h"
 #include "platform/db.h"
 #include "platform/loop.h"
 #include "platform/mariadb.h"
@@ -141,7 +143,8 @@ void NeedWords(const Args& a, size_t least, size_t most) {
 // recordset to it, as the daemon's health check does.
 void Connect(MariaDbFactory& factory) {
     G().db.factory = &factory;
-    const std::string connect = GetDBConnect("");
+    G().db.connectStrings = ConnectStrings{ExeFolder(), G().AppPath};
+    const std::string connect = G().db.connectStrings.GetDBConnect("");
     if (connect.empty()) {
         std::cerr << "bwpolicy: no connection string: DBConnect.dat is missing or empty beside "
                      "the program and in "
@@ -271,9 +274,9 @@ int Run(int argc, char** argv) {
     G().AppPath = appPath;
     G().AccPath = appPath + "TarnIN/";
     G().TarnID = tarnID;
+    G().audit = std::make_unique<DbAudit>(G().db, G().spool, *G().clock, tarnID);
     G().oShared = std::make_unique<clsSharedMain>();
     clsSharedMain& shared = *G().oShared;
-    shared.SetAppPath(appPath);
     shared.SetAccPath(WithSlash(Option(a, "--acc-path", G().AccPath)));
     if (settings.greyDelay) shared.SetGreyDelay(*settings.greyDelay);
     if (settings.greyFrame) shared.SetGreyFrame(*settings.greyFrame);

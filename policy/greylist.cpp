@@ -11,12 +11,12 @@
 #include <string>
 
 #include "db/connect_string.h"
-#include "platform/day_serial.h"
 #include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/textfile.h"
 #include "platform/clock.h"
+#include "platform/day_serial.h"
 #include "policy/policy_db.h"
 #include "policy/policy_rules.h"
 #include "policy/policy_state.h"
@@ -44,6 +44,11 @@ GreyEntry ReadGreyRow(ErrorState& err) {
     e.allowed = ToInt16(number("allowed"));
     e.earlycount = ToInt32(number("earlycount"));
     return e;
+}
+
+// The greylist's counts and rows go to the installation's audit.
+void IncStats(const char* field) {
+    if (G().audit) G().audit->IncStats(field, 1);
 }
 
 }  // namespace
@@ -108,7 +113,7 @@ std::int16_t clsSharedMain::CheckGreyIP(const std::string& sIP, const std::strin
                     case GreyVerdict::Pass:
                         SetFieldText("lastcontact", DaySerialText(now), err);
                         rs.Update(err);
-                        IncStats(G().TarnID, "passedgrey", 1, 0);
+                        IncStats("passedgrey");
                         break;
                     case GreyVerdict::TooEarly:
                         AddOne(e.earlycount);
@@ -120,8 +125,8 @@ std::int16_t clsSharedMain::CheckGreyIP(const std::string& sIP, const std::strin
                         SetFieldText("allowed", "-1", err);
                         SetFieldText("lastcontact", DaySerialText(now), err);
                         rs.Update(err);
-                        IncStats(G().TarnID, "allowedgrey", 1, 0);
-                        IncStats(G().TarnID, "passedgrey", 1, 0);
+                        IncStats("allowedgrey");
+                        IncStats("passedgrey");
                         break;
                     case GreyVerdict::Expired:
                     case GreyVerdict::TooLate:
@@ -145,7 +150,7 @@ std::int16_t clsSharedMain::CheckGreyIP(const std::string& sIP, const std::strin
             result = 3;
         }
         rs.Update(err);
-        if (iIsAllowed == 0) IncStats(G().TarnID, "addedgrey", 1, 0);
+        if (iIsAllowed == 0) IncStats("addedgrey");
     }
     CloseShared(err);
     return result;
@@ -173,8 +178,8 @@ void clsSharedMain::SaveGreyIP() {
             const std::string line = GreyLine(e) + "\r\n";
             std::fwrite(line.data(), 1, line.size(), f);
         } else {
-            tMinLog t{e.netip, now, e.mailfrom, e.mailto, kDroppedAction};
-            WriteMinLog(t);
+            if (G().audit)
+                G().audit->AddMinLog({e.netip, now, e.mailfrom, e.mailto, kDroppedAction});
             e.netip.clear();
             ++dropped;
         }

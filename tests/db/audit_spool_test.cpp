@@ -21,39 +21,29 @@ namespace fs = std::filesystem;
 
 class AuditSpoolTest : public DbEnv {
   protected:
-    void SetUp() override {
-        DbEnv::SetUp();
-        state_ = appDir_ + "/state";
-    }
     void OpenSpool(std::int64_t limit = kAuditSpoolLimit) {
-        ErrorState err = OpenAuditSpool(state_, limit);
+        ErrorState err = spool_.Open(State(), service_, limit);
         ASSERT_FALSE(err.Failed()) << err.description;
     }
-    std::string Spool() const { return state_ + "/" + kAuditSpoolName; }
-    int Journal(const std::string& part) const {
-        int n = 0;
-        for (const auto& e : service_.events) n += e.text.find(part) != std::string::npos;
-        return n;
-    }
+    std::string Spool() const { return State() + "/" + kAuditSpoolName; }
     static std::string ReadAll(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
-    std::string state_;
 };
 
 // One event of a delivery: its row and its count, at a time of its own. The
 // expected rows are remembered in order.
-struct Audit {
+struct Deliveries {
     std::vector<std::string> actions;
     std::vector<std::string> times;
-    ErrorState Deliver(ManualClock& clock) {
+    ErrorState Deliver(ManualClock& clock, DbAudit& audit) {
         clock.SetNow(clock.Now() + 1.0 / 24);  // an hour later each time
         const std::string action = "900 Delivered #" + std::to_string(actions.size() + 1);
         actions.push_back(action);
         times.push_back(FixDecimal(DaySerialText(clock.Now())));
-        ErrorState err = G().oShared->AddMinLog("BWTarnOut", 1.0, "a@x", "b'\t\\@y\r\n", action);
-        G().oShared->IncStats("T1", "delivered", 1);
+        ErrorState err = audit.AddMinLog({"BWTarnOut", 1.0, "a@x", "b'\t\\@y\r\n", action});
+        audit.IncStats("delivered", 1);
         return err;
     }
 };
@@ -74,49 +64,49 @@ TEST_F(AuditSpoolTest, OutageLosesNoRowOrCountAndWritesNoneTwice) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        CloseAuditSpool();
-        fs::remove_all(state_);
+        spool_.Close();
+        fs::remove_all(State());
         OpenSpool();
         const std::string db = CreateTestDatabase(server.Port());
         Exec(server.Port(), db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
         SetConnect("", ConnString(server.Port(), db));
-        G().db.conn.reset();
+        db_.conn.reset();
         Tick();
-        ASSERT_TRUE(Open());
-        Audit audit;
-        EXPECT_FALSE(audit.Deliver(clock_).Failed());
-        EXPECT_EQ(AuditSpoolPending(), 0);
+        ASSERT_TRUE(db_.IsOpen());
+        Deliveries audit;
+        EXPECT_FALSE(audit.Deliver(clock_, audit_).Failed());
+        EXPECT_EQ(spool_.Pending(), 0);
 
         c.kill ? server.Kill() : server.Stop();
-        audit.Deliver(clock_);  // the failure is found by the writer itself
-        Tick();                 // a failed pass: the reopen below fails, and says so
-        ErrorState reopen = audit.Deliver(clock_);
+        audit.Deliver(clock_, audit_);  // the failure is found by the writer itself
+        Tick();                         // a failed pass: the reopen below fails, and says so
+        ErrorState reopen = audit.Deliver(clock_, audit_);
         EXPECT_TRUE(reopen.number == 2002 || reopen.number == 2003 || reopen.number == 2013)
             << "the session log still hears of it: " << reopen.number << " " << reopen.description;
         Tick(3);
-        audit.Deliver(clock_);
-        EXPECT_EQ(AuditSpoolPending(), 6);
+        audit.Deliver(clock_, audit_);
+        EXPECT_EQ(spool_.Pending(), 6);
         if (c.restartDaemon) {
-            CloseAuditSpool();
+            spool_.Close();
             OpenSpool();
-            EXPECT_EQ(AuditSpoolPending(), 6) << "kept across a restart";
+            EXPECT_EQ(spool_.Pending(), 6) << "kept across a restart";
         }
         const std::string copy = Spool() + ".copy";
         fs::copy_file(Spool(), copy);
 
         ASSERT_TRUE(server.Start());
         // A row written before the next tick queues behind the spooled ones.
-        audit.Deliver(clock_);
+        audit.Deliver(clock_, audit_);
         Tick(2);
-        EXPECT_EQ(AuditSpoolPending(), 0);
+        EXPECT_EQ(spool_.Pending(), 0);
         if (c.answerLost) {
             // As if the daemon died after the COMMIT, before it emptied the file.
-            CloseAuditSpool();
+            spool_.Close();
             fs::rename(copy, Spool());
             OpenSpool();
-            EXPECT_EQ(AuditSpoolPending(), 6);
+            EXPECT_EQ(spool_.Pending(), 6);
             Tick();
-            EXPECT_EQ(AuditSpoolPending(), 0);
+            EXPECT_EQ(spool_.Pending(), 0);
         }
 
         const auto rows = Query(server.Port(), db,
@@ -146,18 +136,18 @@ TEST_F(AuditSpoolTest, FullSpoolDropsAndSaysSoOnce) {
     OpenSpool(400);
     SetConnect("", ConnString(server.Port(), db));
     server.Stop();
-    Audit audit;
-    for (int i = 0; i < 6; ++i) audit.Deliver(clock_);
-    EXPECT_GT(AuditSpoolDropped(), 0);
+    Deliveries audit;
+    for (int i = 0; i < 6; ++i) audit.Deliver(clock_, audit_);
+    EXPECT_GT(spool_.Dropped(), 0);
     EXPECT_LE(fs::file_size(Spool()), 400u);
     EXPECT_EQ(Journal("Audit spool full"), 1);
-    const std::int64_t kept = AuditSpoolPending();
-    const std::int64_t dropped = AuditSpoolDropped();
+    const std::int64_t kept = spool_.Pending();
+    const std::int64_t dropped = spool_.Dropped();
     EXPECT_EQ(kept + dropped, 12);
 
     ASSERT_TRUE(server.Start());
     Tick();
-    EXPECT_EQ(AuditSpoolPending(), 0);
+    EXPECT_EQ(spool_.Pending(), 0);
     EXPECT_EQ(Journal("has room again; " + std::to_string(dropped)), 1);
     const int rows = std::stoi(Scalar(server.Port(), db, "SELECT COUNT(*) FROM tbl_minilog"));
     const int counted = std::stoi(Scalar(server.Port(), db, "SELECT delivered FROM tbl_stats"));
@@ -165,7 +155,7 @@ TEST_F(AuditSpoolTest, FullSpoolDropsAndSaysSoOnce) {
 }
 
 TEST_F(AuditSpoolTest, SpoolIsNeverOpenedThroughALinkOrAForeignFile) {
-    const std::string outside = appDir_ + "/outside";
+    const std::string outside = dir_ + "/outside";
     const struct {
         const char* label;
         std::function<void()> prepare;
@@ -174,53 +164,53 @@ TEST_F(AuditSpoolTest, SpoolIsNeverOpenedThroughALinkOrAForeignFile) {
         {"missing folder is made", [] {}, true},
         {"spool is a symbolic link",
          [&] {
-             fs::create_directories(state_);
+             fs::create_directories(State());
              std::ofstream(outside) << "secret\n";
              fs::create_symlink(outside, Spool());
          },
          false},
         {"spool has a second link",
          [&] {
-             fs::create_directories(state_);
+             fs::create_directories(State());
              std::ofstream(outside) << "BWAUDIT1\tab\t1\n";
              fs::create_hard_link(outside, Spool());
          },
          false},
-        {"state folder is a file", [&] { std::ofstream(state_) << "x"; }, false},
+        {"state folder is a file", [&] { std::ofstream(State()) << "x"; }, false},
         {"spool is a FIFO",
          [&] {
-             fs::create_directories(state_);
+             fs::create_directories(State());
              ::mkfifo(Spool().c_str(), 0600);
          },
          false},
         {"spool is a foreign file",
          [&] {
-             fs::create_directories(state_);
+             fs::create_directories(State());
              std::ofstream(Spool()) << "hello\n";
          },
          false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        CloseAuditSpool();
-        fs::remove_all(state_);
+        spool_.Close();
+        fs::remove_all(State());
         fs::remove_all(outside);
         c.prepare();
         const std::string before = ReadAll(outside);
-        ErrorState err = OpenAuditSpool(state_);
+        ErrorState err = spool_.Open(State(), service_);
         EXPECT_EQ(err.Failed(), !c.opens) << err.description;
         EXPECT_EQ(ReadAll(outside), before) << "nothing outside is written";
     }
 
     // A torn last line (a crash while appending) is cut off; whole records stay.
-    CloseAuditSpool();
-    fs::remove_all(state_);
-    fs::create_directories(state_);
+    spool_.Close();
+    fs::remove_all(State());
+    fs::create_directories(State());
     const std::string whole = "BWAUDIT1\tfeed\t4\n4\tS\t1\tT1\tdelivered\t1\t0\n";
     std::ofstream(Spool()) << whole << "5\tS\t1\tT1\tdeli";
     OpenSpool();
-    EXPECT_EQ(AuditSpoolPending(), 1);
-    SpoolStats(2.5, "T1", "delivered", -1, 0);
+    EXPECT_EQ(spool_.Pending(), 1);
+    spool_.AppendStats(2.5, "T1", "delivered", -1, 0);
     EXPECT_EQ(ReadAll(Spool()), whole + "5\tS\t2.5\tT1\tdelivered\t-1\t0\n");
 }
 

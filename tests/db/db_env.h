@@ -1,8 +1,8 @@
-// A test world for the database subsystem: fresh globals on a manual clock
-// and loop, a FakeService for the event log, the real MariaDB client (with a
-// record of every connection it creates), the main window's two database
-// timers, temporary folders for AppPath and the executable's folder, and the
-// audit spool in AppPath "state".
+// A test world for the database subsystem: a manual clock and loop, a
+// FakeService for the event log, the real MariaDB client (with a record of
+// every connection it creates), the session, the audit spool in "state", the
+// health check on the main window's two timers and the audit of
+// installation "T1"; connection-string files in a folder of their own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,10 +14,9 @@
 #include <vector>
 
 #include "db/audit_spool.h"
-#include "db/connect_string.h"
+#include "db/db_audit.h"
+#include "db/db_session.h"
 #include "db/health_check.h"
-#include "db/shared_main.h"
-#include "host/globals.h"
 #include "platform/clock.h"
 #include "platform/loop.h"
 #include "platform/mariadb.h"
@@ -31,18 +30,14 @@ namespace bw::test {
 class RecordingDbFactory final : public DbFactory {
   public:
     std::shared_ptr<DbConnection> NewConnection() override {
-        auto c = real_.NewConnection();
-        made.push_back(c);
-        return c;
+        return made.emplace_back(real_.NewConnection());
     }
     std::shared_ptr<DbRecordset> NewRecordset() override { return real_.NewRecordset(); }
-
     std::vector<std::string> Strings() const {
         std::vector<std::string> out;
         for (const auto& c : made) out.push_back(c->ConnectionString());
         return out;
     }
-
     std::vector<std::shared_ptr<DbConnection>> made;
 
   private:
@@ -52,37 +47,16 @@ class RecordingDbFactory final : public DbFactory {
 class DbEnv : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetGlobals();
-        ResetHealthCheck();
-        appDir_ = MakeTempDir();
-        exeDir_ = MakeTempDir();
-        SetDBConnectExeFolder(exeDir_);
-        loop_ = std::make_unique<Loop>(clock_);
-        Globals& g = G();
-        g.AppPath = appDir_ + "/";
-        g.clock = &clock_;
-        g.loop = loop_.get();
-        g.service = &service_;
-        g.db.factory = &factory_;
-        tmrDBCheck_ = std::make_unique<Timer>(*loop_, 1000, true, [] { tmrDBCheck_Timer(); });
-        tmrBackupDB_ = std::make_unique<Timer>(*loop_, 5000, false, [] { tmrBackupDB_Timer(); });
-        g.tmrDBCheck = tmrDBCheck_.get();
-        g.tmrBackupDB = tmrBackupDB_.get();
-        g.oShared = std::make_unique<clsSharedMain>();
-        // The spool of the state folder, as the daemon has it.
-        ASSERT_FALSE(OpenAuditSpool(appDir_ + "/state").Failed());
+        dir_ = MakeTempDir();
+        std::filesystem::create_directory(dir_ + "/exe");
+        db_.connectStrings = {dir_ + "/exe", dir_ + "/"};
+        ASSERT_FALSE(spool_.Open(State(), service_).Failed());
     }
-
     void TearDown() override {
-        CloseAuditSpool();
-        ResetGlobals();
-        tmrDBCheck_.reset();
-        tmrBackupDB_.reset();
-        loop_.reset();
-        SetDBConnectExeFolder("");
+        for (const auto& d : dbs_) DropTestDatabase(port_, d);
+        spool_.Close();
         std::error_code ec;
-        std::filesystem::remove_all(appDir_, ec);
-        std::filesystem::remove_all(exeDir_, ec);
+        std::filesystem::remove_all(dir_, ec);
     }
 
     static std::string MakeTempDir() {
@@ -93,29 +67,50 @@ class DbEnv : public ::testing::Test {
                           const std::string& content) {
         std::ofstream(dir + "/" + name, std::ios::binary) << content;
     }
-    /// A primary (suffix "") or alternative connection-string file in AppPath.
+    std::string State() const { return dir_ + "/state"; }
+    /// A fresh database on the shared server, dropped when the test ends.
+    std::string NewDb(bool withSchema = true) {
+        return dbs_.emplace_back(CreateTestDatabase(port_, withSchema));
+    }
+    /// A primary (suffix "") or alternative connection-string file in the application folder.
     void SetConnect(const std::string& suffix, const std::string& cs) {
-        WriteFile(appDir_, "DBConnect" + suffix + ".dat", cs + "\r\n");
+        WriteFile(dir_, "DBConnect" + suffix + ".dat", cs + "\r\n");
     }
     /// A string that no server answers (port 1 on loopback: refused at once).
     static std::string Unreachable(const std::string& tag) { return ConnString(1, tag); }
+    /// The primary on `db` of the server at `port`, connected by one tick.
+    void Connect(int port, const std::string& db) {
+        SetConnect("", ConnString(port, db));
+        Tick();
+        ASSERT_TRUE(db_.IsOpen());
+    }
 
+    int Journal(const std::string& part) const {
+        int n = 0;
+        for (const auto& e : service_.events) n += e.text.find(part) != std::string::npos;
+        return n;
+    }
     int Restores() const { return service_.Count("Restored lost DB Connection!"); }
-    bool Open() const { return G().db.conn && G().db.conn->State() == 1; }
     std::string CurrentString() const {
-        return G().db.conn ? G().db.conn->ConnectionString() : std::string("<empty>");
+        return db_.conn ? db_.conn->ConnectionString() : std::string("<empty>");
     }
     /// Moves virtual time on by one health-check tick.
-    void Tick(int n = 1) { loop_->Advance(1000LL * n); }
+    void Tick(int n = 1) { loop_.Advance(1000LL * n); }
 
     ManualClock clock_;
-    std::unique_ptr<Loop> loop_;
+    Loop loop_{clock_};
     FakeService service_;
     RecordingDbFactory factory_;
-    std::unique_ptr<Timer> tmrDBCheck_;
-    std::unique_ptr<Timer> tmrBackupDB_;
-    std::string appDir_;
-    std::string exeDir_;
+    DbSession db_{factory_};
+    AuditSpool spool_;
+    Timer tmrBackupDB_{loop_, 5000, false, [this] { health_.tmrBackupDB_Timer(); }};
+    HealthCheck health_{db_, spool_, clock_, service_,
+                        [this](bool on) { tmrBackupDB_.SetEnabled(on); }};
+    Timer tmrDBCheck_{loop_, 1000, true, [this] { health_.tmrDBCheck_Timer(); }};
+    DbAudit audit_{db_, spool_, clock_, "T1"};
+    const int port_ = SharedDbPort();
+    std::vector<std::string> dbs_;
+    std::string dir_;
 };
 
 }  // namespace bw::test

@@ -2,7 +2,6 @@
 // return to the primary, with real servers going away and coming back.
 #include "db/health_check.h"
 
-#include "db/db_session.h"
 #include "tests/db/db_env.h"
 
 namespace bw::test {
@@ -10,21 +9,11 @@ namespace {
 
 class HealthCheckTest : public DbEnv {
   protected:
-    /// A fresh database on the shared server, dropped when the test ends.
-    std::string NewDb(bool withSchema = true) {
-        return dbs_.emplace_back(CreateTestDatabase(port_, withSchema));
-    }
-    void TearDown() override {
-        for (const auto& d : dbs_) DropTestDatabase(port_, d);
-        DbEnv::TearDown();
-    }
     int Warnings() const {
         int n = 0;
         for (const auto& e : service_.events) n += e.text.rfind("DB Connection Problem: ", 0) == 0;
         return n;
     }
-    const int port_ = SharedDbPort();
-    std::vector<std::string> dbs_;
 };
 
 TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
@@ -48,15 +37,17 @@ TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
         {"nothing is trimmed or decoded", "  SERVER={a b} ;PWD=%20 \t\r\n", nullptr,
          "  SERVER={a b} ;PWD=%20 \t"},
     };
+    const std::string exe = dir_ + "/exe";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         for (const std::string suffix : {"", "7"}) {
             const std::string name = "DBConnect" + suffix + ".dat";
-            std::filesystem::remove(exeDir_ + "/" + name);
-            std::filesystem::remove(appDir_ + "/" + name);
-            if (c.exeContent) WriteFile(exeDir_, name, c.exeContent);
-            if (c.appContent) WriteFile(appDir_, name, c.appContent);
-            EXPECT_EQ(GetDBConnect(suffix), c.expected) << "suffix '" << suffix << "'";
+            std::filesystem::remove(exe + "/" + name);
+            std::filesystem::remove(dir_ + "/" + name);
+            if (c.exeContent) WriteFile(exe, name, c.exeContent);
+            if (c.appContent) WriteFile(dir_, name, c.appContent);
+            EXPECT_EQ(db_.connectStrings.GetDBConnect(suffix), c.expected)
+                << "suffix '" << suffix << "'";
         }
     }
 }
@@ -64,14 +55,14 @@ TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
 TEST_F(HealthCheckTest, FirstTickConnectsToThePrimaryAndLogsTheRestore) {
     const std::string db = NewDb();
     SetConnect("", ConnString(port_, db));
-    EXPECT_FALSE(G().db.conn) << "empty until the first tick";
+    EXPECT_FALSE(db_.conn) << "empty until the first tick";
     Tick();
-    ASSERT_TRUE(Open());
+    ASSERT_TRUE(db_.IsOpen());
     EXPECT_EQ(Restores(), 1);
     ASSERT_EQ(factory_.made.size(), 1u);
     EXPECT_EQ(factory_.made[0]->ConnectionTimeout(), kPrimaryConnectTimeout);
-    ASSERT_TRUE(G().db.rs);
-    EXPECT_EQ(G().db.rs->ActiveConnection(), G().db.conn);
+    ASSERT_TRUE(db_.rs);
+    EXPECT_EQ(db_.rs->ActiveConnection(), db_.conn);
     const auto& e = service_.events.back();
     EXPECT_EQ(e.type, 4);
     EXPECT_EQ(e.id, 110);
@@ -79,7 +70,7 @@ TEST_F(HealthCheckTest, FirstTickConnectsToThePrimaryAndLogsTheRestore) {
     Tick(5);
     EXPECT_EQ(factory_.made.size(), 1u);
     EXPECT_EQ(Restores(), 1);
-    EXPECT_FALSE(tmrBackupDB_->Enabled());
+    EXPECT_FALSE(tmrBackupDB_.Enabled());
 }
 
 TEST_F(HealthCheckTest, WalkStopsAtTheFirstGapAndNeverPasses50) {
@@ -94,8 +85,8 @@ TEST_F(HealthCheckTest, WalkStopsAtTheFirstGapAndNeverPasses50) {
     EXPECT_EQ(factory_.Strings(),
               (std::vector<std::string>{Unreachable("primary"), Unreachable("alt1")}));
     EXPECT_EQ(factory_.made[1]->ConnectionTimeout(), MariaDbFactory::kDefaultConnectionTimeout);
-    EXPECT_FALSE(Open());
-    EXPECT_FALSE(tmrBackupDB_->Enabled());
+    EXPECT_FALSE(db_.IsOpen());
+    EXPECT_FALSE(tmrBackupDB_.Enabled());
 
     // An empty first line ends the walk like a missing file.
     factory_.made.clear();
@@ -111,7 +102,7 @@ TEST_F(HealthCheckTest, WalkStopsAtTheFirstGapAndNeverPasses50) {
     Tick();
     ASSERT_EQ(factory_.made.size(), 51u);
     EXPECT_EQ(factory_.Strings().back(), Unreachable("alt50"));
-    EXPECT_FALSE(Open());
+    EXPECT_FALSE(db_.IsOpen());
     EXPECT_EQ(Restores(), 0);
 }
 
@@ -124,13 +115,13 @@ TEST_F(HealthCheckTest, UnreachablePrimaryFallsBackToAlternativeTwo) {
     EXPECT_EQ(factory_.Strings(),
               (std::vector<std::string>{Unreachable("primary"), Unreachable("alt1"),
                                         ConnString(port_, db)}));
-    ASSERT_TRUE(Open());
+    ASSERT_TRUE(db_.IsOpen());
     EXPECT_EQ(CurrentString(), ConnString(port_, db));
-    EXPECT_TRUE(tmrBackupDB_->Enabled());
+    EXPECT_TRUE(tmrBackupDB_.Enabled());
     EXPECT_EQ(Restores(), 0) << "no restore entry for an alternative";
 
     // The shared recordset works on the alternative.
-    ASSERT_FALSE(G().oShared->AddMinLog("BWTarnOut", 0, "a@x", "b@y", "900 Delivered x").Failed());
+    ASSERT_FALSE(audit_.AddMinLog({"BWTarnOut", 0, "a@x", "b@y", "900 Delivered x"}).Failed());
     EXPECT_EQ(Scalar(port_, db, "SELECT COUNT(*) FROM tbl_minilog"), "1");
 
     // The return timer keeps probing the primary and stays on while it is away.
@@ -139,14 +130,13 @@ TEST_F(HealthCheckTest, UnreachablePrimaryFallsBackToAlternativeTwo) {
     ASSERT_EQ(factory_.made.size(), 1u) << "one probe of the primary";
     EXPECT_EQ(factory_.made[0]->ConnectionString(), Unreachable("primary"));
     EXPECT_EQ(factory_.made[0]->ConnectionTimeout(), kPrimaryConnectTimeout);
-    EXPECT_TRUE(tmrBackupDB_->Enabled());
+    EXPECT_TRUE(tmrBackupDB_.Enabled());
     EXPECT_EQ(CurrentString(), ConnString(port_, db));
 
-    // Without a tmrBackupDB (a test world without the main window) nothing breaks.
-    G().db.conn.reset();
-    G().tmrBackupDB = nullptr;
-    Tick();
-    EXPECT_TRUE(Open());
+    // Without a return timer (a world without the main window) nothing breaks.
+    db_.conn.reset();
+    HealthCheck(db_, spool_, clock_, service_, nullptr).tmrDBCheck_Timer();
+    EXPECT_TRUE(db_.IsOpen());
 }
 
 TEST_F(HealthCheckTest, BackOnThePrimaryWithinFiveSecondsOfItsReturn) {
@@ -159,7 +149,7 @@ TEST_F(HealthCheckTest, BackOnThePrimaryWithinFiveSecondsOfItsReturn) {
     SetConnect("1", ConnString(port_, adb));
     Tick();
     ASSERT_EQ(CurrentString(), ConnString(port_, adb));
-    ASSERT_TRUE(tmrBackupDB_->Enabled());
+    ASSERT_TRUE(tmrBackupDB_.Enabled());
 
     ASSERT_TRUE(primary.Start());
     int ticks = 0;
@@ -168,10 +158,10 @@ TEST_F(HealthCheckTest, BackOnThePrimaryWithinFiveSecondsOfItsReturn) {
         ++ticks;
     }
     EXPECT_LE(ticks, 5);
-    EXPECT_TRUE(Open());
+    EXPECT_TRUE(db_.IsOpen());
     EXPECT_EQ(Restores(), 1);
-    EXPECT_FALSE(tmrBackupDB_->Enabled());
-    EXPECT_EQ(G().db.rs->ActiveConnection(), G().db.conn) << "recordset rebuilt on the primary";
+    EXPECT_FALSE(tmrBackupDB_.Enabled());
+    EXPECT_EQ(db_.rs->ActiveConnection(), db_.conn) << "recordset rebuilt on the primary";
     // Stays there.
     Tick(10);
     EXPECT_EQ(Restores(), 1);
@@ -184,7 +174,7 @@ TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextT
     const std::string db = CreateTestDatabase(server.Port());
     SetConnect("", ConnString(server.Port(), db));
     Tick();
-    ASSERT_TRUE(Open());
+    ASSERT_TRUE(db_.IsOpen());
     ASSERT_EQ(Restores(), 1);
     int expectedRestores = 1;
     for (bool crash : {false, true}) {
@@ -195,17 +185,17 @@ TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextT
             server.Stop();
         }
         Tick();
-        EXPECT_FALSE(Open());
+        EXPECT_FALSE(db_.IsOpen());
         Tick(3);  // away for a while: retried every tick, nothing logged
-        EXPECT_FALSE(Open());
+        EXPECT_FALSE(db_.IsOpen());
         EXPECT_EQ(Restores(), expectedRestores);
         ASSERT_TRUE(server.Start());
         Tick();
-        EXPECT_TRUE(Open()) << "back at the first tick after the server";
+        EXPECT_TRUE(db_.IsOpen()) << "back at the first tick after the server";
         EXPECT_EQ(Restores(), ++expectedRestores);
     }
-    G().oShared->IncStats("X", "delivered", 1);
-    EXPECT_TRUE(Open());
+    audit_.IncStats("delivered", 1);
+    EXPECT_TRUE(db_.IsOpen());
 }
 
 TEST_F(HealthCheckTest, DatabaseWithoutStatsTableIsRebuiltEveryTick) {
@@ -229,7 +219,7 @@ TEST_F(HealthCheckTest, LongOutageIsWarnedAfterTwoMinutesThenHourly) {
     EXPECT_EQ(Warnings(), 1);
     Tick(10);
     EXPECT_EQ(Warnings(), 2);
-    EXPECT_FALSE(Open());
+    EXPECT_FALSE(db_.IsOpen());
     EXPECT_EQ(Restores(), 0);
 
     // Back: the count starts again from nothing.
@@ -238,7 +228,7 @@ TEST_F(HealthCheckTest, LongOutageIsWarnedAfterTwoMinutesThenHourly) {
     Tick();
     EXPECT_EQ(Restores(), 1);
     SetConnect("", Unreachable("primary"));
-    G().db.conn.reset();
+    db_.conn.reset();
     Tick(kOutageWarnAfterMs / 1000 - 5);
     EXPECT_EQ(Warnings(), 2);
 }
@@ -249,22 +239,22 @@ TEST_F(HealthCheckTest, PrimaryReconnectedByADatabaseUserEndsTheOutage) {
     const std::string db = CreateTestDatabase(server.Port());
     SetConnect("", ConnString(server.Port(), db));
     Tick();
-    ASSERT_TRUE(Open());
+    ASSERT_TRUE(db_.IsOpen());
 
     // A short outage; the primary comes back and a delivery's count
     // reconnects to it before the next tick, so no pass ever sees it open.
     server.Stop();
     Tick(3);
     ASSERT_TRUE(server.Start());
-    G().oShared->IncStats("T1", "delivered", 1);
-    ASSERT_TRUE(Open());
+    audit_.IncStats("delivered", 1);
+    ASSERT_TRUE(db_.IsOpen());
     Tick(kOutageWarnAfterMs / 1000 + 60);  // healthy on the primary for three minutes
     EXPECT_EQ(Warnings(), 0);
 
     // The next short outage is new: no warning about the earlier one.
     server.Stop();
     Tick();
-    EXPECT_FALSE(Open());
+    EXPECT_FALSE(db_.IsOpen());
     EXPECT_EQ(Warnings(), 0);
 }
 
@@ -275,48 +265,48 @@ TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
     auto onAlternative = [&] {
         auto c = factory_.NewConnection();
         c->SetConnectionString(ConnString(port_, altDb));
-        G().db.conn = c;
+        db_.conn = c;
         return c;
     };
     ErrorState err;
 
     // Reopen: same object, same (alternative) string.
     auto c = onAlternative();
-    EXPECT_TRUE(G().db.ReconnectReopen());
-    EXPECT_EQ(G().db.conn, c);
+    EXPECT_TRUE(db_.ReconnectReopen());
+    EXPECT_EQ(db_.conn, c);
     EXPECT_EQ(CurrentString(), ConnString(port_, altDb));
-    EXPECT_TRUE(G().db.ReconnectReopen()) << "nothing to do when open";
-    EXPECT_EQ(G().db.conn, c);
+    EXPECT_TRUE(db_.ReconnectReopen()) << "nothing to do when open";
+    EXPECT_EQ(db_.conn, c);
 
     // Reset: same object, primary string.
     c = onAlternative();
-    EXPECT_TRUE(G().db.ReconnectReset());
-    EXPECT_EQ(G().db.conn, c);
+    EXPECT_TRUE(db_.ReconnectReset());
+    EXPECT_EQ(db_.conn, c);
     EXPECT_EQ(CurrentString(), ConnString(port_, primaryDb));
 
     // Fresh: a new object on the primary.
     c = onAlternative();
-    EXPECT_TRUE(G().db.ReconnectFresh());
-    EXPECT_NE(G().db.conn, c);
+    EXPECT_TRUE(db_.ReconnectFresh());
+    EXPECT_NE(db_.conn, c);
     EXPECT_EQ(CurrentString(), ConnString(port_, primaryDb));
 
     // Without any object only Fresh can help.
-    G().db.conn.reset();
-    EXPECT_FALSE(G().db.ReconnectReset());
-    EXPECT_FALSE(G().db.ReconnectReopen(err));
+    db_.conn.reset();
+    EXPECT_FALSE(db_.ReconnectReset());
+    EXPECT_FALSE(db_.ReconnectReopen(err));
     EXPECT_EQ(err.number, 91);
-    EXPECT_TRUE(G().db.ReconnectFresh());
+    EXPECT_TRUE(db_.ReconnectFresh());
 
     // A primary that does not open: false, and the open's failure is handed back.
     SetConnect("", Unreachable("primary"));
     ErrorState closeFirst;
-    G().db.conn->Close(closeFirst);
-    G().db.conn->SetConnectionString(Unreachable("primary"));
+    db_.conn->Close(closeFirst);
+    db_.conn->SetConnectionString(Unreachable("primary"));
     err.Clear();
-    EXPECT_FALSE(G().db.ReconnectReopen(err));
+    EXPECT_FALSE(db_.ReconnectReopen(err));
     EXPECT_TRUE(err.number == 2002 || err.number == 2003) << err.number << " " << err.description;
-    EXPECT_FALSE(G().db.ReconnectReset());
-    EXPECT_FALSE(G().db.ReconnectFresh());
+    EXPECT_FALSE(db_.ReconnectReset());
+    EXPECT_FALSE(db_.ReconnectFresh());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "db/connect_string.h"
+#include "db/db_audit.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
 #include "delivery/dispatcher.h"
@@ -65,21 +66,22 @@ class DeliveryTest : public ::testing::Test {
         g.iSMTPLog = -1;
         g.iUseTrash = -1;
         g.sForwardedList = "\t";
-        g.oShared = std::make_unique<clsSharedMain>();
         // The database: DBConnect.dat in AppPath, connected by the health check.
-        ResetHealthCheck();
         exeDir_ = root_ + "/exe";
         std::filesystem::create_directories(exeDir_);
-        SetDBConnectExeFolder(exeDir_);
+        g.db.connectStrings = {exeDir_, g.AppPath};
+        g.audit = std::make_unique<DbAudit>(g.db, g.spool, *clock_, g.TarnID);
+        health_ = std::make_unique<HealthCheck>(g.db, g.spool, *clock_, service_, nullptr);
         g.db.factory = &factory_;
         dbPort_ = SharedDbPort();
         db_ = CreateTestDatabase(dbPort_);
         Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('1A2B')");
         std::ofstream(g.AppPath + "DBConnect.dat", std::ios::binary)
             << ConnString(dbPort_, db_) << "\r\n";
-        tmrDBCheck_Timer();
+        health_->tmrDBCheck_Timer();
         EXPECT_TRUE(g.db.conn) << "no database connection";
-        dbTimer_ = std::make_unique<Timer>(*loop_, 1000, true, [] { tmrDBCheck_Timer(); });
+        dbTimer_ =
+            std::make_unique<Timer>(*loop_, 1000, true, [this] { health_->tmrDBCheck_Timer(); });
         g.tmrDBCheck = dbTimer_.get();
         SetUnloadObserver([this](const tMinLog& r, const std::string& name) {
             outcomes_.push_back({r, name});
@@ -93,10 +95,10 @@ class DeliveryTest : public ::testing::Test {
         G().tmrDBCheck = nullptr;
         queueTimer_.reset();
         dbTimer_.reset();
+        health_.reset();
         ResetGlobals();
         ResetSentRecord();
         loop_.reset();
-        SetDBConnectExeFolder("");
         DropTestDatabase(dbPort_, db_);
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
@@ -205,6 +207,7 @@ class DeliveryTest : public ::testing::Test {
     int dbPort_ = 0;
     std::string db_;
     MariaDbFactory factory_;
+    std::unique_ptr<HealthCheck> health_;
     std::unique_ptr<Timer> dbTimer_;
     std::unique_ptr<ManualClock> clock_;
     std::unique_ptr<Loop> loop_;

@@ -367,7 +367,7 @@ TEST_F(StartupTest, BadSettingsFiles) {
     const auto link = [&](const std::string& p) { fs::create_symlink(root_ + "/outside.ini", p); };
     G().AppPath = appDir_;
     G().sLangFile = "English.lng";
-    SetDBConnectExeFolder(exeDir_);
+    const ConnectStrings strings{exeDir_, appDir_};
     clsSharedMain shared;
     std::string cache;
     struct Row {
@@ -390,9 +390,10 @@ TEST_F(StartupTest, BadSettingsFiles) {
          }},
         {"language file pipe", appDir_ + "lang/English.lng", fifo,
          [] { return LangText("There are tranfers running! Quit anyways?"); }},
-        {"DBConnect.dat pipe", appDir_ + "DBConnect.dat", fifo, [] { return GetDBConnect(""); }},
+        {"DBConnect.dat pipe", appDir_ + "DBConnect.dat", fifo,
+         [&] { return strings.GetDBConnect(""); }},
         {"DBConnect1.dat device", appDir_ + "DBConnect1.dat", device,
-         [] { return GetDBConnect("1"); }},
+         [&] { return strings.GetDBConnect("1"); }},
         {"Allowed.lst pipe", acc + "Allowed.lst", fifo,
          [&] {
              return std::to_string(SearchListFile(acc + "Allowed.lst", "me@x.org", "", cache));
@@ -429,7 +430,6 @@ TEST_F(StartupTest, BadSettingsFiles) {
         EXPECT_EQ(service_.events.size(), 1u);
         fs::remove_all(row.path);
     }
-    SetDBConnectExeFolder("");
 
     // Binary junk and a line of a megabyte are only text.
     using namespace std::string_literals;

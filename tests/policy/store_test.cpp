@@ -13,11 +13,12 @@
 #include <fstream>
 
 #include "db/connect_string.h"
-#include "platform/day_serial.h"
+#include "db/db_audit.h"
 #include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "platform/clock.h"
+#include "platform/day_serial.h"
 #include "platform/mariadb.h"
 #include "platform/service.h"
 #include "policy/policy_state.h"
@@ -47,9 +48,10 @@ class PolicyDbTest : public ::testing::Test {
         G().AppPath = dir_.string() + "/";
         G().AccPath = G().AppPath + "TarnIN/";
         G().TarnID = "7E57";
+        G().audit = std::make_unique<DbAudit>(G().db, G().spool, clock_, G().TarnID);
         G().oShared = std::make_unique<clsSharedMain>();
         shared().SetAccPath(G().AccPath);
-        SetDBConnectExeFolder(dir_.string());  // never the test program's folder
+        G().db.connectStrings = {dir_.string(), G().AppPath};  // never the test program's folder
         if (UsesSharedServer()) Attach(test::SharedDbPort());
     }
 
@@ -58,7 +60,6 @@ class PolicyDbTest : public ::testing::Test {
         G().db.conn.reset();
         ResetGlobals();
         SharedPolicySettings() = SharedSettings{};
-        SetDBConnectExeFolder("");
         if (!db_.empty() && port_ == test::SharedDbPort()) test::DropTestDatabase(port_, db_);
         fs::remove_all(dir_);
     }

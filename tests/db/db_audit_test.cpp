@@ -1,9 +1,10 @@
 // The minilog writer, the statistics counter and the day-serial text helpers.
-#include "db/shared_main.h"
+#include "db/db_audit.h"
 
 #include <clocale>
 #include <cmath>
 
+#include "db/shared_main.h"
 #include "platform/day_serial.h"
 #include "tests/db/db_env.h"
 
@@ -89,36 +90,23 @@ TEST(ParseLeadingNumberTest, ReadsTheNumberAtTheStart) {
     for (const auto& c : cases) EXPECT_EQ(ParseLeadingNumber(c.text), c.value) << c.text;
 }
 
-class SharedMainTest : public DbEnv {
+class DbAuditTest : public DbEnv {
   protected:
-    /// A fresh database on the shared server, dropped when the test ends.
-    std::string NewDb() { return dbs_.emplace_back(CreateTestDatabase(port_)); }
-    void TearDown() override {
-        for (const auto& d : dbs_) DropTestDatabase(port_, d);
-        DbEnv::TearDown();
-    }
-    void Connect(int port, const std::string& db) {
-        SetConnect("", ConnString(port, db));
-        Tick();
-        ASSERT_TRUE(Open());
-    }
     ErrorState Log(const std::string& from = "a@x", const std::string& action = "900 Delivered x") {
-        return G().oShared->AddMinLog("BWTarnOut", 1.0, from, "b@y", action);
+        return audit_.AddMinLog({"BWTarnOut", 1.0, from, "b@y", action});
     }
-    static int Rows(int port, const std::string& db) {
-        return std::stoi(Scalar(port, db, "SELECT COUNT(*) FROM tbl_minilog"));
+    int Rows(const std::string& db) const {
+        return std::stoi(Scalar(port_, db, "SELECT COUNT(*) FROM tbl_minilog"));
     }
-    const int port_ = SharedDbPort();
-    std::vector<std::string> dbs_;
 };
 
-TEST_F(SharedMainTest, MinilogRowCarriesTheRecordAndTheTimeOfWriting) {
+TEST_F(DbAuditTest, MinilogRowCarriesTheRecordAndTheTimeOfWriting) {
     const std::string db = NewDb();
     Connect(port_, db);
     clock_.SetNow(MakeDaySerial(2007, 7, 4, 13, 30));
     const std::string from = "o'brien\\\"@exa'mple.com";
     const std::string action = "590 Peer Delivery ERROR 1234 (550 it's \\ bad)";
-    ErrorState err = G().oShared->AddMinLog("BWTarnOut", 12345.5, from, "to'x@y", action);
+    ErrorState err = audit_.AddMinLog({"BWTarnOut", 12345.5, from, "to'x@y", action});
     EXPECT_FALSE(err.Failed()) << err.description;
     auto rows =
         Query(port_, db, "SELECT ipaddress, timestamp, mailfrom, mailto, action FROM tbl_minilog");
@@ -128,51 +116,51 @@ TEST_F(SharedMainTest, MinilogRowCarriesTheRecordAndTheTimeOfWriting) {
     EXPECT_EQ(rows[0][2], from);
     EXPECT_EQ(rows[0][3], "to'x@y");
     EXPECT_EQ(rows[0][4], action);
-    EXPECT_FALSE(G().db.rs->IsOpen()) << "closed again after the row";
+    EXPECT_FALSE(db_.rs->IsOpen()) << "closed again after the row";
 }
 
-TEST_F(SharedMainTest, MinilogReopensAClosedConnection) {
+TEST_F(DbAuditTest, MinilogReopensAClosedConnection) {
     const std::string db = NewDb();
     Connect(port_, db);
-    auto conn = G().db.conn;
+    auto conn = db_.conn;
     ErrorState err;
     conn->Close(err);
-    ASSERT_FALSE(Open());
+    ASSERT_FALSE(db_.IsOpen());
     EXPECT_FALSE(Log().Failed());
-    EXPECT_EQ(G().db.conn, conn) << "reopened, not replaced";
-    EXPECT_TRUE(Open());
-    EXPECT_EQ(Rows(port_, db), 1);
+    EXPECT_EQ(db_.conn, conn) << "reopened, not replaced";
+    EXPECT_TRUE(db_.IsOpen());
+    EXPECT_EQ(Rows(db), 1);
 }
 
-TEST_F(SharedMainTest, RecordsetLeftOnTheOldConnectionAfterAFreshReconnect) {
+TEST_F(DbAuditTest, RecordsetLeftOnTheOldConnectionAfterAFreshReconnect) {
     const std::string db = NewDb();
     Exec(port_, db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
     Connect(port_, db);
-    auto old = G().db.conn;
+    auto old = db_.conn;
     ErrorState err;
     old->Close(err);
 
     // The counter replaces the connection object; the recordset stays bound to the old one.
-    G().oShared->IncStats("T1", "delivered", 1);
+    audit_.IncStats("delivered", 1);
     EXPECT_EQ(Scalar(port_, db, "SELECT delivered FROM tbl_stats"), "1");
-    EXPECT_NE(G().db.conn, old);
-    EXPECT_EQ(G().db.rs->ActiveConnection(), old);
+    EXPECT_NE(db_.conn, old);
+    EXPECT_EQ(db_.rs->ActiveConnection(), old);
 
     // So the next minilog row fails to open, waits in the spool without a
     // report, and the connection is dropped ...
     EXPECT_FALSE(Log().Failed());
-    EXPECT_FALSE(G().db.conn);
-    EXPECT_EQ(Rows(port_, db), 0);
-    EXPECT_EQ(AuditSpoolPending(), 1);
+    EXPECT_FALSE(db_.conn);
+    EXPECT_EQ(Rows(db), 0);
+    EXPECT_EQ(spool_.Pending(), 1);
     // ... until the next tick rebuilds both and writes it.
     Tick();
-    EXPECT_EQ(G().db.rs->ActiveConnection(), G().db.conn);
-    EXPECT_EQ(Rows(port_, db), 1);
+    EXPECT_EQ(db_.rs->ActiveConnection(), db_.conn);
+    EXPECT_EQ(Rows(db), 1);
     EXPECT_FALSE(Log().Failed());
-    EXPECT_EQ(Rows(port_, db), 2);
+    EXPECT_EQ(Rows(db), 2);
 }
 
-TEST_F(SharedMainTest, IncStatsAddsSetsAndSubtracts) {
+TEST_F(DbAuditTest, CountsAddSetAndSubtract) {
     const std::string db = NewDb();
     const std::string odd = "Q'\\1";
     Exec(port_, db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1'), ('T2'), ('Q''\\\\1')");
@@ -182,26 +170,25 @@ TEST_F(SharedMainTest, IncStatsAddsSetsAndSubtracts) {
         std::string tarnid;
         const char* field;
         std::int32_t amount;
-        std::int16_t absolute;
+        bool absolute;
         const char* expected;
     } steps[] = {
-        {"add one", "T1", "delivered", 1, 0, "1"},
-        {"add again", "T1", "delivered", 1, 0, "2"},
-        {"set with -1", "T1", "delivered", 5, -1, "5"},
-        {"add a negative amount", "T1", "delivered", -2, 0, "3"},
-        {"any non-zero flag sets", "T1", "delivered", 7, 2, "7"},
-        {"set to a negative amount", "T1", "delivered", -4, -1, "-4"},
-        {"greylist counter", "T1", "passedgrey", 1, 0, "1"},
-        {"quote and backslash in the key", odd, "addedgrey", 3, 0, "3"},
+        {"add one", "T1", "delivered", 1, false, "1"},
+        {"add again", "T1", "delivered", 1, false, "2"},
+        {"set", "T1", "delivered", 5, true, "5"},
+        {"add a negative amount", "T1", "delivered", -2, false, "3"},
+        {"set to a negative amount", "T1", "delivered", -4, true, "-4"},
+        {"greylist counter", "T1", "passedgrey", 1, false, "1"},
+        {"quote and backslash in the key", odd, "addedgrey", 3, false, "3"},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.label);
-        G().oShared->IncStats(s.tarnid, s.field, s.amount, s.absolute);
+        DbAudit(db_, spool_, clock_, s.tarnid).Count(s.field, s.amount, s.absolute);
         EXPECT_EQ(Scalar(port_, db,
                          std::string("SELECT ") + s.field + " FROM tbl_stats WHERE tarnid = '" +
                              EscapeSqlOffline(s.tarnid) + "'"),
                   s.expected);
-        EXPECT_TRUE(Open());
+        EXPECT_TRUE(db_.IsOpen());
     }
     EXPECT_EQ(
         Scalar(port_, db,
@@ -209,33 +196,24 @@ TEST_F(SharedMainTest, IncStatsAddsSetsAndSubtracts) {
         "0");
 
     // No row for the installation: nothing changes, nothing is dropped.
-    auto conn = G().db.conn;
-    G().oShared->IncStats("NOROW", "delivered", 1);
-    EXPECT_EQ(G().db.conn, conn);
+    auto conn = db_.conn;
+    DbAudit(db_, spool_, clock_, "NOROW").IncStats("delivered", 1);
+    EXPECT_EQ(db_.conn, conn);
     // A field that is no plain column name is never sent.
-    G().oShared->IncStats("T1", "delivered=0 WHERE 1=1 OR delivered", 1);
-    EXPECT_EQ(G().db.conn, conn);
+    audit_.IncStats("delivered=0 WHERE 1=1 OR delivered", 1);
+    EXPECT_EQ(db_.conn, conn);
     EXPECT_EQ(Scalar(port_, db, "SELECT delivered FROM tbl_stats WHERE tarnid = 'T1'"), "-4");
     // An unknown column fails on the server: the connection is dropped and
     // the count waits in the spool, which the server goes on refusing: the
     // journal names it once, later counts queue behind it.
-    G().oShared->IncStats("T1", "nosuchcolumn", 1);
-    EXPECT_FALSE(G().db.conn);
+    audit_.IncStats("nosuchcolumn", 1);
+    EXPECT_FALSE(db_.conn);
     Tick(3);
-    G().oShared->IncStats("T1", "delivered", 1);
-    EXPECT_EQ(AuditSpoolPending(), 2);
-    int refused = 0;
-    for (const auto& e : service_.events) {
-        refused += e.text.find("refuses record 1 (1054 ") != std::string::npos;
-    }
-    EXPECT_EQ(refused, 1);
-}
-
-TEST_F(SharedMainTest, CheckORAnswersZeroWithoutTheDatabase) {
-    SetConnect("", Unreachable("primary"));
-    EXPECT_EQ(G().oShared->CheckOR("a@x", "relay", "b@y"), 0);
-    EXPECT_FALSE(G().db.conn);
-    EXPECT_TRUE(factory_.made.empty());
+    audit_.IncStats("delivered", 1);
+    EXPECT_EQ(spool_.Pending(), 2);
+    EXPECT_EQ(Journal("refuses record 1 (1054 "), 1);
+    // The open-relay check is never enabled and needs no database.
+    EXPECT_EQ(clsSharedMain().CheckOR("a@x", "relay", "b@y"), 0);
 }
 
 }  // namespace
