@@ -26,10 +26,6 @@ class AuditSpoolTest : public DbEnv {
         ASSERT_FALSE(err.Failed()) << err.description;
     }
     std::string Spool() const { return State() + "/" + kAuditSpoolName; }
-    static std::string ReadAll(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
 };
 
 // One event of a delivery: its row and its count, at a time of its own. The
@@ -119,8 +115,7 @@ TEST_F(AuditSpoolTest, OutageLosesNoRowOrCountAndWritesNoneTwice) {
         }
         EXPECT_EQ(Scalar(server.Port(), db, "SELECT delivered FROM tbl_stats"),
                   std::to_string(audit.actions.size()));
-        std::ifstream in(Spool());
-        std::string all((std::istreambuf_iterator<char>(in)), {});
+        const std::string all = ReadFile(Spool());
         EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1) << "emptied down to its header";
         DropTestDatabase(server.Port(), db);
     }
@@ -156,50 +151,32 @@ TEST_F(AuditSpoolTest, FullSpoolDropsAndSaysSoOnce) {
 
 TEST_F(AuditSpoolTest, SpoolIsNeverOpenedThroughALinkOrAForeignFile) {
     const std::string outside = dir_ + "/outside";
+    // Each one in an empty state folder, beside a file outside it that holds
+    // a good spool header (the missing folder is made at every SetUp).
     const struct {
         const char* label;
         std::function<void()> prepare;
-        bool opens;
     } cases[] = {
-        {"missing folder is made", [] {}, true},
-        {"spool is a symbolic link",
+        {"spool is a symbolic link", [&] { fs::create_symlink(outside, Spool()); }},
+        {"spool has a second link", [&] { fs::create_hard_link(outside, Spool()); }},
+        {"state folder is a file",
          [&] {
-             fs::create_directories(State());
-             std::ofstream(outside) << "secret\n";
-             fs::create_symlink(outside, Spool());
-         },
-         false},
-        {"spool has a second link",
-         [&] {
-             fs::create_directories(State());
-             std::ofstream(outside) << "BWAUDIT1\tab\t1\n";
-             fs::create_hard_link(outside, Spool());
-         },
-         false},
-        {"state folder is a file", [&] { std::ofstream(State()) << "x"; }, false},
-        {"spool is a FIFO",
-         [&] {
-             fs::create_directories(State());
-             ::mkfifo(Spool().c_str(), 0600);
-         },
-         false},
-        {"spool is a foreign file",
-         [&] {
-             fs::create_directories(State());
-             std::ofstream(Spool()) << "hello\n";
-         },
-         false},
+             fs::remove(State());
+             std::ofstream(State()) << "x";
+         }},
+        {"spool is a FIFO", [&] { ::mkfifo(Spool().c_str(), 0600); }},
+        {"spool is a foreign file", [&] { std::ofstream(Spool()) << "hello\n"; }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         spool_.Close();
         fs::remove_all(State());
-        fs::remove_all(outside);
+        fs::create_directories(State());
+        std::ofstream(outside) << "BWAUDIT1\tab\t1\n";
         c.prepare();
-        const std::string before = ReadAll(outside);
         ErrorState err = spool_.Open(State(), service_);
-        EXPECT_EQ(err.Failed(), !c.opens) << err.description;
-        EXPECT_EQ(ReadAll(outside), before) << "nothing outside is written";
+        EXPECT_TRUE(err.Failed());
+        EXPECT_EQ(ReadFile(outside), "BWAUDIT1\tab\t1\n") << "nothing outside is written";
     }
 
     // A torn last line (a crash while appending) is cut off; whole records stay.
@@ -211,7 +188,7 @@ TEST_F(AuditSpoolTest, SpoolIsNeverOpenedThroughALinkOrAForeignFile) {
     OpenSpool();
     EXPECT_EQ(spool_.Pending(), 1);
     spool_.AppendStats(2.5, "T1", "delivered", -1, 0);
-    EXPECT_EQ(ReadAll(Spool()), whole + "5\tS\t2.5\tT1\tdelivered\t-1\t0\n");
+    EXPECT_EQ(ReadFile(Spool()), whole + "5\tS\t2.5\tT1\tdelivered\t-1\t0\n");
 }
 
 }  // namespace

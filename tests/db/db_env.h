@@ -22,6 +22,7 @@
 #include "platform/mariadb.h"
 #include "platform/service.h"
 #include "tests/support/mariadb_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace bw::test {
 
@@ -47,7 +48,6 @@ class RecordingDbFactory final : public DbFactory {
 class DbEnv : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = MakeTempDir();
         std::filesystem::create_directory(dir_ + "/exe");
         db_.connectStrings = {dir_ + "/exe", dir_ + "/"};
         ASSERT_FALSE(spool_.Open(State(), service_).Failed());
@@ -55,18 +55,8 @@ class DbEnv : public ::testing::Test {
     void TearDown() override {
         for (const auto& d : dbs_) DropTestDatabase(port_, d);
         spool_.Close();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
 
-    static std::string MakeTempDir() {
-        char tmpl[] = "/tmp/bwdbtest.XXXXXX";
-        return mkdtemp(tmpl);
-    }
-    static void WriteFile(const std::string& dir, const std::string& name,
-                          const std::string& content) {
-        std::ofstream(dir + "/" + name, std::ios::binary) << content;
-    }
     std::string State() const { return dir_ + "/state"; }
     /// A fresh database on the shared server, dropped when the test ends.
     std::string NewDb(bool withSchema = true) {
@@ -74,7 +64,7 @@ class DbEnv : public ::testing::Test {
     }
     /// A primary (suffix "") or alternative connection-string file in the application folder.
     void SetConnect(const std::string& suffix, const std::string& cs) {
-        WriteFile(dir_, "DBConnect" + suffix + ".dat", cs + "\r\n");
+        WriteFile(dir_ + "/DBConnect" + suffix + ".dat", cs + "\r\n");
     }
     /// A string that no server answers (port 1 on loopback: refused at once).
     static std::string Unreachable(const std::string& tag) { return ConnString(1, tag); }
@@ -97,6 +87,8 @@ class DbEnv : public ::testing::Test {
     /// Moves virtual time on by one health-check tick.
     void Tick(int n = 1) { loop_.Advance(1000LL * n); }
 
+    TempDir tmp_{"bwdbtest"};
+    const std::string dir_ = tmp_.Path();
     ManualClock clock_;
     Loop loop_{clock_};
     FakeService service_;
@@ -110,7 +102,6 @@ class DbEnv : public ::testing::Test {
     DbAudit audit_{db_, spool_, clock_, "T1"};
     const int port_ = SharedDbPort();
     std::vector<std::string> dbs_;
-    std::string dir_;
 };
 
 }  // namespace bw::test
