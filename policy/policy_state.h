@@ -1,7 +1,6 @@
-// State of the shared policy store held by clsSharedMain: the list caches,
-// the in-memory lock table and greylist with their list files, and the purge
-// rate limit. The process holds one clsSharedMain (oShared), so this state is
-// the process's. Slot 0 of both tables exists and is never used.
+// State of the policy store (policy/policy_store.h): the list caches, the
+// in-memory lock table and greylist with their list files, and the purge
+// rate limit. Slot 0 of both tables exists and is never used.
 #pragma once
 
 #include <cstdint>

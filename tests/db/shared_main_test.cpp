@@ -231,12 +231,5 @@ TEST_F(SharedMainTest, IncStatsAddsSetsAndSubtracts) {
     EXPECT_EQ(refused, 1);
 }
 
-TEST_F(SharedMainTest, CheckORAnswersZeroWithoutTheDatabase) {
-    SetConnect("", Unreachable("primary"));
-    EXPECT_EQ(G().oShared->CheckOR("a@x", "relay", "b@y"), 0);
-    EXPECT_FALSE(G().db.conn);
-    EXPECT_TRUE(factory_.made.empty());
-}
-
 }  // namespace
 }  // namespace bw::test

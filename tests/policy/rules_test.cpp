@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "db/shared_main.h"
 #include "policy/policy_rules.h"
 
 namespace bw {
@@ -47,7 +46,7 @@ TEST(WildMatchTest, RulesInOrder) {
         {"joe@x.com", "@@@@@@@", 0},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(clsSharedMain::WildMatch(c.address, c.pattern), c.expected)
+        EXPECT_EQ(WildMatch(c.address, c.pattern), c.expected)
             << "address '" << c.address << "' pattern '" << c.pattern << "'";
     }
 }
@@ -130,7 +129,7 @@ TEST_F(ListFileTest, EmptyLineMatchesNoOrdinaryAddress) {
 TEST(LockRulesTest, EventsAndQuestions) {
     constexpr double now = 46361.5;
     constexpr int kMaxCount = 2147483647;
-    SharedSettings s;
+    PolicySettings s;
     s.IPLockThreshold = 3;
     s.IPLockUnit = 1;
     struct Case {
@@ -243,7 +242,7 @@ TEST(LockRulesTest, EventsAndQuestions) {
 
 TEST(LockRulesTest, ZeroSettings) {
     constexpr double now = 46361.5;
-    SharedSettings s;  // threshold and unit left at 0
+    PolicySettings s;  // threshold and unit left at 0
     LockIPRecord r;
     r.numspam = 1;  // the row the first "S" created
     EXPECT_TRUE(ApplyLockCode(r, "S", now, s).changed);
