@@ -26,13 +26,8 @@ struct LockIPRecord {
 /// One greylist triplet (tbl_greylist row, "GreyIP.lst" line). An empty netip
 /// marks a free slot of the in-memory list.
 struct GreyEntry {
-    std::string netip;
-    std::string mailfrom;
-    std::string mailto;
-    double rectime = 0;
-    double allowtime = 0;
-    double exptime = 0;
-    double lastcontact = 0;
+    std::string netip, mailfrom, mailto;                              // the triplet
+    double rectime = 0, allowtime = 0, exptime = 0, lastcontact = 0;  // day-serial times
     std::int16_t allowed = 0;
     std::int32_t earlycount = 0;
     std::string ipaddress;

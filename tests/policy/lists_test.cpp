@@ -1,15 +1,16 @@
-// The IP lock and the sender lists on a real database and the manual clock:
-// every event and question on stored rows, "LockIP.lst", exact and wildcard
-// rows, owners, list files, quoting, and the reconnection of each twin.
+// The IP lock and the sender lists on a real database: stored rows, "LockIP.lst",
+// wildcard rows, owners, list files, quoting, and each twin's reconnection.
 #include <fcntl.h>
 #include <sys/file.h>
+
+#include <filesystem>
 
 #include "tests/policy/policy_fixture.h"
 
 namespace bw::test {
 namespace {
 
-TEST_F(PolicyDbTest, LockBySpamWithThresholdZero) {
+TEST_F(PolicyDbTest, LockBySpamWithThresholdAndUnitZero) {
     EXPECT_EQ(store_.CheckLockIP("10.1.2.3", "S"), 0);
     EXPECT_EQ(One("SELECT CONCAT(netip,'|',numspam,'|',locklevel,'|',lastspam) FROM tbl_lockip"),
               "10.1.2.|1|0|46361.5");
@@ -21,6 +22,10 @@ TEST_F(PolicyDbTest, LockBySpamWithThresholdZero) {
     // Locked by spam but never rejected: the lock time runs from lastreject (0).
     store_.settings.IPLockUnit = 1;
     EXPECT_EQ(store_.CheckLockIP("10.1.2.3", "VS"), 0);
+    EXPECT_EQ(store_.CheckLockIP("10.1.2.3", "R"), 0);
+    store_.settings.IPLockUnit = 0;  // a lock of 0 days never holds: the rejects are cleared
+    EXPECT_EQ(store_.CheckLockIP("10.1.2.3", "VS"), 0);
+    EXPECT_EQ(One("SELECT CONCAT(numrejects,'|',locklevel) FROM tbl_lockip"), "0|1");
 }
 
 TEST_F(PolicyDbTest, LockAtOnceHoldsForFourUnitsAndExtendsOnQuestions) {
@@ -28,14 +33,10 @@ TEST_F(PolicyDbTest, LockAtOnceHoldsForFourUnitsAndExtendsOnQuestions) {
     EXPECT_EQ(store_.CheckLockIP("10.1.2.3", "SD"), 0);
     EXPECT_EQ(One("SELECT CONCAT(locklevel,'|',lastreject,'|',lastlocked) FROM tbl_lockip"),
               "3|46361.5|46361.5");
-    clock_.SetNow(kT0 + 0.5 * kMinute);
-    EXPECT_EQ(store_.CheckLockIP("10.1.2.3", "VS"), -1);
-    EXPECT_EQ(Num("SELECT lastreject FROM tbl_lockip"), kT0);  // under a minute: not moved
     clock_.SetNow(kT0 + 3.5);
     EXPECT_EQ(store_.CheckLockIP("10.1.2.3", "VS"), -1);
     EXPECT_EQ(Num("SELECT lastreject FROM tbl_lockip"), kT0 + 3.5);
     EXPECT_EQ(store_.CheckLockIP("10.1.2.3", "R"), 0);
-    EXPECT_EQ(One("SELECT numrejects FROM tbl_lockip"), "1");
     clock_.SetNow(kT0 + 3.5 + 4);  // four days after the last reject: released
     EXPECT_EQ(store_.CheckLockIP("10.1.2.3", "VS"), 0);
     EXPECT_EQ(One("SELECT CONCAT(numrejects,'|',locklevel) FROM tbl_lockip"), "0|3");
@@ -56,7 +57,6 @@ TEST_F(PolicyDbTest, LockQuestionsAndRowsKeyedByFullAddress) {
 
     Sql("INSERT INTO tbl_lockip (netip, numgood, numspam, numrejects, lastreject) VALUES "
         "('10.8.8.', 100, 1, 1000, 46361.4)");
-    EXPECT_EQ(store_.CheckLockIP("10.8.8.8", "VG"), 0);
     EXPECT_EQ(store_.CheckLockIP("10.8.8.8", "VR"), -1);
     EXPECT_EQ(Num("SELECT lastreject FROM tbl_lockip WHERE netip = '10.8.8.'"), kT0);
     EXPECT_EQ(store_.CheckLockIP("10.8.8.8", "G"), 0);
@@ -118,11 +118,8 @@ TEST_F(PolicyDbTest, ExactRowsOwnersAndWildcards) {
         "('b@x.com', 'boss@corp.com'), ('*@partner.net', ''), ('news@*', 'boss@corp.com')");
     Sql("INSERT INTO tbl_disallowed (fromaddress, owner) VALUES ('*spam*', '')");
     const struct {
-        const char* from;
-        const char* retPath;
-        const char* owner;
-        int allowed;
-        int denied;
+        const char *from, *retPath, *owner;
+        int allowed, denied;
     } cases[] = {
         {"a@x.com", "", "", -1, 0},
         {"", "A@X.COM", "", -1, 0},         // the return path alone
@@ -137,9 +134,9 @@ TEST_F(PolicyDbTest, ExactRowsOwnersAndWildcards) {
         {"", "", "", 0, 0},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(store_.IsAllowed(c.from, c.retPath, c.owner), c.allowed)
-            << c.from << " / " << c.retPath << " / " << c.owner;
-        EXPECT_EQ(store_.IsDisAllowed(c.from, c.retPath, c.owner), c.denied)
+        const std::pair<int, int> got(store_.IsAllowed(c.from, c.retPath, c.owner),
+                                      store_.IsDisAllowed(c.from, c.retPath, c.owner));
+        EXPECT_EQ(got, std::pair(c.allowed, c.denied))
             << c.from << " / " << c.retPath << " / " << c.owner;
     }
     EXPECT_EQ(store_.AllowCache(), "");  // database matches are not cached
@@ -165,18 +162,14 @@ TEST_F(PolicyDbTest, AllowTwinReplacesAClosedConnectionDenyTwinReopensIt) {
 
 TEST_F(PolicyDbTest, ListFilesInAccPathThenAppPath) {
     WriteFile((app_ + "TarnIN/") + "Allowed.lst", "first@x.org\r\nacc-only@x.org\r\n");
-    WriteFile(app_ + "more.lst", "*@aliased.org\r\n");
-    WriteFile(app_ + "Allowed.lst",
-              "first@x.org\r\nsecond@x.org\r\nALIAS:" + app_ + "more.lst\r\n");
+    WriteFile(app_ + "Allowed.lst", "first@x.org\r\nsecond@x.org\r\n");
     WriteFile(app_ + "DisAllowed.lst", "bad@x.org\r\n");
     EXPECT_EQ(store_.IsAllowed("first@x.org", ""), -1);  // found in AccPath: AppPath not read
     EXPECT_EQ(store_.IsAllowed("acc-only@x.org", ""), -1);
     EXPECT_EQ(store_.IsAllowed("x@y.z", "Second@x.org"), -1);
-    EXPECT_EQ(store_.IsAllowed("joe@aliased.org", ""), -1);
     EXPECT_EQ(store_.IsAllowed("bad@x.org", ""), 0);
     EXPECT_EQ(store_.IsDisAllowed("bad@x.org", ""), -1);
-    EXPECT_EQ(store_.AllowCache(),
-              "FIRST@X.ORG\tACC-ONLY@X.ORG\tSECOND@X.ORG\tJOE@ALIASED.ORG\tJOE@ALIASED.ORG\t");
+    EXPECT_EQ(store_.AllowCache(), "FIRST@X.ORG\tACC-ONLY@X.ORG\tSECOND@X.ORG\t");
     EXPECT_EQ(store_.DisAllowCache(), "BAD@X.ORG\t");
 }
 

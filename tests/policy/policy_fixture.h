@@ -4,10 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <vector>
 
@@ -18,6 +15,7 @@
 #include "platform/mariadb.h"
 #include "policy/policy_store.h"
 #include "tests/support/mariadb_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace bw::test {
 
@@ -30,9 +28,7 @@ struct RecordingAudit final : Audit {
         rows.push_back(r);
         return {};
     }
-    void IncStats(const std::string& sField, std::int32_t lAmount) override {
-        counts[sField] += lAmount;
-    }
+    void IncStats(const std::string& sField, std::int32_t n) override { counts[sField] += n; }
     std::map<std::string, int> counts;
     std::vector<tMinLog> rows;
 };
@@ -40,9 +36,7 @@ struct RecordingAudit final : Audit {
 class PolicyDbTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_ + "/TarnIN");
-        SetDBConnectExeFolder(dir_);  // never the test program's folder
+        SetDBConnectExeFolder(tmp_.Path());  // never the test program's folder
         if (UsesSharedServer()) Attach(SharedDbPort());
     }
     void TearDown() override {
@@ -50,7 +44,6 @@ class PolicyDbTest : public ::testing::Test {
         session_.conn.reset();
         SetDBConnectExeFolder("");
         if (!db_.empty() && port_ == SharedDbPort()) DropTestDatabase(port_, db_);
-        std::filesystem::remove_all(dir_);
     }
     virtual bool UsesSharedServer() const { return true; }
 
@@ -59,7 +52,7 @@ class PolicyDbTest : public ::testing::Test {
     void Attach(int port) {
         port_ = port;
         db_ = CreateTestDatabase(port_);
-        WriteFile(dir_ + "/DBConnect.dat", ConnString(port_, db_) + "\r\n");
+        WriteFile(app_ + "DBConnect.dat", ConnString(port_, db_) + "\r\n");
         Sql("INSERT INTO tbl_stats (tarnid) VALUES ('7E57')");
         session_.conn = factory_.NewConnection();
         session_.conn->SetConnectionString(ConnString(port_, db_));
@@ -76,18 +69,9 @@ class PolicyDbTest : public ::testing::Test {
         return std::stoi(One("SELECT COUNT(*) FROM " + table + " WHERE " + where));
     }
     double Num(const std::string& sql) { return std::stod(One(sql)); }
-    static void WriteFile(const std::string& path, const std::string& text) {
-        std::ofstream(path, std::ios::binary) << text;
-    }
-    static std::string ReadFile(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
 
-    const std::string dir_ = std::filesystem::temp_directory_path().string() + "/bw_policy_" +
-                             std::to_string(::getpid()) + "_" +
-                             ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    const std::string app_ = dir_ + "/";
+    TempDir tmp_{"bw_policy"};
+    const std::string app_ = tmp_.Path() + "/";
     ManualClock clock_{kT0};
     MariaDbFactory factory_;
     DbSession session_{factory_};
