@@ -8,19 +8,16 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "db/connect_string.h"
-#include "db/db_audit.h"
-#include "db/shared_main.h"
-#include "host/globals.h"
+#include "db/audit.h"
+#include "db/db_session.h"
 #include "platform/clock.h"
 #include "platform/day_serial.h"
 #include "platform/mariadb.h"
-#include "platform/service.h"
+#include "policy/policy_store.h"
 #include "tests/support/mariadb_server.h"
 
 namespace bw {
@@ -69,6 +66,25 @@ void Fill(int port, const std::string& db, double now) {
     test::Exec(port, db, "ANALYZE TABLE tbl_greylist, tbl_lockip");
 }
 
+// The counter the greylist check adds costs one UPDATE of tbl_stats, as the
+// database audit sends it; minilog rows do not occur here.
+// FIXME: the database audit of db/ takes this one's place once it needs no
+// process-wide state.
+class StatsAudit final : public Audit {
+  public:
+    explicit StatsAudit(DbSession& session) : session_(session) {}
+    ErrorState AddMinLog(const tMinLog&) override { return {}; }
+    void IncStats(const std::string& sField, std::int32_t lAmount) override {
+        ErrorState ignored;
+        session_.conn->Execute("UPDATE tbl_stats SET " + sField + "=" + sField + "+" +
+                                   std::to_string(lAmount) + " WHERE tarnid = 'BENCH'",
+                               ignored);
+    }
+
+  private:
+    DbSession& session_;
+};
+
 struct Figures {
     double median;
     double p90;
@@ -100,85 +116,47 @@ void Explain(int port, const std::string& db, const std::string& label, const st
     }
 }
 
-int Run() {
-    test::PrivateMariaDb server;  // stopped again when the bench ends
-    if (!server.Start()) {
-        std::fprintf(stderr, "cannot start a private MariaDB\n");
-        return 1;
-    }
-    const int port = server.Port();
-    const std::string db = test::CreateTestDatabase(port);
-    SystemClock clock;
-    FakeService service;
-    MariaDbFactory factory;
-    G().clock = &clock;
-    G().service = &service;
-    G().db.factory = &factory;
-    G().TarnID = "BENCH";
-    G().audit = std::make_unique<DbAudit>(G().db, G().spool, clock, G().TarnID);
-    const std::string dir = "/tmp/bw_policy_bench_" + std::to_string(::getpid());
-    std::filesystem::create_directories(dir);
-    G().AppPath = dir + "/";
-    G().db.connectStrings = {dir, G().AppPath};
-    std::ofstream(dir + "/DBConnect.dat") << test::ConnString(port, db) << "\r\n";
+struct Results {
+    Figures known, fresh, network, lockQ, lockG;
+};
 
-    std::printf("filling tbl_greylist and tbl_lockip with %d rows each ...\n", kRows);
-    Fill(port, db, clock.Now());
-
-    G().db.conn = factory.NewConnection();
-    G().db.conn->SetConnectionString(test::ConnString(port, db));
-    ErrorState err;
-    G().db.conn->Open(err);
-    if (err.Failed()) {
-        std::fprintf(stderr, "cannot connect: %s\n", err.description.c_str());
-        return 1;
-    }
-    G().db.rs = factory.NewRecordset();
-    G().db.rs->SetActiveConnection(G().db.conn, err);
-    G().oShared = std::make_unique<clsSharedMain>();
-    clsSharedMain& shared = *G().oShared;
-    shared.SetGreyDelay(5);
-    shared.SetGreyFrame(240);
-    shared.SetGreyExp(36);
-    shared.SetIPLockUnit(1);
-
+Results MeasureAll(PolicyStore& store) {
     std::mt19937 rng(42);
     std::uniform_int_distribution<int> pick(0, kRows - 1);
     std::vector<int> rows(kCalls);
     for (int& r : rows) r = pick(rng) / 3 * 3 + 1;  // allowed triplets
-
-    const Figures known = Measure([&](int i) {
+    Results m;
+    m.known = Measure([&](int i) {
         const int r = rows[i];
-        shared.CheckGreyIP(Net(r % kNetworks) + "7", From(r), To(r), "", 0, 0);
+        store.CheckGreyIP(Net(r % kNetworks) + "7", From(r), To(r), "", 0, 0);
     });
-    const Figures fresh = Measure([&](int i) {
-        shared.CheckGreyIP(Net(i % kNetworks) + "8", "new" + std::to_string(i) + "@x.org",
-                           "user@corp.com", "", 0, 0);
+    m.fresh = Measure([&](int i) {
+        store.CheckGreyIP(Net(i % kNetworks) + "8", "new" + std::to_string(i) + "@x.org",
+                          "user@corp.com", "", 0, 0);
     });
-    const Figures network = Measure(
-        [&](int i) { shared.CheckGreyIP(Net(i * 7 % kNetworks) + "9", "", "", "VG", 0, 0); });
-    const Figures lockQ = Measure([&](int) {
-        const int r = pick(rng);
-        shared.CheckLockIP(LockNet(r) + "1", "VS");
-    });
-    const Figures lockG = Measure([&](int) {
-        const int r = pick(rng);
-        shared.CheckLockIP(LockNet(r) + "1", "G");
-    });
+    m.network = Measure(
+        [&](int i) { store.CheckGreyIP(Net(i * 7 % kNetworks) + "9", "", "", "VG", 0, 0); });
+    m.lockQ = Measure([&](int) { store.CheckLockIP(LockNet(pick(rng)) + "1", "VS"); });
+    m.lockG = Measure([&](int) { store.CheckLockIP(LockNet(pick(rng)) + "1", "G"); });
+    return m;
+}
 
+void Print(const Results& m) {
     std::printf("\n%d calls each, microseconds per call (median / 90th percentile)\n", kCalls);
     std::printf("  CheckGreyIP, known allowed triplet (read + update + counter): %8.0f / %8.0f\n",
-                known.median, known.p90);
+                m.known.median, m.known.p90);
     std::printf("  CheckGreyIP, new triplet (read + insert + counter):         %8.0f / %8.0f\n",
-                fresh.median, fresh.p90);
+                m.fresh.median, m.fresh.p90);
     std::printf("  CheckGreyIP \"VG\", network query:                          %8.0f / %8.0f\n",
-                network.median, network.p90);
+                m.network.median, m.network.p90);
     std::printf("  CheckLockIP \"VS\", question on a locked/unlocked network:  %8.0f / %8.0f\n",
-                lockQ.median, lockQ.p90);
+                m.lockQ.median, m.lockQ.p90);
     std::printf("  CheckLockIP \"G\", event (read + update):                   %8.0f / %8.0f\n",
-                lockG.median, lockG.p90);
+                m.lockG.median, m.lockG.p90);
+}
 
-    const int r = rows[0];
+void ExplainAll(int port, const std::string& db) {
+    const int r = 1;  // an allowed triplet
     Explain(port, db, "network query (\"VG\")",
             "SELECT netip,allowed FROM tbl_greylist USE INDEX (netip_allow) WHERE netip = '" +
                 Net(r % kNetworks) + "' AND allowed = -1");
@@ -188,10 +166,44 @@ int Run() {
     Explain(port, db, "IP-lock lookup",
             "SELECT * FROM tbl_lockip WHERE netip = '" + LockNet(r) + "' OR netip = '" +
                 LockNet(r) + "1'");
+}
 
-    G().db.rs.reset();
-    G().db.conn.reset();
-    G().oShared.reset();
+int Run() {
+    test::PrivateMariaDb server;  // stopped again when the bench ends
+    if (!server.Start()) {
+        std::fprintf(stderr, "cannot start a private MariaDB\n");
+        return 1;
+    }
+    const int port = server.Port();
+    const std::string db = test::CreateTestDatabase(port);
+    SystemClock clock;
+    MariaDbFactory factory;
+    const std::string dir = "/tmp/bw_policy_bench_" + std::to_string(::getpid());
+    std::filesystem::create_directories(dir);
+    std::printf("filling tbl_greylist and tbl_lockip with %d rows each ...\n", kRows);
+    Fill(port, db, clock.Now());
+
+    DbSession session(factory);
+    session.conn = factory.NewConnection();
+    session.conn->SetConnectionString(test::ConnString(port, db));
+    ErrorState err;
+    session.conn->Open(err);
+    if (err.Failed()) {
+        std::fprintf(stderr, "cannot connect: %s\n", err.description.c_str());
+        return 1;
+    }
+    session.rs = factory.NewRecordset();
+    session.rs->SetActiveConnection(session.conn, err);
+    StatsAudit audit(session);
+    PolicySettings settings;
+    settings.GreyDelay = 5;
+    settings.GreyFrame = 240;
+    settings.GreyExp = 36;
+    settings.IPLockUnit = 1;
+    PolicyStore store(session, clock, audit, {dir + "/", dir + "/TarnIN/"}, settings);
+
+    Print(MeasureAll(store));
+    ExplainAll(port, db);
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -3,9 +3,14 @@
 
 namespace bw {
 
-/// True when dStart + seconds <= the current timer value. A start above the
-/// current value is taken as yesterday's and moved back by 86,400 seconds (the
-/// caller's variable changes). Both sides are compared in single precision.
+class Clock;
+
+/// True when dStart + seconds <= the clock's current timer value. A start
+/// above the current value is taken as yesterday's and moved back by 86,400
+/// seconds (the caller's variable changes). Both sides are compared in
+/// single precision.
+bool Elapsed(const Clock& clock, double& dStart, double seconds);
+/// The same on the process's clock.
 bool Elapsed(double& dStart, double seconds);
 
 }  // namespace bw

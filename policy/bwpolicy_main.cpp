@@ -14,22 +14,19 @@
 #include <vector>
 
 #include "db/connect_string.h"
-#include "db/db_audit.h"
 #include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/host_platform.h"
-#include "host/paths.h"
 #include "host/settings.h"
 #include "platform/clock.h"
 #include "platform/day_serial.h"
 #include "platform/db.h"
-#include "platform/loop.h"
 #include "platform/mariadb.h"
 #include "platform/service.h"
 #include "platform/settings_store.h"
 #include "policy/policy_rules.h"
-#include "policy/policy_state.h"
+#include "policy/policy_store.h"
 
 namespace bw {
 namespace {
@@ -81,11 +78,15 @@ struct Args {
     std::exit(2);
 }
 
+const char* const kValued[] = {
+    "--app-path",   "--acc-path",         "--owner",       "--tarn-id", "--type", "--grey-delay",
+    "--grey-frame", "--iplock-threshold", "--iplock-unit", "--grey-exp"};
+
+const char* const kKnown[] = {"grey",        "lockip",         "allowed",    "disallowed",
+                              "add-allowed", "add-disallowed", "purge",      "load-grey",
+                              "save-grey",   "load-lockip",    "save-lockip"};
+
 Args ParseArgs(int argc, char** argv) {
-    static const char* const kValued[] = {
-        "--app-path",    "--acc-path",   "--owner",      "--tarn-id",
-        "--type",        "--grey-delay", "--grey-frame", "--iplock-threshold",
-        "--iplock-unit", "--grey-exp"};
     Args a;
     for (int i = 1; i < argc; ++i) {
         const std::string w = argv[i];
@@ -141,32 +142,25 @@ void NeedWords(const Args& a, size_t least, size_t most) {
 
 // Opens the shared connection on the primary string and binds the shared
 // recordset to it, as the daemon's health check does.
-void Connect(MariaDbFactory& factory) {
-    G().db.factory = &factory;
-    G().db.connectStrings = ConnectStrings{ExeFolder(), G().AppPath};
-    const std::string connect = G().db.connectStrings.GetDBConnect("");
+void Connect(DbSession& session, const std::string& appPath) {
+    const std::string connect = GetDBConnect("");
     if (connect.empty()) {
         std::cerr << "bwpolicy: no connection string: DBConnect.dat is missing or empty beside "
                      "the program and in "
-                  << G().AppPath << "\n";
+                  << appPath << "\n";
     }
-    G().db.conn = factory.NewConnection();
-    G().db.conn->SetConnectionString(connect);
+    session.conn = session.factory->NewConnection();
+    session.conn->SetConnectionString(connect);
     ErrorState err;
-    G().db.conn->Open(err);
+    session.conn->Open(err);
     if (err.Failed()) {
         std::cerr << "bwpolicy: the database cannot be reached (" << err.description
                   << "); the answer below is the one given without a database\n";
     }
-    G().db.rs = factory.NewRecordset();
+    session.rs = session.factory->NewRecordset();
     ErrorState ignored;
-    G().db.rs->SetActiveConnection(G().db.conn, ignored);
+    session.rs->SetActiveConnection(session.conn, ignored);
 }
-
-// The class settings given as options, each checked to be a 16-bit number.
-struct ClassSettings {
-    std::optional<std::int16_t> greyDelay, greyFrame, greyExp, ipLockThreshold, ipLockUnit;
-};
 
 // Values longer than the column they are written to: a strict server refuses
 // the row, a lax one cuts it; either way the tool says so and writes nothing.
@@ -179,12 +173,9 @@ void CheckWidth(const std::string& what, const std::string& value, const char* c
 
 // Checks the whole command line before anything else is read, so that a bad
 // argument is reported as such even where the settings store is missing.
-ClassSettings CheckCommandLine(const Args& a) {
+PolicySettings CheckCommandLine(const Args& a) {
     if (a.words.empty()) Fail("no command given");
     const std::string& cmd = a.words[0];
-    static const char* const kKnown[] = {
-        "grey",  "lockip",    "allowed",   "disallowed",  "add-allowed", "add-disallowed",
-        "purge", "load-grey", "save-grey", "load-lockip", "save-lockip"};
     bool known = false;
     for (const char* k : kKnown) known = known || cmd == k;
     if (!known) Fail("unknown command '" + cmd + "'");
@@ -230,31 +221,23 @@ ClassSettings CheckCommandLine(const Args& a) {
         }
     }
 
-    ClassSettings c;
-    c.greyDelay = Int16Option(a, "--grey-delay");
-    c.greyFrame = Int16Option(a, "--grey-frame");
-    c.greyExp = Int16Option(a, "--grey-exp");
-    c.ipLockThreshold = Int16Option(a, "--iplock-threshold");
-    c.ipLockUnit = Int16Option(a, "--iplock-unit");
-    return c;
+    // The settings given as options, each checked to be a 16-bit number.
+    PolicySettings s;
+    s.GreyDelay = Int16Option(a, "--grey-delay").value_or(0);
+    s.GreyFrame = Int16Option(a, "--grey-frame").value_or(0);
+    s.GreyExp = Int16Option(a, "--grey-exp").value_or(0);
+    s.IPLockThreshold = Int16Option(a, "--iplock-threshold").value_or(0);
+    s.IPLockUnit = Int16Option(a, "--iplock-unit").value_or(0);
+    return s;
 }
 
-int Run(int argc, char** argv) {
-    const Args a = ParseArgs(argc, argv);
-    const ClassSettings settings = CheckCommandLine(a);
-    const std::string cmd = a.words[0];
+// The daemon's application folder and installation identifier, unless given.
+struct Installation {
+    PolicyFolders folders;
+    std::string tarnID;
+};
 
-    SystemClock clock;
-    Loop loop(clock);
-    StderrService service;
-    MariaDbFactory factory;
-    RegFileStore machineSettings(MachineRegistryPath());
-    G().clock = &clock;
-    G().loop = &loop;
-    G().service = &service;
-    HP().machineSettings = &machineSettings;
-
-    // The daemon's application folder and installation identifier, unless given.
+Installation FindInstallation(const Args& a) {
     std::string appPath = Option(a, "--app-path");
     if (appPath.empty()) {
         appPath = GetSettingX(kAppName, "General", "AppPath", "*");
@@ -268,76 +251,113 @@ int Run(int argc, char** argv) {
     if (!std::filesystem::is_directory(appPath, ec)) {
         Fail("the application folder " + appPath + " does not exist");
     }
-    const std::string tarnID = a.options.count("--tarn-id") != 0
-                                   ? Option(a, "--tarn-id")
-                                   : GetSettingX(kAppName, "TarnIN", "TarnID", "");
-    G().AppPath = appPath;
-    G().AccPath = appPath + "TarnIN/";
-    G().TarnID = tarnID;
-    G().audit = std::make_unique<DbAudit>(G().db, G().spool, *G().clock, tarnID);
-    G().oShared = std::make_unique<clsSharedMain>();
-    clsSharedMain& shared = *G().oShared;
-    shared.SetAccPath(WithSlash(Option(a, "--acc-path", G().AccPath)));
-    if (settings.greyDelay) shared.SetGreyDelay(*settings.greyDelay);
-    if (settings.greyFrame) shared.SetGreyFrame(*settings.greyFrame);
-    if (settings.greyExp) shared.SetGreyExp(*settings.greyExp);
-    if (settings.ipLockThreshold) shared.SetIPLockThreshold(*settings.ipLockThreshold);
-    if (settings.ipLockUnit) shared.SetIPLockUnit(*settings.ipLockUnit);
-    const std::string owner = Option(a, "--owner");
-    const std::string type = Option(a, "--type", "");
-    const bool fileOnly = cmd == "load-grey" || cmd == "load-lockip" || cmd == "save-lockip";
+    Installation i;
+    i.folders.appPath = appPath;
+    i.folders.accPath = WithSlash(Option(a, "--acc-path", appPath + "TarnIN/"));
+    i.tarnID = a.options.count("--tarn-id") != 0 ? Option(a, "--tarn-id")
+                                                 : GetSettingX(kAppName, "TarnIN", "TarnID", "");
+    return i;
+}
 
-    if (!fileOnly) Connect(factory);
+// FIXME: the settings reader, the list-file checks, the connection files and
+// the shared audit still find their context in the process-wide state; it is
+// lent to them here until they take it as parameters. The store's session is
+// the process's one for now, so that the audit writes on the same connection.
+class ProcessStateLoan {
+  public:
+    ProcessStateLoan(Clock& clock, ServiceControl& service, SettingsStore& machineSettings) {
+        G().clock = &clock;
+        G().service = &service;
+        HP().machineSettings = &machineSettings;
+    }
+    ~ProcessStateLoan() {
+        G().db.rs.reset();
+        G().db.conn.reset();
+        G().oShared.reset();
+    }
+    DbSession& Session(const Installation& i, DbFactory& factory) {
+        G().AppPath = i.folders.appPath;
+        G().AccPath = i.folders.appPath + "TarnIN/";
+        G().TarnID = i.tarnID;
+        G().oShared = std::make_unique<clsSharedMain>();
+        G().db.factory = &factory;
+        return G().db;
+    }
+};
 
+void PrintGreyList(const std::vector<GreyEntry>& list, bool listEntries) {
+    size_t kept = 0;
+    for (size_t i = 1; i < list.size(); ++i) {
+        if (list[i].netip.empty()) continue;
+        ++kept;
+        if (listEntries) {
+            std::cout << list[i].netip << "\t" << list[i].mailfrom << "\t" << list[i].mailto << "\t"
+                      << DaySerialText(list[i].rectime) << "\t" << list[i].allowed << "\t"
+                      << DaySerialText(list[i].lastcontact) << "\n";
+        }
+    }
+    std::cout << kept << " entries\n";
+}
+
+void PrintLockTable(const std::vector<LockIPRecord>& table, bool listEntries) {
+    for (size_t i = 1; listEntries && i < table.size(); ++i) {
+        std::cout << table[i].netip << "\tspam " << table[i].numspam << "\tgood "
+                  << table[i].numgood << "\trejects " << table[i].numrejects << "\tlevel "
+                  << table[i].locklevel << "\n";
+    }
+    std::cout << table.size() - 1 << " entries\n";
+}
+
+// Runs one member of the store and prints its answer.
+void Execute(PolicyStore& store, const Args& a) {
     const auto& w = a.words;
+    const std::string& cmd = w[0];
+    const std::string owner = Option(a, "--owner");
+    const std::string retPath = w.size() > 2 ? w[2] : "";
     if (cmd == "grey") {
-        std::cout << shared.CheckGreyIP(w[1], w[2], w[3], type, a.allowedFlag ? -1 : 0, 0) << "\n";
+        std::cout << store.CheckGreyIP(w[1], w[2], w[3], Option(a, "--type"),
+                                       a.allowedFlag ? -1 : 0, 0)
+                  << "\n";
     } else if (cmd == "lockip") {
-        std::cout << shared.CheckLockIP(w[1], w[2]) << "\n";
-    } else if (cmd == "allowed") {
-        std::cout << shared.IsAllowed(w[1], w.size() > 2 ? w[2] : "", owner) << "\n";
-    } else if (cmd == "disallowed") {
-        std::cout << shared.IsDisAllowed(w[1], w.size() > 2 ? w[2] : "", owner) << "\n";
-    } else if (cmd == "add-allowed") {
-        shared.AddAllowed(w[1], owner);
-        std::cout << "done\n";
-    } else if (cmd == "add-disallowed") {
-        shared.AddDisAllowed(w[1], owner);
-        std::cout << "done\n";
-    } else if (cmd == "purge") {
-        shared.PurgeDB();
+        std::cout << store.CheckLockIP(w[1], w[2]) << "\n";
+    } else if (cmd == "allowed" || cmd == "disallowed") {
+        std::cout << (cmd == "allowed" ? store.IsAllowed(w[1], retPath, owner)
+                                       : store.IsDisAllowed(w[1], retPath, owner))
+                  << "\n";
+    } else if (cmd == "add-allowed" || cmd == "add-disallowed" || cmd == "purge") {
+        if (cmd == "add-allowed") store.AddAllowed(w[1], owner);
+        if (cmd == "add-disallowed") store.AddDisAllowed(w[1], owner);
+        if (cmd == "purge") store.PurgeDB();
         std::cout << "done\n";
     } else if (cmd == "load-grey" || cmd == "save-grey") {
-        shared.LoadGreyIP();
-        if (cmd == "save-grey") shared.SaveGreyIP();
-        const auto& list = shared.Policy().greyList;
-        size_t kept = 0;
-        for (size_t i = 1; i < list.size(); ++i) {
-            if (list[i].netip.empty()) continue;
-            ++kept;
-            if (cmd == "load-grey") {
-                std::cout << list[i].netip << "\t" << list[i].mailfrom << "\t" << list[i].mailto
-                          << "\t" << DaySerialText(list[i].rectime) << "\t" << list[i].allowed
-                          << "\t" << DaySerialText(list[i].lastcontact) << "\n";
-            }
-        }
-        std::cout << kept << " entries\n";
+        store.LoadGreyIP();
+        if (cmd == "save-grey") store.SaveGreyIP();
+        PrintGreyList(store.Policy().greyList, cmd == "load-grey");
     } else {
-        shared.LoadLockIP();
-        if (cmd == "save-lockip") shared.SaveLockIP();
-        const auto& table = shared.Policy().lockTable;
-        if (cmd == "load-lockip") {
-            for (size_t i = 1; i < table.size(); ++i) {
-                std::cout << table[i].netip << "\tspam " << table[i].numspam << "\tgood "
-                          << table[i].numgood << "\trejects " << table[i].numrejects << "\tlevel "
-                          << table[i].locklevel << "\n";
-            }
-        }
-        std::cout << table.size() - 1 << " entries\n";
+        store.LoadLockIP();
+        if (cmd == "save-lockip") store.SaveLockIP();
+        PrintLockTable(store.Policy().lockTable, cmd == "load-lockip");
     }
-    G().db.rs.reset();
-    G().db.conn.reset();
-    G().oShared.reset();
+}
+
+int Run(int argc, char** argv) {
+    const Args a = ParseArgs(argc, argv);
+    const PolicySettings settings = CheckCommandLine(a);
+    const std::string& cmd = a.words[0];
+
+    SystemClock clock;
+    StderrService service;
+    MariaDbFactory factory;
+    RegFileStore machineSettings(MachineRegistryPath());
+    ProcessStateLoan loan(clock, service, machineSettings);
+    const Installation installation = FindInstallation(a);
+    DbSession& session = loan.Session(installation, factory);
+    SharedMainAudit audit;
+    PolicyStore store(session, clock, audit, installation.folders, settings);
+
+    const bool fileOnly = cmd == "load-grey" || cmd == "load-lockip" || cmd == "save-lockip";
+    if (!fileOnly) Connect(session, installation.folders.appPath);
+    Execute(store, a);
     return 0;
 }
 

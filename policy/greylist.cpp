@@ -1,8 +1,9 @@
 // Greylisting of (network, sender, recipient) triplets in tbl_greylist, and
 // the in-memory greylist with its list file "GreyIP.lst".
 // Result 9 means the database could not be reached or the query failed; a
-// database failure inside the row loop drops oDBConn and oDBRS (the health
-// check rebuilds them) and returns the result as it stands.
+// database failure inside the row loop drops the session's connection and
+// recordset (the health check rebuilds them) and returns the result as it
+// stands.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,16 +11,10 @@
 #include <cstdio>
 #include <string>
 
-#include "db/connect_string.h"
-#include "db/db_session.h"
-#include "db/shared_main.h"
-#include "host/globals.h"
 #include "host/textfile.h"
-#include "platform/clock.h"
 #include "platform/day_serial.h"
-#include "policy/policy_db.h"
 #include "policy/policy_rules.h"
-#include "policy/policy_state.h"
+#include "policy/policy_store.h"
 
 namespace bw {
 
@@ -29,8 +24,8 @@ constexpr std::int16_t kNoDatabase = 9;
 const char* const kDroppedAction = "595 Dropped from DDS";
 
 // A NULL column reads as 0 or empty text; a failed read is recorded in err.
-GreyEntry ReadGreyRow(ErrorState& err) {
-    auto text = [&](const char* name) { return FieldText(name, err).value_or(""); };
+GreyEntry ReadGreyRow(PolicyDb& db, ErrorState& err) {
+    auto text = [&](const char* name) { return db.Field(name, err).value_or(""); };
     auto number = [&](const char* name) { return ParseLeadingNumber(text(name)); };
     GreyEntry e;
     e.netip = text("netip");
@@ -46,140 +41,151 @@ GreyEntry ReadGreyRow(ErrorState& err) {
     return e;
 }
 
-// The greylist's counts and rows go to the installation's audit.
-void IncStats(const char* field) {
-    if (G().audit) G().audit->IncStats(field, 1);
-}
-
 }  // namespace
 
-std::int16_t clsSharedMain::CheckGreyIP(const std::string& sIP, const std::string& sMailFrom,
-                                        const std::string& sMailTo, const std::string& sType,
-                                        std::int16_t iIsAllowed, std::int16_t /*iDel*/) {
+struct Triplet {
+    std::string ip;
+    std::string net;
+    std::string mailFrom;
+    std::string mailTo;
+    double now;
+};
+
+std::int16_t PolicyStore::CheckGreyIP(const std::string& sIP, const std::string& sMailFrom,
+                                      const std::string& sMailTo, const std::string& sType,
+                                      std::int16_t iIsAllowed, std::int16_t /*iDel*/) {
     const std::optional<std::string> net = NetworkPart(sIP);
     if (!net) return 0;
-    const double now = G().clock->Now();
-    if (!G().db.conn) return kNoDatabase;
-    G().db.ReconnectReset();
-    if (!PolicyDbOpen()) return kNoDatabase;
+    const Triplet t{sIP, *net, sMailFrom, sMailTo, clock_.Now()};
+    if (!db_.session.conn) return kNoDatabase;
+    db_.session.ReconnectReset();
+    if (!db_.IsOpen()) return kNoDatabase;
 
     std::string sql;
     if (sType == "VG") {
         sql = "SELECT netip,allowed FROM tbl_greylist USE INDEX (netip_allow) WHERE netip = '" +
-              Quote(*net) + "'" + " AND allowed = -1";
+              db_.Quote(t.net) + "'" + " AND allowed = -1";
     } else {
-        sql = "SELECT * FROM tbl_greylist WHERE netip = '" + Quote(*net) + "'" +
-              " AND mailfrom = '" + Quote(sMailFrom) + "'" + " AND mailto = '" + Quote(sMailTo) +
-              "'";
+        sql = "SELECT * FROM tbl_greylist WHERE netip = '" + db_.Quote(t.net) + "'" +
+              " AND mailfrom = '" + db_.Quote(sMailFrom) + "'" + " AND mailto = '" +
+              db_.Quote(sMailTo) + "'";
     }
     ErrorState err;
-    OpenShared(sql, err);
+    db_.Open(sql, err);
     if (err.Failed()) {
-        G().db.conn.reset();
+        db_.session.conn.reset();
         return kNoDatabase;
     }
-    DbRecordset& rs = *G().db.rs;
-    std::int16_t result = 0;
     if (sType == "VG") {
-        result = rs.RecordCount() > 0 ? -1 : 0;
-        CloseShared(err);
+        const std::int16_t result = db_.session.rs->RecordCount() > 0 ? -1 : 0;
+        db_.Close(err);
         return result;
     }
-
-    const SharedSettings& s = SharedPolicySettings();
     const bool deleting = sType == "D";
     bool examined = false;
-    bool ended = false;
-    if (rs.RecordCount() > 0) {
-        rs.MoveFirst(err);
-        while (!rs.Eof() && !ended) {
-            if (err.Failed()) {
-                ErrorState ignored;
-                rs.Close(ignored);
-                G().db.rs.reset();
-                G().db.conn.reset();
-                return result;
-            }
-            GreyEntry e = ReadGreyRow(err);
-            examined = true;
-            if (deleting) {
-                rs.Delete(err);
-            } else {
-                // Only the first row of a triplet is ever examined.
-                ended = true;
-                const GreyVerdict v = JudgeGreyEntry(e, now, s);
-                result = GreyResultCode(v);
-                switch (v) {
-                    case GreyVerdict::Pass:
-                        SetFieldText("lastcontact", DaySerialText(now), err);
-                        rs.Update(err);
-                        IncStats("passedgrey");
-                        break;
-                    case GreyVerdict::TooEarly:
-                        AddOne(e.earlycount);
-                        SetFieldText("earlycount", std::to_string(e.earlycount), err);
-                        SetFieldText("ipaddress", sIP, err);
-                        rs.Update(err);
-                        break;
-                    case GreyVerdict::Promote:
-                        SetFieldText("allowed", "-1", err);
-                        SetFieldText("lastcontact", DaySerialText(now), err);
-                        rs.Update(err);
-                        IncStats("allowedgrey");
-                        IncStats("passedgrey");
-                        break;
-                    case GreyVerdict::Expired:
-                    case GreyVerdict::TooLate:
-                        break;  // left for the purge
-                }
-            }
-            rs.MoveNext(err);
-        }
-    }
-
-    if (!deleting && !examined) {
-        rs.AddNew(err);
-        SetFieldText("netip", *net, err);
-        SetFieldText("ipaddress", sIP, err);
-        SetFieldText("mailfrom", sMailFrom, err);
-        SetFieldText("mailto", sMailTo, err);
-        SetFieldText("rectime", DaySerialText(now), err);
-        if (iIsAllowed != 0) {
-            SetFieldText("allowed", "-1", err);
-            SetFieldText("lastcontact", DaySerialText(now), err);
-            result = 3;
-        }
-        rs.Update(err);
-        if (iIsAllowed == 0) IncStats("addedgrey");
-    }
-    CloseShared(err);
+    std::int16_t result = ExamineTriplet(t, deleting, examined);
+    if (!db_.session.rs) return result;  // the loop failed and dropped the session
+    if (!deleting && !examined) result = AddTriplet(t, iIsAllowed, err);
+    db_.Close(err);
     return result;
 }
 
-void clsSharedMain::SaveGreyIP() {
-    PolicyState& p = Policy();
+// Deletes every row of the triplet, or judges its first row.
+std::int16_t PolicyStore::ExamineTriplet(const Triplet& t, bool deleting, bool& examined) {
+    DbRecordset& rs = *db_.session.rs;
+    std::int16_t result = 0;
+    ErrorState err;
+    if (rs.RecordCount() <= 0) return result;
+    rs.MoveFirst(err);
+    while (!rs.Eof()) {
+        if (err.Failed()) {
+            ErrorState ignored;
+            rs.Close(ignored);
+            db_.session.rs.reset();
+            db_.session.conn.reset();
+            return result;
+        }
+        GreyEntry e = ReadGreyRow(db_, err);
+        examined = true;
+        if (!deleting) return JudgeTriplet(t, e, err);  // only the first row counts
+        rs.Delete(err);
+        rs.MoveNext(err);
+    }
+    return result;
+}
+
+std::int16_t PolicyStore::JudgeTriplet(const Triplet& t, GreyEntry& e, ErrorState& err) {
+    DbRecordset& rs = *db_.session.rs;
+    const GreyVerdict v = JudgeGreyEntry(e, t.now, settings);
+    switch (v) {
+        case GreyVerdict::Pass:
+            db_.SetField("lastcontact", DaySerialText(t.now), err);
+            rs.Update(err);
+            audit_.IncStats("passedgrey", 1);
+            break;
+        case GreyVerdict::TooEarly:
+            AddOne(e.earlycount);
+            db_.SetField("earlycount", std::to_string(e.earlycount), err);
+            db_.SetField("ipaddress", t.ip, err);
+            rs.Update(err);
+            break;
+        case GreyVerdict::Promote:
+            db_.SetField("allowed", "-1", err);
+            db_.SetField("lastcontact", DaySerialText(t.now), err);
+            rs.Update(err);
+            audit_.IncStats("allowedgrey", 1);
+            audit_.IncStats("passedgrey", 1);
+            break;
+        case GreyVerdict::Expired:
+        case GreyVerdict::TooLate:
+            break;  // left for the purge
+    }
+    ErrorState ignored;
+    rs.MoveNext(ignored);
+    return GreyResultCode(v);
+}
+
+std::int16_t PolicyStore::AddTriplet(const Triplet& t, std::int16_t iIsAllowed, ErrorState& err) {
+    DbRecordset& rs = *db_.session.rs;
+    std::int16_t result = 0;
+    rs.AddNew(err);
+    db_.SetField("netip", t.net, err);
+    db_.SetField("ipaddress", t.ip, err);
+    db_.SetField("mailfrom", t.mailFrom, err);
+    db_.SetField("mailto", t.mailTo, err);
+    db_.SetField("rectime", DaySerialText(t.now), err);
+    if (iIsAllowed != 0) {
+        db_.SetField("allowed", "-1", err);
+        db_.SetField("lastcontact", DaySerialText(t.now), err);
+        result = 3;
+    }
+    rs.Update(err);
+    if (iIsAllowed == 0) audit_.IncStats("addedgrey", 1);
+    return result;
+}
+
+void PolicyStore::SaveGreyIP() {
+    PolicyState& p = state_;
     if (p.greyListBusy) return;
     p.greyListBusy = true;
-    const int fd = OpenSettingsFile(G().AppPath + "GreyIP.lst", O_WRONLY | O_CREAT);
+    const int fd = OpenSettingsFile(folders_.appPath + "GreyIP.lst", O_WRONLY | O_CREAT);
     std::FILE* f = fd >= 0 && ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "wb") : nullptr;
     if (f == nullptr) {
         if (fd >= 0) ::close(fd);
         p.greyListBusy = false;
         return;
     }
-    const double now = G().clock->Now();
-    const SharedSettings& s = SharedPolicySettings();
+    const double now = clock_.Now();
     size_t dropped = 0;
     for (size_t i = 1; i < p.greyList.size(); ++i) {
         GreyEntry& e = p.greyList[i];
         if (e.netip.empty()) {
             ++dropped;
-        } else if (KeepGreyEntry(e, now, s)) {
+        } else if (KeepGreyEntry(e, now, settings)) {
             const std::string line = GreyLine(e) + "\r\n";
             std::fwrite(line.data(), 1, line.size(), f);
         } else {
-            if (G().audit)
-                G().audit->AddMinLog({e.netip, now, e.mailfrom, e.mailto, kDroppedAction});
+            audit_.AddMinLog(tMinLog{e.netip, now, e.mailfrom, e.mailto, kDroppedAction});
             e.netip.clear();
             ++dropped;
         }
@@ -191,10 +197,10 @@ void clsSharedMain::SaveGreyIP() {
     if (last > 100 && static_cast<double>(dropped) > last / 2.0) LoadGreyIP();
 }
 
-void clsSharedMain::LoadGreyIP() {
-    std::vector<GreyEntry>& list = Policy().greyList;
+void PolicyStore::LoadGreyIP() {
+    std::vector<GreyEntry>& list = state_.greyList;
     list.assign(1, GreyEntry{});
-    const auto lines = ReadTextLines(G().AppPath + "GreyIP.lst");
+    const auto lines = ReadTextLines(folders_.appPath + "GreyIP.lst");
     if (!lines) return;
     for (GreyEntry& e : ParseGreyList(*lines)) list.push_back(std::move(e));
 }

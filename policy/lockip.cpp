@@ -8,16 +8,10 @@
 #include <cstdint>
 #include <string>
 
-#include "db/connect_string.h"
-#include "platform/day_serial.h"
-#include "db/db_session.h"
-#include "db/shared_main.h"
-#include "host/globals.h"
 #include "host/textfile.h"
-#include "platform/clock.h"
-#include "policy/policy_db.h"
+#include "platform/day_serial.h"
 #include "policy/policy_rules.h"
-#include "policy/policy_state.h"
+#include "policy/policy_store.h"
 
 namespace bw {
 
@@ -25,9 +19,9 @@ namespace {
 
 // A column that cannot be read (NULL, or a failed read) keeps the working value.
 template <typename T>
-void ReadNumber(const char* name, T& into) {
+void ReadNumber(PolicyDb& db, const char* name, T& into) {
     ErrorState ignored;
-    if (auto v = FieldText(name, ignored)) {
+    if (auto v = db.Field(name, ignored)) {
         const double d = ParseLeadingNumber(*v);
         if constexpr (std::is_same_v<T, double>) {
             into = d;
@@ -39,31 +33,31 @@ void ReadNumber(const char* name, T& into) {
     }
 }
 
-void ReadLockRow(LockIPRecord& r) {
+void ReadLockRow(PolicyDb& db, LockIPRecord& r) {
     ErrorState ignored;
-    if (auto v = FieldText("netip", ignored)) r.netip = *v;
-    ReadNumber("numspam", r.numspam);
-    ReadNumber("numgood", r.numgood);
-    ReadNumber("lastspam", r.lastspam);
-    ReadNumber("lastgood", r.lastgood);
-    ReadNumber("numrejects", r.numrejects);
-    ReadNumber("lastreject", r.lastreject);
-    ReadNumber("locklevel", r.locklevel);
-    ReadNumber("lockdays", r.lockdays);
-    ReadNumber("lastlocked", r.lastlocked);
+    if (auto v = db.Field("netip", ignored)) r.netip = *v;
+    ReadNumber(db, "numspam", r.numspam);
+    ReadNumber(db, "numgood", r.numgood);
+    ReadNumber(db, "lastspam", r.lastspam);
+    ReadNumber(db, "lastgood", r.lastgood);
+    ReadNumber(db, "numrejects", r.numrejects);
+    ReadNumber(db, "lastreject", r.lastreject);
+    ReadNumber(db, "locklevel", r.locklevel);
+    ReadNumber(db, "lockdays", r.lockdays);
+    ReadNumber(db, "lastlocked", r.lastlocked);
 }
 
-void WriteLockRow(const LockIPRecord& r, ErrorState& err) {
-    SetFieldText("netip", r.netip, err);
-    SetFieldText("numspam", std::to_string(r.numspam), err);
-    SetFieldText("numgood", std::to_string(r.numgood), err);
-    SetFieldText("lastspam", DaySerialText(r.lastspam), err);
-    SetFieldText("lastgood", DaySerialText(r.lastgood), err);
-    SetFieldText("numrejects", DaySerialText(r.numrejects), err);
-    SetFieldText("lastreject", DaySerialText(r.lastreject), err);
-    SetFieldText("locklevel", std::to_string(r.locklevel), err);
-    SetFieldText("lockdays", std::to_string(r.lockdays), err);
-    SetFieldText("lastlocked", DaySerialText(r.lastlocked), err);
+void WriteLockRow(PolicyDb& db, const LockIPRecord& r, ErrorState& err) {
+    db.SetField("netip", r.netip, err);
+    db.SetField("numspam", std::to_string(r.numspam), err);
+    db.SetField("numgood", std::to_string(r.numgood), err);
+    db.SetField("lastspam", DaySerialText(r.lastspam), err);
+    db.SetField("lastgood", DaySerialText(r.lastgood), err);
+    db.SetField("numrejects", DaySerialText(r.numrejects), err);
+    db.SetField("lastreject", DaySerialText(r.lastreject), err);
+    db.SetField("locklevel", std::to_string(r.locklevel), err);
+    db.SetField("lockdays", std::to_string(r.lockdays), err);
+    db.SetField("lastlocked", DaySerialText(r.lastlocked), err);
 }
 
 // Opens the list file locked against other readers and writers; -1 on failure.
@@ -79,33 +73,33 @@ int OpenLocked(const std::string& path, bool forWriting) {
 
 }  // namespace
 
-std::int16_t clsSharedMain::CheckLockIP(const std::string& sIP, const std::string& sCode) {
+std::int16_t PolicyStore::CheckLockIP(const std::string& sIP, const std::string& sCode) {
     const std::optional<std::string> key = NetworkPart(sIP);
     if (!key) return 0;
-    G().db.ReconnectReset();
-    if (!PolicyDbOpen()) return 0;
-    const double now = G().clock->Now();
+    db_.session.ReconnectReset();
+    if (!db_.IsOpen()) return 0;
+    const double now = clock_.Now();
 
     ErrorState err;
-    OpenShared("SELECT * FROM tbl_lockip WHERE netip = '" + Quote(*key) + "'" + " OR netip = '" +
-                   Quote(sIP) + "'",
-               err);
+    db_.Open("SELECT * FROM tbl_lockip WHERE netip = '" + db_.Quote(*key) + "'" + " OR netip = '" +
+                 db_.Quote(sIP) + "'",
+             err);
     if (err.Failed()) {
-        G().db.conn.reset();
+        db_.session.conn.reset();
         return 0;
     }
 
-    DbRecordset& rs = *G().db.rs;
+    DbRecordset& rs = *db_.session.rs;
     LockIPRecord row;  // working values; a row keyed by the full address may fill them
     bool haveRow = false;
     LockDecision d;
     const long count = rs.RecordCount();
     if (count > 0) rs.MoveFirst(err);
     for (long i = 0; i < count && !rs.Eof(); ++i) {
-        ReadLockRow(row);
+        ReadLockRow(db_, row);
         if (row.netip == *key) {
             haveRow = true;
-            d = ApplyLockCode(row, sCode, now, SharedPolicySettings());
+            d = ApplyLockCode(row, sCode, now, settings);
             break;
         }
         rs.MoveNext(err);
@@ -118,18 +112,18 @@ std::int16_t clsSharedMain::CheckLockIP(const std::string& sIP, const std::strin
         }
         // An "R" or unknown code for a network without a row stores nothing.
         if (haveRow && (sCode.empty() || sCode[0] != 'V' || d.changed)) {
-            WriteLockRow(row, err);
+            WriteLockRow(db_, row, err);
             rs.Update(err);
         }
     }
-    CloseShared(err);
+    db_.Close(err);
     return d.result;
 }
 
-void clsSharedMain::SaveLockIP() {
-    const int fd = OpenLocked(G().AppPath + "LockIP.lst", true);
+void PolicyStore::SaveLockIP() {
+    const int fd = OpenLocked(folders_.appPath + "LockIP.lst", true);
     if (fd < 0) return;
-    const std::vector<LockIPRecord>& table = Policy().lockTable;
+    const std::vector<LockIPRecord>& table = state_.lockTable;
     std::string text;
     for (size_t i = 1; i < table.size(); ++i) text += LockLine(table[i]) + "\r\n";
     size_t done = 0;
@@ -141,10 +135,10 @@ void clsSharedMain::SaveLockIP() {
     ::close(fd);
 }
 
-void clsSharedMain::LoadLockIP() {
-    std::vector<LockIPRecord>& table = Policy().lockTable;
+void PolicyStore::LoadLockIP() {
+    std::vector<LockIPRecord>& table = state_.lockTable;
     table.assign(1, LockIPRecord{});
-    const int fd = OpenLocked(G().AppPath + "LockIP.lst", false);
+    const int fd = OpenLocked(folders_.appPath + "LockIP.lst", false);
     if (fd < 0) return;
     std::string text;
     char buf[8192];

@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "db/connect_string.h"
-#include "platform/day_serial.h"
-#include "db/db_session.h"
 #include "host/paths.h"
 #include "host/textfile.h"
+#include "platform/day_serial.h"
 
 namespace bw {
 
@@ -35,11 +33,11 @@ const char* const kEmptyLine = "@@@@@@@";
 // Tests one list line against the sender, then the return path.
 bool TestListLine(const std::string& line, const std::string& sFrom, const std::string& sRetPath,
                   std::string& cache) {
-    if (clsSharedMain::WildMatch(sFrom, line) != 0) {
+    if (WildMatch(sFrom, line) != 0) {
         cache += Upper(sFrom) + "\t";
         return true;
     }
-    if (clsSharedMain::WildMatch(sRetPath, line) != 0) {
+    if (WildMatch(sRetPath, line) != 0) {
         cache += Upper(sRetPath) + "\t";
         return true;
     }
@@ -48,7 +46,7 @@ bool TestListLine(const std::string& line, const std::string& sFrom, const std::
 
 }  // namespace
 
-std::int16_t clsSharedMain::WildMatch(const std::string& sAddress, const std::string& sPattern) {
+std::int16_t WildMatch(const std::string& sAddress, const std::string& sPattern) {
     if (sPattern.empty() || sAddress.empty()) return 0;
     const std::string a = Upper(sAddress);
     const std::string p = Upper(sPattern);
@@ -160,11 +158,9 @@ void Lock(LockIPRecord& r, double now) {
     r.lastlocked = now;
 }
 
-}  // namespace
-
-LockDecision ApplyLockCode(LockIPRecord& r, const std::string& sCode, double now,
-                           const SharedSettings& s) {
-    LockDecision d;
+// The events: "S" (spam), "SD" (spam, lock at once), "G" (good), "R" (reject).
+bool ApplyLockEvent(LockIPRecord& r, const std::string& sCode, double now, const PolicySettings& s,
+                    LockDecision& d) {
     if (sCode == "S") {
         AddOne(r.numspam);
         r.lastspam = now;
@@ -188,46 +184,56 @@ LockDecision ApplyLockCode(LockIPRecord& r, const std::string& sCode, double now
         r.numrejects += 1;
         r.lastreject = now;
         d.changed = true;
-    } else if (sCode == "VS") {
-        if (r.locklevel <= 0) {
-            d.finish = true;
-            return d;
-        }
-        // The lock time doubles with every level and runs from the last reject.
-        const double lockDays = std::pow(2.0, r.locklevel - 1) * s.IPLockUnit;
-        const double sinceReject = now - r.lastreject;
-        if (lockDays > sinceReject) {
-            d.result = -1;
-            if (sinceReject > kOneMinute) {
-                r.lastreject = now;
-                d.changed = true;
-            } else {
-                d.finish = true;
-            }
-        } else if (r.numrejects > 0) {
-            r.numrejects = 0;
-            d.changed = true;
-        } else {
-            d.finish = true;
-        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// A locked answer moves lastreject on, at most once a minute.
+void ExtendReject(LockIPRecord& r, double now, LockDecision& d) {
+    d.result = -1;
+    if (now - r.lastreject > kOneMinute) {
+        r.lastreject = now;
+        d.changed = true;
+    } else {
+        d.finish = true;
+    }
+}
+
+// "VS": locked? The lock time doubles with every level and runs from the last reject.
+void AskLocked(LockIPRecord& r, double now, const PolicySettings& s, LockDecision& d) {
+    if (r.locklevel <= 0) {
+        d.finish = true;
+        return;
+    }
+    const double lockDays = std::pow(2.0, r.locklevel - 1) * s.IPLockUnit;
+    if (lockDays > now - r.lastreject) {
+        ExtendReject(r, now, d);
+    } else if (r.numrejects > 0) {
+        r.numrejects = 0;
+        d.changed = true;
+    } else {
+        d.finish = true;
+    }
+}
+
+}  // namespace
+
+LockDecision ApplyLockCode(LockIPRecord& r, const std::string& sCode, double now,
+                           const PolicySettings& s) {
+    LockDecision d;
+    if (ApplyLockEvent(r, sCode, now, s, d)) return d;
+    if (sCode == "VS") {
+        AskLocked(r, now, s, d);
     } else if (sCode == "VG") {
-        if (r.numgood > 0 && r.numspam == 0) {
-            d.result = -1;
-            d.finish = true;
-        } else if (r.numspam > 0 && static_cast<double>(r.numgood) / r.numspam > 100) {
+        const bool goodOnly = r.numgood > 0 && r.numspam == 0;
+        if (goodOnly || (r.numspam > 0 && static_cast<double>(r.numgood) / r.numspam > 100)) {
             d.result = -1;
             d.finish = true;
         }
-    } else if (sCode == "VR") {
-        if (r.numrejects >= 1000) {
-            d.result = -1;
-            if (now - r.lastreject > kOneMinute) {
-                r.lastreject = now;
-                d.changed = true;
-            } else {
-                d.finish = true;
-            }
-        }
+    } else if (sCode == "VR" && r.numrejects >= 1000) {
+        ExtendReject(r, now, d);
     }
     return d;
 }
@@ -297,7 +303,7 @@ std::vector<LockIPRecord> ParseLockList(const std::string& text) {
 
 // --- greylisting -----------------------------------------------------------
 
-GreyVerdict JudgeGreyEntry(const GreyEntry& e, double now, const SharedSettings& s) {
+GreyVerdict JudgeGreyEntry(const GreyEntry& e, double now, const PolicySettings& s) {
     if (e.allowed != 0) {
         return now - s.GreyExp < e.lastcontact ? GreyVerdict::Pass : GreyVerdict::Expired;
     }
@@ -321,7 +327,7 @@ std::int16_t GreyResultCode(GreyVerdict v) {
     return 0;
 }
 
-bool KeepGreyEntry(const GreyEntry& e, double now, const SharedSettings& s) {
+bool KeepGreyEntry(const GreyEntry& e, double now, const PolicySettings& s) {
     if (e.allowed != 0) return now - s.GreyExp < e.lastcontact;
     return now - s.GreyFrame / 24.0 / 60.0 < e.rectime;
 }

@@ -1,7 +1,7 @@
 // The decisions of the policy store, free of the database: the network part
 // of an address, the IP-lock event and question rules, the greylist verdicts
 // and what a saved greylist keeps, and the list-file search. The members of
-// clsSharedMain read a row, apply one of these and write the row back.
+// the policy store read a row, apply one of these and write the row back.
 // Nothing here fails: unreadable input gives the documented default.
 #pragma once
 
@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "db/shared_main.h"
+#include "policy/policy_settings.h"
 #include "policy/policy_state.h"
 
 namespace bw {
+
+/// -1 when the address matches the pattern ("*" wildcards, case ignored).
+std::int16_t WildMatch(const std::string& sAddress, const std::string& sPattern);
 
 /// Text split at every separator (an empty text gives one empty part).
 std::vector<std::string> SplitText(const std::string& s, char sep);
@@ -56,7 +59,7 @@ struct LockDecision {
 
 /// Applies an event or question code to a network's existing row.
 LockDecision ApplyLockCode(LockIPRecord& r, const std::string& sCode, double now,
-                           const SharedSettings& s);
+                           const PolicySettings& s);
 /// Fills a new row for a network without one; false for codes that create none.
 bool StartLockRow(LockIPRecord& r, const std::string& key, const std::string& sCode, double now);
 
@@ -76,11 +79,11 @@ enum class GreyVerdict {
     Promote,   // pending, retry within delay and frame: becomes allowed, result 3
 };
 
-GreyVerdict JudgeGreyEntry(const GreyEntry& e, double now, const SharedSettings& s);
+GreyVerdict JudgeGreyEntry(const GreyEntry& e, double now, const PolicySettings& s);
 std::int16_t GreyResultCode(GreyVerdict v);
 /// Whether SaveGreyIP keeps an entry (allowed and not expired, or pending
 /// within its frame).
-bool KeepGreyEntry(const GreyEntry& e, double now, const SharedSettings& s);
+bool KeepGreyEntry(const GreyEntry& e, double now, const PolicySettings& s);
 
 /// One "GreyIP.lst" line (without its line end) and back.
 std::string GreyLine(const GreyEntry& e);

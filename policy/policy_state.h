@@ -1,7 +1,6 @@
-// State of the shared policy store held by clsSharedMain: the list caches,
-// the in-memory lock table and greylist with their list files, and the purge
-// rate limit. The process holds one clsSharedMain (oShared), so this state is
-// the process's. Slot 0 of both tables exists and is never used.
+// State of the policy store (policy/policy_store.h): the list caches, the
+// in-memory lock table and greylist with their list files, and the purge
+// rate limit. Slot 0 of both tables exists and is never used.
 #pragma once
 
 #include <cstdint>
@@ -27,13 +26,8 @@ struct LockIPRecord {
 /// One greylist triplet (tbl_greylist row, "GreyIP.lst" line). An empty netip
 /// marks a free slot of the in-memory list.
 struct GreyEntry {
-    std::string netip;
-    std::string mailfrom;
-    std::string mailto;
-    double rectime = 0;
-    double allowtime = 0;
-    double exptime = 0;
-    double lastcontact = 0;
+    std::string netip, mailfrom, mailto;                              // the triplet
+    double rectime = 0, allowtime = 0, exptime = 0, lastcontact = 0;  // day-serial times
     std::int16_t allowed = 0;
     std::int32_t earlycount = 0;
     std::string ipaddress;

@@ -1,64 +1,59 @@
 // Greylist housekeeping: deletes allowed triplets whose last contact is
 // GreyExp days old and pending ones older than GreyFrame minutes, at most
 // once a minute on the seconds-since-midnight clock. Reports nothing; a
-// failed first selection drops oDBConn for the health check to rebuild.
+// failed first selection drops the connection for the health check to rebuild.
 #include <string>
 
-#include "db/connect_string.h"
-#include "platform/day_serial.h"
-#include "db/db_session.h"
-#include "db/shared_main.h"
-#include "host/globals.h"
 #include "host/timing.h"
-#include "platform/clock.h"
-#include "policy/policy_db.h"
-#include "policy/policy_state.h"
+#include "platform/day_serial.h"
+#include "policy/policy_store.h"
 
 namespace bw {
 
 namespace {
 
-void ExecuteIgnoringErrors(const std::string& sql) {
+void ExecuteIgnoringErrors(DbSession& session, const std::string& sql) {
     ErrorState ignored;
-    if (G().db.conn) G().db.conn->Execute(sql, ignored);
+    if (session.conn) session.conn->Execute(sql, ignored);
 }
 
 }  // namespace
 
-void clsSharedMain::PurgeDB() {
-    PolicyState& p = Policy();
-    if (!Elapsed(p.lastPurgeTimer, 60)) return;
-    p.lastPurgeTimer = G().clock->Timer();
-    const double now = G().clock->Now();
-    G().db.ReconnectReset();
-    if (!PolicyDbOpen()) return;
+void PolicyStore::PurgeDB() {
+    if (!Elapsed(clock_, state_.lastPurgeTimer, 60)) return;
+    state_.lastPurgeTimer = clock_.Timer();
+    const double now = clock_.Now();
+    DbSession& session = db_.session;
+    session.ReconnectReset();
+    if (!db_.IsOpen()) return;
 
-    const SharedSettings& s = SharedPolicySettings();
+    const PolicySettings& s = settings;
     const std::string expired = DaySerialText(now - s.GreyExp);
     const std::string stale = DaySerialText(now - s.GreyFrame / 24.0 / 60.0);
 
     // Phase 1: allowed triplets whose allowance has expired.
     ErrorState err;
     const std::string allowedWhere = " AND lastcontact < '" + expired + "'";
-    OpenShared("SELECT * FROM tbl_greylist WHERE allowed = -1" + allowedWhere, err);
+    db_.Open("SELECT * FROM tbl_greylist WHERE allowed = -1" + allowedWhere, err);
     if (err.Failed()) {
-        G().db.conn.reset();
+        session.conn.reset();
         return;
     }
-    if (G().db.rs->RecordCount() > 0) {
-        ExecuteIgnoringErrors("DELETE FROM tbl_greylist WHERE allowed = -1" + allowedWhere);
+    if (session.rs->RecordCount() > 0) {
+        ExecuteIgnoringErrors(session,
+                              "DELETE FROM tbl_greylist WHERE allowed = -1" + allowedWhere);
     }
-    CloseShared(err);
+    db_.Close(err);
 
     // Phase 2: pending triplets past their frame. A failed selection still
     // issues the deletion, as if rows had been found.
     err.Clear();
     const std::string pendingWhere = " AND rectime < '" + stale + "'";
-    OpenShared("SELECT * FROM tbl_greylist WHERE allowed = 0" + pendingWhere, err);
-    if (err.Failed() || G().db.rs->RecordCount() > 0) {
-        ExecuteIgnoringErrors("DELETE FROM tbl_greylist WHERE allowed = 0" + pendingWhere);
+    db_.Open("SELECT * FROM tbl_greylist WHERE allowed = 0" + pendingWhere, err);
+    if (err.Failed() || session.rs->RecordCount() > 0) {
+        ExecuteIgnoringErrors(session, "DELETE FROM tbl_greylist WHERE allowed = 0" + pendingWhere);
     }
-    CloseShared(err);
+    db_.Close(err);
 }
 
 }  // namespace bw

@@ -4,20 +4,13 @@
 // has) and in how much of the table AddDisAllowed loads before adding its
 // row. Errors are kept per call, so neither twin leaves one behind.
 #include <cstdint>
+#include <optional>
 #include <string>
 
-#include "db/connect_string.h"
-#include "platform/day_serial.h"
-#include "db/db_session.h"
-#include "db/shared_main.h"
-#include "host/globals.h"
-#include "policy/policy_db.h"
 #include "policy/policy_rules.h"
-#include "policy/policy_state.h"
+#include "policy/policy_store.h"
 
 namespace bw {
-
-namespace {
 
 struct SenderList {
     const char* table;
@@ -25,6 +18,8 @@ struct SenderList {
     bool freshReconnect;  // the allow list replaces the connection object
     const char* addSource;
 };
+
+namespace {
 
 const SenderList kAllowList{"tbl_allowed", "Allowed.lst", true,
                             "SELECT * FROM tbl_allowed LIMIT 1"};
@@ -39,123 +34,121 @@ std::string Lower(std::string s) {
     return s;
 }
 
-std::int16_t LookupSender(const SenderList& list, const std::string& sFrom,
-                          const std::string& sRetPath, const std::string& sOwnerAddress,
-                          const std::string& accPath, std::string& cache) {
+}  // namespace
+
+std::int16_t PolicyStore::LookupSender(const SenderList& list, const std::string& sFrom,
+                                       const std::string& sRetPath,
+                                       const std::string& sOwnerAddress, std::string& cache) {
     if (sFrom.empty() && sRetPath.empty()) return 0;
+    DbSession& s = db_.session;
     if (list.freshReconnect) {
-        G().db.ReconnectFresh();
+        s.ReconnectFresh();
     } else {
-        G().db.ReconnectReset();
+        s.ReconnectReset();
     }
     // The list files are not consulted while the database is away.
-    if (!PolicyDbOpen()) return 0;
+    if (!db_.IsOpen()) return 0;
 
-    const std::string ownerClause = ") AND (owner = '" + Quote(sOwnerAddress) + "' OR owner = '')";
-    std::string sql =
-        std::string("SELECT * FROM ") + list.table + " WHERE (fromaddress = '" + Quote(sFrom) + "'";
+    const std::string ownerClause =
+        ") AND (owner = '" + db_.Quote(sOwnerAddress) + "' OR owner = '')";
+    std::string sql = std::string("SELECT * FROM ") + list.table + " WHERE (fromaddress = '" +
+                      db_.Quote(sFrom) + "'";
     if (!sRetPath.empty() && Lower(sRetPath) != Lower(sFrom)) {
-        sql += " OR fromaddress = '" + Quote(sRetPath) + "'";
+        sql += " OR fromaddress = '" + db_.Quote(sRetPath) + "'";
     }
     sql += ownerClause;
 
     ErrorState err;
-    OpenShared(sql, err);
+    db_.Open(sql, err);
     if (err.Failed()) {
         // The health check builds a new connection within a second.
-        G().db.conn.reset();
+        s.conn.reset();
         return 0;
     }
-    std::int16_t result = G().db.rs->RecordCount() > 0 ? -1 : 0;
-    CloseShared(err);
-    if (result == -1) return result;
+    const bool exact = s.rs->RecordCount() > 0;
+    db_.Close(err);
+    if (exact) return -1;
+    const std::optional<std::int16_t> wild = MatchWildcardRows(list, ownerClause, sFrom, sRetPath);
+    if (wild != 0) return wild.value_or(0);
 
-    // Wildcard rows: every row of the owner (or everybody) holding a star.
-    err.Clear();
-    OpenShared(std::string("SELECT * FROM ") + list.table +
-                   " WHERE (fromaddress LIKE '%*%' ESCAPE '/'" + ownerClause,
-               err);
-    if (!err.Failed() && G().db.rs->RecordCount() > 0) {
-        G().db.rs->MoveFirst(err);
-        while (G().db.rs && !G().db.rs->Eof() && result == 0) {
-            if (err.Failed()) {
-                ErrorState ignored;
-                G().db.rs->Close(ignored);
-                G().db.rs.reset();
-                if (G().db.conn) G().db.conn->Close(ignored);
-                G().db.conn.reset();
-                return 0;
-            }
-            const std::string pattern = FieldText("fromaddress", err).value_or("");
-            if (clsSharedMain::WildMatch(sFrom, pattern) != 0 ||
-                clsSharedMain::WildMatch(sRetPath, pattern) != 0) {
-                result = -1;
-            }
-            G().db.rs->MoveNext(err);
-        }
+    std::int16_t found = SearchListFile(folders_.accPath + list.fileName, sFrom, sRetPath, cache);
+    if (found == 0) {
+        found = SearchListFile(folders_.appPath + list.fileName, sFrom, sRetPath, cache);
     }
-    err.Clear();
-    CloseShared(err);
-    if (result == -1) return result;
-
-    std::int16_t found = SearchListFile(accPath + list.fileName, sFrom, sRetPath, cache);
-    if (found == 0) found = SearchListFile(G().AppPath + list.fileName, sFrom, sRetPath, cache);
     return found;
 }
 
-void AddSender(const SenderList& list, const std::string& sFromAddress,
-               const std::string& sOwnerAddress) {
-    if (!G().db.conn) return;
-    G().db.ReconnectReopen();
-    if (!PolicyDbOpen()) return;
+// Wildcard rows: every row of the owner (or everybody) holding a star. -1 on
+// a match; nullopt when a failed row dropped the connection (the lookup
+// answers 0 then, without the list files).
+std::optional<std::int16_t> PolicyStore::MatchWildcardRows(const SenderList& list,
+                                                           const std::string& ownerClause,
+                                                           const std::string& sFrom,
+                                                           const std::string& sRetPath) {
+    DbSession& s = db_.session;
+    std::int16_t result = 0;
     ErrorState err;
-    OpenShared(list.addSource, err);
+    db_.Open(std::string("SELECT * FROM ") + list.table +
+                 " WHERE (fromaddress LIKE '%*%' ESCAPE '/'" + ownerClause,
+             err);
+    if (!err.Failed() && s.rs->RecordCount() > 0) {
+        s.rs->MoveFirst(err);
+        while (s.rs && !s.rs->Eof() && result == 0) {
+            if (err.Failed()) {
+                ErrorState ignored;
+                s.rs->Close(ignored);
+                s.rs.reset();
+                if (s.conn) s.conn->Close(ignored);
+                s.conn.reset();
+                return std::nullopt;
+            }
+            const std::string pattern = db_.Field("fromaddress", err).value_or("");
+            if (WildMatch(sFrom, pattern) != 0 || WildMatch(sRetPath, pattern) != 0) result = -1;
+            s.rs->MoveNext(err);
+        }
+    }
+    err.Clear();
+    db_.Close(err);
+    return result;
+}
+
+void PolicyStore::AddSender(const SenderList& list, const std::string& sFromAddress,
+                            const std::string& sOwnerAddress) {
+    DbSession& s = db_.session;
+    if (!s.conn) return;
+    s.ReconnectReopen();
+    if (!db_.IsOpen()) return;
+    ErrorState err;
+    db_.Open(list.addSource, err);
     if (err.Failed()) {
-        G().db.conn.reset();
+        s.conn.reset();
         return;
     }
-    G().db.rs->AddNew(err);
-    SetFieldText("fromaddress", sFromAddress, err);
-    SetFieldText("owner", sOwnerAddress, err);
-    G().db.rs->Update(err);
-    CloseShared(err);
+    s.rs->AddNew(err);
+    db_.SetField("fromaddress", sFromAddress, err);
+    db_.SetField("owner", sOwnerAddress, err);
+    s.rs->Update(err);
+    db_.Close(err);
 }
 
-}  // namespace
-
-PolicyState& clsSharedMain::Policy() {
-    if (!policy_) policy_ = std::make_unique<PolicyState>();
-    return *policy_;
+std::int16_t PolicyStore::IsAllowed(const std::string& sFrom, const std::string& sRetPath,
+                                    const std::string& sOwnerAddress) {
+    return LookupSender(kAllowList, sFrom, sRetPath, sOwnerAddress, state_.allowCache);
 }
 
-std::int16_t clsSharedMain::IsAllowed(std::string sFrom, std::string sRetPath,
-                                      std::string sOwnerAddress) {
-    return LookupSender(kAllowList, sFrom, sRetPath, sOwnerAddress, sAccPath_, Policy().allowCache);
+std::int16_t PolicyStore::IsDisAllowed(const std::string& sFrom, const std::string& sRetPath,
+                                       const std::string& sOwnerAddress) {
+    return LookupSender(kDenyList, sFrom, sRetPath, sOwnerAddress, state_.disAllowCache);
 }
 
-std::int16_t clsSharedMain::IsDisAllowed(std::string sFrom, std::string sRetPath,
-                                         std::string sOwnerAddress) {
-    return LookupSender(kDenyList, sFrom, sRetPath, sOwnerAddress, sAccPath_,
-                        Policy().disAllowCache);
-}
-
-void clsSharedMain::AddAllowed(const std::string& sFromAddress, const std::string& sOwnerAddress) {
+void PolicyStore::AddAllowed(const std::string& sFromAddress, const std::string& sOwnerAddress) {
     if (IsAllowed(sFromAddress, sFromAddress, sOwnerAddress) == -1) return;
     AddSender(kAllowList, sFromAddress, sOwnerAddress);
 }
 
-void clsSharedMain::AddDisAllowed(const std::string& sFromAddress,
-                                  const std::string& sOwnerAddress) {
+void PolicyStore::AddDisAllowed(const std::string& sFromAddress, const std::string& sOwnerAddress) {
     if (IsDisAllowed(sFromAddress, sFromAddress, sOwnerAddress) == -1) return;
     AddSender(kDenyList, sFromAddress, sOwnerAddress);
-}
-
-std::string clsSharedMain::AllowCache() {
-    return Policy().allowCache;
-}
-
-std::string clsSharedMain::DisAllowCache() {
-    return Policy().disAllowCache;
 }
 
 }  // namespace bw

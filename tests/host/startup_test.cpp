@@ -13,7 +13,7 @@
 #include "host_fixture.h"
 #include "platform/checksum.h"
 #include "policy/policy_rules.h"
-#include "policy/policy_state.h"
+#include "policy/policy_store.h"
 
 namespace bw {
 namespace {
@@ -368,7 +368,8 @@ TEST_F(StartupTest, BadSettingsFiles) {
     G().AppPath = appDir_;
     G().sLangFile = "English.lng";
     const ConnectStrings strings{exeDir_, appDir_};
-    clsSharedMain shared;
+    FakeAudit audit;
+    PolicyStore shared(G().db, clock_, audit, {appDir_, appDir_ + "TarnIN/"});
     std::string cache;
     struct Row {
         const char* label;

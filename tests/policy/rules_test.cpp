@@ -1,27 +1,21 @@
 // The policy decisions without a database: wildcard matching, list files with
 // alias lines, and the IP-lock rules. The greylist verdicts and the list-file
-// formats are tested on the real database (store_test.cpp).
+// formats are tested on the real database (greylist_test.cpp, lists_test.cpp).
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
+#include <tuple>
 
-#include "db/shared_main.h"
 #include "policy/policy_rules.h"
+#include "tests/support/temp_dir.h"
 
 namespace bw {
 namespace {
 
-namespace fs = std::filesystem;
-
-struct MatchCase {
-    const char* address;
-    const char* pattern;
-    int expected;
-};
-
 TEST(WildMatchTest, RulesInOrder) {
-    const MatchCase cases[] = {
+    const struct {
+        const char *address, *pattern;
+        int expected;
+    } cases[] = {
         {"a@x.com", "", 0},                        // empty pattern
         {"", "*", 0},                              // empty address
         {"*", "b@y.com", -1},                      // a star address matches any pattern
@@ -47,31 +41,24 @@ TEST(WildMatchTest, RulesInOrder) {
         {"joe@x.com", "@@@@@@@", 0},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(clsSharedMain::WildMatch(c.address, c.pattern), c.expected)
+        EXPECT_EQ(WildMatch(c.address, c.pattern), c.expected)
             << "address '" << c.address << "' pattern '" << c.pattern << "'";
     }
 }
 
 class ListFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("bw_listfile_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     std::string Write(const std::string& name, const std::string& text) {
-        const std::string path = (dir_ / name).string();
-        std::ofstream(path, std::ios::binary) << text;
-        return path;
+        test::WriteFile(tmp_.Path() + "/" + name, text);
+        return tmp_.Path() + "/" + name;
     }
-    fs::path dir_;
+    test::TempDir tmp_{"bw_listfile"};
 };
 
 TEST_F(ListFileTest, LinesAliasesAndCache) {
-    const std::string alias = Write("more.lst", "friend@a.org\r\n*@partner.net\r\n");
+    const std::string inner = Write("inner.lst", "deep@x.org\r\n");
+    const std::string alias =
+        Write("more.lst", "ALIAS:" + inner + "\r\nfriend@a.org\r\n*@partner.net\r\n");
     const std::string emptyAlias = Write("empty.lst", "");
     const std::string list =
         Write("Allowed.lst",
@@ -80,8 +67,7 @@ TEST_F(ListFileTest, LinesAliasesAndCache) {
               "alias:" +
                   alias + "\r\nALIAS:" + emptyAlias + "\rALIAS:/no/such/file\nlast@line.org");
     const struct {
-        std::string from;
-        std::string retPath;
+        std::string from, retPath;
         int found;
         const char* cache;
     } cases[] = {
@@ -93,8 +79,10 @@ TEST_F(ListFileTest, LinesAliasesAndCache) {
         // Reading stops at the match, so that line is the one tested again.
         {"friend@a.org", "", -1, "FRIEND@A.ORG\tFRIEND@A.ORG\t"},
         {"last@line.org", "", -1, "LAST@LINE.ORG\t"},  // a last line without an end counts
-        {"nobody@nowhere", "", 0, ""},
+        {"nobody@nowhere", "", 0, ""},                 // the empty line is no pattern for it
         {"", "", 0, ""},
+        {"deep@x.org", "", 0, ""},  // an alias line inside an alias file is only a pattern
+        {"ALIAS:" + inner, "", -1, nullptr},
         // An empty alias file or a missing one: the alias line is a pattern.
         {"ALIAS:/no/such/file", "", -1, "ALIAS:/NO/SUCH/FILE\t"},
         {"ALIAS:" + emptyAlias, "", -1, nullptr},
@@ -102,157 +90,89 @@ TEST_F(ListFileTest, LinesAliasesAndCache) {
     for (const auto& c : cases) {
         std::string cache;
         EXPECT_EQ(SearchListFile(list, c.from, c.retPath, cache), c.found) << c.from;
-        if (c.cache != nullptr) {
-            EXPECT_EQ(cache, c.cache) << c.from;
-        }
+        EXPECT_EQ(cache, c.cache != nullptr ? c.cache : cache) << c.from;  // nullptr: any
     }
-}
-
-TEST_F(ListFileTest, AliasLinesInsideAnAliasFileAreOnlyPatterns) {
-    const std::string inner = Write("inner.lst", "deep@x.org\r\n");
-    const std::string alias = Write("alias.lst", "ALIAS:" + inner + "\r\nother@x.org\r\n");
-    const std::string list = Write("Allowed.lst", "ALIAS:" + alias + "\r\n");
     std::string cache;
-    EXPECT_EQ(SearchListFile(list, "deep@x.org", "", cache), 0);
-    EXPECT_EQ(SearchListFile(list, "other@x.org", "", cache), -1);
-    EXPECT_EQ(SearchListFile((dir_ / "missing.lst").string(), "other@x.org", "", cache), 0);
-}
-
-TEST_F(ListFileTest, EmptyLineMatchesNoOrdinaryAddress) {
-    const std::string list = Write("Allowed.lst", "\r\n\r\n");
-    std::string cache;
-    EXPECT_EQ(SearchListFile(list, "a@b.c", "d@e.f", cache), 0);
-    EXPECT_EQ(cache, "");
+    EXPECT_EQ(SearchListFile(tmp_.Path() + "/missing.lst", "boss@corp.com", "", cache), 0);
 }
 
 // --- IP lock ---------------------------------------------------------------
 
+// The counters of a lock row that the rules change.
+struct LockFields {
+    int numspam, numgood, locklevel;
+    double numrejects, lastreject;
+};
+
 TEST(LockRulesTest, EventsAndQuestions) {
     constexpr double now = 46361.5;
-    constexpr int kMaxCount = 2147483647;
-    SharedSettings s;
+    constexpr int kMax = 2147483647;
+    constexpr double kHalf = 0.5 * kOneMinute;  // since the last extension
+    constexpr double k09 = 0.9 * kOneMinute;
+    PolicySettings s;
     s.IPLockThreshold = 3;
     s.IPLockUnit = 1;
-    struct Case {
+    const struct {
         const char* label;
-        LockIPRecord before;
+        LockFields before;
         const char* code;
         int result;
-        bool changed;
-        bool finish;
-        int numspam, numgood, locklevel;
-        double numrejects, lastreject;
-    };
-    LockIPRecord base;
-    base.netip = "10.1.2.";
-    auto with = [&](auto f) {
-        LockIPRecord r = base;
-        f(r);
-        return r;
-    };
-    const Case cases[] = {
-        {"S below threshold", with([&](auto& r) { r.numspam = 1; }), "S", 0, false, false, 2, 0, 0,
-         0, 0},
-        {"S reaches threshold without good mail", with([&](auto& r) {
-             r.numspam = 2;
-             r.numrejects = 7;
-         }),
-         "S", 0, true, false, 0, 0, 1, 0, 0},
-        {"S with good mail, ratio 10 is not above 10", with([&](auto& r) {
-             r.numspam = 9;
-             r.numgood = 1;
-         }),
-         "S", 0, false, false, 10, 1, 0, 0, 0},
-        {"S with good mail, ratio 11 locks", with([&](auto& r) {
-             r.numspam = 10;
-             r.numgood = 1;
-         }),
-         "S", 0, true, false, 0, 0, 1, 0, 0},
-        {"SD locks at once and sets lastreject", with([&](auto& r) { r.locklevel = 1; }), "SD", 0,
-         true, false, 0, 0, 2, 0, now},
-        {"G", base, "G", 0, true, false, 0, 1, 0, 0, 0},
-        {"R", base, "R", 0, true, false, 0, 0, 0, 1, now},
-        {"VS never locked", base, "VS", 0, false, true, 0, 0, 0, 0, 0},
-        {"VS level 3 unit 1: 3.9 days since reject, extended", with([&](auto& r) {
-             r.locklevel = 3;
-             r.lastreject = now - 3.9;
-         }),
-         "VS", -1, true, false, 0, 0, 3, 0, now},
-        {"VS locked, last extension under a minute ago", with([&](auto& r) {
-             r.locklevel = 3;
-             r.lastreject = now - 0.5 / 1440;
-         }),
-         "VS", -1, false, true, 0, 0, 3, 0, now - 0.5 / 1440},
-        {"VS level 3 unit 1: 4 days since reject, released", with([&](auto& r) {
-             r.locklevel = 3;
-             r.lastreject = now - 4;
-             r.numrejects = 12;
-         }),
-         "VS", 0, true, false, 0, 0, 3, 0, now - 4},
-        {"VS expired without rejects", with([&](auto& r) { r.locklevel = 1; }), "VS", 0, false,
-         true, 0, 0, 1, 0, 0},
-        {"VG good only", with([&](auto& r) { r.numgood = 1; }), "VG", -1, false, true, 0, 1, 0, 0,
-         0},
-        {"VG 101 good 1 spam", with([&](auto& r) {
-             r.numgood = 101;
-             r.numspam = 1;
-         }),
-         "VG", -1, false, true, 1, 101, 0, 0, 0},
-        {"VG 100 good 1 spam", with([&](auto& r) {
-             r.numgood = 100;
-             r.numspam = 1;
-         }),
-         "VG", 0, false, false, 1, 100, 0, 0, 0},
-        {"VR 999", with([&](auto& r) { r.numrejects = 999; }), "VR", 0, false, false, 0, 0, 0, 999,
-         0},
-        {"VR 1000, old reject moves", with([&](auto& r) {
-             r.numrejects = 1000;
-             r.lastreject = now - 1;
-         }),
-         "VR", -1, true, false, 0, 0, 0, 1000, now},
-        {"VR 1000, extended under a minute ago", with([&](auto& r) {
-             r.numrejects = 1000;
-             r.lastreject = now - 0.9 * kOneMinute;
-         }),
-         "VR", -1, false, true, 0, 0, 0, 1000, now - 0.9 * kOneMinute},
-        {"unknown code", base, "vs", 0, false, false, 0, 0, 0, 0, 0},
+        bool changed, finish;
+        LockFields after;
+    } cases[] = {
+        // clang-format off
+        {"S below threshold", {1, 0, 0, 0, 0}, "S", 0, false, false, {2, 0, 0, 0, 0}},
+        {"S reaches threshold without good mail",
+         {2, 0, 0, 7, 0}, "S", 0, true, false, {0, 0, 1, 0, 0}},
+        {"S with good mail, ratio 10 is not above 10",
+         {9, 1, 0, 0, 0}, "S", 0, false, false, {10, 1, 0, 0, 0}},
+        {"S with good mail, ratio 11 locks",
+         {10, 1, 0, 0, 0}, "S", 0, true, false, {0, 0, 1, 0, 0}},
+        {"SD locks at once and sets lastreject",
+         {0, 0, 1, 0, 0}, "SD", 0, true, false, {0, 0, 2, 0, now}},
+        {"G", {0, 0, 0, 0, 0}, "G", 0, true, false, {0, 1, 0, 0, 0}},
+        {"R", {0, 0, 0, 0, 0}, "R", 0, true, false, {0, 0, 0, 1, now}},
+        {"VS never locked", {0, 0, 0, 0, 0}, "VS", 0, false, true, {0, 0, 0, 0, 0}},
+        {"VS level 3 unit 1: 3.9 days since reject, extended",
+         {0, 0, 3, 0, now - 3.9}, "VS", -1, true, false, {0, 0, 3, 0, now}},
+        {"VS locked, last extension under a minute ago",
+         {0, 0, 3, 0, now - kHalf}, "VS", -1, false, true, {0, 0, 3, 0, now - kHalf}},
+        {"VS level 3 unit 1: 4 days since reject, released",
+         {0, 0, 3, 12, now - 4}, "VS", 0, true, false, {0, 0, 3, 0, now - 4}},
+        {"VS expired without rejects", {0, 0, 1, 0, 0}, "VS", 0, false, true, {0, 0, 1, 0, 0}},
+        {"VG good only", {0, 1, 0, 0, 0}, "VG", -1, false, true, {0, 1, 0, 0, 0}},
+        {"VG 101 good 1 spam", {1, 101, 0, 0, 0}, "VG", -1, false, true, {1, 101, 0, 0, 0}},
+        {"VG 100 good 1 spam", {1, 100, 0, 0, 0}, "VG", 0, false, false, {1, 100, 0, 0, 0}},
+        {"VR 999", {0, 0, 0, 999, 0}, "VR", 0, false, false, {0, 0, 0, 999, 0}},
+        {"VR 1000, old reject moves",
+         {0, 0, 0, 1000, now - 1}, "VR", -1, true, false, {0, 0, 0, 1000, now}},
+        {"VR 1000, extended under a minute ago",
+         {0, 0, 0, 1000, now - k09}, "VR", -1, false, true, {0, 0, 0, 1000, now - k09}},
+        {"unknown code", {0, 0, 0, 0, 0}, "vs", 0, false, false, {0, 0, 0, 0, 0}},
         // Counters and levels read at their column's largest value stay there.
-        {"S at the largest count", with([&](auto& r) {
-             r.numspam = kMaxCount;
-             r.numgood = kMaxCount;
-         }),
-         "S", 0, false, false, kMaxCount, kMaxCount, 0, 0, 0},
-        {"G at the largest count", with([&](auto& r) { r.numgood = kMaxCount; }), "G", 0, true,
-         false, 0, kMaxCount, 0, 0, 0},
-        {"SD at the highest level stays locked", with([&](auto& r) { r.locklevel = 32767; }), "SD",
-         0, true, false, 0, 0, 32767, 0, now},
+        {"S at the largest count",
+         {kMax, kMax, 0, 0, 0}, "S", 0, false, false, {kMax, kMax, 0, 0, 0}},
+        {"SD at the highest level stays locked",
+         {0, 0, 32767, 0, 0}, "SD", 0, true, false, {0, 0, 32767, 0, now}},
+        // clang-format on
     };
     for (const auto& c : cases) {
-        LockIPRecord r = c.before;
+        LockIPRecord r{.netip = "10.1.2.",
+                       .numspam = c.before.numspam,
+                       .numgood = c.before.numgood,
+                       .numrejects = c.before.numrejects,
+                       .lastreject = c.before.lastreject,
+                       .locklevel = static_cast<std::int16_t>(c.before.locklevel)};
         const LockDecision d = ApplyLockCode(r, c.code, now, s);
-        EXPECT_EQ(d.result, c.result) << c.label;
-        EXPECT_EQ(d.changed, c.changed) << c.label;
-        EXPECT_EQ(d.finish, c.finish) << c.label;
-        EXPECT_EQ(r.numspam, c.numspam) << c.label;
-        EXPECT_EQ(r.numgood, c.numgood) << c.label;
-        EXPECT_EQ(r.locklevel, c.locklevel) << c.label;
-        EXPECT_EQ(r.numrejects, c.numrejects) << c.label;
-        EXPECT_DOUBLE_EQ(r.lastreject, c.lastreject) << c.label;
+        EXPECT_EQ(std::tuple(d.result, d.changed, d.finish),
+                  std::tuple(c.result, c.changed, c.finish))
+            << c.label;
+        EXPECT_EQ(
+            std::tuple(r.numspam, r.numgood, int{r.locklevel}, r.numrejects),
+            std::tuple(c.after.numspam, c.after.numgood, c.after.locklevel, c.after.numrejects))
+            << c.label;
+        EXPECT_DOUBLE_EQ(r.lastreject, c.after.lastreject) << c.label;
     }
-}
-
-TEST(LockRulesTest, ZeroSettings) {
-    constexpr double now = 46361.5;
-    SharedSettings s;  // threshold and unit left at 0
-    LockIPRecord r;
-    r.numspam = 1;  // the row the first "S" created
-    EXPECT_TRUE(ApplyLockCode(r, "S", now, s).changed);
-    EXPECT_EQ(r.locklevel, 1);  // the second "S" locks
-    r.numrejects = 5;
-    r.lastreject = now;
-    const LockDecision d = ApplyLockCode(r, "VS", now, s);  // lock time 0 days: never locked
-    EXPECT_EQ(d.result, 0);
-    EXPECT_EQ(r.numrejects, 0);
 }
 
 }  // namespace

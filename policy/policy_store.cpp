@@ -1,0 +1,19 @@
+#include "policy/policy_store.h"
+
+#include <utility>
+
+namespace bw {
+
+PolicyStore::PolicyStore(DbSession& session, const Clock& clock, Audit& audit,
+                         PolicyFolders folders, PolicySettings settings)
+    : settings(settings),
+      db_(session),
+      clock_(clock),
+      audit_(audit),
+      folders_(std::move(folders)) {}
+
+std::int16_t PolicyStore::CheckOR(const std::string&, const std::string&, const std::string&) {
+    return 0;
+}
+
+}  // namespace bw

@@ -1,0 +1,113 @@
+// PolicyStore: the gateway's shared policy store. Sender allow and deny lists
+// (tables and list files), the IP lock per network, greylisting of (network,
+// sender, recipient) triplets with the purge of old ones, and the in-memory
+// lock table and greylist with their list files "LockIP.lst" and
+// "GreyIP.lst" in the application folder.
+// It works on the database session's shared connection and recordset, reads
+// the time from its clock and counts greylist results and dropped list
+// entries through the audit.
+// DIAGNOSTICS: nothing is returned but the answers documented below; a
+// database that cannot be reached gives the no-database answer, a failed
+// query drops the connection for the health check to rebuild. A list file
+// that cannot be used is named in the event log (host/textfile.h).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "db/audit.h"
+#include "db/db_session.h"
+#include "platform/clock.h"
+#include "policy/policy_db.h"
+#include "policy/policy_settings.h"
+#include "policy/policy_state.h"
+
+namespace bw {
+
+/// Where the list files are; both folders end with "/".
+struct PolicyFolders {
+    std::string appPath;  // LockIP.lst, GreyIP.lst and the second list files
+    std::string accPath;  // the first list files (usually appPath + "TarnIN/")
+};
+
+struct SenderList;  // policy/sender_lists.cpp
+struct Triplet;     // policy/greylist.cpp
+
+class PolicyStore {
+  public:
+    PolicyStore(DbSession& session, const Clock& clock, Audit& audit, PolicyFolders folders,
+                PolicySettings settings = {});
+    PolicyStore(const PolicyStore&) = delete;
+    PolicyStore& operator=(const PolicyStore&) = delete;
+
+    /// The rules' settings; the owner may change them at any time.
+    PolicySettings settings;
+
+    // --- sender lists ---------------------------------------------------
+    /// -1 when sFrom or sRetPath is on the allow list for the owner or for
+    /// everybody (exact row, wildcard row, list file); 0 otherwise or without
+    /// a database.
+    std::int16_t IsAllowed(const std::string& sFrom, const std::string& sRetPath,
+                           const std::string& sOwnerAddress = "");
+    /// The same for the deny list.
+    std::int16_t IsDisAllowed(const std::string& sFrom, const std::string& sRetPath,
+                              const std::string& sOwnerAddress = "");
+    /// Adds a row to tbl_allowed unless the address is already allowed.
+    void AddAllowed(const std::string& sFromAddress, const std::string& sOwnerAddress = "");
+    /// Adds a row to tbl_disallowed unless the address is already denied.
+    void AddDisAllowed(const std::string& sFromAddress, const std::string& sOwnerAddress = "");
+    /// Every address matched in a list file, upper-cased, each followed by a tab.
+    const std::string& AllowCache() const { return state_.allowCache; }
+    const std::string& DisAllowCache() const { return state_.disAllowCache; }
+    /// Open-relay check: never enabled, always 0.
+    std::int16_t CheckOR(const std::string& sAddress, const std::string& sAction,
+                         const std::string& sSender);
+
+    // --- IP lock --------------------------------------------------------
+    /// Records an event ("S", "SD", "G", "R") or answers a question ("VS",
+    /// "VG", "VR": -1 or 0) about the network of an IPv4 address.
+    std::int16_t CheckLockIP(const std::string& sIP, const std::string& sCode);
+    /// Writes / reads the in-memory lock table to / from "LockIP.lst".
+    void SaveLockIP();
+    void LoadLockIP();
+
+    // --- greylisting ----------------------------------------------------
+    /// Greylisting of (network, sender, recipient): 0 pending or nothing
+    /// passed, 1 too early, 2 too late, 3 pass, 9 no database; "VG" gives -1
+    /// when the network has an allowed triplet; "D" deletes the triplet.
+    std::int16_t CheckGreyIP(const std::string& sIP, const std::string& sMailFrom,
+                             const std::string& sMailTo, const std::string& sType,
+                             std::int16_t iIsAllowed, std::int16_t iDel);
+    /// Writes the kept entries of the in-memory greylist to "GreyIP.lst",
+    /// logging every dropped one; compacts a sparse list.
+    void SaveGreyIP();
+    void LoadGreyIP();
+    /// Deletes expired allowed and stale pending triplets; at most once a minute.
+    void PurgeDB();
+
+    /// The caches, the in-memory tables and the purge timer.
+    PolicyState& Policy() { return state_; }
+
+  private:
+    std::int16_t LookupSender(const SenderList& list, const std::string& sFrom,
+                              const std::string& sRetPath, const std::string& sOwnerAddress,
+                              std::string& cache);
+    std::optional<std::int16_t> MatchWildcardRows(const SenderList& list,
+                                                  const std::string& ownerClause,
+                                                  const std::string& sFrom,
+                                                  const std::string& sRetPath);
+    void AddSender(const SenderList& list, const std::string& sFromAddress,
+                   const std::string& sOwnerAddress);
+    std::int16_t ExamineTriplet(const Triplet& t, bool deleting, bool& examined);
+    std::int16_t JudgeTriplet(const Triplet& t, GreyEntry& e, ErrorState& err);
+    std::int16_t AddTriplet(const Triplet& t, std::int16_t iIsAllowed, ErrorState& err);
+
+    PolicyDb db_;
+    const Clock& clock_;
+    Audit& audit_;
+    PolicyFolders folders_;
+    PolicyState state_;
+};
+
+}  // namespace bw

@@ -1,0 +1,84 @@
+// The policy store on a fresh database of the shared private MariaDB (or a
+// server of the test's own), with the manual clock, list files in a folder of
+// the test's own, and an audit that records what the store counts and logs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <vector>
+
+#include "db/audit.h"
+#include "db/connect_string.h"
+#include "db/db_session.h"
+#include "platform/clock.h"
+#include "platform/mariadb.h"
+#include "policy/policy_store.h"
+#include "tests/support/mariadb_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace bw::test {
+
+constexpr double kT0 = 46361.5;  // 5 Dec 2026, 12:00
+constexpr double kMinute = 60000 / 86400000.0;
+
+// FIXME: tests/support's fake audit takes this one's place once it exists.
+struct RecordingAudit final : Audit {
+    ErrorState AddMinLog(const tMinLog& r) override {
+        rows.push_back(r);
+        return {};
+    }
+    void IncStats(const std::string& sField, std::int32_t n) override { counts[sField] += n; }
+    std::map<std::string, int> counts;
+    std::vector<tMinLog> rows;
+};
+
+class PolicyDbTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SetDBConnectExeFolder(tmp_.Path());  // never the test program's folder
+        if (UsesSharedServer()) Attach(SharedDbPort());
+    }
+    void TearDown() override {
+        session_.rs.reset();
+        session_.conn.reset();
+        SetDBConnectExeFolder("");
+        if (!db_.empty() && port_ == SharedDbPort()) DropTestDatabase(port_, db_);
+    }
+    virtual bool UsesSharedServer() const { return true; }
+
+    // A fresh database on that server, its DBConnect.dat, and the session's
+    // connection and recordset opened on it as the health check leaves them.
+    void Attach(int port) {
+        port_ = port;
+        db_ = CreateTestDatabase(port_);
+        WriteFile(app_ + "DBConnect.dat", ConnString(port_, db_) + "\r\n");
+        Sql("INSERT INTO tbl_stats (tarnid) VALUES ('7E57')");
+        session_.conn = factory_.NewConnection();
+        session_.conn->SetConnectionString(ConnString(port_, db_));
+        ErrorState err;
+        session_.conn->Open(err);
+        ASSERT_FALSE(err.Failed()) << err.description;
+        session_.rs = factory_.NewRecordset();
+        session_.rs->SetActiveConnection(session_.conn, err);
+    }
+
+    void Sql(const std::string& sql) { Exec(port_, db_, sql); }
+    std::string One(const std::string& sql) { return Scalar(port_, db_, sql); }
+    int Count(const std::string& table, const std::string& where = "1") {
+        return std::stoi(One("SELECT COUNT(*) FROM " + table + " WHERE " + where));
+    }
+    double Num(const std::string& sql) { return std::stod(One(sql)); }
+
+    TempDir tmp_{"bw_policy"};
+    const std::string app_ = tmp_.Path() + "/";
+    ManualClock clock_{kT0};
+    MariaDbFactory factory_;
+    DbSession session_{factory_};
+    RecordingAudit audit_;
+    PolicyStore store_{session_, clock_, audit_, {app_, app_ + "TarnIN/"}};
+    int port_ = 0;
+    std::string db_;
+};
+
+}  // namespace bw::test
