@@ -27,7 +27,7 @@ std::string GetDBConnect(const std::string& sSuffix) {
     }
     // One line up to the first line break (CR LF, CR or LF); nothing trimmed.
     std::string data;
-    ReadSettingsFile(path, data);
+    G().files->Read(path, data);
     return ConnectStringFromText(data);
 }
 

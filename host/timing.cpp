@@ -1,12 +1,11 @@
 #include "host/timing.h"
 
-#include "host/globals.h"
 #include "platform/clock.h"
 
 namespace bw {
 
-bool Elapsed(double& dStart, double seconds) {
-    const double now = G().clock->Timer();
+bool Elapsed(const Clock& clock, double& dStart, double seconds) {
+    const double now = clock.Timer();
     if (now < dStart) dStart -= 86400.0;
     return static_cast<float>(dStart + seconds) <= static_cast<float>(now);
 }

@@ -3,9 +3,12 @@
 
 namespace bw {
 
-/// True when dStart + seconds <= the current timer value. A start above the
-/// current value is taken as yesterday's and moved back by 86,400 seconds (the
-/// caller's variable changes). Both sides are compared in single precision.
-bool Elapsed(double& dStart, double seconds);
+class Clock;
+
+/// True when dStart + seconds <= the clock's current timer value. A start
+/// above the current value is taken as yesterday's and moved back by 86,400
+/// seconds (the caller's variable changes). Both sides are compared in single
+/// precision.
+bool Elapsed(const Clock& clock, double& dStart, double seconds);
 
 }  // namespace bw

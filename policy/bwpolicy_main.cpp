@@ -14,13 +14,14 @@
 #include <vector>
 
 #include "db/connect_string.h"
-#include "platform/day_serial.h"
 #include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/host_platform.h"
+#include "host/installation.h"
 #include "host/settings.h"
 #include "platform/clock.h"
+#include "platform/day_serial.h"
 #include "platform/db.h"
 #include "platform/loop.h"
 #include "platform/mariadb.h"
@@ -249,12 +250,16 @@ int Run(int argc, char** argv) {
     G().clock = &clock;
     G().loop = &loop;
     G().service = &service;
-    HP().machineSettings = &machineSettings;
+    HostPlatform hp;
+    hp.service = &service;
+    hp.machineSettings = &machineSettings;
+    const Installation installation;  // the machine-wide store
+    const Settings store(hp, installation);
 
     // The daemon's application folder and installation identifier, unless given.
     std::string appPath = Option(a, "--app-path");
     if (appPath.empty()) {
-        appPath = GetSettingX(kAppName, "General", "AppPath", "*");
+        appPath = store.GetSettingX(kAppName, "General", "AppPath", "*");
         if (appPath == "*" || appPath.empty()) {
             Fail("no application folder registered in " + MachineRegistryPath() +
                  ": give --app-path DIR");
@@ -267,7 +272,7 @@ int Run(int argc, char** argv) {
     }
     const std::string tarnID = a.options.count("--tarn-id") != 0
                                    ? Option(a, "--tarn-id")
-                                   : GetSettingX(kAppName, "TarnIN", "TarnID", "");
+                                   : store.GetSettingX(kAppName, "TarnIN", "TarnID", "");
     G().AppPath = appPath;
     G().AccPath = appPath + "TarnIN/";
     G().TarnID = tarnID;

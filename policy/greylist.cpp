@@ -11,12 +11,12 @@
 #include <string>
 
 #include "db/connect_string.h"
-#include "platform/day_serial.h"
 #include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/textfile.h"
 #include "platform/clock.h"
+#include "platform/day_serial.h"
 #include "policy/policy_db.h"
 #include "policy/policy_rules.h"
 #include "policy/policy_state.h"
@@ -155,7 +155,7 @@ void clsSharedMain::SaveGreyIP() {
     PolicyState& p = Policy();
     if (p.greyListBusy) return;
     p.greyListBusy = true;
-    const int fd = OpenSettingsFile(G().AppPath + "GreyIP.lst", O_WRONLY | O_CREAT);
+    const int fd = G().files->Open(G().AppPath + "GreyIP.lst", O_WRONLY | O_CREAT);
     std::FILE* f = fd >= 0 && ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "wb") : nullptr;
     if (f == nullptr) {
         if (fd >= 0) ::close(fd);

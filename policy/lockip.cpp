@@ -9,12 +9,12 @@
 #include <string>
 
 #include "db/connect_string.h"
-#include "platform/day_serial.h"
 #include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/textfile.h"
 #include "platform/clock.h"
+#include "platform/day_serial.h"
 #include "policy/policy_db.h"
 #include "policy/policy_rules.h"
 #include "policy/policy_state.h"
@@ -68,7 +68,7 @@ void WriteLockRow(const LockIPRecord& r, ErrorState& err) {
 
 // Opens the list file locked against other readers and writers; -1 on failure.
 int OpenLocked(const std::string& path, bool forWriting) {
-    const int fd = OpenSettingsFile(path, forWriting ? O_WRONLY | O_CREAT : O_RDONLY);
+    const int fd = G().files->Open(path, forWriting ? O_WRONLY | O_CREAT : O_RDONLY);
     if (fd < 0) return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || (forWriting && ::ftruncate(fd, 0) != 0)) {
         ::close(fd);

@@ -4,10 +4,11 @@
 #include <cmath>
 
 #include "db/connect_string.h"
-#include "platform/day_serial.h"
 #include "db/db_session.h"
+#include "host/globals.h"
 #include "host/paths.h"
 #include "host/textfile.h"
+#include "platform/day_serial.h"
 
 namespace bw {
 
@@ -110,7 +111,7 @@ std::optional<std::vector<std::string>> ReadTextLines(const std::string& path) {
     // The host's reader: a folder or a pipe in place of a list file reads as
     // no file instead of throwing or blocking.
     std::vector<std::string> lines;
-    if (!ReadTextLines(path, lines, true)) return std::nullopt;
+    if (!G().files->ReadLines(path, lines, true)) return std::nullopt;
     return lines;
 }
 

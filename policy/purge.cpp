@@ -5,12 +5,12 @@
 #include <string>
 
 #include "db/connect_string.h"
-#include "platform/day_serial.h"
 #include "db/db_session.h"
 #include "db/shared_main.h"
 #include "host/globals.h"
 #include "host/timing.h"
 #include "platform/clock.h"
+#include "platform/day_serial.h"
 #include "policy/policy_db.h"
 #include "policy/policy_state.h"
 
@@ -27,7 +27,7 @@ void ExecuteIgnoringErrors(const std::string& sql) {
 
 void clsSharedMain::PurgeDB() {
     PolicyState& p = Policy();
-    if (!Elapsed(p.lastPurgeTimer, 60)) return;
+    if (!Elapsed(*G().clock, p.lastPurgeTimer, 60)) return;
     p.lastPurgeTimer = G().clock->Timer();
     const double now = G().clock->Now();
     G().db.ReconnectReset();
