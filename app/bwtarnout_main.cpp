@@ -81,11 +81,7 @@ int main(int argc, char** argv) {
     RealProcess process;
     MariaDbFactory dbFactory;
 
-    Globals& g = G();
-    g.clock = &clock;
-    g.loop = &loop;
-    g.service = &service;
-    g.db.factory = &dbFactory;
+    G().db.factory = &dbFactory;
 
     HostPlatform hp;
     hp.clock = &clock;

@@ -176,6 +176,10 @@ void frmMain::ShareWithOtherParts() const {
 }
 
 void frmMain::Form_Load(const std::string& sCommandLine) {
+    Globals& g = G();  // the platform for the parts that still read it there
+    g.clock = platform_.clock;
+    g.loop = platform_.loop;
+    g.service = platform_.service;
     // The window's timers exist, and run, from the moment the window does.
     CreateTimers();
     RegisterService(sCommandLine);

@@ -89,6 +89,10 @@ class frmMain {
     void MenuClick(Menu eEntry);
     bool Checked(Menu eEntry) const;
 
+    const Timer* QueueTimer() const { return tmrQueue_.get(); }
+    const Timer* DBCheckTimer() const { return tmrDBCheck_.get(); }
+    const Timer* BackupDBTimer() const { return tmrBackupDB_.get(); }
+
     NotifyIconData tNotifyIcon;
     StartupDeliverySettings delivery;
     frmShutDown shutdown;

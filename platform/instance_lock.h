@@ -37,15 +37,4 @@ class FlockInstanceLock final : public InstanceLock {
     std::string file_;
 };
 
-class FakeInstanceLock final : public InstanceLock {
-  public:
-    Result TryAcquire(std::string& reason) override {
-        reason = failReason;
-        if (!failReason.empty()) return Result::kFailed;
-        return otherInstanceRuns ? Result::kHeldByOther : Result::kAcquired;
-    }
-    bool otherInstanceRuns = false;
-    std::string failReason;  // non-empty: the lock cannot be taken
-};
-
 }  // namespace bw

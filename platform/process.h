@@ -17,20 +17,4 @@ class RealProcess final : public ProcessControl {
     [[noreturn]] void EndNow(int exitCode) override;
 };
 
-/// Thrown by FakeProcess::EndNow (tests only).
-struct ProcessEnded {
-    int exitCode;
-};
-
-class FakeProcess final : public ProcessControl {
-  public:
-    [[noreturn]] void EndNow(int exitCode) override {
-        ++ends;
-        lastExitCode = exitCode;
-        throw ProcessEnded{exitCode};
-    }
-    int ends = 0;
-    int lastExitCode = -1;
-};
-
 }  // namespace bw

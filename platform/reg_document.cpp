@@ -28,6 +28,11 @@ std::string RootKeyName(std::int32_t root) {
     }
 }
 
+std::string FullKeyPath(std::int32_t root, const std::string& keyPath) {
+    const std::string r = RootKeyName(root);
+    return keyPath.empty() ? r : r + "\\" + keyPath;
+}
+
 RegData RegText(std::uint32_t type, const std::string& text) {
     RegData d;
     d.type = type;

@@ -25,6 +25,8 @@ constexpr std::int32_t kHKeyCurrentConfig = static_cast<std::int32_t>(0x80000005
 
 /// "HKEY_LOCAL_MACHINE" and so on; empty for an unknown handle.
 std::string RootKeyName(std::int32_t root);
+/// The root key's name + "\\" + keyPath (the root's name alone for an empty path).
+std::string FullKeyPath(std::int32_t root, const std::string& keyPath);
 
 struct RegData {
     std::uint32_t type = 1;

@@ -16,11 +16,6 @@ namespace bw {
 
 namespace {
 
-std::string FullPath(std::int32_t root, const std::string& keyPath) {
-    const std::string r = RootKeyName(root);
-    return keyPath.empty() ? r : r + "\\" + keyPath;
-}
-
 bool ReadAll(int fd, std::string& out) {
     out.clear();
     char buf[8192];
@@ -91,7 +86,7 @@ SettingsStore::Result RegFileStore::Query(std::int32_t root, const std::string& 
         reason = path_ + ": " + reason;
         return Result::kFailed;
     }
-    const RegData* v = doc.Find(FullPath(root, keyPath), name);
+    const RegData* v = doc.Find(FullKeyPath(root, keyPath), name);
     if (v == nullptr) return Result::kMissing;
     out = *v;
     return Result::kOk;
@@ -196,36 +191,10 @@ SettingsStore::Result RegFileStore::Set(std::int32_t root, const std::string& ke
         ::close(fd);
         return Result::kOpenFailed;
     }
-    doc.Set(FullPath(root, keyPath), name, value);
+    doc.Set(FullKeyPath(root, keyPath), name, value);
     const bool replaced = ReplaceLocked(fd, path_, doc.Serialize(), reason);
     ::close(fd);  // releases the lock
     return replaced ? Result::kOk : Result::kWriteFailed;
-}
-
-// --- MemorySettingsStore ----------------------------------------------------------
-
-SettingsStore::Result MemorySettingsStore::Query(std::int32_t root, const std::string& keyPath,
-                                                 const std::string& name, RegData& out,
-                                                 std::string& reason) {
-    if (failReads) {
-        reason = "simulated read failure";
-        return Result::kFailed;
-    }
-    const RegData* v = doc.Find(FullPath(root, keyPath), name);
-    if (v == nullptr) return Result::kMissing;
-    out = *v;
-    return Result::kOk;
-}
-
-SettingsStore::Result MemorySettingsStore::Set(std::int32_t root, const std::string& keyPath,
-                                               const std::string& name, const RegData& value,
-                                               std::string& reason) {
-    if (failWrites != Result::kOk) {
-        reason = "simulated write failure";
-        return failWrites;
-    }
-    doc.Set(FullPath(root, keyPath), name, value);
-    return Result::kOk;
 }
 
 std::string MachineRegistryPath() {

@@ -3,7 +3,7 @@
 // data (platform/reg_document.h).
 //
 // RegFileStore keeps one store in a file of the registry editor's export
-// format; MemorySettingsStore is the in-memory store.
+// format (tests have an in-memory store of their own).
 // DIAGNOSTICS: a read of a store that cannot be read reports kFailed with a
 // reason; a write that cannot open or parse the store reports kOpenFailed
 // (nothing written), one that cannot replace the file reports kWriteFailed
@@ -45,19 +45,6 @@ class RegFileStore final : public SettingsStore {
 
   private:
     std::string path_;
-};
-
-/// In-memory store for tests; `failReads` / `failWrites` simulate a broken store.
-class MemorySettingsStore final : public SettingsStore {
-  public:
-    Result Query(std::int32_t root, const std::string& keyPath, const std::string& name,
-                 RegData& out, std::string& reason) override;
-    Result Set(std::int32_t root, const std::string& keyPath, const std::string& name,
-               const RegData& value, std::string& reason) override;
-
-    RegDocument doc;
-    bool failReads = false;
-    Result failWrites = Result::kOk;  // kOpenFailed or kWriteFailed to simulate
 };
 
 /// The machine-wide store's file: $BW_REGISTRY or /etc/brimwarden/registry.reg.

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
+#include "app/main_window.h"
 #include "host/lang.h"
-#include "host/main_window.h"
 #include "host_fixture.h"
 
 namespace bw {
@@ -14,7 +14,6 @@ using test::HostTest;
 class ShutdownTest : public HostTest {
   protected:
     void SetUp() override {
-        HostTest::SetUp();
         Put(appDir_ + "lang/English.lng", "");
         Store("General", "AppPath", appDir_);
         form_.Form_Load("");
@@ -30,7 +29,8 @@ class ShutdownTest : public HostTest {
         ADD_FAILURE() << "Close returned without ending the process";
         return -1;
     }
-    frmMain form_;
+    int active_ = 0;  // deliveries running
+    frmMain form_{hp_, inst_, *files_, settings_, [this] { return active_; }};
     std::int64_t t0_ = 0;
 };
 
@@ -47,8 +47,8 @@ TEST_F(ShutdownTest, IdleProgramEndsOnTheFirstTickDespiteASecondStopRequest) {
 }
 
 TEST_F(ShutdownTest, DeliveriesOutlastingThirtyTicksAreAskedAboutOnce) {
-    G().iActiveTransfers = 2;
-    Timer finish(loop_, 45000, true, [] { G().iActiveTransfers = 0; });
+    active_ = 2;
+    Timer finish(loop_, 45000, true, [this] { active_ = 0; });
     const double s = CloseAndTimeTheEnd();
     // At 30 ticks it would have asked; the deliveries ended at 45 s, but the
     // question (answered No by default) gave them another 30 ticks.
@@ -58,8 +58,8 @@ TEST_F(ShutdownTest, DeliveriesOutlastingThirtyTicksAreAskedAboutOnce) {
 }
 
 TEST_F(ShutdownTest, DeliveriesEndingWithinThirtyTicksNeverAsk) {
-    G().iActiveTransfers = 1;
-    Timer finish(loop_, 12500, true, [] { G().iActiveTransfers = 0; });
+    active_ = 1;
+    Timer finish(loop_, 12500, true, [this] { active_ = 0; });
     const double s = CloseAndTimeTheEnd();
     EXPECT_GE(s, 13.0);
     EXPECT_LT(s, 13.1);
@@ -69,7 +69,7 @@ TEST_F(ShutdownTest, DeliveriesEndingWithinThirtyTicksNeverAsk) {
 TEST_F(ShutdownTest, NoResetsTheCountAndTheQuestionComesBack) {
     Put(appDir_ + "lang/English.lng",
         "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nEs laufen noch Transfers!\r\n");
-    G().iActiveTransfers = 1;
+    active_ = 1;
     desktop_.answers = {false, true};
     const double s = CloseAndTimeTheEnd();
     // Ticks 1-30 wait, tick 31 asks (No), the reloaded window waits 30 more
@@ -138,19 +138,18 @@ TEST_F(ShutdownTest, LanguageLookup) {
         {"missing key", "[X]\r\nx\r\n", "Hello", ""},
         {"LF line ends", "[HELLO]\nHallo\n[X]\n", "Hello", "Hallo"},
     };
-    G().sLangFile = "Test.lng";
+    const std::string folder = appDir_ + "lang/";
     for (const auto& c : cases) {
-        Put(appDir_ + "lang/Test.lng", c.file);
-        EXPECT_EQ(LangText(c.key), c.expected) << c.label;
+        Put(folder + "Test.lng", c.file);
+        EXPECT_EQ(LangText(*files_, folder + "Test.lng", c.key), c.expected) << c.label;
     }
-    G().sLangFile = "Gone.lng";
-    EXPECT_EQ(LangText("Hello"), "");
+    EXPECT_EQ(LangText(*files_, folder + "Gone.lng", "Hello"), "");
 
     // The language name from the settings may differ from the file's in case.
-    std::filesystem::remove(appDir_ + "lang/Test.lng");
-    Put(appDir_ + "lang/German.LNG", "[HELLO]\r\nHallo\r\n");
-    G().sLangFile = "german.lng";
-    EXPECT_EQ(LangText("Hello"), "Hallo");
+    std::filesystem::remove(folder + "Test.lng");
+    Put(folder + "German.LNG", "[HELLO]\r\nHallo\r\n");
+    EXPECT_EQ(LangFilePath(folder, "german.lng"), folder + "German.LNG");
+    EXPECT_EQ(LangText(*files_, LangFilePath(folder, "german.lng"), "Hello"), "Hallo");
 }
 
 }  // namespace
