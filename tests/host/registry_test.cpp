@@ -127,18 +127,6 @@ TEST_F(RegistryTest, WriteFailuresCarryTheExactDescription) {
     EXPECT_EQ(r.Err.number, -2147221504L + 27049);
 }
 
-TEST_F(RegistryTest, MachineStoreFailureIsFatalWithRegistryProblem) {
-    machine_.failWrites = SettingsStore::Result::kWriteFailed;
-    EXPECT_THROW(settings_.SaveSettingX("Brimwarden", "General", "UILanguage", "German"),
-                 ProcessEnded);
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(service_.events[0].type, 4);
-    EXPECT_EQ(service_.events[0].id, 110);
-    EXPECT_EQ(service_.events[0].text,
-              "Registry Problem: Failed to set registry value Key: '-2147483646',Section: "
-              "'Software\\Brimwarden\\General',Key: 'UILanguage' to value: 'German'");
-}
-
 TEST_F(RegistryTest, SettingsWrappersUseTheChosenStore) {
     settings_.SaveSettingX("Brimwarden", "Server", "SMTPLog", "-1");
     EXPECT_EQ(Stored("Server", "SMTPLog"), "-1");

@@ -173,46 +173,87 @@ TEST_F(StartupTest, FlagFileBesideTheExecutableSelectsTheUserStore) {
     EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
 }
 
-// A lock held by the running instance ends the second one quietly; a lock
-// that cannot be taken for any other reason is fatal, never a run unguarded.
-TEST_F(StartupTest, SingleInstanceLock) {
+// A lock held by the running instance ends the second one quietly.
+TEST_F(StartupTest, SecondInstanceEndsQuietly) {
     lock_.otherInstanceRuns = true;
     EXPECT_FALSE(Start());
     EXPECT_EQ(process_.lastExitCode, kExitOk);
     EXPECT_TRUE(service_.events.empty());
     EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
-
-    Restart();
-    lock_.failReason =
-        "cannot take the single-instance lock /run/x/BWTarnOUT.lock: Permission denied";
-    EXPECT_FALSE(Start());
-    EXPECT_EQ(process_.lastExitCode, kExitLock);
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(service_.events[0].text, lock_.failReason);
-    EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
 }
 
-TEST_F(StartupTest, MissingLanguageFolderEndsAfter25Seconds) {
+// Every fatal start-up error: one event-log entry (type 4, id 110), its own
+// exit status, and nothing served. A lock that cannot be taken is never a run
+// unguarded.
+TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
+    const std::string lockFailure =
+        "cannot take the single-instance lock /run/x/BWTarnOUT.lock: Permission denied";
+    struct Row {
+        const char* label;
+        std::function<void()> spoil;
+        int status;
+        std::string said;
+    };
+    const Row rows[] = {
+        {"lock cannot be taken", [&] { lock_.failReason = lockFailure; }, kExitLock, lockFailure},
+        {"store cannot be written",
+         [&] {
+             machine_.doc = RegDocument{};
+             machine_.failWrites = SettingsStore::Result::kOpenFailed;
+         },
+         kExitSettings,
+         "Registry Problem: Failed to set registry value Key: '-2147483646',Section: "
+         "'Software\\Brimwarden\\General',Key: 'AppPath' to value: '" +
+             exeDir_ + "/'"},
+        {"no language folder", [&] { fs::remove_all(appDir_ + "lang"); }, kExitAppPath,
+         "AppPath Problem!!"},
+        {"no language chosen", [&] { Store("General", "UILanguage", "Klingon"); }, kExitLanguage,
+         "No language chosen: " + appDir_ + "lang/Klingon.lng is missing"},
+        {"account folder unusable",
+         [&] {
+             fs::remove_all(appDir_ + "TarnIN");
+             fs::create_directory_symlink(root_ + "/nowhere/TarnIN", appDir_ + "TarnIN");
+         },
+         kExitFolders, "Unable to create Folder Structure!!"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        Restart();
+        fs::remove_all(appDir_);
+        machine_ = MemorySettingsStore{};
+        lock_ = FakeInstanceLock{};
+        service_ = FakeService{};
+        SetUp();
+        row.spoil();
+        EXPECT_FALSE(Start());
+        EXPECT_EQ(process_.lastExitCode, row.status);
+        ASSERT_FALSE(service_.events.empty());  // warnings may come before
+        EXPECT_EQ(service_.events.back().text, row.said);
+        EXPECT_EQ(service_.events.back().type, 4);
+        EXPECT_EQ(service_.events.back().id, 110);
+        EXPECT_EQ(service_.startServing, 0);
+        if (row.status == kExitLanguage) {
+            EXPECT_EQ(Stored("General", "UILanguage"), "Klingon");
+        }
+    }
+}
+
+TEST_F(StartupTest, LanguageFolderIsAwaited25SecondsWithTheTimersRunning) {
     fs::remove_all(appDir_ + "lang");
     int otherTicks = 0;
     Timer probe(loop_, 1000, true, [&] { ++otherTicks; });
-    const std::int64_t t0 = clock_.MonotonicMs();
+    std::int64_t t0 = clock_.MonotonicMs();
     EXPECT_FALSE(Start());
     const std::int64_t waited = clock_.MonotonicMs() - t0;
     EXPECT_GE(waited, 25000);
     EXPECT_LE(waited, 26000);
     EXPECT_GE(otherTicks, 24);  // the timers ran inside the wait
-    EXPECT_EQ(process_.lastExitCode, kExitAppPath);
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(service_.events[0].text, "AppPath Problem!!");
-    EXPECT_EQ(service_.events[0].type, 4);
-    EXPECT_EQ(service_.events[0].id, 110);
-}
 
-TEST_F(StartupTest, LanguageFolderAppearingDuringTheWaitLetsTheStartGoOn) {
-    fs::remove_all(appDir_ + "lang");
+    // A folder appearing during the wait lets the start go on.
+    Restart();
+    service_.events.clear();
     Timer later(loop_, 10000, true, [&] { Put(appDir_ + "lang/English.lng", ""); });
-    const std::int64_t t0 = clock_.MonotonicMs();
+    t0 = clock_.MonotonicMs();
     EXPECT_TRUE(Start());
     EXPECT_LT(clock_.MonotonicMs() - t0, 12000);
     EXPECT_TRUE(service_.events.empty());
@@ -237,40 +278,6 @@ TEST_F(StartupTest, MissingLanguageFileOffersTheLanguageFiles) {
     ASSERT_TRUE(Start());
     EXPECT_TRUE(desktop_.offeredLanguages.empty());
     EXPECT_EQ(inst_.sUILanguage, "french");
-
-    Restart();
-    Store("General", "UILanguage", "Klingon");
-    desktop_.languageChoice = "";
-    EXPECT_FALSE(Start());  // nothing chosen: a start-up error of its own
-    EXPECT_EQ(process_.lastExitCode, kExitLanguage);
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(service_.events[0].text,
-              "No language chosen: " + appDir_ + "lang/Klingon.lng is missing");
-    EXPECT_EQ(Stored("General", "UILanguage"), "Klingon");
-}
-
-TEST_F(StartupTest, UnwritableStoreIsARegistryProblem) {
-    machine_.doc = RegDocument{};
-    machine_.failWrites = SettingsStore::Result::kOpenFailed;
-    EXPECT_FALSE(Start());
-    EXPECT_EQ(process_.lastExitCode, kExitSettings);
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(
-        service_.events[0].text.rfind("Registry Problem: Failed to set registry value Key: "
-                                      "'-2147483646',Section: 'Software\\Brimwarden\\General',"
-                                      "Key: 'AppPath' to value: '",
-                                      0),
-        0u);
-}
-
-TEST_F(StartupTest, UnusableTarnINFolderIsFatal) {
-    fs::remove_all(appDir_ + "TarnIN");
-    fs::create_directory_symlink(root_ + "/nowhere/TarnIN", appDir_ + "TarnIN");
-    EXPECT_FALSE(Start());
-    ASSERT_FALSE(service_.events.empty());
-    EXPECT_EQ(service_.events.back().text, "Unable to create Folder Structure!!");
-    EXPECT_EQ(process_.lastExitCode, kExitFolders);
-    EXPECT_EQ(service_.startServing, 0);
 }
 
 TEST_F(StartupTest, AccountDataMigration) {
