@@ -73,8 +73,6 @@ TEST_F(RegFileTest, ReadsUtf16ExportWithEveryKeptType) {
 TEST_F(RegFileTest, WritesEightBitTextThatReadsBackTheSame) {
     Put("Windows Registry Editor Version 5.00\r\n");
     ::chmod(path_.c_str(), 0600);
-    struct stat before {};
-    ::stat(path_.c_str(), &before);
     RegFileStore store(path_);
     std::string why;
     const std::vector<std::pair<std::string, RegData>> values = {
@@ -104,6 +102,8 @@ TEST_F(RegFileTest, WritesEightBitTextThatReadsBackTheSame) {
         EXPECT_EQ(back, v) << name;
     }
     // Overwriting keeps one value of the name, in its place.
+    struct stat before {};
+    ::stat(path_.c_str(), &before);
     ASSERT_EQ(store.Set(kHKeyLocalMachine, kKey, "TEXT", RegText(1, "new"), why),
               SettingsStore::Result::kOk);
     RegDocument doc;
