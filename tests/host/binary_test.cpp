@@ -188,13 +188,6 @@ TEST_F(DaemonTest, BadSettingsEndWithTheirStatus) {
         const char* said;  // on standard error
     };
     const Row rows[] = {
-        {"run folder is a file",
-         [&] {
-             std::ofstream(root_ + "/runfile") << "";
-             runDir_ = root_ + "/runfile";
-         },
-         kExitLock, "cannot take the single-instance lock"},
-        {"run folder missing is made", [&] { runDir_ = root_ + "/newrun"; }, -1, ""},
         {"settings store is a pipe",
          [&] {
              registry_ = root_ + "/regpipe";
