@@ -3,7 +3,7 @@
 // runs headless: LinuxDesktop traces the icon, asks questions on the terminal
 // when standard input is one (otherwise $BW_QUESTION_ANSWER answers, "yes"
 // when unset), takes the language from the terminal or $BW_LANGUAGE and starts
-// programs with posix_spawn. FakeDesktop records and answers as told.
+// programs with posix_spawn. (Tests script a desktop of their own.)
 // Nothing here fails loudly: a program that cannot be started reports false.
 #pragma once
 

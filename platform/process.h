@@ -1,7 +1,7 @@
 // Ending the process at once, without any clean-up: the fatal start-up paths
-// and the end of the shutdown. The real one is _exit; the fake for tests
-// records the request and throws ProcessEnded so that the caller's frame is
-// left exactly where the real process would have stopped.
+// and the end of the shutdown. The real one is _exit (tests put in one that
+// throws, so that the caller's frame is left exactly where the real process
+// would have stopped).
 #pragma once
 
 namespace bw {
