@@ -83,15 +83,15 @@ int main(int argc, char** argv) {
 
     G().db.factory = &dbFactory;
 
-    HostPlatform hp;
-    hp.clock = &clock;
-    hp.loop = &loop;
-    hp.service = &service;
-    hp.machineSettings = &machineSettings;
-    hp.userSettings = &userSettings;
-    hp.desktop = &desktop;
-    hp.instanceLock = &instanceLock;
-    hp.process = &process;
+    const HostPlatform hp{.clock = &clock,
+                          .loop = &loop,
+                          .service = &service,
+                          .machineSettings = &machineSettings,
+                          .userSettings = &userSettings,
+                          .desktop = &desktop,
+                          .instanceLock = &instanceLock,
+                          .process = &process,
+                          .exeFolder = {}};  // the real one
 
     Installation installation;
     SettingsFiles files(installation.AppPath, installation.AccPath,

@@ -28,15 +28,6 @@ class HostTest : public ::testing::Test {
   protected:
     HostTest() {
         std::filesystem::create_directories(exeDir_);
-        hp_.clock = &clock_;
-        hp_.loop = &loop_;
-        hp_.service = &service_;
-        hp_.machineSettings = &machine_;
-        hp_.userSettings = &user_;
-        hp_.desktop = &desktop_;
-        hp_.instanceLock = &lock_;
-        hp_.process = &process_;
-        hp_.exeFolder = exeDir_;
         NewProcess();
     }
     /// A fresh process: a new installation record and settings files, the
@@ -73,7 +64,8 @@ class HostTest : public ::testing::Test {
     std::string root_ = tmp_.Path();
     std::string exeDir_ = root_ + "/exe";
     std::string appDir_ = root_ + "/app/";
-    HostPlatform hp_;
+    HostPlatform hp_{&clock_,   &loop_, &service_, &machine_, &user_,
+                     &desktop_, &lock_, &process_, exeDir_};
     Installation inst_;
     std::optional<SettingsFiles> files_;
     Settings settings_{hp_, inst_};
