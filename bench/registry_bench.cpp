@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/settings_store.h"
+#include "platform/reg_document.h"
 
 namespace {
 

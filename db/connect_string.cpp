@@ -14,7 +14,7 @@ std::string ConnectStrings::GetDBConnect(const std::string& sSuffix) const {
     }
     // One line up to the first line break (CR LF, CR or LF); nothing trimmed.
     std::string data;
-    ReadSettingsFile(path, data);
+    G().files->Read(path, data);
     return ConnectStringFromText(data);
 }
 

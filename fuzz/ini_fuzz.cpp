@@ -6,7 +6,6 @@
 #include "host/textfile.h"
 
 using namespace bw;
-using namespace bw::ini_detail;
 
 namespace {
 // Names a person can type and find again: no line end, no "[", "]" or "=",
@@ -22,18 +21,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string section = in.Line();
     const std::string key = in.Line();
     const std::string value = in.Line();
-    LoadINIText(in.Rest());
-    GetINIValue(section, key, "");
+    IniDocument doc;
+    doc.LoadText(in.Rest());
+    doc.Get(section, key, "");
 
-    const std::string saved = INIText();
-    LoadINIText(saved);
-    BW_FUZZ_CHECK(INIText() == saved);
+    const std::string saved = doc.Text();
+    doc.LoadText(saved);
+    BW_FUZZ_CHECK(doc.Text() == saved);
 
     if (Findable(section) && Findable(key) && value.find('\r') == std::string::npos) {
-        SetINIValue(section, key, value);
-        LoadINIText(INIText());
-        BW_FUZZ_CHECK(GetINIValue(section, key, "\x01") == TrimBlanks(value));
+        doc.Set(section, key, value);
+        doc.LoadText(doc.Text());
+        BW_FUZZ_CHECK(doc.Get(section, key, "\x01") == TrimBlanks(value));
     }
-    std::vector<std::string>().swap(INILines);  // no state into the next run
     return 0;
 }

@@ -2,7 +2,7 @@
 // A document that parses is written out, and what is written parses to the
 // same document.
 #include "fuzz/fuzz_input.h"
-#include "platform/settings_store.h"
+#include "platform/reg_document.h"
 
 using namespace bw;
 

@@ -1,7 +1,9 @@
 #include "host/globals.h"
 
 #include "db/shared_main.h"
+#include "host/textfile.h"
 #include "platform/db.h"
+#include "platform/service.h"
 
 namespace bw {
 
@@ -12,7 +14,10 @@ std::unique_ptr<Globals>& Slot() {
 }
 }  // namespace
 
-Globals::Globals() = default;
+Globals::Globals()
+    : files(std::make_unique<SettingsFiles>(AppPath, AccPath, [this](const std::string& text) {
+          if (service != nullptr) service->LogEvent(2, 110, text);
+      })) {}
 Globals::~Globals() = default;
 
 Globals& G() {

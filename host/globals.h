@@ -17,6 +17,7 @@ namespace bw {
 class Clock;
 class Loop;
 class ServiceControl;
+class SettingsFiles;
 class DbFactory;
 class DbConnection;
 class DbRecordset;
@@ -40,21 +41,17 @@ struct Globals {
     Timer* tmrDBCheck = nullptr;
     Timer* tmrBackupDB = nullptr;
 
-    // Host globals (start-up).
+    // Copied from the start-up's Installation (app/) for the parts that still
+    // read them here.
     std::string AppPath;  // ends with "/"
     std::string AccPath;  // AppPath + "TarnIN/"
     std::string TarnID;
-    std::string sVersionText;
-    std::string sUILanguage = "English";
-    std::string sLangFile;
-    bool bUseUserHive = false;
     std::int16_t iUseTrash = -1;
     std::int16_t iSMTPLog = 0;
     std::string sPeer2;
     std::vector<std::string> aSMTPServers;
     std::string sForwardedList;
     std::int16_t iActiveTransfers = 0;
-    std::int16_t iShutdownTicks = 0;
 
     // Delivery: the server port shared by all delivery windows, 0 at start.
     std::int32_t lSMTPPort = 0;
@@ -70,6 +67,10 @@ struct Globals {
     std::unique_ptr<Audit> audit;
 
     std::unique_ptr<clsSharedMain> oShared;
+
+    // The settings and list files read by the parts that still use G() (they
+    // name the problems through `service`).
+    std::unique_ptr<SettingsFiles> files;
 };
 
 Globals& G();

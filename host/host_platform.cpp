@@ -2,20 +2,19 @@
 
 #include <unistd.h>
 
-#include "host/globals.h"
+#include "host/paths.h"
 #include "platform/process.h"
 #include "platform/service.h"
 
 namespace bw {
 
-HostPlatform& HP() {
-    static HostPlatform hp;
-    return hp;
+std::string HostPlatform::ExeFolderOrReal() const {
+    return exeFolder.empty() ? ExeFolder() : exeFolder;
 }
 
-void FatalStartupError(const std::string& text, int status) {
-    if (G().service != nullptr) G().service->LogEvent(4, 110, text);
-    if (HP().process != nullptr) HP().process->EndNow(status);
+void FatalStartupError(const HostPlatform& hp, const std::string& text, int status) {
+    if (hp.service != nullptr) hp.service->LogEvent(4, 110, text);
+    if (hp.process != nullptr) hp.process->EndNow(status);
     ::_exit(status);
 }
 

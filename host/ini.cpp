@@ -12,14 +12,8 @@
 
 namespace bw {
 
-namespace ini_detail {
-
-std::vector<std::string> INILines;
-
-namespace {
-
-void LoadINILines(const std::vector<std::string>& lines) {
-    INILines.assign(2, std::string());
+void IniDocument::Load(const std::vector<std::string>& lines) {
+    lines_.assign(2, std::string());
     int n = 0;
     for (const std::string& raw : lines) {
         ++n;
@@ -30,31 +24,31 @@ void LoadINILines(const std::vector<std::string>& lines) {
         }
         // Every header below the first line gets an empty element before it.
         if (line[0] == '[' && n >= 2) ++n;
-        if (static_cast<int>(INILines.size()) < n + 1) INILines.resize(n + 1);
-        INILines[n] = line;
+        if (static_cast<int>(lines_.size()) < n + 1) lines_.resize(n + 1);
+        lines_[n] = line;
     }
 }
 
-}  // namespace
+void IniDocument::LoadText(const std::string& text) {
+    Load(SplitTextLines(text, false));
+}
 
-void LoadINIFile(const std::string& sFile) {
+IniDocument LoadINIFile(SettingsFiles& files, const std::string& sFile) {
     std::vector<std::string> lines;
-    ReadTextLines(sFile, lines, false);  // an unreadable file leaves no lines
-    LoadINILines(lines);
+    files.ReadLines(sFile, lines, false);  // an unreadable file leaves no lines
+    IniDocument doc;
+    doc.Load(lines);
+    return doc;
 }
 
-void LoadINIText(const std::string& text) {
-    LoadINILines(SplitTextLines(text, false));
-}
-
-std::string INIText() {
+std::string IniDocument::Text() const {
     // Empty elements become one empty line, and only between two written lines:
     // no leading or trailing empty lines, runs of them shrink to one.
     std::string out;
     bool pendingEmpty = false;
     bool wroteAny = false;
-    for (std::size_t i = 1; i < INILines.size(); ++i) {
-        const std::string line = TrimBlanks(INILines[i]);
+    for (std::size_t i = 1; i < lines_.size(); ++i) {
+        const std::string line = TrimBlanks(lines_[i]);
         if (line.empty()) {
             pendingEmpty = wroteAny;
             continue;
@@ -67,8 +61,8 @@ std::string INIText() {
     return out;
 }
 
-bool SaveINIFile(const std::string& sFile) {
-    const std::string out = INIText();
+bool SaveINIFile(SettingsFiles& files, const std::string& sFile, const IniDocument& doc) {
+    const std::string out = doc.Text();
     // The new content goes to a temporary file of its own in the same folder
     // that replaces the old file only when complete and on disk: a crash never
     // leaves half an account file behind, and two writers never share a file.
@@ -76,8 +70,8 @@ bool SaveINIFile(const std::string& sFile) {
     struct stat old {};
     const bool exists = ::lstat(sFile.c_str(), &old) == 0;
     if (exists && !S_ISREG(old.st_mode)) {
-        ReportFileProblem(sFile, S_ISLNK(old.st_mode) ? "a symbolic link, not replaced"
-                                                      : "not a regular file, not replaced");
+        files.ReportProblem(sFile, S_ISLNK(old.st_mode) ? "a symbolic link, not replaced"
+                                                        : "not a regular file, not replaced");
         return false;
     }
     const std::size_t slash = sFile.rfind('/');
@@ -85,7 +79,7 @@ bool SaveINIFile(const std::string& sFile) {
     std::string tmp = sFile + ".XXXXXX";
     const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) {
-        ReportFileProblem(sFile, std::string("cannot be written: ") + std::strerror(errno));
+        files.ReportProblem(sFile, std::string("cannot be written: ") + std::strerror(errno));
         return false;
     }
     ::fchmod(fd, exists ? old.st_mode & 07777 : 0644);
@@ -112,13 +106,13 @@ bool SaveINIFile(const std::string& sFile) {
     return true;
 }
 
-bool FindINILine(int& iPos, const std::string& sSearch, bool bStopAtSection) {
-    const int n = static_cast<int>(INILines.size()) - 1;
+bool IniDocument::FindLine(int& iPos, const std::string& sSearch, bool bStopAtSection) {
+    const int n = static_cast<int>(lines_.size()) - 1;
     int last = 0;
     bool found = false;
     ++iPos;
     while (iPos <= n) {
-        const std::string& line = INILines[iPos];
+        const std::string& line = lines_[iPos];
         if (!line.empty()) last = iPos;
         if (bStopAtSection && !line.empty() && line[0] == '[') break;
         std::string cmp;
@@ -136,82 +130,77 @@ bool FindINILine(int& iPos, const std::string& sSearch, bool bStopAtSection) {
         }
         ++iPos;
     }
-    if (iPos > last) INILines.emplace_back();
+    if (iPos > last) lines_.emplace_back();
     iPos = last;
     return found;
 }
 
-void InsertINILine(const std::string& sText, int& iPos) {
-    INILines.emplace_back();
-    const int top = static_cast<int>(INILines.size()) - 1;
+void IniDocument::InsertLine(const std::string& sText, int& iPos) {
+    lines_.emplace_back();
+    const int top = static_cast<int>(lines_.size()) - 1;
     if (iPos == 0) {
         iPos = top;
     } else {
-        for (int i = top; i > iPos; --i) INILines[i] = INILines[i - 1];
+        for (int i = top; i > iPos; --i) lines_[i] = lines_[i - 1];
     }
-    INILines[iPos] = sText;
+    lines_[iPos] = sText;
 }
-
-}  // namespace ini_detail
-
-using namespace ini_detail;
 
 bool IsValidININame(const std::string& sName) {
     return sName.find_first_of("[]=") == std::string::npos;
 }
 
-std::string ini_detail::GetINIValue(const std::string& sSection, const std::string& sKey,
-                                    const std::string& sDefault) {
+std::string IniDocument::Get(const std::string& sSection, const std::string& sKey,
+                             const std::string& sDefault) {
     int pos = 0;
-    if (!FindINILine(pos, "[" + sSection + "]", false)) return sDefault;
-    if (!FindINILine(pos, sKey + "=", true)) return sDefault;
-    const std::string& line = INILines[pos];
+    if (!FindLine(pos, "[" + sSection + "]", false)) return sDefault;
+    if (!FindLine(pos, sKey + "=", true)) return sDefault;
+    const std::string& line = lines_[pos];
     return LTrimBlanks(line.substr(line.find('=') + 1));
 }
 
-void ini_detail::SetINIValue(const std::string& sSection, const std::string& sKey,
-                             const std::string& sValue) {
+void IniDocument::Set(const std::string& sSection, const std::string& sKey,
+                      const std::string& sValue) {
     int pos = 0;
     const std::string keyLine = sKey + "=" + sValue;
-    if (!FindINILine(pos, "[" + sSection + "]", false)) {
+    if (!FindLine(pos, "[" + sSection + "]", false)) {
         int at = 0;
-        if (!INILines[pos].empty()) InsertINILine("", at);
+        if (!lines_[pos].empty()) InsertLine("", at);
         at = 0;
-        InsertINILine("[" + sSection + "]", at);
+        InsertLine("[" + sSection + "]", at);
         at = 0;
-        InsertINILine(keyLine, at);
+        InsertLine(keyLine, at);
     } else {
         const int header = pos;
-        if (FindINILine(pos, sKey + "=", true)) {
-            INILines[pos] = keyLine;
+        if (FindLine(pos, sKey + "=", true)) {
+            lines_[pos] = keyLine;
         } else {
             int at = header + 1;
-            InsertINILine(keyLine, at);
+            InsertLine(keyLine, at);
         }
     }
 }
 
-std::string ReadINIValue(const std::string& sSection, const std::string& sKey,
+std::string ReadINIValue(SettingsFiles& files, const std::string& sSection, const std::string& sKey,
                          const std::string& sDefault, const std::string& sFile) {
-    LoadINIFile(sFile);
-    return GetINIValue(sSection, sKey, sDefault);
+    return LoadINIFile(files, sFile).Get(sSection, sKey, sDefault);
 }
 
-bool WriteINIValue(const std::string& sSection, const std::string& sKey, const std::string& sValue,
-                   const std::string& sFile) {
-    LoadINIFile(sFile);
-    SetINIValue(sSection, sKey, sValue);
-    return SaveINIFile(sFile);
+bool WriteINIValue(SettingsFiles& files, const std::string& sSection, const std::string& sKey,
+                   const std::string& sValue, const std::string& sFile) {
+    IniDocument doc = LoadINIFile(files, sFile);
+    doc.Set(sSection, sKey, sValue);
+    return SaveINIFile(files, sFile, doc);
 }
 
-std::string ReadINI(const std::string& sFile, const std::string& sSection,
+std::string ReadINI(SettingsFiles& files, const std::string& sFile, const std::string& sSection,
                     const std::string& sKey) {
-    return ReadINIValue(sSection, sKey, "", sFile);
+    return ReadINIValue(files, sSection, sKey, "", sFile);
 }
 
-bool WriteINI(const std::string& sFile, const std::string& sSection, const std::string& sKey,
-              const std::string& sValue) {
-    return WriteINIValue(sSection, sKey, sValue, sFile);
+bool WriteINI(SettingsFiles& files, const std::string& sFile, const std::string& sSection,
+              const std::string& sKey, const std::string& sValue) {
+    return WriteINIValue(files, sSection, sKey, sValue, sFile);
 }
 
 }  // namespace bw

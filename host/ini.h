@@ -1,6 +1,6 @@
 // mdINIBas: single values of INI files (section header lines "[name]" and key
-// lines "key=value"). Every call loads the whole file into INILines, edits
-// that array and, for a write, writes the whole file back with its layout
+// lines "key=value"). Every call loads the whole file into an IniDocument, edits
+// that array (IniDocument) and, for a write, writes the whole file back with its layout
 // normalised: lines trimmed, CR LF line ends, exactly one empty line before
 // every section header but the first line, no other empty lines.
 // A write goes to a temporary file of its own in the same folder, flushed to
@@ -18,32 +18,45 @@
 
 namespace bw {
 
-std::string ReadINI(const std::string& sFile, const std::string& sSection, const std::string& sKey);
-bool WriteINI(const std::string& sFile, const std::string& sSection, const std::string& sKey,
-              const std::string& sValue);
-std::string ReadINIValue(const std::string& sSection, const std::string& sKey,
+class SettingsFiles;
+
+std::string ReadINI(SettingsFiles& files, const std::string& sFile, const std::string& sSection,
+                    const std::string& sKey);
+bool WriteINI(SettingsFiles& files, const std::string& sFile, const std::string& sSection,
+              const std::string& sKey, const std::string& sValue);
+std::string ReadINIValue(SettingsFiles& files, const std::string& sSection, const std::string& sKey,
                          const std::string& sDefault, const std::string& sFile);
-bool WriteINIValue(const std::string& sSection, const std::string& sKey, const std::string& sValue,
-                   const std::string& sFile);
+bool WriteINIValue(SettingsFiles& files, const std::string& sSection, const std::string& sKey,
+                   const std::string& sValue, const std::string& sFile);
 
 /// True when the name holds none of "[", "]" and "=".
 bool IsValidININame(const std::string& sName);
 
-namespace ini_detail {
-// The module's working array and its internal steps, open for tests.
-extern std::vector<std::string> INILines;
-void LoadINIFile(const std::string& sFile);
-bool SaveINIFile(const std::string& sFile);
-/// LoadINIFile and SaveINIFile without the file: the array from a file's
-/// text, and the text the array is saved as.
-void LoadINIText(const std::string& text);
-std::string INIText();
-/// ReadINIValue and WriteINIValue on the array as loaded.
-std::string GetINIValue(const std::string& sSection, const std::string& sKey,
-                        const std::string& sDefault);
-void SetINIValue(const std::string& sSection, const std::string& sKey, const std::string& sValue);
-bool FindINILine(int& iPos, const std::string& sSearch, bool bStopAtSection);
-void InsertINILine(const std::string& sText, int& iPos);
-}  // namespace ini_detail
+/// One INI file's lines as loaded (element 0 unused, an empty element where
+/// the saved file has an empty line), the working array of one read or write.
+class IniDocument {
+  public:
+    /// The array from a file's lines (empty lines dropped, one empty element
+    /// before every header below the first line).
+    void Load(const std::vector<std::string>& lines);
+    /// Load on a file's text, split as an INI file is split.
+    void LoadText(const std::string& text);
+    /// The text the array is saved as.
+    std::string Text() const;
+    std::string Get(const std::string& sSection, const std::string& sKey,
+                    const std::string& sDefault);
+    void Set(const std::string& sSection, const std::string& sKey, const std::string& sValue);
+    const std::vector<std::string>& Lines() const { return lines_; }
+
+  private:
+    bool FindLine(int& iPos, const std::string& sSearch, bool bStopAtSection);
+    void InsertLine(const std::string& sText, int& iPos);
+    std::vector<std::string> lines_;
+};
+
+/// The file's document (an unreadable file gives an empty one).
+IniDocument LoadINIFile(SettingsFiles& files, const std::string& sFile);
+/// Writes the document as the file (a temporary file renamed over it).
+bool SaveINIFile(SettingsFiles& files, const std::string& sFile, const IniDocument& doc);
 
 }  // namespace bw

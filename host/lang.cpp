@@ -3,19 +3,17 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "host/globals.h"
 #include "host/paths.h"
 #include "host/textfile.h"
 
 namespace bw {
 
-std::string LangFilePath() {
-    const std::string folder = G().AppPath + "lang/";
-    const std::string exact = folder + G().sLangFile;
+std::string LangFilePath(const std::string& folder, const std::string& sLangFile) {
+    const std::string exact = folder + sLangFile;
     if (PathExists(exact)) return exact;
     // Language names are compared without regard to case: "german" in the
     // settings names "German.lng", and a listed "French.LNG" is "French".
-    const std::string wanted = UpperAscii(G().sLangFile);
+    const std::string wanted = UpperAscii(sLangFile);
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = e.path().filename().string();
@@ -24,9 +22,10 @@ std::string LangFilePath() {
     return exact;
 }
 
-std::string LangText(const std::string& sKey) {
+std::string LangText(SettingsFiles& files, const std::string& langFilePath,
+                     const std::string& sKey) {
     std::vector<std::string> lines;
-    if (!ReadTextLines(LangFilePath(), lines)) return "";
+    if (!files.ReadLines(langFilePath, lines)) return "";
     return FindLangText(lines, sKey);
 }
 
@@ -51,10 +50,10 @@ std::string FindLangText(const std::vector<std::string>& lines, const std::strin
     return result;
 }
 
-std::vector<std::string> ListLanguages() {
+std::vector<std::string> ListLanguages(const std::string& langFolder) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(G().AppPath + "lang/", ec)) {
+    for (const auto& e : std::filesystem::directory_iterator(langFolder, ec)) {
         const std::string name = e.path().filename().string();
         if (name.size() > 4 && UpperAscii(name.substr(name.size() - 4)) == ".LNG" &&
             !e.is_directory(ec)) {

@@ -1,8 +1,8 @@
 // Language strings: texts shown to a person are looked up in the language
-// file AppPath + "lang/" + sLangFile. A header line "[" + the English text in
-// upper case + "]" starts an entry; the last line before the next header of
-// another text is the translation. The file is read afresh on every lookup.
-// DIAGNOSTICS: a missing entry or a missing file gives an empty text.
+// file of the language folder (AppPath + "lang/") named sLangFile. A header line "[" + the English
+// text in upper case + "]" starts an entry; the last line before the next header of another text is
+// the translation. The file is read afresh on every lookup. DIAGNOSTICS: a missing entry or a
+// missing file gives an empty text.
 #pragma once
 
 #include <string>
@@ -10,16 +10,20 @@
 
 namespace bw {
 
-std::string LangText(const std::string& sKey);
+class SettingsFiles;
+
+/// The translation of sKey in the language file `langFilePath` (LangFilePath).
+std::string LangText(SettingsFiles& files, const std::string& langFilePath,
+                     const std::string& sKey);
 /// The translation of sKey among the lines of a language file ("" when none).
 std::string FindLangText(const std::vector<std::string>& lines, const std::string& sKey);
 
-/// AppPath + "lang/" + sLangFile; when no file has exactly that name, the one
-/// whose name differs only in letter case.
-std::string LangFilePath();
+/// langFolder + sLangFile; when no file has exactly that name, the one whose
+/// name differs only in letter case.
+std::string LangFilePath(const std::string& langFolder, const std::string& sLangFile);
 
-/// The language names offered by the selection: every "*.lng" file of
-/// AppPath + "lang/" without its ending, sorted by name.
-std::vector<std::string> ListLanguages();
+/// The language names offered by the selection: every "*.lng" file of the
+/// language folder without its ending, sorted by name.
+std::vector<std::string> ListLanguages(const std::string& langFolder);
 
 }  // namespace bw

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <iostream>
 
-#include "host/globals.h"
 #include "host/host_platform.h"
 #include "host/ini.h"
+#include "host/installation.h"
 #include "host/paths.h"
 #include "host/registry.h"
 #include "host/textfile.h"
@@ -22,19 +22,22 @@ std::string UserKeyPath(const std::string& sAppName, const std::string& sSection
     return "Software\\" + sAppName + "\\" + sSection;
 }
 
-[[noreturn]] void RegistryProblem(const cRegistry& reg) {
+[[noreturn]] void RegistryProblem(const HostPlatform& hp, const cRegistry& reg) {
     if (!reg.StoreReason.empty()) {
         std::cerr << "BWTarnOUT: settings store: " << reg.StoreReason << std::endl;
     }
-    FatalStartupError("Registry Problem: " + reg.Err.description, kExitSettings);
+    FatalStartupError(hp, "Registry Problem: " + reg.Err.description, kExitSettings);
 }
 
 }  // namespace
 
-std::string GetSettingX(const std::string& sAppName, const std::string& sSection,
-                        const std::string& sKey, const std::string& sDefault) {
-    if (G().bUseUserHive) {
-        SettingsStore* store = HP().userSettings;
+Settings::Settings(const HostPlatform& platform, const Installation& installation)
+    : platform_(platform), installation_(installation) {}
+
+std::string Settings::GetSettingX(const std::string& sAppName, const std::string& sSection,
+                                  const std::string& sKey, const std::string& sDefault) const {
+    if (installation_.bUseUserHive) {
+        SettingsStore* store = platform_.userSettings;
         if (store == nullptr) return sDefault;
         RegData d;
         std::string reason;
@@ -49,38 +52,37 @@ std::string GetSettingX(const std::string& sAppName, const std::string& sSection
         reg.Default = sDefault;
         return VariantText(reg.value());
     }
-    cRegistry reg(*HP().machineSettings);
+    cRegistry reg(*platform_.machineSettings);
     reg.ClassKey = kHKeyLocalMachine;
     reg.SectionKey = "Software\\" + sAppName + "\\" + sSection;
     reg.ValueKey = sKey;
     reg.ValueType = 1;
     reg.Default = sDefault;
     const RegVariant v = reg.value();
-    if (reg.Err.Failed()) RegistryProblem(reg);
+    if (reg.Err.Failed()) RegistryProblem(platform_, reg);
     return VariantText(v);
 }
 
-void SaveSettingX(const std::string& sAppName, const std::string& sSection, const std::string& sKey,
-                  const std::string& sValue) {
-    if (G().bUseUserHive) {
-        SettingsStore* store = HP().userSettings;
+void Settings::SaveSettingX(const std::string& sAppName, const std::string& sSection,
+                            const std::string& sKey, const std::string& sValue) const {
+    if (installation_.bUseUserHive) {
+        SettingsStore* store = platform_.userSettings;
         if (store == nullptr) return;
         std::string reason;
         store->Set(kHKeyCurrentUser, UserKeyPath(sAppName, sSection), sKey, RegText(1, sValue),
                    reason);  // errors of the per-user store are ignored
         return;
     }
-    cRegistry reg(*HP().machineSettings);
+    cRegistry reg(*platform_.machineSettings);
     reg.ClassKey = kHKeyLocalMachine;
     reg.SectionKey = "Software\\" + sAppName + "\\" + sSection;
     reg.ValueKey = sKey;
     reg.ValueType = 1;
     reg.setValue(sValue);
-    if (reg.Err.Failed()) RegistryProblem(reg);
+    if (reg.Err.Failed()) RegistryProblem(platform_, reg);
 }
 
-std::int16_t CheckAccountStruct() {
-    Globals& g = G();
+std::int16_t CheckAccountStruct(Installation& g, SettingsFiles& files) {
     const std::string tarnIn = g.AppPath + "TarnIN";
     if (!PathExists(tarnIn)) {
         MakePath(tarnIn);
@@ -95,16 +97,16 @@ std::int16_t CheckAccountStruct() {
     // Older installations kept the account data in a two-line text file.
     const std::string ini = g.AccPath + "AccInfo.ini";
     const std::string txt = g.AccPath + "AccountInfo.txt";
-    if (ReadINI(ini, "User", "Email").empty() && PathExists(txt)) {
+    if (ReadINI(files, ini, "User", "Email").empty() && PathExists(txt)) {
         std::vector<std::string> lines;
-        ReadTextLines(txt, lines);
+        files.ReadLines(txt, lines);
         // A line that cannot be read leaves the buffer as it was, so a file of
         // one line gives that line for both keys.
         std::string buffer;
         if (!lines.empty()) buffer = lines[0];
-        bool stored = WriteINI(ini, "User", "FullName", buffer);
+        bool stored = WriteINI(files, ini, "User", "FullName", buffer);
         if (lines.size() > 1) buffer = lines[1];
-        stored = WriteINI(ini, "User", "Email", buffer) && stored;
+        stored = WriteINI(files, ini, "User", "Email", buffer) && stored;
         // The older file is the only copy of the account data until both
         // values are in "AccInfo.ini"; otherwise the next start tries again.
         if (stored) std::remove(txt.c_str());
@@ -112,13 +114,12 @@ std::int16_t CheckAccountStruct() {
     return -1;
 }
 
-void LoadForwardedList() {
-    Globals& g = G();
+void LoadForwardedList(Installation& g, SettingsFiles& files) {
     g.sForwardedList.assign(1, '\t');  // not = "\t": GCC 12 warns falsely (-Wrestrict)
     const std::string file = g.AppPath + "Forwarded.lst";
     if (!PathExists(file)) return;
     std::vector<std::string> lines;
-    ReadTextLines(file, lines);
+    files.ReadLines(file, lines);
     g.sForwardedList = ForwardedListFromLines(lines);
 }
 
@@ -129,10 +130,6 @@ std::string ForwardedListFromLines(const std::vector<std::string>& lines) {
         list += '\t';
     }
     return list;
-}
-
-bool IsForwardedDomain(const std::string& sDomain) {
-    return ForwardedListHolds(G().sForwardedList, sDomain);
 }
 
 bool ForwardedListHolds(const std::string& list, const std::string& sDomain) {

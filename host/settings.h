@@ -17,18 +17,31 @@ namespace bw {
 
 constexpr const char* kAppName = "Brimwarden";
 
-std::string GetSettingX(const std::string& sAppName, const std::string& sSection,
-                        const std::string& sKey, const std::string& sDefault);
-void SaveSettingX(const std::string& sAppName, const std::string& sSection, const std::string& sKey,
-                  const std::string& sValue);
+struct HostPlatform;
+struct Installation;
+class SettingsFiles;
+
+/// The settings wrappers: the machine-wide store, or the per-user store while
+/// the installation's bUseUserHive is set (read on every call).
+class Settings {
+  public:
+    Settings(const HostPlatform& platform, const Installation& installation);
+
+    std::string GetSettingX(const std::string& sAppName, const std::string& sSection,
+                            const std::string& sKey, const std::string& sDefault) const;
+    void SaveSettingX(const std::string& sAppName, const std::string& sSection,
+                      const std::string& sKey, const std::string& sValue) const;
+
+  private:
+    const HostPlatform& platform_;
+    const Installation& installation_;
+};
 
 /// Makes AppPath + "TarnIN" and its queue folders, sets AccPath and moves the
 /// older account data ("AccountInfo.txt") into "AccInfo.ini". -1 or 0.
-std::int16_t CheckAccountStruct();
+std::int16_t CheckAccountStruct(Installation& inst, SettingsFiles& files);
 /// Rebuilds sForwardedList from AppPath + "Forwarded.lst".
-void LoadForwardedList();
-/// True when the domain is in sForwardedList (case-insensitive).
-bool IsForwardedDomain(const std::string& sDomain);
+void LoadForwardedList(Installation& inst, SettingsFiles& files);
 /// The forwarded-domain list of a file's lines: "\t" + every line in upper
 /// case + "\t".
 std::string ForwardedListFromLines(const std::vector<std::string>& lines);

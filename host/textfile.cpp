@@ -6,19 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <set>
-
-#include "host/globals.h"
-#include "platform/service.h"
+#include <utility>
 
 namespace bw {
 
 namespace {
-
-std::set<std::string>& ReportedFiles() {
-    static std::set<std::string> files;
-    return files;
-}
 
 const char* KindOf(mode_t mode) {
     if (S_ISDIR(mode)) return "a folder";
@@ -31,29 +23,30 @@ const char* KindOf(mode_t mode) {
 
 }  // namespace
 
-void ReportFileProblem(const std::string& path, const std::string& why) {
-    if (!ReportedFiles().insert(path + '\0' + why).second) return;
-    if (G().service != nullptr) G().service->LogEvent(2, 110, path + ": " + why + "; not used");
+SettingsFiles::SettingsFiles(const std::string& appPath, const std::string& accPath, EventLog log)
+    : appPath_(appPath), accPath_(accPath), log_(std::move(log)) {}
+
+void SettingsFiles::ReportProblem(const std::string& path, const std::string& why) {
+    if (!reported_.insert(path + '\0' + why).second) return;
+    if (log_) log_(path + ": " + why + "; not used");
 }
 
-void ForgetFileProblem(const std::string& path) {
-    auto& files = ReportedFiles();
+void SettingsFiles::ForgetProblem(const std::string& path) {
     const std::string key = path + '\0';
-    for (auto it = files.lower_bound(key); it != files.end() && it->rfind(key, 0) == 0;) {
-        it = files.erase(it);
+    for (auto it = reported_.lower_bound(key); it != reported_.end() && it->rfind(key, 0) == 0;) {
+        it = reported_.erase(it);
     }
 }
 
-bool BelowAccountFolder(const std::string& path) {
-    const Globals& g = G();
+bool SettingsFiles::BelowAccountFolder(const std::string& path) const {
     const auto below = [&path](const std::string& folder) {
         return !folder.empty() && folder.back() == '/' && path.size() > folder.size() &&
                path.compare(0, folder.size(), folder) == 0;
     };
-    return below(g.AccPath) || (!g.AppPath.empty() && below(g.AppPath + "TarnIN/"));
+    return below(accPath_) || (!appPath_.empty() && below(appPath_ + "TarnIN/"));
 }
 
-int OpenSettingsFile(const std::string& path, int flags) {
+int SettingsFiles::Open(const std::string& path, int flags) {
     // Non-blocking: opening a pipe without a writer (or a device) would
     // otherwise wait for ever, deaf to the stop signal.
     int openFlags = flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
@@ -63,28 +56,28 @@ int OpenSettingsFile(const std::string& path, int flags) {
         const int err = errno;
         struct stat st {};
         if (err == ELOOP && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            ReportFileProblem(path, "a symbolic link below the account folder");
+            ReportProblem(path, "a symbolic link below the account folder");
         } else if (err == ENXIO && ::stat(path.c_str(), &st) == 0) {
-            ReportFileProblem(path, KindOf(st.st_mode));  // a pipe without a reader
+            ReportProblem(path, KindOf(st.st_mode));  // a pipe without a reader
         } else if (err != ENOENT || (flags & O_CREAT) != 0) {
-            ReportFileProblem(path, std::strerror(err));
+            ReportProblem(path, std::strerror(err));
         }
         return -1;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ReportFileProblem(path, KindOf(st.st_mode));
+        ReportProblem(path, KindOf(st.st_mode));
         ::close(fd);
         return -1;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    ForgetFileProblem(path);
+    ForgetProblem(path);
     return fd;
 }
 
-bool ReadSettingsFile(const std::string& path, std::string& data) {
+bool SettingsFiles::Read(const std::string& path, std::string& data) {
     data.clear();
-    const int fd = OpenSettingsFile(path, O_RDONLY);
+    const int fd = Open(path, O_RDONLY);
     if (fd < 0) return false;
     bool ok = true;
     char buf[65536];
@@ -121,9 +114,10 @@ std::vector<std::string> SplitTextLines(const std::string& data, bool bLfEndsLin
     return lines;
 }
 
-bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, bool bLfEndsLine) {
+bool SettingsFiles::ReadLines(const std::string& path, std::vector<std::string>& lines,
+                              bool bLfEndsLine) {
     std::string data;
-    const bool ok = ReadSettingsFile(path, data);
+    const bool ok = Read(path, data);
     lines = SplitTextLines(data, bLfEndsLine);
     return ok;
 }

@@ -12,34 +12,52 @@
 // missing file is no event.
 #pragma once
 
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace bw {
 
-/// False when the file cannot be opened or read, or is no regular file (a
-/// folder, a pipe, a device); `lines` then holds what was read.
-bool ReadTextLines(const std::string& path, std::vector<std::string>& lines,
-                   bool bLfEndsLine = true);
-/// The lines of a text already read, split as ReadTextLines splits a file.
+/// The lines of a text already read, split as SettingsFiles::ReadLines splits a file.
 std::vector<std::string> SplitTextLines(const std::string& data, bool bLfEndsLine = true);
 
-/// The whole content of a settings or list file, with the checks above.
-bool ReadSettingsFile(const std::string& path, std::string& data);
+/// Opens and reads the settings and list files with the checks above, and
+/// names each unusable file once in the event log. The account folder is
+/// taken from the two paths it is given, read on every open (the start-up
+/// fills them in later).
+class SettingsFiles {
+  public:
+    using EventLog = std::function<void(const std::string& text)>;
+    /// `appPath`, `accPath`: referenced, not copied. `log` may be empty.
+    SettingsFiles(const std::string& appPath, const std::string& accPath, EventLog log);
 
-/// Opens a settings or list file (`flags`: O_RDONLY, or O_WRONLY | O_CREAT)
-/// with the checks above: non-blocking, O_NOFOLLOW below the account folder,
-/// a regular file only. The descriptor is in blocking mode again; -1 (and the
-/// event) when the file cannot be used.
-int OpenSettingsFile(const std::string& path, int flags);
+    /// False when the file cannot be opened or read, or is no regular file (a
+    /// folder, a pipe, a device); `lines` then holds what was read.
+    bool ReadLines(const std::string& path, std::vector<std::string>& lines,
+                   bool bLfEndsLine = true);
+    /// The whole content of a settings or list file.
+    bool Read(const std::string& path, std::string& data);
+    /// Opens a settings or list file (`flags`: O_RDONLY, or O_WRONLY | O_CREAT):
+    /// non-blocking, O_NOFOLLOW below the account folder, a regular file only.
+    /// The descriptor is in blocking mode again; -1 (and the event) when the
+    /// file cannot be used.
+    int Open(const std::string& path, int flags);
 
-/// True when `path` lies below the account folder.
-bool BelowAccountFolder(const std::string& path);
+    /// True when `path` lies below the account folder.
+    bool BelowAccountFolder(const std::string& path) const;
 
-/// Names a settings file that cannot be used in the event log, once per file
-/// and reason until ForgetFileProblem(path).
-void ReportFileProblem(const std::string& path, const std::string& why);
-void ForgetFileProblem(const std::string& path);
+    /// Names a settings file that cannot be used in the event log, once per
+    /// file and reason until ForgetProblem(path).
+    void ReportProblem(const std::string& path, const std::string& why);
+    void ForgetProblem(const std::string& path);
+
+  private:
+    const std::string& appPath_;
+    const std::string& accPath_;
+    EventLog log_;
+    std::set<std::string> reported_;  // path + NUL + reason
+};
 
 std::string UpperAscii(std::string s);
 /// Blanks (spaces) removed on the left, the right, or both sides.

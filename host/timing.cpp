@@ -1,6 +1,5 @@
 #include "host/timing.h"
 
-#include "host/globals.h"
 #include "platform/clock.h"
 
 namespace bw {

@@ -7,10 +7,8 @@ class Clock;
 
 /// True when dStart + seconds <= the clock's current timer value. A start
 /// above the current value is taken as yesterday's and moved back by 86,400
-/// seconds (the caller's variable changes). Both sides are compared in
-/// single precision.
+/// seconds (the caller's variable changes). Both sides are compared in single
+/// precision.
 bool Elapsed(const Clock& clock, double& dStart, double seconds);
-/// The same on the process's clock.
-bool Elapsed(double& dStart, double seconds);
 
 }  // namespace bw

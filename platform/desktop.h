@@ -3,7 +3,7 @@
 // runs headless: LinuxDesktop traces the icon, asks questions on the terminal
 // when standard input is one (otherwise $BW_QUESTION_ANSWER answers, "yes"
 // when unset), takes the language from the terminal or $BW_LANGUAGE and starts
-// programs with posix_spawn. FakeDesktop records and answers as told.
+// programs with posix_spawn. (Tests script a desktop of their own.)
 // Nothing here fails loudly: a program that cannot be started reports false.
 #pragma once
 
@@ -49,58 +49,6 @@ class LinuxDesktop final : public Desktop {
 
   private:
     std::function<void(const std::string&)> log_;
-};
-
-class FakeDesktop final : public Desktop {
-  public:
-    void AddIcon(const std::string& tip) override {
-        iconShown = true;
-        iconTip = tip;
-    }
-    void RemoveIcon() override {
-        iconShown = false;
-        ++iconRemovals;
-    }
-    int PopupMenu(const std::vector<std::string>& captions) override {
-        menuCaptions = captions;
-        return menuChoice;
-    }
-    bool AskYesNo(const std::string& text, const std::string& /*title*/) override {
-        questions.push_back(text);
-        if (answers.empty()) return false;
-        const bool a = answers.front();
-        answers.erase(answers.begin());
-        return a;
-    }
-    void ShowMessage(const std::string& text, const std::string& /*title*/) override {
-        messages.push_back(text);
-    }
-    std::string ChooseLanguage(const std::vector<std::string>& names) override {
-        offeredLanguages = names;
-        return languageChoice;
-    }
-    bool StartProgram(const std::string& path) override {
-        started.push_back(path);
-        return true;
-    }
-    int OpenDocument(const std::string& target) override {
-        opened.push_back(target);
-        return openResult;
-    }
-
-    bool iconShown = false;
-    int iconRemovals = 0;
-    std::string iconTip;
-    int menuChoice = -1;
-    std::vector<std::string> menuCaptions;
-    std::vector<bool> answers;  // consumed in order; No when empty
-    std::vector<std::string> questions;
-    std::vector<std::string> messages;
-    std::string languageChoice;
-    std::vector<std::string> offeredLanguages;
-    std::vector<std::string> started;
-    std::vector<std::string> opened;
-    int openResult = 42;
 };
 
 /// One line to standard error when $BW_DEBUG is set (the debug trace).

@@ -4,7 +4,6 @@
 // cannot be opened or taken for any other reason is a failure with its
 // reason, never a run without the lock. The run folder is made (mode 0755)
 // when it is missing. The lock lives as long as the process (or the object).
-// FakeInstanceLock answers as told.
 // DIAGNOSTICS: TryAcquire returns kFailed with the reason (file and system
 // error); the caller says it and ends the process.
 #pragma once
@@ -35,17 +34,6 @@ class FlockInstanceLock final : public InstanceLock {
   private:
     int fd_ = -1;
     std::string file_;
-};
-
-class FakeInstanceLock final : public InstanceLock {
-  public:
-    Result TryAcquire(std::string& reason) override {
-        reason = failReason;
-        if (!failReason.empty()) return Result::kFailed;
-        return otherInstanceRuns ? Result::kHeldByOther : Result::kAcquired;
-    }
-    bool otherInstanceRuns = false;
-    std::string failReason;  // non-empty: the lock cannot be taken
 };
 
 }  // namespace bw

@@ -1,7 +1,7 @@
 // Ending the process at once, without any clean-up: the fatal start-up paths
-// and the end of the shutdown. The real one is _exit; the fake for tests
-// records the request and throws ProcessEnded so that the caller's frame is
-// left exactly where the real process would have stopped.
+// and the end of the shutdown. The real one is _exit (tests put in one that
+// throws, so that the caller's frame is left exactly where the real process
+// would have stopped).
 #pragma once
 
 namespace bw {
@@ -15,22 +15,6 @@ class ProcessControl {
 class RealProcess final : public ProcessControl {
   public:
     [[noreturn]] void EndNow(int exitCode) override;
-};
-
-/// Thrown by FakeProcess::EndNow (tests only).
-struct ProcessEnded {
-    int exitCode;
-};
-
-class FakeProcess final : public ProcessControl {
-  public:
-    [[noreturn]] void EndNow(int exitCode) override {
-        ++ends;
-        lastExitCode = exitCode;
-        throw ProcessEnded{exitCode};
-    }
-    int ends = 0;
-    int lastExitCode = -1;
 };
 
 }  // namespace bw

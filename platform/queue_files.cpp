@@ -125,13 +125,14 @@ const char* UnsafeKind(const struct stat& st) {
 // Creates a new file under a unique name beginning with `base` in `dirFd`;
 // returns the descriptor and sets `tmpName`, or -1 with errno set.
 int CreateUnique(int dirFd, const std::string& base, std::string& tmpName) {
-    static unsigned counter = 0;
+    // The process, the attempt and the clock's nanoseconds make the name;
+    // O_EXCL makes sure it is new.
     for (int attempt = 0; attempt < 100; ++attempt) {
         struct timespec ts {};
         ::clock_gettime(CLOCK_MONOTONIC, &ts);
         char suffix[64];
         std::snprintf(suffix, sizeof suffix, ".%d-%u-%lx.tmp", static_cast<int>(::getpid()),
-                      ++counter, static_cast<unsigned long>(ts.tv_nsec));
+                      static_cast<unsigned>(attempt), static_cast<unsigned long>(ts.tv_nsec));
         tmpName = base + suffix;
         const int fd = ::openat(dirFd, tmpName.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);

@@ -176,8 +176,9 @@ TEST_F(DaemonTest, CommandsThatEndBeforeTheStartUp) {
     EXPECT_FALSE(fs::exists(root_ + "/run/BWTarnOUT.lock"));
 }
 
-// Bad settings, each with the exit status that tells it apart (so the unit
-// does not restart in vain) and a message on standard error; a pipe where the
+// Bad settings of the real platform parts, each with the exit status that
+// tells it apart (so the unit does not restart in vain) and a message on
+// standard error (the other fatal errors: startup_test.cpp); a pipe where the
 // connection string belongs does not keep the daemon from ending on SIGTERM.
 TEST_F(DaemonTest, BadSettingsEndWithTheirStatus) {
     struct Row {
@@ -187,28 +188,12 @@ TEST_F(DaemonTest, BadSettingsEndWithTheirStatus) {
         const char* said;  // on standard error
     };
     const Row rows[] = {
-        {"run folder is a file",
-         [&] {
-             std::ofstream(root_ + "/runfile") << "";
-             runDir_ = root_ + "/runfile";
-         },
-         kExitLock, "cannot take the single-instance lock"},
-        {"run folder missing is made", [&] { runDir_ = root_ + "/newrun"; }, -1, ""},
         {"settings store is a pipe",
          [&] {
              registry_ = root_ + "/regpipe";
              ASSERT_EQ(::mkfifo(registry_.c_str(), 0644), 0);
          },
          kExitSettings, "not a regular file"},
-        {"no language chosen",
-         [&] {
-             fs::remove(app_ + "lang/English.lng");
-             std::ofstream(app_ + "lang/German.lng") << "";
-         },
-         kExitLanguage, "No language chosen"},
-        {"account folder unusable",
-         [&] { fs::create_directory_symlink(root_ + "/nowhere/TarnIN", app_ + "TarnIN"); },
-         kExitFolders, "Unable to create Folder Structure!!"},
         {"connection string is a pipe",
          [&] { ASSERT_EQ(::mkfifo((app_ + "DBConnect.dat").c_str(), 0644), 0); }, -1,
          "DBConnect.dat: a pipe (FIFO); not used"},

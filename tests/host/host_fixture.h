@@ -1,53 +1,41 @@
 // A host with every platform part faked: manual clock, recording service,
 // in-memory settings stores, scripted desktop, and a process end that throws
 // ProcessEnded. Each test gets its own folder with an "exe" folder (the
-// program's own folder) and an "app" folder.
+// program's own folder) and an "app" folder, and its own installation
+// record, settings files and settings wrappers.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "host/globals.h"
 #include "host/host_platform.h"
+#include "host/installation.h"
+#include "host/settings.h"
+#include "host/textfile.h"
 #include "platform/clock.h"
-#include "platform/desktop.h"
-#include "platform/instance_lock.h"
 #include "platform/loop.h"
-#include "platform/process.h"
 #include "platform/service.h"
-#include "platform/settings_store.h"
+#include "tests/support/fake_host_platform.h"
 #include "tests/support/temp_dir.h"
 
 namespace bw::test {
 
 class HostTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ResetGlobals();
-        tmp_ = std::make_unique<TempDir>("bw_host");
-        root_ = tmp_->Path();
-        exeDir_ = root_ + "/exe";
-        appDir_ = root_ + "/app/";
+    HostTest() {
         std::filesystem::create_directories(exeDir_);
-        G().clock = &clock_;
-        G().loop = &loop_;
-        G().service = &service_;
-        HostPlatform& hp = HP();
-        hp = HostPlatform{};
-        hp.machineSettings = &machine_;
-        hp.userSettings = &user_;
-        hp.desktop = &desktop_;
-        hp.instanceLock = &lock_;
-        hp.process = &process_;
-        hp.exeFolder = exeDir_;
+        NewProcess();
     }
-    void TearDown() override {
-        ResetGlobals();
-        HP() = HostPlatform{};
-        tmp_.reset();
+    /// A fresh process: a new installation record and settings files, the
+    /// same stores and folders.
+    void NewProcess() {
+        inst_ = Installation{};
+        files_.emplace(inst_.AppPath, inst_.AccPath,
+                       [this](const std::string& text) { service_.LogEvent(2, 110, text); });
     }
 
     static void Put(const std::string& path, const std::string& text) { WriteFile(path, text); }
@@ -72,10 +60,15 @@ class HostTest : public ::testing::Test {
     FakeDesktop desktop_;
     FakeInstanceLock lock_;
     FakeProcess process_;
-    std::unique_ptr<TempDir> tmp_;
-    std::string root_;
-    std::string exeDir_;
-    std::string appDir_;
+    TempDir tmp_{"bw_host"};
+    std::string root_ = tmp_.Path();
+    std::string exeDir_ = root_ + "/exe";
+    std::string appDir_ = root_ + "/app/";
+    HostPlatform hp_{&clock_,   &loop_, &service_, &machine_, &user_,
+                     &desktop_, &lock_, &process_, exeDir_};
+    Installation inst_;
+    std::optional<SettingsFiles> files_;
+    Settings settings_{hp_, inst_};
 };
 
 }  // namespace bw::test

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "host/textfile.h"
 #include "tests/support/temp_dir.h"
 
 namespace bw {
@@ -16,6 +17,8 @@ class IniTest : public ::testing::Test {
     test::TempDir tmp_{"bw_ini"};
     std::string dir_ = tmp_.Path();
     std::string file_ = dir_ + "/AccInfo.ini";
+    std::string appPath_;
+    SettingsFiles files_{appPath_, appPath_, {}};
 };
 
 struct ReadCase {
@@ -46,9 +49,9 @@ TEST_F(IniTest, ReadingRules) {
     };
     for (const auto& c : cases) {
         Put(c.file);
-        EXPECT_EQ(ReadINIValue(c.section, c.key, "dflt", file_), c.expected) << c.label;
+        EXPECT_EQ(ReadINIValue(files_, c.section, c.key, "dflt", file_), c.expected) << c.label;
     }
-    EXPECT_EQ(ReadINI(dir_ + "/missing.ini", "S", "K"), "");
+    EXPECT_EQ(ReadINI(files_, dir_ + "/missing.ini", "S", "K"), "");
 }
 
 struct WriteCase {
@@ -85,13 +88,13 @@ TEST_F(IniTest, WritingRulesByteForByte) {
     for (const auto& c : cases) {
         std::filesystem::remove(file_);
         if (c.before != nullptr) Put(c.before);
-        EXPECT_TRUE(WriteINIValue(c.section, c.key, c.value, file_)) << c.label;
+        EXPECT_TRUE(WriteINIValue(files_, c.section, c.key, c.value, file_)) << c.label;
         EXPECT_EQ(Get(), c.after) << c.label;
     }
 }
 
 TEST_F(IniTest, UnwritableFileIsReportedToTheCaller) {
-    EXPECT_FALSE(WriteINI(dir_ + "/no/such/folder/x.ini", "S", "K", "v"));
+    EXPECT_FALSE(WriteINI(files_, dir_ + "/no/such/folder/x.ini", "S", "K", "v"));
     EXPECT_TRUE(IsValidININame("Server"));
     EXPECT_FALSE(IsValidININame("a=b"));
     EXPECT_FALSE(IsValidININame("[x"));

@@ -127,36 +127,25 @@ TEST_F(RegistryTest, WriteFailuresCarryTheExactDescription) {
     EXPECT_EQ(r.Err.number, -2147221504L + 27049);
 }
 
-TEST_F(RegistryTest, MachineStoreFailureIsFatalWithRegistryProblem) {
-    machine_.failWrites = SettingsStore::Result::kWriteFailed;
-    EXPECT_THROW(SaveSettingX("Brimwarden", "General", "UILanguage", "German"), ProcessEnded);
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(service_.events[0].type, 4);
-    EXPECT_EQ(service_.events[0].id, 110);
-    EXPECT_EQ(service_.events[0].text,
-              "Registry Problem: Failed to set registry value Key: '-2147483646',Section: "
-              "'Software\\Brimwarden\\General',Key: 'UILanguage' to value: 'German'");
-}
-
 TEST_F(RegistryTest, SettingsWrappersUseTheChosenStore) {
-    SaveSettingX("Brimwarden", "Server", "SMTPLog", "-1");
+    settings_.SaveSettingX("Brimwarden", "Server", "SMTPLog", "-1");
     EXPECT_EQ(Stored("Server", "SMTPLog"), "-1");
-    EXPECT_EQ(GetSettingX("Brimwarden", "Server", "SMTPLog", "0"), "-1");
-    EXPECT_EQ(GetSettingX("Brimwarden", "Server", "Missing", "dflt"), "dflt");
+    EXPECT_EQ(settings_.GetSettingX("Brimwarden", "Server", "SMTPLog", "0"), "-1");
+    EXPECT_EQ(settings_.GetSettingX("Brimwarden", "Server", "Missing", "dflt"), "dflt");
     machine_.doc.Set("HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General", "Num", RegDword(42));
-    EXPECT_EQ(GetSettingX("Brimwarden", "General", "Num", ""), "42");
+    EXPECT_EQ(settings_.GetSettingX("Brimwarden", "General", "Num", ""), "42");
 
     // The per-user store: its own values, and its failures are ignored.
-    G().bUseUserHive = true;
-    EXPECT_EQ(GetSettingX("Brimwarden", "Server", "SMTPLog", "0"), "0");
-    SaveSettingX("Brimwarden", "Server", "SMTPLog", "5");
-    EXPECT_EQ(GetSettingX("Brimwarden", "Server", "SMTPLog", "0"), "5");
+    inst_.bUseUserHive = true;
+    EXPECT_EQ(settings_.GetSettingX("Brimwarden", "Server", "SMTPLog", "0"), "0");
+    settings_.SaveSettingX("Brimwarden", "Server", "SMTPLog", "5");
+    EXPECT_EQ(settings_.GetSettingX("Brimwarden", "Server", "SMTPLog", "0"), "5");
     EXPECT_NE(user_.doc.Find("HKEY_CURRENT_USER\\Software\\Brimwarden\\Server", "SMTPLog"),
               nullptr);
     user_.failWrites = SettingsStore::Result::kWriteFailed;
     user_.failReads = true;
-    SaveSettingX("Brimwarden", "Server", "SMTPLog", "6");
-    EXPECT_EQ(GetSettingX("Brimwarden", "Server", "SMTPLog", "0"), "0");
+    settings_.SaveSettingX("Brimwarden", "Server", "SMTPLog", "6");
+    EXPECT_EQ(settings_.GetSettingX("Brimwarden", "Server", "SMTPLog", "0"), "0");
     EXPECT_TRUE(service_.events.empty());
     EXPECT_EQ(Stored("Server", "SMTPLog"), "-1");
 }

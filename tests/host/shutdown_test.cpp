@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <utility>
 
+#include "app/main_window.h"
 #include "host/lang.h"
-#include "host/main_window.h"
 #include "host_fixture.h"
 
 namespace bw {
@@ -14,105 +15,109 @@ using test::HostTest;
 class ShutdownTest : public HostTest {
   protected:
     void SetUp() override {
-        HostTest::SetUp();
-        Put(appDir_ + "lang/English.lng", "");
+        Put(appDir_ + "lang/English.lng",
+            "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nEs laufen noch Transfers!\r\n");
         Store("General", "AppPath", appDir_);
-        form_.Form_Load("");
+        Load();
+    }
+    /// A fresh process with its main window loaded.
+    void Load() {
+        form_.reset();
+        NewProcess();
+        form_ =
+            std::make_unique<frmMain>(hp_, inst_, *files_, settings_, [this] { return active_; });
+        form_->Form_Load("");
         t0_ = clock_.MonotonicMs();
     }
     /// Closes the main window; the virtual seconds until the process ended.
     double CloseAndTimeTheEnd() {
         try {
-            form_.Close();
+            form_->Close();
         } catch (const ProcessEnded&) {
             return static_cast<double>(clock_.MonotonicMs() - t0_) / 1000.0;
         }
         ADD_FAILURE() << "Close returned without ending the process";
         return -1;
     }
-    frmMain form_;
+    int active_ = 0;  // deliveries running
+    std::unique_ptr<frmMain> form_;
     std::int64_t t0_ = 0;
 };
 
-TEST_F(ShutdownTest, IdleProgramEndsOnTheFirstTickDespiteASecondStopRequest) {
-    ASSERT_TRUE(desktop_.iconShown);
-    // A second SIGTERM arrives while the first close waits: it changes nothing.
-    Timer again(loop_, 300, true, [this] { form_.Close(); });
-    const double s = CloseAndTimeTheEnd();
-    EXPECT_GE(s, 1.0);
-    EXPECT_LT(s, 1.05);
-    EXPECT_FALSE(desktop_.iconShown);
-    EXPECT_EQ(process_.lastExitCode, 0);
-    EXPECT_TRUE(desktop_.questions.empty());
-}
-
-TEST_F(ShutdownTest, DeliveriesOutlastingThirtyTicksAreAskedAboutOnce) {
-    G().iActiveTransfers = 2;
-    Timer finish(loop_, 45000, true, [] { G().iActiveTransfers = 0; });
-    const double s = CloseAndTimeTheEnd();
-    // At 30 ticks it would have asked; the deliveries ended at 45 s, but the
-    // question (answered No by default) gave them another 30 ticks.
-    EXPECT_GE(s, 45.0);
-    EXPECT_LT(s, 46.1);
-    EXPECT_EQ(desktop_.questions.size(), 1u);
-}
-
-TEST_F(ShutdownTest, DeliveriesEndingWithinThirtyTicksNeverAsk) {
-    G().iActiveTransfers = 1;
-    Timer finish(loop_, 12500, true, [] { G().iActiveTransfers = 0; });
-    const double s = CloseAndTimeTheEnd();
-    EXPECT_GE(s, 13.0);
-    EXPECT_LT(s, 13.1);
-    EXPECT_TRUE(desktop_.questions.empty());
-}
-
-TEST_F(ShutdownTest, NoResetsTheCountAndTheQuestionComesBack) {
-    Put(appDir_ + "lang/English.lng",
-        "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nEs laufen noch Transfers!\r\n");
-    G().iActiveTransfers = 1;
-    desktop_.answers = {false, true};
-    const double s = CloseAndTimeTheEnd();
-    // Ticks 1-30 wait, tick 31 asks (No), the reloaded window waits 30 more
-    // ticks and asks again at tick 62 (Yes).
-    EXPECT_GE(s, 62.0);
-    EXPECT_LT(s, 62.2);
-    ASSERT_EQ(desktop_.questions.size(), 2u);
-    EXPECT_EQ(desktop_.questions[0], "Es laufen noch Transfers!");
-    EXPECT_FALSE(desktop_.iconShown);
+// Each tick of the shutdown timer: running deliveries get 30 ticks, then one
+// question (No by default) that, answered No, gives them 30 more; with none
+// left the icon goes and the process ends. A second stop request while the
+// first waits changes nothing.
+TEST_F(ShutdownTest, RunningDeliveriesDelayTheEnd) {
+    struct Row {
+        const char* label;
+        int active;
+        int finishMs;  // 0: they never finish
+        std::vector<bool> answers;
+        double from, to;  // seconds until the end
+        std::size_t questions;
+    };
+    const Row rows[] = {
+        {"idle: the first tick", 0, 0, {}, 1.0, 1.05, 0},
+        {"ending within 30 ticks: never asked", 1, 12500, {}, 13.0, 13.1, 0},
+        {"outlasting 30 ticks: asked once", 2, 45000, {}, 45.0, 46.1, 1},
+        {"No: asked again at tick 62", 1, 0, {false, true}, 62.0, 62.2, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        Load();
+        active_ = row.active;
+        desktop_.answers = row.answers;
+        desktop_.questions.clear();
+        Timer finish(loop_, row.finishMs + 1, row.finishMs > 0, [this] { active_ = 0; });
+        bool again = true;
+        Timer second(loop_, 300, true, [&] {
+            if (std::exchange(again, false)) form_->Close();
+        });
+        const double s = CloseAndTimeTheEnd();
+        EXPECT_GE(s, row.from);
+        EXPECT_LT(s, row.to);
+        EXPECT_FALSE(desktop_.iconShown);
+        EXPECT_EQ(process_.lastExitCode, 0);
+        ASSERT_EQ(desktop_.questions.size(), row.questions);
+        if (row.questions > 0) {
+            EXPECT_EQ(desktop_.questions[0], "Es laufen noch Transfers!");
+        }
+    }
 }
 
 TEST_F(ShutdownTest, MenuAndIconMessages) {
-    EXPECT_FALSE(form_.Checked(frmMain::Menu::mnuPlaySound));
-    form_.MenuClick(frmMain::Menu::mnuPlaySound);
-    EXPECT_TRUE(form_.Checked(frmMain::Menu::mnuPlaySound));
+    EXPECT_FALSE(form_->Checked(frmMain::Menu::mnuPlaySound));
+    form_->MenuClick(frmMain::Menu::mnuPlaySound);
+    EXPECT_TRUE(form_->Checked(frmMain::Menu::mnuPlaySound));
     EXPECT_EQ(Stored("General", "PlayNotifySound"), "-1");
-    form_.MenuClick(frmMain::Menu::mnuPlaySound);
+    form_->MenuClick(frmMain::Menu::mnuPlaySound);
     EXPECT_EQ(Stored("General", "PlayNotifySound"), "0");
-    form_.MenuClick(frmMain::Menu::mnuShowTicker);
+    form_->MenuClick(frmMain::Menu::mnuShowTicker);
     EXPECT_EQ(Stored("General", "ShowMsgTicker"), "-1");
 
     desktop_.openResult = 31;
-    form_.MenuClick(frmMain::Menu::mnuWebsite);
+    form_->MenuClick(frmMain::Menu::mnuWebsite);
     desktop_.openResult = 33;
-    form_.MenuClick(frmMain::Menu::mnuWebsite);
+    form_->MenuClick(frmMain::Menu::mnuWebsite);
     EXPECT_EQ(desktop_.messages, (std::vector<std::string>{"No association for file extension"}));
     EXPECT_EQ(OpenErrorText(2), "File not found");
     EXPECT_EQ(OpenErrorText(4), "Unknown error");
 
-    form_.OnIconMessage(512);
-    form_.OnIconMessage(514);
+    form_->OnIconMessage(512);
+    form_->OnIconMessage(514);
     EXPECT_TRUE(desktop_.started.empty());
     EXPECT_TRUE(desktop_.menuCaptions.empty());
-    form_.OnIconMessage(515);  // the manager program, beside the executable
+    form_->OnIconMessage(515);  // the manager program, beside the executable
     ASSERT_EQ(desktop_.started.size(), 1u);
     EXPECT_EQ(desktop_.started[0], exeDir_ + "/BWManager");
     Put(exeDir_ + "/BWManager.exe", "");
-    form_.OnIconMessage(515);
+    form_->OnIconMessage(515);
     EXPECT_EQ(desktop_.started.back(), exeDir_ + "/BWManager.exe");
 
     desktop_.menuChoice = 1;  // "Terminate TarnOUT Server"
     t0_ = clock_.MonotonicMs();
-    EXPECT_THROW(form_.OnIconMessage(517), ProcessEnded);
+    EXPECT_THROW(form_->OnIconMessage(517), ProcessEnded);
     EXPECT_EQ(desktop_.menuCaptions,
               (std::vector<std::string>{"Brimwarden Manager...", "Terminate TarnOUT Server"}));
 }
@@ -138,19 +143,18 @@ TEST_F(ShutdownTest, LanguageLookup) {
         {"missing key", "[X]\r\nx\r\n", "Hello", ""},
         {"LF line ends", "[HELLO]\nHallo\n[X]\n", "Hello", "Hallo"},
     };
-    G().sLangFile = "Test.lng";
+    const std::string folder = appDir_ + "lang/";
     for (const auto& c : cases) {
-        Put(appDir_ + "lang/Test.lng", c.file);
-        EXPECT_EQ(LangText(c.key), c.expected) << c.label;
+        Put(folder + "Test.lng", c.file);
+        EXPECT_EQ(LangText(*files_, folder + "Test.lng", c.key), c.expected) << c.label;
     }
-    G().sLangFile = "Gone.lng";
-    EXPECT_EQ(LangText("Hello"), "");
+    EXPECT_EQ(LangText(*files_, folder + "Gone.lng", "Hello"), "");
 
     // The language name from the settings may differ from the file's in case.
-    std::filesystem::remove(appDir_ + "lang/Test.lng");
-    Put(appDir_ + "lang/German.LNG", "[HELLO]\r\nHallo\r\n");
-    G().sLangFile = "german.lng";
-    EXPECT_EQ(LangText("Hello"), "Hallo");
+    std::filesystem::remove(folder + "Test.lng");
+    Put(folder + "German.LNG", "[HELLO]\r\nHallo\r\n");
+    EXPECT_EQ(LangFilePath(folder, "german.lng"), folder + "German.LNG");
+    EXPECT_EQ(LangText(*files_, LangFilePath(folder, "german.lng"), "Hello"), "Hallo");
 }
 
 }  // namespace

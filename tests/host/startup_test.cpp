@@ -4,16 +4,17 @@
 #include <filesystem>
 #include <functional>
 
+#include "app/main_window.h"
 #include "db/connect_string.h"
 #include "db/shared_main.h"
+#include "host/globals.h"
 #include "host/ini.h"
 #include "host/lang.h"
-#include "host/main_window.h"
 #include "host/settings.h"
 #include "host_fixture.h"
 #include "platform/checksum.h"
 #include "policy/policy_rules.h"
-#include "policy/policy_store.h"
+#include "policy/policy_state.h"
 
 namespace bw {
 namespace {
@@ -24,14 +25,13 @@ using test::HostTest;
 class StartupTest : public HostTest {
   protected:
     void SetUp() override {
-        HostTest::SetUp();
         Put(appDir_ + "lang/English.lng", "");
         Put(appDir_ + "TarnIN/AccInfo.ini", "[Server]\r\nSMTP=mx\r\n");  // an empty list is said
         Store("General", "AppPath", appDir_);
     }
     /// Runs the start-up; true when it returned (the program runs on).
     bool Start(const std::string& commandLine = "") {
-        form_ = std::make_unique<frmMain>();
+        form_ = std::make_unique<frmMain>(hp_, inst_, *files_, settings_, [] { return 0; });
         try {
             form_->Form_Load(commandLine);
             return true;
@@ -39,13 +39,17 @@ class StartupTest : public HostTest {
             return false;
         }
     }
-    /// A fresh process: new globals and window, same stores and folders.
+    /// A fresh process: new window and installation record, same stores and folders.
     void Restart() {
         form_.reset();
-        ResetGlobals();
-        G().clock = &clock_;
-        G().loop = &loop_;
-        G().service = &service_;
+        NewProcess();
+    }
+    /// The event log holds entries beginning with these texts, in order.
+    void ExpectEvents(const std::vector<std::string>& said) {
+        ASSERT_EQ(service_.events.size(), said.size());
+        for (std::size_t i = 0; i < said.size(); ++i) {
+            EXPECT_EQ(service_.events[i].text.rfind(said[i], 0), 0u) << service_.events[i].text;
+        }
     }
     std::unique_ptr<frmMain> form_;
 };
@@ -53,12 +57,19 @@ class StartupTest : public HostTest {
 TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     Store("General", "UseTrash", "0");
     Store("Server", "SMTPLog", "-1");
-    Store("TarnIN", "Peer2", "peer.example");
-    Put(appDir_ + "TarnIN/AccInfo.ini", "[Server]\r\nSMTP=mx1,,mx2\r\n");
-    Put(appDir_ + "Forwarded.lst", "Example.COM\r\nsub.Example.org\r\n");
+    Store("TarnIN", "Peer2", "peer:25");
+    Put(appDir_ + "TarnIN/AccInfo.ini", "[Server]\r\nSMTP=mx1,,:2525, mx:99999 ,mx:-5x,\r\n");
+    // Every line of the forwarded list, upper case: empty ones and blanks kept,
+    // CR LF, CR and LF end a line.
+    Put(appDir_ + "Forwarded.lst", "Example.COM\r\n\r\n sub.Example.org \rc.net\nd.org");
 
+    char text[64];  // the identifier: the checksum of the day serial, in hex
+    std::snprintf(text, sizeof text, "%.15g", clock_.Now());
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", Crc32(text));
     ASSERT_TRUE(Start());
-    const Globals& g = G();
+    const Installation& g = inst_;
+    const StartupDeliverySettings& d = form_->delivery;
     for (const char* sub : {"Logs", "TarnIN", "TarnIN/Hold", "TarnIN/Inbox", "TarnIN/Delete",
                             "TarnIN/Trash", "TarnIN/OutQueue", "TarnIN/SCHK", "TarnIN/SEML",
                             "TarnIN/Fetch", "TarnIN/TempIN", "TarnIN/Outbox"}) {
@@ -66,37 +77,33 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     }
     EXPECT_EQ(g.AppPath, appDir_);
     EXPECT_EQ(g.AccPath, appDir_ + "TarnIN/");
+    EXPECT_EQ(g.TarnID, hex);
+    EXPECT_EQ(MakeTarnID(clock_.Now()), hex);  // same tick, same identifier
     EXPECT_EQ(Stored("TarnIN", "TarnID"), g.TarnID);
     EXPECT_EQ(g.sVersionText, "3.00.0440");
-    EXPECT_EQ(g.iUseTrash, 0);
-    EXPECT_EQ(g.iSMTPLog, -1);
-    EXPECT_EQ(g.sPeer2, "peer.example");
-    EXPECT_EQ(g.aSMTPServers, (std::vector<std::string>{"mx1", "", "mx2"}));
-    EXPECT_EQ(g.sForwardedList, "\tEXAMPLE.COM\tSUB.EXAMPLE.ORG\t");
-    EXPECT_TRUE(IsForwardedDomain("example.com"));
-    EXPECT_FALSE(IsForwardedDomain("example"));
-    EXPECT_NE(g.oShared, nullptr);
-    EXPECT_EQ(g.db.conn, nullptr);
+    EXPECT_EQ(d.iUseTrash, 0);
+    EXPECT_EQ(d.iSMTPLog, -1);
+    EXPECT_EQ(d.sPeer2, "peer:25");
+    EXPECT_EQ(d.aSMTPServers,
+              (std::vector<std::string>{"mx1", "", ":2525", " mx:99999 ", "mx:-5x", ""}));
+    EXPECT_EQ(g.sForwardedList, "\tEXAMPLE.COM\t\t SUB.EXAMPLE.ORG \tC.NET\tD.ORG\t");
+    EXPECT_TRUE(ForwardedListHolds(g.sForwardedList, "c.Net"));
+    EXPECT_FALSE(ForwardedListHolds(g.sForwardedList, "example"));
     EXPECT_EQ(service_.startServing, 1);
-    ASSERT_EQ(service_.events.size(), 1u);  // the empty entry is never connected to
-    EXPECT_EQ(service_.events[0].text.rfind("Mail server entry 2 \"\" of", 0), 0u);
+    // Every server entry that is never connected to is said at start.
+    ExpectEvents({"Mail server entry 2 \"\" of", "Mail server entry 3 \":2525\"",
+                  "Mail server entry 4 \" mx:99999 \"", "Mail server entry 5 \"mx:-5x\"",
+                  "Mail server entry 6 \"\"",
+                  "The Outbox peer (setting TarnIN/Peer2) \"peer:25\""});
     EXPECT_TRUE(desktop_.iconShown);
     EXPECT_EQ(desktop_.iconTip.size(), 64u);
     EXPECT_EQ(desktop_.iconTip.rfind("Brimwarden TarnIN 3.00.0440 ", 0), 0u);
-    ASSERT_NE(g.tmrQueue, nullptr);
-    EXPECT_TRUE(g.tmrQueue->Enabled());
-    EXPECT_EQ(g.tmrQueue->Interval(), 5000);
-    EXPECT_TRUE(g.tmrDBCheck->Enabled());
-    EXPECT_EQ(g.tmrDBCheck->Interval(), 1000);
-    EXPECT_FALSE(g.tmrBackupDB->Enabled());
-    EXPECT_EQ(g.tmrBackupDB->Interval(), 5000);
-
-    // The identifier is made once: a later start, at another time, keeps it.
-    const std::string id = g.TarnID;
-    Restart();
-    clock_.SetNow(clock_.Now() + 3.25);
-    ASSERT_TRUE(Start());
-    EXPECT_EQ(G().TarnID, id);
+    EXPECT_TRUE(form_->QueueTimer()->Enabled());
+    EXPECT_EQ(form_->QueueTimer()->Interval(), 5000);
+    EXPECT_TRUE(form_->DBCheckTimer()->Enabled());
+    EXPECT_EQ(form_->DBCheckTimer()->Interval(), 1000);
+    EXPECT_FALSE(form_->BackupDBTimer()->Enabled());
+    EXPECT_EQ(form_->BackupDBTimer()->Interval(), 5000);
 }
 
 TEST_F(StartupTest, DefaultsWithNothingStored) {
@@ -104,31 +111,23 @@ TEST_F(StartupTest, DefaultsWithNothingStored) {
     Put(exeDir_ + "/lang/English.lng", "");
     ASSERT_TRUE(Start());
     // The program's own folder becomes the registered application folder.
-    EXPECT_EQ(G().AppPath, exeDir_ + "/");
+    EXPECT_EQ(inst_.AppPath, exeDir_ + "/");
     EXPECT_EQ(Stored("General", "AppPath"), exeDir_ + "/");
-    EXPECT_EQ(G().iUseTrash, -1);
-    EXPECT_EQ(G().iSMTPLog, 0);
-    EXPECT_EQ(G().sPeer2, "");
-    EXPECT_TRUE(G().aSMTPServers.empty());
-    EXPECT_EQ(G().sForwardedList, "\t");
-    EXPECT_EQ(G().sUILanguage, "English");
-    EXPECT_EQ(G().sLangFile, "English.lng");
-}
+    const StartupDeliverySettings& d = form_->delivery;
+    EXPECT_EQ(d.iUseTrash, -1);
+    EXPECT_EQ(d.iSMTPLog, 0);
+    EXPECT_EQ(d.sPeer2, "");
+    EXPECT_TRUE(d.aSMTPServers.empty());
+    ExpectEvents({"No mail server in TarnIN/AccInfo.ini"});
+    EXPECT_EQ(inst_.sForwardedList, "\t");
+    EXPECT_EQ(inst_.sUILanguage, "English");
+    EXPECT_EQ(inst_.sLangFile, "English.lng");
 
-TEST_F(StartupTest, RegisteredAppPathGetsItsTrailingSlash) {
+    // A registered folder without its trailing slash gets one.
+    Restart();
     Store("General", "AppPath", appDir_.substr(0, appDir_.size() - 1));
     ASSERT_TRUE(Start());
-    EXPECT_EQ(G().AppPath, appDir_);
-}
-
-TEST_F(StartupTest, TarnIdIsTheChecksumOfTheDaySerialInHex) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.15g", clock_.Now());
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%X", Crc32(text));
-    ASSERT_TRUE(Start());
-    EXPECT_EQ(G().TarnID, hex);
-    EXPECT_EQ(MakeTarnID(clock_.Now()), hex);  // same tick, same identifier
+    EXPECT_EQ(inst_.AppPath, appDir_);
 }
 
 TEST_F(StartupTest, CommandLine) {
@@ -157,20 +156,13 @@ TEST_F(StartupTest, CommandLine) {
         EXPECT_EQ(Start(c.line), c.runs) << c.line;
         EXPECT_EQ(service_.installs, c.installs) << c.line;
         EXPECT_EQ(service_.removes, c.removes) << c.line;
-        EXPECT_EQ(G().bUseUserHive, c.userHive) << c.line;
+        EXPECT_EQ(inst_.bUseUserHive, c.userHive) << c.line;
         EXPECT_TRUE(service_.events.empty()) << c.line;
         if (!c.runs) {
-            EXPECT_EQ(G().oShared, nullptr) << c.line;  // ended at once
+            EXPECT_EQ(inst_.AppPath, "") << c.line;  // ended at once
             EXPECT_EQ(process_.lastExitCode, 0) << c.line;
         }
     }
-    EXPECT_EQ(service_.settings.size(), 0u);
-    Restart();
-    service_ = FakeService{};
-    Start("-install");
-    EXPECT_EQ(service_.settings,
-              (std::vector<std::string>{
-                  "|Description=Delivers passed inbound Emails to the internal mailserver"}));
 }
 
 TEST_F(StartupTest, FlagFileBesideTheExecutableSelectsTheUserStore) {
@@ -178,51 +170,83 @@ TEST_F(StartupTest, FlagFileBesideTheExecutableSelectsTheUserStore) {
     user_.doc.Set("HKEY_CURRENT_USER\\Software\\Brimwarden\\General", "AppPath",
                   RegText(1, appDir_));
     ASSERT_TRUE(Start());
-    EXPECT_TRUE(G().bUseUserHive);
+    EXPECT_TRUE(inst_.bUseUserHive);
     EXPECT_NE(user_.doc.Find("HKEY_CURRENT_USER\\Software\\Brimwarden\\TarnIN", "TarnID"), nullptr);
     EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
 }
 
-// A lock held by the running instance ends the second one quietly; a lock
-// that cannot be taken for any other reason is fatal, never a run unguarded.
-TEST_F(StartupTest, SingleInstanceLock) {
-    lock_.otherInstanceRuns = true;
-    EXPECT_FALSE(Start());
-    EXPECT_EQ(process_.lastExitCode, kExitOk);
-    EXPECT_TRUE(service_.events.empty());
-    EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
-
-    Restart();
-    lock_.failReason =
+// Every fatal start-up error: one event-log entry (type 4, id 110), its own
+// exit status, and nothing served. A lock that cannot be taken is never a run
+// unguarded.
+TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
+    const std::string lockFailure =
         "cannot take the single-instance lock /run/x/BWTarnOUT.lock: Permission denied";
-    EXPECT_FALSE(Start());
-    EXPECT_EQ(process_.lastExitCode, kExitLock);
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(service_.events[0].text, lock_.failReason);
-    EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
+    struct Row {
+        const char* label;
+        std::function<void()> spoil;
+        int status;
+        std::string said;
+    };
+    const Row rows[] = {
+        {"lock cannot be taken", [&] { lock_.failReason = lockFailure; }, kExitLock, lockFailure},
+        {"store cannot be written",
+         [&] {
+             machine_.doc = RegDocument{};
+             machine_.failWrites = SettingsStore::Result::kOpenFailed;
+         },
+         kExitSettings,
+         "Registry Problem: Failed to set registry value Key: '-2147483646',Section: "
+         "'Software\\Brimwarden\\General',Key: 'AppPath' to value: '" +
+             exeDir_ + "/'"},
+        {"no language folder", [&] { fs::remove_all(appDir_ + "lang"); }, kExitAppPath,
+         "AppPath Problem!!"},
+        {"no language chosen", [&] { Store("General", "UILanguage", "Klingon"); }, kExitLanguage,
+         "No language chosen: " + appDir_ + "lang/Klingon.lng is missing"},
+        {"account folder unusable",
+         [&] {
+             fs::remove_all(appDir_ + "TarnIN");
+             fs::create_directory_symlink(root_ + "/nowhere/TarnIN", appDir_ + "TarnIN");
+         },
+         kExitFolders, "Unable to create Folder Structure!!"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        Restart();
+        fs::remove_all(appDir_);
+        machine_ = MemorySettingsStore{};
+        lock_ = FakeInstanceLock{};
+        service_ = FakeService{};
+        SetUp();
+        row.spoil();
+        EXPECT_FALSE(Start());
+        EXPECT_EQ(process_.lastExitCode, row.status);
+        ASSERT_FALSE(service_.events.empty());  // warnings may come before
+        EXPECT_EQ(service_.events.back().text, row.said);
+        EXPECT_EQ(service_.events.back().type, 4);
+        EXPECT_EQ(service_.events.back().id, 110);
+        EXPECT_EQ(service_.startServing, 0);
+        if (row.status == kExitLanguage) {
+            EXPECT_EQ(Stored("General", "UILanguage"), "Klingon");
+        }
+    }
 }
 
-TEST_F(StartupTest, MissingLanguageFolderEndsAfter25Seconds) {
+TEST_F(StartupTest, LanguageFolderIsAwaited25SecondsWithTheTimersRunning) {
     fs::remove_all(appDir_ + "lang");
     int otherTicks = 0;
     Timer probe(loop_, 1000, true, [&] { ++otherTicks; });
-    const std::int64_t t0 = clock_.MonotonicMs();
+    std::int64_t t0 = clock_.MonotonicMs();
     EXPECT_FALSE(Start());
     const std::int64_t waited = clock_.MonotonicMs() - t0;
     EXPECT_GE(waited, 25000);
     EXPECT_LE(waited, 26000);
     EXPECT_GE(otherTicks, 24);  // the timers ran inside the wait
-    EXPECT_EQ(process_.lastExitCode, kExitAppPath);
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(service_.events[0].text, "AppPath Problem!!");
-    EXPECT_EQ(service_.events[0].type, 4);
-    EXPECT_EQ(service_.events[0].id, 110);
-}
 
-TEST_F(StartupTest, LanguageFolderAppearingDuringTheWaitLetsTheStartGoOn) {
-    fs::remove_all(appDir_ + "lang");
+    // A folder appearing during the wait lets the start go on.
+    Restart();
+    service_.events.clear();
     Timer later(loop_, 10000, true, [&] { Put(appDir_ + "lang/English.lng", ""); });
-    const std::int64_t t0 = clock_.MonotonicMs();
+    t0 = clock_.MonotonicMs();
     EXPECT_TRUE(Start());
     EXPECT_LT(clock_.MonotonicMs() - t0, 12000);
     EXPECT_TRUE(service_.events.empty());
@@ -236,8 +260,8 @@ TEST_F(StartupTest, MissingLanguageFileOffersTheLanguageFiles) {
     desktop_.languageChoice = "German";
     ASSERT_TRUE(Start());
     EXPECT_EQ(desktop_.offeredLanguages, (std::vector<std::string>{"French", "German"}));
-    EXPECT_EQ(G().sUILanguage, "German");
-    EXPECT_EQ(G().sLangFile, "German.lng");
+    EXPECT_EQ(inst_.sUILanguage, "German");
+    EXPECT_EQ(inst_.sLangFile, "German.lng");
     EXPECT_EQ(Stored("General", "UILanguage"), "German");
 
     // A stored name that differs from the file's only in case needs no choice.
@@ -246,41 +270,7 @@ TEST_F(StartupTest, MissingLanguageFileOffersTheLanguageFiles) {
     desktop_.offeredLanguages.clear();
     ASSERT_TRUE(Start());
     EXPECT_TRUE(desktop_.offeredLanguages.empty());
-    EXPECT_EQ(G().sUILanguage, "french");
-
-    Restart();
-    Store("General", "UILanguage", "Klingon");
-    desktop_.languageChoice = "";
-    EXPECT_FALSE(Start());  // nothing chosen: a start-up error of its own
-    EXPECT_EQ(process_.lastExitCode, kExitLanguage);
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(service_.events[0].text,
-              "No language chosen: " + appDir_ + "lang/Klingon.lng is missing");
-    EXPECT_EQ(Stored("General", "UILanguage"), "Klingon");
-}
-
-TEST_F(StartupTest, UnwritableStoreIsARegistryProblem) {
-    machine_.doc = RegDocument{};
-    machine_.failWrites = SettingsStore::Result::kOpenFailed;
-    EXPECT_FALSE(Start());
-    EXPECT_EQ(process_.lastExitCode, kExitSettings);
-    ASSERT_EQ(service_.events.size(), 1u);
-    EXPECT_EQ(
-        service_.events[0].text.rfind("Registry Problem: Failed to set registry value Key: "
-                                      "'-2147483646',Section: 'Software\\Brimwarden\\General',"
-                                      "Key: 'AppPath' to value: '",
-                                      0),
-        0u);
-}
-
-TEST_F(StartupTest, UnusableTarnINFolderIsFatal) {
-    fs::remove_all(appDir_ + "TarnIN");
-    fs::create_directory_symlink(root_ + "/nowhere/TarnIN", appDir_ + "TarnIN");
-    EXPECT_FALSE(Start());
-    ASSERT_FALSE(service_.events.empty());
-    EXPECT_EQ(service_.events.back().text, "Unable to create Folder Structure!!");
-    EXPECT_EQ(process_.lastExitCode, kExitFolders);
-    EXPECT_EQ(service_.startServing, 0);
+    EXPECT_EQ(inst_.sUILanguage, "french");
 }
 
 TEST_F(StartupTest, AccountDataMigration) {
@@ -306,8 +296,8 @@ TEST_F(StartupTest, AccountDataMigration) {
         fs::remove_all(appDir_ + "TarnIN");
         if (c.ini != nullptr) Put(appDir_ + "TarnIN/AccInfo.ini", c.ini);
         Put(appDir_ + "TarnIN/AccountInfo.txt", c.txt);
-        G().AppPath = appDir_;
-        EXPECT_EQ(CheckAccountStruct(), -1) << c.label;
+        inst_.AppPath = appDir_;
+        EXPECT_EQ(CheckAccountStruct(inst_, *files_), -1) << c.label;
         EXPECT_EQ(Get(appDir_ + "TarnIN/AccInfo.ini"), c.expectedIni) << c.label;
         EXPECT_EQ(fs::exists(appDir_ + "TarnIN/AccountInfo.txt"), c.txtRemains) << c.label;
     }
@@ -336,10 +326,10 @@ TEST_F(StartupTest, AccountDataMigration) {
         t.make();
         Put(acc + "AccountInfo.txt", "Ann\r\nann@example.com\r\n");
         service_.events.clear();
-        EXPECT_EQ(CheckAccountStruct(), -1);
+        EXPECT_EQ(CheckAccountStruct(inst_, *files_), -1);
         EXPECT_EQ(Get(root_ + "/outside"), "secret\r\n");
         EXPECT_EQ(fs::exists(acc + "AccountInfo.txt"), !t.written);
-        EXPECT_EQ(ReadINI(acc + "AccInfo.ini", "User", "Email"),
+        EXPECT_EQ(ReadINI(*files_, acc + "AccInfo.ini", "User", "Email"),
                   t.written ? "ann@example.com" : "");
         if (!t.written) {
             EXPECT_EQ(
@@ -357,137 +347,113 @@ TEST_F(StartupTest, AccountDataMigration) {
 // Settings and list files that are no regular file (a pipe without a writer,
 // a device, a folder) or, below the account folder, a link: each reads as
 // unreadable at once, and the event log names it, once.
+struct BadFileRow {
+    const char* label;
+    std::string path;
+    std::function<void(const std::string&)> make;
+    std::function<std::string()> read;  // what the reader gives ("" = nothing)
+};
+
+void CheckBadFiles(const std::vector<BadFileRow>& rows, FakeService& service) {
+    for (const BadFileRow& row : rows) {
+        SCOPED_TRACE(row.label);
+        fs::remove_all(row.path);
+        row.make(row.path);
+        service.events.clear();
+        const std::string first = row.read();
+        EXPECT_TRUE(first.empty() || first == "0") << first;
+        EXPECT_EQ(
+            service.events.empty() ? "" : service.events[0].text.substr(0, row.path.size() + 2),
+            row.path + ": ");
+        row.read();  // named once
+        EXPECT_EQ(service.events.size(), 1u);
+        fs::remove_all(row.path);
+    }
+}
+
+void MakeFifo(const std::string& p) {
+    ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0) << p;
+}
+
 TEST_F(StartupTest, BadSettingsFiles) {
     const std::string acc = appDir_ + "TarnIN/";
     fs::create_directories(acc);
     Put(root_ + "/outside.ini", "[Server]\r\nSMTP=mx\r\n");
-    const auto fifo = [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0) << p; };
     const auto folder = [](const std::string& p) { fs::create_directories(p); };
-    const auto device = [](const std::string& p) { fs::create_symlink("/dev/null", p); };
     const auto link = [&](const std::string& p) { fs::create_symlink(root_ + "/outside.ini", p); };
-    G().AppPath = appDir_;
-    G().sLangFile = "English.lng";
-    const ConnectStrings strings{exeDir_, appDir_};
-    FakeAudit audit;
-    PolicyStore shared(G().db, clock_, audit, {appDir_, appDir_ + "TarnIN/"});
-    std::string cache;
-    struct Row {
-        const char* label;
-        std::string path;
-        std::function<void(const std::string&)> make;
-        std::function<std::string()> read;  // what the reader gives ("" = nothing)
-    };
-    const Row rows[] = {
-        {"AccInfo.ini pipe", acc + "AccInfo.ini", fifo,
-         [&] { return ReadINI(acc + "AccInfo.ini", "Server", "SMTP"); }},
-        {"AccInfo.ini folder", acc + "AccInfo.ini", folder,
-         [&] { return ReadINI(acc + "AccInfo.ini", "Server", "SMTP"); }},
-        {"AccInfo.ini link", acc + "AccInfo.ini", link,
-         [&] { return ReadINI(acc + "AccInfo.ini", "Server", "SMTP"); }},
-        {"Forwarded.lst pipe", appDir_ + "Forwarded.lst", fifo,
-         [] {
-             LoadForwardedList();
-             return G().sForwardedList == "\t" ? "" : G().sForwardedList;
-         }},
-        {"language file pipe", appDir_ + "lang/English.lng", fifo,
-         [] { return LangText("There are tranfers running! Quit anyways?"); }},
-        {"DBConnect.dat pipe", appDir_ + "DBConnect.dat", fifo,
-         [&] { return strings.GetDBConnect(""); }},
-        {"DBConnect1.dat device", appDir_ + "DBConnect1.dat", device,
-         [&] { return strings.GetDBConnect("1"); }},
-        {"Allowed.lst pipe", acc + "Allowed.lst", fifo,
-         [&] {
-             return std::to_string(SearchListFile(acc + "Allowed.lst", "me@x.org", "", cache));
-         }},
-        {"alias file pipe", root_ + "/alias.lst", fifo,
-         [&] {
-             Put(acc + "DisAllowed.lst", "ALIAS:" + root_ + "/alias.lst\r\n");
-             return std::to_string(SearchListFile(acc + "DisAllowed.lst", "me@x.org", "", cache));
-         }},
-        {"LockIP.lst pipe", appDir_ + "LockIP.lst", fifo,
-         [&] {
-             shared.LoadLockIP();
-             shared.SaveLockIP();
-             return std::to_string(shared.Policy().lockTable.size() - 1);
-         }},
-        {"GreyIP.lst pipe", appDir_ + "GreyIP.lst", fifo,
-         [&] {
-             shared.LoadGreyIP();
-             shared.SaveGreyIP();
-             return std::to_string(shared.Policy().greyList.size() - 1);
-         }},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.label);
-        fs::remove_all(row.path);
-        row.make(row.path);
-        service_.events.clear();
-        const std::string first = row.read();
-        EXPECT_TRUE(first.empty() || first == "0") << first;
-        EXPECT_EQ(
-            service_.events.empty() ? "" : service_.events[0].text.substr(0, row.path.size() + 2),
-            row.path + ": ");
-        row.read();  // named once
-        EXPECT_EQ(service_.events.size(), 1u);
-        fs::remove_all(row.path);
-    }
+    inst_.AppPath = appDir_;
+    const auto smtp = [&] { return ReadINI(*files_, acc + "AccInfo.ini", "Server", "SMTP"); };
+    CheckBadFiles(
+        {
+            {"AccInfo.ini pipe", acc + "AccInfo.ini", MakeFifo, smtp},
+            {"AccInfo.ini folder", acc + "AccInfo.ini", folder, smtp},
+            {"AccInfo.ini link", acc + "AccInfo.ini", link, smtp},
+            {"Forwarded.lst pipe", appDir_ + "Forwarded.lst", MakeFifo,
+             [&] {
+                 LoadForwardedList(inst_, *files_);
+                 return inst_.sForwardedList == "\t" ? "" : inst_.sForwardedList;
+             }},
+            {"language file pipe", appDir_ + "lang/English.lng", MakeFifo,
+             [&] {
+                 return LangText(*files_, appDir_ + "lang/English.lng",
+                                 "There are tranfers running! Quit anyways?");
+             }},
+        },
+        service_);
 
     // Binary junk and a line of a megabyte are only text.
     using namespace std::string_literals;
     Put(acc + "AccInfo.ini",
         "\0\xff[Server]\r\n"s + std::string(1 << 20, 'x') + "\r\n[Server]\r\nSMTP=mx\0b\r\n"s);
-    EXPECT_EQ(ReadINI(acc + "AccInfo.ini", "Server", "SMTP"), "mx\0b"s);
+    EXPECT_EQ(smtp(), "mx\0b"s);
 }
 
-// The server list is checked once at start: every entry that is never
-// connected to, and an empty list, is said in the event log.
-TEST_F(StartupTest, ServerListProblemsAreSaidAtStart) {
-    struct Row {
-        const char* smtp;
-        const char* peer2;
-        std::vector<std::string> said;  // the start of each event, in order
-    };
-    const Row rows[] = {
-        {"", "", {"No mail server in TarnIN/AccInfo.ini"}},
-        {"mx,,:2525, mx:99999 ,mx:-5x,",
-         "peer:25",
-         {"Mail server entry 2 \"\"", "Mail server entry 3 \":2525\"",
-          "Mail server entry 4 \" mx:99999 \"", "Mail server entry 5 \"mx:-5x\"",
-          "Mail server entry 6 \"\"", "The Outbox peer (setting TarnIN/Peer2) \"peer:25\""}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.smtp);
-        Restart();
-        service_.events.clear();
-        Put(appDir_ + "TarnIN/AccInfo.ini", std::string("[Server]\r\nSMTP=") + row.smtp + "\r\n");
-        Store("TarnIN", "Peer2", row.peer2);
-        ASSERT_TRUE(Start());
-        ASSERT_EQ(service_.events.size(), row.said.size());
-        for (std::size_t i = 0; i < row.said.size(); ++i) {
-            EXPECT_EQ(service_.events[i].text.rfind(row.said[i], 0), 0u) << service_.events[i].text;
-        }
-    }
-}
-
-TEST_F(StartupTest, ForwardedList) {
-    struct Case {
-        const char* file;  // nullptr: none
-        const char* list;
-    };
-    const Case cases[] = {
-        {nullptr, "\t"},
-        {"a.com\r\nB.Net", "\tA.COM\tB.NET\t"},
-        {"a.com\r\n\r\nb.com\r\n", "\tA.COM\t\tB.COM\t"},
-        {" x.com \r", "\t X.COM \t"},
-        {"a.com\nb.com\n", "\tA.COM\tB.COM\t"},
-    };
+// The list files of the database and policy parts go through the same
+// checks. Those parts still find the application folder and the event log
+// in the process-wide state (until they take them as parameters).
+TEST_F(StartupTest, BadListFilesOfTheOtherParts) {
+    const std::string acc = appDir_ + "TarnIN/";
+    fs::create_directories(acc);
+    const auto device = [](const std::string& p) { fs::create_symlink("/dev/null", p); };
+    ResetGlobals();
+    G().clock = &clock_;
+    G().service = &service_;
     G().AppPath = appDir_;
-    for (const auto& c : cases) {
-        fs::remove(appDir_ + "Forwarded.lst");
-        if (c.file != nullptr) Put(appDir_ + "Forwarded.lst", c.file);
-        LoadForwardedList();
-        EXPECT_EQ(G().sForwardedList, c.list);
-    }
+    SetDBConnectExeFolder(exeDir_);
+    clsSharedMain shared;
+    std::string cache;
+    const auto list = [&](const std::string& file) {
+        return std::to_string(SearchListFile(acc + file, "me@x.org", "", cache));
+    };
+    CheckBadFiles(
+        {
+            {"DBConnect.dat pipe", appDir_ + "DBConnect.dat", MakeFifo,
+             [] { return GetDBConnect(""); }},
+            {"DBConnect1.dat device", appDir_ + "DBConnect1.dat", device,
+             [] { return GetDBConnect("1"); }},
+            {"Allowed.lst pipe", acc + "Allowed.lst", MakeFifo,
+             [&] { return list("Allowed.lst"); }},
+            {"alias file pipe", root_ + "/alias.lst", MakeFifo,
+             [&] {
+                 Put(acc + "DisAllowed.lst", "ALIAS:" + root_ + "/alias.lst\r\n");
+                 return list("DisAllowed.lst");
+             }},
+            {"LockIP.lst pipe", appDir_ + "LockIP.lst", MakeFifo,
+             [&] {
+                 shared.LoadLockIP();
+                 shared.SaveLockIP();
+                 return std::to_string(shared.Policy().lockTable.size() - 1);
+             }},
+            {"GreyIP.lst pipe", appDir_ + "GreyIP.lst", MakeFifo,
+             [&] {
+                 shared.LoadGreyIP();
+                 shared.SaveGreyIP();
+                 return std::to_string(shared.Policy().greyList.size() - 1);
+             }},
+        },
+        service_);
+    SetDBConnectExeFolder("");
+    ResetGlobals();
 }
 
 TEST(StartupHelpersTest, NumericSettingsAndVersion) {

@@ -82,7 +82,7 @@ TEST(InstanceLockTest, OnePathHeldMadeOrFailed) {
     ::unsetenv("BW_RUN_DIR");
 }
 
-TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
+TEST(LinuxServiceTest, UnitFileAndJournalLines) {
     ::setenv("BW_UNIT_DIR", "/srv/units", 1);
     EXPECT_EQ(LinuxService::UnitFilePath(), "/srv/units/BWTarnOUT.service");
     ::unsetenv("BW_UNIT_DIR");
@@ -108,15 +108,12 @@ TEST(LinuxServiceTest, UnitFileFollowsTheUnitFolderAndDescription) {
         {"/opt/a\"b\\c/bwtarnout", "\"/opt/a\\\"b\\\\c/bwtarnout\""},
     };
     for (const auto& c : cases) EXPECT_EQ(LinuxService::ExecStartPath(c.exe), c.written) << c.exe;
-}
 
-// A control character in a journal text (a file name, a server's error) is
-// shown escaped: one entry never reads as two.
-TEST(LinuxServiceTest, EachJournalEntryIsOneLine) {
+    // A control character in a journal text (a file name, a server's error)
+    // is shown escaped: one entry never reads as two.
     const char* invocation = std::getenv("INVOCATION_ID");
     const std::string saved = invocation != nullptr ? invocation : "";
     ::unsetenv("INVOCATION_ID");
-    LinuxService svc;
     testing::internal::CaptureStderr();
     svc.LogEvent(2, 110, "file a\nforged\r\x1b[31m");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),

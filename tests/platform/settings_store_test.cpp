@@ -67,7 +67,12 @@ TEST_F(RegFileTest, ReadsUtf16ExportWithEveryKeptType) {
               SettingsStore::Result::kMissing);
 }
 
+// Every write replaces the file atomically (a new file renamed into place,
+// with the old one's mode, no temporary file left) by 8-bit text that reads
+// back the same.
 TEST_F(RegFileTest, WritesEightBitTextThatReadsBackTheSame) {
+    Put("Windows Registry Editor Version 5.00\r\n");
+    ::chmod(path_.c_str(), 0600);
     RegFileStore store(path_);
     std::string why;
     const std::vector<std::pair<std::string, RegData>> values = {
@@ -97,6 +102,8 @@ TEST_F(RegFileTest, WritesEightBitTextThatReadsBackTheSame) {
         EXPECT_EQ(back, v) << name;
     }
     // Overwriting keeps one value of the name, in its place.
+    struct stat before {};
+    ::stat(path_.c_str(), &before);
     ASSERT_EQ(store.Set(kHKeyLocalMachine, kKey, "TEXT", RegText(1, "new"), why),
               SettingsStore::Result::kOk);
     RegDocument doc;
@@ -104,44 +111,29 @@ TEST_F(RegFileTest, WritesEightBitTextThatReadsBackTheSame) {
     ASSERT_EQ(doc.Keys().size(), 1u);
     EXPECT_EQ(doc.Keys()[0].values.size(), values.size());
     EXPECT_EQ(doc.Keys()[0].values[0].second, RegText(1, "new"));
-}
-
-TEST_F(RegFileTest, RefusesToOverwriteAStoreItCannotRead) {
-    Put("this is not an export file\r\n");
-    RegFileStore store(path_);
-    RegData d;
-    std::string why;
-    EXPECT_EQ(store.Query(kHKeyLocalMachine, kKey, "X", d, why), SettingsStore::Result::kFailed);
-    EXPECT_EQ(store.Set(kHKeyLocalMachine, kKey, "X", RegText(1, "v"), why),
-              SettingsStore::Result::kOpenFailed);
-    EXPECT_EQ(Get(), "this is not an export file\r\n");
-}
-
-TEST_F(RegFileTest, ReplacementIsAtomicAndKeepsTheFileMode) {
-    Put("Windows Registry Editor Version 5.00\r\n");
-    ::chmod(path_.c_str(), 0600);
-    struct stat before {};
-    ::stat(path_.c_str(), &before);
-    RegFileStore store(path_);
-    std::string why;
-    ASSERT_EQ(store.Set(kHKeyLocalMachine, kKey, "A", RegText(1, "1"), why),
-              SettingsStore::Result::kOk);
     struct stat after {};
     ::stat(path_.c_str(), &after);
-    EXPECT_NE(before.st_ino, after.st_ino);  // a new file was renamed into place
+    EXPECT_NE(before.st_ino, after.st_ino);
     EXPECT_EQ(after.st_mode & 0777, 0600u);
-    // No temporary file left behind.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ + "/etc"), {}), 1);
 }
 
-TEST_F(RegFileTest, FailedReplacementLeavesTheStoreAsItWas) {
+TEST_F(RegFileTest, FailuresLeaveTheStoreAsItWas) {
+    Put("this is not an export file\r\n");
+    RegData d;
+    std::string why;
+    EXPECT_EQ(RegFileStore(path_).Query(kHKeyLocalMachine, kKey, "X", d, why),
+              SettingsStore::Result::kFailed);
+    EXPECT_EQ(RegFileStore(path_).Set(kHKeyLocalMachine, kKey, "X", RegText(1, "v"), why),
+              SettingsStore::Result::kOpenFailed);
+    EXPECT_EQ(Get(), "this is not an export file\r\n");
+
     // A store name so long that no temporary name fits beside it: the new
     // content cannot be written, even for root.
     path_ = dir_ + "/etc/" + std::string(250, 'r');
     Put("Windows Registry Editor Version 5.00\r\n");
-    RegFileStore store(path_);
-    std::string why;
-    EXPECT_EQ(store.Set(kHKeyLocalMachine, kKey, "A", RegText(1, "1"), why),
+    why.clear();
+    EXPECT_EQ(RegFileStore(path_).Set(kHKeyLocalMachine, kKey, "A", RegText(1, "1"), why),
               SettingsStore::Result::kWriteFailed);
     EXPECT_FALSE(why.empty());
     EXPECT_EQ(Get(), "Windows Registry Editor Version 5.00\r\n");
@@ -202,11 +194,8 @@ TEST(RegDocumentTest, DeletionsAndRegedit4Files) {
     EXPECT_FALSE(
         doc.Parse("Windows Registry Editor Version 5.00\r\n[K]\r\n\"x\"=dword:zz\r\n", why));
     EXPECT_TRUE(doc.Parse("", why));  // an empty file is an empty store
-}
 
-TEST(RegDocumentTest, LaterLinesWinAndDeletedNamesComeBackAtTheEnd) {
-    RegDocument doc;
-    std::string why;
+    // Later lines win; a deleted name or key written again comes back at the end.
     ASSERT_TRUE(
         doc.Parse("Windows Registry Editor Version 5.00\r\n"
                   "[HKEY_LOCAL_MACHINE\\K]\r\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n"

@@ -1,9 +1,10 @@
-#include "host/main_window.h"
+#include "app/main_window.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <utility>
 
 #include "db/db_audit.h"
 #include "db/health_check.h"
@@ -13,6 +14,7 @@
 #include "host/globals.h"
 #include "host/host_platform.h"
 #include "host/ini.h"
+#include "host/installation.h"
 #include "host/lang.h"
 #include "host/paths.h"
 #include "host/settings.h"
@@ -38,10 +40,6 @@ namespace bw {
 namespace {
 
 constexpr const char* kDescription = "Delivers passed inbound Emails to the internal mailserver";
-
-std::string ExeFolderOf() {
-    return HP().exeFolder.empty() ? ExeFolder() : HP().exeFolder;
-}
 
 std::vector<std::string> SplitAt(const std::string& s, char sep) {
     std::vector<std::string> out;
@@ -140,7 +138,13 @@ std::string CommandLine(int argc, char** argv) {
     return s;
 }
 
-frmMain::frmMain() = default;
+frmMain::frmMain(const HostPlatform& platform, Installation& installation, SettingsFiles& files,
+                 const Settings& settings, std::function<int()> activeTransfers)
+    : shutdown(platform, installation, files, std::move(activeTransfers)),
+      platform_(platform),
+      installation_(installation),
+      files_(files),
+      settings_(settings) {}
 
 frmMain::~frmMain() {
     Globals& g = G();
@@ -150,7 +154,7 @@ frmMain::~frmMain() {
 }
 
 void frmMain::CreateTimers() {
-    Loop& loop = *G().loop;
+    Loop& loop = *platform_.loop;
     tmrQueue_ = std::make_unique<Timer>(loop, 5000, true, [] { tmrQueue_Timer(); });
     Globals& g = G();
     healthCheck_ = std::make_unique<HealthCheck>(g.db, g.spool, *g.clock, *g.service,
@@ -164,49 +168,89 @@ void frmMain::CreateTimers() {
     G().tmrBackupDB = tmrBackupDB_.get();
 }
 
-void frmMain::Form_Load(const std::string& sCommandLine) {
+void frmMain::ShareWithOtherParts() const {
     Globals& g = G();
-    HostPlatform& hp = HP();
+    g.AppPath = installation_.AppPath;
+    g.AccPath = installation_.AccPath;
+    g.TarnID = installation_.TarnID;
+    g.sForwardedList = installation_.sForwardedList;
+    g.iUseTrash = delivery.iUseTrash;
+    g.iSMTPLog = delivery.iSMTPLog;
+    g.bTempFailRefuses = delivery.bTempFailRefuses;
+    g.sPeer2 = delivery.sPeer2;
+    g.aSMTPServers = delivery.aSMTPServers;
+}
+
+void frmMain::Form_Load(const std::string& sCommandLine) {
+    Globals& g = G();  // the platform for the parts that still read it there
+    g.clock = platform_.clock;
+    g.loop = platform_.loop;
+    g.service = platform_.service;
     // The window's timers exist, and run, from the moment the window does.
     CreateTimers();
+    RegisterService(sCommandLine);
+    ChooseSettingsStore(sCommandLine);
+    CreateShared();
+    TakeInstanceLock();
+    FindAppPath();
+    ReadIdentity();
+    ShareWithOtherParts();  // the timers may run while step 12 waits
+    WaitForLangFolder();
+    ChooseLanguage();
+    ReadDeliverySettings();
+    MakeAccountFolders();
+    ShareWithOtherParts();
+    ShowIcon();
+    StartServing();
+}
 
+void frmMain::RegisterService(const std::string& sCommandLine) {
     // 1, 2: service registration ends the program at once.
     if (sCommandLine == "-install") {
-        g.service->SetServiceSetting("", "Description", kDescription);
-        hp.process->EndNow(g.service->Install() ? 0 : 1);
+        platform_.service->SetServiceSetting("", "Description", kDescription);
+        platform_.process->EndNow(platform_.service->Install() ? 0 : 1);
     }
     if (sCommandLine == "-remove") {
-        hp.process->EndNow(g.service->Remove() ? 0 : 1);
+        platform_.process->EndNow(platform_.service->Remove() ? 0 : 1);
     }
+}
 
+void frmMain::ChooseSettingsStore(const std::string& sCommandLine) {
     // 3: the per-user settings store.
-    if (PathExists(ExeFolderOf() + "/HKCU.flg") ||
+    if (PathExists(platform_.ExeFolderOrReal() + "/HKCU.flg") ||
         UpperAscii(sCommandLine).find("--HKCU") != std::string::npos) {
-        g.bUseUserHive = true;
+        installation_.bUseUserHive = true;
     }
+}
 
+void frmMain::CreateShared() {
     // 4: the shared object.
     try {
-        g.oShared = std::make_unique<clsSharedMain>();
+        G().oShared = std::make_unique<clsSharedMain>();
     } catch (const std::exception& e) {
-        FatalStartupError(e.what());
+        FatalStartupError(platform_, e.what());
     }
+}
 
+void frmMain::TakeInstanceLock() {
     // 5: one instance only.
     std::string lockReason;
-    const InstanceLock::Result lock = hp.instanceLock->TryAcquire(lockReason);
-    if (lock == InstanceLock::Result::kHeldByOther) hp.process->EndNow(kExitOk);
-    if (lock == InstanceLock::Result::kFailed) FatalStartupError(lockReason, kExitLock);
+    const InstanceLock::Result lock = platform_.instanceLock->TryAcquire(lockReason);
+    if (lock == InstanceLock::Result::kHeldByOther) platform_.process->EndNow(kExitOk);
+    if (lock == InstanceLock::Result::kFailed) FatalStartupError(platform_, lockReason, kExitLock);
+}
 
+void frmMain::FindAppPath() {
+    Installation& g = installation_;
     // 6, 7: version text and the executable's folder as the default AppPath.
     g.sVersionText = VersionText(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION);
-    g.AppPath = ExeFolderOf();
+    g.AppPath = platform_.ExeFolderOrReal();
     if (g.AppPath.empty() || g.AppPath.back() != '/') g.AppPath += '/';
 
     // 8: the application folder registered by the first gateway component.
-    const std::string sStored = GetSettingX(kAppName, "General", "AppPath", "*");
+    const std::string sStored = settings_.GetSettingX(kAppName, "General", "AppPath", "*");
     if (sStored == "*") {
-        SaveSettingX(kAppName, "General", "AppPath", g.AppPath);
+        settings_.SaveSettingX(kAppName, "General", "AppPath", g.AppPath);
     } else {
         g.AppPath = sStored;
     }
@@ -215,67 +259,87 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
 
     // 9
     MakePath(g.AppPath + "Logs/");
+}
 
+void frmMain::ReadIdentity() {
+    Installation& g = installation_;
     // 10: the installation identifier, made once and kept.
-    g.TarnID = GetSettingX(kAppName, "TarnIN", "TarnID", "");
+    g.TarnID = settings_.GetSettingX(kAppName, "TarnIN", "TarnID", "");
     if (g.TarnID.empty()) {
-        g.TarnID = MakeTarnID(g.clock->Now());
-        SaveSettingX(kAppName, "TarnIN", "TarnID", g.TarnID);
+        g.TarnID = MakeTarnID(platform_.clock->Now());
+        settings_.SaveSettingX(kAppName, "TarnIN", "TarnID", g.TarnID);
     }
     g.audit = std::make_unique<DbAudit>(g.db, g.spool, *g.clock, g.TarnID);
 
     // 11
-    g.sUILanguage = GetSettingX(kAppName, "General", "UILanguage", "English");
+    g.sUILanguage = settings_.GetSettingX(kAppName, "General", "UILanguage", "English");
     g.sLangFile = g.sUILanguage + ".lng";
+}
 
+void frmMain::WaitForLangFolder() {
     // 12: the language folder may appear a little later (another component
     // may still be laying out the application folder).
-    double dStart = g.clock->Timer();
-    while (!PathExists(g.AppPath + "lang/") && !Elapsed(dStart, 25)) {
-        g.loop->Wait(1);
+    double dStart = platform_.clock->Timer();
+    while (!PathExists(installation_.LangFolder()) && !Elapsed(*platform_.clock, dStart, 25)) {
+        platform_.loop->Wait(1);
     }
-    if (Elapsed(dStart, 25)) FatalStartupError("AppPath Problem!!", kExitAppPath);
+    if (Elapsed(*platform_.clock, dStart, 25)) {
+        FatalStartupError(platform_, "AppPath Problem!!", kExitAppPath);
+    }
+}
 
+void frmMain::ChooseLanguage() {
+    Installation& g = installation_;
     // 13: the language, chosen when its file is missing.
-    if (!PathExists(LangFilePath())) {
-        const std::string sChoice = hp.desktop->ChooseLanguage(ListLanguages());
-        if (sChoice.empty()) {
-            FatalStartupError("No language chosen: " + LangFilePath() + " is missing",
-                              kExitLanguage);
-        }
-        g.sUILanguage = sChoice;
-        g.sLangFile = g.sUILanguage + ".lng";
-        SaveSettingX(kAppName, "General", "UILanguage", g.sUILanguage);
+    const std::string langFile = LangFilePath(g.LangFolder(), g.sLangFile);
+    if (PathExists(langFile)) return;
+    const std::string sChoice = platform_.desktop->ChooseLanguage(ListLanguages(g.LangFolder()));
+    if (sChoice.empty()) {
+        FatalStartupError(platform_, "No language chosen: " + langFile + " is missing",
+                          kExitLanguage);
     }
+    g.sUILanguage = sChoice;
+    g.sLangFile = g.sUILanguage + ".lng";
+    settings_.SaveSettingX(kAppName, "General", "UILanguage", g.sUILanguage);
+}
 
+void frmMain::ReadDeliverySettings() {
+    StartupDeliverySettings& d = delivery;
     // 14: delivery settings; a number that does not fit keeps the default.
-    TextToInt16(GetSettingX(kAppName, "General", "UseTrash", "-1"), g.iUseTrash);
-    TextToInt16(GetSettingX(kAppName, "Server", "SMTPLog", "0"), g.iSMTPLog);
-    g.bTempFailRefuses = GetSettingX(kAppName, "Server", "TempFailRefuses", "0") == "1";
-    g.sPeer2 = GetSettingX(kAppName, "TarnIN", "Peer2", "");
+    TextToInt16(settings_.GetSettingX(kAppName, "General", "UseTrash", "-1"), d.iUseTrash);
+    TextToInt16(settings_.GetSettingX(kAppName, "Server", "SMTPLog", "0"), d.iSMTPLog);
+    d.bTempFailRefuses = settings_.GetSettingX(kAppName, "Server", "TempFailRefuses", "0") == "1";
+    d.sPeer2 = settings_.GetSettingX(kAppName, "TarnIN", "Peer2", "");
 
     // 15: the internal mail servers.
-    g.aSMTPServers = SplitAt(ReadINI(g.AppPath + "TarnIN/" + "AccInfo.ini", "Server", "SMTP"), ',');
-    for (const std::string& problem : ServerListProblems(g.aSMTPServers, g.sPeer2)) {
-        g.service->LogEvent(2, 110, problem);
+    const std::string accInfo = installation_.AppPath + "TarnIN/" + "AccInfo.ini";
+    d.aSMTPServers = SplitAt(ReadINI(files_, accInfo, "Server", "SMTP"), ',');
+    for (const std::string& problem : ServerListProblems(d.aSMTPServers, d.sPeer2)) {
+        platform_.service->LogEvent(2, 110, problem);
     }
+}
 
+void frmMain::MakeAccountFolders() {
     // 16, 17
-    if (CheckAccountStruct() != -1) {
-        FatalStartupError("Unable to create Folder Structure!!", kExitFolders);
+    if (CheckAccountStruct(installation_, files_) != -1) {
+        FatalStartupError(platform_, "Unable to create Folder Structure!!", kExitFolders);
     }
-    LoadForwardedList();
+    LoadForwardedList(installation_, files_);
+}
 
+void frmMain::ShowIcon() {
     // 18: the notification icon.
     tNotifyIcon = NotifyIconData{};
-    tNotifyIcon.szTip = NotifyTip(g.sVersionText);
-    hp.desktop->AddIcon(tNotifyIcon.szTip);
+    tNotifyIcon.szTip = NotifyTip(installation_.sVersionText);
+    platform_.desktop->AddIcon(tNotifyIcon.szTip);
+}
 
+void frmMain::StartServing() {
     // 19: the database check timer makes the connection.
-    g.db.conn.reset();
+    G().db.conn.reset();
 
     // 20
-    g.service->StartServing();
+    platform_.service->StartServing();
 }
 
 void frmMain::Close() {
@@ -285,7 +349,7 @@ void frmMain::Close() {
     if (bClosing_) return;
     bClosing_ = true;
     // Unload: wait while the shutdown timer is on; it ends the process itself.
-    while (shutdown.TimerEnabled()) G().loop->Wait(0.01);
+    while (shutdown.TimerEnabled()) platform_.loop->Wait(0.01);
     bClosing_ = false;
 }
 
@@ -295,16 +359,16 @@ void frmMain::OnIconMessage(int iMessage) {
     } else if (iMessage == 517) {
         // Only the manager and "Terminate TarnOUT Server" are shown.
         const int choice =
-            HP().desktop->PopupMenu({"Brimwarden Manager...", "Terminate TarnOUT Server"});
+            platform_.desktop->PopupMenu({"Brimwarden Manager...", "Terminate TarnOUT Server"});
         if (choice == 0) MenuClick(Menu::mnuOptionsBWMgr);
         if (choice == 1) MenuClick(Menu::mnuOptionsExit);
     }
 }
 
 void frmMain::StartManager() {
-    std::string path = ExeFolderOf() + "/BWManager.exe";
-    if (!PathExists(path)) path = ExeFolderOf() + "/BWManager";
-    HP().desktop->StartProgram(path);  // failures are ignored
+    std::string path = platform_.ExeFolderOrReal() + "/BWManager.exe";
+    if (!PathExists(path)) path = platform_.ExeFolderOrReal() + "/BWManager";
+    platform_.desktop->StartProgram(path);  // failures are ignored
 }
 
 void frmMain::MenuClick(Menu eEntry) {
@@ -313,17 +377,18 @@ void frmMain::MenuClick(Menu eEntry) {
             StartManager();
             break;
         case Menu::mnuWebsite: {
-            const int result = HP().desktop->OpenDocument(kWebsite);
-            if (result < 33) HP().desktop->ShowMessage(OpenErrorText(result), "Brimwarden");
+            const int result = platform_.desktop->OpenDocument(kWebsite);
+            if (result < 33) platform_.desktop->ShowMessage(OpenErrorText(result), "Brimwarden");
             break;
         }
         case Menu::mnuPlaySound:
             bPlaySound_ = !bPlaySound_;
-            SaveSettingX(kAppName, "General", "PlayNotifySound", bPlaySound_ ? "-1" : "0");
+            settings_.SaveSettingX(kAppName, "General", "PlayNotifySound",
+                                   bPlaySound_ ? "-1" : "0");
             break;
         case Menu::mnuShowTicker:
             bShowTicker_ = !bShowTicker_;
-            SaveSettingX(kAppName, "General", "ShowMsgTicker", bShowTicker_ ? "-1" : "0");
+            settings_.SaveSettingX(kAppName, "General", "ShowMsgTicker", bShowTicker_ ? "-1" : "0");
             break;
         case Menu::mnuOptionsExit:
             Close();

@@ -5,15 +5,21 @@
 // and ends the process at once. No resets the count and unloads the window.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 namespace bw {
 
 class Timer;
+class SettingsFiles;
+struct HostPlatform;
+struct Installation;
 
 class frmShutDown {
   public:
-    frmShutDown();
+    /// `activeTransfers`: how many deliveries are running now.
+    frmShutDown(const HostPlatform& platform, const Installation& installation,
+                SettingsFiles& files, std::function<int()> activeTransfers);
     ~frmShutDown();
 
     bool Loaded() const { return tmrShutDown_ != nullptr; }
@@ -24,11 +30,17 @@ class frmShutDown {
     bool TimerEnabled();
     void EnableTimer();
     Timer* tmrShutDown() { return tmrShutDown_.get(); }
+    int ShutdownTicks() const { return iShutdownTicks_; }
 
     void tmrShutDown_Timer();
 
   private:
+    const HostPlatform& platform_;
+    const Installation& installation_;
+    SettingsFiles& files_;
+    std::function<int()> activeTransfers_;
     std::unique_ptr<Timer> tmrShutDown_;
+    int iShutdownTicks_ = 0;
 };
 
 }  // namespace bw

@@ -1,15 +1,18 @@
 // BWTarnOUT: the outbound delivery agent of the Brimwarden mail gateway.
-// Wires the real platform into the globals, loads the main window (the whole
-// start-up) and runs the message loop until the shutdown timer ends the process.
+// Wires the real platform, builds the installation record, the settings files
+// and the settings wrappers once, loads the main window (the whole start-up)
+// and runs the message loop until the shutdown timer ends the process.
 #include <csignal>
 #include <cstring>
 #include <iostream>
 #include <string>
 
+#include "app/main_window.h"
 #include "db/audit_spool.h"
 #include "host/globals.h"
 #include "host/host_platform.h"
-#include "host/main_window.h"
+#include "host/installation.h"
+#include "host/settings.h"
 #include "host/textfile.h"
 #include "platform/clock.h"
 #include "platform/desktop.h"
@@ -36,11 +39,10 @@ const char* const kHelp =
     "5 no language, 6 account folders, 7 single-instance lock, 8 state folder,\n"
     "9 a setting not allowed. See bwtarnout(8).\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The status to end with before any start-up step (help, version, an unknown
+// option: nothing is read, created or locked), or -1 to start.
+int AnswerWithoutStarting(int argc, char** argv) {
     using namespace bw;
-    // Answered before any start-up step: nothing is read, created or locked.
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::cout << kHelp;
         return 0;
@@ -59,6 +61,14 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
     }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace bw;
+    if (const int status = AnswerWithoutStarting(argc, argv); status >= 0) return status;
     std::signal(SIGPIPE, SIG_IGN);
 
     SystemClock clock;
@@ -71,20 +81,23 @@ int main(int argc, char** argv) {
     RealProcess process;
     MariaDbFactory dbFactory;
 
-    Globals& g = G();
-    g.clock = &clock;
-    g.loop = &loop;
-    g.service = &service;
-    g.db.factory = &dbFactory;
+    G().db.factory = &dbFactory;
 
-    HostPlatform& hp = HP();
-    hp.machineSettings = &machineSettings;
-    hp.userSettings = &userSettings;
-    hp.desktop = &desktop;
-    hp.instanceLock = &instanceLock;
-    hp.process = &process;
+    const HostPlatform hp{.clock = &clock,
+                          .loop = &loop,
+                          .service = &service,
+                          .machineSettings = &machineSettings,
+                          .userSettings = &userSettings,
+                          .desktop = &desktop,
+                          .instanceLock = &instanceLock,
+                          .process = &process,
+                          .exeFolder = {}};  // the real one
 
-    frmMain form;
+    Installation installation;
+    SettingsFiles files(installation.AppPath, installation.AccPath,
+                        [&service](const std::string& text) { service.LogEvent(2, 110, text); });
+    const Settings settings(hp, installation);
+    frmMain form(hp, installation, files, settings, [] { return int{G().iActiveTransfers}; });
     // Stop event: SIGTERM, SIGINT, SIGHUP close the main window.
     service.onStop = [&form] { form.Close(); };
     service.WatchSignals(loop.Io());
@@ -93,7 +106,7 @@ int main(int argc, char** argv) {
     // The running instance only (a second one has ended in Form_Load): the
     // audit spool, before the first health-check tick writes it back.
     if (ErrorState e = g.spool.Open(StateDir(), service); e.Failed()) {
-        FatalStartupError("State folder problem: " + e.description, kExitStateDir);
+        FatalStartupError(hp, "State folder problem: " + e.description, kExitStateDir);
     }
     loop.Run();
     return 0;

@@ -10,16 +10,30 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "host/shutdown.h"
+#include "app/shutdown.h"
 
 namespace bw {
 
 class HealthCheck;
 class Timer;
+class Settings;
+class SettingsFiles;
+struct HostPlatform;
+struct Installation;
+
+/// The delivery's settings as the start-up reads them (steps 14, 15).
+struct StartupDeliverySettings {
+    std::int16_t iUseTrash = -1;
+    std::int16_t iSMTPLog = 0;
+    bool bTempFailRefuses = false;  // "TempFailRefuses" = "1" in section "Server"
+    std::string sPeer2;
+    std::vector<std::string> aSMTPServers;
+};
 
 /// The notification icon's record (the platform's notify-icon data with a
 /// 64-character tip).
@@ -45,7 +59,9 @@ std::string OpenErrorText(int result);
 
 class frmMain {
   public:
-    frmMain();
+    /// `activeTransfers`: how many deliveries are running now (for the shutdown).
+    frmMain(const HostPlatform& platform, Installation& installation, SettingsFiles& files,
+            const Settings& settings, std::function<int()> activeTransfers);
     ~frmMain();
     frmMain(const frmMain&) = delete;
     frmMain& operator=(const frmMain&) = delete;
@@ -74,13 +90,39 @@ class frmMain {
     void MenuClick(Menu eEntry);
     bool Checked(Menu eEntry) const;
 
+    const Timer* QueueTimer() const { return tmrQueue_.get(); }
+    const Timer* DBCheckTimer() const { return tmrDBCheck_.get(); }
+    const Timer* BackupDBTimer() const { return tmrBackupDB_.get(); }
+
     NotifyIconData tNotifyIcon;
+    StartupDeliverySettings delivery;
     frmShutDown shutdown;
     static constexpr const char* kWebsite = "https://www.brimwarden.com/";
 
   private:
     void CreateTimers();
     void StartManager();
+    // The start-up steps of Form_Load, in order.
+    void RegisterService(const std::string& sCommandLine);      // 1, 2
+    void ChooseSettingsStore(const std::string& sCommandLine);  // 3
+    void CreateShared();                                        // 4
+    void TakeInstanceLock();                                    // 5
+    void FindAppPath();                                         // 6 to 9
+    void ReadIdentity();                                        // 10, 11
+    void WaitForLangFolder();                                   // 12
+    void ChooseLanguage();                                      // 13
+    void ReadDeliverySettings();                                // 14, 15
+    void MakeAccountFolders();                                  // 16, 17
+    void ShowIcon();                                            // 18
+    void StartServing();                                        // 19, 20
+    /// Copies what the start-up learnt to the parts that still read it from
+    /// the process-wide state.
+    void ShareWithOtherParts() const;
+
+    const HostPlatform& platform_;
+    Installation& installation_;
+    SettingsFiles& files_;
+    const Settings& settings_;
 
     std::unique_ptr<Timer> tmrQueue_;
     std::unique_ptr<Timer> tmrDBCheck_;

@@ -1,0 +1,66 @@
+#include "app/shutdown.h"
+
+#include <utility>
+
+#include "host/host_platform.h"
+#include "host/installation.h"
+#include "host/lang.h"
+#include "platform/desktop.h"
+#include "platform/loop.h"
+#include "platform/process.h"
+
+namespace bw {
+
+frmShutDown::frmShutDown(const HostPlatform& platform, const Installation& installation,
+                         SettingsFiles& files, std::function<int()> activeTransfers)
+    : platform_(platform),
+      installation_(installation),
+      files_(files),
+      activeTransfers_(std::move(activeTransfers)) {}
+
+frmShutDown::~frmShutDown() = default;
+
+void frmShutDown::Load() {
+    if (Loaded()) return;
+    tmrShutDown_ =
+        std::make_unique<Timer>(*platform_.loop, 1000, true, [this] { tmrShutDown_Timer(); });
+}
+
+void frmShutDown::Unload() {
+    // Safe inside the timer's own tick: the loop looks the timer up again afterwards.
+    tmrShutDown_.reset();
+}
+
+bool frmShutDown::TimerEnabled() {
+    Load();
+    return tmrShutDown_->Enabled();
+}
+
+void frmShutDown::EnableTimer() {
+    Load();
+    tmrShutDown_->SetEnabled(true);
+}
+
+void frmShutDown::tmrShutDown_Timer() {
+    const int active = activeTransfers_ ? activeTransfers_() : 0;
+    if (active > 0 && iShutdownTicks_ < 30) {
+        ++iShutdownTicks_;
+        return;
+    }
+    if (active > 0) {
+        const std::string langFile =
+            LangFilePath(installation_.LangFolder(), installation_.sLangFile);
+        const bool yes = platform_.desktop->AskYesNo(
+            LangText(files_, langFile, "There are tranfers running! Quit anyways?"), "Brimwarden");
+        if (!yes) {
+            iShutdownTicks_ = 0;
+            tmrShutDown_->SetEnabled(false);
+            Unload();
+            return;
+        }
+    }
+    platform_.desktop->RemoveIcon();
+    platform_.process->EndNow(0);
+}
+
+}  // namespace bw

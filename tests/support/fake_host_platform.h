@@ -1,0 +1,108 @@
+// Fakes of the host's platform parts: a scripted desktop, an instance lock
+// that is free, held or broken, a process end that throws ProcessEnded, and
+// a settings store in memory that can simulate failures.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/desktop.h"
+#include "platform/instance_lock.h"
+#include "platform/process.h"
+#include "platform/settings_store.h"
+
+namespace bw {
+
+class FakeDesktop final : public Desktop {
+  public:
+    void AddIcon(const std::string& tip) override {
+        iconShown = true;
+        iconTip = tip;
+    }
+    void RemoveIcon() override {
+        iconShown = false;
+        ++iconRemovals;
+    }
+    int PopupMenu(const std::vector<std::string>& captions) override {
+        menuCaptions = captions;
+        return menuChoice;
+    }
+    bool AskYesNo(const std::string& text, const std::string& /*title*/) override {
+        questions.push_back(text);
+        if (answers.empty()) return false;
+        const bool a = answers.front();
+        answers.erase(answers.begin());
+        return a;
+    }
+    void ShowMessage(const std::string& text, const std::string& /*title*/) override {
+        messages.push_back(text);
+    }
+    std::string ChooseLanguage(const std::vector<std::string>& names) override {
+        offeredLanguages = names;
+        return languageChoice;
+    }
+    bool StartProgram(const std::string& path) override {
+        started.push_back(path);
+        return true;
+    }
+    int OpenDocument(const std::string& target) override {
+        opened.push_back(target);
+        return openResult;
+    }
+
+    bool iconShown = false;
+    int iconRemovals = 0;
+    std::string iconTip;
+    int menuChoice = -1;
+    std::vector<std::string> menuCaptions;
+    std::vector<bool> answers;  // consumed in order; No when empty
+    std::vector<std::string> questions;
+    std::vector<std::string> messages;
+    std::string languageChoice;
+    std::vector<std::string> offeredLanguages;
+    std::vector<std::string> started;
+    std::vector<std::string> opened;
+    int openResult = 42;
+};
+
+/// Thrown by FakeProcess::EndNow (tests only).
+struct ProcessEnded {
+    int exitCode;
+};
+
+class FakeProcess final : public ProcessControl {
+  public:
+    [[noreturn]] void EndNow(int exitCode) override {
+        ++ends;
+        lastExitCode = exitCode;
+        throw ProcessEnded{exitCode};
+    }
+    int ends = 0;
+    int lastExitCode = -1;
+};
+
+class FakeInstanceLock final : public InstanceLock {
+  public:
+    Result TryAcquire(std::string& reason) override {
+        reason = failReason;
+        if (!failReason.empty()) return Result::kFailed;
+        return otherInstanceRuns ? Result::kHeldByOther : Result::kAcquired;
+    }
+    bool otherInstanceRuns = false;
+    std::string failReason;  // non-empty: the lock cannot be taken
+};
+
+/// In-memory store; `failReads` / `failWrites` simulate a broken store.
+class MemorySettingsStore final : public SettingsStore {
+  public:
+    Result Query(std::int32_t root, const std::string& keyPath, const std::string& name,
+                 RegData& out, std::string& reason) override;
+    Result Set(std::int32_t root, const std::string& keyPath, const std::string& name,
+               const RegData& value, std::string& reason) override;
+
+    RegDocument doc;
+    bool failReads = false;
+    Result failWrites = Result::kOk;  // kOpenFailed or kWriteFailed to simulate
+};
+
+}  // namespace bw
