@@ -14,6 +14,7 @@
 
 #include "db/audit.h"
 #include "db/db_session.h"
+#include "host/textfile.h"
 #include "platform/clock.h"
 #include "platform/day_serial.h"
 #include "platform/mariadb.h"
@@ -200,7 +201,9 @@ int Run() {
     settings.GreyFrame = 240;
     settings.GreyExp = 36;
     settings.IPLockUnit = 1;
-    PolicyStore store(session, clock, audit, {dir + "/", dir + "/TarnIN/"}, settings);
+    const std::string app = dir + "/", acc = dir + "/TarnIN/";
+    SettingsFiles files(app, acc, {});
+    PolicyStore store(session, clock, audit, files, {app, acc}, settings);
 
     Print(MeasureAll(store));
     ExplainAll(port, db);

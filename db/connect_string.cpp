@@ -14,7 +14,12 @@ std::string ConnectStrings::GetDBConnect(const std::string& sSuffix) const {
     }
     // One line up to the first line break (CR LF, CR or LF); nothing trimmed.
     std::string data;
-    G().files->Read(path, data);
+    if (files != nullptr) {
+        files->Read(path, data);
+    } else {
+        const std::string accPath = appPath + "TarnIN/";
+        SettingsFiles(appPath, accPath, {}).Read(path, data);
+    }
     return ConnectStringFromText(data);
 }
 

@@ -12,9 +12,14 @@
 namespace bw {
 
 /// The two folders the connection-string files are looked for in.
+class SettingsFiles;
+
 struct ConnectStrings {
     std::string exeFolder;  // the executable's folder (tests: a folder of their own)
     std::string appPath;    // the application folder, ending with "/"
+    /// The guarded reader that names an unusable file in the journal; without
+    /// one the files are read with the same checks, silently.
+    SettingsFiles* files = nullptr;
 
     /// The connection string of the file with this suffix, or "" when there
     /// is no such file or its first line is empty.

@@ -1,6 +1,5 @@
 #include "host/globals.h"
 
-#include "db/shared_main.h"
 #include "host/textfile.h"
 #include "platform/db.h"
 #include "platform/service.h"

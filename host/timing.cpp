@@ -10,8 +10,4 @@ bool Elapsed(const Clock& clock, double& dStart, double seconds) {
     return static_cast<float>(dStart + seconds) <= static_cast<float>(now);
 }
 
-bool Elapsed(double& dStart, double seconds) {
-    return Elapsed(*G().clock, dStart, seconds);
-}
-
 }  // namespace bw

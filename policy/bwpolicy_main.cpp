@@ -15,10 +15,13 @@
 
 #include "db/connect_string.h"
 #include "db/db_session.h"
-#include "db/shared_main.h"
-#include "host/globals.h"
+#include "db/audit_spool.h"
+#include "db/db_audit.h"
 #include "host/host_platform.h"
+#include "host/installation.h"
+#include "host/paths.h"
 #include "host/settings.h"
+#include "host/textfile.h"
 #include "platform/clock.h"
 #include "platform/day_serial.h"
 #include "platform/db.h"
@@ -143,7 +146,7 @@ void NeedWords(const Args& a, size_t least, size_t most) {
 // Opens the shared connection on the primary string and binds the shared
 // recordset to it, as the daemon's health check does.
 void Connect(DbSession& session, const std::string& appPath) {
-    const std::string connect = GetDBConnect("");
+    const std::string connect = session.connectStrings.GetDBConnect("");
     if (connect.empty()) {
         std::cerr << "bwpolicy: no connection string: DBConnect.dat is missing or empty beside "
                      "the program and in "
@@ -232,15 +235,15 @@ PolicySettings CheckCommandLine(const Args& a) {
 }
 
 // The daemon's application folder and installation identifier, unless given.
-struct Installation {
+struct PolicyTarget {
     PolicyFolders folders;
     std::string tarnID;
 };
 
-Installation FindInstallation(const Args& a) {
+PolicyTarget FindInstallation(const Args& a, const Settings& registry) {
     std::string appPath = Option(a, "--app-path");
     if (appPath.empty()) {
-        appPath = GetSettingX(kAppName, "General", "AppPath", "*");
+        appPath = registry.GetSettingX(kAppName, "General", "AppPath", "*");
         if (appPath == "*" || appPath.empty()) {
             Fail("no application folder registered in " + MachineRegistryPath() +
                  ": give --app-path DIR");
@@ -251,39 +254,13 @@ Installation FindInstallation(const Args& a) {
     if (!std::filesystem::is_directory(appPath, ec)) {
         Fail("the application folder " + appPath + " does not exist");
     }
-    Installation i;
+    PolicyTarget i;
     i.folders.appPath = appPath;
     i.folders.accPath = WithSlash(Option(a, "--acc-path", appPath + "TarnIN/"));
     i.tarnID = a.options.count("--tarn-id") != 0 ? Option(a, "--tarn-id")
-                                                 : GetSettingX(kAppName, "TarnIN", "TarnID", "");
+                                                 : registry.GetSettingX(kAppName, "TarnIN", "TarnID", "");
     return i;
 }
-
-// FIXME: the settings reader, the list-file checks, the connection files and
-// the shared audit still find their context in the process-wide state; it is
-// lent to them here until they take it as parameters. The store's session is
-// the process's one for now, so that the audit writes on the same connection.
-class ProcessStateLoan {
-  public:
-    ProcessStateLoan(Clock& clock, ServiceControl& service, SettingsStore& machineSettings) {
-        G().clock = &clock;
-        G().service = &service;
-        HP().machineSettings = &machineSettings;
-    }
-    ~ProcessStateLoan() {
-        G().db.rs.reset();
-        G().db.conn.reset();
-        G().oShared.reset();
-    }
-    DbSession& Session(const Installation& i, DbFactory& factory) {
-        G().AppPath = i.folders.appPath;
-        G().AccPath = i.folders.appPath + "TarnIN/";
-        G().TarnID = i.tarnID;
-        G().oShared = std::make_unique<clsSharedMain>();
-        G().db.factory = &factory;
-        return G().db;
-    }
-};
 
 void PrintGreyList(const std::vector<GreyEntry>& list, bool listEntries) {
     size_t kept = 0;
@@ -349,14 +326,23 @@ int Run(int argc, char** argv) {
     StderrService service;
     MariaDbFactory factory;
     RegFileStore machineSettings(MachineRegistryPath());
-    ProcessStateLoan loan(clock, service, machineSettings);
-    const Installation installation = FindInstallation(a);
-    DbSession& session = loan.Session(installation, factory);
-    SharedMainAudit audit;
-    PolicyStore store(session, clock, audit, installation.folders, settings);
+    HostPlatform hp;
+    hp.clock = &clock;
+    hp.service = &service;
+    hp.machineSettings = &machineSettings;
+    const Installation machineWide;  // the machine-wide settings store
+    const PolicyTarget target = FindInstallation(a, Settings(hp, machineWide));
+    const PolicyFolders& folders = target.folders;
+    SettingsFiles files(folders.appPath, folders.accPath,
+                        [&service](const std::string& text) { service.LogEvent(2, 110, text); });
+    DbSession session(factory);
+    session.connectStrings = {ExeFolder(), folders.appPath, &files};
+    AuditSpool spool;  // not opened: a row the database refuses is reported, not kept
+    DbAudit audit(session, spool, clock, target.tarnID);
+    PolicyStore store(session, clock, audit, files, folders, settings);
 
     const bool fileOnly = cmd == "load-grey" || cmd == "load-lockip" || cmd == "save-lockip";
-    if (!fileOnly) Connect(session, installation.folders.appPath);
+    if (!fileOnly) Connect(session, folders.appPath);
     Execute(store, a);
     return 0;
 }

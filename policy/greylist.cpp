@@ -168,7 +168,7 @@ void PolicyStore::SaveGreyIP() {
     PolicyState& p = state_;
     if (p.greyListBusy) return;
     p.greyListBusy = true;
-    const int fd = OpenSettingsFile(folders_.appPath + "GreyIP.lst", O_WRONLY | O_CREAT);
+    const int fd = files_.Open(folders_.appPath + "GreyIP.lst", O_WRONLY | O_CREAT);
     std::FILE* f = fd >= 0 && ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "wb") : nullptr;
     if (f == nullptr) {
         if (fd >= 0) ::close(fd);
@@ -200,7 +200,7 @@ void PolicyStore::SaveGreyIP() {
 void PolicyStore::LoadGreyIP() {
     std::vector<GreyEntry>& list = state_.greyList;
     list.assign(1, GreyEntry{});
-    const auto lines = ReadTextLines(folders_.appPath + "GreyIP.lst");
+    const auto lines = ReadListLines(files_, folders_.appPath + "GreyIP.lst");
     if (!lines) return;
     for (GreyEntry& e : ParseGreyList(*lines)) list.push_back(std::move(e));
 }

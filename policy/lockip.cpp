@@ -61,8 +61,8 @@ void WriteLockRow(PolicyDb& db, const LockIPRecord& r, ErrorState& err) {
 }
 
 // Opens the list file locked against other readers and writers; -1 on failure.
-int OpenLocked(const std::string& path, bool forWriting) {
-    const int fd = OpenSettingsFile(path, forWriting ? O_WRONLY | O_CREAT : O_RDONLY);
+int OpenLocked(SettingsFiles& files, const std::string& path, bool forWriting) {
+    const int fd = files.Open(path, forWriting ? O_WRONLY | O_CREAT : O_RDONLY);
     if (fd < 0) return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || (forWriting && ::ftruncate(fd, 0) != 0)) {
         ::close(fd);
@@ -121,7 +121,7 @@ std::int16_t PolicyStore::CheckLockIP(const std::string& sIP, const std::string&
 }
 
 void PolicyStore::SaveLockIP() {
-    const int fd = OpenLocked(folders_.appPath + "LockIP.lst", true);
+    const int fd = OpenLocked(files_, folders_.appPath + "LockIP.lst", true);
     if (fd < 0) return;
     const std::vector<LockIPRecord>& table = state_.lockTable;
     std::string text;
@@ -138,7 +138,7 @@ void PolicyStore::SaveLockIP() {
 void PolicyStore::LoadLockIP() {
     std::vector<LockIPRecord>& table = state_.lockTable;
     table.assign(1, LockIPRecord{});
-    const int fd = OpenLocked(folders_.appPath + "LockIP.lst", false);
+    const int fd = OpenLocked(files_, folders_.appPath + "LockIP.lst", false);
     if (fd < 0) return;
     std::string text;
     char buf[8192];

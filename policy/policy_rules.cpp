@@ -104,21 +104,22 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
-std::optional<std::vector<std::string>> ReadTextLines(const std::string& path) {
+std::optional<std::vector<std::string>> ReadListLines(SettingsFiles& files,
+                                                     const std::string& path) {
     // The host's reader: a folder or a pipe in place of a list file reads as
     // no file instead of throwing or blocking.
     std::vector<std::string> lines;
-    if (!ReadTextLines(path, lines, true)) return std::nullopt;
+    if (!files.ReadLines(path, lines, true)) return std::nullopt;
     return lines;
 }
 
-std::int16_t SearchListFile(const std::string& path, const std::string& sFrom,
+std::int16_t SearchListFile(SettingsFiles& files, const std::string& path, const std::string& sFrom,
                             const std::string& sRetPath, std::string& cache) {
     if (PathExists(path) == 0) return 0;
-    const auto lines = ReadTextLines(path);
+    const auto lines = ReadListLines(files, path);
     if (!lines) return 0;
-    const AliasReader readAlias = [](const std::string& aliasPath) {
-        return PathExists(aliasPath) != 0 ? ReadTextLines(aliasPath) : std::nullopt;
+    const AliasReader readAlias = [&files](const std::string& aliasPath) {
+        return PathExists(aliasPath) != 0 ? ReadListLines(files, aliasPath) : std::nullopt;
     };
     return SearchListLines(*lines, sFrom, sRetPath, cache, readAlias);
 }

@@ -16,6 +16,10 @@
 #include "policy/policy_state.h"
 
 namespace bw {
+class SettingsFiles;
+}
+
+namespace bw {
 
 /// -1 when the address matches the pattern ("*" wildcards, case ignored).
 std::int16_t WildMatch(const std::string& sAddress, const std::string& sPattern);
@@ -30,13 +34,15 @@ std::optional<std::string> NetworkPart(const std::string& sIP);
 
 /// Lines of a text, split at CR LF, CR or LF (a last line without an end counts).
 std::vector<std::string> SplitLines(const std::string& text);
-/// Lines of a text file, split at CR LF, CR or LF; nullopt when it cannot be read.
-std::optional<std::vector<std::string>> ReadTextLines(const std::string& path);
+/// Lines of a list file read through `files`, split at CR LF, CR or LF;
+/// nullopt when it cannot be read.
+std::optional<std::vector<std::string>> ReadListLines(SettingsFiles& files,
+                                                     const std::string& path);
 
 /// Searches one sender list file (alias lines followed one level deep) for
 /// sFrom, then sRetPath. Every match appends the address, upper-cased, and a
 /// tab to the cache. -1 when found, 0 otherwise (also for a missing file).
-std::int16_t SearchListFile(const std::string& path, const std::string& sFrom,
+std::int16_t SearchListFile(SettingsFiles& files, const std::string& path, const std::string& sFrom,
                             const std::string& sRetPath, std::string& cache);
 /// SearchListFile on the lines of a list; `readAlias` gives the lines of the
 /// file an "ALIAS:" line names (nullopt when it cannot be read).

@@ -4,12 +4,13 @@
 
 namespace bw {
 
-PolicyStore::PolicyStore(DbSession& session, const Clock& clock, Audit& audit,
+PolicyStore::PolicyStore(DbSession& session, const Clock& clock, Audit& audit, SettingsFiles& files,
                          PolicyFolders folders, PolicySettings settings)
     : settings(settings),
       db_(session),
       clock_(clock),
       audit_(audit),
+      files_(files),
       folders_(std::move(folders)) {}
 
 std::int16_t PolicyStore::CheckOR(const std::string&, const std::string&, const std::string&) {

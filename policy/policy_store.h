@@ -31,13 +31,16 @@ struct PolicyFolders {
     std::string accPath;  // the first list files (usually appPath + "TarnIN/")
 };
 
+class SettingsFiles;
 struct SenderList;  // policy/sender_lists.cpp
 struct Triplet;     // policy/greylist.cpp
 
 class PolicyStore {
   public:
-    PolicyStore(DbSession& session, const Clock& clock, Audit& audit, PolicyFolders folders,
-                PolicySettings settings = {});
+    /// `files` reads LockIP.lst, GreyIP.lst and the sender list files with the
+    /// checks of every settings file.
+    PolicyStore(DbSession& session, const Clock& clock, Audit& audit, SettingsFiles& files,
+                PolicyFolders folders, PolicySettings settings = {});
     PolicyStore(const PolicyStore&) = delete;
     PolicyStore& operator=(const PolicyStore&) = delete;
 
@@ -106,6 +109,7 @@ class PolicyStore {
     PolicyDb db_;
     const Clock& clock_;
     Audit& audit_;
+    SettingsFiles& files_;
     PolicyFolders folders_;
     PolicyState state_;
 };

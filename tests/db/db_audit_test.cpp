@@ -4,7 +4,6 @@
 #include <clocale>
 #include <cmath>
 
-#include "db/shared_main.h"
 #include "platform/day_serial.h"
 #include "tests/db/db_env.h"
 
@@ -203,8 +202,6 @@ TEST_F(DbAuditTest, CountsAddSetAndSubtract) {
     audit_.IncStats("delivered", 1);
     EXPECT_EQ(spool_.Pending(), 2);
     EXPECT_EQ(Journal("refuses record 1 (1054 "), 1);
-    // The open-relay check is never enabled and needs no database.
-    EXPECT_EQ(clsSharedMain().CheckOR("a@x", "relay", "b@y"), 0);
 }
 
 }  // namespace

@@ -6,15 +6,15 @@
 
 #include "app/main_window.h"
 #include "db/connect_string.h"
-#include "db/shared_main.h"
-#include "host/globals.h"
+#include "db/db_session.h"
 #include "host/ini.h"
 #include "host/lang.h"
 #include "host/settings.h"
 #include "host_fixture.h"
 #include "platform/checksum.h"
 #include "policy/policy_rules.h"
-#include "policy/policy_state.h"
+#include "policy/policy_store.h"
+#include "tests/support/fake_audit.h"
 
 namespace bw {
 namespace {
@@ -409,28 +409,27 @@ TEST_F(StartupTest, BadSettingsFiles) {
 }
 
 // The list files of the database and policy parts go through the same
-// checks. Those parts still find the application folder and the event log
-// in the process-wide state (until they take them as parameters).
+// checks, with the reader the start-up hands them.
 TEST_F(StartupTest, BadListFilesOfTheOtherParts) {
     const std::string acc = appDir_ + "TarnIN/";
     fs::create_directories(acc);
+    inst_.AppPath = appDir_;
+    inst_.AccPath = acc;
     const auto device = [](const std::string& p) { fs::create_symlink("/dev/null", p); };
-    ResetGlobals();
-    G().clock = &clock_;
-    G().service = &service_;
-    G().AppPath = appDir_;
-    SetDBConnectExeFolder(exeDir_);
-    clsSharedMain shared;
+    const ConnectStrings strings{exeDir_, appDir_, &*files_};
+    DbSession session;
+    test::FakeAudit audit;
+    PolicyStore shared(session, clock_, audit, *files_, {appDir_, acc});
     std::string cache;
     const auto list = [&](const std::string& file) {
-        return std::to_string(SearchListFile(acc + file, "me@x.org", "", cache));
+        return std::to_string(SearchListFile(*files_, acc + file, "me@x.org", "", cache));
     };
     CheckBadFiles(
         {
             {"DBConnect.dat pipe", appDir_ + "DBConnect.dat", MakeFifo,
-             [] { return GetDBConnect(""); }},
+             [&] { return strings.GetDBConnect(""); }},
             {"DBConnect1.dat device", appDir_ + "DBConnect1.dat", device,
-             [] { return GetDBConnect("1"); }},
+             [&] { return strings.GetDBConnect("1"); }},
             {"Allowed.lst pipe", acc + "Allowed.lst", MakeFifo,
              [&] { return list("Allowed.lst"); }},
             {"alias file pipe", root_ + "/alias.lst", MakeFifo,
@@ -452,8 +451,6 @@ TEST_F(StartupTest, BadListFilesOfTheOtherParts) {
              }},
         },
         service_);
-    SetDBConnectExeFolder("");
-    ResetGlobals();
 }
 
 TEST(StartupHelpersTest, NumericSettingsAndVersion) {

@@ -8,6 +8,8 @@
 #include <map>
 #include <vector>
 
+#include "tests/support/fake_audit.h"
+#include "host/textfile.h"
 #include "db/audit.h"
 #include "db/connect_string.h"
 #include "db/db_session.h"
@@ -22,27 +24,15 @@ namespace bw::test {
 constexpr double kT0 = 46361.5;  // 5 Dec 2026, 12:00
 constexpr double kMinute = 60000 / 86400000.0;
 
-// FIXME: tests/support's fake audit takes this one's place once it exists.
-struct RecordingAudit final : Audit {
-    ErrorState AddMinLog(const tMinLog& r) override {
-        rows.push_back(r);
-        return {};
-    }
-    void IncStats(const std::string& sField, std::int32_t n) override { counts[sField] += n; }
-    std::map<std::string, int> counts;
-    std::vector<tMinLog> rows;
-};
-
 class PolicyDbTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        SetDBConnectExeFolder(tmp_.Path());  // never the test program's folder
+        session_.connectStrings = {tmp_.Path(), app_, &files_};  // never the test program's folder
         if (UsesSharedServer()) Attach(SharedDbPort());
     }
     void TearDown() override {
         session_.rs.reset();
         session_.conn.reset();
-        SetDBConnectExeFolder("");
         if (!db_.empty() && port_ == SharedDbPort()) DropTestDatabase(port_, db_);
     }
     virtual bool UsesSharedServer() const { return true; }
@@ -75,8 +65,10 @@ class PolicyDbTest : public ::testing::Test {
     ManualClock clock_{kT0};
     MariaDbFactory factory_;
     DbSession session_{factory_};
-    RecordingAudit audit_;
-    PolicyStore store_{session_, clock_, audit_, {app_, app_ + "TarnIN/"}};
+    const std::string acc_ = app_ + "TarnIN/";
+    SettingsFiles files_{app_, acc_, {}};
+    FakeAudit audit_;
+    PolicyStore store_{session_, clock_, audit_, files_, {app_, acc_}};
     int port_ = 0;
     std::string db_;
 };

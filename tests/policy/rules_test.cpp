@@ -5,6 +5,7 @@
 
 #include <tuple>
 
+#include "host/textfile.h"
 #include "policy/policy_rules.h"
 #include "tests/support/temp_dir.h"
 
@@ -53,6 +54,8 @@ class ListFileTest : public ::testing::Test {
         return tmp_.Path() + "/" + name;
     }
     test::TempDir tmp_{"bw_listfile"};
+    const std::string dir_ = tmp_.Path() + "/";
+    SettingsFiles files_{dir_, dir_, {}};
 };
 
 TEST_F(ListFileTest, LinesAliasesAndCache) {
@@ -89,11 +92,11 @@ TEST_F(ListFileTest, LinesAliasesAndCache) {
     };
     for (const auto& c : cases) {
         std::string cache;
-        EXPECT_EQ(SearchListFile(list, c.from, c.retPath, cache), c.found) << c.from;
+        EXPECT_EQ(SearchListFile(files_, list, c.from, c.retPath, cache), c.found) << c.from;
         EXPECT_EQ(cache, c.cache != nullptr ? c.cache : cache) << c.from;  // nullptr: any
     }
     std::string cache;
-    EXPECT_EQ(SearchListFile(tmp_.Path() + "/missing.lst", "boss@corp.com", "", cache), 0);
+    EXPECT_EQ(SearchListFile(files_, tmp_.Path() + "/missing.lst", "boss@corp.com", "", cache), 0);
 }
 
 // --- IP lock ---------------------------------------------------------------
