@@ -20,7 +20,7 @@
 #include "db/connect_string.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
-#include "delivery/dispatcher.h"
+#include "delivery/delivery.h"
 #include "host/globals.h"
 #include "platform/clock.h"
 #include "platform/db.h"
@@ -108,7 +108,13 @@ int main(int argc, char** argv) {
     }
 
     // The idle daemon: the main window's three timers, nothing queued.
-    Timer tmrQueue(loop, 5000, true, [] { tmrQueue_Timer(); });
+    SharedMainAudit audit;
+    Timer tmrQueue(loop, 5000, true);
+    Delivery delivery(
+        clock, loop, &service, audit, dir + "/state/sent-pairs", g.iActiveTransfers,
+        [] { return static_cast<bool>(G().db.conn); }, &tmrQueue);
+    delivery.settings.appPath = g.AppPath;
+    tmrQueue.SetHandler([&] { delivery.dispatcher.tmrQueue_Timer(); });
     Timer tmrDBCheck(loop, 1000, true, [] { tmrDBCheck_Timer(); });
     Timer tmrBackupDB(loop, 5000, false, [] { tmrBackupDB_Timer(); });
     g.tmrQueue = &tmrQueue;

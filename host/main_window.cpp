@@ -7,7 +7,7 @@
 
 #include "db/health_check.h"
 #include "db/shared_main.h"
-#include "delivery/dispatcher.h"
+#include "delivery/delivery.h"
 #include "delivery/server_list.h"
 #include "host/globals.h"
 #include "host/host_platform.h"
@@ -24,6 +24,7 @@
 #include "platform/instance_lock.h"
 #include "platform/loop.h"
 #include "platform/process.h"
+#include "platform/run_paths.h"
 #include "platform/service.h"
 
 #ifndef BW_VERSION_MAJOR
@@ -139,6 +140,17 @@ std::string CommandLine(int argc, char** argv) {
     return s;
 }
 
+// The delivery's parts, made once with the window; the settings are filled
+// from the start-up's values once they are read.
+struct frmMain::DeliveryParts {
+    explicit DeliveryParts(Timer* queueTimer)
+        : delivery(
+              *G().clock, *G().loop, G().service, audit, StateDir() + "/sent-pairs",
+              G().iActiveTransfers, [] { return static_cast<bool>(G().db.conn); }, queueTimer) {}
+    SharedMainAudit audit;
+    Delivery delivery;
+};
+
 frmMain::frmMain() = default;
 
 frmMain::~frmMain() {
@@ -150,7 +162,9 @@ frmMain::~frmMain() {
 
 void frmMain::CreateTimers() {
     Loop& loop = *G().loop;
-    tmrQueue_ = std::make_unique<Timer>(loop, 5000, true, [] { tmrQueue_Timer(); });
+    tmrQueue_ = std::make_unique<Timer>(
+        loop, 5000, true, [this] { delivery_->delivery.dispatcher.tmrQueue_Timer(); });
+    delivery_ = std::make_unique<DeliveryParts>(tmrQueue_.get());
     tmrDBCheck_ = std::make_unique<Timer>(loop, 1000, true, [] { tmrDBCheck_Timer(); });
     tmrBackupDB_ = std::make_unique<Timer>(loop, 5000, false, [] { tmrBackupDB_Timer(); });
     G().tmrQueue = tmrQueue_.get();
@@ -257,6 +271,15 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
         FatalStartupError("Unable to create Folder Structure!!", kExitFolders);
     }
     LoadForwardedList();
+    DeliverySettings& ds = delivery_->delivery.settings;
+    ds.appPath = g.AppPath;
+    ds.useTrash = g.iUseTrash != 0;
+    ds.sessionLog = g.iSMTPLog == -1;
+    ds.traceStages = GetSettingX(kAppName, "Server", "SMTPTrace", "0") == "1";
+    ds.tempFailRefuses = g.bTempFailRefuses;
+    ds.peer2 = g.sPeer2;
+    ds.smtpServers = g.aSMTPServers;
+    ds.forwardedList = g.sForwardedList;
 
     // 18: the notification icon.
     tNotifyIcon = NotifyIconData{};

@@ -20,9 +20,7 @@
 #include "db/connect_string.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
-#include "delivery/dispatcher.h"
-#include "delivery/sent_record.h"
-#include "delivery/session_log.h"
+#include "delivery/delivery.h"
 #include "delivery/smtp_client.h"
 #include "host/globals.h"
 #include "platform/clock.h"
@@ -44,7 +42,6 @@ class DeliveryTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetGlobals();
-        ResetDispatcher();
         auto& g = G();
         clock_ = std::make_unique<ManualClock>();
         loop_ = std::make_unique<Loop>(*clock_);
@@ -54,17 +51,11 @@ class DeliveryTest : public ::testing::Test {
         char tmpl[] = "/tmp/bwdeliv.XXXXXX";
         root_ = ::mkdtemp(tmpl);
         g.AppPath = root_ + "/";
-        // The sent record of this test lives in its own state folder.
-        ::setenv("BW_STATE_DIR", (root_ + "/state").c_str(), 1);
-        ResetSentRecord();
         g.AccPath = g.AppPath + "TarnIN/";
         for (const char* d : {"TarnIN/Inbox", "TarnIN/Outbox", "TarnIN/Trash", "Logs"}) {
             std::filesystem::create_directories(g.AppPath + d);
         }
         g.TarnID = "1A2B";
-        g.iSMTPLog = -1;
-        g.iUseTrash = -1;
-        g.sForwardedList = "\t";
         g.oShared = std::make_unique<clsSharedMain>();
         // The database: DBConnect.dat in AppPath, connected by the health check.
         ResetHealthCheck();
@@ -81,20 +72,38 @@ class DeliveryTest : public ::testing::Test {
         EXPECT_TRUE(g.db.conn) << "no database connection";
         dbTimer_ = std::make_unique<Timer>(*loop_, 1000, true, [] { tmrDBCheck_Timer(); });
         g.tmrDBCheck = dbTimer_.get();
-        SetUnloadObserver([this](const tMinLog& r, const std::string& name) {
+        queueTimer_ = std::make_unique<Timer>(*loop_, 5000, false);
+        Restart();
+        settings_ = &delivery_->settings;
+        settings_->appPath = g.AppPath;
+        settings_->sessionLog = true;
+        settings_->forwardedList = "\t";
+    }
+
+    /// A new delivery (dispatcher, sent record read again), as after a restart.
+    void Restart() {
+        DeliverySettings kept = delivery_ ? delivery_->settings : DeliverySettings{};
+        delivery_.reset();
+        delivery_ = std::make_unique<Delivery>(
+            *clock_, *loop_, &service_, audit_, root_ + "/state/sent-pairs", active_,
+            [] { return static_cast<bool>(G().db.conn); }, queueTimer_.get(), socketFactory_);
+        delivery_->settings = kept;
+        settings_ = &delivery_->settings;
+        queueTimer_->SetHandler([this] { delivery_->dispatcher.tmrQueue_Timer(); });
+        Windows().SetUnloadObserver([this](const tMinLog& r, const std::string& name) {
             outcomes_.push_back({r, name});
         });
     }
+    DeliveryWindows& Windows() { return delivery_->dispatcher.Windows(); }
+    DeliverySettings& S() { return *settings_; }
+    void Scan() { delivery_->dispatcher.tmrQueue_Timer(); }
 
     void TearDown() override {
-        SetUnloadObserver({});
-        DestroyAllWindows();
-        G().tmrQueue = nullptr;
+        delivery_.reset();
         G().tmrDBCheck = nullptr;
         queueTimer_.reset();
         dbTimer_.reset();
         ResetGlobals();
-        ResetSentRecord();
         loop_.reset();
         SetDBConnectExeFolder("");
         DropTestDatabase(dbPort_, db_);
@@ -102,7 +111,7 @@ class DeliveryTest : public ::testing::Test {
         std::filesystem::remove_all(root_, ec);
     }
 
-    std::string Acc() const { return G().AccPath; }
+    std::string Acc() const { return root_ + "/TarnIN/"; }
 
     /// Writes a queue pair; lines are joined with CR LF (and end with one).
     void WritePair(const std::string& folder, const std::string& name,
@@ -129,12 +138,7 @@ class DeliveryTest : public ::testing::Test {
         const auto msg = ClaimFile(Acc() + folder + name + ".msg", err);
         EXPECT_NE(dat, 0);
         EXPECT_NE(msg, 0);
-        frmSMTPClient* w = CreateDeliveryWindow();
-        w->sAccPath = Acc();
-        w->iDatFile = dat;
-        w->iMsgFile = msg;
-        w->sQueueFolder = folder;
-        w->sQueueName = name;
+        frmSMTPClient* w = Windows().Create(QueuePair{Acc(), folder, name, dat, msg});
         w->StartWindow();
         return w;
     }
@@ -159,7 +163,7 @@ class DeliveryTest : public ::testing::Test {
     }
 
     std::string LogText() const {
-        std::ifstream f(SessionLogPath(clock_->Now()), std::ios::binary);
+        std::ifstream f(delivery_->log.SessionLogPath(clock_->Now()), std::ios::binary);
         std::stringstream ss;
         ss << f.rdbuf();
         return ss.str();
@@ -185,11 +189,8 @@ class DeliveryTest : public ::testing::Test {
         return places == 0 ? "gone" : "split";
     }
 
-    /// A queue timer like the main window's, driving tmrQueue_Timer.
-    void StartQueueTimer() {
-        queueTimer_ = std::make_unique<Timer>(*loop_, 5000, true, [] { tmrQueue_Timer(); });
-        G().tmrQueue = queueTimer_.get();
-    }
+    /// The queue timer runs as the main window's does.
+    void StartQueueTimer() { queueTimer_->SetEnabled(true); }
 
     /// Minilog rows (ipaddress, mailfrom, mailto, action), oldest first.
     std::vector<Row> MinilogRows() const {
@@ -210,6 +211,11 @@ class DeliveryTest : public ::testing::Test {
     std::unique_ptr<Loop> loop_;
     std::unique_ptr<Timer> queueTimer_;
     FakeService service_;
+    SharedMainAudit audit_;
+    SocketFactory socketFactory_;  // empty: real sockets
+    std::int16_t active_ = 0;
+    std::unique_ptr<Delivery> delivery_;
+    DeliverySettings* settings_ = nullptr;
     std::vector<Outcome> outcomes_;
 };
 

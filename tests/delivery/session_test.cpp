@@ -9,6 +9,7 @@
 
 #include <functional>
 
+#include "delivery/envelope.h"
 #include "tests/delivery/delivery_fixture.h"
 #include "tests/support/mariadb_server.h"
 #include "tests/support/smtp_peer.h"
@@ -40,7 +41,7 @@ bool SetImmutable(const std::string& path, bool on) {
 
 class SessionTest : public DeliveryTest {
   protected:
-    void UseServers(const Strings& servers) { G().aSMTPServers = servers; }
+    void UseServers(const Strings& servers) { S().smtpServers = servers; }
     std::string Local(const SmtpPeer& p) const { return "127.0.0.1:" + std::to_string(p.Port()); }
     void Serve(SmtpPeer& p) {
         p.Start();
@@ -48,12 +49,12 @@ class SessionTest : public DeliveryTest {
     }
     // Between the rows of a table: no window, outcome, queued pair or log left.
     void Reset() {
-        DestroyFinishedWindows();
+        Windows().DestroyFinished();
         outcomes_.clear();
         std::filesystem::remove_all(Acc() + "Inbox");
         std::filesystem::create_directories(Acc() + "Inbox");
-        std::filesystem::remove(SessionLogPath(clock_->Now()));
-        ResetSentRecord();  // a pair written again may get the inodes of the last one
+        std::filesystem::remove(delivery_->log.SessionLogPath(clock_->Now()));
+        Restart();  // a pair written again may get the inodes of the last one
     }
 
     void QueueOne(const std::string& name = "M1", const std::string& from = "alice@ext.example",
@@ -65,7 +66,7 @@ class SessionTest : public DeliveryTest {
                               std::int64_t maxMs = 200000, std::int64_t stepMs = 5) {
         StartDelivery(folder, name);
         EXPECT_TRUE(RunUntilOutcomes(1, maxMs, stepMs)) << "no outcome; log:\n" << LogText();
-        EXPECT_EQ(G().iActiveTransfers, 0);
+        EXPECT_EQ(active_, 0);
         EXPECT_EQ(OpenFileNoCount(), 0);
         static Outcome none;
         return outcomes_.empty() ? none : outcomes_.front();
@@ -134,7 +135,7 @@ TEST_F(SessionTest, SlowMultiLineGreetingAndARefusedRecipient) {
     EXPECT_EQ(peer.Commands().size(), 0u);
     peer.Release();
     ASSERT_TRUE(RunUntilOutcomes(1));
-    EXPECT_EQ(G().iActiveTransfers, 0);
+    EXPECT_EQ(active_, 0);
     EXPECT_EQ(OpenFileNoCount(), 0);
     EXPECT_TRUE(peer.Errors().empty()) << peer.Errors()[0];
     EXPECT_EQ(outcomes_[0].record.sAction.rfind("900 Delivered M1 to: 127.0.0.1: ", 0), 0u);
@@ -249,13 +250,13 @@ class ServerTable : public SessionTest, public ::testing::WithParamInterface<Ser
 
 TEST_P(ServerTable, FilesCopiesAndAuditAsTheRowSays) {
     const ServerRow& row = GetParam();
-    G().bTempFailRefuses = row.tempFailRefuses;
+    S().tempFailRefuses = row.tempFailRefuses;
     SmtpPeer peer;
     row.script(peer);
     Serve(peer);
     QueueOne();
     const std::int64_t start = clock_->MonotonicMs();
-    tmrQueue_Timer();
+    Scan();
     StartQueueTimer();
     ASSERT_TRUE(RunUntilOutcomes(1, 200000, 50)) << LogText();
     EXPECT_LE(clock_->MonotonicMs() - start, row.maxSeconds * 1000);
@@ -263,8 +264,7 @@ TEST_P(ServerTable, FilesCopiesAndAuditAsTheRowSays) {
     // Long enough for a pair left in the queue to be sent again at once, or
     // twice after a silence of 90 s, were it not held back.
     if (row.copies > 0 || std::string(row.action).rfind("490", 0) == 0) RunFor(200000, 50);
-    queueTimer_.reset();
-    G().tmrQueue = nullptr;
+    queueTimer_->SetEnabled(false);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
     EXPECT_EQ(static_cast<int>(peer.Bodies().size()), row.copies);
     const std::string action = *row.action == '\0' ? "*** Connection lost ***" : row.action;
@@ -347,18 +347,17 @@ TEST_F(SessionTest, AnsweredPairIsFiledButNeverSentAgain) {
         const std::string inbox = Acc() + "Inbox";
         if (taken && !SetImmutable(inbox, true)) GTEST_SKIP() << "no immutable folders here";
         if (!taken) WriteLines(inbox + "/BAD", {"not a folder"});
-        tmrQueue_Timer();
+        Scan();
         StartQueueTimer();
         RunFor(150000, 50);
         // After a restart the record on disk still holds the pair back.
-        ResetSentRecord();
+        Restart();
         RunFor(30000, 50);
         EXPECT_EQ(WhereIs("Inbox/", name), "queue");
         if (taken) SetImmutable(inbox, false);
         if (!taken) std::filesystem::remove(inbox + "/BAD");
         RunFor(61000, 50);
-        queueTimer_.reset();
-        G().tmrQueue = nullptr;
+        queueTimer_->SetEnabled(false);
         EXPECT_EQ(WhereIs("Inbox/", name), row.where);
         EXPECT_EQ(peer.Bodies().size(), 1u);
         EXPECT_EQ(Delivered(), "1");  // the first row's delivery, counted once
@@ -367,10 +366,8 @@ TEST_F(SessionTest, AnsweredPairIsFiledButNeverSentAgain) {
         for (const auto& e : service_.events) journal += e.text.rfind("Filing ", 0) == 0 ? 1 : 0;
         // At 0, 60 and 120 s; once after the restart; none after the last, which files it.
         EXPECT_EQ(journal, 4);
-        EXPECT_EQ(SentCount(), 0u);
-        EXPECT_EQ(
-            std::filesystem::file_size(std::string(std::getenv("BW_STATE_DIR")) + "/sent-pairs"),
-            0u);
+        EXPECT_EQ(delivery_->sent.SentCount(), 0u);
+        EXPECT_EQ(std::filesystem::file_size(root_ + "/state/sent-pairs"), 0u);
     }
 }
 
@@ -497,13 +494,13 @@ TEST_F(SessionTest, ServerEntriesAndTheOutboxPeer) {
     SmtpPeer peer;
     peer.Start();
     const std::string port = std::to_string(peer.Port());
-    G().lSMTPPort = peer.Port();  // an entry without a port uses the one last set
+    delivery_->ctx.smtpPort = peer.Port();  // an entry without a port uses the one last set
     UseServers({"  127.0.0.1  "});
     QueueOne();
     EXPECT_EQ(DeliverOne().record.sAction, "900 Delivered M1 to: 127.0.0.1: " + port);
     // The Outbox goes to the second peer, with the port of each entry.
     Reset();
-    G().sPeer2 = "127.0.0.1";
+    S().peer2 = "127.0.0.1";
     UseServers({"mail.invalid:" + port});
     WritePair("Outbox/", "O1", Envelope("alice@corp.example", {"x@ext.example"}),
               {"X", "Subject: out"});
@@ -557,8 +554,8 @@ TEST_F(SessionTest, UnusableServerEntriesNeverConnect) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         Reset();
-        G().lSMTPPort = peer.Port();
-        G().sPeer2 = row.peer2;
+        delivery_->ctx.smtpPort = peer.Port();
+        S().peer2 = row.peer2;
         UseServers(row.servers);
         const std::string name = "S" + std::to_string(++n);
         WritePair(row.folder, name, Envelope("alice@ext.example", {"bob@corp.example"}),
@@ -587,7 +584,7 @@ TEST_F(SessionTest, EnvelopeRules) {
         const char* mailFrom;  // the MAIL FROM command sent
         const char* helo = "HELO gw.example";
     };
-    G().sForwardedList = "\tFWD.EXAMPLE\t";
+    S().forwardedList = "\tFWD.EXAMPLE\t";
     const Row rows[] = {
         {"forwarded recipient gives the null sender",
          {"h", "HELO gw.example", "alice@ext.example", "bob@corp.example", "eve@Fwd.Example"},
@@ -705,9 +702,9 @@ TEST_F(SessionTest, TrashRules) {
     EXPECT_EQ(std::filesystem::file_size(Acc() + "Trash/T1.msg"), 5u);
     EXPECT_TRUE(Exists(Acc() + "Trash/T1.dat"));
     // Without the trash, delivered files are deleted.
-    DestroyFinishedWindows();
+    Windows().DestroyFinished();
     outcomes_.clear();
-    G().iUseTrash = 0;
+    S().useTrash = false;
     QueueOne("T2");
     DeliverOne("Inbox/", "T2");
     EXPECT_EQ(WhereIs("Inbox/", "T2"), "gone");
@@ -777,12 +774,12 @@ TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
     // The database goes away while the message is under way.
     dbTimer_->SetEnabled(false);
     const std::string gone = ConnString(FreeLocalPort(), "gone");
-    std::ofstream(G().AppPath + "DBConnect.dat", std::ios::binary | std::ios::trunc) << gone;
+    std::ofstream(root_ + "/DBConnect.dat", std::ios::binary | std::ios::trunc) << gone;
     ErrorState ignored;
     G().db.conn->Close(ignored);
     G().db.conn->SetConnectionString(gone);
     ASSERT_TRUE(RunUntilOutcomes(1));
-    EXPECT_EQ(G().iActiveTransfers, 0);
+    EXPECT_EQ(active_, 0);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
     const std::string log = LogText();
     const auto at = log.find("*-*-* MINILOG ERROR: ");
@@ -796,13 +793,13 @@ TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
 TEST_F(SessionTest, SessionLogSwitchAndBanners) {
     SmtpPeer peer;
     Serve(peer);
-    G().iSMTPLog = 1;  // only -1 switches the log on
+    S().sessionLog = false;  // only -1 switches the log on
     QueueOne("L1");
     DeliverOne("Inbox/", "L1");
-    EXPECT_FALSE(Exists(SessionLogPath(clock_->Now())));
+    EXPECT_FALSE(Exists(delivery_->log.SessionLogPath(clock_->Now())));
 
     // Two windows loading in one tick: two banner blocks before any conversation line.
-    G().iSMTPLog = -1;
+    S().sessionLog = true;
     outcomes_.clear();
     QueueOne("L2");
     QueueOne("L3");
