@@ -29,6 +29,8 @@
 #include "platform/mariadb.h"
 #include "platform/queue_files.h"
 #include "platform/service.h"
+#include "tests/support/fake_audit.h"
+#include "tests/support/fake_socket.h"
 #include "tests/support/mariadb_server.h"
 
 namespace bw::test {
@@ -57,6 +59,12 @@ class DeliveryTest : public ::testing::Test {
         }
         g.TarnID = "1A2B";
         g.oShared = std::make_unique<clsSharedMain>();
+        queueTimer_ = std::make_unique<Timer>(*loop_, 5000, false);
+        if (fake_) {
+            socketFactory_ = FakeSocketMaker(*loop_, server_);
+            Restart();
+            return;
+        }
         // The database: DBConnect.dat in AppPath, connected by the health check.
         ResetHealthCheck();
         exeDir_ = root_ + "/exe";
@@ -72,21 +80,24 @@ class DeliveryTest : public ::testing::Test {
         EXPECT_TRUE(g.db.conn) << "no database connection";
         dbTimer_ = std::make_unique<Timer>(*loop_, 1000, true, [] { tmrDBCheck_Timer(); });
         g.tmrDBCheck = dbTimer_.get();
-        queueTimer_ = std::make_unique<Timer>(*loop_, 5000, false);
         Restart();
-        settings_ = &delivery_->settings;
-        settings_->appPath = g.AppPath;
-        settings_->sessionLog = true;
-        settings_->forwardedList = "\t";
     }
 
     /// A new delivery (dispatcher, sent record read again), as after a restart.
     void Restart() {
         DeliverySettings kept = delivery_ ? delivery_->settings : DeliverySettings{};
+        if (!delivery_) {
+            kept.appPath = root_ + "/";
+            kept.sessionLog = true;
+            kept.forwardedList = "\t";
+        }
         delivery_.reset();
+        Audit& audit = fake_ ? static_cast<Audit&>(fakeAudit_) : audit_;
+        const bool fake = fake_;
         delivery_ = std::make_unique<Delivery>(
-            *clock_, *loop_, &service_, audit_, root_ + "/state/sent-pairs", active_,
-            [] { return static_cast<bool>(G().db.conn); }, queueTimer_.get(), socketFactory_);
+            *clock_, *loop_, &service_, audit, root_ + "/state/sent-pairs", active_,
+            [fake] { return fake || static_cast<bool>(G().db.conn); }, queueTimer_.get(),
+            socketFactory_);
         delivery_->settings = kept;
         settings_ = &delivery_->settings;
         queueTimer_->SetHandler([this] { delivery_->dispatcher.tmrQueue_Timer(); });
@@ -106,7 +117,7 @@ class DeliveryTest : public ::testing::Test {
         ResetGlobals();
         loop_.reset();
         SetDBConnectExeFolder("");
-        DropTestDatabase(dbPort_, db_);
+        if (!fake_) DropTestDatabase(dbPort_, db_);
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
@@ -150,7 +161,7 @@ class DeliveryTest : public ::testing::Test {
         for (std::int64_t t = 0; t < maxMs; t += stepMs) {
             if (done()) return true;
             loop_->Advance(stepMs);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            if (!fake_) std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         return done();
     }
@@ -212,6 +223,9 @@ class DeliveryTest : public ::testing::Test {
     std::unique_ptr<Timer> queueTimer_;
     FakeService service_;
     SharedMainAudit audit_;
+    bool fake_ = false;  // set by a test class: fake socket and audit, no database
+    FakeServer server_;
+    FakeAudit fakeAudit_;
     SocketFactory socketFactory_;  // empty: real sockets
     std::int16_t active_ = 0;
     std::unique_ptr<Delivery> delivery_;
