@@ -100,10 +100,12 @@ int RunDaemon(const std::string& appPath, int port, int expect) {
     Delivery delivery(
         clock, loop, nullptr, audit, appPath + "state/sent-pairs", g.iActiveTransfers,
         [] { return static_cast<bool>(G().db.conn); }, &queue);
-    delivery.settings.appPath = appPath;
-    delivery.settings.useTrash = false;
-    delivery.settings.forwardedList = "\t";
-    delivery.settings.smtpServers = {"127.0.0.1:" + std::to_string(port)};
+    // The settings of a fresh installation without trash, the sink as the one server.
+    DeliverySettings& settings = delivery.settings;
+    settings.smtpServers.push_back("127.0.0.1:" + std::to_string(port));
+    settings.appPath = appPath;
+    settings.useTrash = false;
+    settings.forwardedList = "\t";
     queue.SetHandler([&] { delivery.dispatcher.tmrQueue_Timer(); });
     delivery.dispatcher.Windows().SetUnloadObserver([&](const tMinLog& r, const std::string&) {
         ++done;

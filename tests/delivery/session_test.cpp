@@ -54,6 +54,8 @@ class SessionTest : public DeliveryTest {
         std::filesystem::remove_all(Acc() + "Inbox");
         std::filesystem::create_directories(Acc() + "Inbox");
         std::filesystem::remove(delivery_->log.SessionLogPath(clock_->Now()));
+        server_.bodies.clear();
+        server_.commands.clear();
         Restart();  // a pair written again may get the inodes of the last one
     }
 
@@ -68,8 +70,19 @@ class SessionTest : public DeliveryTest {
         EXPECT_TRUE(RunUntilOutcomes(1, maxMs, stepMs)) << "no outcome; log:\n" << LogText();
         EXPECT_EQ(active_, 0);
         EXPECT_EQ(OpenFileNoCount(), 0);
-        static Outcome none;
-        return outcomes_.empty() ? none : outcomes_.front();
+        return outcomes_.empty() ? none_ : outcomes_.front();
+    }
+    Outcome none_;
+};
+
+// The same on the fake server (fake_socket.h), which answers every step well.
+class FakeSessionTest : public SessionTest {
+  protected:
+    FakeSessionTest() { fake_ = true; }
+    void Serve() {
+        server_.scripts = {{"220 mx\r\n", "250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n",
+                            "250 queued\r\n", "221 bye\r\n"}};
+        UseServers({"127.0.0.1"});
     }
 };
 
@@ -389,7 +402,7 @@ TEST(EnvelopeTest, GreetingAndSenderAsSent) {
 // The bytes on the wire are the message's own: the first line is dropped
 // (however long), the body ends at a "." line or gets one, lines are read in
 // parts of 64 KB so the tail of a long line reading "." ends nothing.
-TEST_F(SessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
+TEST_F(FakeSessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
     const std::string a(2 * 65536, 'e');
     std::string twenty;  // 20,000 characters, sent in three pieces
     for (int i = 0; i < 400; ++i) twenty += std::string(48, 'd') + "\r\n";
@@ -409,18 +422,17 @@ TEST_F(SessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
         {"X\r\n" + a, a + "\r\n.\r\n"},  // last line ends with the file on a part boundary
         {a + "x\r\nbody\r\n", "body\r\n.\r\n"},
     };
+    Serve();
     int n = 0;
     for (const auto& [file, body] : rows) {
         SCOPED_TRACE(n++);
         Reset();
-        SmtpPeer peer;
-        Serve(peer);
         WritePair("Inbox/", "B", Envelope("a@b.example", {"c@d.example"}), {});
         std::ofstream(Acc() + "Inbox/B.msg", std::ios::binary | std::ios::trunc) << file;
         DeliverOne("Inbox/", "B");
-        ASSERT_EQ(peer.Bodies().size(), 1u);
-        EXPECT_TRUE(peer.Bodies()[0] == body) << peer.Bodies()[0].size();
-        EXPECT_EQ(peer.Commands().back(), "QUIT");
+        ASSERT_EQ(server_.bodies.size(), 1u);
+        EXPECT_TRUE(server_.bodies[0] == body) << server_.bodies[0].size();
+        EXPECT_EQ(server_.commands.back(), "QUIT");
         const std::string log = LogText();
         const std::string said = "bare line feed or carriage return in the message sent as";
         const auto at = log.find(said);
@@ -459,9 +471,8 @@ TEST_F(SessionTest, LfOnlyMessageIsStreamedInBoundedMemory) {
 #endif
 }
 
-TEST_F(SessionTest, TrashRules) {
-    SmtpPeer peer;
-    Serve(peer);
+TEST_F(FakeSessionTest, TrashRules) {
+    Serve();
     // A file of the same name already in the trash: the delivered file is deleted.
     WriteLines(Acc() + "Trash/T1.msg", {"old"});
     QueueOne("T1");
@@ -478,7 +489,7 @@ TEST_F(SessionTest, TrashRules) {
     EXPECT_EQ(WhereIs("Inbox/", "T2"), "gone");
 }
 
-TEST_F(SessionTest, UnsendableEnvelopesNeverReachTheServer) {
+TEST_F(FakeSessionTest, UnsendableEnvelopesNeverReachTheServer) {
     struct Row {
         const char* label;
         Strings dat;
@@ -519,8 +530,7 @@ TEST_F(SessionTest, UnsendableEnvelopesNeverReachTheServer) {
          "*** Connection lost ***",
          "!!! ERROR: no \"@\" in address \"local\\x0Auser\"\r\n"},
     };
-    SmtpPeer peer;
-    Serve(peer);
+    Serve();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         Reset();
@@ -531,7 +541,7 @@ TEST_F(SessionTest, UnsendableEnvelopesNeverReachTheServer) {
         EXPECT_NE(LogText().find(row.log), std::string::npos) << LogText();
         EXPECT_EQ(LogText().find("*** Connecting"), std::string::npos);
     }
-    EXPECT_EQ(peer.Connections(), 0);
+    EXPECT_EQ(server_.attempts, 0);
 }
 
 TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
@@ -558,9 +568,8 @@ TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
     EXPECT_TRUE(MinilogRows().empty());
 }
 
-TEST_F(SessionTest, SessionLogSwitchAndBanners) {
-    SmtpPeer peer;
-    Serve(peer);
+TEST_F(FakeSessionTest, SessionLogSwitchAndBanners) {
+    Serve();
     S().sessionLog = false;  // only -1 switches the log on
     QueueOne("L1");
     DeliverOne("Inbox/", "L1");

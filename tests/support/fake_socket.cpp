@@ -67,10 +67,12 @@ class FakeSocket final : public TcpSocket {
     void Consume() {
         while (true) {
             if (inBody_) {
-                const auto end = in_.find("\r\n.\r\n");
+                // The end of data: a "." line, first or after a line end.
+                const auto end = in_.rfind(".\r\n", 0) == 0 ? 0 : in_.find("\r\n.\r\n");
                 if (end == std::string::npos) return;
-                server_.bodies.push_back(in_.substr(0, end + 5));
-                in_.erase(0, end + 5);
+                const std::size_t len = end == 0 ? 3 : end + 5;
+                server_.bodies.push_back(in_.substr(0, len));
+                in_.erase(0, len);
                 inBody_ = false;
             } else {
                 const auto end = in_.find("\r\n");
