@@ -1,8 +1,9 @@
-// In-process set-up for delivery tests: a manual clock and a loop, the globals
-// of a fresh installation in a temporary application folder, a database of its
-// own on the private MariaDB (with the health check running as in the daemon),
-// queue pairs written on request, and the minilog records of unloaded windows
-// collected.
+// In-process set-up for delivery tests: a manual clock and a loop, the
+// delivery of a fresh installation in a temporary application folder, queue
+// pairs written on request, and the minilog records of unloaded windows
+// collected. By default real sockets and a database of its own on the private
+// MariaDB (with the health check running as in the daemon); a test class that
+// sets fake_ gets the fake server and the fake audit instead, and no database.
 #pragma once
 
 #include <gtest/gtest.h>
