@@ -9,7 +9,7 @@
 #include "db/db_audit.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
-#include "delivery/dispatcher.h"
+#include "delivery/delivery.h"
 #include "delivery/server_list.h"
 #include "host/globals.h"
 #include "host/host_platform.h"
@@ -27,6 +27,7 @@
 #include "platform/instance_lock.h"
 #include "platform/loop.h"
 #include "platform/process.h"
+#include "platform/run_paths.h"
 #include "platform/service.h"
 
 #ifndef BW_VERSION_MAJOR

@@ -124,6 +124,8 @@ class frmMain {
     SettingsFiles& files_;
     const Settings& settings_;
 
+    struct DeliveryParts;  // the delivery's settings, context and dispatcher
+    std::unique_ptr<DeliveryParts> delivery_;
     std::unique_ptr<Timer> tmrQueue_;
     std::unique_ptr<Timer> tmrDBCheck_;
     std::unique_ptr<Timer> tmrBackupDB_;

@@ -29,8 +29,8 @@
 #include "db/db_audit.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
-#include "delivery/dispatcher.h"
-#include "delivery/smtp_client.h"
+#include "delivery/delivery.h"
+#include "delivery/delivery_windows.h"
 #include "host/globals.h"
 #include "platform/clock.h"
 #include "platform/db.h"
@@ -99,17 +99,28 @@ int RunDaemon(const std::string& appPath, int port, int expect) {
     g.tmrDBCheck = &dbCheck;
     int done = 0;
     int delivered = 0;
-    SetUnloadObserver([&](const tMinLog& r, const std::string&) {
+    SharedMainAudit audit;
+    Timer queue(loop, 5000, true);
+    Delivery delivery(
+        clock, loop, nullptr, audit, appPath + "state/sent-pairs", g.iActiveTransfers,
+        [] { return static_cast<bool>(G().db.conn); }, &queue);
+    // The settings of a fresh installation without trash, the sink as the one server.
+    DeliverySettings& settings = delivery.settings;
+    settings.smtpServers.push_back("127.0.0.1:" + std::to_string(port));
+    settings.appPath = appPath;
+    settings.useTrash = false;
+    settings.forwardedList = "\t";
+    queue.SetHandler([&] { delivery.dispatcher.tmrQueue_Timer(); });
+    delivery.dispatcher.Windows().SetUnloadObserver([&](const tMinLog& r, const std::string&) {
         ++done;
         delivered += r.sAction.rfind("900 Delivered", 0) == 0 ? 1 : 0;
         if (done >= expect) loop.Stop();
     });
-    Timer queue(loop, 5000, true, [] { tmrQueue_Timer(); });
     g.tmrQueue = &queue;
-    tmrQueue_Timer();  // the first scan, without the start-up wait
+    delivery.dispatcher.tmrQueue_Timer();  // the first scan, without the start-up wait
     loop.Run();
-    SetUnloadObserver({});
-    DestroyAllWindows();
+    delivery.dispatcher.Windows().SetUnloadObserver({});
+    delivery.dispatcher.Windows().DestroyAll();
     g.tmrQueue = nullptr;
     g.tmrDBCheck = nullptr;
     return delivered == expect ? 0 : 1;

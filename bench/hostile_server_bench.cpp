@@ -40,8 +40,8 @@
 #include "db/db_audit.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
-#include "delivery/dispatcher.h"
-#include "delivery/smtp_client.h"
+#include "delivery/delivery.h"
+#include "delivery/delivery_windows.h"
 #include "host/globals.h"
 #include "platform/clock.h"
 #include "platform/db.h"
@@ -257,16 +257,25 @@ int RunDaemon(const std::string& appPath, int port, int seconds) {
     health.tmrDBCheck_Timer();
     Timer dbCheck(loop, 1000, true, [&] { health.tmrDBCheck_Timer(); });
     g.tmrDBCheck = &dbCheck;
-    Timer queue(loop, 5000, true, [] { tmrQueue_Timer(); });
+    SharedMainAudit audit;
+    Timer queue(loop, 5000, true);
+    Delivery delivery(
+        clock, loop, nullptr, audit, appPath + "state/sent-pairs", g.iActiveTransfers,
+        [] { return static_cast<bool>(G().db.conn); }, &queue);
+    delivery.settings.appPath = appPath;
+    delivery.settings.sessionLog = true;
+    delivery.settings.forwardedList = "\t";
+    delivery.settings.smtpServers = {"127.0.0.1:" + std::to_string(port)};
+    queue.SetHandler([&] { delivery.dispatcher.tmrQueue_Timer(); });
     g.tmrQueue = &queue;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     Timer watch(loop, 200, true, [&] {
         const bool empty = CountDat(g.AccPath + "Inbox/") == 0 && g.iActiveTransfers == 0;
         if (empty || std::chrono::steady_clock::now() >= deadline) loop.Stop();
     });
-    tmrQueue_Timer();
+    delivery.dispatcher.tmrQueue_Timer();
     loop.Run();
-    DestroyAllWindows();
+    delivery.dispatcher.Windows().DestroyAll();
     g.tmrQueue = nullptr;
     g.tmrDBCheck = nullptr;
     return 0;

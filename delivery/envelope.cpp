@@ -3,10 +3,20 @@
 #include <cstdio>
 #include <utility>
 
-#include "delivery/smtp_client.h"
 #include "host/settings.h"
 
 namespace bw {
+
+std::string GetDomain(const std::string& address, ErrorState& err) {
+    if (address.empty()) return "";
+    const auto at = address.find('@');
+    if (at == std::string::npos) {
+        err.Raise(5, "no \"@\" in address \"" + address + "\"");
+        return "";
+    }
+    const auto next = address.find('@', at + 1);
+    return address.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+}
 
 namespace {
 

@@ -10,7 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/error_state.h"
+
 namespace bw {
+
+/// Domain of an address: the text between the first "@" and the next "@" (or
+/// the end); "" for an empty address. An address without "@" raises `err`.
+std::string GetDomain(const std::string& address, ErrorState& err);
 
 /// The reader keeps at most this many characters of an envelope line; a line
 /// that long is never sent.

@@ -9,48 +9,20 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <utility>
 
-#include "host/globals.h"
 #include "platform/queue_files.h"
-#include "platform/run_paths.h"
 #include "platform/service.h"
 
 namespace bw {
 
 namespace {
 
-constexpr const char* kFileName = "sent-pairs";
 constexpr std::int64_t kFirstDeferMs = 5 * 60 * 1000;
 constexpr std::int64_t kMaxDeferMs = 60 * 60 * 1000;
 constexpr std::size_t kMaxRecordBytes = 4 << 20;
 // A record that has grown past this while pairs stay remembered is rewritten.
 constexpr off_t kCompactBytes = 1 << 20;
-
-struct Deferral {
-    std::string name;
-    std::int64_t waitMs = 0;
-    std::int64_t notBefore = 0;
-};
-
-struct State {
-    bool loaded = false;
-    std::map<PairId, SentEntry> sent;
-    std::map<PairId, Deferral> deferred;
-    bool saidRead = false;
-    bool saidWrite = false;
-    int fd = -1;  // the record, open for appending
-};
-
-State& S() {
-    static State s;
-    return s;
-}
-
-void Journal(bool& said, const std::string& text) {
-    if (said) return;
-    said = true;
-    if (G().service != nullptr) G().service->LogEvent(2, 110, text);
-}
 
 std::string Hex(const std::string& s) {
     static const char* digits = "0123456789abcdef";
@@ -80,10 +52,6 @@ bool Unhex(const std::string& s, std::string& out) {
     return true;
 }
 
-std::string RecordPath() {
-    return StateDir() + "/" + kFileName;
-}
-
 std::string IdText(const PairId& id) {
     return std::to_string(id.datDev) + " " + std::to_string(id.datIno) + " " +
            std::to_string(id.msgDev) + " " + std::to_string(id.msgIno);
@@ -93,23 +61,50 @@ std::string AddLine(const SentEntry& e) {
     return "+ " + IdText(e.id) + " " + (e.refused ? "B" : "D") + " " + Hex(e.name) + "\n";
 }
 
-void Load() {
-    State& s = S();
-    if (s.loaded) return;
-    s.loaded = true;
-    const std::string path = RecordPath();
+bool SyncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
+SentRecord::SentRecord(std::string path, ServiceControl* journal)
+    : path_(std::move(path)), journal_(journal) {}
+
+SentRecord::~SentRecord() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void SentRecord::Journal(bool& said, const std::string& text) {
+    if (said) return;
+    said = true;
+    if (journal_ != nullptr) journal_->LogEvent(2, 110, text);
+}
+
+void SentRecord::Load() {
+    if (loaded_) return;
+    loaded_ = true;
+    const std::string& path = path_;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT) {
-            Journal(s.saidRead, "Sent record " + path + " cannot be read: " + std::strerror(errno) +
-                                    "; pairs taken before the start may be sent again");
+            Journal(saidRead_, "Sent record " + path + " cannot be read: " + std::strerror(errno) +
+                                   "; pairs taken before the start may be sent again");
         }
         return;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        Journal(s.saidRead, "Sent record " + path + " is not a regular file; ignored");
+        Journal(saidRead_, "Sent record " + path + " is not a regular file; ignored");
         return;
     }
     std::string text;
@@ -130,7 +125,7 @@ void Load() {
         SentEntry e;
         if (!(fields >> op >> e.id.datDev >> e.id.datIno >> e.id.msgDev >> e.id.msgIno)) continue;
         if (op == "-") {
-            s.sent.erase(e.id);
+            sent_.erase(e.id);
             continue;
         }
         std::string kind;
@@ -140,31 +135,22 @@ void Load() {
             continue;
         }
         e.refused = kind == "B";
-        s.sent[e.id] = e;
+        sent_[e.id] = e;
     }
 }
 
-bool SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-void WriteFailed(const std::string& what) {
-    Journal(S().saidWrite, "Sent record " + RecordPath() + " cannot be written (" + what + ": " +
-                               std::strerror(errno) +
-                               "); pairs taken are remembered until the daemon stops");
+void SentRecord::WriteFailed(const std::string& what) {
+    Journal(saidWrite_, "Sent record " + path_ + " cannot be written (" + what + ": " +
+                            std::strerror(errno) +
+                            "); pairs taken are remembered until the daemon stops");
 }
 
 // Rewrites the record with the pairs remembered now, through a new file that
 // is synced and renamed into place (the start of a log grown long).
-bool Compact() {
-    State& s = S();
-    const std::string path = RecordPath();
+bool SentRecord::Compact() {
+    const std::string& path = path_;
     std::string text;
-    for (const auto& [id, e] : s.sent) text += AddLine(e);
+    for (const auto& [id, e] : sent_) text += AddLine(e);
     const std::string tmp = path + ".new." + std::to_string(::getpid());
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
@@ -175,28 +161,27 @@ bool Compact() {
         ::unlink(tmp.c_str());
         return false;
     }
-    SyncFolder(StateDir());
-    if (s.fd >= 0) ::close(s.fd);
-    s.fd = -1;
+    SyncFolder(FolderOf(path_));
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
     return true;
 }
 
 // The record open for appending; created (and its name synced) when missing.
-bool Open() {
-    State& s = S();
-    if (s.fd >= 0) return true;
-    const std::string dir = StateDir();
+bool SentRecord::Open() {
+    if (fd_ >= 0) return true;
+    const std::string dir = FolderOf(path_);
     ::mkdir(dir.c_str(), 0700);  // systemd creates it; a plain run may not have
-    const std::string path = RecordPath();
-    s.fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (s.fd < 0) {
+    const std::string& path = path_;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
         WriteFailed("open");
         return false;
     }
     struct stat st {};
-    if (::fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(s.fd);
-        s.fd = -1;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd_);
+        fd_ = -1;
         errno = EINVAL;
         WriteFailed("not a regular file");
         return false;
@@ -205,18 +190,15 @@ bool Open() {
     return true;
 }
 
-void Append(const std::string& line, bool sync) {
-    State& s = S();
+void SentRecord::Append(const std::string& line, bool sync) {
     if (!Open()) return;
     struct stat st {};
-    if (::fstat(s.fd, &st) == 0 && st.st_size > kCompactBytes && Compact() && !Open()) return;
-    if (::write(s.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
-        (sync && ::fdatasync(s.fd) != 0)) {
+    if (::fstat(fd_, &st) == 0 && st.st_size > kCompactBytes && Compact() && !Open()) return;
+    if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+        (sync && ::fdatasync(fd_) != 0)) {
         WriteFailed("write");
     }
 }
-
-}  // namespace
 
 bool IdentifyPair(std::int16_t datFile, std::int16_t msgFile, PairId& id) {
     struct stat dat {};
@@ -232,44 +214,43 @@ bool IdentifyPair(std::int16_t datFile, std::int16_t msgFile, PairId& id) {
     return true;
 }
 
-SentEntry* FindSent(const PairId& id, const std::string& name) {
+SentEntry* SentRecord::FindSent(const PairId& id, const std::string& name) {
     Load();
-    auto it = S().sent.find(id);
-    if (it == S().sent.end() || it->second.name != name) return nullptr;
+    auto it = sent_.find(id);
+    if (it == sent_.end() || it->second.name != name) return nullptr;
     return &it->second;
 }
 
-void RememberSent(const SentEntry& entry) {
+void SentRecord::RememberSent(const SentEntry& entry) {
     Load();
-    S().sent[entry.id] = entry;
+    sent_[entry.id] = entry;
     Append(AddLine(entry), true);  // on disk before the filing starts
 }
 
-void ForgetSent(const PairId& id) {
+void SentRecord::ForgetSent(const PairId& id) {
     Load();
-    State& s = S();
-    if (s.sent.erase(id) == 0) return;
+    if (sent_.erase(id) == 0) return;
     // Not synced: a forgetting lost in a crash leaves a line naming a pair
     // that has left the queue, which matches nothing.
-    if (s.sent.empty()) {
-        if (Open() && ::ftruncate(s.fd, 0) != 0) WriteFailed("truncate");
+    if (sent_.empty()) {
+        if (Open() && ::ftruncate(fd_, 0) != 0) WriteFailed("truncate");
     } else {
         Append("- " + IdText(id) + "\n", false);
     }
 }
 
-std::size_t SentCount() {
+std::size_t SentRecord::SentCount() {
     Load();
-    return S().sent.size();
+    return sent_.size();
 }
 
-std::int64_t RetryNotBefore(const PairId& id, const std::string& name) {
-    const auto it = S().deferred.find(id);
-    return it == S().deferred.end() || it->second.name != name ? 0 : it->second.notBefore;
+std::int64_t SentRecord::RetryNotBefore(const PairId& id, const std::string& name) const {
+    const auto it = deferred_.find(id);
+    return it == deferred_.end() || it->second.name != name ? 0 : it->second.notBefore;
 }
 
-std::int64_t DeferPair(const PairId& id, const std::string& name, std::int64_t nowMs) {
-    auto& d = S().deferred;
+std::int64_t SentRecord::DeferPair(const PairId& id, const std::string& name, std::int64_t nowMs) {
+    auto& d = deferred_;
     // Entries of pairs that left the queue some other way fade out after a day.
     for (auto it = d.begin(); it != d.end();) {
         it = nowMs - it->second.notBefore > 24LL * 3600 * 1000 ? d.erase(it) : std::next(it);
@@ -281,13 +262,8 @@ std::int64_t DeferPair(const PairId& id, const std::string& name, std::int64_t n
     return one.waitMs;
 }
 
-void ClearDeferral(const PairId& id) {
-    S().deferred.erase(id);
-}
-
-void ResetSentRecord() {
-    if (S().fd >= 0) ::close(S().fd);
-    S() = State{};
+void SentRecord::ClearDeferral(const PairId& id) {
+    deferred_.erase(id);
 }
 
 }  // namespace bw

@@ -25,6 +25,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace bw {
@@ -45,24 +46,55 @@ struct SentEntry {
     std::int64_t nextFilingMs = 0;  // monotonic; 0 = at once
 };
 
-/// The remembered entry for `id` with this name, or nullptr.
-SentEntry* FindSent(const PairId& id, const std::string& name);
-/// Remembers a pair (replacing an entry for the same files) and writes the record.
-void RememberSent(const SentEntry& entry);
-/// Forgets a pair once filed and writes the record.
-void ForgetSent(const PairId& id);
-/// Number of remembered pairs (tests, benchmarks).
-std::size_t SentCount();
+class ServiceControl;
 
-/// Monotonic time before which `id` is not attempted again (0 = none).
-std::int64_t RetryNotBefore(const PairId& id, const std::string& name);
-/// Puts `id` back by the next step of the back-off, counted from `nowMs`;
-/// returns the wait in milliseconds.
-std::int64_t DeferPair(const PairId& id, const std::string& name, std::int64_t nowMs);
-/// Drops the back-off of `id` (it left the queue).
-void ClearDeferral(const PairId& id);
+class SentRecord {
+  public:
+    /// The record kept in `path` (StateDir()/"sent-pairs" in the daemon), read
+    /// at the first use; `journal` (may be null) hears of read and write failures.
+    SentRecord(std::string path, ServiceControl* journal);
+    ~SentRecord();
+    SentRecord(const SentRecord&) = delete;
+    SentRecord& operator=(const SentRecord&) = delete;
 
-/// Forgets everything in memory; the next use reads the record again (tests).
-void ResetSentRecord();
+    /// The remembered entry for `id` with this name, or nullptr.
+    SentEntry* FindSent(const PairId& id, const std::string& name);
+    /// Remembers a pair (replacing an entry for the same files) and writes the record.
+    void RememberSent(const SentEntry& entry);
+    /// Forgets a pair once filed and writes the record.
+    void ForgetSent(const PairId& id);
+    /// Number of remembered pairs (tests, benchmarks).
+    std::size_t SentCount();
+
+    /// Monotonic time before which `id` is not attempted again (0 = none).
+    std::int64_t RetryNotBefore(const PairId& id, const std::string& name) const;
+    /// Puts `id` back by the next step of the back-off, counted from `nowMs`;
+    /// returns the wait in milliseconds.
+    std::int64_t DeferPair(const PairId& id, const std::string& name, std::int64_t nowMs);
+    /// Drops the back-off of `id` (it left the queue).
+    void ClearDeferral(const PairId& id);
+
+  private:
+    struct Deferral {
+        std::string name;
+        std::int64_t waitMs = 0;
+        std::int64_t notBefore = 0;
+    };
+    void Journal(bool& said, const std::string& text);
+    void Load();
+    void WriteFailed(const std::string& what);
+    bool Compact();
+    bool Open();
+    void Append(const std::string& line, bool sync);
+
+    std::string path_;
+    ServiceControl* journal_;
+    bool loaded_ = false;
+    std::map<PairId, SentEntry> sent_;
+    std::map<PairId, Deferral> deferred_;
+    bool saidRead_ = false;
+    bool saidWrite_ = false;
+    int fd_ = -1;  // the record, open for appending
+};
 
 }  // namespace bw

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "host/globals.h"
+#include "delivery/delivery_context.h"
 #include "platform/clock.h"
 #include "platform/log_text.h"
 #include "platform/queue_files.h"
@@ -42,30 +42,24 @@ CivilTime CivilFromDaySerial(double daySerial) {
             static_cast<int>(secs % 60)};
 }
 
-std::string SessionLogPath(double daySerial) {
+std::string SessionLog::SessionLogPath(double daySerial) const {
     const CivilTime t = CivilFromDaySerial(daySerial);
     char date[32];
     std::snprintf(date, sizeof date, "%04d-%02d-%02d", t.year, t.month, t.day);
-    return G().AppPath + "Logs/SMTP-TarnOUT-" + date + ".log";
+    return settings_.appPath + "Logs/SMTP-TarnOUT-" + date + ".log";
 }
 
-namespace {
-
-// The last log file refused, so the journal hears of each refusal once.
-std::string g_refusedPath;
-
-void Refuse(const std::string& path, const std::string& why) {
-    if (g_refusedPath == path) return;
-    g_refusedPath = path;
-    if (G().service != nullptr) {
-        G().service->LogEvent(2, 110,
-                              EscapeControls("Session log " + path + " not written: " + why));
+void SessionLog::Refuse(const std::string& path, const std::string& why) {
+    if (refusedPath_ == path) return;
+    refusedPath_ = path;
+    if (journal_ != nullptr) {
+        journal_->LogEvent(2, 110, EscapeControls("Session log " + path + " not written: " + why));
     }
 }
 
 // Opens today's log for appending: the Logs folder must be a real folder and
 // the file a regular file with one link, so no line is written through a link.
-int OpenLogFile(const std::string& path) {
+int SessionLog::OpenLogFile(const std::string& path) {
     const std::string folder = path.substr(0, path.find_last_of('/'));
     const std::string name = path.substr(path.find_last_of('/') + 1);
     ErrorState err;
@@ -93,11 +87,9 @@ int OpenLogFile(const std::string& path) {
     return fd;
 }
 
-}  // namespace
-
-void LogLine(const std::string& prefix, const std::string& text) {
-    if (G().iSMTPLog != -1 || G().clock == nullptr) return;
-    const int fd = OpenLogFile(SessionLogPath(G().clock->Now()));
+void SessionLog::LogLine(const std::string& prefix, const std::string& text) {
+    if (!settings_.sessionLog) return;
+    const int fd = OpenLogFile(SessionLogPath(clock_.Now()));
     if (fd < 0) return;
     // A reply keeps its own CR LF line ends; every other control byte, and a
     // CR or LF anywhere else, is escaped so no text can forge a log line.
@@ -114,9 +106,9 @@ void LogLine(const std::string& prefix, const std::string& text) {
     ::close(fd);
 }
 
-void InitLogSession(const std::string& sAccPath) {
+void SessionLog::InitLogSession(const std::string& sAccPath) {
     LogLine("*--*--*", "===== TARN-OUT SMTP CLIENT ============================================");
-    const CivilTime t = CivilFromDaySerial(G().clock->Now());
+    const CivilTime t = CivilFromDaySerial(clock_.Now());
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%02d.%02d.%04d - %02d:%02d:%02d", t.day, t.month, t.year,
                   t.hour, t.minute, t.second);

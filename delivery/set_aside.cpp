@@ -3,9 +3,8 @@
 #include <cerrno>
 #include <set>
 
-#include "db/shared_main.h"
+#include "db/audit.h"
 #include "delivery/session_log.h"
-#include "host/globals.h"
 #include "host/paths.h"
 #include "platform/clock.h"
 #include "platform/log_text.h"
@@ -15,16 +14,6 @@
 namespace bw {
 
 namespace {
-
-// Set-asides whose move failed and were reported; later attempts stay quiet.
-std::set<std::string>& Reported() {
-    static std::set<std::string> reported;
-    return reported;
-}
-
-void Journal(const std::string& text) {
-    if (G().service != nullptr) G().service->LogEvent(2, 110, EscapeControls(text));
-}
 
 // Moves `name` of `queue` into queue + "BAD/" under the same name. A name
 // already in BAD is taken as filed there: the queue's name is removed, as for
@@ -42,40 +31,44 @@ bool FileAsBad(const std::string& queue, const std::string& name, ErrorState& er
 
 }  // namespace
 
-void SetAsideUnsafePair(const std::string& queue, const std::string& base,
-                        const std::string& datName, const std::string& msgName,
-                        const std::string& why, std::int16_t iDat, std::int16_t iMsg) {
-    auto& g = G();
+void SetAside::Journal(const std::string& text) {
+    if (ctx_.journal != nullptr) ctx_.journal->LogEvent(2, 110, EscapeControls(text));
+}
+
+bool SetAside::FirstReport(const std::string& key, bool moved) {
+    const bool first = reported_.insert(key).second;
+    if (moved) reported_.erase(key);
+    return first;
+}
+
+void SetAside::UnsafePair(const std::string& queue, const std::string& base,
+                          const std::string& datName, const std::string& msgName,
+                          const std::string& why, std::int16_t iDat, std::int16_t iMsg) {
     // The ".msg" first, the ".dat" last, as in every filing: a cut leaves a
     // lone ".dat", which is set aside later.
     ErrorState err;
     const bool moved = FileAsBad(queue, msgName, err) && FileAsBad(queue, datName, err);
     CloseFileNo(iMsg);
     CloseFileNo(iDat);
-    const std::string key = queue + base;
-    const bool first = Reported().insert(key).second;
-    if (moved) Reported().erase(key);
-    if (!first) return;
+    if (!FirstReport(queue + base, moved)) return;
 
-    InitLogSession(g.AppPath + "TarnIN/");
-    LogLine("!!!", "ERROR: " + why + (moved ? "; not sent, filed as bad" : "; not sent"));
-    if (!moved) LogLine("!!!", "ERROR: filing " + base + ": " + err.description);
+    SessionLog& log = ctx_.log;
+    log.InitLogSession(ctx_.settings.AccPath());
+    log.LogLine("!!!", "ERROR: " + why + (moved ? "; not sent, filed as bad" : "; not sent"));
+    if (!moved) log.LogLine("!!!", "ERROR: filing " + base + ": " + err.description);
     Journal("Queue pair " + queue + base + " not sent: " + why +
             (moved ? "; filed as bad" : "; filing failed: " + err.description));
 
-    ErrorState row;
-    if (g.audit) {
-        row = g.audit->AddMinLog({"BWTarnOut", g.clock->Now(), "***", "***",
-                                  "590 Peer Delivery ERROR " + base + " (" + why + ")"});
-    } else {
-        row.Raise(91, "Object variable or With block variable not set");
-    }
+    const ErrorState row =
+        ctx_.audit.AddMinLog({"BWTarnOut", ctx_.clock.Now(), "***", "***",
+                              "590 Peer Delivery ERROR " + base + " (" + why + ")"});
     if (row.Failed()) {
-        LogLine("*-*-*", "MINILOG ERROR: " + std::to_string(row.number) + " " + row.description);
+        log.LogLine("*-*-*",
+                    "MINILOG ERROR: " + std::to_string(row.number) + " " + row.description);
     }
 }
 
-void SetAsideLoneDat(const std::string& queue, const std::string& datName) {
+void SetAside::LoneDat(const std::string& queue, const std::string& datName) {
     if (SecondsSinceChange(queue + datName) < kLoneDatSeconds) return;
     // Claimed first, so a ".dat" someone still holds is left alone.
     ErrorState claim;
@@ -84,20 +77,13 @@ void SetAsideLoneDat(const std::string& queue, const std::string& datName) {
     ErrorState err;
     const bool moved = FileAsBad(queue, datName, err);
     CloseFileNo(iDat);
-    const std::string key = queue + datName;
-    const bool first = Reported().insert(key).second;
-    if (moved) Reported().erase(key);
-    if (!first) return;
+    if (!FirstReport(queue + datName, moved)) return;
     const std::string why = datName + " has had no .msg partner for " +
                             std::to_string(kLoneDatSeconds / 60) + " minutes";
-    LogLine("!!!",
-            "ERROR: " + why + (moved ? "; filed as bad" : "; filing failed: " + err.description));
+    ctx_.log.LogLine("!!!", "ERROR: " + why +
+                                (moved ? "; filed as bad" : "; filing failed: " + err.description));
     Journal("Queue file " + queue + datName + " set aside: " + why +
             (moved ? "; filed as bad" : "; filing failed: " + err.description));
-}
-
-void ResetSetAside() {
-    Reported().clear();
 }
 
 }  // namespace bw

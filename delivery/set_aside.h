@@ -11,27 +11,40 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
+#include "delivery/delivery_context.h"
+
 namespace bw {
-
-/// Sets aside the pair `datName`/`msgName` (names in `queue`, a queue folder
-/// path ending in "/"; `base` the pair's base name). `why` names the refused
-/// file and the reason ("NAME.msg is a symbolic link"). `iDat`/`iMsg` are the
-/// file numbers of the files that could be claimed (0 for the refused ones);
-/// they are closed once their names have moved.
-void SetAsideUnsafePair(const std::string& queue, const std::string& base,
-                        const std::string& datName, const std::string& msgName,
-                        const std::string& why, std::int16_t iDat, std::int16_t iMsg);
-
-/// Sets aside the lone ".dat" `datName` of `queue` when it has not changed
-/// for ten minutes and nobody holds it; otherwise leaves it alone.
-void SetAsideLoneDat(const std::string& queue, const std::string& datName);
 
 /// Seconds a lone ".dat" waits for its ".msg" before it is set aside.
 constexpr long long kLoneDatSeconds = 600;
 
-/// Forgets which failed set-asides were already reported (tests).
-void ResetSetAside();
+class SetAside {
+  public:
+    explicit SetAside(DeliveryContext& ctx) : ctx_(ctx) {}
+
+    /// Sets aside the pair `datName`/`msgName` (names in `queue`, a queue folder
+    /// path ending in "/"; `base` the pair's base name). `why` names the refused
+    /// file and the reason ("NAME.msg is a symbolic link"). `iDat`/`iMsg` are the
+    /// file numbers of the files that could be claimed (0 for the refused ones);
+    /// they are closed once their names have moved.
+    void UnsafePair(const std::string& queue, const std::string& base, const std::string& datName,
+                    const std::string& msgName, const std::string& why, std::int16_t iDat,
+                    std::int16_t iMsg);
+
+    /// Sets aside the lone ".dat" `datName` of `queue` when it has not changed
+    /// for ten minutes and nobody holds it; otherwise leaves it alone.
+    void LoneDat(const std::string& queue, const std::string& datName);
+
+  private:
+    void Journal(const std::string& text);
+    /// True the first time a failed set-aside of `key` is met (a success forgets it).
+    bool FirstReport(const std::string& key, bool moved);
+
+    DeliveryContext& ctx_;
+    std::set<std::string> reported_;  // failed set-asides already said
+};
 
 }  // namespace bw

@@ -1,8 +1,9 @@
-// In-process set-up for delivery tests: a manual clock and a loop, the globals
-// of a fresh installation in a temporary application folder, a database of its
-// own on the private MariaDB (with the health check running as in the daemon),
-// queue pairs written on request, and the minilog records of unloaded windows
-// collected.
+// In-process set-up for delivery tests: a manual clock and a loop, the
+// delivery of a fresh installation in a temporary application folder, queue
+// pairs written on request, and the minilog records of unloaded windows
+// collected. By default real sockets and a database of its own on the private
+// MariaDB (with the health check running as in the daemon); a test class that
+// sets fake_ gets the fake server and the fake audit instead, and no database.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,12 +19,9 @@
 #include <vector>
 
 #include "db/connect_string.h"
-#include "db/db_audit.h"
 #include "db/health_check.h"
 #include "db/shared_main.h"
-#include "delivery/dispatcher.h"
-#include "delivery/sent_record.h"
-#include "delivery/session_log.h"
+#include "delivery/delivery.h"
 #include "delivery/smtp_client.h"
 #include "host/globals.h"
 #include "platform/clock.h"
@@ -32,6 +30,8 @@
 #include "platform/mariadb.h"
 #include "platform/queue_files.h"
 #include "platform/service.h"
+#include "tests/support/fake_audit.h"
+#include "tests/support/fake_socket.h"
 #include "tests/support/mariadb_server.h"
 
 namespace bw::test {
@@ -45,7 +45,6 @@ class DeliveryTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetGlobals();
-        ResetDispatcher();
         auto& g = G();
         clock_ = std::make_unique<ManualClock>();
         loop_ = std::make_unique<Loop>(*clock_);
@@ -55,56 +54,76 @@ class DeliveryTest : public ::testing::Test {
         char tmpl[] = "/tmp/bwdeliv.XXXXXX";
         root_ = ::mkdtemp(tmpl);
         g.AppPath = root_ + "/";
-        // The sent record of this test lives in its own state folder.
-        ::setenv("BW_STATE_DIR", (root_ + "/state").c_str(), 1);
-        ResetSentRecord();
         g.AccPath = g.AppPath + "TarnIN/";
         for (const char* d : {"TarnIN/Inbox", "TarnIN/Outbox", "TarnIN/Trash", "Logs"}) {
             std::filesystem::create_directories(g.AppPath + d);
         }
         g.TarnID = "1A2B";
-        g.iSMTPLog = -1;
-        g.iUseTrash = -1;
-        g.sForwardedList = "\t";
+        g.oShared = std::make_unique<clsSharedMain>();
+        queueTimer_ = std::make_unique<Timer>(*loop_, 5000, false);
+        if (fake_) {
+            socketFactory_ = FakeSocketMaker(*loop_, server_);
+            Restart();
+            return;
+        }
         // The database: DBConnect.dat in AppPath, connected by the health check.
+        ResetHealthCheck();
         exeDir_ = root_ + "/exe";
         std::filesystem::create_directories(exeDir_);
-        g.db.connectStrings = {exeDir_, g.AppPath};
-        g.audit = std::make_unique<DbAudit>(g.db, g.spool, *clock_, g.TarnID);
-        health_ = std::make_unique<HealthCheck>(g.db, g.spool, *clock_, service_, nullptr);
+        SetDBConnectExeFolder(exeDir_);
         g.db.factory = &factory_;
         dbPort_ = SharedDbPort();
         db_ = CreateTestDatabase(dbPort_);
         Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('1A2B')");
         std::ofstream(g.AppPath + "DBConnect.dat", std::ios::binary)
             << ConnString(dbPort_, db_) << "\r\n";
-        health_->tmrDBCheck_Timer();
+        tmrDBCheck_Timer();
         EXPECT_TRUE(g.db.conn) << "no database connection";
-        dbTimer_ =
-            std::make_unique<Timer>(*loop_, 1000, true, [this] { health_->tmrDBCheck_Timer(); });
+        dbTimer_ = std::make_unique<Timer>(*loop_, 1000, true, [] { tmrDBCheck_Timer(); });
         g.tmrDBCheck = dbTimer_.get();
-        SetUnloadObserver([this](const tMinLog& r, const std::string& name) {
+        Restart();
+    }
+
+    /// A new delivery (dispatcher, sent record read again), as after a restart.
+    void Restart() {
+        DeliverySettings kept = delivery_ ? delivery_->settings : DeliverySettings{};
+        if (!delivery_) {
+            kept.appPath = root_ + "/";
+            kept.sessionLog = true;
+            kept.forwardedList = "\t";
+        }
+        delivery_.reset();
+        Audit& audit = fake_ ? static_cast<Audit&>(fakeAudit_) : audit_;
+        const bool fake = fake_;
+        delivery_ = std::make_unique<Delivery>(
+            *clock_, *loop_, &service_, audit, root_ + "/state/sent-pairs", active_,
+            [fake] { return fake || static_cast<bool>(G().db.conn); }, queueTimer_.get(),
+            socketFactory_);
+        delivery_->settings = kept;
+        settings_ = &delivery_->settings;
+        queueTimer_->SetHandler([this] { delivery_->dispatcher.tmrQueue_Timer(); });
+        Windows().SetUnloadObserver([this](const tMinLog& r, const std::string& name) {
             outcomes_.push_back({r, name});
         });
     }
+    DeliveryWindows& Windows() { return delivery_->dispatcher.Windows(); }
+    DeliverySettings& S() { return *settings_; }
+    void Scan() { delivery_->dispatcher.tmrQueue_Timer(); }
 
     void TearDown() override {
-        SetUnloadObserver({});
-        DestroyAllWindows();
-        G().tmrQueue = nullptr;
+        delivery_.reset();
         G().tmrDBCheck = nullptr;
         queueTimer_.reset();
         dbTimer_.reset();
-        health_.reset();
         ResetGlobals();
-        ResetSentRecord();
         loop_.reset();
-        DropTestDatabase(dbPort_, db_);
+        SetDBConnectExeFolder("");
+        if (!fake_) DropTestDatabase(dbPort_, db_);
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
 
-    std::string Acc() const { return G().AccPath; }
+    std::string Acc() const { return root_ + "/TarnIN/"; }
 
     /// Writes a queue pair; lines are joined with CR LF (and end with one).
     void WritePair(const std::string& folder, const std::string& name,
@@ -131,12 +150,7 @@ class DeliveryTest : public ::testing::Test {
         const auto msg = ClaimFile(Acc() + folder + name + ".msg", err);
         EXPECT_NE(dat, 0);
         EXPECT_NE(msg, 0);
-        frmSMTPClient* w = CreateDeliveryWindow();
-        w->sAccPath = Acc();
-        w->iDatFile = dat;
-        w->iMsgFile = msg;
-        w->sQueueFolder = folder;
-        w->sQueueName = name;
+        frmSMTPClient* w = Windows().Create(QueuePair{Acc(), folder, name, dat, msg});
         w->StartWindow();
         return w;
     }
@@ -148,7 +162,7 @@ class DeliveryTest : public ::testing::Test {
         for (std::int64_t t = 0; t < maxMs; t += stepMs) {
             if (done()) return true;
             loop_->Advance(stepMs);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            if (!fake_) std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         return done();
     }
@@ -161,7 +175,7 @@ class DeliveryTest : public ::testing::Test {
     }
 
     std::string LogText() const {
-        std::ifstream f(SessionLogPath(clock_->Now()), std::ios::binary);
+        std::ifstream f(delivery_->log.SessionLogPath(clock_->Now()), std::ios::binary);
         std::stringstream ss;
         ss << f.rdbuf();
         return ss.str();
@@ -187,11 +201,8 @@ class DeliveryTest : public ::testing::Test {
         return places == 0 ? "gone" : "split";
     }
 
-    /// A queue timer like the main window's, driving tmrQueue_Timer.
-    void StartQueueTimer() {
-        queueTimer_ = std::make_unique<Timer>(*loop_, 5000, true, [] { tmrQueue_Timer(); });
-        G().tmrQueue = queueTimer_.get();
-    }
+    /// The queue timer runs as the main window's does.
+    void StartQueueTimer() { queueTimer_->SetEnabled(true); }
 
     /// Minilog rows (ipaddress, mailfrom, mailto, action), oldest first.
     std::vector<Row> MinilogRows() const {
@@ -207,12 +218,19 @@ class DeliveryTest : public ::testing::Test {
     int dbPort_ = 0;
     std::string db_;
     MariaDbFactory factory_;
-    std::unique_ptr<HealthCheck> health_;
     std::unique_ptr<Timer> dbTimer_;
     std::unique_ptr<ManualClock> clock_;
     std::unique_ptr<Loop> loop_;
     std::unique_ptr<Timer> queueTimer_;
     FakeService service_;
+    SharedMainAudit audit_;
+    bool fake_ = false;  // set by a test class: fake socket and audit, no database
+    FakeServer server_;
+    FakeAudit fakeAudit_;
+    SocketFactory socketFactory_;  // empty: real sockets
+    std::int16_t active_ = 0;
+    std::unique_ptr<Delivery> delivery_;
+    DeliverySettings* settings_ = nullptr;
     std::vector<Outcome> outcomes_;
 };
 

@@ -17,7 +17,7 @@ class DispatcherTest : public DeliveryTest {
     void SetUp() override {
         DeliveryTest::SetUp();
         peer_.Start();
-        G().aSMTPServers = {"127.0.0.1:" + std::to_string(peer_.Port())};
+        S().smtpServers = {"127.0.0.1:" + std::to_string(peer_.Port())};
         StartQueueTimer();
     }
     void QueuePairs(const std::string& folder, int n, const std::string& prefix = "P") {
@@ -42,12 +42,12 @@ TEST_F(DispatcherTest, NothingIsTouchedWithoutADatabaseConnectionObject) {
 
 TEST_F(DispatcherTest, ListsInboxAndOutboxInTurn) {
     QueuePairs("Outbox/", 1, "O");
-    tmrQueue_Timer();  // Inbox: empty
-    EXPECT_EQ(G().iActiveTransfers, 0);
+    Scan();  // Inbox: empty
+    EXPECT_EQ(active_, 0);
     EXPECT_EQ(queueTimer_->Interval(), 5000);
     EXPECT_TRUE(queueTimer_->Enabled());
-    tmrQueue_Timer();  // Outbox: one pair
-    EXPECT_EQ(G().iActiveTransfers, 1);
+    Scan();  // Outbox: one pair
+    EXPECT_EQ(active_, 1);
     EXPECT_EQ(queueTimer_->Interval(), 500);
     EXPECT_TRUE(queueTimer_->Enabled());
     ASSERT_TRUE(RunUntilOutcomes(1));
@@ -56,16 +56,16 @@ TEST_F(DispatcherTest, ListsInboxAndOutboxInTurn) {
 
 TEST_F(DispatcherTest, FiveAtOnceTheSixthAfterOneHasUnloaded) {
     QueuePairs("Inbox/", 6);
-    tmrQueue_Timer();
-    EXPECT_EQ(G().iActiveTransfers, 5);
+    Scan();
+    EXPECT_EQ(active_, 5);
     EXPECT_EQ(OpenFileNoCount(), 10);
     EXPECT_EQ(WhereIs("Inbox/", "P5"), "queue");
     // The pairs in delivery are held: a second pass over the Inbox claims nothing.
-    ResetDispatcher();
-    tmrQueue_Timer();
-    EXPECT_EQ(G().iActiveTransfers, 5);
+    Scan();  // the Outbox
+    Scan();
+    EXPECT_EQ(active_, 5);
     ASSERT_TRUE(RunUntilOutcomes(6, 60000));
-    EXPECT_EQ(G().iActiveTransfers, 0);
+    EXPECT_EQ(active_, 0);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(WhereIs("Inbox/", "P" + std::to_string(i)), "trash");
     EXPECT_EQ(peer_.Messages(), 6u);
     EXPECT_EQ(MinilogRows().size(), 6u);
@@ -90,8 +90,8 @@ TEST_F(DispatcherTest, UnclaimablePairsAreSkippedQuietly) {
     RunFor(20000, 50);
     EXPECT_EQ(WhereIs("Inbox/", "Held0"), "trash");
     // A lone ".dat" is no work: listing it does not keep the short interval.
-    ResetDispatcher();
-    tmrQueue_Timer();
+    Scan();  // the Outbox
+    Scan();
     EXPECT_TRUE(Exists(Acc() + "Inbox/Lonely.dat"));
     EXPECT_EQ(queueTimer_->Interval(), 5000);
 }
@@ -135,8 +135,8 @@ using DispatcherDeathTest = DispatcherTest;
 TEST_F(DispatcherDeathTest, VanishedQueueFolderEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     std::filesystem::remove_all(Acc() + "Outbox");
-    tmrQueue_Timer();  // Inbox is still there
-    EXPECT_EXIT(tmrQueue_Timer(), ::testing::ExitedWithCode(1), "queue folder missing");
+    Scan();  // Inbox is still there
+    EXPECT_EXIT(Scan(), ::testing::ExitedWithCode(1), "queue folder missing");
 }
 
 }  // namespace

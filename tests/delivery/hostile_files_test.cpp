@@ -24,9 +24,8 @@ class HostileFilesTest : public DeliveryTest {
   protected:
     void SetUp() override {
         DeliveryTest::SetUp();
-        ResetSetAside();
         peer_.Start();
-        G().aSMTPServers = {"127.0.0.1:" + std::to_string(peer_.Port())};
+        S().smtpServers = {"127.0.0.1:" + std::to_string(peer_.Port())};
         // Outside the account tree: what a link may point at.
         outside_ = root_ + "/outside/";
         fs::create_directories(outside_ + "folder");
@@ -158,7 +157,7 @@ TEST_F(HostileFilesTest, FlagLogAndTrashAreNeverWrittenThroughLinks) {
     WriteText(outside_ + "flag", "KEEP");
     WriteText(outside_ + "log", "KEEP");
     fs::create_symlink(outside_ + "flag", Acc() + "Changed.flg");
-    fs::create_symlink(outside_ + "log", SessionLogPath(clock_->Now()));
+    fs::create_symlink(outside_ + "log", delivery_->log.SessionLogPath(clock_->Now()));
     fs::remove(Acc() + "Trash");
     fs::create_directory_symlink(outside_ + "folder", Acc() + "Trash");
     QueuePair("Inbox/", "M1");
@@ -177,7 +176,7 @@ TEST_F(HostileFilesTest, FlagLogAndTrashAreNeverWrittenThroughLinks) {
     }
     // Delivered: deleted, since the trash cannot take it.
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "gone");
-    EXPECT_EQ(Journal("Session log " + SessionLogPath(clock_->Now()) +
+    EXPECT_EQ(Journal("Session log " + delivery_->log.SessionLogPath(clock_->Now()) +
                       " not written: it is a symbolic link"),
               1);
 }
@@ -191,7 +190,7 @@ TEST_F(HostileFilesTest, LoneDatIsSetAsideAfterTenMinutesAndIsNoWork) {
                                     {::time(nullptr) - kLoneDatSeconds - 60, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, (Acc() + "Inbox/Old.dat").c_str(), old, 0), 0);
     StartQueueTimer();
-    tmrQueue_Timer();  // Inbox
+    Scan();  // Inbox
     EXPECT_EQ(queueTimer_->Interval(), 5000);
     EXPECT_TRUE(Present(Acc() + "Inbox/BAD/Old.dat"));
     EXPECT_FALSE(Present(Acc() + "Inbox/Old.dat"));
@@ -211,7 +210,7 @@ TEST_F(HostileFilesTest, LogLinesCarryNoRawControlCharacter) {
     SmtpPeer forger;
     forger.Send("220 mx\n*--B<-R 250 forged\r\n").Expect("HELO").Send("554 no\r\n").Drop();
     forger.Start();
-    G().aSMTPServers = {"127.0.0.1:" + std::to_string(forger.Port())};
+    S().smtpServers = {"127.0.0.1:" + std::to_string(forger.Port())};
     QueuePair("Inbox/", "M1");
     fs::create_symlink(outside_ + "secret", Acc() + "Inbox/Evil\nforged.msg");
     WriteLines(Acc() + "Inbox/Evil\nforged.dat", Envelope("a@ext.example", {"b@corp.example"}));

@@ -9,6 +9,7 @@
 
 #include <functional>
 
+#include "delivery/envelope.h"
 #include "tests/delivery/delivery_fixture.h"
 #include "tests/support/mariadb_server.h"
 #include "tests/support/smtp_peer.h"
@@ -40,7 +41,7 @@ bool SetImmutable(const std::string& path, bool on) {
 
 class SessionTest : public DeliveryTest {
   protected:
-    void UseServers(const Strings& servers) { G().aSMTPServers = servers; }
+    void UseServers(const Strings& servers) { S().smtpServers = servers; }
     std::string Local(const SmtpPeer& p) const { return "127.0.0.1:" + std::to_string(p.Port()); }
     void Serve(SmtpPeer& p) {
         p.Start();
@@ -48,12 +49,14 @@ class SessionTest : public DeliveryTest {
     }
     // Between the rows of a table: no window, outcome, queued pair or log left.
     void Reset() {
-        DestroyFinishedWindows();
+        Windows().DestroyFinished();
         outcomes_.clear();
         std::filesystem::remove_all(Acc() + "Inbox");
         std::filesystem::create_directories(Acc() + "Inbox");
-        std::filesystem::remove(SessionLogPath(clock_->Now()));
-        ResetSentRecord();  // a pair written again may get the inodes of the last one
+        std::filesystem::remove(delivery_->log.SessionLogPath(clock_->Now()));
+        server_.bodies.clear();
+        server_.commands.clear();
+        Restart();  // a pair written again may get the inodes of the last one
     }
 
     void QueueOne(const std::string& name = "M1", const std::string& from = "alice@ext.example",
@@ -65,10 +68,21 @@ class SessionTest : public DeliveryTest {
                               std::int64_t maxMs = 200000, std::int64_t stepMs = 5) {
         StartDelivery(folder, name);
         EXPECT_TRUE(RunUntilOutcomes(1, maxMs, stepMs)) << "no outcome; log:\n" << LogText();
-        EXPECT_EQ(G().iActiveTransfers, 0);
+        EXPECT_EQ(active_, 0);
         EXPECT_EQ(OpenFileNoCount(), 0);
-        static Outcome none;
-        return outcomes_.empty() ? none : outcomes_.front();
+        return outcomes_.empty() ? none_ : outcomes_.front();
+    }
+    Outcome none_;
+};
+
+// The same on the fake server (fake_socket.h), which answers every step well.
+class FakeSessionTest : public SessionTest {
+  protected:
+    FakeSessionTest() { fake_ = true; }
+    void Serve() {
+        server_.scripts = {{"220 mx\r\n", "250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n",
+                            "250 queued\r\n", "221 bye\r\n"}};
+        UseServers({"127.0.0.1"});
     }
 };
 
@@ -134,7 +148,7 @@ TEST_F(SessionTest, SlowMultiLineGreetingAndARefusedRecipient) {
     EXPECT_EQ(peer.Commands().size(), 0u);
     peer.Release();
     ASSERT_TRUE(RunUntilOutcomes(1));
-    EXPECT_EQ(G().iActiveTransfers, 0);
+    EXPECT_EQ(active_, 0);
     EXPECT_EQ(OpenFileNoCount(), 0);
     EXPECT_TRUE(peer.Errors().empty()) << peer.Errors()[0];
     EXPECT_EQ(outcomes_[0].record.sAction.rfind("900 Delivered M1 to: 127.0.0.1: ", 0), 0u);
@@ -145,26 +159,7 @@ TEST_F(SessionTest, SlowMultiLineGreetingAndARefusedRecipient) {
         << LogText();
 }
 
-// What a server does at each step, driven through the queue scan for as long
-// as it takes to see repeats: where the pair ends, how many copies of the
-// body the server got, the minilog action of the first session, its status
-// line, and a bound (virtual seconds, loose for a loaded machine) on when the
-// first session ended: 30 tells "at once" from a 90 s limit.
-struct ServerRow {
-    const char* label;
-    std::function<void(SmtpPeer&)> script;
-    const char* where;
-    int copies;
-    const char* action;     // "" = the initial one; a trailing blank: the port follows
-    const char* statusLog;  // "" = none checked
-    int maxSeconds;
-    bool tempFailRefuses = false;
-};
-
-void PrintTo(const ServerRow& row, std::ostream* os) {
-    *os << row.label;
-}
-
+// A server that plays well up to `step`.
 void Upto(SmtpPeer& p, int step) {
     // 1: greeting; 2: HELO; 3: MAIL; 4: RCPT; 5: DATA; 6: the body; 7: its reply.
     if (step >= 1) p.Send("220 mx\r\n");
@@ -175,119 +170,6 @@ void Upto(SmtpPeer& p, int step) {
     if (step >= 6) p.ExpectBody();
     if (step >= 7) p.Send("250 queued\r\n");
 }
-
-// The server plays well up to `step`, reads `expect` (if any), answers `reply`
-// (if any), then holds the line.
-std::function<void(SmtpPeer&)> Then(int step, const char* expect, const char* reply) {
-    return [=](SmtpPeer& p) {
-        Upto(p, step);
-        if (expect != nullptr) p.Expect(expect);
-        if (reply != nullptr) p.Send(reply);
-        p.Hold();
-    };
-}
-// ... or closes the connection instead of answering.
-std::function<void(SmtpPeer&)> ClosesAt(int step, const char* expect) {
-    return [=](SmtpPeer& p) {
-        Upto(p, step);
-        if (expect != nullptr) p.Expect(expect);
-        p.Drop();
-    };
-}
-
-constexpr const char* kNoResponse = "*** NO RESPONSE from 127.0.0.1 ***";
-constexpr const char* kNoOrBad = "*** NO OR BAD RESPONSE from 127.0.0.1 ***";
-constexpr const char* kDelivered = "900 Delivered M1 to: 127.0.0.1: ";
-const ServerRow kServerRows[] = {
-    {"Takes",
-     [](SmtpPeer& p) {
-         Upto(p, 7);
-         p.Expect("QUIT").Send("221 bye\r\n").Hold();
-     },
-     "trash", 1, kDelivered, "", 30},
-    {"GreetingRefused", Then(0, nullptr, "554 go away\r\n"), "queue", 0, "", kNoResponse, 30},
-    {"NoGreeting", Then(0, nullptr, nullptr), "queue", 0, "", kNoResponse, 40},
-    {"HeloRefused", Then(1, "HELO", "550 not you\r\n"), "bad", 0,
-     "590 Peer Delivery ERROR M1 (550 not you)", kNoOrBad, 30},
-    {"HeloSilent", Then(1, "HELO", nullptr), "bad", 0, "", kNoOrBad, 120},
-    {"HeloClosed", ClosesAt(1, "HELO"), "bad", 0, "", kNoOrBad, 30},
-    {"HeloTemporary", Then(1, "HELO", "421 4.3.2 busy\r\n"), "queue", 0,
-     "490 Peer Delivery DEFERRED M1 (HELO: 421 4.3.2 busy)", kNoOrBad, 30},
-    {"MailFromRefused", Then(2, "MAIL", "553 sender rejected\r\n"), "bad", 0,
-     "590 Peer Delivery ERROR M1 (553 sender rejected)", kNoResponse, 30},
-    {"MailFromIncompletePositive", Then(2, "MAIL", "250 half a line"), "queue", 0, "", kNoResponse,
-     120},
-    {"RcptSilent", Then(3, "RCPT", nullptr), "bad", 0, "", kNoResponse, 120},
-    {"RcptGreylisted",
-     [](SmtpPeer& p) {
-         Upto(p, 3);
-         p.Expect("RCPT").Send("450 4.2.0 greylisted\r\n");
-         p.Expect("DATA").Send("554 5.5.1 no valid recipients\r\n").Hold();
-     },
-     "queue", 0, "490 Peer Delivery DEFERRED M1 (RCPT TO: 450 4.2.0 greylisted)", kNoOrBad, 30},
-    {"DataRefused", Then(4, "DATA", "554 no valid recipients\r\n"), "bad", 0,
-     "590 Peer Delivery ERROR M1 (554 no valid recipients)", kNoOrBad, 30},
-    {"EndOfDataRefused", Then(6, nullptr, "554 5.7.1 spam\r\n"), "bad", 1,
-     "590 Peer Delivery ERROR M1 (554 5.7.1 spam)", kNoOrBad, 30},
-    {"EndOfDataTemporary", Then(6, nullptr, "451 4.3.0 Temporary failure\r\n"), "queue", 1,
-     "490 Peer Delivery DEFERRED M1 (end of data: 451 4.3.0 Temporary failure)", kNoOrBad, 30},
-    {"EndOfDataTemporaryRefusesBySetting", Then(6, nullptr, "451 4.3.0 Temporary failure\r\n"),
-     "bad", 1, "590 Peer Delivery ERROR M1 (451 4.3.0 Temporary failure)", kNoOrBad, 30, true},
-    {"EndOfDataSilent", Then(6, nullptr, nullptr), "queue", 1, "", kNoOrBad, 120},
-    {"EndOfDataClosed", ClosesAt(6, nullptr), "queue", 1, "", kNoOrBad, 30},
-    {"EndOfDataHugeReply",
-     [](SmtpPeer& p) {
-         Upto(p, 6);
-         p.Send("250-" + std::string(200 * 1024, 'h') + "\r\n250 2.0.0 queued\r\n");
-         p.Expect("QUIT").Send("221 bye\r\n").Hold();
-     },
-     "trash", 1, kDelivered, "", 30},
-    {"QuitClosed", ClosesAt(7, "QUIT"), "trash", 1, kDelivered, "", 30},
-};
-
-class ServerTable : public SessionTest, public ::testing::WithParamInterface<ServerRow> {};
-
-TEST_P(ServerTable, FilesCopiesAndAuditAsTheRowSays) {
-    const ServerRow& row = GetParam();
-    G().bTempFailRefuses = row.tempFailRefuses;
-    SmtpPeer peer;
-    row.script(peer);
-    Serve(peer);
-    QueueOne();
-    const std::int64_t start = clock_->MonotonicMs();
-    tmrQueue_Timer();
-    StartQueueTimer();
-    ASSERT_TRUE(RunUntilOutcomes(1, 200000, 50)) << LogText();
-    EXPECT_LE(clock_->MonotonicMs() - start, row.maxSeconds * 1000);
-    const tMinLog first = outcomes_.front().record;
-    // Long enough for a pair left in the queue to be sent again at once, or
-    // twice after a silence of 90 s, were it not held back.
-    if (row.copies > 0 || std::string(row.action).rfind("490", 0) == 0) RunFor(200000, 50);
-    queueTimer_.reset();
-    G().tmrQueue = nullptr;
-    EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
-    EXPECT_EQ(static_cast<int>(peer.Bodies().size()), row.copies);
-    const std::string action = *row.action == '\0' ? "*** Connection lost ***" : row.action;
-    if (action.back() == ' ') {
-        EXPECT_EQ(first.sAction, action + std::to_string(peer.Port()));
-    } else {
-        EXPECT_EQ(first.sAction, action);
-    }
-    if (*row.statusLog != '\0') {
-        EXPECT_NE(LogText().find(std::string("*--*--* ") + row.statusLog + "\r\n"),
-                  std::string::npos)
-            << LogText();
-    }
-    EXPECT_EQ(Delivered(), std::string(row.where) == "trash" ? "1" : "0");
-    const auto rows = MinilogRows();
-    ASSERT_FALSE(rows.empty());
-    EXPECT_EQ(rows[0][3], first.sAction);
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, ServerTable, ::testing::ValuesIn(kServerRows),
-                         [](const ::testing::TestParamInfo<ServerRow>& info) {
-                             return info.param.label;
-                         });
 
 TEST_F(SessionTest, ReplyOrDropInTheMiddleOfTheBody) {
     struct Row {
@@ -347,18 +229,17 @@ TEST_F(SessionTest, AnsweredPairIsFiledButNeverSentAgain) {
         const std::string inbox = Acc() + "Inbox";
         if (taken && !SetImmutable(inbox, true)) GTEST_SKIP() << "no immutable folders here";
         if (!taken) WriteLines(inbox + "/BAD", {"not a folder"});
-        tmrQueue_Timer();
+        Scan();
         StartQueueTimer();
         RunFor(150000, 50);
         // After a restart the record on disk still holds the pair back.
-        ResetSentRecord();
+        Restart();
         RunFor(30000, 50);
         EXPECT_EQ(WhereIs("Inbox/", name), "queue");
         if (taken) SetImmutable(inbox, false);
         if (!taken) std::filesystem::remove(inbox + "/BAD");
         RunFor(61000, 50);
-        queueTimer_.reset();
-        G().tmrQueue = nullptr;
+        queueTimer_->SetEnabled(false);
         EXPECT_EQ(WhereIs("Inbox/", name), row.where);
         EXPECT_EQ(peer.Bodies().size(), 1u);
         EXPECT_EQ(Delivered(), "1");  // the first row's delivery, counted once
@@ -367,10 +248,8 @@ TEST_F(SessionTest, AnsweredPairIsFiledButNeverSentAgain) {
         for (const auto& e : service_.events) journal += e.text.rfind("Filing ", 0) == 0 ? 1 : 0;
         // At 0, 60 and 120 s; once after the restart; none after the last, which files it.
         EXPECT_EQ(journal, 4);
-        EXPECT_EQ(SentCount(), 0u);
-        EXPECT_EQ(
-            std::filesystem::file_size(std::string(std::getenv("BW_STATE_DIR")) + "/sent-pairs"),
-            0u);
+        EXPECT_EQ(delivery_->sent.SentCount(), 0u);
+        EXPECT_EQ(std::filesystem::file_size(root_ + "/state/sent-pairs"), 0u);
     }
 }
 
@@ -411,107 +290,8 @@ TEST_F(SessionTest, BodyNotTakenWithinNinetySecondsStaysQueued) {
     EXPECT_EQ(log.find(timeout, first + 1), std::string::npos) << log;
 }
 
-// A server that streams megabytes without ending its reply: the reply is cut at
-// 64 KB and judged at once by its code (not after the 10 s limit), so neither
-// the memory nor the session log takes the flood.
-TEST_F(SessionTest, ReplyFloodWithoutLineEndIsCutAndJudgedAtOnce) {
-    SmtpPeer peer;
-    peer.Send("554 " + std::string(20 << 20, 'x')).Hold();
-    Serve(peer);
-    QueueOne();
-    const std::int64_t loadedAt = clock_->MonotonicMs();
-    const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
-    EXPECT_LT(clock_->MonotonicMs() - loadedAt, 10000);
-    EXPECT_EQ(o.record.sAction, "*** Connection lost ***");
-    EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
-    const std::string log = LogText();
-    EXPECT_NE(log.find("*** NO RESPONSE from 127.0.0.1 ***"), std::string::npos);
-    EXPECT_LT(log.size(), 80u * 1024);
-}
-
-// Several servers, the first refusing connections or accepting without a
-// greeting: the second delivers, and no "NO RESPONSE" line is written.
-TEST_F(SessionTest, FirstServerDeadOrSilentThenTheSecondDelivers) {
-    for (const bool listening : {false, true}) {
-        SCOPED_TRACE(listening ? "silent after connect" : "refuses connections");
-        Reset();
-        SmtpPeer first;
-        SmtpPeer peer;
-        if (listening) first.Start(false);  // the kernel accepts; nobody greets
-        peer.Start();
-        UseServers({listening ? Local(first) : "127.0.0.1:" + std::to_string(FreeLocalPort()),
-                    Local(peer)});
-        QueueOne();
-        const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
-        EXPECT_EQ(o.record.sAction.rfind("900 Delivered M1", 0), 0u);
-        const std::string log = LogText();
-        EXPECT_EQ(log.find("NO RESPONSE"), std::string::npos);
-        if (!listening) {
-            EXPECT_NE(log.find("*--*--* *** TIMEOUT Connecting 127.0.0.1 ***\r\n"),
-                      std::string::npos);
-        }
-        EXPECT_EQ(peer.Connections(), 1);
-    }
-}
-
-TEST_F(SessionTest, WatchdogEndsASessionWithoutDataFor300SecondsSinceTheLoad) {
-    // Forty servers that accept and never greet: each attempt ends after 10 s,
-    // no step of the conversation brings data, so the watchdog counted from the
-    // load ends the session in the middle of the server list.
-    SmtpPeer silent;
-    silent.Start(false);
-    UseServers(Strings(40, Local(silent)));
-    QueueOne();
-    const std::int64_t loadedAt = clock_->MonotonicMs();
-    DeliverOne("Inbox/", "M1", 400000, 50);
-    const std::int64_t after = clock_->MonotonicMs() - loadedAt;
-    EXPECT_GE(after, 300000);
-    EXPECT_LT(after, 303000);
-    EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
-    ASSERT_EQ(outcomes_.size(), 1u);
-    EXPECT_EQ(outcomes_[0].record.sAction, "*** Connection lost ***");
-    const std::string log = LogText();
-    EXPECT_EQ(log.find("NO RESPONSE"), std::string::npos);
-    std::size_t attempts = 0;
-    for (auto at = log.find("*** Connecting"); at != std::string::npos;
-         at = log.find("*** Connecting", at + 1)) {
-        ++attempts;
-    }
-    EXPECT_GE(attempts, 29u);
-    EXPECT_LE(attempts, 31u);
-}
-
-TEST_F(SessionTest, UnreachableServerLeavesThePairQueued) {
-    UseServers({"127.0.0.1:" + std::to_string(FreeLocalPort())});
-    QueueOne();
-    const Outcome& o = DeliverOne("Inbox/", "M1", 200000, 20);
-    EXPECT_EQ(o.record.sAction, "*** Connection lost ***");
-    EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
-    EXPECT_FALSE(Exists(Acc() + "Inbox/BAD"));
-    EXPECT_NE(LogText().find("*--*--* *** TIMEOUT Connecting 127.0.0.1 ***\r\n"), std::string::npos)
-        << LogText();
-    EXPECT_EQ(Delivered(), "0");
-}
-
-TEST_F(SessionTest, ServerEntriesAndTheOutboxPeer) {
-    SmtpPeer peer;
-    peer.Start();
-    const std::string port = std::to_string(peer.Port());
-    G().lSMTPPort = peer.Port();  // an entry without a port uses the one last set
-    UseServers({"  127.0.0.1  "});
-    QueueOne();
-    EXPECT_EQ(DeliverOne().record.sAction, "900 Delivered M1 to: 127.0.0.1: " + port);
-    // The Outbox goes to the second peer, with the port of each entry.
-    Reset();
-    G().sPeer2 = "127.0.0.1";
-    UseServers({"mail.invalid:" + port});
-    WritePair("Outbox/", "O1", Envelope("alice@corp.example", {"x@ext.example"}),
-              {"X", "Subject: out"});
-    EXPECT_EQ(DeliverOne("Outbox/", "O1").record.sAction.rfind("900 Delivered O1 to: 127.0.0.1", 0),
-              0u);
-    EXPECT_EQ(WhereIs("Outbox/", "O1"), "trash");
-}
-
+// Server entries: surrounding blanks are dropped, an entry without a port uses
+// the one last set, the Outbox goes to the second peer with the entry's port.
 // A server entry with an empty host or a port that is no number from 1 to
 // 65535 (or a second peer that is no plain host name) never reaches the
 // resolver, which takes an empty name for this machine: it fails at once, as
@@ -527,9 +307,11 @@ TEST_F(SessionTest, UnusableServerEntriesNeverConnect) {
         std::string peer2;
         const char* folder;
         const char* where;
-        std::string timeoutOf;  // the TIMEOUT line names this
+        std::string timeoutOf;  // the TIMEOUT line names this ("-": none)
     };
     const Row rows[] = {
+        {"entry without a port", {"  127.0.0.1  "}, "", "Inbox/", "trash", "-"},
+        {"Outbox to the peer", {"mail.invalid:" + port}, "127.0.0.1", "Outbox/", "trash", "-"},
         {"empty list", {}, "", "Inbox/", "queue", ""},
         {"empty entry", {""}, "", "Inbox/", "queue", ""},
         {"blank entry", {"   "}, "", "Inbox/", "queue", ""},
@@ -557,8 +339,8 @@ TEST_F(SessionTest, UnusableServerEntriesNeverConnect) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         Reset();
-        G().lSMTPPort = peer.Port();
-        G().sPeer2 = row.peer2;
+        delivery_->ctx.smtpPort = peer.Port();
+        S().peer2 = row.peer2;
         UseServers(row.servers);
         const std::string name = "S" + std::to_string(++n);
         WritePair(row.folder, name, Envelope("alice@ext.example", {"bob@corp.example"}),
@@ -572,7 +354,9 @@ TEST_F(SessionTest, UnusableServerEntriesNeverConnect) {
         if (!delivered) {
             EXPECT_LT(clock_->MonotonicMs() - t0, 1000);  // no 5 s wait
         }
-        if (!row.servers.empty()) {
+        if (row.timeoutOf == "-") {
+            EXPECT_EQ(LogText().find("TIMEOUT Connecting"), std::string::npos);
+        } else if (!row.servers.empty()) {
             EXPECT_NE(LogText().find("*** TIMEOUT Connecting " + row.timeoutOf + " ***"),
                       std::string::npos)
                 << LogText();
@@ -580,51 +364,45 @@ TEST_F(SessionTest, UnusableServerEntriesNeverConnect) {
     }
 }
 
-TEST_F(SessionTest, EnvelopeRules) {
-    struct Row {
+// What the envelope's lines become: the greeting command and the sender sent.
+TEST(EnvelopeTest, GreetingAndSenderAsSent) {
+    const std::string fwd = "\tFWD.EXAMPLE\t";
+    const struct {
         const char* label;
         Strings dat;
-        const char* mailFrom;  // the MAIL FROM command sent
+        const char* sender;
         const char* helo = "HELO gw.example";
-    };
-    G().sForwardedList = "\tFWD.EXAMPLE\t";
-    const Row rows[] = {
+    } rows[] = {
         {"forwarded recipient gives the null sender",
          {"h", "HELO gw.example", "alice@ext.example", "bob@corp.example", "eve@Fwd.Example"},
-         "MAIL FROM: <>"},
+         ""},
         {"forwarded sender gives the null sender",
          {"h", "HELO gw.example", "alice@fwd.example", "bob@corp.example"},
-         "MAIL FROM: <>"},
+         ""},
         {"sender without @ is kept",
          {"h", "HELO gw.example", "postmaster", "bob@corp.example"},
-         "MAIL FROM: <postmaster>"},
+         "postmaster"},
         {"sender equal to the greeting line is skipped",
          {"h", "HELO gw.example", "HELO gw.example", "alice@ext.example", "bob@corp.example"},
-         "MAIL FROM: <alice@ext.example>"},
-        {"empty sender", {"h", "HELO gw.example", "", "bob@corp.example"}, "MAIL FROM: <>"},
+         "alice@ext.example"},
+        {"empty sender", {"h", "HELO gw.example", "", "bob@corp.example"}, ""},
         {"greeting line shorter than 6 characters is replaced",
          {"h", "HELO", "alice@ext.example", "bob@corp.example"},
-         "MAIL FROM: <alice@ext.example>",
+         "alice@ext.example",
          "HELO BWDTarnOUT"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.label);
-        Reset();
-        SmtpPeer peer;
-        Serve(peer);
-        WritePair("Inbox/", "E1", row.dat, {"X", "body"});
-        DeliverOne("Inbox/", "E1");
-        const Strings cmds = peer.Commands();
-        ASSERT_GE(cmds.size(), 2u);
-        EXPECT_EQ(cmds[0], row.helo);
-        EXPECT_EQ(cmds[1], row.mailFrom);
+    for (const auto& row : rows) {
+        const bw::Envelope env = ReadEnvelope(row.dat, fwd);
+        EXPECT_EQ(env.outcome, bw::Envelope::Outcome::kSend) << row.label;
+        EXPECT_EQ(env.helo, row.helo) << row.label;
+        EXPECT_EQ(env.sender, row.sender) << row.label;
     }
 }
 
 // The bytes on the wire are the message's own: the first line is dropped
 // (however long), the body ends at a "." line or gets one, lines are read in
 // parts of 64 KB so the tail of a long line reading "." ends nothing.
-TEST_F(SessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
+TEST_F(FakeSessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
     const std::string a(2 * 65536, 'e');
     std::string twenty;  // 20,000 characters, sent in three pieces
     for (int i = 0; i < 400; ++i) twenty += std::string(48, 'd') + "\r\n";
@@ -644,18 +422,17 @@ TEST_F(SessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
         {"X\r\n" + a, a + "\r\n.\r\n"},  // last line ends with the file on a part boundary
         {a + "x\r\nbody\r\n", "body\r\n.\r\n"},
     };
+    Serve();
     int n = 0;
     for (const auto& [file, body] : rows) {
         SCOPED_TRACE(n++);
         Reset();
-        SmtpPeer peer;
-        Serve(peer);
         WritePair("Inbox/", "B", Envelope("a@b.example", {"c@d.example"}), {});
         std::ofstream(Acc() + "Inbox/B.msg", std::ios::binary | std::ios::trunc) << file;
         DeliverOne("Inbox/", "B");
-        ASSERT_EQ(peer.Bodies().size(), 1u);
-        EXPECT_TRUE(peer.Bodies()[0] == body) << peer.Bodies()[0].size();
-        EXPECT_EQ(peer.Commands().back(), "QUIT");
+        ASSERT_EQ(server_.bodies.size(), 1u);
+        EXPECT_TRUE(server_.bodies[0] == body) << server_.bodies[0].size();
+        EXPECT_EQ(server_.commands.back(), "QUIT");
         const std::string log = LogText();
         const std::string said = "bare line feed or carriage return in the message sent as";
         const auto at = log.find(said);
@@ -694,9 +471,8 @@ TEST_F(SessionTest, LfOnlyMessageIsStreamedInBoundedMemory) {
 #endif
 }
 
-TEST_F(SessionTest, TrashRules) {
-    SmtpPeer peer;
-    Serve(peer);
+TEST_F(FakeSessionTest, TrashRules) {
+    Serve();
     // A file of the same name already in the trash: the delivered file is deleted.
     WriteLines(Acc() + "Trash/T1.msg", {"old"});
     QueueOne("T1");
@@ -705,15 +481,15 @@ TEST_F(SessionTest, TrashRules) {
     EXPECT_EQ(std::filesystem::file_size(Acc() + "Trash/T1.msg"), 5u);
     EXPECT_TRUE(Exists(Acc() + "Trash/T1.dat"));
     // Without the trash, delivered files are deleted.
-    DestroyFinishedWindows();
+    Windows().DestroyFinished();
     outcomes_.clear();
-    G().iUseTrash = 0;
+    S().useTrash = false;
     QueueOne("T2");
     DeliverOne("Inbox/", "T2");
     EXPECT_EQ(WhereIs("Inbox/", "T2"), "gone");
 }
 
-TEST_F(SessionTest, UnsendableEnvelopesNeverReachTheServer) {
+TEST_F(FakeSessionTest, UnsendableEnvelopesNeverReachTheServer) {
     struct Row {
         const char* label;
         Strings dat;
@@ -754,8 +530,7 @@ TEST_F(SessionTest, UnsendableEnvelopesNeverReachTheServer) {
          "*** Connection lost ***",
          "!!! ERROR: no \"@\" in address \"local\\x0Auser\"\r\n"},
     };
-    SmtpPeer peer;
-    Serve(peer);
+    Serve();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         Reset();
@@ -766,7 +541,7 @@ TEST_F(SessionTest, UnsendableEnvelopesNeverReachTheServer) {
         EXPECT_NE(LogText().find(row.log), std::string::npos) << LogText();
         EXPECT_EQ(LogText().find("*** Connecting"), std::string::npos);
     }
-    EXPECT_EQ(peer.Connections(), 0);
+    EXPECT_EQ(server_.attempts, 0);
 }
 
 TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
@@ -777,12 +552,12 @@ TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
     // The database goes away while the message is under way.
     dbTimer_->SetEnabled(false);
     const std::string gone = ConnString(FreeLocalPort(), "gone");
-    std::ofstream(G().AppPath + "DBConnect.dat", std::ios::binary | std::ios::trunc) << gone;
+    std::ofstream(root_ + "/DBConnect.dat", std::ios::binary | std::ios::trunc) << gone;
     ErrorState ignored;
     G().db.conn->Close(ignored);
     G().db.conn->SetConnectionString(gone);
     ASSERT_TRUE(RunUntilOutcomes(1));
-    EXPECT_EQ(G().iActiveTransfers, 0);
+    EXPECT_EQ(active_, 0);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
     const std::string log = LogText();
     const auto at = log.find("*-*-* MINILOG ERROR: ");
@@ -793,16 +568,15 @@ TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
     EXPECT_TRUE(MinilogRows().empty());
 }
 
-TEST_F(SessionTest, SessionLogSwitchAndBanners) {
-    SmtpPeer peer;
-    Serve(peer);
-    G().iSMTPLog = 1;  // only -1 switches the log on
+TEST_F(FakeSessionTest, SessionLogSwitchAndBanners) {
+    Serve();
+    S().sessionLog = false;  // only -1 switches the log on
     QueueOne("L1");
     DeliverOne("Inbox/", "L1");
-    EXPECT_FALSE(Exists(SessionLogPath(clock_->Now())));
+    EXPECT_FALSE(Exists(delivery_->log.SessionLogPath(clock_->Now())));
 
     // Two windows loading in one tick: two banner blocks before any conversation line.
-    G().iSMTPLog = -1;
+    S().sessionLog = true;
     outcomes_.clear();
     QueueOne("L2");
     QueueOne("L3");

@@ -1,0 +1,26 @@
+#include "delivery/delivery.h"
+
+#include <utility>
+
+#include "platform/socket.h"
+
+namespace bw {
+
+namespace {
+SocketFactory OrRealSockets(SocketFactory newSocket, Loop& loop) {
+    if (newSocket) return newSocket;
+    return [&loop] { return NewTcpSocket(loop); };
+}
+}  // namespace
+
+Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& audit,
+                   const std::string& sentRecordPath, std::int16_t& activeTransfers,
+                   std::function<bool()> databaseOpen, Timer* queueTimer, SocketFactory newSocket)
+    : log(settings, clock, journal),
+      sent(sentRecordPath, journal),
+      ctx{settings,       clock, loop, journal,
+          audit,          log,   sent, OrRealSockets(std::move(newSocket), loop),
+          activeTransfers},
+      dispatcher(ctx, std::move(databaseOpen), queueTimer) {}
+
+}  // namespace bw

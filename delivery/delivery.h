@@ -1,0 +1,33 @@
+// The delivery as the program's entry wires it: its settings, session log,
+// sent record, shared context and dispatcher, made once at start. The caller
+// fills `settings` from the start-up's values and runs
+// dispatcher.tmrQueue_Timer() on its queue timer.
+// DIAGNOSTICS: none here; see the parts.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "delivery/delivery_context.h"
+#include "delivery/dispatcher.h"
+#include "delivery/sent_record.h"
+#include "delivery/session_log.h"
+
+namespace bw {
+
+struct Delivery {
+    /// `sentRecordPath`: StateDir() + "/sent-pairs" in the daemon. `newSocket`
+    /// empty: real sockets on `loop`.
+    Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& audit,
+             const std::string& sentRecordPath, std::int16_t& activeTransfers,
+             std::function<bool()> databaseOpen, Timer* queueTimer, SocketFactory newSocket = {});
+
+    DeliverySettings settings;
+    SessionLog log;
+    SentRecord sent;
+    DeliveryContext ctx;
+    Dispatcher dispatcher;
+};
+
+}  // namespace bw

@@ -1,0 +1,52 @@
+// What the delivery reads and uses, handed to it once at start: the settings
+// (read by the start-up, never changed by the delivery) and the context every
+// session shares (clock, loop, journal, audit, session log, sent record, a
+// socket maker and the counters the rest of the daemon looks at).
+// DIAGNOSTICS: none; plain data.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bw {
+
+class Audit;
+class Clock;
+class Loop;
+class ServiceControl;
+class SentRecord;
+class SessionLog;
+class TcpSocket;
+
+struct DeliverySettings {
+    std::string appPath;           // ends with "/"; the account is appPath + "TarnIN/"
+    bool useTrash = true;          // "UseTrash" != 0: delivered pairs go to Trash/, else away
+    bool sessionLog = false;       // "SMTPLog" = -1: the session log is written
+    bool traceStages = false;      // "SMTPTrace" = 1: the session log also shows each stage change
+    bool tempFailRefuses = false;  // "TempFailRefuses" = 1: a "4" reply refuses the message
+    std::string peer2;             // the second peer that takes the Outbox ("" = none)
+    std::vector<std::string> smtpServers;  // "host" or "host:port", tried in turn
+    std::string forwardedList;             // as ForwardedListFromLines builds it
+
+    std::string AccPath() const { return appPath + "TarnIN/"; }
+};
+
+using SocketFactory = std::function<std::unique_ptr<TcpSocket>()>;
+
+struct DeliveryContext {
+    const DeliverySettings& settings;
+    Clock& clock;
+    Loop& loop;
+    ServiceControl* journal;  // the event log; may be null
+    Audit& audit;             // minilog rows and statistics counts
+    SessionLog& log;
+    SentRecord& sent;
+    SocketFactory newSocket;
+    std::int16_t& activeTransfers;  // loaded delivery windows (the shutdown waits for 0)
+    std::int32_t smtpPort = 0;      // the port last set by a server entry, shared by all sessions
+};
+
+}  // namespace bw

@@ -1,0 +1,51 @@
+// The delivery windows alive: created for the dispatcher, destroyed from the
+// loop once unloaded and out of their own handlers. An observer may watch
+// each unload (tests and benchmarks; none in the daemon).
+// DIAGNOSTICS: Create returns nullptr when no memory is left.
+#pragma once
+
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "db/audit.h"
+#include "delivery/delivery_context.h"
+#include "delivery/queue_pair.h"
+
+namespace bw {
+
+class frmSMTPClient;
+
+using UnloadObserver = std::function<void(const tMinLog& record, const std::string& sQueueName)>;
+
+class DeliveryWindows {
+  public:
+    explicit DeliveryWindows(DeliveryContext& ctx);
+    ~DeliveryWindows();
+    DeliveryWindows(const DeliveryWindows&) = delete;
+    DeliveryWindows& operator=(const DeliveryWindows&) = delete;
+
+    /// A new window for `pair`, kept until it has unloaded; nullptr when it cannot be made.
+    frmSMTPClient* Create(QueuePair pair);
+    /// Windows created and not yet destroyed (loaded or not).
+    int Live() const { return static_cast<int>(windows_.size()); }
+    /// Destroys every window that has unloaded and is in none of its own handlers.
+    void DestroyFinished();
+    /// Destroys every window, unloaded or not, without unloading it.
+    void DestroyAll();
+    void SetUnloadObserver(UnloadObserver observer) { observer_ = std::move(observer); }
+
+    // Called by the windows.
+    void ScheduleReap();
+    void Unloaded(const tMinLog& record, const std::string& name);
+
+  private:
+    DeliveryContext& ctx_;
+    std::list<std::unique_ptr<frmSMTPClient>> windows_;
+    UnloadObserver observer_;
+    bool reapPosted_ = false;
+    std::shared_ptr<DeliveryWindows*> self_;  // a posted reap finds the owner gone
+};
+
+}  // namespace bw

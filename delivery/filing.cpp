@@ -1,0 +1,59 @@
+#include "delivery/filing.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "host/paths.h"
+
+namespace bw {
+
+namespace {
+
+void FileFile(const std::string& from, const std::string& folder, bool refused,
+              std::int16_t& fileNo, ErrorState& err) {
+    const std::string name = from.substr(from.find_last_of('/') + 1);
+    ErrorState fileErr;
+    if (folder.empty() || NameInRealFolder(folder, name)) {
+        DeleteFileSafe(from, fileErr);
+    } else if (!MoveFileSafe(from, folder + name, true, fileErr)) {
+        if (fileErr.number == EEXIST || !refused) {
+            // Filed under that name meanwhile, or delivered: the trash copy is a courtesy.
+            ErrorState delErr;
+            if (fileErr.number == EEXIST) fileErr.Clear();
+            DeleteFileSafe(from, delErr);
+            if (delErr.Failed()) fileErr.Raise(delErr.number, delErr.description);
+        }
+        // A refused message whose folder failed is never deleted: it stays queued.
+    }
+    if (fileErr.Failed()) err.Raise(fileErr.number, fileErr.description);
+    CloseFileNo(fileNo);
+    fileNo = 0;
+}
+
+}  // namespace
+
+bool FilePair(QueuePair& pair, bool refused, bool useTrash, ErrorState& err) {
+    const std::string q = pair.QueuePath();
+    const std::string target = refused ? q + "BAD/" : (useTrash ? pair.accPath + "Trash/" : "");
+    if (refused) MakePath(q + "BAD");
+    // The files move under the names they were claimed by, whatever their letter case.
+    auto claimedPath = [&](std::int16_t fileNo, const char* ext) {
+        const std::string path = FilePathNo(fileNo);
+        return path.empty() ? q + pair.name + ext : path;
+    };
+    FileFile(claimedPath(pair.msgFile, ".msg"), target, refused, pair.msgFile, err);
+    FileFile(claimedPath(pair.datFile, ".dat"), target, refused, pair.datFile, err);
+    return !err.Failed();
+}
+
+void TouchChangedFlag(const std::string& folder, double now) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.15g\r\n", now);
+    // A new file replaces the flag, so a link put in its place is never written
+    // through. The flag only tells the other components to look again: a
+    // failure is harmless.
+    ErrorState ignored;
+    ReplaceFile(folder, "Changed.flg", text, ignored);
+}
+
+}  // namespace bw

@@ -1,0 +1,26 @@
+// Filing a queue pair once its session is over: both files move to the
+// queue's BAD folder when refused, to the account's Trash when delivered and
+// the trash is used, else they are deleted; the ".msg" first, the ".dat"
+// last. A file is unlocked (closed) only after its name has moved on, so no
+// scan can claim a half-filed pair. Changed.flg tells the other components of
+// the gateway to look at the account again.
+// DIAGNOSTICS: FilePair returns false with `err` raised when a file stays in
+// the queue; a refused file whose folder failed is never deleted. A failed
+// Changed.flg is harmless and ignored.
+#pragma once
+
+#include <string>
+
+#include "delivery/queue_pair.h"
+#include "platform/error_state.h"
+
+namespace bw {
+
+/// Moves or deletes both files of `pair` (closing them); `refused` sends them
+/// to BAD, else `useTrash` to the trash.
+bool FilePair(QueuePair& pair, bool refused, bool useTrash, ErrorState& err);
+
+/// Rewrites folder + "Changed.flg" with the day-serial number `now`.
+void TouchChangedFlag(const std::string& folder, double now);
+
+}  // namespace bw

@@ -1,0 +1,128 @@
+// One SMTP conversation for one claimed queue pair: read the envelope,
+// connect to the internal servers in turn, greet, send the envelope and the
+// body, judge each reply (stage_table.h), then settle the result: the audit
+// (minilog row and count) before the sent record, the record before the
+// filing. Step() does one step; the delivery window calls it on its stage
+// timer and on each socket event, and runs the watchdog and the unload.
+// Time limits run on the monotonic clock; a closed connection ends a wait at
+// once. A reply is gathered in a bounded buffer (smtp_reply.h).
+// DIAGNOSTICS: nothing throws. Socket errors become the conversation's
+// time-outs; outcomes go to the session log and the minilog record; a minilog
+// row reported lost gives one "MINILOG ERROR: " log line; a filing that fails
+// after the server's answer gives one journal line per try.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/audit.h"
+#include "delivery/delivery_context.h"
+#include "delivery/queue_pair.h"
+#include "delivery/sent_record.h"
+#include "delivery/smtp_reply.h"
+#include "delivery/stage_table.h"
+#include "platform/socket.h"
+
+namespace bw {
+
+/// What the session asks of the window that runs it.
+struct SessionHooks {
+    std::function<void(int ms)> stageInterval;  // the stage timer's interval
+    std::function<void()> finish;               // stop stepping and unload
+};
+
+class SmtpSession {
+  public:
+    SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket, SessionHooks hooks);
+    SmtpSession(const SmtpSession&) = delete;
+    SmtpSession& operator=(const SmtpSession&) = delete;
+
+    /// The pair is due: not remembered as sent (a remembered one is filed
+    /// again once a minute instead) and out of its back-off. False: release it.
+    bool AttemptDue();
+    /// The minilog record's opening values and the session log's banner.
+    void Begin();
+    /// One step of the conversation.
+    void Step();
+    /// Takes what the socket has received; true when something came.
+    bool TakeData();
+    /// The server closed the connection (or it broke).
+    void Closed() { closed_ = true; }
+    /// A write finished.
+    void SendComplete() { sendDone_ = true; }
+    /// The minilog row, once (at the filing of an answered pair, else at the unload).
+    void WriteAudit();
+
+    /// No data from the server, and no body sent, for `seconds` (the watchdog).
+    bool SilentFor(double seconds) const { return Now() - lastData_ >= seconds; }
+    Stage CurrentStage() const { return stage_; }
+    QueuePair& Pair() { return pair_; }
+    const tMinLog& MinLog() const { return minLog_; }
+
+  private:
+    // smtp_session.cpp: stepping and transitions.
+    void Enter(Stage next, const char* why);
+    bool Waiting();
+    bool LimitPassed(double seconds) const;
+    double Now() const;
+    void ReplyStage();
+    void GoOn();
+    void Judged(Verdict verdict);
+    void SendCommand(const std::string& command);
+    void StepConnecting();
+    void StepNextRcpt();
+    // session_transfer.cpp: envelope, connect, body.
+    void ReadEnvelopeStage();
+    bool ReadEnvelopeLines(std::vector<std::string>& lines);
+    void ConnectStage();
+    void ConnectFailed();
+    void NextServer();
+    void BodyStage();
+    bool SendBodyPiece(bool& last);
+    void ServerSpokeInBody();
+    // session_outcome.cpp: the ends of a conversation.
+    void Refuse();
+    void LeaveInQueue();
+    void EndWithoutFiling();
+    void Defer(const std::string& command, const std::string& reply);
+    void BackOff();
+    void Settle();
+    void RecordSent();
+    void FileStage();
+    void AfterFiling(bool filed, const ErrorState& err);
+    void Log(const char* prefix, const std::string& text);
+
+    DeliveryContext& ctx_;
+    QueuePair pair_;
+    TcpSocket& ws_;
+    SessionHooks hooks_;
+
+    Stage stage_ = Stage::kReadEnvelope;
+    double stageStart_ = 0;
+    double lastData_ = 0;
+    ReplyBuffer reply_;
+    bool sendDone_ = false;
+    bool closed_ = false;  // the server closed the connection (or it broke)
+    std::size_t serverIdx_ = 0;
+    std::string server_;              // the server being tried, as the log names it
+    std::vector<std::string> rcpts_;  // [0] unused; recipients from 1 on
+    std::size_t rcptIdx_ = 0;
+    std::string heloLine_;
+    std::string mailFrom_;
+    bool refused_ = false;
+    bool bodyInLine_ = false;        // the last body part sent ended inside a long line
+    bool bodyAfterBreak_ = false;    // ... and that part ended at a bare line end
+    bool saidBareBreaks_ = false;    // the session log has said so for this message
+    std::size_t rcptTempFails_ = 0;  // recipients answered with a "4" reply
+    std::string lastTempReply_;      // the last of those replies
+    PairId pairId_;
+    bool pairKnown_ = false;
+    bool recorded_ = false;  // the sent record holds this pair
+    bool audited_ = false;   // the minilog row is written (or spooled)
+    tMinLog minLog_;
+};
+
+}  // namespace bw

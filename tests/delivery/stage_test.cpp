@@ -1,0 +1,176 @@
+// The stage table of the SMTP session, driven by a scripted fake server on
+// the manual clock: for each way a server can answer (or not) at each stage,
+// where the pair ends, how many copies of the body the server got, the
+// minilog action, the status line and when the session ended (the stage's
+// limit). Runs through the queue scan long enough to see repeats.
+#include <gtest/gtest.h>
+
+#include "tests/delivery/delivery_fixture.h"
+
+namespace bw::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct Row {
+    const char* label;
+    Strings script;  // greeting, HELO, MAIL, RCPT, DATA, body, QUIT
+    const char* where;
+    const char* action;  // "" = the initial one
+    const char* status;  // "" = none
+    int endSeconds;      // the session ends after this limit (and within a second of it)
+    bool tempFailRefuses = false;
+};
+
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.label;
+}
+
+// A server that plays well for `good` steps, then does `then`.
+Strings Upto(std::size_t good, Strings then = {}) {
+    Strings s{"220 mx\r\n", "250 hi\r\n",     "250 ok\r\n", "250 ok\r\n",
+              "354 go\r\n", "250 queued\r\n", "221 bye\r\n"};
+    s.resize(good);
+    s.insert(s.end(), then.begin(), then.end());
+    return s;
+}
+
+constexpr const char* kNoResponse = "*** NO RESPONSE from 127.0.0.1 ***";
+constexpr const char* kNoOrBad = "*** NO OR BAD RESPONSE from 127.0.0.1 ***";
+constexpr const char* kDelivered = "900 Delivered M1 to: 127.0.0.1: 25";
+const std::string kHuge = "250-" + std::string(200 * 1024, 'h') + "\r\n250 2.0.0 queued\r\n";
+
+const Row kRows[] = {
+    {"Takes", Upto(7), "trash", kDelivered, "", 0},
+    {"GreetingRefused", {"554 go away\r\n"}, "queue", "", kNoResponse, 0},
+    {"NoGreeting", {kSilent}, "queue", "", kNoResponse, 10},
+    {"HeloRefused", Upto(1, {"550 not you\r\n"}), "bad", "590 Peer Delivery ERROR M1 (550 not you)",
+     kNoOrBad, 0},
+    {"HeloSilent", Upto(1, {kSilent}), "bad", "", kNoOrBad, 90},
+    {"HeloClosed", Upto(1, {kClose}), "bad", "", kNoOrBad, 0},
+    {"HeloTemporary", Upto(1, {"421 4.3.2 busy\r\n"}), "queue",
+     "490 Peer Delivery DEFERRED M1 (HELO: 421 4.3.2 busy)", kNoOrBad, 0},
+    {"MailFromRefused", Upto(2, {"553 sender rejected\r\n"}), "bad",
+     "590 Peer Delivery ERROR M1 (553 sender rejected)", kNoResponse, 0},
+    {"MailFromIncompletePositive", Upto(2, {"250 half a line"}), "queue", "", kNoResponse, 90},
+    {"RcptSilent", Upto(3, {kSilent}), "bad", "", kNoResponse, 90},
+    {"RcptGreylisted", Upto(3, {"450 4.2.0 greylisted\r\n", "554 5.5.1 no valid recipients\r\n"}),
+     "queue", "490 Peer Delivery DEFERRED M1 (RCPT TO: 450 4.2.0 greylisted)", kNoOrBad, 0},
+    {"DataRefused", Upto(4, {"554 no valid recipients\r\n"}), "bad",
+     "590 Peer Delivery ERROR M1 (554 no valid recipients)", kNoOrBad, 0},
+    {"EndOfDataRefused", Upto(5, {"554 5.7.1 spam\r\n"}), "bad",
+     "590 Peer Delivery ERROR M1 (554 5.7.1 spam)", kNoOrBad, 0},
+    {"EndOfDataTemporary", Upto(5, {"451 4.3.0 Temporary failure\r\n"}), "queue",
+     "490 Peer Delivery DEFERRED M1 (end of data: 451 4.3.0 Temporary failure)", kNoOrBad, 0},
+    {"EndOfDataTemporaryRefusesBySetting", Upto(5, {"451 4.3.0 Temporary failure\r\n"}), "bad",
+     "590 Peer Delivery ERROR M1 (451 4.3.0 Temporary failure)", kNoOrBad, 0, true},
+    {"EndOfDataSilent", Upto(5, {kSilent}), "queue", "", kNoOrBad, 90},
+    {"EndOfDataClosed", Upto(5, {kClose}), "queue", "", kNoOrBad, 0},
+    {"EndOfDataHugeReply", Upto(5, {kHuge, "221 bye\r\n"}), "trash", kDelivered, "", 0},
+    {"QuitClosed", Upto(6, {kClose}), "trash", kDelivered, "", 0},
+    {"Unreachable", {kRefuse}, "queue", "", "*** TIMEOUT Connecting 127.0.0.1 ***", 5},
+    // A reply flood without a line end is cut at 64 KB and judged at once by
+    // its code, so neither the memory nor the session log takes the flood.
+    {"GreetingFlood", {"554 " + std::string(1 << 20, 'x')}, "queue", "", kNoResponse, 0},
+};
+
+class StageTable : public DeliveryTest, public ::testing::WithParamInterface<Row> {
+  protected:
+    StageTable() { fake_ = true; }
+};
+
+TEST_P(StageTable, FilesCopiesAndAuditAsTheRowSays) {
+    const Row& row = GetParam();
+    S().smtpServers = {"127.0.0.1"};
+    S().tempFailRefuses = row.tempFailRefuses;
+    server_.scripts = {row.script};
+    WritePair("Inbox/", "M1", Envelope("alice@ext.example", {"bob@corp.example"}),
+              {"X-Queue: 1", "Subject: hi", "", "hello"});
+    const std::int64_t start = clock_->MonotonicMs();
+    Scan();
+    StartQueueTimer();
+    ASSERT_TRUE(RunUntilOutcomes(1, 200000, 5)) << LogText();
+    const std::int64_t took = clock_->MonotonicMs() - start;
+    EXPECT_GE(took, row.endSeconds * 1000);
+    EXPECT_LT(took, row.endSeconds * 1000 + 1000);
+    EXPECT_LT(LogText().size(), 80u * 1024);
+    // Long enough for a pair left in the queue to be sent again, were it not held back.
+    RunFor(200000, 50);
+    queueTimer_->SetEnabled(false);
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
+    const bool bodySent = row.script.size() > 5;
+    EXPECT_EQ(server_.bodies.size(), bodySent ? 1u : 0u);
+    ASSERT_FALSE(fakeAudit_.rows.empty());
+    EXPECT_EQ(fakeAudit_.rows[0].sAction, *row.action ? row.action : "*** Connection lost ***");
+    EXPECT_EQ(fakeAudit_.counts["delivered"], std::string(row.where) == "trash" ? 1 : 0);
+    if (*row.status != '\0') {
+        EXPECT_NE(LogText().find(std::string("*--*--* ") + row.status + "\r\n"), std::string::npos)
+            << LogText();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StageTable, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) {
+                             return info.param.label;
+                         });
+
+// Several servers, the first refusing connections or accepting without a
+// greeting: the second delivers, and no "NO RESPONSE" line is written.
+TEST_F(StageTable, FirstServerDeadOrSilentThenTheSecondDelivers) {
+    for (const char* first : {kRefuse, kSilent}) {
+        SCOPED_TRACE(first);
+        server_.scripts = {{first}, Upto(7)};
+        server_.attempts = server_.connections = 0;
+        S().smtpServers = {"127.0.0.1", "127.0.0.1"};
+        WritePair("Inbox/", first, Envelope("a@ext.example", {"b@corp.example"}), {"X", "hi"});
+        outcomes_.clear();
+        Scan();
+        ASSERT_TRUE(RunUntilOutcomes(1));
+        EXPECT_EQ(fakeAudit_.rows.back().sAction.rfind("900 Delivered", 0), 0u);
+        EXPECT_EQ(LogText().find("NO RESPONSE"), std::string::npos);
+        EXPECT_EQ(server_.connections, 1 + (first == kSilent ? 1 : 0));
+        Windows().DestroyFinished();
+    }
+    EXPECT_NE(LogText().find("*--*--* *** TIMEOUT Connecting 127.0.0.1 ***\r\n"),
+              std::string::npos);
+}
+
+// Forty servers that accept and never greet: each attempt ends after 10 s, no
+// step brings data, so the watchdog counted from the load ends the session in
+// the middle of the server list.
+TEST_F(StageTable, WatchdogEndsASessionWithoutDataFor300SecondsSinceTheLoad) {
+    S().smtpServers = Strings(40, "127.0.0.1");
+    server_.scripts = {{kSilent}};
+    WritePair("Inbox/", "M1", Envelope("a@ext.example", {"b@corp.example"}), {"X", "hi"});
+    const std::int64_t loadedAt = clock_->MonotonicMs();
+    Scan();
+    ASSERT_TRUE(RunUntilOutcomes(1, 400000, 50));
+    const std::int64_t after = clock_->MonotonicMs() - loadedAt;
+    EXPECT_GE(after, 300000);
+    EXPECT_LT(after, 303000);
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
+    EXPECT_EQ(outcomes_[0].record.sAction, "*** Connection lost ***");
+    EXPECT_EQ(LogText().find("NO RESPONSE"), std::string::npos);
+    EXPECT_GE(server_.attempts, 29);
+    EXPECT_LE(server_.attempts, 31);
+}
+
+// Asked for, each change of stage is traced in the session log.
+TEST_F(StageTable, TraceShowsEachStageChange) {
+    S().smtpServers = {"127.0.0.1"};
+    S().traceStages = true;
+    server_.scripts = {Upto(7)};
+    WritePair("Inbox/", "M1", Envelope("a@ext.example", {"b@corp.example"}), {"X", "hi"});
+    Scan();
+    ASSERT_TRUE(RunUntilOutcomes(1));
+    const std::string log = LogText();
+    for (const char* line :
+         {"stage kReadEnvelope -> kConnect (envelope read)",
+          "stage kGreeting -> kHeloReply (greeted)",
+          "stage kEndOfDataReply -> kQuitReply (message taken)", "stage kFile -> kDone (filing)"}) {
+        EXPECT_NE(log.find(std::string("*--*--* ") + line + "\r\n"), std::string::npos) << line;
+    }
+}
+
+}  // namespace
+}  // namespace bw::test
