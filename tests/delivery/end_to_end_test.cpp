@@ -8,13 +8,11 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <thread>
 
-#include "tests/support/mariadb_server.h"
+#include "tests/support/installation.h"
 #include "tests/support/smtp_peer.h"
 #include "tests/support/temp_dir.h"
 
@@ -22,175 +20,16 @@ namespace bw::test {
 namespace {
 
 namespace fs = std::filesystem;
-using Strings = std::vector<std::string>;
-
-std::string BinaryDir() {
-    const char* env = std::getenv("BW_BINARY_DIR");
-    return env != nullptr && *env != '\0' ? env : BW_BINARY_DIR;
-}
-
-// An installation of its own: application folder, settings store, database,
-// and the daemon started and stopped on request.
-class Installation {
-  public:
-    Installation(int smtpPort, const std::string& tarnId = "E2E0A1") : tarnId_(tarnId) {
-        char tmpl[] = "/tmp/bwe2e.XXXXXX";
-        work_ = ::mkdtemp(tmpl);
-        app_ = work_ + "/app/";
-        for (const char* d : {"lang", "Logs", "TarnIN/Inbox", "TarnIN/Outbox", "run"}) {
-            fs::create_directories(app_ + d);
-        }
-        fs::create_directories(work_ + "/run");
-        dbPort_ = SharedDbPort();
-        db_ = CreateTestDatabase(dbPort_);
-        Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('" + tarnId_ + "')");
-        bw::test::WriteFile(
-            app_ + "lang/English.lng",
-            "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nThere are transfers running!\r\n");
-        bw::test::WriteFile(app_ + "TarnIN/AccInfo.ini",
-                            "[Server]\r\nSMTP=127.0.0.1:" + std::to_string(smtpPort) +
-                                "\r\n[User]\r\nFullName=Test\r\nEmail=pm@corp.example\r\n");
-        bw::test::WriteFile(app_ + "DBConnect.dat", ConnString(dbPort_, db_) + "\r\n");
-        bw::test::WriteFile(
-            work_ + "/registry.reg",
-            "Windows Registry Editor Version 5.00\r\n\r\n"
-            "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n"
-            "\"AppPath\"=\"" +
-                app_ +
-                "\"\r\n\"UILanguage\"=\"English\"\r\n\"UseTrash\"=\"-1\"\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\Server]\r\n\"SMTPLog\"=\"-1\"\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\TarnIN]\r\n\"TarnID\"=\"" +
-                tarnId_ + "\"\r\n");
-    }
-    ~Installation() {
-        Kill();
-        DropTestDatabase(dbPort_, db_);
-        std::error_code ec;
-        fs::remove_all(work_, ec);
-    }
-
-    std::string Acc() const { return app_ + "TarnIN/"; }
-    const std::string& App() const { return app_; }
-
-    void Queue(const std::string& folder, const std::string& name, const Strings& dat,
-               const std::string& body = "Subject: test\r\n\r\nhello\r\n") {
-        std::string d;
-        for (const auto& l : dat) d += l + "\r\n";
-        bw::test::WriteFile(Acc() + folder + name + ".msg", "X-Queue: 1\r\n" + body);
-        // Written under another name and renamed in, as TarnIN does.
-        bw::test::WriteFile(Acc() + folder + name + ".dat.tmp", d);
-        fs::rename(Acc() + folder + name + ".dat.tmp", Acc() + folder + name + ".dat");
-    }
-
-    void Start() {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setenv("BW_REGISTRY", (work_ + "/registry.reg").c_str(), 1);
-            ::setenv("BW_RUN_DIR", (work_ + "/run").c_str(), 1);
-            ::setenv("BW_STATE_DIR", (work_ + "/state").c_str(), 1);
-            ::setenv("BW_QUESTION_ANSWER", "yes", 1);
-            ::unsetenv("INVOCATION_ID");
-            const std::string out = work_ + "/daemon.log";
-            FILE* f = std::freopen(out.c_str(), "a", stderr);
-            (void)f;
-            const std::string bin = BinaryDir() + "/bwtarnout";
-            ::execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-    }
-    bool Running() {
-        if (pid_ <= 0) return false;
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return false;
-        }
-        return true;
-    }
-    void Kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    /// Stops the daemon the way the service manager does and waits for its end.
-    void Terminate() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 400 && Running(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        Kill();
-    }
-
-    int QueuedPairs() const {
-        int n = 0;
-        for (const char* f : {"Inbox", "Outbox"}) {
-            for (const auto& e : fs::directory_iterator(Acc() + f)) {
-                // A pair counts; a lone envelope left by a crash does not.
-                if (e.path().extension() != ".dat") continue;
-                auto msg = e.path();
-                n += fs::exists(msg.replace_extension(".msg")) ? 1 : 0;
-            }
-        }
-        return n;
-    }
-    bool WaitQueueEmpty(int seconds) {
-        for (int i = 0; i < seconds * 10; ++i) {
-            if (QueuedPairs() == 0) return true;
-            if (!Running()) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return QueuedPairs() == 0;
-    }
-    bool WaitRows(int n, int seconds) {
-        for (int i = 0; i < seconds * 10; ++i) {
-            if (std::stoi(Scalar(dbPort_, db_, "SELECT COUNT(*) FROM tbl_minilog")) >= n)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
-    }
-    std::vector<Row> Minilog() const {
-        return Query(dbPort_, db_,
-                     "SELECT ipaddress, mailfrom, mailto, action FROM tbl_minilog ORDER BY id");
-    }
-    std::string Delivered() const {
-        return Scalar(dbPort_, db_,
-                      "SELECT delivered FROM tbl_stats WHERE tarnid='" + tarnId_ + "'");
-    }
-    std::string SessionLog() const {
-        std::string all;
-        for (const auto& e : fs::directory_iterator(app_ + "Logs"))
-            all += bw::test::ReadFile(e.path().string());
-        return all;
-    }
-    std::string DaemonLog() const { return bw::test::ReadFile(work_ + "/daemon.log"); }
-
-  private:
-    std::string tarnId_;
-    std::string work_;
-    std::string app_;
-    int dbPort_ = 0;
-    std::string db_;
-    pid_t pid_ = -1;
-};
-
-Strings Env(const std::string& from, const Strings& rcpts) {
-    Strings v{"h\t127.0.0.1\tx", "HELO gateway.example", from};
-    v.insert(v.end(), rcpts.begin(), rcpts.end());
-    return v;
-}
 
 TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
     SmtpPeer sink;
     sink.Start();
     Installation inst(sink.Port());
-    inst.Queue("Inbox/", "in1", Env("alice@ext.example", {"bob@corp.example"}));
+    inst.Queue("Inbox/", "in1", Envelope("alice@ext.example", {"bob@corp.example"}));
     inst.Queue("Inbox/", "in2",
-               Env("carol@ext.example", {"bob@corp.example", "dave@corp.example"}));
-    inst.Queue("Outbox/", "out1", Env("bob@corp.example", {"x@ext.example"}));
-    inst.Queue("Outbox/", "norcpt", Env("bob@corp.example", {}));
+               Envelope("carol@ext.example", {"bob@corp.example", "dave@corp.example"}));
+    inst.Queue("Outbox/", "out1", Envelope("bob@corp.example", {"x@ext.example"}));
+    inst.Queue("Outbox/", "norcpt", Envelope("bob@corp.example", {}));
     inst.Start();
     ASSERT_TRUE(inst.WaitQueueEmpty(60)) << inst.DaemonLog();
     ASSERT_TRUE(inst.WaitRows(4, 10));
@@ -235,7 +74,8 @@ TEST(EndToEnd, KilledDaemonLosesNothing) {
         const std::string folder = i % 2 == 0 ? "Inbox/" : "Outbox/";
         // A few refused ones (no recipient) so filing to BAD is crashed into too.
         inst.Queue(folder, name,
-                   i % 7 == 3 ? Env("a@ext.example", {}) : Env("a@ext.example", {"b@corp.example"}),
+                   i % 7 == 3 ? Envelope("a@ext.example", {})
+                              : Envelope("a@ext.example", {"b@corp.example"}),
                    "Subject: " + name + "\r\n\r\n" + std::string(20000, 'q') + "\r\n");
         names.push_back(folder + name);
     }
@@ -248,12 +88,8 @@ TEST(EndToEnd, KilledDaemonLosesNothing) {
     constexpr int kRounds = 8;
     auto filedCount = [&] {
         int n = 0;
-        for (const std::string dir : {"Trash/", "Inbox/BAD/", "Outbox/BAD/"}) {
-            std::error_code ec;
-            for (auto it = fs::directory_iterator(inst.Acc() + dir, ec);
-                 !ec && it != fs::directory_iterator(); it.increment(ec)) {
-                ++n;
-            }
+        for (const char* dir : {"Trash/", "Inbox/BAD/", "Outbox/BAD/"}) {
+            n += inst.Files(dir, ".msg") + inst.Files(dir, ".dat");
         }
         return n;
     };
@@ -349,7 +185,7 @@ time.sleep(3600)
     }
     {
         Installation inst(port);
-        inst.Queue("Inbox/", "smuggle", Env("alice@ext.example", {"bob@corp.example"}),
+        inst.Queue("Inbox/", "smuggle", Envelope("alice@ext.example", {"bob@corp.example"}),
                    "Subject: hi\r\n\r\nhello\n.\nMAIL FROM:<smuggler@evil.test>\n"
                    "RCPT TO:<victim@corp.example>\nDATA\n\nforged\n.\r\nend\r\n");
         inst.Start();
