@@ -36,6 +36,7 @@
 #include "tests/support/installation.h"
 #include "tests/support/mariadb_server.h"
 #include "tests/support/smtp_peer.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ struct Site {
     }
     /// Records waiting in the audit spool (lines after its header).
     long Spooled() const {
-        const std::string s = in.StateFile("audit.spool");
+        const std::string s = bw::test::ReadFile(in.StateDir() + "audit.spool");
         const long lines = static_cast<long>(std::count(s.begin(), s.end(), '\n'));
         return lines > 0 ? lines - 1 : 0;
     }

@@ -169,7 +169,7 @@ void RunMode(const char* mode, int pairs, int seconds) {
     inst.Terminate();
     std::printf("%-9s %5d %6d %6d %6d %4d %6d %8.1f %6ld KB\n", mode, pairs, server.Connections(),
                 server.Copies(), inst.Files("Trash/", ".dat"), inst.Files("Inbox/BAD/", ".dat"),
-                inst.Files("Inbox/", ".dat"), wall, inst.Usage().maxRssKb);
+                inst.Files("Inbox/", ".dat"), wall, inst.MaxRssKb());
     std::fflush(stdout);
 }
 

@@ -1,11 +1,10 @@
 // The real daemon (build/bwtarnout) against the private MariaDB and a real
-// SMTP server on 127.0.0.1: folders, minilog rows, statistics and session log
-// after a run, and no message lost when the daemon is killed mid-delivery.
+// SMTP server on 127.0.0.1: folders, minilog rows, statistics, session log and
+// the bytes on the wire after a run, and no message lost when the daemon is
+// killed mid-delivery.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -14,18 +13,22 @@
 
 #include "tests/support/installation.h"
 #include "tests/support/smtp_peer.h"
-#include "tests/support/temp_dir.h"
 
 namespace bw::test {
 namespace {
 
 namespace fs = std::filesystem;
 
+// in1 holds bare line feeds around a "." and a forged command: it reaches the
+// server as one message, whole, with the bare line ends sent as CR LF and the
+// "." lines stuffed, so nothing on the wire reads as an end of data or a command.
 TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
     SmtpPeer sink;
     sink.Start();
     Installation inst(sink.Port());
-    inst.Queue("Inbox/", "in1", Envelope("alice@ext.example", {"bob@corp.example"}));
+    inst.Queue("Inbox/", "in1", Envelope("alice@ext.example", {"bob@corp.example"}),
+               "Subject: hi\r\n\r\nhello\n.\nMAIL FROM:<smuggler@evil.test>\n"
+               "RCPT TO:<victim@corp.example>\nDATA\n\nforged\n.\r\nend\r\n");
     inst.Queue("Inbox/", "in2",
                Envelope("carol@ext.example", {"bob@corp.example", "dave@corp.example"}));
     inst.Queue("Outbox/", "out1", Envelope("bob@corp.example", {"x@ext.example"}));
@@ -36,6 +39,17 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
     inst.Terminate();
 
     EXPECT_EQ(sink.Messages(), 3u);
+    const Strings bodies = sink.Bodies();
+    EXPECT_EQ(
+        std::count(bodies.begin(), bodies.end(),
+                   "Subject: hi\r\n\r\nhello\r\n..\r\nMAIL FROM:<smuggler@evil.test>\r\n"
+                   "RCPT TO:<victim@corp.example>\r\nDATA\r\n\r\nforged\r\n..\r\nend\r\n.\r\n"),
+        1);
+    int envelopeCommands = 0;  // MAIL FROM and RCPT TO of the three messages
+    for (const std::string& c : sink.Commands()) {
+        envelopeCommands += c.rfind("MAIL", 0) == 0 || c.rfind("RCPT", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(envelopeCommands, 7);
     for (const char* n : {"in1", "in2", "out1"}) {
         EXPECT_TRUE(fs::exists(inst.Acc() + "Trash/" + n + ".msg")) << n;
         EXPECT_TRUE(fs::exists(inst.Acc() + "Trash/" + n + ".dat")) << n;
@@ -56,6 +70,8 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
     const std::string log = inst.SessionLog();
     EXPECT_NE(log.find("*--B->R RCPT TO: <dave@corp.example>\r\n"), std::string::npos);
     EXPECT_NE(log.find("*--*--* NO VALID RCPTs!!\r\n"), std::string::npos);
+    EXPECT_NE(log.find("bare line feed or carriage return in the message sent as a line end"),
+              std::string::npos);
 }
 
 // Kills the daemon with SIGKILL at many moments of many deliveries and checks
@@ -69,15 +85,15 @@ TEST(EndToEnd, KilledDaemonLosesNothing) {
     Installation inst(sink.Port());
     const int kPairs = 30;
     Strings names;
+    auto folderOf = [](int i) { return std::string(i % 2 == 0 ? "Inbox/" : "Outbox/"); };
     for (int i = 0; i < kPairs; ++i) {
         const std::string name = "c" + std::to_string(1000 + i);
-        const std::string folder = i % 2 == 0 ? "Inbox/" : "Outbox/";
         // A few refused ones (no recipient) so filing to BAD is crashed into too.
-        inst.Queue(folder, name,
+        inst.Queue(folderOf(i), name,
                    i % 7 == 3 ? Envelope("a@ext.example", {})
                               : Envelope("a@ext.example", {"b@corp.example"}),
                    "Subject: " + name + "\r\n\r\n" + std::string(20000, 'q') + "\r\n");
-        names.push_back(folder + name);
+        names.push_back(name);
     }
     // The first scan comes 5 s after each start, so every round costs that
     // much and is made to count. Even rounds kill at a time spread over the
@@ -115,98 +131,31 @@ TEST(EndToEnd, KilledDaemonLosesNothing) {
     inst.WaitQueueEmpty(120);
     inst.Terminate();
 
+    // A crash between the two moves may leave the envelope behind in the
+    // queue; it is never claimed again (its message is filed).
     int lonelyDat = 0;
-    for (const std::string& fn : names) {
-        const std::string folder = fn.substr(0, fn.find('/') + 1);
-        const std::string name = fn.substr(fn.find('/') + 1);
-        const std::string places[] = {inst.Acc() + folder, inst.Acc() + "Trash/",
-                                      inst.Acc() + folder + "BAD/"};
-        int msgs = 0;
-        for (const auto& p : places) msgs += fs::exists(p + name + ".msg") ? 1 : 0;
-        EXPECT_EQ(msgs, 1) << name << " is in " << msgs << " places";
-        // A crash between the two moves may leave the envelope behind in the
-        // queue; it is never claimed again (its message is filed).
-        if (fs::exists(places[0] + name + ".dat") && !fs::exists(places[0] + name + ".msg")) {
-            ++lonelyDat;
-        }
-    }
+    inst.QueuedPairs(&lonelyDat);
     RecordProperty("lonely_dat", lonelyDat);
-    EXPECT_GE(sink.Messages(), static_cast<std::uint64_t>(kPairs - kPairs / 7 - 1));
-
     std::map<std::string, int> deliveredRows;
     for (const Row& row : inst.Minilog()) {
         const std::string action = row[3].value_or("");
         if (action.rfind("900 Delivered ", 0) == 0) ++deliveredRows[action.substr(14, 5)];
     }
-    int rows = 0;
-    for (const std::string& fn : names) {
-        const std::string name = fn.substr(fn.find('/') + 1);
-        if (!fs::exists(inst.Acc() + "Trash/" + name + ".msg")) continue;
-        EXPECT_GE(deliveredRows[name], 1) << name << " was delivered without a minilog row";
+    for (int i = 0; i < kPairs; ++i) {
+        const std::string& name = names[i];
+        int msgs = 0;
+        for (const std::string& place :
+             {folderOf(i), std::string("Trash/"), folderOf(i) + "BAD/"}) {
+            msgs += fs::exists(inst.Acc() + place + name + ".msg") ? 1 : 0;
+        }
+        EXPECT_EQ(msgs, 1) << name << " is in " << msgs << " places";
+        if (fs::exists(inst.Acc() + "Trash/" + name + ".msg")) {
+            EXPECT_GE(deliveredRows[name], 1) << name << " was delivered without a minilog row";
+        }
     }
-    for (const auto& [name, n] : deliveredRows) rows += n;
-    EXPECT_EQ(inst.Delivered(), std::to_string(rows));
-}
-
-// A real SMTP server (aiosmtpd) gets a message whose lines hold bare line
-// feeds around a "." and a forged command: one message arrives, whole, with
-// the bare line ends as CR LF and nothing read as an end of data or a command.
-TEST(EndToEnd, BareLineEndsInTheBodyCannotSmuggleAMessage) {
-    const std::string python = "/usr/bin/python3";
-    if (::access(python.c_str(), X_OK) != 0 ||
-        std::system((python + " -c 'import aiosmtpd' 2>/dev/null").c_str()) != 0) {
-        GTEST_SKIP() << "python3-aiosmtpd is not installed";
-    }
-    char tmpl[] = "/tmp/bwsmtpd.XXXXXX";
-    const std::string dir = ::mkdtemp(tmpl);
-    bw::test::WriteFile(dir + "/server.py", R"(import sys, time, os
-from aiosmtpd.controller import Controller
-class Keep:
-    n = 0
-    async def handle_DATA(self, server, session, envelope):
-        Keep.n += 1
-        with open(os.path.join(sys.argv[2], "msg%d" % Keep.n), "wb") as f:
-            f.write(b"FROM " + envelope.mail_from.encode() + b"\n" + envelope.content)
-        return "250 accepted"
-c = Controller(Keep(), hostname="127.0.0.1", port=int(sys.argv[1]))
-c.start()
-open(os.path.join(sys.argv[2], "ready"), "w").close()
-time.sleep(3600)
-)");
-    const int port = FreeLocalPort();
-    const pid_t server = ::fork();
-    if (server == 0) {
-        ::execl(python.c_str(), python.c_str(), (dir + "/server.py").c_str(),
-                std::to_string(port).c_str(), dir.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    for (int i = 0; i < 100 && !fs::exists(dir + "/ready"); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    {
-        Installation inst(port);
-        inst.Queue("Inbox/", "smuggle", Envelope("alice@ext.example", {"bob@corp.example"}),
-                   "Subject: hi\r\n\r\nhello\n.\nMAIL FROM:<smuggler@evil.test>\n"
-                   "RCPT TO:<victim@corp.example>\nDATA\n\nforged\n.\r\nend\r\n");
-        inst.Start();
-        EXPECT_TRUE(inst.WaitQueueEmpty(60)) << inst.DaemonLog();
-        EXPECT_TRUE(inst.WaitRows(1, 10));
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        inst.Terminate();
-        EXPECT_NE(inst.SessionLog().find(
-                      "bare line feed or carriage return in the message sent as a line end"),
-                  std::string::npos);
-    }
-    ::kill(server, SIGTERM);
-    ::waitpid(server, nullptr, 0);
-    EXPECT_TRUE(fs::exists(dir + "/msg1"));
-    EXPECT_FALSE(fs::exists(dir + "/msg2"));
-    EXPECT_EQ(bw::test::ReadFile(dir + "/msg1"),
-              "FROM alice@ext.example\nSubject: hi\r\n\r\nhello\r\n.\r\n"
-              "MAIL FROM:<smuggler@evil.test>\r\nRCPT TO:<victim@corp.example>\r\nDATA\r\n\r\n"
-              "forged\r\n.\r\nend\r\n");
-    std::error_code ec;
-    fs::remove_all(dir, ec);
+    EXPECT_GE(sink.Messages(), static_cast<std::uint64_t>(kPairs - kPairs / 7 - 1));
+    EXPECT_EQ(inst.Delivered(),
+              inst.Scalar("SELECT COUNT(*) FROM tbl_minilog WHERE action LIKE '900 Delivered %'"));
 }
 
 }  // namespace

@@ -24,10 +24,6 @@ std::string BinaryDir() {
     return env != nullptr && *env != '\0' ? env : BW_BINARY_DIR;
 }
 
-void SleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 const char* Flag(bool on) {
     return on ? "-1" : "0";
 }
@@ -45,10 +41,6 @@ Installation::Installation(int smtpPort, InstallationOptions options) : tarnId_(
     dbPort_ = options.dbPort != 0 ? options.dbPort : SharedDbPort();
     db_ = CreateTestDatabase(dbPort_);
     Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('" + tarnId_ + "')");
-    WriteSettings(smtpPort, options);
-}
-
-void Installation::WriteSettings(int smtpPort, const InstallationOptions& o) {
     WriteFile(app_ + "lang/English.lng",
               "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nThere are transfers running!\r\n");
     WriteFile(app_ + "TarnIN/AccInfo.ini",
@@ -58,9 +50,10 @@ void Installation::WriteSettings(int smtpPort, const InstallationOptions& o) {
     const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\";
     WriteFile(work_ + "/registry.reg",
               "Windows Registry Editor Version 5.00\r\n\r\n" + key + "General]\r\n\"AppPath\"=\"" +
-                  app_ + "\"\r\n\"UILanguage\"=\"English\"\r\n\"UseTrash\"=\"" + Flag(o.useTrash) +
-                  "\"\r\n\r\n" + key + "Server]\r\n\"SMTPLog\"=\"" + Flag(o.smtpLog) +
-                  "\"\r\n\r\n" + key + "TarnIN]\r\n\"TarnID\"=\"" + tarnId_ + "\"\r\n");
+                  app_ + "\"\r\n\"UILanguage\"=\"English\"\r\n\"UseTrash\"=\"" +
+                  Flag(options.useTrash) + "\"\r\n\r\n" + key + "Server]\r\n\"SMTPLog\"=\"" +
+                  Flag(options.smtpLog) + "\"\r\n\r\n" + key + "TarnIN]\r\n\"TarnID\"=\"" +
+                  tarnId_ + "\"\r\n");
 }
 
 Installation::~Installation() {
@@ -101,9 +94,9 @@ void Installation::Reap(int options) {
     rusage ru{};
     if (::wait4(pid_, nullptr, options, &ru) != pid_) return;
     pid_ = -1;
-    usage_.cpuSeconds = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
-                        ru.ru_stime.tv_usec / 1e6;
-    usage_.maxRssKb = ru.ru_maxrss;
+    cpuSeconds_ = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
+                  ru.ru_stime.tv_usec / 1e6;
+    maxRssKb_ = ru.ru_maxrss;
 }
 
 bool Installation::Running() {
@@ -120,7 +113,8 @@ void Installation::Kill() {
 void Installation::Terminate() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 400 && Running(); ++i) SleepMs(50);
+    for (int i = 0; i < 400 && Running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Kill();
 }
 
@@ -152,7 +146,7 @@ bool Installation::WaitQueueEmpty(int seconds) {
     for (int i = 0; i < seconds * 10; ++i) {
         if (QueuedPairs() == 0) return true;
         if (!Running()) return false;
-        SleepMs(100);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return QueuedPairs() == 0;
 }
@@ -160,13 +154,13 @@ bool Installation::WaitQueueEmpty(int seconds) {
 bool Installation::WaitRows(int n, int seconds) const {
     for (int i = 0; i < seconds * 10; ++i) {
         if (std::stoi(Scalar("SELECT COUNT(*) FROM tbl_minilog")) >= n) return true;
-        SleepMs(100);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
 }
 
 std::string Installation::Scalar(const std::string& sql) const {
-    return bw::test::Scalar(dbPort_, db_, sql);
+    return test::Scalar(dbPort_, db_, sql);
 }
 
 std::vector<Row> Installation::Minilog() const {
@@ -186,10 +180,6 @@ std::string Installation::SessionLog() const {
 
 std::string Installation::DaemonLog() const {
     return ReadFile(work_ + "/daemon.log");
-}
-
-std::string Installation::StateFile(const std::string& name) const {
-    return ReadFile(work_ + "/state/" + name);
 }
 
 Strings Envelope(const std::string& from, const Strings& rcpts) {

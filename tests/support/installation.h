@@ -26,22 +26,13 @@ struct InstallationOptions {
     bool useTrash = true;  // delivered pairs to Trash/, else deleted
 };
 
-/// What the daemon used, read when it ended.
-struct ProcessUsage {
-    double cpuSeconds = 0;
-    long maxRssKb = 0;
-};
-
 class Installation {
   public:
     explicit Installation(int smtpPort, InstallationOptions options = {});
     ~Installation();
     Installation(const Installation&) = delete;
-    Installation& operator=(const Installation&) = delete;
 
-    const std::string& App() const { return app_; }
     std::string Acc() const { return app_ + "TarnIN/"; }
-    int DbPort() const { return dbPort_; }
     const std::string& Db() const { return db_; }
 
     /// Queues a pair in `folder` ("Inbox/" or "Outbox/"); the envelope is
@@ -55,7 +46,9 @@ class Installation {
     void Kill();
     /// Stops the daemon the way the service manager does and waits for its end.
     void Terminate();
-    const ProcessUsage& Usage() const { return usage_; }
+    /// CPU seconds and peak RSS of the daemon that ended last.
+    double CpuSeconds() const { return cpuSeconds_; }
+    long MaxRssKb() const { return maxRssKb_; }
 
     /// Pairs still queued; `loneDat` gets the envelopes left without their message.
     int QueuedPairs(int* loneDat = nullptr) const;
@@ -69,11 +62,10 @@ class Installation {
     std::string Delivered() const;
     std::string SessionLog() const;
     std::string DaemonLog() const;
-    /// A file of the daemon's state folder.
-    std::string StateFile(const std::string& name) const;
+    /// The daemon's state folder (BW_STATE_DIR).
+    std::string StateDir() const { return work_ + "/state/"; }
 
   private:
-    void WriteSettings(int smtpPort, const InstallationOptions& o);
     void Reap(int options);
 
     std::string tarnId_;
@@ -82,7 +74,8 @@ class Installation {
     int dbPort_ = 0;
     std::string db_;
     pid_t pid_ = -1;
-    ProcessUsage usage_;
+    double cpuSeconds_ = 0;
+    long maxRssKb_ = 0;
 };
 
 /// The envelope lines of a pair: client line, greeting command, sender, recipients.
