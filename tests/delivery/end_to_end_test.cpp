@@ -74,33 +74,13 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
               std::string::npos);
 }
 
-// Kills the daemon with SIGKILL at many moments of many deliveries and checks
-// that every message ends in exactly one place: queue, trash or BAD, and that
-// every delivered one has its minilog row and count (a kill between the
-// filing and the window's unload used to lose both).
-TEST(EndToEnd, KilledDaemonLosesNothing) {
-    SmtpPeer sink;
-    sink.KeepBodies(false);
-    sink.Start();
-    Installation inst(sink.Port());
-    const int kPairs = 30;
-    Strings names;
-    auto folderOf = [](int i) { return std::string(i % 2 == 0 ? "Inbox/" : "Outbox/"); };
-    for (int i = 0; i < kPairs; ++i) {
-        const std::string name = "c" + std::to_string(1000 + i);
-        // A few refused ones (no recipient) so filing to BAD is crashed into too.
-        inst.Queue(folderOf(i), name,
-                   i % 7 == 3 ? Envelope("a@ext.example", {})
-                              : Envelope("a@ext.example", {"b@corp.example"}),
-                   "Subject: " + name + "\r\n\r\n" + std::string(20000, 'q') + "\r\n");
-        names.push_back(name);
-    }
-    // The first scan comes 5 s after each start, so every round costs that
-    // much and is made to count. Even rounds kill at a time spread over the
-    // conversations after the first scan (claim, envelope, body); odd rounds
-    // watch the trash and BAD folders and kill a few milliseconds after the
-    // first file of the round lands there, while the other windows of the
-    // batch are filing.
+// The first scan comes 5 s after each start, so every round costs that
+// much and is made to count. Even rounds kill at a time spread over the
+// conversations after the first scan (claim, envelope, body); odd rounds
+// watch the trash and BAD folders and kill a few milliseconds after the
+// first file of the round lands there, while the other windows of the
+// batch are filing. Returns the rounds that filed something.
+int KillRounds(Installation& inst) {
     constexpr int kRounds = 8;
     auto filedCount = [&] {
         int n = 0;
@@ -126,6 +106,31 @@ TEST(EndToEnd, KilledDaemonLosesNothing) {
         inst.Kill();
         roundsWithProgress += inst.QueuedPairs() < before ? 1 : 0;
     }
+    return roundsWithProgress;
+}
+
+// Kills the daemon with SIGKILL at many moments of many deliveries and checks
+// that every message ends in exactly one place: queue, trash or BAD, and that
+// every delivered one has its minilog row and count (a kill between the
+// filing and the window's unload used to lose both).
+TEST(EndToEnd, KilledDaemonLosesNothing) {
+    SmtpPeer sink;
+    sink.KeepBodies(false);
+    sink.Start();
+    Installation inst(sink.Port());
+    const int kPairs = 30;
+    Strings names;
+    auto folderOf = [](int i) { return std::string(i % 2 == 0 ? "Inbox/" : "Outbox/"); };
+    for (int i = 0; i < kPairs; ++i) {
+        const std::string name = "c" + std::to_string(1000 + i);
+        // A few refused ones (no recipient) so filing to BAD is crashed into too.
+        inst.Queue(folderOf(i), name,
+                   i % 7 == 3 ? Envelope("a@ext.example", {})
+                              : Envelope("a@ext.example", {"b@corp.example"}),
+                   "Subject: " + name + "\r\n\r\n" + std::string(20000, 'q') + "\r\n");
+        names.push_back(name);
+    }
+    const int roundsWithProgress = KillRounds(inst);
     EXPECT_GE(roundsWithProgress, 3) << "the kills never met a delivery";
     inst.Start();
     inst.WaitQueueEmpty(120);
