@@ -21,42 +21,29 @@
 //
 // The sink records a message when its "." line has arrived, before its 250
 // reply: from then on the server has taken it.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <strings.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/installation.h"
 #include "tests/support/mariadb_server.h"
+#include "tests/support/smtp_peer.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using bw::test::ConnString;
-using bw::test::CreateTestDatabase;
-using bw::test::Exec;
+using bw::test::Installation;
 using bw::test::PrivateMariaDb;
-using bw::test::Scalar;
+using bw::test::SmtpPeer;
 
 double Since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
@@ -66,267 +53,73 @@ void SleepMs(long ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// A counting SMTP sink: every message's "X-Id:" header, counted when the
-// end of data arrives.
-class Sink {
-  public:
-    Sink() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 64);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        accept_ = std::thread([this] { AcceptLoop(); });
+/// Every message's "X-Id:" header, counted when its end of data arrived.
+std::map<std::string, int> Received(const SmtpPeer& sink) {
+    std::map<std::string, int> got;
+    for (const std::string& body : sink.Bodies()) {
+        const auto at = body.find("X-Id: ");
+        if (at == std::string::npos || !body.ends_with("\r\n.\r\n")) continue;
+        ++got[body.substr(at + 6, body.find("\r\n", at) - at - 6)];
     }
-    ~Sink() {
-        stop_ = true;
-        ::shutdown(fd_, SHUT_RDWR);
-        ::close(fd_);
-        accept_.join();
-    }
-    int Port() const { return port_; }
-    std::map<std::string, int> Received() {
-        std::lock_guard<std::mutex> l(mu_);
-        return got_;
-    }
-
-  private:
-    void AcceptLoop() {
-        while (!stop_) {
-            const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) {
-                if (stop_) return;
-                continue;
-            }
-            std::thread([this, c] { Serve(c); }).detach();
-        }
-    }
-    void Serve(int c) {
-        timeval tv{60, 0};
-        ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        auto send = [c](const char* s) { return ::send(c, s, std::strlen(s), MSG_NOSIGNAL) > 0; };
-        std::string buf;
-        auto line = [&](std::string& out) {
-            for (;;) {
-                const auto p = buf.find("\r\n");
-                if (p != std::string::npos) {
-                    out = buf.substr(0, p);
-                    buf.erase(0, p + 2);
-                    return true;
-                }
-                char tmp[65536];
-                const ssize_t n = ::recv(c, tmp, sizeof tmp, 0);
-                if (n <= 0) return false;
-                buf.append(tmp, static_cast<std::size_t>(n));
-            }
-        };
-        send("220 sink ESMTP\r\n");
-        std::string l;
-        while (line(l)) {
-            if (strncasecmp(l.c_str(), "DATA", 4) == 0) {
-                send("354 go ahead\r\n");
-                std::string id;
-                bool done = false;
-                while (line(l)) {
-                    if (l == ".") {
-                        done = true;
-                        break;
-                    }
-                    if (id.empty() && l.rfind("X-Id: ", 0) == 0) id = l.substr(6);
-                }
-                if (!done) break;
-                {
-                    std::lock_guard<std::mutex> g(mu_);
-                    ++got_[id];
-                }
-                send("250 queued\r\n");
-            } else if (strncasecmp(l.c_str(), "QUIT", 4) == 0) {
-                send("221 bye\r\n");
-                break;
-            } else {
-                send("250 ok\r\n");
-            }
-        }
-        ::close(c);
-    }
-
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread accept_;
-    std::mutex mu_;
-    std::map<std::string, int> got_;
-};
-
-std::string BinaryDir() {
-    return fs::read_symlink("/proc/self/exe").parent_path().string();
+    return got;
 }
 
-// One gateway installation with its own folders, database and daemon.
-class Installation {
-  public:
-    Installation(const std::string& tag, int smtpPort, int dbPort) : dbPort_(dbPort) {
-        char tmpl[] = "/tmp/bwfault.XXXXXX";
-        work_ = ::mkdtemp(tmpl);
-        app_ = work_ + "/app/";
-        for (const char* d : {"lang", "Logs", "TarnIN/Inbox", "TarnIN/Outbox"}) {
-            fs::create_directories(app_ + d);
-        }
-        fs::create_directories(work_ + "/run");
-        db_ = CreateTestDatabase(dbPort_);
-        tarnId_ = "F" + tag;
-        Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('" + tarnId_ + "')");
-        bw::test::WriteFile(
-            app_ + "lang/English.lng",
-            "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nThere are transfers running!\r\n");
-        bw::test::WriteFile(app_ + "TarnIN/AccInfo.ini",
-                            "[Server]\r\nSMTP=127.0.0.1:" + std::to_string(smtpPort) +
-                                "\r\n[User]\r\nEmail=pm@corp.example\r\n");
-        bw::test::WriteFile(app_ + "DBConnect.dat", ConnString(dbPort_, db_) + "\r\n");
-        bw::test::WriteFile(
-            work_ + "/registry.reg",
-            "Windows Registry Editor Version 5.00\r\n\r\n"
-            "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n\"AppPath\"=\"" +
-                app_ +
-                "\"\r\n\"UILanguage\"=\"English\"\r\n\"UseTrash\"=\"-1\"\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\TarnIN]\r\n\"TarnID\"=\"" +
-                tarnId_ + "\"\r\n");
-    }
-    ~Installation() {
-        Kill();
-        std::error_code ec;
-        fs::remove_all(work_, ec);
-    }
-
-    std::string Acc() const { return app_ + "TarnIN/"; }
+// One gateway installation with its own folders, database and daemon, and
+// the messages it was given.
+struct Site {
+    Site(const std::string& tag, int smtpPort, int dbPort)
+        : in(smtpPort, {.dbPort = dbPort, .tarnId = "F" + tag, .smtpLog = false}) {}
 
     void Queue(const std::string& folder, const std::string& id) {
-        bw::test::WriteFile(Acc() + folder + id + ".msg",
-                            "X-Queue: 1\r\nX-Id: " + id + "\r\nSubject: fault " + id + "\r\n\r\n" +
-                                std::string(2000, 'f') + "\r\n");
-        bw::test::WriteFile(Acc() + folder + id + ".dat.tmp",
-                            "h\t127.0.0.1\tx\r\nHELO gateway.example\r\nsender@ext.example\r\n"
-                            "rcpt@corp.example\r\n");
-        fs::rename(Acc() + folder + id + ".dat.tmp", Acc() + folder + id + ".dat");
-        ids_.push_back(id);
+        in.Queue(folder, id, bw::test::Envelope("sender@ext.example", {"rcpt@corp.example"}),
+                 "X-Id: " + id + "\r\nSubject: fault " + id + "\r\n\r\n" + std::string(2000, 'f') +
+                     "\r\n");
+        ids.push_back(id);
     }
-    const std::vector<std::string>& Ids() const { return ids_; }
-
-    void Start() {
-        if (pid_ > 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setenv("BW_REGISTRY", (work_ + "/registry.reg").c_str(), 1);
-            ::setenv("BW_RUN_DIR", (work_ + "/run").c_str(), 1);
-            ::setenv("BW_STATE_DIR", (work_ + "/state").c_str(), 1);
-            ::setenv("BW_QUESTION_ANSWER", "yes", 1);
-            ::unsetenv("INVOCATION_ID");
-            std::FILE* f = std::freopen((work_ + "/daemon.log").c_str(), "a", stderr);
-            (void)f;
-            const std::string bin = BinaryDir() + "/bwtarnout";
-            ::execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
+    /// Queues `pairs` messages, in the Inbox and the Outbox by turns.
+    void Fill(int pairs, const std::string& prefix) {
+        for (int i = 0; i < pairs; ++i) {
+            Queue(i % 2 == 0 ? "Inbox/" : "Outbox/", prefix + std::to_string(10000 + i));
         }
     }
-    bool Running() const { return pid_ > 0; }
-    void Kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    void Terminate() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 200; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            SleepMs(50);
-        }
-        Kill();
-    }
-
-    // Pairs still queued, and envelopes left without their message.
-    int Queued(int* loneDat = nullptr) const {
-        int n = 0;
-        int lone = 0;
-        for (const char* f : {"Inbox", "Outbox"}) {
-            for (const auto& e : fs::directory_iterator(Acc() + f)) {
-                if (e.path().extension() != ".dat") continue;
-                auto msg = e.path();
-                if (fs::exists(msg.replace_extension(".msg"))) {
-                    ++n;
-                } else {
-                    ++lone;
-                }
-            }
-        }
-        if (loneDat != nullptr) *loneDat = lone;
-        return n;
-    }
-    int SetAside() const {
-        int n = 0;
-        for (const char* f : {"Inbox/BAD", "Outbox/BAD"}) {
-            std::error_code ec;
-            for (auto it = fs::directory_iterator(Acc() + f, ec);
-                 !ec && it != fs::directory_iterator(); it.increment(ec)) {
-                n += it->path().extension() == ".msg";
-            }
-        }
-        return n;
-    }
-    long Rows() const {
-        return std::stol(
-            Scalar(dbPort_, db_, "SELECT COUNT(*) FROM tbl_minilog WHERE action LIKE '900 %'"));
-    }
-    long AllRows() const {
-        return std::stol(Scalar(dbPort_, db_, "SELECT COUNT(*) FROM tbl_minilog"));
-    }
-    long Counted() const {
-        return std::stol(
-            Scalar(dbPort_, db_, "SELECT delivered FROM tbl_stats WHERE tarnid='" + tarnId_ + "'"));
-    }
-    /// Rows for the same message more than once.
-    long DoubledRows() const {
-        return std::stol(Scalar(dbPort_, db_,
-                                "SELECT COALESCE(SUM(n - 1), 0) FROM (SELECT COUNT(*) n FROM "
-                                "tbl_minilog WHERE action LIKE '900 %' GROUP BY action) t"));
-    }
+    long Number(const std::string& sql) const { return std::stol(in.Scalar(sql)); }
     /// True while the daemon holds a connection to its database.
     bool Connected() const {
-        return Scalar(dbPort_, db_,
-                      "SELECT COUNT(*) FROM information_schema.processlist WHERE db = '" + db_ +
-                          "' AND id <> CONNECTION_ID()") != "0";
+        return Number("SELECT COUNT(*) FROM information_schema.processlist WHERE db = '" + in.Db() +
+                      "' AND id <> CONNECTION_ID()") != 0;
     }
     /// Records waiting in the audit spool (lines after its header).
     long Spooled() const {
-        const std::string s = bw::test::ReadFile(work_ + "/state/audit.spool");
+        const std::string s = bw::test::ReadFile(in.StateDir() + "audit.spool");
         const long lines = static_cast<long>(std::count(s.begin(), s.end(), '\n'));
         return lines > 0 ? lines - 1 : 0;
     }
     int JournalCount(const std::string& part) const {
-        const std::string log = bw::test::ReadFile(work_ + "/daemon.log");
+        const std::string log = in.DaemonLog();
         int n = 0;
         for (std::size_t p = log.find(part); p != std::string::npos; p = log.find(part, p + 1)) ++n;
         return n;
     }
 
-  private:
-    std::string work_;
-    std::string app_;
-    std::string db_;
-    std::string tarnId_;
-    int dbPort_;
-    pid_t pid_ = -1;
-    std::vector<std::string> ids_;
+    Installation in;
+    std::vector<std::string> ids;
+};
+using Sites = std::vector<std::unique_ptr<Site>>;
+
+// One run's private database server, sink and installations (gone in that
+// order: the installations drop their databases first).
+struct Rig {
+    bool Start() {
+        sink.Start();
+        return server.Start();
+    }
+    Site& Add(const std::string& tag) {
+        sites.push_back(std::make_unique<Site>(tag, sink.Port(), server.Port()));
+        return *sites.back();
+    }
+    PrivateMariaDb server;
+    SmtpPeer sink;
+    Sites sites;
 };
 
 struct Tally {
@@ -334,20 +127,22 @@ struct Tally {
     long setAside = 0, rows = 0, allRows = 0, counted = 0, doubledRows = 0, spooled = 0;
 };
 
-void Count(const std::vector<std::unique_ptr<Installation>>& insts, Sink& sink, Tally& t) {
-    const auto got = sink.Received();
-    for (const auto& in : insts) {
+void Count(const Sites& sites, const SmtpPeer& sink, Tally& t) {
+    const auto got = Received(sink);
+    for (const auto& site : sites) {
         int lone = 0;
-        const int queued = in->Queued(&lone);
-        t.stranded += queued;
+        t.stranded += site->in.QueuedPairs(&lone);
         t.lone += lone;
-        t.setAside += in->SetAside();
-        t.rows += in->Rows();
-        t.allRows += in->AllRows();
-        t.counted += in->Counted();
-        t.doubledRows += in->DoubledRows();
-        t.spooled += in->Spooled();
-        for (const auto& id : in->Ids()) {
+        t.setAside += site->in.Files("Inbox/BAD/", ".msg") + site->in.Files("Outbox/BAD/", ".msg");
+        t.rows += site->Number("SELECT COUNT(*) FROM tbl_minilog WHERE action LIKE '900 %'");
+        t.allRows += site->Number("SELECT COUNT(*) FROM tbl_minilog");
+        t.counted += std::stol(site->in.Delivered());
+        // Rows for the same message more than once.
+        t.doubledRows += site->Number(
+            "SELECT COALESCE(SUM(n - 1), 0) FROM (SELECT COUNT(*) n FROM "
+            "tbl_minilog WHERE action LIKE '900 %' GROUP BY action) t");
+        t.spooled += site->Spooled();
+        for (const auto& id : site->ids) {
             ++t.queued;
             const auto it = got.find(id);
             if (it == got.end()) continue;
@@ -376,64 +171,60 @@ void PrintTally(const Tally& t) {
     std::printf("left in the spools      %ld\n", t.spooled);
 }
 
-bool WaitDrained(const std::vector<std::unique_ptr<Installation>>& insts, int seconds) {
+bool WaitDrained(const Sites& sites, int seconds) {
     const auto t0 = Clock::now();
     while (Since(t0) < seconds) {
         int q = 0;
-        for (const auto& in : insts) q += in->Queued();
+        for (const auto& site : sites) q += site->in.QueuedPairs();
         if (q == 0) return true;
         SleepMs(200);
     }
     return false;
 }
 
-int RunKill(int pairs, int kills, int n) {
-    PrivateMariaDb server;
-    if (!server.Start()) return 1;
-    Sink sink;
-    std::vector<std::unique_ptr<Installation>> insts;
-    for (int k = 0; k < n; ++k) {
-        insts.push_back(
-            std::make_unique<Installation>(std::to_string(k), sink.Port(), server.Port()));
-        for (int i = 0; i < pairs / n; ++i) {
-            const std::string id = "k" + std::to_string(k) + "-" + std::to_string(10000 + i);
-            insts.back()->Queue(i % 2 == 0 ? "Inbox/" : "Outbox/", id);
-        }
-    }
+/// Kills each daemon at a random moment after each start until `kills` are made.
+int KillRepeatedly(Sites& sites, int kills) {
     std::mt19937 rng(std::random_device{}());
     std::uniform_int_distribution<int> after(4500, 7500);
-    std::vector<Clock::time_point> killAt(n);
-    const auto t0 = Clock::now();
-    for (int k = 0; k < n; ++k) {
-        insts[k]->Start();
+    std::vector<Clock::time_point> killAt(sites.size());
+    for (std::size_t k = 0; k < sites.size(); ++k) {
+        sites[k]->in.Start();
         killAt[k] = Clock::now() + std::chrono::milliseconds(after(rng));
     }
     int made = 0;
-    while (made < kills) {
-        bool any = false;
-        for (int k = 0; k < n && made < kills; ++k) {
-            auto& in = *insts[k];
+    for (bool any = true; any && made < kills; SleepMs(1)) {
+        any = false;
+        for (std::size_t k = 0; k < sites.size() && made < kills; ++k) {
+            Installation& in = sites[k]->in;
             if (!in.Running()) continue;
             any = true;
             if (Clock::now() < killAt[k]) continue;
             in.Kill();
             ++made;
-            if (in.Queued() > 0) {
-                in.Start();
-                killAt[k] = Clock::now() + std::chrono::milliseconds(after(rng));
-            }
+            if (in.QueuedPairs() == 0) continue;
+            in.Start();
+            killAt[k] = Clock::now() + std::chrono::milliseconds(after(rng));
         }
-        if (!any) break;
-        SleepMs(1);
     }
+    return made;
+}
+
+int RunKill(int pairs, int kills, int n) {
+    Rig rig;
+    if (!rig.Start()) return 1;
+    for (int k = 0; k < n; ++k)
+        rig.Add(std::to_string(k)).Fill(pairs / n, "k" + std::to_string(k) + "-");
+    Sites& sites = rig.sites;
+    const auto t0 = Clock::now();
+    const int made = KillRepeatedly(sites, kills);
     const double killPhase = Since(t0);
-    for (auto& in : insts) in->Start();
-    const bool drained = WaitDrained(insts, 600);
+    for (auto& site : sites) site->in.Start();
+    const bool drained = WaitDrained(sites, 600);
     SleepMs(3000);  // the last windows unload and write their rows
-    for (auto& in : insts) in->Terminate();
+    for (auto& site : sites) site->in.Terminate();
 
     Tally t;
-    Count(insts, sink, t);
+    Count(rig.sites, rig.sink, t);
     std::printf(
         "fault_bench kill: %d installations, %d kills in %.0f s, all drained: %s, "
         "total %.0f s\n",
@@ -442,52 +233,56 @@ int RunKill(int pairs, int kills, int n) {
     return 0;
 }
 
-int RunDbStorm(int pairs, int upMin, int upMax) {
-    PrivateMariaDb server;
-    if (!server.Start()) return 1;
-    Sink sink;
-    std::vector<std::unique_ptr<Installation>> insts;
-    insts.push_back(std::make_unique<Installation>("S", sink.Port(), server.Port()));
-    Installation& in = *insts.back();
-    for (int i = 0; i < pairs; ++i) {
-        in.Queue(i % 2 == 0 ? "Inbox/" : "Outbox/", "s-" + std::to_string(10000 + i));
-    }
+/// Kills and restarts the database server until the queues are empty; the
+/// seconds from each return to the daemon's connection go to `reconnect`.
+bool Storm(PrivateMariaDb& server, const Site& site, int upMin, int upMax,
+           std::vector<double>& reconnect, double& downSeconds) {
     std::mt19937 rng(std::random_device{}());
     std::uniform_int_distribution<int> up(upMin, std::max(upMin, upMax));
     const auto t0 = Clock::now();
-    in.Start();
-    std::vector<double> reconnect;
-    double downSeconds = 0;
-    int restarts = 0;
-    while (in.Queued() > 0 && Since(t0) < 900) {
+    while (site.in.QueuedPairs() > 0 && Since(t0) < 900) {
         SleepMs(up(rng));
         const auto down = Clock::now();
         server.Kill();
         SleepMs(300);
-        if (!server.Start()) return 1;
+        if (!server.Start()) return false;
         downSeconds += Since(down);
-        ++restarts;
         const auto back = Clock::now();
-        while (!in.Connected() && Since(back) < 60) SleepMs(20);
+        while (!site.Connected() && Since(back) < 60) SleepMs(20);
         reconnect.push_back(Since(back));
     }
+    return true;
+}
+
+int RunDbStorm(int pairs, int upMin, int upMax) {
+    Rig rig;
+    if (!rig.Start()) return 1;
+    Site& site = rig.Add("S");
+    site.Fill(pairs, "s-");
+    const auto t0 = Clock::now();
+    site.in.Start();
+    std::vector<double> reconnect;
+    double downSeconds = 0;
+    if (!Storm(rig.server, site, upMin, upMax, reconnect, downSeconds)) return 1;
     const double stormSeconds = Since(t0);
-    WaitDrained(insts, 300);
+    WaitDrained(rig.sites, 300);
     // The last rows and the spool: written back on the next ticks.
     const auto settle = Clock::now();
-    while ((in.Spooled() > 0 || in.AllRows() < static_cast<long>(pairs)) && Since(settle) < 30) {
+    while ((site.Spooled() > 0 || site.Number("SELECT COUNT(*) FROM tbl_minilog") < pairs) &&
+           Since(settle) < 30) {
         SleepMs(200);
     }
     SleepMs(2000);
-    in.Terminate();
+    site.in.Terminate();
 
     Tally t;
-    Count(insts, sink, t);
+    Count(rig.sites, rig.sink, t);
     std::sort(reconnect.begin(), reconnect.end());
     auto pct = [&](double p) {
         return reconnect.empty() ? 0.0
                                  : reconnect[static_cast<std::size_t>(p * (reconnect.size() - 1))];
     };
+    const int restarts = static_cast<int>(reconnect.size());
     std::printf(
         "fault_bench dbstorm: %d restarts in %.0f s (server away %.0f s in all, %.1f s "
         "per restart)\n",
@@ -495,7 +290,8 @@ int RunDbStorm(int pairs, int upMin, int upMax) {
     std::printf("seconds to reconnect    median %.2f, p90 %.2f, max %.2f\n", pct(0.5), pct(0.9),
                 pct(1.0));
     std::printf("journal: restores %d, spool warnings %d\n",
-                in.JournalCount("Restored lost DB Connection!"), in.JournalCount("Audit spool"));
+                site.JournalCount("Restored lost DB Connection!"),
+                site.JournalCount("Audit spool"));
     PrintTally(t);
     return 0;
 }

@@ -1,202 +1,55 @@
 // The real daemon (build/bwtarnout) against the private MariaDB and a real
-// SMTP server on 127.0.0.1: folders, minilog rows, statistics and session log
-// after a run, and no message lost when the daemon is killed mid-delivery.
+// SMTP server on 127.0.0.1: folders, minilog rows, statistics, session log and
+// the bytes on the wire after a run, and no message lost when the daemon is
+// killed mid-delivery.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <thread>
 
-#include "tests/support/mariadb_server.h"
+#include "tests/support/installation.h"
 #include "tests/support/smtp_peer.h"
-#include "tests/support/temp_dir.h"
 
 namespace bw::test {
 namespace {
 
 namespace fs = std::filesystem;
-using Strings = std::vector<std::string>;
 
-std::string BinaryDir() {
-    const char* env = std::getenv("BW_BINARY_DIR");
-    return env != nullptr && *env != '\0' ? env : BW_BINARY_DIR;
-}
-
-// An installation of its own: application folder, settings store, database,
-// and the daemon started and stopped on request.
-class Installation {
-  public:
-    Installation(int smtpPort, const std::string& tarnId = "E2E0A1") : tarnId_(tarnId) {
-        char tmpl[] = "/tmp/bwe2e.XXXXXX";
-        work_ = ::mkdtemp(tmpl);
-        app_ = work_ + "/app/";
-        for (const char* d : {"lang", "Logs", "TarnIN/Inbox", "TarnIN/Outbox", "run"}) {
-            fs::create_directories(app_ + d);
-        }
-        fs::create_directories(work_ + "/run");
-        dbPort_ = SharedDbPort();
-        db_ = CreateTestDatabase(dbPort_);
-        Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('" + tarnId_ + "')");
-        bw::test::WriteFile(
-            app_ + "lang/English.lng",
-            "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nThere are transfers running!\r\n");
-        bw::test::WriteFile(app_ + "TarnIN/AccInfo.ini",
-                            "[Server]\r\nSMTP=127.0.0.1:" + std::to_string(smtpPort) +
-                                "\r\n[User]\r\nFullName=Test\r\nEmail=pm@corp.example\r\n");
-        bw::test::WriteFile(app_ + "DBConnect.dat", ConnString(dbPort_, db_) + "\r\n");
-        bw::test::WriteFile(
-            work_ + "/registry.reg",
-            "Windows Registry Editor Version 5.00\r\n\r\n"
-            "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\General]\r\n"
-            "\"AppPath\"=\"" +
-                app_ +
-                "\"\r\n\"UILanguage\"=\"English\"\r\n\"UseTrash\"=\"-1\"\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\Server]\r\n\"SMTPLog\"=\"-1\"\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\TarnIN]\r\n\"TarnID\"=\"" +
-                tarnId_ + "\"\r\n");
-    }
-    ~Installation() {
-        Kill();
-        DropTestDatabase(dbPort_, db_);
-        std::error_code ec;
-        fs::remove_all(work_, ec);
-    }
-
-    std::string Acc() const { return app_ + "TarnIN/"; }
-    const std::string& App() const { return app_; }
-
-    void Queue(const std::string& folder, const std::string& name, const Strings& dat,
-               const std::string& body = "Subject: test\r\n\r\nhello\r\n") {
-        std::string d;
-        for (const auto& l : dat) d += l + "\r\n";
-        bw::test::WriteFile(Acc() + folder + name + ".msg", "X-Queue: 1\r\n" + body);
-        // Written under another name and renamed in, as TarnIN does.
-        bw::test::WriteFile(Acc() + folder + name + ".dat.tmp", d);
-        fs::rename(Acc() + folder + name + ".dat.tmp", Acc() + folder + name + ".dat");
-    }
-
-    void Start() {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setenv("BW_REGISTRY", (work_ + "/registry.reg").c_str(), 1);
-            ::setenv("BW_RUN_DIR", (work_ + "/run").c_str(), 1);
-            ::setenv("BW_STATE_DIR", (work_ + "/state").c_str(), 1);
-            ::setenv("BW_QUESTION_ANSWER", "yes", 1);
-            ::unsetenv("INVOCATION_ID");
-            const std::string out = work_ + "/daemon.log";
-            FILE* f = std::freopen(out.c_str(), "a", stderr);
-            (void)f;
-            const std::string bin = BinaryDir() + "/bwtarnout";
-            ::execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-    }
-    bool Running() {
-        if (pid_ <= 0) return false;
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return false;
-        }
-        return true;
-    }
-    void Kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    /// Stops the daemon the way the service manager does and waits for its end.
-    void Terminate() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 400 && Running(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        Kill();
-    }
-
-    int QueuedPairs() const {
-        int n = 0;
-        for (const char* f : {"Inbox", "Outbox"}) {
-            for (const auto& e : fs::directory_iterator(Acc() + f)) {
-                // A pair counts; a lone envelope left by a crash does not.
-                if (e.path().extension() != ".dat") continue;
-                auto msg = e.path();
-                n += fs::exists(msg.replace_extension(".msg")) ? 1 : 0;
-            }
-        }
-        return n;
-    }
-    bool WaitQueueEmpty(int seconds) {
-        for (int i = 0; i < seconds * 10; ++i) {
-            if (QueuedPairs() == 0) return true;
-            if (!Running()) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return QueuedPairs() == 0;
-    }
-    bool WaitRows(int n, int seconds) {
-        for (int i = 0; i < seconds * 10; ++i) {
-            if (std::stoi(Scalar(dbPort_, db_, "SELECT COUNT(*) FROM tbl_minilog")) >= n)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
-    }
-    std::vector<Row> Minilog() const {
-        return Query(dbPort_, db_,
-                     "SELECT ipaddress, mailfrom, mailto, action FROM tbl_minilog ORDER BY id");
-    }
-    std::string Delivered() const {
-        return Scalar(dbPort_, db_,
-                      "SELECT delivered FROM tbl_stats WHERE tarnid='" + tarnId_ + "'");
-    }
-    std::string SessionLog() const {
-        std::string all;
-        for (const auto& e : fs::directory_iterator(app_ + "Logs"))
-            all += bw::test::ReadFile(e.path().string());
-        return all;
-    }
-    std::string DaemonLog() const { return bw::test::ReadFile(work_ + "/daemon.log"); }
-
-  private:
-    std::string tarnId_;
-    std::string work_;
-    std::string app_;
-    int dbPort_ = 0;
-    std::string db_;
-    pid_t pid_ = -1;
-};
-
-Strings Env(const std::string& from, const Strings& rcpts) {
-    Strings v{"h\t127.0.0.1\tx", "HELO gateway.example", from};
-    v.insert(v.end(), rcpts.begin(), rcpts.end());
-    return v;
-}
-
+// in1 holds bare line feeds around a "." and a forged command: it reaches the
+// server as one message, whole, with the bare line ends sent as CR LF and the
+// "." lines stuffed, so nothing on the wire reads as an end of data or a command.
 TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
     SmtpPeer sink;
     sink.Start();
     Installation inst(sink.Port());
-    inst.Queue("Inbox/", "in1", Env("alice@ext.example", {"bob@corp.example"}));
+    inst.Queue("Inbox/", "in1", Envelope("alice@ext.example", {"bob@corp.example"}),
+               "Subject: hi\r\n\r\nhello\n.\nMAIL FROM:<smuggler@evil.test>\n"
+               "RCPT TO:<victim@corp.example>\nDATA\n\nforged\n.\r\nend\r\n");
     inst.Queue("Inbox/", "in2",
-               Env("carol@ext.example", {"bob@corp.example", "dave@corp.example"}));
-    inst.Queue("Outbox/", "out1", Env("bob@corp.example", {"x@ext.example"}));
-    inst.Queue("Outbox/", "norcpt", Env("bob@corp.example", {}));
+               Envelope("carol@ext.example", {"bob@corp.example", "dave@corp.example"}));
+    inst.Queue("Outbox/", "out1", Envelope("bob@corp.example", {"x@ext.example"}));
+    inst.Queue("Outbox/", "norcpt", Envelope("bob@corp.example", {}));
     inst.Start();
     ASSERT_TRUE(inst.WaitQueueEmpty(60)) << inst.DaemonLog();
     ASSERT_TRUE(inst.WaitRows(4, 10));
     inst.Terminate();
 
     EXPECT_EQ(sink.Messages(), 3u);
+    const Strings bodies = sink.Bodies();
+    EXPECT_EQ(
+        std::count(bodies.begin(), bodies.end(),
+                   "Subject: hi\r\n\r\nhello\r\n..\r\nMAIL FROM:<smuggler@evil.test>\r\n"
+                   "RCPT TO:<victim@corp.example>\r\nDATA\r\n\r\nforged\r\n..\r\nend\r\n.\r\n"),
+        1);
+    int envelopeCommands = 0;  // MAIL FROM and RCPT TO of the three messages
+    for (const std::string& c : sink.Commands()) {
+        envelopeCommands += c.rfind("MAIL", 0) == 0 || c.rfind("RCPT", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(envelopeCommands, 7);
     for (const char* n : {"in1", "in2", "out1"}) {
         EXPECT_TRUE(fs::exists(inst.Acc() + "Trash/" + n + ".msg")) << n;
         EXPECT_TRUE(fs::exists(inst.Acc() + "Trash/" + n + ".dat")) << n;
@@ -217,43 +70,22 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
     const std::string log = inst.SessionLog();
     EXPECT_NE(log.find("*--B->R RCPT TO: <dave@corp.example>\r\n"), std::string::npos);
     EXPECT_NE(log.find("*--*--* NO VALID RCPTs!!\r\n"), std::string::npos);
+    EXPECT_NE(log.find("bare line feed or carriage return in the message sent as a line end"),
+              std::string::npos);
 }
 
-// Kills the daemon with SIGKILL at many moments of many deliveries and checks
-// that every message ends in exactly one place: queue, trash or BAD, and that
-// every delivered one has its minilog row and count (a kill between the
-// filing and the window's unload used to lose both).
-TEST(EndToEnd, KilledDaemonLosesNothing) {
-    SmtpPeer sink;
-    sink.KeepBodies(false);
-    sink.Start();
-    Installation inst(sink.Port());
-    const int kPairs = 30;
-    Strings names;
-    for (int i = 0; i < kPairs; ++i) {
-        const std::string name = "c" + std::to_string(1000 + i);
-        const std::string folder = i % 2 == 0 ? "Inbox/" : "Outbox/";
-        // A few refused ones (no recipient) so filing to BAD is crashed into too.
-        inst.Queue(folder, name,
-                   i % 7 == 3 ? Env("a@ext.example", {}) : Env("a@ext.example", {"b@corp.example"}),
-                   "Subject: " + name + "\r\n\r\n" + std::string(20000, 'q') + "\r\n");
-        names.push_back(folder + name);
-    }
-    // The first scan comes 5 s after each start, so every round costs that
-    // much and is made to count. Even rounds kill at a time spread over the
-    // conversations after the first scan (claim, envelope, body); odd rounds
-    // watch the trash and BAD folders and kill a few milliseconds after the
-    // first file of the round lands there, while the other windows of the
-    // batch are filing.
+// The first scan comes 5 s after each start, so every round costs that
+// much and is made to count. Even rounds kill at a time spread over the
+// conversations after the first scan (claim, envelope, body); odd rounds
+// watch the trash and BAD folders and kill a few milliseconds after the
+// first file of the round lands there, while the other windows of the
+// batch are filing. Returns the rounds that filed something.
+int KillRounds(Installation& inst) {
     constexpr int kRounds = 8;
     auto filedCount = [&] {
         int n = 0;
-        for (const std::string dir : {"Trash/", "Inbox/BAD/", "Outbox/BAD/"}) {
-            std::error_code ec;
-            for (auto it = fs::directory_iterator(inst.Acc() + dir, ec);
-                 !ec && it != fs::directory_iterator(); it.increment(ec)) {
-                ++n;
-            }
+        for (const char* dir : {"Trash/", "Inbox/BAD/", "Outbox/BAD/"}) {
+            n += inst.Files(dir, ".msg") + inst.Files(dir, ".dat");
         }
         return n;
     };
@@ -274,103 +106,61 @@ TEST(EndToEnd, KilledDaemonLosesNothing) {
         inst.Kill();
         roundsWithProgress += inst.QueuedPairs() < before ? 1 : 0;
     }
+    return roundsWithProgress;
+}
+
+// Kills the daemon with SIGKILL at many moments of many deliveries and checks
+// that every message ends in exactly one place: queue, trash or BAD, and that
+// every delivered one has its minilog row and count (a kill between the
+// filing and the window's unload used to lose both).
+TEST(EndToEnd, KilledDaemonLosesNothing) {
+    SmtpPeer sink;
+    sink.KeepBodies(false);
+    sink.Start();
+    Installation inst(sink.Port());
+    const int kPairs = 30;
+    Strings names;
+    auto folderOf = [](int i) { return std::string(i % 2 == 0 ? "Inbox/" : "Outbox/"); };
+    for (int i = 0; i < kPairs; ++i) {
+        const std::string name = "c" + std::to_string(1000 + i);
+        // A few refused ones (no recipient) so filing to BAD is crashed into too.
+        inst.Queue(folderOf(i), name,
+                   i % 7 == 3 ? Envelope("a@ext.example", {})
+                              : Envelope("a@ext.example", {"b@corp.example"}),
+                   "Subject: " + name + "\r\n\r\n" + std::string(20000, 'q') + "\r\n");
+        names.push_back(name);
+    }
+    const int roundsWithProgress = KillRounds(inst);
     EXPECT_GE(roundsWithProgress, 3) << "the kills never met a delivery";
     inst.Start();
     inst.WaitQueueEmpty(120);
     inst.Terminate();
 
+    // A crash between the two moves may leave the envelope behind in the
+    // queue; it is never claimed again (its message is filed).
     int lonelyDat = 0;
-    for (const std::string& fn : names) {
-        const std::string folder = fn.substr(0, fn.find('/') + 1);
-        const std::string name = fn.substr(fn.find('/') + 1);
-        const std::string places[] = {inst.Acc() + folder, inst.Acc() + "Trash/",
-                                      inst.Acc() + folder + "BAD/"};
-        int msgs = 0;
-        for (const auto& p : places) msgs += fs::exists(p + name + ".msg") ? 1 : 0;
-        EXPECT_EQ(msgs, 1) << name << " is in " << msgs << " places";
-        // A crash between the two moves may leave the envelope behind in the
-        // queue; it is never claimed again (its message is filed).
-        if (fs::exists(places[0] + name + ".dat") && !fs::exists(places[0] + name + ".msg")) {
-            ++lonelyDat;
-        }
-    }
+    inst.QueuedPairs(&lonelyDat);
     RecordProperty("lonely_dat", lonelyDat);
-    EXPECT_GE(sink.Messages(), static_cast<std::uint64_t>(kPairs - kPairs / 7 - 1));
-
     std::map<std::string, int> deliveredRows;
     for (const Row& row : inst.Minilog()) {
         const std::string action = row[3].value_or("");
         if (action.rfind("900 Delivered ", 0) == 0) ++deliveredRows[action.substr(14, 5)];
     }
-    int rows = 0;
-    for (const std::string& fn : names) {
-        const std::string name = fn.substr(fn.find('/') + 1);
-        if (!fs::exists(inst.Acc() + "Trash/" + name + ".msg")) continue;
-        EXPECT_GE(deliveredRows[name], 1) << name << " was delivered without a minilog row";
+    for (int i = 0; i < kPairs; ++i) {
+        const std::string& name = names[i];
+        int msgs = 0;
+        for (const std::string& place :
+             {folderOf(i), std::string("Trash/"), folderOf(i) + "BAD/"}) {
+            msgs += fs::exists(inst.Acc() + place + name + ".msg") ? 1 : 0;
+        }
+        EXPECT_EQ(msgs, 1) << name << " is in " << msgs << " places";
+        if (fs::exists(inst.Acc() + "Trash/" + name + ".msg")) {
+            EXPECT_GE(deliveredRows[name], 1) << name << " was delivered without a minilog row";
+        }
     }
-    for (const auto& [name, n] : deliveredRows) rows += n;
-    EXPECT_EQ(inst.Delivered(), std::to_string(rows));
-}
-
-// A real SMTP server (aiosmtpd) gets a message whose lines hold bare line
-// feeds around a "." and a forged command: one message arrives, whole, with
-// the bare line ends as CR LF and nothing read as an end of data or a command.
-TEST(EndToEnd, BareLineEndsInTheBodyCannotSmuggleAMessage) {
-    const std::string python = "/usr/bin/python3";
-    if (::access(python.c_str(), X_OK) != 0 ||
-        std::system((python + " -c 'import aiosmtpd' 2>/dev/null").c_str()) != 0) {
-        GTEST_SKIP() << "python3-aiosmtpd is not installed";
-    }
-    char tmpl[] = "/tmp/bwsmtpd.XXXXXX";
-    const std::string dir = ::mkdtemp(tmpl);
-    bw::test::WriteFile(dir + "/server.py", R"(import sys, time, os
-from aiosmtpd.controller import Controller
-class Keep:
-    n = 0
-    async def handle_DATA(self, server, session, envelope):
-        Keep.n += 1
-        with open(os.path.join(sys.argv[2], "msg%d" % Keep.n), "wb") as f:
-            f.write(b"FROM " + envelope.mail_from.encode() + b"\n" + envelope.content)
-        return "250 accepted"
-c = Controller(Keep(), hostname="127.0.0.1", port=int(sys.argv[1]))
-c.start()
-open(os.path.join(sys.argv[2], "ready"), "w").close()
-time.sleep(3600)
-)");
-    const int port = FreeLocalPort();
-    const pid_t server = ::fork();
-    if (server == 0) {
-        ::execl(python.c_str(), python.c_str(), (dir + "/server.py").c_str(),
-                std::to_string(port).c_str(), dir.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    for (int i = 0; i < 100 && !fs::exists(dir + "/ready"); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    {
-        Installation inst(port);
-        inst.Queue("Inbox/", "smuggle", Env("alice@ext.example", {"bob@corp.example"}),
-                   "Subject: hi\r\n\r\nhello\n.\nMAIL FROM:<smuggler@evil.test>\n"
-                   "RCPT TO:<victim@corp.example>\nDATA\n\nforged\n.\r\nend\r\n");
-        inst.Start();
-        EXPECT_TRUE(inst.WaitQueueEmpty(60)) << inst.DaemonLog();
-        EXPECT_TRUE(inst.WaitRows(1, 10));
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        inst.Terminate();
-        EXPECT_NE(inst.SessionLog().find(
-                      "bare line feed or carriage return in the message sent as a line end"),
-                  std::string::npos);
-    }
-    ::kill(server, SIGTERM);
-    ::waitpid(server, nullptr, 0);
-    EXPECT_TRUE(fs::exists(dir + "/msg1"));
-    EXPECT_FALSE(fs::exists(dir + "/msg2"));
-    EXPECT_EQ(bw::test::ReadFile(dir + "/msg1"),
-              "FROM alice@ext.example\nSubject: hi\r\n\r\nhello\r\n.\r\n"
-              "MAIL FROM:<smuggler@evil.test>\r\nRCPT TO:<victim@corp.example>\r\nDATA\r\n\r\n"
-              "forged\r\n.\r\nend\r\n");
-    std::error_code ec;
-    fs::remove_all(dir, ec);
+    EXPECT_GE(sink.Messages(), static_cast<std::uint64_t>(kPairs - kPairs / 7 - 1));
+    EXPECT_EQ(inst.Delivered(),
+              inst.Scalar("SELECT COUNT(*) FROM tbl_minilog WHERE action LIKE '900 Delivered %'"));
 }
 
 }  // namespace

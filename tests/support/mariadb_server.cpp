@@ -1,24 +1,21 @@
 #include "tests/support/mariadb_server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mysql.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
-#include <sstream>
+#include <random>
 #include <thread>
+
+#include "tests/support/peer_connection.h"
+#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -30,32 +27,25 @@ std::string Script() {
     return std::string(BW_SOURCE_DIR) + "/tests/support/testdb";
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-MYSQL* Connect(int port, const std::string& database) {
+// A connection, or nullptr (a test failure unless `quiet`).
+MYSQL* Connect(int port, const std::string& database, unsigned timeout = 5, bool quiet = false) {
     MYSQL* m = mysql_init(nullptr);
-    unsigned timeout = 5;
     mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
     if (mysql_real_connect(
             m, "127.0.0.1", "bw", "bw", database.empty() ? nullptr : database.c_str(),
             static_cast<unsigned>(port), nullptr, CLIENT_MULTI_STATEMENTS) == nullptr) {
-        std::string err = mysql_error(m);
+        if (!quiet)
+            ADD_FAILURE() << "cannot connect to test MariaDB on port " << port << ": "
+                          << mysql_error(m);
         mysql_close(m);
-        ADD_FAILURE() << "cannot connect to test MariaDB on port " << port << ": " << err;
         return nullptr;
     }
     return m;
 }
 
 // Runs possibly several statements; collects the rows of the last result.
-std::vector<Row> Run(int port, const std::string& database, const std::string& sql, bool* ok) {
+std::vector<Row> Run(int port, const std::string& database, const std::string& sql) {
     std::vector<Row> rows;
-    *ok = false;
     MYSQL* m = Connect(port, database);
     if (m == nullptr) return rows;
     if (mysql_real_query(m, sql.data(), sql.size()) != 0) {
@@ -63,7 +53,6 @@ std::vector<Row> Run(int port, const std::string& database, const std::string& s
         mysql_close(m);
         return rows;
     }
-    *ok = true;
     do {
         MYSQL_RES* res = mysql_store_result(m);
         if (res != nullptr) {
@@ -73,18 +62,14 @@ std::vector<Row> Run(int port, const std::string& database, const std::string& s
                 unsigned long* len = mysql_fetch_lengths(res);
                 Row row;
                 for (unsigned i = 0; i < n; ++i) {
-                    if (r[i] == nullptr) {
-                        row.emplace_back(std::nullopt);
-                    } else {
-                        row.emplace_back(std::string(r[i], len[i]));
-                    }
+                    row.emplace_back(r[i] == nullptr ? std::nullopt
+                                                     : std::optional(std::string(r[i], len[i])));
                 }
                 rows.push_back(std::move(row));
             }
             mysql_free_result(res);
         } else if (mysql_errno(m) != 0) {
             ADD_FAILURE() << "SQL failed: " << mysql_error(m) << "\n  in: " << sql;
-            *ok = false;
         }
     } while (mysql_next_result(m) == 0);
     mysql_close(m);
@@ -92,13 +77,9 @@ std::vector<Row> Run(int port, const std::string& database, const std::string& s
 }
 
 bool Answers(int port) {
-    MYSQL* m = mysql_init(nullptr);
-    unsigned timeout = 1;
-    mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-    const bool ok = mysql_real_connect(m, "127.0.0.1", "bw", "bw", nullptr,
-                                       static_cast<unsigned>(port), nullptr, 0) != nullptr;
-    mysql_close(m);
-    return ok;
+    MYSQL* m = Connect(port, "", 1, true);
+    if (m != nullptr) mysql_close(m);
+    return m != nullptr;
 }
 
 std::string FindServerBinary() {
@@ -117,24 +98,14 @@ std::string TestDbDir() {
 }
 
 int SharedDbPort() {
-    static std::once_flag once;
-    static int port = 0;
-    std::call_once(once, [] {
-        const std::string dir = TestDbDir();
-        std::string text = ReadFile(dir + "/port");
-        if (!text.empty() && Answers(std::atoi(text.c_str()))) {
-            port = std::atoi(text.c_str());
-            return;
-        }
-        // No fixture (a test program run by hand): start the shared server now.
-        const std::string cmd = Script() + " start '" + dir + "' >/dev/null";
-        if (std::system(cmd.c_str()) != 0) {
-            ADD_FAILURE() << "cannot start the test MariaDB (" << cmd << ")";
-            return;
-        }
-        port = std::atoi(ReadFile(dir + "/port").c_str());
-    });
-    return port;
+    const std::string dir = TestDbDir();
+    const int port = std::atoi(ReadFile(dir + "/port").c_str());
+    if (port > 0 && Answers(port)) return port;
+    // No fixture (a test program run by hand): start the shared server now.
+    const std::string cmd = Script() + " start '" + dir + "' >/dev/null";
+    if (std::system(cmd.c_str()) != 0)
+        ADD_FAILURE() << "cannot start the test MariaDB (" << cmd << ")";
+    return std::atoi(ReadFile(dir + "/port").c_str());
 }
 
 std::string ConnString(int port, const std::string& database, const std::string& user,
@@ -144,10 +115,8 @@ std::string ConnString(int port, const std::string& database, const std::string&
 }
 
 std::string CreateTestDatabase(int port, bool withSchema) {
-    static std::atomic<int> counter{0};
     const std::string name =
-        "t" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_" +
-        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000);
+        "t" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}() % 1000000000u);
     Exec(port, "", "CREATE DATABASE " + name);
     if (withSchema) {
         const std::string schema = ReadFile(std::string(BW_SOURCE_DIR) + "/sql/schema.sql");
@@ -162,13 +131,11 @@ void DropTestDatabase(int port, const std::string& database) {
 }
 
 void Exec(int port, const std::string& database, const std::string& sql) {
-    bool ok = false;
-    Run(port, database, sql, &ok);
+    Run(port, database, sql);
 }
 
 std::vector<Row> Query(int port, const std::string& database, const std::string& sql) {
-    bool ok = false;
-    return Run(port, database, sql, &ok);
+    return Run(port, database, sql);
 }
 
 std::string Scalar(int port, const std::string& database, const std::string& sql) {
@@ -178,18 +145,9 @@ std::string Scalar(int port, const std::string& database, const std::string& sql
 }
 
 int FreeLocalPort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    socklen_t len = sizeof a;
     int port = 0;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(s);
+    const int fd = ListenOnLoopback(port);
+    if (fd >= 0) close(fd);
     return port;
 }
 
@@ -238,8 +196,7 @@ bool PrivateMariaDb::Start() {
     }
     for (int i = 0; i < 300; ++i) {
         if (Answers(port_)) return true;
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
             ADD_FAILURE() << "private MariaDB exited at start: " << ReadFile(dir_ + "/err.log");
             return false;
@@ -254,8 +211,7 @@ void PrivateMariaDb::Stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
     for (int i = 0; i < 200; ++i) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
             return;
         }
@@ -267,8 +223,7 @@ void PrivateMariaDb::Stop() {
 void PrivateMariaDb::Kill() {
     if (pid_ <= 0) return;
     kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    waitpid(pid_, nullptr, 0);
     pid_ = -1;
 }
 

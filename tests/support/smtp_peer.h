@@ -18,6 +18,8 @@
 
 namespace bw::test {
 
+class PeerConnection;
+
 class SmtpPeer {
   public:
     SmtpPeer();
@@ -75,15 +77,14 @@ class SmtpPeer {
         std::string text;
         std::size_t bytes = 0;
     };
-    class Conn;
 
     SmtpPeer& Add(Step::Kind kind, const std::string& text = "", std::size_t bytes = 0);
     std::vector<std::string> Copy(const std::vector<std::string>& list) const;
 
     void AcceptLoop();
     void Serve(int fd);
-    void RunScript(Conn& c);
-    void RunSink(Conn& c);
+    void RunScript(PeerConnection& c);
+    void RunSink(PeerConnection& c);
     void Record(std::vector<std::string>& list, const std::string& s);
 
     std::vector<Step> script_;

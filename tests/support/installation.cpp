@@ -1,0 +1,191 @@
+#include "tests/support/installation.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/temp_dir.h"
+
+namespace bw::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string BinaryDir() {
+    const char* env = std::getenv("BW_BINARY_DIR");
+    return env != nullptr && *env != '\0' ? env : BW_BINARY_DIR;
+}
+
+const char* Flag(bool on) {
+    return on ? "-1" : "0";
+}
+
+}  // namespace
+
+Installation::Installation(int smtpPort, InstallationOptions options) : tarnId_(options.tarnId) {
+    char tmpl[] = "/tmp/bwinst.XXXXXX";
+    work_ = ::mkdtemp(tmpl);
+    app_ = work_ + "/app/";
+    for (const char* d : {"lang", "Logs", "TarnIN/Inbox", "TarnIN/Outbox"}) {
+        fs::create_directories(app_ + d);
+    }
+    fs::create_directories(work_ + "/run");
+    dbPort_ = options.dbPort != 0 ? options.dbPort : SharedDbPort();
+    db_ = CreateTestDatabase(dbPort_);
+    Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('" + tarnId_ + "')");
+    WriteFile(app_ + "lang/English.lng",
+              "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nThere are transfers running!\r\n");
+    WriteFile(app_ + "TarnIN/AccInfo.ini",
+              "[Server]\r\nSMTP=127.0.0.1:" + std::to_string(smtpPort) +
+                  "\r\n[User]\r\nFullName=Test\r\nEmail=pm@corp.example\r\n");
+    WriteFile(app_ + "DBConnect.dat", ConnString(dbPort_, db_) + "\r\n");
+    const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\";
+    WriteFile(work_ + "/registry.reg",
+              "Windows Registry Editor Version 5.00\r\n\r\n" + key + "General]\r\n\"AppPath\"=\"" +
+                  app_ + "\"\r\n\"UILanguage\"=\"English\"\r\n\"UseTrash\"=\"" +
+                  Flag(options.useTrash) + "\"\r\n\r\n" + key + "Server]\r\n\"SMTPLog\"=\"" +
+                  Flag(options.smtpLog) + "\"\r\n\r\n" + key + "TarnIN]\r\n\"TarnID\"=\"" +
+                  tarnId_ + "\"\r\n");
+}
+
+Installation::~Installation() {
+    Kill();
+    DropTestDatabase(dbPort_, db_);
+    std::error_code ec;
+    fs::remove_all(work_, ec);
+}
+
+void Installation::Queue(const std::string& folder, const std::string& name, const Strings& dat,
+                         const std::string& body) {
+    const std::string base = Acc() + folder + name;
+    std::ofstream(base + ".msg", std::ios::binary) << "X-Queue: 1\r\n" << body;
+    std::string d;
+    for (const auto& l : dat) d += l + "\r\n";
+    WriteFile(base + ".dat.tmp", d);
+    fs::rename(base + ".dat.tmp", base + ".dat");
+}
+
+void Installation::Start() {
+    if (pid_ > 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::setenv("BW_REGISTRY", (work_ + "/registry.reg").c_str(), 1);
+        ::setenv("BW_RUN_DIR", (work_ + "/run").c_str(), 1);
+        ::setenv("BW_STATE_DIR", (work_ + "/state").c_str(), 1);
+        ::setenv("BW_QUESTION_ANSWER", "yes", 1);
+        ::unsetenv("INVOCATION_ID");
+        std::FILE* f = std::freopen((work_ + "/daemon.log").c_str(), "a", stderr);
+        (void)f;
+        const std::string bin = BinaryDir() + "/bwtarnout";
+        ::execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+}
+
+void Installation::Reap(int options) {
+    rusage ru{};
+    if (::wait4(pid_, nullptr, options, &ru) != pid_) return;
+    pid_ = -1;
+    cpuSeconds_ = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
+                  ru.ru_stime.tv_usec / 1e6;
+    maxRssKb_ = ru.ru_maxrss;
+}
+
+bool Installation::Running() {
+    if (pid_ > 0) Reap(WNOHANG);
+    return pid_ > 0;
+}
+
+void Installation::Kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    Reap(0);
+}
+
+void Installation::Terminate() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    for (int i = 0; i < 400 && Running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Kill();
+}
+
+int Installation::QueuedPairs(int* loneDat) const {
+    int n = 0;
+    int lone = 0;
+    for (const char* f : {"Inbox", "Outbox"}) {
+        for (const auto& e : fs::directory_iterator(Acc() + f)) {
+            if (e.path().extension() != ".dat") continue;
+            auto msg = e.path();
+            (fs::exists(msg.replace_extension(".msg")) ? n : lone) += 1;
+        }
+    }
+    if (loneDat != nullptr) *loneDat = lone;
+    return n;
+}
+
+int Installation::Files(const std::string& folder, const std::string& ext) const {
+    int n = 0;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(Acc() + folder, ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        n += it->path().extension() == ext ? 1 : 0;
+    }
+    return n;
+}
+
+bool Installation::WaitQueueEmpty(int seconds) {
+    for (int i = 0; i < seconds * 10; ++i) {
+        if (QueuedPairs() == 0) return true;
+        if (!Running()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return QueuedPairs() == 0;
+}
+
+bool Installation::WaitRows(int n, int seconds) const {
+    for (int i = 0; i < seconds * 10; ++i) {
+        if (std::stoi(Scalar("SELECT COUNT(*) FROM tbl_minilog")) >= n) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+std::string Installation::Scalar(const std::string& sql) const {
+    return test::Scalar(dbPort_, db_, sql);
+}
+
+std::vector<Row> Installation::Minilog() const {
+    return Query(dbPort_, db_,
+                 "SELECT ipaddress, mailfrom, mailto, action FROM tbl_minilog ORDER BY id");
+}
+
+std::string Installation::Delivered() const {
+    return Scalar("SELECT delivered FROM tbl_stats WHERE tarnid='" + tarnId_ + "'");
+}
+
+std::string Installation::SessionLog() const {
+    std::string all;
+    for (const auto& e : fs::directory_iterator(app_ + "Logs")) all += ReadFile(e.path().string());
+    return all;
+}
+
+std::string Installation::DaemonLog() const {
+    return ReadFile(work_ + "/daemon.log");
+}
+
+Strings Envelope(const std::string& from, const Strings& rcpts) {
+    Strings v{"h\t127.0.0.1\tx", "HELO gateway.example", from};
+    v.insert(v.end(), rcpts.begin(), rcpts.end());
+    return v;
+}
+
+}  // namespace bw::test
