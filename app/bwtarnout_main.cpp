@@ -9,7 +9,7 @@
 
 #include "app/main_window.h"
 #include "db/audit_spool.h"
-#include "host/globals.h"
+#include "app/runtime_state.h"
 #include "host/host_platform.h"
 #include "host/installation.h"
 #include "host/settings.h"
@@ -81,8 +81,6 @@ int main(int argc, char** argv) {
     RealProcess process;
     MariaDbFactory dbFactory;
 
-    G().db.factory = &dbFactory;
-
     const HostPlatform hp{.clock = &clock,
                           .loop = &loop,
                           .service = &service,
@@ -97,7 +95,10 @@ int main(int argc, char** argv) {
     SettingsFiles files(installation.AppPath, installation.AccPath,
                         [&service](const std::string& text) { service.LogEvent(2, 110, text); });
     const Settings settings(hp, installation);
-    frmMain form(hp, installation, files, settings, [] { return int{G().iActiveTransfers}; });
+    RuntimeState runtime;
+    runtime.db.factory = &dbFactory;
+    runtime.stateDir = StateDir();
+    frmMain form(hp, installation, files, settings, runtime);
     // Stop event: SIGTERM, SIGINT, SIGHUP close the main window.
     service.onStop = [&form] { form.Close(); };
     service.WatchSignals(loop.Io());
@@ -105,7 +106,7 @@ int main(int argc, char** argv) {
     form.Form_Load(CommandLine(argc, argv));
     // The running instance only (a second one has ended in Form_Load): the
     // audit spool, before the first health-check tick writes it back.
-    if (ErrorState e = g.spool.Open(StateDir(), service); e.Failed()) {
+    if (ErrorState e = runtime.spool.Open(runtime.stateDir, service); e.Failed()) {
         FatalStartupError(hp, "State folder problem: " + e.description, kExitStateDir);
     }
     loop.Run();

@@ -6,12 +6,13 @@
 #include <exception>
 #include <utility>
 
+#include "db/audit_spool.h"
 #include "db/db_audit.h"
+#include "db/db_session.h"
+#include "app/runtime_state.h"
 #include "db/health_check.h"
-#include "db/shared_main.h"
 #include "delivery/delivery.h"
 #include "delivery/server_list.h"
-#include "host/globals.h"
 #include "host/host_platform.h"
 #include "host/ini.h"
 #include "host/installation.h"
@@ -140,67 +141,57 @@ std::string CommandLine(int argc, char** argv) {
 }
 
 frmMain::frmMain(const HostPlatform& platform, Installation& installation, SettingsFiles& files,
-                 const Settings& settings, std::function<int()> activeTransfers)
-    : shutdown(platform, installation, files, std::move(activeTransfers)),
+                 const Settings& settings, RuntimeState& runtime)
+    : shutdown(platform, installation, files, [this] { return int{runtime_.activeTransfers}; }),
       platform_(platform),
       installation_(installation),
       files_(files),
-      settings_(settings) {}
+      settings_(settings),
+      runtime_(runtime) {}
 
-frmMain::~frmMain() {
-    Globals& g = G();
-    if (g.tmrQueue == tmrQueue_.get()) g.tmrQueue = nullptr;
-    if (g.tmrDBCheck == tmrDBCheck_.get()) g.tmrDBCheck = nullptr;
-    if (g.tmrBackupDB == tmrBackupDB_.get()) g.tmrBackupDB = nullptr;
-}
+frmMain::~frmMain() = default;
 
 void frmMain::CreateTimers() {
     Loop& loop = *platform_.loop;
-    tmrQueue_ = std::make_unique<Timer>(loop, 5000, true, [] { tmrQueue_Timer(); });
-    Globals& g = G();
-    healthCheck_ = std::make_unique<HealthCheck>(g.db, g.spool, *g.clock, *g.service,
-                                                 [this](bool on) { tmrBackupDB_->SetEnabled(on); });
+    // The queue timer runs from the start; it has work once the delivery exists.
+    tmrQueue_ = std::make_unique<Timer>(loop, 5000, true, [this] {
+        if (delivery_) delivery_->dispatcher.tmrQueue_Timer();
+    });
+    healthCheck_ =
+        std::make_unique<HealthCheck>(runtime_.db, runtime_.spool, *platform_.clock, *platform_.service,
+                                      [this](bool on) { tmrBackupDB_->SetEnabled(on); });
     tmrDBCheck_ =
         std::make_unique<Timer>(loop, 1000, true, [this] { healthCheck_->tmrDBCheck_Timer(); });
     tmrBackupDB_ =
         std::make_unique<Timer>(loop, 5000, false, [this] { healthCheck_->tmrBackupDB_Timer(); });
-    G().tmrQueue = tmrQueue_.get();
-    G().tmrDBCheck = tmrDBCheck_.get();
-    G().tmrBackupDB = tmrBackupDB_.get();
 }
 
-void frmMain::ShareWithOtherParts() const {
-    Globals& g = G();
-    g.AppPath = installation_.AppPath;
-    g.AccPath = installation_.AccPath;
-    g.TarnID = installation_.TarnID;
-    g.sForwardedList = installation_.sForwardedList;
-    g.iUseTrash = delivery.iUseTrash;
-    g.iSMTPLog = delivery.iSMTPLog;
-    g.bTempFailRefuses = delivery.bTempFailRefuses;
-    g.sPeer2 = delivery.sPeer2;
-    g.aSMTPServers = delivery.aSMTPServers;
+// The audit (minilog rows and counts for this installation) and the delivery
+// that writes through it; the delivery's settings follow at steps 14 to 17.
+void frmMain::MakeDelivery() {
+    RuntimeState& r = runtime_;
+    audit_ = std::make_unique<DbAudit>(r.db, r.spool, *platform_.clock, installation_.TarnID);
+    delivery_ = std::make_unique<Delivery>(
+        *platform_.clock, *platform_.loop, platform_.service, *audit_, r.stateDir + "/sent-pairs",
+        r.activeTransfers, [&r] { return static_cast<bool>(r.db.conn); }, tmrQueue_.get());
+    delivery_->settings.appPath = installation_.AppPath;
 }
 
 void frmMain::Form_Load(const std::string& sCommandLine) {
-    Globals& g = G();  // the platform for the parts that still read it there
-    g.clock = platform_.clock;
-    g.loop = platform_.loop;
-    g.service = platform_.service;
     // The window's timers exist, and run, from the moment the window does.
     CreateTimers();
     RegisterService(sCommandLine);
     ChooseSettingsStore(sCommandLine);
-    CreateShared();
+    // 4: the shared object's work (the audit) is made with the installation's
+    // identifier, at step 10.
     TakeInstanceLock();
     FindAppPath();
     ReadIdentity();
-    ShareWithOtherParts();  // the timers may run while step 12 waits
+    MakeDelivery();  // the timers may run while step 12 waits
     WaitForLangFolder();
     ChooseLanguage();
     ReadDeliverySettings();
     MakeAccountFolders();
-    ShareWithOtherParts();
     ShowIcon();
     StartServing();
 }
@@ -221,15 +212,6 @@ void frmMain::ChooseSettingsStore(const std::string& sCommandLine) {
     if (PathExists(platform_.ExeFolderOrReal() + "/HKCU.flg") ||
         UpperAscii(sCommandLine).find("--HKCU") != std::string::npos) {
         installation_.bUseUserHive = true;
-    }
-}
-
-void frmMain::CreateShared() {
-    // 4: the shared object.
-    try {
-        G().oShared = std::make_unique<clsSharedMain>();
-    } catch (const std::exception& e) {
-        FatalStartupError(platform_, e.what());
     }
 }
 
@@ -256,7 +238,7 @@ void frmMain::FindAppPath() {
         g.AppPath = sStored;
     }
     if (g.AppPath.empty() || g.AppPath.back() != '/') g.AppPath += '/';
-    g.db.connectStrings = ConnectStrings{ExeFolderOf(), g.AppPath};
+    runtime_.db.connectStrings = ConnectStrings{platform_.ExeFolderOrReal(), g.AppPath, &files_};
 
     // 9
     MakePath(g.AppPath + "Logs/");
@@ -270,7 +252,6 @@ void frmMain::ReadIdentity() {
         g.TarnID = MakeTarnID(platform_.clock->Now());
         settings_.SaveSettingX(kAppName, "TarnIN", "TarnID", g.TarnID);
     }
-    g.audit = std::make_unique<DbAudit>(g.db, g.spool, *g.clock, g.TarnID);
 
     // 11
     g.sUILanguage = settings_.GetSettingX(kAppName, "General", "UILanguage", "English");
@@ -305,17 +286,22 @@ void frmMain::ChooseLanguage() {
 }
 
 void frmMain::ReadDeliverySettings() {
-    StartupDeliverySettings& d = delivery;
+    DeliverySettings& d = delivery_->settings;
     // 14: delivery settings; a number that does not fit keeps the default.
-    TextToInt16(settings_.GetSettingX(kAppName, "General", "UseTrash", "-1"), d.iUseTrash);
-    TextToInt16(settings_.GetSettingX(kAppName, "Server", "SMTPLog", "0"), d.iSMTPLog);
-    d.bTempFailRefuses = settings_.GetSettingX(kAppName, "Server", "TempFailRefuses", "0") == "1";
-    d.sPeer2 = settings_.GetSettingX(kAppName, "TarnIN", "Peer2", "");
+    std::int16_t iUseTrash = -1;
+    std::int16_t iSMTPLog = 0;
+    TextToInt16(settings_.GetSettingX(kAppName, "General", "UseTrash", "-1"), iUseTrash);
+    TextToInt16(settings_.GetSettingX(kAppName, "Server", "SMTPLog", "0"), iSMTPLog);
+    d.useTrash = iUseTrash != 0;
+    d.sessionLog = iSMTPLog == -1;
+    d.traceStages = settings_.GetSettingX(kAppName, "Server", "SMTPTrace", "0") == "1";
+    d.tempFailRefuses = settings_.GetSettingX(kAppName, "Server", "TempFailRefuses", "0") == "1";
+    d.peer2 = settings_.GetSettingX(kAppName, "TarnIN", "Peer2", "");
 
     // 15: the internal mail servers.
     const std::string accInfo = installation_.AppPath + "TarnIN/" + "AccInfo.ini";
-    d.aSMTPServers = SplitAt(ReadINI(files_, accInfo, "Server", "SMTP"), ',');
-    for (const std::string& problem : ServerListProblems(d.aSMTPServers, d.sPeer2)) {
+    d.smtpServers = SplitAt(ReadINI(files_, accInfo, "Server", "SMTP"), ',');
+    for (const std::string& problem : ServerListProblems(d.smtpServers, d.peer2)) {
         platform_.service->LogEvent(2, 110, problem);
     }
 }
@@ -326,6 +312,7 @@ void frmMain::MakeAccountFolders() {
         FatalStartupError(platform_, "Unable to create Folder Structure!!", kExitFolders);
     }
     LoadForwardedList(installation_, files_);
+    delivery_->settings.forwardedList = installation_.sForwardedList;
 }
 
 void frmMain::ShowIcon() {
@@ -337,7 +324,7 @@ void frmMain::ShowIcon() {
 
 void frmMain::StartServing() {
     // 19: the database check timer makes the connection.
-    G().db.conn.reset();
+    runtime_.db.conn.reset();
 
     // 20
     platform_.service->StartServing();

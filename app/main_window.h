@@ -3,8 +3,7 @@
 // and the shutdown window. Loading it is the whole start-up; closing it (menu,
 // service Stop event) ends the process through the shutdown timer.
 // DIAGNOSTICS: the fatal start-up paths write one event-log entry (type 4,
-// id 110) and end the process at once: the error of creating oShared,
-// "AppPath Problem!!", "Unable to create Folder Structure!!" and (from the
+// id 110) and end the process at once: "AppPath Problem!!", "Unable to create Folder Structure!!" and (from the
 // settings wrappers) "Registry Problem: ...". A second instance, "-install",
 // "-remove" and an empty language choice end without an entry.
 #pragma once
@@ -19,21 +18,15 @@
 
 namespace bw {
 
+class DbAudit;
+struct RuntimeState;
+struct Delivery;
 class HealthCheck;
 class Timer;
 class Settings;
 class SettingsFiles;
 struct HostPlatform;
 struct Installation;
-
-/// The delivery's settings as the start-up reads them (steps 14, 15).
-struct StartupDeliverySettings {
-    std::int16_t iUseTrash = -1;
-    std::int16_t iSMTPLog = 0;
-    bool bTempFailRefuses = false;  // "TempFailRefuses" = "1" in section "Server"
-    std::string sPeer2;
-    std::vector<std::string> aSMTPServers;
-};
 
 /// The notification icon's record (the platform's notify-icon data with a
 /// 64-character tip).
@@ -59,9 +52,10 @@ std::string OpenErrorText(int result);
 
 class frmMain {
   public:
-    /// `activeTransfers`: how many deliveries are running now (for the shutdown).
+    /// `runtime`: the database session, audit spool, state folder and
+    /// delivery count the window hands to the parts it makes.
     frmMain(const HostPlatform& platform, Installation& installation, SettingsFiles& files,
-            const Settings& settings, std::function<int()> activeTransfers);
+            const Settings& settings, RuntimeState& runtime);
     ~frmMain();
     frmMain(const frmMain&) = delete;
     frmMain& operator=(const frmMain&) = delete;
@@ -93,9 +87,10 @@ class frmMain {
     const Timer* QueueTimer() const { return tmrQueue_.get(); }
     const Timer* DBCheckTimer() const { return tmrDBCheck_.get(); }
     const Timer* BackupDBTimer() const { return tmrBackupDB_.get(); }
+    /// The delivery, made at step 10 (nullptr before).
+    const Delivery* DeliveryPart() const { return delivery_.get(); }
 
     NotifyIconData tNotifyIcon;
-    StartupDeliverySettings delivery;
     frmShutDown shutdown;
     static constexpr const char* kWebsite = "https://www.brimwarden.com/";
 
@@ -105,7 +100,6 @@ class frmMain {
     // The start-up steps of Form_Load, in order.
     void RegisterService(const std::string& sCommandLine);      // 1, 2
     void ChooseSettingsStore(const std::string& sCommandLine);  // 3
-    void CreateShared();                                        // 4
     void TakeInstanceLock();                                    // 5
     void FindAppPath();                                         // 6 to 9
     void ReadIdentity();                                        // 10, 11
@@ -115,17 +109,16 @@ class frmMain {
     void MakeAccountFolders();                                  // 16, 17
     void ShowIcon();                                            // 18
     void StartServing();                                        // 19, 20
-    /// Copies what the start-up learnt to the parts that still read it from
-    /// the process-wide state.
-    void ShareWithOtherParts() const;
+    void MakeDelivery();  // with step 10
 
     const HostPlatform& platform_;
     Installation& installation_;
     SettingsFiles& files_;
     const Settings& settings_;
 
-    struct DeliveryParts;  // the delivery's settings, context and dispatcher
-    std::unique_ptr<DeliveryParts> delivery_;
+    RuntimeState& runtime_;
+    std::unique_ptr<DbAudit> audit_;
+    std::unique_ptr<Delivery> delivery_;
     std::unique_ptr<Timer> tmrQueue_;
     std::unique_ptr<Timer> tmrDBCheck_;
     std::unique_ptr<Timer> tmrBackupDB_;

@@ -20,10 +20,11 @@
 
 #include "db/connect_string.h"
 #include "db/health_check.h"
-#include "db/shared_main.h"
+#include "db/audit_spool.h"
+#include "db/db_audit.h"
+#include "db/db_session.h"
 #include "delivery/delivery.h"
 #include "delivery/smtp_client.h"
-#include "host/globals.h"
 #include "platform/clock.h"
 #include "platform/db.h"
 #include "platform/loop.h"
@@ -44,22 +45,14 @@ struct Outcome {
 class DeliveryTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetGlobals();
-        auto& g = G();
         clock_ = std::make_unique<ManualClock>();
         loop_ = std::make_unique<Loop>(*clock_);
-        g.clock = clock_.get();
-        g.loop = loop_.get();
-        g.service = &service_;
         char tmpl[] = "/tmp/bwdeliv.XXXXXX";
         root_ = ::mkdtemp(tmpl);
-        g.AppPath = root_ + "/";
-        g.AccPath = g.AppPath + "TarnIN/";
+        const std::string app = root_ + "/";
         for (const char* d : {"TarnIN/Inbox", "TarnIN/Outbox", "TarnIN/Trash", "Logs"}) {
-            std::filesystem::create_directories(g.AppPath + d);
+            std::filesystem::create_directories(app + d);
         }
-        g.TarnID = "1A2B";
-        g.oShared = std::make_unique<clsSharedMain>();
         queueTimer_ = std::make_unique<Timer>(*loop_, 5000, false);
         if (fake_) {
             socketFactory_ = FakeSocketMaker(*loop_, server_);
@@ -67,20 +60,20 @@ class DeliveryTest : public ::testing::Test {
             return;
         }
         // The database: DBConnect.dat in AppPath, connected by the health check.
-        ResetHealthCheck();
         exeDir_ = root_ + "/exe";
         std::filesystem::create_directories(exeDir_);
-        SetDBConnectExeFolder(exeDir_);
-        g.db.factory = &factory_;
+        session_.connectStrings = {exeDir_, app};
+        ASSERT_FALSE(spool_.Open(root_ + "/state", service_).Failed());
+        audit_ = std::make_unique<DbAudit>(session_, spool_, *clock_, "1A2B");
+        health_ = std::make_unique<HealthCheck>(session_, spool_, *clock_, service_, nullptr);
         dbPort_ = SharedDbPort();
         db_ = CreateTestDatabase(dbPort_);
         Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('1A2B')");
-        std::ofstream(g.AppPath + "DBConnect.dat", std::ios::binary)
-            << ConnString(dbPort_, db_) << "\r\n";
-        tmrDBCheck_Timer();
-        EXPECT_TRUE(g.db.conn) << "no database connection";
-        dbTimer_ = std::make_unique<Timer>(*loop_, 1000, true, [] { tmrDBCheck_Timer(); });
-        g.tmrDBCheck = dbTimer_.get();
+        std::ofstream(app + "DBConnect.dat", std::ios::binary) << ConnString(dbPort_, db_) << "\r\n";
+        health_->tmrDBCheck_Timer();
+        EXPECT_TRUE(session_.conn) << "no database connection";
+        dbTimer_ =
+            std::make_unique<Timer>(*loop_, 1000, true, [this] { health_->tmrDBCheck_Timer(); });
         Restart();
     }
 
@@ -93,11 +86,11 @@ class DeliveryTest : public ::testing::Test {
             kept.forwardedList = "\t";
         }
         delivery_.reset();
-        Audit& audit = fake_ ? static_cast<Audit&>(fakeAudit_) : audit_;
+        Audit& audit = fake_ ? static_cast<Audit&>(fakeAudit_) : *audit_;
         const bool fake = fake_;
         delivery_ = std::make_unique<Delivery>(
             *clock_, *loop_, &service_, audit, root_ + "/state/sent-pairs", active_,
-            [fake] { return fake || static_cast<bool>(G().db.conn); }, queueTimer_.get(),
+            [this, fake] { return fake || static_cast<bool>(session_.conn); }, queueTimer_.get(),
             socketFactory_);
         delivery_->settings = kept;
         settings_ = &delivery_->settings;
@@ -112,12 +105,14 @@ class DeliveryTest : public ::testing::Test {
 
     void TearDown() override {
         delivery_.reset();
-        G().tmrDBCheck = nullptr;
         queueTimer_.reset();
         dbTimer_.reset();
-        ResetGlobals();
+        health_.reset();
+        audit_.reset();
+        spool_.Close();
+        session_.rs.reset();
+        session_.conn.reset();
         loop_.reset();
-        SetDBConnectExeFolder("");
         if (!fake_) DropTestDatabase(dbPort_, db_);
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
@@ -218,12 +213,15 @@ class DeliveryTest : public ::testing::Test {
     int dbPort_ = 0;
     std::string db_;
     MariaDbFactory factory_;
+    DbSession session_{factory_};
+    AuditSpool spool_;
+    std::unique_ptr<DbAudit> audit_;
+    std::unique_ptr<HealthCheck> health_;
     std::unique_ptr<Timer> dbTimer_;
     std::unique_ptr<ManualClock> clock_;
     std::unique_ptr<Loop> loop_;
     std::unique_ptr<Timer> queueTimer_;
     FakeService service_;
-    SharedMainAudit audit_;
     bool fake_ = false;  // set by a test class: fake socket and audit, no database
     FakeServer server_;
     FakeAudit fakeAudit_;

@@ -32,7 +32,7 @@ class DispatcherTest : public DeliveryTest {
 TEST_F(DispatcherTest, NothingIsTouchedWithoutADatabaseConnectionObject) {
     QueuePairs("Inbox/", 2);
     dbTimer_->SetEnabled(false);
-    G().db.conn.reset();
+    session_.conn.reset();
     RunFor(20000, 50);
     EXPECT_EQ(peer_.Connections(), 0);
     EXPECT_EQ(OpenFileNoCount(), 0);

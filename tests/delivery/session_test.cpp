@@ -554,8 +554,8 @@ TEST_F(SessionTest, MinilogRowLostWhenTheDatabaseCannotBeReopened) {
     const std::string gone = ConnString(FreeLocalPort(), "gone");
     std::ofstream(root_ + "/DBConnect.dat", std::ios::binary | std::ios::trunc) << gone;
     ErrorState ignored;
-    G().db.conn->Close(ignored);
-    G().db.conn->SetConnectionString(gone);
+    session_.conn->Close(ignored);
+    session_.conn->SetConnectionString(gone);
     ASSERT_TRUE(RunUntilOutcomes(1));
     EXPECT_EQ(active_, 0);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "app/runtime_state.h"
 #include "host/host_platform.h"
 #include "host/installation.h"
 #include "host/settings.h"
@@ -69,6 +70,7 @@ class HostTest : public ::testing::Test {
     Installation inst_;
     std::optional<SettingsFiles> files_;
     Settings settings_{hp_, inst_};
+    RuntimeState runtime_{{}, {}, root_ + "/state", 0};
 };
 
 }  // namespace bw::test

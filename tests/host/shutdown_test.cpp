@@ -25,7 +25,7 @@ class ShutdownTest : public HostTest {
         form_.reset();
         NewProcess();
         form_ =
-            std::make_unique<frmMain>(hp_, inst_, *files_, settings_, [this] { return active_; });
+            std::make_unique<frmMain>(hp_, inst_, *files_, settings_, runtime_);
         form_->Form_Load("");
         t0_ = clock_.MonotonicMs();
     }
@@ -39,7 +39,6 @@ class ShutdownTest : public HostTest {
         ADD_FAILURE() << "Close returned without ending the process";
         return -1;
     }
-    int active_ = 0;  // deliveries running
     std::unique_ptr<frmMain> form_;
     std::int64_t t0_ = 0;
 };
@@ -66,10 +65,10 @@ TEST_F(ShutdownTest, RunningDeliveriesDelayTheEnd) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         Load();
-        active_ = row.active;
+        runtime_.activeTransfers = static_cast<std::int16_t>(row.active);
         desktop_.answers = row.answers;
         desktop_.questions.clear();
-        Timer finish(loop_, row.finishMs + 1, row.finishMs > 0, [this] { active_ = 0; });
+        Timer finish(loop_, row.finishMs + 1, row.finishMs > 0, [this] { runtime_.activeTransfers = 0; });
         bool again = true;
         Timer second(loop_, 300, true, [&] {
             if (std::exchange(again, false)) form_->Close();

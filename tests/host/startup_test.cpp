@@ -7,6 +7,7 @@
 #include "app/main_window.h"
 #include "db/connect_string.h"
 #include "db/db_session.h"
+#include "delivery/delivery.h"
 #include "host/ini.h"
 #include "host/lang.h"
 #include "host/settings.h"
@@ -31,7 +32,7 @@ class StartupTest : public HostTest {
     }
     /// Runs the start-up; true when it returned (the program runs on).
     bool Start(const std::string& commandLine = "") {
-        form_ = std::make_unique<frmMain>(hp_, inst_, *files_, settings_, [] { return 0; });
+        form_ = std::make_unique<frmMain>(hp_, inst_, *files_, settings_, runtime_);
         try {
             form_->Form_Load(commandLine);
             return true;
@@ -69,7 +70,7 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     std::snprintf(hex, sizeof hex, "%X", Crc32(text));
     ASSERT_TRUE(Start());
     const Installation& g = inst_;
-    const StartupDeliverySettings& d = form_->delivery;
+    const DeliverySettings& d = form_->DeliveryPart()->settings;
     for (const char* sub : {"Logs", "TarnIN", "TarnIN/Hold", "TarnIN/Inbox", "TarnIN/Delete",
                             "TarnIN/Trash", "TarnIN/OutQueue", "TarnIN/SCHK", "TarnIN/SEML",
                             "TarnIN/Fetch", "TarnIN/TempIN", "TarnIN/Outbox"}) {
@@ -81,10 +82,11 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     EXPECT_EQ(MakeTarnID(clock_.Now()), hex);  // same tick, same identifier
     EXPECT_EQ(Stored("TarnIN", "TarnID"), g.TarnID);
     EXPECT_EQ(g.sVersionText, "3.00.0440");
-    EXPECT_EQ(d.iUseTrash, 0);
-    EXPECT_EQ(d.iSMTPLog, -1);
-    EXPECT_EQ(d.sPeer2, "peer:25");
-    EXPECT_EQ(d.aSMTPServers,
+    EXPECT_FALSE(d.useTrash);
+    EXPECT_TRUE(d.sessionLog);
+    EXPECT_EQ(d.peer2, "peer:25");
+    EXPECT_EQ(d.forwardedList, g.sForwardedList);
+    EXPECT_EQ(d.smtpServers,
               (std::vector<std::string>{"mx1", "", ":2525", " mx:99999 ", "mx:-5x", ""}));
     EXPECT_EQ(g.sForwardedList, "\tEXAMPLE.COM\t\t SUB.EXAMPLE.ORG \tC.NET\tD.ORG\t");
     EXPECT_TRUE(ForwardedListHolds(g.sForwardedList, "c.Net"));
@@ -113,11 +115,11 @@ TEST_F(StartupTest, DefaultsWithNothingStored) {
     // The program's own folder becomes the registered application folder.
     EXPECT_EQ(inst_.AppPath, exeDir_ + "/");
     EXPECT_EQ(Stored("General", "AppPath"), exeDir_ + "/");
-    const StartupDeliverySettings& d = form_->delivery;
-    EXPECT_EQ(d.iUseTrash, -1);
-    EXPECT_EQ(d.iSMTPLog, 0);
-    EXPECT_EQ(d.sPeer2, "");
-    EXPECT_TRUE(d.aSMTPServers.empty());
+    const DeliverySettings& d = form_->DeliveryPart()->settings;
+    EXPECT_TRUE(d.useTrash);
+    EXPECT_FALSE(d.sessionLog);
+    EXPECT_EQ(d.peer2, "");
+    EXPECT_TRUE(d.smtpServers.empty());
     ExpectEvents({"No mail server in TarnIN/AccInfo.ini"});
     EXPECT_EQ(inst_.sForwardedList, "\t");
     EXPECT_EQ(inst_.sUILanguage, "English");

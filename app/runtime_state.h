@@ -1,0 +1,24 @@
+// RuntimeState: what the daemon's parts share while it runs, made once by the
+// program's entry and handed to the main window, which gives each part its
+// piece: the database session (health check, audit), the audit spool, the
+// state folder (sent record) and the count of loaded delivery windows (the
+// delivery counts, the shutdown waits for 0).
+// DIAGNOSTICS: none; plain data.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "db/audit_spool.h"
+#include "db/db_session.h"
+
+namespace bw {
+
+struct RuntimeState {
+    DbSession db;       // its factory is set by the entry (tests: none or their own)
+    AuditSpool spool;   // opened by the entry once this is the running instance
+    std::string stateDir;
+    std::int16_t activeTransfers = 0;
+};
+
+}  // namespace bw
