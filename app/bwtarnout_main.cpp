@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app/main_window.h"
-#include "db/audit_spool.h"
 #include "app/runtime_state.h"
+#include "db/audit_spool.h"
 #include "host/host_platform.h"
 #include "host/installation.h"
 #include "host/settings.h"

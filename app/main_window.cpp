@@ -6,10 +6,10 @@
 #include <exception>
 #include <utility>
 
+#include "app/runtime_state.h"
 #include "db/audit_spool.h"
 #include "db/db_audit.h"
 #include "db/db_session.h"
-#include "app/runtime_state.h"
 #include "db/health_check.h"
 #include "delivery/delivery.h"
 #include "delivery/server_list.h"
@@ -157,9 +157,9 @@ void frmMain::CreateTimers() {
     tmrQueue_ = std::make_unique<Timer>(loop, 5000, true, [this] {
         if (delivery_) delivery_->dispatcher.tmrQueue_Timer();
     });
-    healthCheck_ =
-        std::make_unique<HealthCheck>(runtime_.db, runtime_.spool, *platform_.clock, *platform_.service,
-                                      [this](bool on) { tmrBackupDB_->SetEnabled(on); });
+    healthCheck_ = std::make_unique<HealthCheck>(runtime_.db, runtime_.spool, *platform_.clock,
+                                                 *platform_.service,
+                                                 [this](bool on) { tmrBackupDB_->SetEnabled(on); });
     tmrDBCheck_ =
         std::make_unique<Timer>(loop, 1000, true, [this] { healthCheck_->tmrDBCheck_Timer(); });
     tmrBackupDB_ =

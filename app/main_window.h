@@ -3,8 +3,8 @@
 // and the shutdown window. Loading it is the whole start-up; closing it (menu,
 // service Stop event) ends the process through the shutdown timer.
 // DIAGNOSTICS: the fatal start-up paths write one event-log entry (type 4,
-// id 110) and end the process at once: "AppPath Problem!!", "Unable to create Folder Structure!!" and (from the
-// settings wrappers) "Registry Problem: ...". A second instance, "-install",
+// id 110) and end the process at once: "AppPath Problem!!", "Unable to create Folder Structure!!"
+// and (from the settings wrappers) "Registry Problem: ...". A second instance, "-install",
 // "-remove" and an empty language choice end without an entry.
 #pragma once
 
@@ -109,7 +109,7 @@ class frmMain {
     void MakeAccountFolders();                                  // 16, 17
     void ShowIcon();                                            // 18
     void StartServing();                                        // 19, 20
-    void MakeDelivery();  // with step 10
+    void MakeDelivery();                                        // with step 10
 
     const HostPlatform& platform_;
     Installation& installation_;

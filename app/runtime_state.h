@@ -15,8 +15,8 @@
 namespace bw {
 
 struct RuntimeState {
-    DbSession db;       // its factory is set by the entry (tests: none or their own)
-    AuditSpool spool;   // opened by the entry once this is the running instance
+    DbSession db;      // its factory is set by the entry (tests: none or their own)
+    AuditSpool spool;  // opened by the entry once this is the running instance
     std::string stateDir;
     std::int16_t activeTransfers = 0;
 };

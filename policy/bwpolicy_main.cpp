@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "db/connect_string.h"
-#include "db/db_session.h"
 #include "db/audit_spool.h"
+#include "db/connect_string.h"
 #include "db/db_audit.h"
+#include "db/db_session.h"
 #include "host/host_platform.h"
 #include "host/installation.h"
 #include "host/paths.h"
@@ -257,8 +257,9 @@ PolicyTarget FindInstallation(const Args& a, const Settings& registry) {
     PolicyTarget i;
     i.folders.appPath = appPath;
     i.folders.accPath = WithSlash(Option(a, "--acc-path", appPath + "TarnIN/"));
-    i.tarnID = a.options.count("--tarn-id") != 0 ? Option(a, "--tarn-id")
-                                                 : registry.GetSettingX(kAppName, "TarnIN", "TarnID", "");
+    i.tarnID = a.options.count("--tarn-id") != 0
+                   ? Option(a, "--tarn-id")
+                   : registry.GetSettingX(kAppName, "TarnIN", "TarnID", "");
     return i;
 }
 

@@ -105,7 +105,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 std::optional<std::vector<std::string>> ReadListLines(SettingsFiles& files,
-                                                     const std::string& path) {
+                                                      const std::string& path) {
     // The host's reader: a folder or a pipe in place of a list file reads as
     // no file instead of throwing or blocking.
     std::vector<std::string> lines;

@@ -37,7 +37,7 @@ std::vector<std::string> SplitLines(const std::string& text);
 /// Lines of a list file read through `files`, split at CR LF, CR or LF;
 /// nullopt when it cannot be read.
 std::optional<std::vector<std::string>> ReadListLines(SettingsFiles& files,
-                                                     const std::string& path);
+                                                      const std::string& path);
 
 /// Searches one sender list file (alias lines followed one level deep) for
 /// sFrom, then sRetPath. Every match appends the address, upper-cased, and a

@@ -71,7 +71,8 @@ std::int16_t PolicyStore::LookupSender(const SenderList& list, const std::string
     const std::optional<std::int16_t> wild = MatchWildcardRows(list, ownerClause, sFrom, sRetPath);
     if (wild != 0) return wild.value_or(0);
 
-    std::int16_t found = SearchListFile(files_, folders_.accPath + list.fileName, sFrom, sRetPath, cache);
+    std::int16_t found =
+        SearchListFile(files_, folders_.accPath + list.fileName, sFrom, sRetPath, cache);
     if (found == 0) {
         found = SearchListFile(files_, folders_.appPath + list.fileName, sFrom, sRetPath, cache);
     }

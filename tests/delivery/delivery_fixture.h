@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "db/connect_string.h"
-#include "db/health_check.h"
 #include "db/audit_spool.h"
+#include "db/connect_string.h"
 #include "db/db_audit.h"
 #include "db/db_session.h"
+#include "db/health_check.h"
 #include "delivery/delivery.h"
 #include "delivery/smtp_client.h"
 #include "platform/clock.h"
@@ -69,7 +69,8 @@ class DeliveryTest : public ::testing::Test {
         dbPort_ = SharedDbPort();
         db_ = CreateTestDatabase(dbPort_);
         Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('1A2B')");
-        std::ofstream(app + "DBConnect.dat", std::ios::binary) << ConnString(dbPort_, db_) << "\r\n";
+        std::ofstream(app + "DBConnect.dat", std::ios::binary)
+            << ConnString(dbPort_, db_) << "\r\n";
         health_->tmrDBCheck_Timer();
         EXPECT_TRUE(session_.conn) << "no database connection";
         dbTimer_ =

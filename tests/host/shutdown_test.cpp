@@ -24,8 +24,7 @@ class ShutdownTest : public HostTest {
     void Load() {
         form_.reset();
         NewProcess();
-        form_ =
-            std::make_unique<frmMain>(hp_, inst_, *files_, settings_, runtime_);
+        form_ = std::make_unique<frmMain>(hp_, inst_, *files_, settings_, runtime_);
         form_->Form_Load("");
         t0_ = clock_.MonotonicMs();
     }
@@ -68,7 +67,8 @@ TEST_F(ShutdownTest, RunningDeliveriesDelayTheEnd) {
         runtime_.activeTransfers = static_cast<std::int16_t>(row.active);
         desktop_.answers = row.answers;
         desktop_.questions.clear();
-        Timer finish(loop_, row.finishMs + 1, row.finishMs > 0, [this] { runtime_.activeTransfers = 0; });
+        Timer finish(loop_, row.finishMs + 1, row.finishMs > 0,
+                     [this] { runtime_.activeTransfers = 0; });
         bool again = true;
         Timer second(loop_, 300, true, [&] {
             if (std::exchange(again, false)) form_->Close();

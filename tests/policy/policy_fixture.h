@@ -8,14 +8,14 @@
 #include <map>
 #include <vector>
 
-#include "tests/support/fake_audit.h"
-#include "host/textfile.h"
 #include "db/audit.h"
 #include "db/connect_string.h"
 #include "db/db_session.h"
+#include "host/textfile.h"
 #include "platform/clock.h"
 #include "platform/mariadb.h"
 #include "policy/policy_store.h"
+#include "tests/support/fake_audit.h"
 #include "tests/support/mariadb_server.h"
 #include "tests/support/temp_dir.h"
 
