@@ -27,6 +27,7 @@
 #include "platform/loop.h"
 #include "platform/mariadb.h"
 #include "platform/service.h"
+#include "tests/support/fake_service.h"
 #include "tests/support/mariadb_server.h"
 
 namespace bw {

@@ -2,7 +2,8 @@
 // timer value that the time limits use, wrapping at midnight), the day-serial
 // number (days since 30 December 1899, local time, time of day as fraction)
 // and a monotonic millisecond count for the loop's timers.
-// SystemClock reads the machine; ManualClock is moved by tests.
+// SystemClock reads the machine; tests use a manual clock whose Sleep moves
+// it on at once (tests/support/manual_clock.h).
 #pragma once
 
 #include <cstdint>
@@ -28,24 +29,6 @@ class SystemClock final : public Clock {
     double Now() const override;
     std::int64_t MonotonicMs() const override;
     void Sleep(std::int64_t ms) override;
-};
-
-/// Time that moves only when told to. Starts at the given day-serial number.
-class ManualClock final : public Clock {
-  public:
-    explicit ManualClock(double startDaySerial = 46361.5);  // 5 Dec 2026, 12:00
-    double Timer() const override;
-    double Now() const override { return now_; }
-    std::int64_t MonotonicMs() const override { return monoMs_; }
-    void Sleep(std::int64_t ms) override { Advance(ms); }
-
-    void Advance(std::int64_t ms);
-    /// Sets the wall clock (day-serial) without moving the monotonic scale.
-    void SetNow(double daySerial) { now_ = daySerial; }
-
-  private:
-    double now_;
-    std::int64_t monoMs_ = 0;
 };
 
 /// Day-serial number of a local calendar date and time.

@@ -1,8 +1,8 @@
 // The program's one message loop: an Asio io_context for sockets, resolvers
 // and signals, plus the window timers (interval in ms, on/off, periodic tick)
-// driven by the injected Clock. With a ManualClock the same loop runs in
-// virtual time: Advance() moves the clock and fires what came due, while real
-// socket events are still polled.
+// driven by the injected Clock. With a manual clock (one whose Sleep moves it
+// on at once) the same loop runs in virtual time: Advance() moves the clock
+// and fires what came due, while real socket events are still polled.
 //
 // Timer rules: switching a timer off and on restarts its interval (switching
 // on a timer that is on already changes nothing); a new
@@ -72,8 +72,9 @@ class Loop {
     /// Processes ready I/O handlers and fires every due timer once.
     void PollOnce();
 
-    /// Virtual time (ManualClock only): moves the clock forward by `ms`,
-    /// stopping at every timer due point on the way to poll I/O and fire it.
+    /// Moves time forward by `ms`, sleeping on the clock from one timer due
+    /// point to the next and polling I/O and firing timers at each (with a
+    /// manual clock: virtual time).
     void Advance(std::int64_t ms);
 
     /// Queues `fn` to run on the loop, never inside the caller.

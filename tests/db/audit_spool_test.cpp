@@ -13,6 +13,7 @@
 
 #include "platform/day_serial.h"
 #include "tests/db/db_env.h"
+#include "tests/support/manual_clock.h"
 
 namespace bw::test {
 namespace {

@@ -21,6 +21,8 @@
 #include "platform/loop.h"
 #include "platform/mariadb.h"
 #include "platform/service.h"
+#include "tests/support/fake_service.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/mariadb_server.h"
 #include "tests/support/temp_dir.h"
 

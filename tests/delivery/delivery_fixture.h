@@ -32,7 +32,9 @@
 #include "platform/queue_files.h"
 #include "platform/service.h"
 #include "tests/support/fake_audit.h"
+#include "tests/support/fake_service.h"
 #include "tests/support/fake_socket.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/mariadb_server.h"
 
 namespace bw::test {

@@ -16,6 +16,7 @@
 #include "policy/policy_rules.h"
 #include "policy/policy_store.h"
 #include "tests/support/fake_audit.h"
+#include "tests/support/fake_service.h"
 
 namespace bw {
 namespace {

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "tests/support/manual_clock.h"
+
 namespace bw {
 namespace {
 

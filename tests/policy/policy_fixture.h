@@ -16,6 +16,7 @@
 #include "platform/mariadb.h"
 #include "policy/policy_store.h"
 #include "tests/support/fake_audit.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/mariadb_server.h"
 #include "tests/support/temp_dir.h"
 
