@@ -2,7 +2,8 @@
 // It plays the server side of a conversation from a script (send this
 // greeting, expect a command, answer, pause until the test releases it, drop
 // the connection) on its own thread with blocking sockets, one thread per
-// accepted connection, every connection running the same script. Without a
+// accepted connection, every connection running the same script (at its end
+// the peer discards what comes until the client closes). Without a
 // script it is a well-behaved sink that takes any number of messages.
 // Everything received is recorded for assertions. Failures inside the peer
 // (a command that does not match) are recorded, not thrown.
@@ -22,10 +23,8 @@ class PeerConnection;
 
 class SmtpPeer {
   public:
-    SmtpPeer();
-    ~SmtpPeer();
-    SmtpPeer(const SmtpPeer&) = delete;
-    SmtpPeer& operator=(const SmtpPeer&) = delete;
+    SmtpPeer() = default;
+    ~SmtpPeer() { Stop(); }
 
     // --- script (before Start) ---------------------------------------------
     /// Sends `text` exactly as given (add "\r\n" yourself).
@@ -43,13 +42,10 @@ class SmtpPeer {
     SmtpPeer& Drop() { return Add(Step::kDrop); }
     /// Stays connected and silent, reading nothing, until Stop().
     SmtpPeer& Hold() { return Add(Step::kHold); }
-    /// Discards all bytes received until the peer closes or the test stops.
-    SmtpPeer& Drain() { return Add(Step::kDrain); }
 
     // --- running ---------------------------------------------------------------
-    /// Listens on a free port. `acceptConnections` false: listen but never
-    /// accept (the kernel completes the handshake; nobody answers).
-    void Start(bool acceptConnections = true);
+    /// Listens on a free port and serves every connection.
+    void Start();
     void Stop();
     int Port() const { return port_; }
     /// Lets a paused script go on.
@@ -73,7 +69,7 @@ class SmtpPeer {
 
   private:
     struct Step {
-        enum Kind { kSend, kExpect, kBody, kBodyBytes, kPause, kDrop, kHold, kDrain } kind;
+        enum Kind { kSend, kExpect, kBody, kBodyBytes, kPause, kDrop, kHold } kind;
         std::string text;
         std::size_t bytes = 0;
     };
@@ -82,7 +78,6 @@ class SmtpPeer {
     std::vector<std::string> Copy(const std::vector<std::string>& list) const;
 
     void AcceptLoop();
-    void Serve(int fd);
     void RunScript(PeerConnection& c);
     void RunSink(PeerConnection& c);
     void Record(std::vector<std::string>& list, const std::string& s);
@@ -90,7 +85,6 @@ class SmtpPeer {
     std::vector<Step> script_;
     int listenFd_ = -1;
     int port_ = 0;
-    bool accept_ = true;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::atomic<std::uint64_t> messages_{0};
