@@ -81,10 +81,9 @@ std::vector<Row> Query(int port, const std::string& database, const std::string&
             while (MYSQL_ROW r = mysql_fetch_row(res)) {
                 unsigned long* len = mysql_fetch_lengths(res);
                 Row row;
-                for (unsigned i = 0; i < n; ++i) {
+                for (unsigned i = 0; i < n; ++i)
                     row.emplace_back(r[i] == nullptr ? std::nullopt
                                                      : std::optional(std::string(r[i], len[i])));
-                }
                 rows.push_back(std::move(row));
             }
             mysql_free_result(res);
@@ -191,14 +190,11 @@ bool PrivateMariaDb::Start() {
 void PrivateMariaDb::Stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
+    for (int i = 0; waitpid(pid_, nullptr, WNOHANG) != pid_; ++i) {
+        if (i == 200) return Kill();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    Kill();
+    pid_ = -1;
 }
 
 void PrivateMariaDb::Kill() {

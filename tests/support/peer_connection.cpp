@@ -31,14 +31,13 @@ PeerConnection::PeerConnection(int fd, const std::atomic<bool>& stop) : fd_(fd),
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-void PeerConnection::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+PeerConnection::~PeerConnection() {
+    ::close(fd_);
 }
 
 bool PeerConnection::Write(const std::string& s) {
     std::size_t done = 0;
-    while (done < s.size() && fd_ >= 0) {
+    while (done < s.size()) {
         const ssize_t n = ::send(fd_, s.data() + done, s.size() - done, MSG_NOSIGNAL);
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
@@ -49,7 +48,6 @@ bool PeerConnection::Write(const std::string& s) {
 bool PeerConnection::Fill() {
     char tmp[64 * 1024];
     while (!stop_.load()) {
-        if (fd_ < 0) return false;
         const ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
         if (n > 0) {
             buf_.append(tmp, static_cast<std::size_t>(n));

@@ -17,12 +17,11 @@ int ListenOnLoopback(int& port);
 class PeerConnection {
   public:
     PeerConnection(int fd, const std::atomic<bool>& stop);
-    ~PeerConnection() { Close(); }
+    ~PeerConnection();
     PeerConnection(const PeerConnection&) = delete;
     PeerConnection& operator=(const PeerConnection&) = delete;
 
     int Fd() const { return fd_; }
-    void Close();
     /// Sends all of `s`; false when the connection fails.
     bool Write(const std::string& s);
     /// Next line without its CR LF. A line longer than `max` comes back in

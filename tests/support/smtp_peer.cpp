@@ -103,13 +103,9 @@ void SmtpPeer::RunScript(PeerConnection& c) {
                 break;
             }
             case Step::kBodyBytes: {
-                std::size_t got = 0;
-                while (got < step.bytes) {
-                    const std::size_t n = c.TakeSome();
-                    if (n == 0) break;
-                    got += n;
-                }
-                bodyBytes_ += got;
+                std::uint64_t bytes = 0;
+                c.ReadBody(bytes, nullptr, step.bytes);
+                bodyBytes_ += bytes;
                 break;
             }
             case Step::kPause: {

@@ -23,10 +23,9 @@ class PeerConnection;
 
 class SmtpPeer {
   public:
-    SmtpPeer() = default;
     ~SmtpPeer() { Stop(); }
 
-    // --- script (before Start) ---------------------------------------------
+    // The script, set before Start.
     /// Sends `text` exactly as given (add "\r\n" yourself).
     SmtpPeer& Send(const std::string& text) { return Add(Step::kSend, text); }
     /// Reads one command line; records a mismatch when it does not begin with
@@ -34,7 +33,7 @@ class SmtpPeer {
     SmtpPeer& Expect(const std::string& prefix) { return Add(Step::kExpect, prefix); }
     /// Reads the message body up to the "." line.
     SmtpPeer& ExpectBody() { return Add(Step::kBody); }
-    /// Reads at least `bytes` bytes of the body, then goes on with the script.
+    /// Reads the body up to `bytes` bytes (or its "." line), then goes on with the script.
     SmtpPeer& ReadBodyBytes(std::size_t bytes) { return Add(Step::kBodyBytes, "", bytes); }
     /// Waits until the test calls Release().
     SmtpPeer& Pause() { return Add(Step::kPause); }
@@ -43,7 +42,6 @@ class SmtpPeer {
     /// Stays connected and silent, reading nothing, until Stop().
     SmtpPeer& Hold() { return Add(Step::kHold); }
 
-    // --- running ---------------------------------------------------------------
     /// Listens on a free port and serves every connection.
     void Start();
     void Stop();
@@ -51,7 +49,6 @@ class SmtpPeer {
     /// Lets a paused script go on.
     void Release();
 
-    // --- what happened -----------------------------------------------------------
     int Connections() const { return connections_.load(); }
     /// Command lines received, in order, without line ends.
     std::vector<std::string> Commands() const { return Copy(commands_); }
