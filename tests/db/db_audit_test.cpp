@@ -1,8 +1,17 @@
-// The minilog writer, the statistics counter and the day-serial text helpers.
+// The minilog writer, the statistics counter and the day-serial text helpers;
+// database outages: rows and counts that cannot be written wait in the audit
+// spool and reach the tables later, in order, with the time they happened,
+// each exactly once; and the spool file itself is never written through a
+// link or a foreign file.
 #include "db/db_audit.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <clocale>
 #include <cmath>
+#include <filesystem>
+#include <functional>
 
 #include "platform/day_serial.h"
 #include "tests/db/db_env.h"
@@ -21,41 +30,29 @@ TEST(DaySerialTextTest, WritesUpTo15DigitsWithAPointAndNoExponent) {
                  {-1.25, "-1.25"},
                  {1.0 / 3.0, "0.333333333333333"},
                  {46361.123456789012345, "46361.123456789"},
-                 {0.00001, "0.00001"},
                  {1e-7, "0.0000001"},
                  {1.5e20, "150000000000000000000"}};
     for (const auto& c : cases) EXPECT_EQ(DaySerialText(c.value), c.text) << c.value;
     EXPECT_EQ(FixDecimal("1,5,0"), "1.5.0");
 }
 
-// Switches LC_NUMERIC to a locale with a decimal comma: an installed one, or
-// one compiled into a temporary folder when the locale sources are there.
-bool UseCommaLocale(std::string& tempDir) {
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"}) {
-        if (std::setlocale(LC_NUMERIC, name) != nullptr &&
-            *std::localeconv()->decimal_point == ',') {
-            return true;
-        }
-    }
-    char tmpl[] = "/tmp/bwlocale.XXXXXX";
-    tempDir = mkdtemp(tmpl);
-    const std::string cmd =
-        "localedef -i de_DE -f UTF-8 '" + tempDir + "/de_DE.UTF-8' >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0) return false;
-    setenv("LOCPATH", tempDir.c_str(), 1);
-    const bool ok = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr &&
-                    *std::localeconv()->decimal_point == ',';
-    unsetenv("LOCPATH");
-    return ok;
+bool CommaLocale(const char* name) {
+    return std::setlocale(LC_NUMERIC, name) != nullptr && *std::localeconv()->decimal_point == ',';
 }
 
 TEST(DaySerialTextTest, PointEvenWhenTheLocaleWritesAComma) {
-    std::string tempDir;
-    const bool switched = UseCommaLocale(tempDir);
+    // An installed locale with a decimal comma, or one compiled here from the locale sources.
+    const TempDir dir("bwlocale");
+    bool switched = CommaLocale("de_DE.UTF-8") || CommaLocale("fr_FR.UTF-8");
+    const std::string make = "localedef -i de_DE -f UTF-8 '" + dir.Path() + "/de' >/dev/null 2>&1";
+    if (!switched && std::system(make.c_str()) == 0) {
+        setenv("LOCPATH", dir.Path().c_str(), 1);
+        switched = CommaLocale("de");
+        unsetenv("LOCPATH");
+    }
     const std::string text = DaySerialText(39267.5625);
     const std::string tiny = DaySerialText(1e-7);
     std::setlocale(LC_NUMERIC, "C");
-    if (!tempDir.empty()) std::filesystem::remove_all(tempDir);
     if (!switched) GTEST_SKIP() << "no locale with a decimal comma available";
     EXPECT_EQ(text, "39267.5625");
     EXPECT_EQ(tiny, "0.0000001");
@@ -65,8 +62,7 @@ TEST(ParseLeadingNumberTest, ReadsTheNumberAtTheStart) {
     const struct {
         const char* text;
         double value;
-    } cases[] = {{"39267.5625", 39267.5625},
-                 {"  -12.5abc", -12.5},
+    } cases[] = {{"  -12.5abc", -12.5},
                  {"\t+7", 7},
                  {"1e3", 1000},
                  {"2.5E-1x", 0.25},
@@ -79,11 +75,12 @@ TEST(ParseLeadingNumberTest, ReadsTheNumberAtTheStart) {
                  {"-", 0},
                  {".", 0},
                  {"1,5", 1},
-                 {"12 34", 12},
                  {"1e999", HUGE_VAL},
                  {"1e-999", 0}};
     for (const auto& c : cases) EXPECT_EQ(ParseLeadingNumber(c.text), c.value) << c.text;
 }
+
+namespace fs = std::filesystem;
 
 class DbAuditTest : public DbEnv {
   protected:
@@ -93,7 +90,24 @@ class DbAuditTest : public DbEnv {
     int Rows(const std::string& db) const {
         return std::stoi(Scalar(port_, db, "SELECT COUNT(*) FROM tbl_minilog"));
     }
+    void OpenSpool(std::int64_t limit = kAuditSpoolLimit) {
+        ErrorState err = spool_.Open(State(), service_, limit);
+        ASSERT_FALSE(err.Failed()) << err.description;
+    }
+    std::string Spool() const { return State() + "/" + kAuditSpoolName; }
+    // One event of a delivery: its row and its count, at a time of its own.
+    // The expected rows (action, time, recipient) are remembered in order.
+    ErrorState Deliver() {
+        clock_.SetNow(clock_.Now() + 1.0 / 24);  // an hour later each time
+        const std::string action = "900 Delivered #" + std::to_string(delivered_.size() + 1);
+        delivered_.push_back({action, FixDecimal(DaySerialText(clock_.Now())), "b'\t\\@y\r\n"});
+        ErrorState err = audit_.AddMinLog({"BWTarnOut", 1.0, "a@x", "b'\t\\@y\r\n", action});
+        audit_.IncStats("delivered", 1);
+        return err;
+    }
+    std::vector<Row> delivered_;
 };
+using AuditSpoolTest = DbAuditTest;
 
 TEST_F(DbAuditTest, MinilogRowCarriesTheRecordAndTheTimeOfWriting) {
     const std::string db = NewDb();
@@ -103,15 +117,12 @@ TEST_F(DbAuditTest, MinilogRowCarriesTheRecordAndTheTimeOfWriting) {
     const std::string action = "590 Peer Delivery ERROR 1234 (550 it's \\ bad)";
     ErrorState err = audit_.AddMinLog({"BWTarnOut", 12345.5, from, "to'x@y", action});
     EXPECT_FALSE(err.Failed()) << err.description;
-    auto rows =
-        Query(port_, db, "SELECT ipaddress, timestamp, mailfrom, mailto, action FROM tbl_minilog");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][0], "BWTarnOut");
-    EXPECT_EQ(rows[0][1], "39267.5625") << "the time of writing, not the record's";
-    EXPECT_EQ(rows[0][2], from);
-    EXPECT_EQ(rows[0][3], "to'x@y");
-    EXPECT_EQ(rows[0][4], action);
+    // The time of writing, not the record's.
+    EXPECT_EQ(
+        Query(port_, db, "SELECT ipaddress, timestamp, mailfrom, mailto, action FROM tbl_minilog"),
+        (std::vector<Row>{{"BWTarnOut", "39267.5625", from, "to'x@y", action}}));
     EXPECT_FALSE(db_.rs->IsOpen()) << "closed again after the row";
+    EXPECT_EQ(EscapeSqlOffline(from), db_.conn->Escape(from));
 
     // A closed connection is reopened, not replaced.
     auto conn = db_.conn;
@@ -202,6 +213,147 @@ TEST_F(DbAuditTest, CountsAddSetAndSubtract) {
     audit_.IncStats("delivered", 1);
     EXPECT_EQ(spool_.Pending(), 2);
     EXPECT_EQ(Journal("refuses record 1 (1054 "), 1);
+}
+
+TEST_F(AuditSpoolTest, OutageLosesNoRowOrCountAndWritesNoneTwice) {
+    PrivateMariaDb server;
+    ASSERT_TRUE(server.Start());
+    const struct {
+        const char* label;
+        bool kill;           // SIGKILL rather than a clean stop
+        bool restartDaemon;  // the daemon restarts while the records wait
+        bool answerLost;     // the replay's COMMIT landed, its answer did not
+    } cases[] = {
+        {"server stopped", false, false, false},
+        {"server killed", true, false, false},
+        {"daemon restarted during the outage", true, true, false},
+        {"spool found again after its records were written", false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        spool_.Close();
+        fs::remove_all(State());
+        OpenSpool();
+        const std::string db = CreateTestDatabase(server.Port());
+        Exec(server.Port(), db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
+        SetConnect("", ConnString(server.Port(), db));
+        db_.conn.reset();
+        Tick();
+        ASSERT_TRUE(db_.IsOpen());
+        delivered_.clear();
+        EXPECT_FALSE(Deliver().Failed());
+        EXPECT_EQ(spool_.Pending(), 0);
+
+        c.kill ? server.Kill() : server.Stop();
+        Deliver();  // the failure is found by the writer itself
+        Tick();     // a failed pass: the reopen below fails, and says so
+        ErrorState reopen = Deliver();
+        EXPECT_TRUE(reopen.number == 2002 || reopen.number == 2003 || reopen.number == 2013)
+            << "the session log still hears of it: " << reopen.number << " " << reopen.description;
+        Tick(3);
+        Deliver();
+        EXPECT_EQ(spool_.Pending(), 6);
+        if (c.restartDaemon) {
+            spool_.Close();
+            OpenSpool();
+            EXPECT_EQ(spool_.Pending(), 6) << "kept across a restart";
+        }
+        const std::string copy = Spool() + ".copy";
+        fs::copy_file(Spool(), copy);
+
+        ASSERT_TRUE(server.Start());
+        // A row written before the next tick queues behind the spooled ones.
+        Deliver();
+        Tick(2);
+        EXPECT_EQ(spool_.Pending(), 0);
+        if (c.answerLost) {
+            // As if the daemon died after the COMMIT, before it emptied the file.
+            spool_.Close();
+            fs::rename(copy, Spool());
+            OpenSpool();
+            EXPECT_EQ(spool_.Pending(), 6);
+            Tick();
+            EXPECT_EQ(spool_.Pending(), 0);
+        }
+
+        // Each once, in the order they happened, with the time they happened.
+        EXPECT_EQ(Query(server.Port(), db,
+                        "SELECT action, timestamp, mailto FROM tbl_minilog ORDER BY id"),
+                  delivered_);
+        EXPECT_EQ(Scalar(server.Port(), db, "SELECT delivered FROM tbl_stats"),
+                  std::to_string(delivered_.size()));
+        const std::string all = ReadFile(Spool());
+        EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1) << "emptied down to its header";
+        DropTestDatabase(server.Port(), db);
+    }
+}
+
+TEST_F(AuditSpoolTest, FullSpoolDropsAndSaysSoOnce) {
+    PrivateMariaDb server;
+    ASSERT_TRUE(server.Start());
+    const std::string db = CreateTestDatabase(server.Port());
+    Exec(server.Port(), db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
+    // An installation whose schema has no mark table yet: the replay makes it.
+    Exec(server.Port(), db, "DROP TABLE tbl_auditmark");
+    OpenSpool(400);
+    SetConnect("", ConnString(server.Port(), db));
+    server.Stop();
+    for (int i = 0; i < 6; ++i) Deliver();
+    EXPECT_GT(spool_.Dropped(), 0);
+    EXPECT_LE(fs::file_size(Spool()), 400u);
+    EXPECT_EQ(Journal("Audit spool full"), 1);
+    const std::int64_t kept = spool_.Pending();
+    const std::int64_t dropped = spool_.Dropped();
+    EXPECT_EQ(kept + dropped, 12);
+
+    ASSERT_TRUE(server.Start());
+    Tick();
+    EXPECT_EQ(spool_.Pending(), 0);
+    EXPECT_EQ(Journal("has room again; " + std::to_string(dropped)), 1);
+    EXPECT_EQ(Scalar(server.Port(), db,
+                     "SELECT delivered + (SELECT COUNT(*) FROM tbl_minilog) FROM tbl_stats"),
+              std::to_string(kept));
+}
+
+TEST_F(AuditSpoolTest, SpoolIsNeverOpenedThroughALinkOrAForeignFile) {
+    const std::string outside = dir_ + "/outside";
+    // Each one in an empty state folder, beside a file outside it that holds
+    // a good spool header (the missing folder is made at every SetUp).
+    const struct {
+        const char* label;
+        std::function<void()> prepare;
+    } cases[] = {
+        {"spool is a symbolic link", [&] { fs::create_symlink(outside, Spool()); }},
+        {"spool has a second link", [&] { fs::create_hard_link(outside, Spool()); }},
+        {"state folder is a file",
+         [&] {
+             fs::remove(State());
+             std::ofstream(State()) << "x";
+         }},
+        {"spool is a FIFO", [&] { ::mkfifo(Spool().c_str(), 0600); }},
+        {"spool is a foreign file", [&] { std::ofstream(Spool()) << "hello\n"; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        spool_.Close();
+        fs::remove_all(State());
+        fs::create_directories(State());
+        std::ofstream(outside) << "BWAUDIT1\tab\t1\n";
+        c.prepare();
+        EXPECT_TRUE(spool_.Open(State(), service_).Failed());
+        EXPECT_EQ(ReadFile(outside), "BWAUDIT1\tab\t1\n") << "nothing outside is written";
+    }
+
+    // A torn last line (a crash while appending) is cut off; whole records stay.
+    spool_.Close();
+    fs::remove_all(State());
+    fs::create_directories(State());
+    const std::string whole = "BWAUDIT1\tfeed\t4\n4\tS\t1\tT1\tdelivered\t1\t0\n";
+    std::ofstream(Spool()) << whole << "5\tS\t1\tT1\tdeli";
+    OpenSpool();
+    EXPECT_EQ(spool_.Pending(), 1);
+    spool_.AppendStats(2.5, "T1", "delivered", -1, 0);
+    EXPECT_EQ(ReadFile(Spool()), whole + "5\tS\t2.5\tT1\tdelivered\t-1\t0\n");
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
-// A test world for the database subsystem: a manual clock and loop, a
-// FakeService for the event log, the real MariaDB client (with a record of
-// every connection it creates), the session, the audit spool in "state", the
-// health check on the main window's two timers and the audit of
-// installation "T1"; connection-string files in a folder of their own.
+// A test world for the database subsystem: a manual clock and loop, a fake
+// event log, the real MariaDB client (recording the connections it makes), the
+// session, the audit spool, the health check on the main window's two timers,
+// the audit of installation "T1", connection-string files in a folder of their own.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>

@@ -9,10 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <thread>
-
-#include "tests/support/temp_dir.h"
 
 namespace bw::test {
 namespace {
@@ -24,19 +21,11 @@ std::string BinaryDir() {
     return env != nullptr && *env != '\0' ? env : BW_BINARY_DIR;
 }
 
-const char* Flag(bool on) {
-    return on ? "-1" : "0";
-}
-
 }  // namespace
 
 Installation::Installation(int smtpPort, InstallationOptions options) : tarnId_(options.tarnId) {
-    char tmpl[] = "/tmp/bwinst.XXXXXX";
-    work_ = ::mkdtemp(tmpl);
-    app_ = work_ + "/app/";
-    for (const char* d : {"lang", "Logs", "TarnIN/Inbox", "TarnIN/Outbox"}) {
-        fs::create_directories(app_ + d);
-    }
+    for (const std::string& d : {app_ + "Logs", app_ + "TarnIN/Inbox", app_ + "TarnIN/Outbox"})
+        fs::create_directories(d);
     fs::create_directories(work_ + "/run");
     dbPort_ = options.dbPort != 0 ? options.dbPort : SharedDbPort();
     db_ = CreateTestDatabase(dbPort_);
@@ -51,22 +40,20 @@ Installation::Installation(int smtpPort, InstallationOptions options) : tarnId_(
     WriteFile(work_ + "/registry.reg",
               "Windows Registry Editor Version 5.00\r\n\r\n" + key + "General]\r\n\"AppPath\"=\"" +
                   app_ + "\"\r\n\"UILanguage\"=\"English\"\r\n\"UseTrash\"=\"" +
-                  Flag(options.useTrash) + "\"\r\n\r\n" + key + "Server]\r\n\"SMTPLog\"=\"" +
-                  Flag(options.smtpLog) + "\"\r\n\r\n" + key + "TarnIN]\r\n\"TarnID\"=\"" +
-                  tarnId_ + "\"\r\n");
+                  (options.useTrash ? "-1" : "0") + "\"\r\n\r\n" + key +
+                  "Server]\r\n\"SMTPLog\"=\"" + (options.smtpLog ? "-1" : "0") + "\"\r\n\r\n" +
+                  key + "TarnIN]\r\n\"TarnID\"=\"" + tarnId_ + "\"\r\n");
 }
 
 Installation::~Installation() {
     Kill();
     DropTestDatabase(dbPort_, db_);
-    std::error_code ec;
-    fs::remove_all(work_, ec);
 }
 
 void Installation::Queue(const std::string& folder, const std::string& name, const Strings& dat,
                          const std::string& body) {
     const std::string base = Acc() + folder + name;
-    std::ofstream(base + ".msg", std::ios::binary) << "X-Queue: 1\r\n" << body;
+    WriteFile(base + ".msg", "X-Queue: 1\r\n" + body);
     std::string d;
     for (const auto& l : dat) d += l + "\r\n";
     WriteFile(base + ".dat.tmp", d);
@@ -82,8 +69,7 @@ void Installation::Start() {
         ::setenv("BW_STATE_DIR", (work_ + "/state").c_str(), 1);
         ::setenv("BW_QUESTION_ANSWER", "yes", 1);
         ::unsetenv("INVOCATION_ID");
-        std::FILE* f = std::freopen((work_ + "/daemon.log").c_str(), "a", stderr);
-        (void)f;
+        if (std::freopen((work_ + "/daemon.log").c_str(), "a", stderr) == nullptr) ::_exit(126);
         const std::string bin = BinaryDir() + "/bwtarnout";
         ::execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/mariadb_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace bw::test {
 
@@ -30,7 +31,6 @@ class Installation {
   public:
     explicit Installation(int smtpPort, InstallationOptions options = {});
     ~Installation();
-    Installation(const Installation&) = delete;
 
     std::string Acc() const { return app_ + "TarnIN/"; }
     const std::string& Db() const { return db_; }
@@ -69,8 +69,9 @@ class Installation {
     void Reap(int options);
 
     std::string tarnId_;
-    std::string work_;
-    std::string app_;
+    TempDir tmp_{"bwinst"};
+    const std::string work_ = tmp_.Path();
+    const std::string app_ = work_ + "/app/";
     int dbPort_ = 0;
     std::string db_;
     pid_t pid_ = -1;

@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "tests/support/peer_connection.h"
-#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -43,8 +42,29 @@ MYSQL* Connect(int port, const std::string& database, unsigned timeout = 5, bool
     return m;
 }
 
+bool Answers(int port) {
+    MYSQL* m = Connect(port, "", 1, true);
+    if (m != nullptr) mysql_close(m);
+    return m != nullptr;
+}
+
+std::string TestDbDir() {
+    const char* env = std::getenv("BW_TEST_DB_DIR");
+    if (env != nullptr && *env != '\0') return env;
+    return std::string(BW_BINARY_DIR) + "/testdb";
+}
+
+std::string FindServerBinary() {
+    for (const char* p : {"/usr/sbin/mariadbd", "/usr/bin/mariadbd", "/usr/sbin/mysqld"}) {
+        if (access(p, X_OK) == 0) return p;
+    }
+    return "mariadbd";
+}
+
+}  // namespace
+
 // Runs possibly several statements; collects the rows of the last result.
-std::vector<Row> Run(int port, const std::string& database, const std::string& sql) {
+std::vector<Row> Query(int port, const std::string& database, const std::string& sql) {
     std::vector<Row> rows;
     MYSQL* m = Connect(port, database);
     if (m == nullptr) return rows;
@@ -61,10 +81,9 @@ std::vector<Row> Run(int port, const std::string& database, const std::string& s
             while (MYSQL_ROW r = mysql_fetch_row(res)) {
                 unsigned long* len = mysql_fetch_lengths(res);
                 Row row;
-                for (unsigned i = 0; i < n; ++i) {
+                for (unsigned i = 0; i < n; ++i)
                     row.emplace_back(r[i] == nullptr ? std::nullopt
                                                      : std::optional(std::string(r[i], len[i])));
-                }
                 rows.push_back(std::move(row));
             }
             mysql_free_result(res);
@@ -74,27 +93,6 @@ std::vector<Row> Run(int port, const std::string& database, const std::string& s
     } while (mysql_next_result(m) == 0);
     mysql_close(m);
     return rows;
-}
-
-bool Answers(int port) {
-    MYSQL* m = Connect(port, "", 1, true);
-    if (m != nullptr) mysql_close(m);
-    return m != nullptr;
-}
-
-std::string FindServerBinary() {
-    for (const char* p : {"/usr/sbin/mariadbd", "/usr/bin/mariadbd", "/usr/sbin/mysqld"}) {
-        if (access(p, X_OK) == 0) return p;
-    }
-    return "mariadbd";
-}
-
-}  // namespace
-
-std::string TestDbDir() {
-    const char* env = std::getenv("BW_TEST_DB_DIR");
-    if (env != nullptr && *env != '\0') return env;
-    return std::string(BW_BINARY_DIR) + "/testdb";
 }
 
 int SharedDbPort() {
@@ -118,11 +116,8 @@ std::string CreateTestDatabase(int port, bool withSchema) {
     const std::string name =
         "t" + std::to_string(getpid()) + "_" + std::to_string(std::random_device{}() % 1000000000u);
     Exec(port, "", "CREATE DATABASE " + name);
-    if (withSchema) {
-        const std::string schema = ReadFile(std::string(BW_SOURCE_DIR) + "/sql/schema.sql");
-        EXPECT_FALSE(schema.empty()) << "sql/schema.sql is missing or empty";
-        if (!schema.empty()) Exec(port, name, schema);
-    }
+    // An empty or missing schema fails as an empty statement.
+    if (withSchema) Exec(port, name, ReadFile(std::string(BW_SOURCE_DIR) + "/sql/schema.sql"));
     return name;
 }
 
@@ -131,11 +126,7 @@ void DropTestDatabase(int port, const std::string& database) {
 }
 
 void Exec(int port, const std::string& database, const std::string& sql) {
-    Run(port, database, sql);
-}
-
-std::vector<Row> Query(int port, const std::string& database, const std::string& sql) {
-    return Run(port, database, sql);
+    Query(port, database, sql);
 }
 
 std::string Scalar(int port, const std::string& database, const std::string& sql) {
@@ -155,16 +146,7 @@ PrivateMariaDb::PrivateMariaDb() {
     const std::string base = TestDbDir();
     const std::string cmd = Script() + " template '" + base + "' >/dev/null";
     if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot make the MariaDB template";
-    char tmpl[] = "/tmp/bwdb.XXXXXX";
-    dir_ = mkdtemp(tmpl);
     fs::copy(base + "/template", dir_ + "/data", fs::copy_options::recursive);
-    port_ = FreeLocalPort();
-}
-
-PrivateMariaDb::~PrivateMariaDb() {
-    Kill();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
 }
 
 bool PrivateMariaDb::Start() {
@@ -174,11 +156,9 @@ bool PrivateMariaDb::Start() {
         bin, "--no-defaults", "--datadir=" + dir_ + "/data", "--socket=" + dir_ + "/s.sock",
         "--port=" + std::to_string(port_), "--bind-address=127.0.0.1", "--skip-name-resolve",
         "--pid-file=" + dir_ + "/pid", "--log-error=" + dir_ + "/err.log",
-        "--innodb-buffer-pool-size=32M",
-        // Each commit reaches the OS at once (synced
-        // once a second): a killed server keeps every
-        // committed row, as a real one does.
-        "--innodb-flush-log-at-trx-commit=2"};
+        // Each commit reaches the OS at once (synced once a second): a killed
+        // server keeps every committed row, as a real one does.
+        "--innodb-buffer-pool-size=32M", "--innodb-flush-log-at-trx-commit=2"};
     if (getuid() == 0) args.push_back("--user=root");
     pid_ = fork();
     if (pid_ == 0) {
@@ -210,14 +190,11 @@ bool PrivateMariaDb::Start() {
 void PrivateMariaDb::Stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
+    for (int i = 0; waitpid(pid_, nullptr, WNOHANG) != pid_; ++i) {
+        if (i == 200) return Kill();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    Kill();
+    pid_ = -1;
 }
 
 void PrivateMariaDb::Kill() {

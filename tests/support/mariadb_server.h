@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace bw::test {
 
 using Row = std::vector<std::optional<std::string>>;
 
-/// Folder of the shared server ($BW_TEST_DB_DIR, or build/testdb).
-std::string TestDbDir();
 /// Port of the shared server; starts one for this process if none runs.
 int SharedDbPort();
 
@@ -36,13 +36,14 @@ std::vector<Row> Query(int port, const std::string& database, const std::string&
 /// First column of the first row, or "" when there is none.
 std::string Scalar(int port, const std::string& database, const std::string& sql);
 
+/// A free TCP port on 127.0.0.1 (bound once and released).
+int FreeLocalPort();
+
 /// A server of one's own: start, stop, restart on the same port and data.
 class PrivateMariaDb {
   public:
     PrivateMariaDb();
-    ~PrivateMariaDb();
-    PrivateMariaDb(const PrivateMariaDb&) = delete;
-    PrivateMariaDb& operator=(const PrivateMariaDb&) = delete;
+    ~PrivateMariaDb() { Kill(); }
 
     /// Starts the server and waits until it answers; false on failure.
     bool Start();
@@ -50,16 +51,13 @@ class PrivateMariaDb {
     void Stop();
     /// Ends it at once with SIGKILL, like a crash.
     void Kill();
-    bool Running() const { return pid_ > 0; }
     int Port() const { return port_; }
 
   private:
-    std::string dir_;
-    int port_ = 0;
+    TempDir tmp_{"bwdb"};
+    const std::string dir_ = tmp_.Path();
+    int port_ = FreeLocalPort();
     pid_t pid_ = -1;
 };
-
-/// A free TCP port on 127.0.0.1 (bound once and released).
-int FreeLocalPort();
 
 }  // namespace bw::test

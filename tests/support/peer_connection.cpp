@@ -32,17 +32,12 @@ PeerConnection::PeerConnection(int fd, const std::atomic<bool>& stop) : fd_(fd),
 }
 
 PeerConnection::~PeerConnection() {
-    Close();
-}
-
-void PeerConnection::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    ::close(fd_);
 }
 
 bool PeerConnection::Write(const std::string& s) {
     std::size_t done = 0;
-    while (done < s.size() && fd_ >= 0) {
+    while (done < s.size()) {
         const ssize_t n = ::send(fd_, s.data() + done, s.size() - done, MSG_NOSIGNAL);
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
@@ -53,7 +48,6 @@ bool PeerConnection::Write(const std::string& s) {
 bool PeerConnection::Fill() {
     char tmp[64 * 1024];
     while (!stop_.load()) {
-        if (fd_ < 0) return false;
         const ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
         if (n > 0) {
             buf_.append(tmp, static_cast<std::size_t>(n));
@@ -65,19 +59,14 @@ bool PeerConnection::Fill() {
     return false;
 }
 
-bool PeerConnection::ReadLine(std::string& line) {
-    bool whole = true;
-    return ReadLinePart(line, std::string::npos, whole);
-}
-
-bool PeerConnection::ReadLinePart(std::string& line, std::size_t max, bool& whole) {
+bool PeerConnection::ReadLine(std::string& line, std::size_t max, bool* whole) {
     while (true) {
         const auto pos = buf_.find("\r\n", scan_ > head_ ? scan_ : head_);
         if (pos != std::string::npos) {
             line.assign(buf_, head_, pos - head_);
             head_ = pos + 2;
             scan_ = head_;
-            whole = true;
+            if (whole != nullptr) *whole = true;
             return true;
         }
         if (buf_.size() - head_ > max) {
@@ -87,7 +76,7 @@ bool PeerConnection::ReadLinePart(std::string& line, std::size_t max, bool& whol
             head_ += take;
             scan_ = head_;
             Compact();
-            whole = false;
+            if (whole != nullptr) *whole = false;
             return true;
         }
         scan_ = buf_.size() > head_ ? buf_.size() - 1 : head_;
@@ -100,7 +89,7 @@ bool PeerConnection::ReadBody(std::uint64_t& bytes, std::string* keep, std::uint
     std::string line;
     bool whole = true;
     bool inLine = false;
-    while (bytes < limit && ReadLinePart(line, 1 << 20, whole)) {
+    while (bytes < limit && ReadLine(line, 1 << 20, &whole)) {
         bytes += line.size() + (whole ? 2 : 0);
         if (keep != nullptr) keep->append(line).append(whole ? "\r\n" : "");
         if (whole && !inLine && line == ".") return true;

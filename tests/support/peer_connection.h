@@ -22,14 +22,11 @@ class PeerConnection {
     PeerConnection& operator=(const PeerConnection&) = delete;
 
     int Fd() const { return fd_; }
-    void Close();
     /// Sends all of `s`; false when the connection fails.
     bool Write(const std::string& s);
-    /// Next line without its CR LF.
-    bool ReadLine(std::string& line);
-    /// Like ReadLine, but a line longer than `max` comes back in parts;
-    /// `whole` is false on every part but the last.
-    bool ReadLinePart(std::string& line, std::size_t max, bool& whole);
+    /// Next line without its CR LF. A line longer than `max` comes back in
+    /// parts; `whole` (when given) is false on every part but the last.
+    bool ReadLine(std::string& line, std::size_t max = std::string::npos, bool* whole = nullptr);
     /// Reads a message body up to its "." line, long lines in parts, so memory
     /// stays flat. Adds the bytes seen to `bytes` and, when `keep` is given,
     /// the body itself. Stops (false) once `bytes` reaches `limit`.

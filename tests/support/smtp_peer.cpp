@@ -13,34 +13,25 @@
 
 namespace bw::test {
 
-SmtpPeer::SmtpPeer() = default;
-
-SmtpPeer::~SmtpPeer() {
-    Stop();
-}
-
 SmtpPeer& SmtpPeer::Add(Step::Kind kind, const std::string& text, std::size_t bytes) {
     script_.push_back({kind, text, bytes});
     return *this;
 }
 
-void SmtpPeer::Start(bool acceptConnections) {
-    accept_ = acceptConnections;
+void SmtpPeer::Start() {
     listenFd_ = ListenOnLoopback(port_);
     if (listenFd_ < 0) {
         Record(errors_, std::string("cannot listen: ") + std::strerror(errno));
         return;
     }
-    if (accept_) acceptThread_ = std::thread([this] { AcceptLoop(); });
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
 void SmtpPeer::Stop() {
     stop_ = true;
     cv_.notify_all();
     if (acceptThread_.joinable()) acceptThread_.join();
-    for (auto& t : connThreads_) {
-        if (t.joinable()) t.join();
-    }
+    for (auto& t : connThreads_) t.join();
     connThreads_.clear();
     if (listenFd_ >= 0) ::close(listenFd_);
     listenFd_ = -1;
@@ -69,13 +60,11 @@ void SmtpPeer::AcceptLoop() {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         ++connections_;
-        connThreads_.emplace_back([this, fd] { Serve(fd); });
+        connThreads_.emplace_back([this, fd] {
+            PeerConnection c(fd, stop_);
+            script_.empty() ? RunSink(c) : RunScript(c);
+        });
     }
-}
-
-void SmtpPeer::Serve(int fd) {
-    PeerConnection c(fd, stop_);
-    script_.empty() ? RunSink(c) : RunScript(c);
 }
 
 namespace {
@@ -114,13 +103,9 @@ void SmtpPeer::RunScript(PeerConnection& c) {
                 break;
             }
             case Step::kBodyBytes: {
-                std::size_t got = 0;
-                while (got < step.bytes) {
-                    const std::size_t n = c.TakeSome();
-                    if (n == 0) break;
-                    got += n;
-                }
-                bodyBytes_ += got;
+                std::uint64_t bytes = 0;
+                c.ReadBody(bytes, nullptr, step.bytes);
+                bodyBytes_ += bytes;
                 break;
             }
             case Step::kPause: {
@@ -130,20 +115,15 @@ void SmtpPeer::RunScript(PeerConnection& c) {
                 break;
             }
             case Step::kDrop:
-                c.Close();
                 return;
             case Step::kHold: {
                 std::unique_lock<std::mutex> lock(mu_);
                 cv_.wait(lock, [&] { return stop_.load(); });
                 return;
             }
-            case Step::kDrain:
-                while (c.TakeSome() > 0) {
-                }
-                return;
         }
     }
-    // End of script: wait for the client to close (or the test to stop).
+    // End of script: discard what comes until the client closes (or the test stops).
     while (c.TakeSome() > 0) {
     }
 }

@@ -2,7 +2,8 @@
 // It plays the server side of a conversation from a script (send this
 // greeting, expect a command, answer, pause until the test releases it, drop
 // the connection) on its own thread with blocking sockets, one thread per
-// accepted connection, every connection running the same script. Without a
+// accepted connection, every connection running the same script (at its end
+// the peer discards what comes until the client closes). Without a
 // script it is a well-behaved sink that takes any number of messages.
 // Everything received is recorded for assertions. Failures inside the peer
 // (a command that does not match) are recorded, not thrown.
@@ -22,12 +23,9 @@ class PeerConnection;
 
 class SmtpPeer {
   public:
-    SmtpPeer();
-    ~SmtpPeer();
-    SmtpPeer(const SmtpPeer&) = delete;
-    SmtpPeer& operator=(const SmtpPeer&) = delete;
+    ~SmtpPeer() { Stop(); }
 
-    // --- script (before Start) ---------------------------------------------
+    // The script, set before Start.
     /// Sends `text` exactly as given (add "\r\n" yourself).
     SmtpPeer& Send(const std::string& text) { return Add(Step::kSend, text); }
     /// Reads one command line; records a mismatch when it does not begin with
@@ -35,7 +33,7 @@ class SmtpPeer {
     SmtpPeer& Expect(const std::string& prefix) { return Add(Step::kExpect, prefix); }
     /// Reads the message body up to the "." line.
     SmtpPeer& ExpectBody() { return Add(Step::kBody); }
-    /// Reads at least `bytes` bytes of the body, then goes on with the script.
+    /// Reads the body up to `bytes` bytes (or its "." line), then goes on with the script.
     SmtpPeer& ReadBodyBytes(std::size_t bytes) { return Add(Step::kBodyBytes, "", bytes); }
     /// Waits until the test calls Release().
     SmtpPeer& Pause() { return Add(Step::kPause); }
@@ -43,19 +41,14 @@ class SmtpPeer {
     SmtpPeer& Drop() { return Add(Step::kDrop); }
     /// Stays connected and silent, reading nothing, until Stop().
     SmtpPeer& Hold() { return Add(Step::kHold); }
-    /// Discards all bytes received until the peer closes or the test stops.
-    SmtpPeer& Drain() { return Add(Step::kDrain); }
 
-    // --- running ---------------------------------------------------------------
-    /// Listens on a free port. `acceptConnections` false: listen but never
-    /// accept (the kernel completes the handshake; nobody answers).
-    void Start(bool acceptConnections = true);
+    /// Listens on a free port and serves every connection.
+    void Start();
     void Stop();
     int Port() const { return port_; }
     /// Lets a paused script go on.
     void Release();
 
-    // --- what happened -----------------------------------------------------------
     int Connections() const { return connections_.load(); }
     /// Command lines received, in order, without line ends.
     std::vector<std::string> Commands() const { return Copy(commands_); }
@@ -73,7 +66,7 @@ class SmtpPeer {
 
   private:
     struct Step {
-        enum Kind { kSend, kExpect, kBody, kBodyBytes, kPause, kDrop, kHold, kDrain } kind;
+        enum Kind { kSend, kExpect, kBody, kBodyBytes, kPause, kDrop, kHold } kind;
         std::string text;
         std::size_t bytes = 0;
     };
@@ -82,7 +75,6 @@ class SmtpPeer {
     std::vector<std::string> Copy(const std::vector<std::string>& list) const;
 
     void AcceptLoop();
-    void Serve(int fd);
     void RunScript(PeerConnection& c);
     void RunSink(PeerConnection& c);
     void Record(std::vector<std::string>& list, const std::string& s);
@@ -90,7 +82,6 @@ class SmtpPeer {
     std::vector<Step> script_;
     int listenFd_ = -1;
     int port_ = 0;
-    bool accept_ = true;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::atomic<std::uint64_t> messages_{0};

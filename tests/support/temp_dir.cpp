@@ -1,7 +1,5 @@
 #include "tests/support/temp_dir.h"
 
-#include <stdlib.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
