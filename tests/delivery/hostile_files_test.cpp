@@ -51,7 +51,7 @@ class HostileFilesTest : public DeliveryTest {
     }
     std::vector<std::string> Actions() const {
         std::vector<std::string> actions;
-        for (const Row& r : MinilogRows()) actions.push_back(r[3].value_or(""));
+        for (const tMinLog& r : audit_.rows) actions.push_back(r.sAction);
         return actions;
     }
     int Journal(const std::string& part) const {
@@ -121,7 +121,7 @@ TEST_F(HostileFilesTest, PairsWithLinkedOrIrregularFilesAreSetAsideUnread) {
     EXPECT_TRUE(fs::is_symlink(Acc() + "Inbox/BAD/SymMsg.msg"));
     EXPECT_EQ(fs::hard_link_count(outside_ + "secret"), 2u);
     EXPECT_EQ(OpenFileNoCount(), 0);
-    EXPECT_EQ(Delivered(), "1");
+    EXPECT_EQ(Delivered(), 1);
 }
 
 // A BAD folder that is a link is never written through: the pairs that would
@@ -157,7 +157,7 @@ TEST_F(HostileFilesTest, FlagLogAndTrashAreNeverWrittenThroughLinks) {
     WriteText(outside_ + "flag", "KEEP");
     WriteText(outside_ + "log", "KEEP");
     fs::create_symlink(outside_ + "flag", Acc() + "Changed.flg");
-    fs::create_symlink(outside_ + "log", delivery_->log.SessionLogPath(clock_->Now()));
+    fs::create_symlink(outside_ + "log", delivery_->log.SessionLogPath(clock_.Now()));
     fs::remove(Acc() + "Trash");
     fs::create_directory_symlink(outside_ + "folder", Acc() + "Trash");
     QueuePair("Inbox/", "M1");
@@ -176,7 +176,7 @@ TEST_F(HostileFilesTest, FlagLogAndTrashAreNeverWrittenThroughLinks) {
     }
     // Delivered: deleted, since the trash cannot take it.
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "gone");
-    EXPECT_EQ(Journal("Session log " + delivery_->log.SessionLogPath(clock_->Now()) +
+    EXPECT_EQ(Journal("Session log " + delivery_->log.SessionLogPath(clock_.Now()) +
                       " not written: it is a symbolic link"),
               1);
 }
@@ -191,7 +191,7 @@ TEST_F(HostileFilesTest, LoneDatIsSetAsideAfterTenMinutesAndIsNoWork) {
     ASSERT_EQ(::utimensat(AT_FDCWD, (Acc() + "Inbox/Old.dat").c_str(), old, 0), 0);
     StartQueueTimer();
     Scan();  // Inbox
-    EXPECT_EQ(queueTimer_->Interval(), 5000);
+    EXPECT_EQ(queueTimer_.Interval(), 5000);
     EXPECT_TRUE(Present(Acc() + "Inbox/BAD/Old.dat"));
     EXPECT_FALSE(Present(Acc() + "Inbox/Old.dat"));
     EXPECT_TRUE(Present(Acc() + "Inbox/Young.dat"));
@@ -200,7 +200,7 @@ TEST_F(HostileFilesTest, LoneDatIsSetAsideAfterTenMinutesAndIsNoWork) {
               std::string::npos)
         << LogText();
     EXPECT_EQ(Journal("Old.dat set aside"), 1);
-    EXPECT_TRUE(MinilogRows().empty());
+    EXPECT_TRUE(audit_.rows.empty());
     EXPECT_EQ(OpenFileNoCount(), 0);
 }
 
