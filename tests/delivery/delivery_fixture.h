@@ -59,6 +59,12 @@ class DeliveryTest : public ::testing::Test {
     }
     DeliveryWindows& Windows() { return delivery_->dispatcher.Windows(); }
     DeliverySettings& S() { return delivery_->settings; }
+    /// The fake server plays well, answering the end of data with `endOfData`.
+    void ServeFake(const char* endOfData = "250 queued\r\n") {
+        server_.scripts = {{"220 mx\r\n", "250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n",
+                            endOfData, "221 bye\r\n"}};
+        S().smtpServers = {"127.0.0.1"};
+    }
     void Scan() { delivery_->dispatcher.tmrQueue_Timer(); }
     void StartQueueTimer() { queueTimer_.SetEnabled(true); }
 
@@ -126,21 +132,17 @@ class DeliveryTest : public ::testing::Test {
 
     /// Where the pair is now: "queue", "trash", "bad", "gone" or "split".
     std::string WhereIs(const std::string& folder, const std::string& name) const {
-        auto both = [&](const std::string& dir) {
-            return Exists(dir + name + ".dat") && Exists(dir + name + ".msg");
-        };
-        auto any = [&](const std::string& dir) {
-            return Exists(dir + name + ".dat") || Exists(dir + name + ".msg");
-        };
-        const std::string q = Acc() + folder;
-        const std::string t = Acc() + "Trash/";
-        const std::string b = q + "BAD/";
-        const int places = (any(q) ? 1 : 0) + (any(t) ? 1 : 0) + (any(b) ? 1 : 0);
-        if (places > 1) return "split";
-        if (both(q)) return "queue";
-        if (both(t)) return "trash";
-        if (both(b)) return "bad";
-        return places == 0 ? "gone" : "split";
+        std::string where = "gone";
+        for (const auto& [place, dir] : {std::pair<std::string, std::string>{"queue", folder},
+                                         {"trash", "Trash/"},
+                                         {"bad", folder + "BAD/"}}) {
+            const int files =
+                Exists(Acc() + dir + name + ".dat") + Exists(Acc() + dir + name + ".msg");
+            if (files == 0) continue;
+            if (files == 1 || where != "gone") return "split";
+            where = place;
+        }
+        return where;
     }
     int Delivered() { return audit_.counts["delivered"]; }
 

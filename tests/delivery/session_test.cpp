@@ -77,11 +77,6 @@ class SessionTest : public DeliveryTest {
 class FakeSessionTest : public SessionTest {
   protected:
     FakeSessionTest() { fake_ = true; }
-    void Serve(const char* endOfData = "250 queued\r\n") {
-        server_.scripts = {{"220 mx\r\n", "250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n",
-                            endOfData, "221 bye\r\n"}};
-        UseServers({"127.0.0.1"});
-    }
 };
 
 // The last line of a greeting comes late: one reply. Time limits run on the
@@ -197,7 +192,7 @@ TEST_F(FakeSessionTest, AnsweredPairIsFiledButNeverSentAgain) {
         Reset();
         service_.events.clear();
         const bool taken = std::string(row.where) == "trash";
-        Serve(row.endOfData);
+        ServeFake(row.endOfData);
         QueueOne(name);
         const std::string inbox = Acc() + "Inbox";
         if (taken && !SetImmutable(inbox, true)) GTEST_SKIP() << "no immutable folders here";
@@ -281,7 +276,7 @@ TEST_F(FakeSessionTest, UnusableServerEntriesNeverConnect) {
          "trash",
          ":2526"},
     };
-    Serve();
+    ServeFake();
     int n = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
@@ -372,7 +367,7 @@ TEST_F(FakeSessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
         {"X\r\n" + a, a + "\r\n.\r\n"},  // last line ends with the file on a part boundary
         {a + "x\r\nbody\r\n", "body\r\n.\r\n"},
     };
-    Serve();
+    ServeFake();
     int n = 0;
     for (const auto& [file, body] : rows) {
         SCOPED_TRACE(n++);
@@ -422,7 +417,7 @@ TEST_F(SessionTest, LfOnlyMessageIsStreamedInBoundedMemory) {
 }
 
 TEST_F(FakeSessionTest, TrashRules) {
-    Serve();
+    ServeFake();
     // A file of the same name already in the trash: the delivered file is deleted.
     WriteLines(Acc() + "Trash/T1.msg", {"old"});
     QueueOne("T1");
@@ -479,7 +474,7 @@ TEST_F(FakeSessionTest, UnsendableEnvelopesNeverReachTheServer) {
          "*** Connection lost ***",
          "!!! ERROR: no \"@\" in address \"local\\x0Auser\"\r\n"},
     };
-    Serve();
+    ServeFake();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         Reset();
@@ -495,7 +490,7 @@ TEST_F(FakeSessionTest, UnsendableEnvelopesNeverReachTheServer) {
 
 // A minilog row the audit cannot keep is said in the session log; the pair is filed.
 TEST_F(FakeSessionTest, LostMinilogRowIsLogged) {
-    Serve();
+    ServeFake();
     audit_.fail = true;
     QueueOne();
     DeliverOne();
@@ -506,7 +501,7 @@ TEST_F(FakeSessionTest, LostMinilogRowIsLogged) {
 }
 
 TEST_F(FakeSessionTest, SessionLogSwitchAndBanners) {
-    Serve();
+    ServeFake();
     S().sessionLog = false;  // only -1 switches the log on
     QueueOne("L1");
     DeliverOne("Inbox/", "L1");
