@@ -1,13 +1,7 @@
 // The SMTP conversation of one delivery window against a scripted server on
 // 127.0.0.1, with the time limits run on the manual clock.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <unistd.h>
-
-#include <functional>
 
 #include "delivery/envelope.h"
 #include "tests/delivery/delivery_fixture.h"
@@ -25,18 +19,6 @@ namespace bw::test {
 namespace {
 
 using Strings = std::vector<std::string>;
-
-// Sets or clears the immutable flag of a folder (false when not allowed here).
-bool SetImmutable(const std::string& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return ok;
-}
 
 class SessionTest : public DeliveryTest {
   protected:
@@ -170,53 +152,6 @@ TEST_F(SessionTest, ReplyOrDropInTheMiddleOfTheBody) {
         const tMinLog& o = DeliverOne();
         EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
         EXPECT_EQ(o.sAction, row.action);
-    }
-}
-
-// The server took (or refused) the message, but the queue cannot be changed:
-// the pair is never sent again, in this run or after a restart; only its
-// filing is retried, once a minute with one journal line each, and it is
-// counted and audited once.
-TEST_F(FakeSessionTest, AnsweredPairIsFiledButNeverSentAgain) {
-    struct Row {
-        const char* label;
-        const char* endOfData;  // the server's answer
-        const char* where;      // once the queue can be changed again
-    };
-    std::size_t n = 0;
-    for (const Row& row : {Row{"taken, queue folder immutable", "250 queued\r\n", "trash"},
-                           Row{"refused, BAD is a file", "554 no\r\n", "bad"}}) {
-        SCOPED_TRACE(row.label);
-        const std::string name = "P" + std::to_string(++n);
-        Reset();
-        service_.events.clear();
-        const bool taken = std::string(row.where) == "trash";
-        ServeFake(row.endOfData);
-        QueueOne(name);
-        const std::string inbox = Acc() + "Inbox";
-        if (taken && !SetImmutable(inbox, true)) GTEST_SKIP() << "no immutable folders here";
-        if (!taken) WriteLines(inbox + "/BAD", {"not a folder"});
-        Scan();
-        StartQueueTimer();
-        RunFor(150000, 50);
-        // After a restart the record on disk still holds the pair back.
-        Restart();
-        RunFor(30000, 50);
-        EXPECT_EQ(WhereIs("Inbox/", name), "queue");
-        if (taken) SetImmutable(inbox, false);
-        if (!taken) std::filesystem::remove(inbox + "/BAD");
-        RunFor(61000, 50);
-        queueTimer_.SetEnabled(false);
-        EXPECT_EQ(WhereIs("Inbox/", name), row.where);
-        EXPECT_EQ(server_.bodies.size(), 1u);
-        EXPECT_EQ(Delivered(), 1);  // the first row's delivery, counted once
-        EXPECT_EQ(audit_.rows.size(), n);
-        int journal = 0;
-        for (const auto& e : service_.events) journal += e.text.rfind("Filing ", 0) == 0 ? 1 : 0;
-        // At 0, 60 and 120 s; once after the restart; none after the last, which files it.
-        EXPECT_EQ(journal, 4);
-        EXPECT_EQ(delivery_->sent.SentCount(), 0u);
-        EXPECT_EQ(std::filesystem::file_size(root_ + "/state/sent-pairs"), 0u);
     }
 }
 
