@@ -122,8 +122,9 @@ class DeliveryTest : public ::testing::Test {
         RunUntil([] { return false; }, ms, stepMs);
     }
 
-    std::string LogText() const {
-        std::ifstream f(delivery_->log.SessionLogPath(clock_.Now()), std::ios::binary);
+    std::string LogText() const { return ReadText(delivery_->log.SessionLogPath(clock_.Now())); }
+    static std::string ReadText(const std::string& path) {
+        std::ifstream f(path, std::ios::binary);
         std::stringstream ss;
         ss << f.rdbuf();
         return ss.str();
