@@ -1,109 +1,101 @@
-// The queue dispatcher: folder toggle, claims, the limit of five deliveries,
-// the intervals, and the end of the process when a queue folder vanishes.
+// The queue dispatcher on the fake server: the folder toggle, claims, the
+// limit of five deliveries, the intervals, the end of the process when a queue
+// folder vanishes; and hostile files in the account tree: links, hard links,
+// pipes and folders in the place of queue files, folders and flag files, a
+// lone ".dat" left by a cut filing. Nothing outside the tree is read or
+// written, and every refusal is said (session log, journal, minilog).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "delivery/set_aside.h"
 #include "tests/delivery/delivery_fixture.h"
-#include "tests/support/smtp_peer.h"
 
 namespace bw::test {
 namespace {
 
+namespace fs = std::filesystem;
+
 class DispatcherTest : public DeliveryTest {
   protected:
+    DispatcherTest() { fake_ = true; }
     void SetUp() override {
         DeliveryTest::SetUp();
-        peer_.Start();
-        S().smtpServers = {"127.0.0.1:" + std::to_string(peer_.Port())};
+        ServeFake();
         StartQueueTimer();
+        // Outside the account tree: what a link may point at.
+        outside_ = root_ + "/outside/";
+        fs::create_directories(outside_ + "folder");
+        WriteText(outside_ + "secret", "TOP-SECRET\r\n");
+        WriteLines(outside_ + "envelope", Envelope("a@ext.example", {"b@corp.example"}));
+    }
+    void QueuePair(const std::string& folder, const std::string& name) {
+        WritePair(folder, name, Envelope("a@ext.example", {"b@corp.example"}), {"X", "hello"});
     }
     void QueuePairs(const std::string& folder, int n, const std::string& prefix = "P") {
-        for (int i = 0; i < n; ++i) {
-            WritePair(folder, prefix + std::to_string(i),
-                      Envelope("a@ext.example", {"b@corp.example"}), {"X", "hello"});
-        }
+        for (int i = 0; i < n; ++i) QueuePair(folder, prefix + std::to_string(i));
     }
-    SmtpPeer peer_;
+    static void WriteText(const std::string& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    // Present under that name, of any kind (a dangling link counts).
+    static bool Present(const std::string& path) {
+        std::error_code ec;
+        return fs::symlink_status(path, ec).type() != fs::file_type::not_found;
+    }
+    /// How many minilog rows carry this action.
+    long Actions(const std::string& action) const {
+        return std::count_if(audit_.rows.begin(), audit_.rows.end(),
+                             [&](const tMinLog& r) { return r.sAction == action; });
+    }
+    int Journal(const std::string& part) const {
+        int n = 0;
+        for (const auto& e : service_.events) n += e.text.find(part) != std::string::npos ? 1 : 0;
+        return n;
+    }
+    std::string outside_;
 };
 
 TEST_F(DispatcherTest, NothingIsTouchedWithoutADatabaseConnectionObject) {
     QueuePairs("Inbox/", 2);
-    dbTimer_->SetEnabled(false);
-    session_.conn.reset();
+    dbUp_ = false;
     RunFor(20000, 50);
-    EXPECT_EQ(peer_.Connections(), 0);
+    EXPECT_EQ(server_.connections, 0);
     EXPECT_EQ(OpenFileNoCount(), 0);
     EXPECT_EQ(WhereIs("Inbox/", "P0"), "queue");
-    EXPECT_EQ(queueTimer_->Interval(), 5000);
+    EXPECT_EQ(queueTimer_.Interval(), 5000);
 }
 
-TEST_F(DispatcherTest, ListsInboxAndOutboxInTurn) {
+// The folders are listed in turn; five deliveries at once, the others wait
+// until one has unloaded.
+TEST_F(DispatcherTest, ListsInboxAndOutboxInTurnFiveAtOnce) {
     QueuePairs("Outbox/", 1, "O");
     Scan();  // Inbox: empty
     EXPECT_EQ(active_, 0);
-    EXPECT_EQ(queueTimer_->Interval(), 5000);
-    EXPECT_TRUE(queueTimer_->Enabled());
+    EXPECT_EQ(queueTimer_.Interval(), 5000);
+    EXPECT_TRUE(queueTimer_.Enabled());
+    QueuePairs("Inbox/", 6);
     Scan();  // Outbox: one pair
     EXPECT_EQ(active_, 1);
-    EXPECT_EQ(queueTimer_->Interval(), 500);
-    EXPECT_TRUE(queueTimer_->Enabled());
-    ASSERT_TRUE(RunUntilOutcomes(1));
-    EXPECT_EQ(WhereIs("Outbox/", "O0"), "trash");
-}
-
-TEST_F(DispatcherTest, FiveAtOnceTheSixthAfterOneHasUnloaded) {
-    QueuePairs("Inbox/", 6);
-    Scan();
+    EXPECT_EQ(queueTimer_.Interval(), 500);
+    EXPECT_TRUE(queueTimer_.Enabled());
+    Scan();  // Inbox: four of six
     EXPECT_EQ(active_, 5);
     EXPECT_EQ(OpenFileNoCount(), 10);
-    EXPECT_EQ(WhereIs("Inbox/", "P5"), "queue");
-    // The pairs in delivery are held: a second pass over the Inbox claims nothing.
-    Scan();  // the Outbox
+    EXPECT_EQ(WhereIs("Inbox/", "P4"), "queue");
+    // The pairs in delivery are held: passes over both folders claim nothing.
+    Scan();
     Scan();
     EXPECT_EQ(active_, 5);
-    ASSERT_TRUE(RunUntilOutcomes(6, 60000));
+    ASSERT_TRUE(RunUntilOutcomes(7, 60000));
     EXPECT_EQ(active_, 0);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(WhereIs("Inbox/", "P" + std::to_string(i)), "trash");
-    EXPECT_EQ(peer_.Messages(), 6u);
-    EXPECT_EQ(MinilogRows().size(), 6u);
-    EXPECT_EQ(Delivered(), "6");
-}
-
-TEST_F(DispatcherTest, UnclaimablePairsAreSkippedQuietly) {
-    // A ".dat" without its ".msg", and a pair whose ".dat" another process holds.
-    WriteLines(Acc() + "Inbox/Lonely.dat", Envelope("a@ext.example", {"b@corp.example"}));
-    QueuePairs("Inbox/", 1, "Held");
-    const int fd = ::open((Acc() + "Inbox/Held0.dat").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-    QueuePairs("Inbox/", 1, "Free");
-    RunFor(20000, 50);
-    EXPECT_EQ(WhereIs("Inbox/", "Free0"), "trash");
-    EXPECT_EQ(WhereIs("Inbox/", "Held0"), "queue");
-    EXPECT_TRUE(Exists(Acc() + "Inbox/Lonely.dat"));
-    EXPECT_EQ(peer_.Messages(), 1u);
-    EXPECT_EQ(LogText().find("Held0"), std::string::npos);
-    EXPECT_EQ(OpenFileNoCount(), 0);
-    ::close(fd);
-    RunFor(20000, 50);
-    EXPECT_EQ(WhereIs("Inbox/", "Held0"), "trash");
-    // A lone ".dat" is no work: listing it does not keep the short interval.
-    Scan();  // the Outbox
-    Scan();
-    EXPECT_TRUE(Exists(Acc() + "Inbox/Lonely.dat"));
-    EXPECT_EQ(queueTimer_->Interval(), 5000);
-}
-
-TEST_F(DispatcherTest, UpperCaseExtensionIsListed) {
-    ErrorState err;
-    WriteLines(Acc() + "Inbox/b.DAT", {"x"});
-    WriteLines(Acc() + "Inbox/a.dat", {"x"});
-    WriteLines(Acc() + "Inbox/c.msg", {"x"});
-    WriteLines(Acc() + "Inbox/d.dat.tmp", {"x"});
-    EXPECT_EQ(ListQueueFolder(Acc() + "Inbox/", err), (std::vector<std::string>{"a.dat", "b.DAT"}));
-    EXPECT_FALSE(err.Failed());
+    EXPECT_EQ(WhereIs("Outbox/", "O0"), "trash");
+    EXPECT_EQ(server_.bodies.size(), 7u);
+    EXPECT_EQ(audit_.rows.size(), 7u);
+    EXPECT_EQ(Delivered(), 7);
 }
 
 // The listing ignores letter case, so the claim and the filing must too: a pair
@@ -118,7 +110,7 @@ TEST_F(DispatcherTest, PairsNamedInAnyLetterCaseAreClaimedAndFiledUnderTheirName
     WriteLines(Acc() + "Outbox/Bad.dAt", Envelope("a@ext.example", {}));
     WriteLines(Acc() + "Outbox/bAD.Msg", {"X", "hello"});
     ASSERT_TRUE(RunUntilOutcomes(3, 20000, 50));
-    EXPECT_EQ(peer_.Messages(), 2u);
+    EXPECT_EQ(server_.bodies.size(), 2u);
     for (const char* f : {"UP.DAT", "UP.MSG", "MIX.Dat", "mix.msg"}) {
         EXPECT_TRUE(Exists(Acc() + "Trash/" + f)) << f;
         EXPECT_FALSE(Exists(Acc() + "Inbox/" + f)) << f;
@@ -127,7 +119,7 @@ TEST_F(DispatcherTest, PairsNamedInAnyLetterCaseAreClaimedAndFiledUnderTheirName
     EXPECT_TRUE(Exists(Acc() + "Outbox/BAD/Bad.dAt"));
     EXPECT_TRUE(Exists(Acc() + "Outbox/BAD/bAD.Msg"));
     EXPECT_EQ(OpenFileNoCount(), 0);
-    EXPECT_EQ(Delivered(), "2");
+    EXPECT_EQ(Delivered(), 2);
 }
 
 using DispatcherDeathTest = DispatcherTest;
@@ -137,6 +129,169 @@ TEST_F(DispatcherDeathTest, VanishedQueueFolderEndsTheProcess) {
     std::filesystem::remove_all(Acc() + "Outbox");
     Scan();  // Inbox is still there
     EXPECT_EXIT(Scan(), ::testing::ExitedWithCode(1), "queue folder missing");
+}
+
+// A queue pair with a file that must never be read is set aside to BAD: the
+// name moves (a link, never its target), nothing of it reaches the server.
+TEST_F(DispatcherTest, PairsWithLinkedOrIrregularFilesAreSetAsideUnread) {
+    struct Row {
+        const char* name;
+        std::function<void(const std::string& dat, const std::string& msg)> make;
+        const char* why;
+    };
+    const Row rows[] = {
+        {"SymMsg", [&](auto&, auto& msg) { fs::create_symlink(outside_ + "secret", msg); },
+         "SymMsg.msg is a symbolic link"},
+        {"HardMsg", [&](auto&, auto& msg) { fs::create_hard_link(outside_ + "secret", msg); },
+         "HardMsg.msg is a hard link (more than one name)"},
+        {"SymDat", [&](auto& dat, auto&) { fs::create_symlink(outside_ + "envelope", dat); },
+         "SymDat.dat is a symbolic link"},
+        {"Dangling", [&](auto&, auto& msg) { fs::create_symlink(outside_ + "nothing", msg); },
+         "Dangling.msg is a symbolic link"},
+        {"PipeMsg", [&](auto&, auto& msg) { ASSERT_EQ(::mkfifo(msg.c_str(), 0644), 0); },
+         "PipeMsg.msg is not a regular file"},
+        {"DirMsg", [&](auto&, auto& msg) { fs::create_directory(msg); },
+         "DirMsg.msg is not a regular file"},
+    };
+    for (const Row& row : rows) {
+        // The hostile file first; the other one of the pair as usual.
+        const std::string q = Acc() + "Inbox/" + row.name;
+        row.make(q + ".dat", q + ".msg");
+        if (!Present(q + ".dat"))
+            WriteLines(q + ".dat", Envelope("a@ext.example", {"b@c.example"}));
+        if (!Present(q + ".msg")) WriteLines(q + ".msg", {"X", "hello"});
+    }
+    QueuePair("Inbox/", "Good");
+    RunFor(20000, 50);
+
+    EXPECT_EQ(server_.bodies.size(), 1u);
+    for (const auto& body : server_.bodies) EXPECT_EQ(body.find("TOP-SECRET"), std::string::npos);
+    EXPECT_EQ(WhereIs("Inbox/", "Good"), "trash");
+    const std::string log = LogText();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string name = row.name;
+        EXPECT_FALSE(Present(Acc() + "Inbox/" + name + ".dat"));
+        EXPECT_FALSE(Present(Acc() + "Inbox/" + name + ".msg"));
+        EXPECT_TRUE(Present(Acc() + "Inbox/BAD/" + name + ".dat"));
+        EXPECT_TRUE(Present(Acc() + "Inbox/BAD/" + name + ".msg"));
+        EXPECT_NE(log.find(std::string("!!! ERROR: ") + row.why + "; not sent, filed as bad\r\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(Actions("590 Peer Delivery ERROR " + name + " (" + row.why + ")"), 1);
+    }
+    // The targets stay where they were, untouched; the links moved.
+    EXPECT_EQ(ReadText(outside_ + "secret"), "TOP-SECRET\r\n");
+    EXPECT_TRUE(fs::is_symlink(Acc() + "Inbox/BAD/SymMsg.msg"));
+    EXPECT_EQ(fs::hard_link_count(outside_ + "secret"), 2u);
+    EXPECT_EQ(OpenFileNoCount(), 0);
+    EXPECT_EQ(Delivered(), 1);
+}
+
+// A BAD folder that is a link is never written through: the pairs that would
+// go there stay in the queue and the filing failure is said (once for a
+// set-aside, however often the scan comes back to it).
+TEST_F(DispatcherTest, BadFolderThatIsALinkIsNotWrittenThrough) {
+    fs::create_directory_symlink(outside_ + "folder", Acc() + "Outbox/BAD");
+    WritePair("Outbox/", "NoRcpt", Envelope("a@ext.example", {}), {"X", "hello"});
+    QueuePair("Outbox/", "Sym");
+    fs::remove(Acc() + "Outbox/Sym.msg");
+    fs::create_symlink(outside_ + "secret", Acc() + "Outbox/Sym.msg");
+    RunFor(20000, 50);
+
+    EXPECT_TRUE(fs::is_empty(outside_ + "folder"));
+    EXPECT_EQ(WhereIs("Outbox/", "NoRcpt"), "queue");
+    EXPECT_TRUE(Present(Acc() + "Outbox/Sym.dat"));
+    EXPECT_TRUE(fs::is_symlink(Acc() + "Outbox/Sym.msg"));
+    EXPECT_EQ(server_.connections, 0);
+    const std::string log = LogText();
+    EXPECT_NE(log.find("!!! ERROR: filing NoRcpt: "), std::string::npos) << log;
+    EXPECT_NE(log.find("!!! ERROR: Sym.msg is a symbolic link; not sent\r\n"), std::string::npos);
+    EXPECT_EQ(Actions("590 Peer Delivery ERROR Sym (Sym.msg is a symbolic link)"), 1);
+    EXPECT_EQ(Journal("Queue pair " + Acc() + "Outbox/Sym not sent"), 1);
+}
+
+// The flag, the session log and the trash are written only as what they
+// claim to be: a link in their place is replaced or refused, never followed.
+TEST_F(DispatcherTest, FlagLogAndTrashAreNeverWrittenThroughLinks) {
+    WriteText(outside_ + "flag", "KEEP");
+    WriteText(outside_ + "log", "KEEP");
+    fs::create_symlink(outside_ + "flag", Acc() + "Changed.flg");
+    fs::create_symlink(outside_ + "log", delivery_->log.SessionLogPath(clock_.Now()));
+    fs::remove(Acc() + "Trash");
+    fs::create_directory_symlink(outside_ + "folder", Acc() + "Trash");
+    QueuePair("Inbox/", "M1");
+    QueuePair("Inbox/", "M2");
+    ASSERT_TRUE(RunUntilOutcomes(2, 20000, 50));
+
+    EXPECT_EQ(server_.bodies.size(), 2u);
+    EXPECT_EQ(ReadText(outside_ + "flag"), "KEEP");
+    EXPECT_EQ(ReadText(outside_ + "log"), "KEEP");
+    EXPECT_TRUE(fs::is_empty(outside_ + "folder"));
+    // The flag is a new regular file; no temporary name is left behind.
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Acc() + "Changed.flg")));
+    for (const auto& e : fs::directory_iterator(Acc())) {
+        EXPECT_EQ(e.path().filename().string().find("Changed.flg."), std::string::npos);
+    }
+    // Delivered: deleted, since the trash cannot take it.
+    EXPECT_EQ(WhereIs("Inbox/", "M1"), "gone");
+    EXPECT_EQ(Journal("Session log " + delivery_->log.SessionLogPath(clock_.Now()) +
+                      " not written: it is a symbolic link"),
+              1);
+}
+
+// A lone ".dat" (a filing cut short) is no work: the scan drops back to its
+// long interval, and after ten minutes the file is set aside. A pair whose
+// ".dat" another process holds is skipped quietly until it is let go.
+TEST_F(DispatcherTest, UnclaimablePairsAreSkippedAndALoneDatIsSetAsideAfterTenMinutes) {
+    WriteLines(Acc() + "Inbox/Old.dat", Envelope("a@ext.example", {"b@corp.example"}));
+    WriteLines(Acc() + "Inbox/Young.dat", Envelope("a@ext.example", {"b@corp.example"}));
+    const struct timespec old[2] = {{::time(nullptr) - kLoneDatSeconds - 60, 0},
+                                    {::time(nullptr) - kLoneDatSeconds - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (Acc() + "Inbox/Old.dat").c_str(), old, 0), 0);
+    Scan();  // Inbox
+    EXPECT_EQ(queueTimer_.Interval(), 5000);
+    EXPECT_TRUE(Present(Acc() + "Inbox/BAD/Old.dat"));
+    EXPECT_FALSE(Present(Acc() + "Inbox/Old.dat"));
+    EXPECT_NE(LogText().find("!!! ERROR: Old.dat has had no .msg partner for 10 minutes; "
+                             "filed as bad\r\n"),
+              std::string::npos)
+        << LogText();
+    EXPECT_EQ(Journal("Old.dat set aside"), 1);
+    EXPECT_TRUE(audit_.rows.empty());
+
+    QueuePair("Inbox/", "Held");
+    const int fd = ::open((Acc() + "Inbox/Held.dat").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    QueuePair("Inbox/", "Free");
+    RunFor(20000, 50);
+    EXPECT_EQ(WhereIs("Inbox/", "Free"), "trash");
+    EXPECT_EQ(WhereIs("Inbox/", "Held"), "queue");
+    EXPECT_TRUE(Present(Acc() + "Inbox/Young.dat"));
+    EXPECT_EQ(server_.bodies.size(), 1u);
+    EXPECT_EQ(LogText().find("Held"), std::string::npos);
+    EXPECT_EQ(OpenFileNoCount(), 0);
+    ::close(fd);
+    RunFor(20000, 50);
+    EXPECT_EQ(WhereIs("Inbox/", "Held"), "trash");
+}
+
+// No log line carries a raw control character: a bare LF in a server reply or
+// in a queue file's name is shown as "\x0A"; a reply's own CR LF stays.
+TEST_F(DispatcherTest, LogLinesCarryNoRawControlCharacter) {
+    server_.scripts = {{"220 mx\n*--B<-R 250 forged\r\n", "554 no\r\n", kClose}};
+    QueuePair("Inbox/", "M1");
+    fs::create_symlink(outside_ + "secret", Acc() + "Inbox/Evil\nforged.msg");
+    WriteLines(Acc() + "Inbox/Evil\nforged.dat", Envelope("a@ext.example", {"b@corp.example"}));
+    ASSERT_TRUE(RunUntilOutcomes(1, 20000, 50));
+    const std::string log = LogText();
+    EXPECT_NE(log.find("*--B<-R 220 mx\\x0A*--B<-R 250 forged\r\n\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("!!! ERROR: Evil\\x0Aforged.msg is a symbolic link"), std::string::npos);
+    // Every LF in the log ends a CR LF line.
+    for (std::size_t at = log.find('\n'); at != std::string::npos; at = log.find('\n', at + 1)) {
+        ASSERT_TRUE(at > 0 && log[at - 1] == '\r') << log.substr(0, at);
+    }
+    for (const auto& e : service_.events) EXPECT_EQ(e.text.find('\n'), std::string::npos);
 }
 
 }  // namespace

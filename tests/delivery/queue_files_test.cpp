@@ -108,10 +108,12 @@ TEST_F(QueueFilesTest, MoveAcrossFileSystemsCopiesThenDeletes) {
     std::filesystem::remove(dst);
 }
 
-TEST_F(QueueFilesTest, ListingAMissingFolderFails) {
+// Envelopes are listed whatever the case of their extension, nothing else is.
+TEST_F(QueueFilesTest, ListsEnvelopesOnly) {
+    for (const char* name : {"b.DAT", "a.dat", "c.msg", "d.dat.tmp"}) Write(name, "x");
     ErrorState err;
-    EXPECT_TRUE(ListQueueFolder(dir_ + "nope/", err).empty());
-    EXPECT_TRUE(err.Failed());
+    EXPECT_EQ(ListQueueFolder(dir_, err), (std::vector<std::string>{"a.dat", "b.DAT"}));
+    EXPECT_FALSE(err.Failed());
 }
 
 }  // namespace

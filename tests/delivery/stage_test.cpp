@@ -2,15 +2,33 @@
 // the manual clock: for each way a server can answer (or not) at each stage,
 // where the pair ends, how many copies of the body the server got, the
 // minilog action, the status line and when the session ended (the stage's
-// limit). Runs through the queue scan long enough to see repeats.
+// limit), with each change of stage traced. Runs through the queue scan long
+// enough to see repeats.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include "delivery/smtp_reply.h"
 #include "tests/delivery/delivery_fixture.h"
 
 namespace bw::test {
 namespace {
 
 using Strings = std::vector<std::string>;
+
+// Sets or clears the immutable flag of a folder (false when not allowed here).
+bool SetImmutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
 
 struct Row {
     const char* label;
@@ -83,26 +101,36 @@ TEST_P(StageTable, FilesCopiesAndAuditAsTheRowSays) {
     const Row& row = GetParam();
     S().smtpServers = {"127.0.0.1"};
     S().tempFailRefuses = row.tempFailRefuses;
+    S().traceStages = true;
     server_.scripts = {row.script};
     WritePair("Inbox/", "M1", Envelope("alice@ext.example", {"bob@corp.example"}),
               {"X-Queue: 1", "Subject: hi", "", "hello"});
-    const std::int64_t start = clock_->MonotonicMs();
+    const std::int64_t start = clock_.MonotonicMs();
     Scan();
     StartQueueTimer();
     ASSERT_TRUE(RunUntilOutcomes(1, 200000, 5)) << LogText();
-    const std::int64_t took = clock_->MonotonicMs() - start;
+    const std::int64_t took = clock_.MonotonicMs() - start;
     EXPECT_GE(took, row.endSeconds * 1000);
     EXPECT_LT(took, row.endSeconds * 1000 + 1000);
     EXPECT_LT(LogText().size(), 80u * 1024);
     // Long enough for a pair left in the queue to be sent again, were it not held back.
     RunFor(200000, 50);
-    queueTimer_->SetEnabled(false);
+    queueTimer_.SetEnabled(false);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
     const bool bodySent = row.script.size() > 5;
     EXPECT_EQ(server_.bodies.size(), bodySent ? 1u : 0u);
-    ASSERT_FALSE(fakeAudit_.rows.empty());
-    EXPECT_EQ(fakeAudit_.rows[0].sAction, *row.action ? row.action : "*** Connection lost ***");
-    EXPECT_EQ(fakeAudit_.counts["delivered"], std::string(row.where) == "trash" ? 1 : 0);
+    ASSERT_FALSE(audit_.rows.empty());
+    EXPECT_EQ(audit_.rows[0].sAction, *row.action ? row.action : "*** Connection lost ***");
+    EXPECT_EQ(audit_.counts["delivered"], std::string(row.where) == "trash" ? 1 : 0);
+    // Asked for, each change of stage is traced.
+    if (std::string(row.where) == "trash") {
+        for (const char* line : {"stage kReadEnvelope -> kConnect (envelope read)",
+                                 "stage kGreeting -> kHeloReply (greeted)",
+                                 "stage kEndOfDataReply -> kQuitReply (message taken)",
+                                 "stage kFile -> kDone (filing)"}) {
+            EXPECT_NE(LogText().find(std::string("*--*--* ") + line + "\r\n"), std::string::npos);
+        }
+    }
     if (*row.status != '\0') {
         EXPECT_NE(LogText().find(std::string("*--*--* ") + row.status + "\r\n"), std::string::npos)
             << LogText();
@@ -126,7 +154,7 @@ TEST_F(StageTable, FirstServerDeadOrSilentThenTheSecondDelivers) {
         outcomes_.clear();
         Scan();
         ASSERT_TRUE(RunUntilOutcomes(1));
-        EXPECT_EQ(fakeAudit_.rows.back().sAction.rfind("900 Delivered", 0), 0u);
+        EXPECT_EQ(audit_.rows.back().sAction.rfind("900 Delivered", 0), 0u);
         EXPECT_EQ(LogText().find("NO RESPONSE"), std::string::npos);
         EXPECT_EQ(server_.connections, 1 + (first == kSilent ? 1 : 0));
         Windows().DestroyFinished();
@@ -142,33 +170,84 @@ TEST_F(StageTable, WatchdogEndsASessionWithoutDataFor300SecondsSinceTheLoad) {
     S().smtpServers = Strings(40, "127.0.0.1");
     server_.scripts = {{kSilent}};
     WritePair("Inbox/", "M1", Envelope("a@ext.example", {"b@corp.example"}), {"X", "hi"});
-    const std::int64_t loadedAt = clock_->MonotonicMs();
+    const std::int64_t loadedAt = clock_.MonotonicMs();
     Scan();
     ASSERT_TRUE(RunUntilOutcomes(1, 400000, 50));
-    const std::int64_t after = clock_->MonotonicMs() - loadedAt;
+    const std::int64_t after = clock_.MonotonicMs() - loadedAt;
     EXPECT_GE(after, 300000);
     EXPECT_LT(after, 303000);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
-    EXPECT_EQ(outcomes_[0].record.sAction, "*** Connection lost ***");
+    EXPECT_EQ(outcomes_[0].sAction, "*** Connection lost ***");
     EXPECT_EQ(LogText().find("NO RESPONSE"), std::string::npos);
     EXPECT_GE(server_.attempts, 29);
     EXPECT_LE(server_.attempts, 31);
 }
 
-// Asked for, each change of stage is traced in the session log.
-TEST_F(StageTable, TraceShowsEachStageChange) {
-    S().smtpServers = {"127.0.0.1"};
-    S().traceStages = true;
-    server_.scripts = {Upto(7)};
-    WritePair("Inbox/", "M1", Envelope("a@ext.example", {"b@corp.example"}), {"X", "hi"});
-    Scan();
-    ASSERT_TRUE(RunUntilOutcomes(1));
-    const std::string log = LogText();
-    for (const char* line :
-         {"stage kReadEnvelope -> kConnect (envelope read)",
-          "stage kGreeting -> kHeloReply (greeted)",
-          "stage kEndOfDataReply -> kQuitReply (message taken)", "stage kFile -> kDone (filing)"}) {
-        EXPECT_NE(log.find(std::string("*--*--* ") + line + "\r\n"), std::string::npos) << line;
+// The server took (or refused) the message, but the queue cannot be changed:
+// the pair is never sent again, in this run or after a restart; only its
+// filing is retried, once a minute with one journal line each, and it is
+// counted and audited once.
+TEST_F(StageTable, AnsweredPairIsFiledButNeverSentAgain) {
+    struct Row {
+        const char* label;
+        const char* endOfData;  // the server's answer
+        const char* where;      // once the queue can be changed again
+    };
+    std::size_t n = 0;
+    for (const Row& row : {Row{"taken, queue folder immutable", "250 queued\r\n", "trash"},
+                           Row{"refused, BAD is a file", "554 no\r\n", "bad"}}) {
+        SCOPED_TRACE(row.label);
+        const std::string name = "P" + std::to_string(++n);
+        service_.events.clear();
+        const bool taken = std::string(row.where) == "trash";
+        ServeFake(row.endOfData);
+        WritePair("Inbox/", name, Envelope("a@ext.example", {"b@corp.example"}), {"X", "hi"});
+        const std::string inbox = Acc() + "Inbox";
+        if (taken && !SetImmutable(inbox, true)) GTEST_SKIP() << "no immutable folders here";
+        if (!taken) WriteLines(inbox + "/BAD", {"not a folder"});
+        StartQueueTimer();
+        RunFor(150000, 50);
+        // After a restart the record on disk still holds the pair back.
+        Restart();
+        RunFor(30000, 50);
+        EXPECT_EQ(WhereIs("Inbox/", name), "queue");
+        if (taken) SetImmutable(inbox, false);
+        if (!taken) std::filesystem::remove(inbox + "/BAD");
+        RunFor(61000, 50);
+        queueTimer_.SetEnabled(false);
+        EXPECT_EQ(WhereIs("Inbox/", name), row.where);
+        EXPECT_EQ(server_.bodies.size(), n);
+        EXPECT_EQ(Delivered(), 1);  // the first row's delivery, counted once
+        EXPECT_EQ(audit_.rows.size(), n);
+        int journal = 0;
+        for (const auto& e : service_.events) journal += e.text.rfind("Filing ", 0) == 0 ? 1 : 0;
+        // At 0, 60 and 120 s; once after the restart; none after the last, which files it.
+        EXPECT_EQ(journal, 4);
+        EXPECT_EQ(delivery_->sent.SentCount(), 0u);
+        EXPECT_EQ(std::filesystem::file_size(root_ + "/state/sent-pairs"), 0u);
+    }
+}
+
+// Reply gathering under the 64 KB cap, fed in chunks of any size: the cut
+// reply is judged by its code and first line, its rest is skipped up to its
+// last line, and the reply after it comes through untouched.
+TEST(ReplyBuffer, OversizedReplyIsCutSkippedAndTheNextComesThrough) {
+    const std::string first = "250-" + std::string(70 * 1024, 'h');
+    const std::string longReply = first + "\r\n250-more\r\n250 2.0.0 queued\r\n";
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
+        SCOPED_TRACE(chunk);
+        ReplyBuffer r;
+        const std::string wire = longReply + "221 bye\r\n";
+        std::size_t at = 0;
+        for (; at < wire.size() && !r.Cut(); at += chunk) r.Append(wire.substr(at, chunk));
+        ASSERT_TRUE(r.Cut());
+        EXPECT_TRUE(r.Complete());
+        EXPECT_EQ(r.First(), '2');
+        EXPECT_EQ(r.Summary(), first.substr(0, ReplyBuffer::kCap));
+        EXPECT_EQ(r.Size(), ReplyBuffer::kCap);
+        r.Clear();
+        for (; at < wire.size(); at += chunk) r.Append(wire.substr(at, chunk));
+        EXPECT_EQ(r.Text(), "221 bye\r\n");
     }
 }
 
