@@ -80,7 +80,6 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     EXPECT_EQ(g.AppPath, appDir_);
     EXPECT_EQ(g.AccPath, appDir_ + "TarnIN/");
     EXPECT_EQ(g.TarnID, hex);
-    EXPECT_EQ(MakeTarnID(clock_.Now()), hex);  // same tick, same identifier
     EXPECT_EQ(Stored("TarnIN", "TarnID"), g.TarnID);
     EXPECT_EQ(g.sVersionText, "3.00.0440");
     EXPECT_FALSE(d.useTrash);
@@ -133,49 +132,53 @@ TEST_F(StartupTest, DefaultsWithNothingStored) {
     EXPECT_EQ(inst_.AppPath, appDir_);
 }
 
-TEST_F(StartupTest, CommandLine) {
+// The command line and a flag file beside the executable choose the store.
+TEST_F(StartupTest, CommandLineAndFlagFile) {
     struct Case {
         const char* line;
+        bool flagFile;  // "HKCU.flg"
         bool runs;
         int installs;
         int removes;
         bool userHive;
     };
     const Case cases[] = {
-        {"-install", false, 1, 0, false},
-        {"-remove", false, 0, 1, false},
-        {"-install --HKCU", true, 0, 0, true},
-        {"-INSTALL", true, 0, 0, false},
-        {"--hkcu", true, 0, 0, true},
-        {"x --HkCu y", true, 0, 0, true},
-        {"", true, 0, 0, false},
+        {"-install", false, false, 1, 0, false},
+        {"-remove", false, false, 0, 1, false},
+        {"-install --HKCU", false, true, 0, 0, true},
+        {"-INSTALL", false, true, 0, 0, false},
+        {"--hkcu", false, true, 0, 0, true},
+        {"x --HkCu y", false, true, 0, 0, true},
+        {"", false, true, 0, 0, false},
+        {"", true, true, 0, 0, true},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
         Restart();
         service_ = FakeService{};
+        machine_ = MemorySettingsStore{};
+        Store("General", "AppPath", appDir_);
         // The per-user store must know the application folder too.
+        user_ = MemorySettingsStore{};
         user_.doc.Set("HKEY_CURRENT_USER\\Software\\Brimwarden\\General", "AppPath",
                       RegText(1, appDir_));
-        EXPECT_EQ(Start(c.line), c.runs) << c.line;
-        EXPECT_EQ(service_.installs, c.installs) << c.line;
-        EXPECT_EQ(service_.removes, c.removes) << c.line;
-        EXPECT_EQ(inst_.bUseUserHive, c.userHive) << c.line;
-        EXPECT_TRUE(service_.events.empty()) << c.line;
+        fs::remove(exeDir_ + "/HKCU.flg");
+        if (c.flagFile) Put(exeDir_ + "/HKCU.flg", "");
+        EXPECT_EQ(Start(c.line), c.runs);
+        EXPECT_EQ(service_.installs, c.installs);
+        EXPECT_EQ(service_.removes, c.removes);
+        EXPECT_EQ(inst_.bUseUserHive, c.userHive);
+        EXPECT_TRUE(service_.events.empty());
         if (!c.runs) {
-            EXPECT_EQ(inst_.AppPath, "") << c.line;  // ended at once
-            EXPECT_EQ(process_.lastExitCode, 0) << c.line;
+            EXPECT_EQ(inst_.AppPath, "");  // ended at once
+            EXPECT_EQ(process_.lastExitCode, 0);
+        } else {  // the identifier goes to the chosen store only
+            EXPECT_EQ(Stored("TarnIN", "TarnID") == "<missing>", c.userHive);
+            EXPECT_EQ(user_.doc.Find("HKEY_CURRENT_USER\\Software\\Brimwarden\\TarnIN", "TarnID") !=
+                          nullptr,
+                      c.userHive);
         }
     }
-}
-
-TEST_F(StartupTest, FlagFileBesideTheExecutableSelectsTheUserStore) {
-    Put(exeDir_ + "/HKCU.flg", "");
-    user_.doc.Set("HKEY_CURRENT_USER\\Software\\Brimwarden\\General", "AppPath",
-                  RegText(1, appDir_));
-    ASSERT_TRUE(Start());
-    EXPECT_TRUE(inst_.bUseUserHive);
-    EXPECT_NE(user_.doc.Find("HKEY_CURRENT_USER\\Software\\Brimwarden\\TarnIN", "TarnID"), nullptr);
-    EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
 }
 
 // Every fatal start-up error: one event-log entry (type 4, id 110), its own
@@ -221,7 +224,11 @@ TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
         service_ = FakeService{};
         SetUp();
         row.spoil();
+        testing::internal::CaptureStderr();
         EXPECT_FALSE(Start());
+        EXPECT_EQ(testing::internal::GetCapturedStderr().find(
+                      "settings store: simulated write failure") != std::string::npos,
+                  row.status == kExitSettings);
         EXPECT_EQ(process_.lastExitCode, row.status);
         ASSERT_FALSE(service_.events.empty());  // warnings may come before
         EXPECT_EQ(service_.events.back().text, row.said);
@@ -349,76 +356,20 @@ TEST_F(StartupTest, AccountDataMigration) {
 
 // Settings and list files that are no regular file (a pipe without a writer,
 // a device, a folder) or, below the account folder, a link: each reads as
-// unreadable at once, and the event log names it, once.
-struct BadFileRow {
-    const char* label;
-    std::string path;
-    std::function<void(const std::string&)> make;
-    std::function<std::string()> read;  // what the reader gives ("" = nothing)
-};
-
-void CheckBadFiles(const std::vector<BadFileRow>& rows, FakeService& service) {
-    for (const BadFileRow& row : rows) {
-        SCOPED_TRACE(row.label);
-        fs::remove_all(row.path);
-        row.make(row.path);
-        service.events.clear();
-        const std::string first = row.read();
-        EXPECT_TRUE(first.empty() || first == "0") << first;
-        EXPECT_EQ(
-            service.events.empty() ? "" : service.events[0].text.substr(0, row.path.size() + 2),
-            row.path + ": ");
-        row.read();  // named once
-        EXPECT_EQ(service.events.size(), 1u);
-        fs::remove_all(row.path);
-    }
-}
-
-void MakeFifo(const std::string& p) {
-    ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0) << p;
-}
-
-TEST_F(StartupTest, BadSettingsFiles) {
+// unreadable at once, and the event log names it, once. The list files of the
+// database and policy parts go through the same checks, with the reader the
+// start-up hands them.
+TEST_F(StartupTest, BadSettingsAndListFiles) {
     const std::string acc = appDir_ + "TarnIN/";
     fs::create_directories(acc);
     Put(root_ + "/outside.ini", "[Server]\r\nSMTP=mx\r\n");
-    const auto folder = [](const std::string& p) { fs::create_directories(p); };
-    const auto link = [&](const std::string& p) { fs::create_symlink(root_ + "/outside.ini", p); };
-    inst_.AppPath = appDir_;
-    const auto smtp = [&] { return ReadINI(*files_, acc + "AccInfo.ini", "Server", "SMTP"); };
-    CheckBadFiles(
-        {
-            {"AccInfo.ini pipe", acc + "AccInfo.ini", MakeFifo, smtp},
-            {"AccInfo.ini folder", acc + "AccInfo.ini", folder, smtp},
-            {"AccInfo.ini link", acc + "AccInfo.ini", link, smtp},
-            {"Forwarded.lst pipe", appDir_ + "Forwarded.lst", MakeFifo,
-             [&] {
-                 LoadForwardedList(inst_, *files_);
-                 return inst_.sForwardedList == "\t" ? "" : inst_.sForwardedList;
-             }},
-            {"language file pipe", appDir_ + "lang/English.lng", MakeFifo,
-             [&] {
-                 return LangText(*files_, appDir_ + "lang/English.lng",
-                                 "There are tranfers running! Quit anyways?");
-             }},
-        },
-        service_);
-
-    // Binary junk and a line of a megabyte are only text.
-    using namespace std::string_literals;
-    Put(acc + "AccInfo.ini",
-        "\0\xff[Server]\r\n"s + std::string(1 << 20, 'x') + "\r\n[Server]\r\nSMTP=mx\0b\r\n"s);
-    EXPECT_EQ(smtp(), "mx\0b"s);
-}
-
-// The list files of the database and policy parts go through the same
-// checks, with the reader the start-up hands them.
-TEST_F(StartupTest, BadListFilesOfTheOtherParts) {
-    const std::string acc = appDir_ + "TarnIN/";
-    fs::create_directories(acc);
     inst_.AppPath = appDir_;
     inst_.AccPath = acc;
+    const auto fifo = [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0) << p; };
+    const auto folder = [](const std::string& p) { fs::create_directories(p); };
+    const auto link = [&](const std::string& p) { fs::create_symlink(root_ + "/outside.ini", p); };
     const auto device = [](const std::string& p) { fs::create_symlink("/dev/null", p); };
+    const auto smtp = [&] { return ReadINI(*files_, acc + "AccInfo.ini", "Server", "SMTP"); };
     const ConnectStrings strings{exeDir_, appDir_, &*files_};
     DbSession session;
     test::FakeAudit audit;
@@ -427,33 +378,69 @@ TEST_F(StartupTest, BadListFilesOfTheOtherParts) {
     const auto list = [&](const std::string& file) {
         return std::to_string(SearchListFile(*files_, acc + file, "me@x.org", "", cache));
     };
-    CheckBadFiles(
-        {
-            {"DBConnect.dat pipe", appDir_ + "DBConnect.dat", MakeFifo,
-             [&] { return strings.GetDBConnect(""); }},
-            {"DBConnect1.dat device", appDir_ + "DBConnect1.dat", device,
-             [&] { return strings.GetDBConnect("1"); }},
-            {"Allowed.lst pipe", acc + "Allowed.lst", MakeFifo,
-             [&] { return list("Allowed.lst"); }},
-            {"alias file pipe", root_ + "/alias.lst", MakeFifo,
-             [&] {
-                 Put(acc + "DisAllowed.lst", "ALIAS:" + root_ + "/alias.lst\r\n");
-                 return list("DisAllowed.lst");
-             }},
-            {"LockIP.lst pipe", appDir_ + "LockIP.lst", MakeFifo,
-             [&] {
-                 shared.LoadLockIP();
-                 shared.SaveLockIP();
-                 return std::to_string(shared.Policy().lockTable.size() - 1);
-             }},
-            {"GreyIP.lst pipe", appDir_ + "GreyIP.lst", MakeFifo,
-             [&] {
-                 shared.LoadGreyIP();
-                 shared.SaveGreyIP();
-                 return std::to_string(shared.Policy().greyList.size() - 1);
-             }},
-        },
-        service_);
+    struct Row {
+        const char* label;
+        std::string path;
+        std::function<void(const std::string&)> make;
+        std::function<std::string()> read;  // what the reader gives ("" or "0": nothing)
+    };
+    const Row rows[] = {
+        {"AccInfo.ini pipe", acc + "AccInfo.ini", fifo, smtp},
+        {"AccInfo.ini folder", acc + "AccInfo.ini", folder, smtp},
+        {"AccInfo.ini link", acc + "AccInfo.ini", link, smtp},
+        {"Forwarded.lst pipe", appDir_ + "Forwarded.lst", fifo,
+         [&] {
+             LoadForwardedList(inst_, *files_);
+             return inst_.sForwardedList == "\t" ? "" : inst_.sForwardedList;
+         }},
+        {"language file pipe", appDir_ + "lang/English.lng", fifo,
+         [&] {
+             return LangText(*files_, appDir_ + "lang/English.lng",
+                             "There are tranfers running! Quit anyways?");
+         }},
+        {"DBConnect.dat pipe", appDir_ + "DBConnect.dat", fifo,
+         [&] { return strings.GetDBConnect(""); }},
+        {"DBConnect1.dat device", appDir_ + "DBConnect1.dat", device,
+         [&] { return strings.GetDBConnect("1"); }},
+        {"Allowed.lst pipe", acc + "Allowed.lst", fifo, [&] { return list("Allowed.lst"); }},
+        {"alias file pipe", root_ + "/alias.lst", fifo,
+         [&] {
+             Put(acc + "DisAllowed.lst", "ALIAS:" + root_ + "/alias.lst\r\n");
+             return list("DisAllowed.lst");
+         }},
+        {"LockIP.lst pipe", appDir_ + "LockIP.lst", fifo,
+         [&] {
+             shared.LoadLockIP();
+             shared.SaveLockIP();
+             return std::to_string(shared.Policy().lockTable.size() - 1);
+         }},
+        {"GreyIP.lst pipe", appDir_ + "GreyIP.lst", fifo,
+         [&] {
+             shared.LoadGreyIP();
+             shared.SaveGreyIP();
+             return std::to_string(shared.Policy().greyList.size() - 1);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        fs::remove_all(row.path);
+        row.make(row.path);
+        service_.events.clear();
+        const std::string first = row.read();
+        EXPECT_TRUE(first.empty() || first == "0") << first;
+        EXPECT_EQ(
+            service_.events.empty() ? "" : service_.events[0].text.substr(0, row.path.size() + 2),
+            row.path + ": ");
+        row.read();  // named once
+        EXPECT_EQ(service_.events.size(), 1u);
+        fs::remove_all(row.path);
+    }
+
+    // Binary junk and a line of a megabyte are only text.
+    using namespace std::string_literals;
+    Put(acc + "AccInfo.ini",
+        "\0\xff[Server]\r\n"s + std::string(1 << 20, 'x') + "\r\n[Server]\r\nSMTP=mx\0b\r\n"s);
+    EXPECT_EQ(smtp(), "mx\0b"s);
 }
 
 TEST(StartupHelpersTest, NumericSettingsAndVersion) {
