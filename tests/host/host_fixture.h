@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -17,9 +16,7 @@
 #include "host/installation.h"
 #include "host/settings.h"
 #include "host/textfile.h"
-#include "platform/clock.h"
 #include "platform/loop.h"
-#include "platform/service.h"
 #include "tests/support/fake_host_platform.h"
 #include "tests/support/fake_service.h"
 #include "tests/support/manual_clock.h"

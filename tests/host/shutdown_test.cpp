@@ -100,8 +100,6 @@ TEST_F(ShutdownTest, MenuAndIconMessages) {
     desktop_.openResult = 33;
     form_->MenuClick(frmMain::Menu::mnuWebsite);
     EXPECT_EQ(desktop_.messages, (std::vector<std::string>{"No association for file extension"}));
-    EXPECT_EQ(OpenErrorText(2), "File not found");
-    EXPECT_EQ(OpenErrorText(4), "Unknown error");
 
     form_->OnIconMessage(512);
     form_->OnIconMessage(514);
