@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <functional>
 
-#include "app/main_window.h"
 #include "db/connect_string.h"
 #include "db/db_session.h"
 #include "delivery/delivery.h"
@@ -31,21 +30,6 @@ class StartupTest : public HostTest {
         Put(appDir_ + "TarnIN/AccInfo.ini", "[Server]\r\nSMTP=mx\r\n");  // an empty list is said
         Store("General", "AppPath", appDir_);
     }
-    /// Runs the start-up; true when it returned (the program runs on).
-    bool Start(const std::string& commandLine = "") {
-        form_ = std::make_unique<frmMain>(hp_, inst_, *files_, settings_, runtime_);
-        try {
-            form_->Form_Load(commandLine);
-            return true;
-        } catch (const ProcessEnded&) {
-            return false;
-        }
-    }
-    /// A fresh process: new window and installation record, same stores and folders.
-    void Restart() {
-        form_.reset();
-        NewProcess();
-    }
     /// The event log holds entries beginning with these texts, in order.
     void ExpectEvents(const std::vector<std::string>& said) {
         ASSERT_EQ(service_.events.size(), said.size());
@@ -53,7 +37,6 @@ class StartupTest : public HostTest {
             EXPECT_EQ(service_.events[i].text.rfind(said[i], 0), 0u) << service_.events[i].text;
         }
     }
-    std::unique_ptr<frmMain> form_;
 };
 
 TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
@@ -89,7 +72,6 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     EXPECT_EQ(d.smtpServers,
               (std::vector<std::string>{"mx1", "", ":2525", " mx:99999 ", "mx:-5x", ""}));
     EXPECT_EQ(g.sForwardedList, "\tEXAMPLE.COM\t\t SUB.EXAMPLE.ORG \tC.NET\tD.ORG\t");
-    EXPECT_TRUE(ForwardedListHolds(g.sForwardedList, "c.Net"));
     EXPECT_FALSE(ForwardedListHolds(g.sForwardedList, "example"));
     EXPECT_EQ(service_.startServing, 1);
     // Every server entry that is never connected to is said at start.
@@ -437,7 +419,6 @@ TEST(StartupHelpersTest, NumericSettingsAndVersion) {
         EXPECT_EQ(TextToInt16(c.text, v), c.fits) << c.text;
         EXPECT_EQ(v, c.fits ? c.value : 99) << c.text;
     }
-    EXPECT_EQ(VersionText(3, 0, 440), "3.00.0440");
     EXPECT_EQ(VersionText(12, 34, 5), "12.34.0005");
 }
 
