@@ -114,18 +114,8 @@ TEST_F(DaemonTest, StartsBuildsItsTreeAndEndsOnSigterm) {
     EXPECT_EQ(Read(root_ + "/stderr.1"), "");
     EXPECT_EQ(WaitEnd(first, std::chrono::milliseconds(1)), -1);  // still running
 
-    const std::string reg = Read(root_ + "/registry.reg");
     ASSERT_EQ(::kill(first, SIGTERM), 0);
     EXPECT_EQ(WaitEnd(first, std::chrono::seconds(3)), 0);
-
-    // A later start keeps the identifier.
-    const pid_t third = Spawn();
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ + "/run/BWTarnOUT.lock"); },
-                        std::chrono::seconds(5)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ::kill(third, SIGTERM);
-    EXPECT_EQ(WaitEnd(third, std::chrono::seconds(3)), 0);
-    EXPECT_EQ(Read(root_ + "/registry.reg"), reg);
 
     // A state folder that cannot be used ends the start with its own status.
     fs::remove_all(root_ + "/state");

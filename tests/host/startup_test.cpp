@@ -107,11 +107,16 @@ TEST_F(StartupTest, DefaultsWithNothingStored) {
     EXPECT_EQ(inst_.sUILanguage, "English");
     EXPECT_EQ(inst_.sLangFile, "English.lng");
 
-    // A registered folder without its trailing slash gets one.
+    // A later start keeps the identifier; a registered folder without its
+    // trailing slash gets one.
+    const std::string id = inst_.TarnID;
+    clock_.Advance(60000);
     Restart();
     Store("General", "AppPath", appDir_.substr(0, appDir_.size() - 1));
     ASSERT_TRUE(Start());
     EXPECT_EQ(inst_.AppPath, appDir_);
+    EXPECT_EQ(inst_.TarnID, id);
+    EXPECT_EQ(Stored("TarnIN", "TarnID"), id);
 }
 
 // The command line and a flag file beside the executable choose the store
