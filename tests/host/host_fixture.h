@@ -12,14 +12,13 @@
 #include <optional>
 #include <string>
 
+#include "app/main_window.h"
 #include "app/runtime_state.h"
 #include "host/host_platform.h"
 #include "host/installation.h"
 #include "host/settings.h"
 #include "host/textfile.h"
-#include "platform/clock.h"
 #include "platform/loop.h"
-#include "platform/service.h"
 #include "tests/support/fake_host_platform.h"
 #include "tests/support/fake_service.h"
 #include "tests/support/manual_clock.h"
@@ -39,6 +38,23 @@ class HostTest : public ::testing::Test {
         inst_ = Installation{};
         files_.emplace(inst_.AppPath, inst_.AccPath,
                        [this](const std::string& text) { service_.LogEvent(2, 110, text); });
+    }
+
+    /// A fresh process: new main window and installation record.
+    void Restart() {
+        form_.reset();
+        NewProcess();
+    }
+    /// Runs the start-up in a new main window; true when it returned (the
+    /// program runs on), false when it ended the process.
+    bool Start(const std::string& commandLine = "") {
+        form_ = std::make_unique<frmMain>(hp_, inst_, *files_, settings_, runtime_);
+        try {
+            form_->Form_Load(commandLine);
+            return true;
+        } catch (const ProcessEnded&) {
+            return false;
+        }
     }
 
     static void Put(const std::string& path, const std::string& text) { WriteFile(path, text); }
@@ -73,6 +89,7 @@ class HostTest : public ::testing::Test {
     std::optional<SettingsFiles> files_;
     Settings settings_{hp_, inst_};
     RuntimeState runtime_{{}, {}, root_ + "/state", 0};
+    std::unique_ptr<frmMain> form_;
 };
 
 }  // namespace bw::test

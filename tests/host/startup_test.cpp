@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <functional>
 
-#include "app/main_window.h"
 #include "db/connect_string.h"
 #include "db/db_session.h"
 #include "delivery/delivery.h"
@@ -31,21 +30,6 @@ class StartupTest : public HostTest {
         Put(appDir_ + "TarnIN/AccInfo.ini", "[Server]\r\nSMTP=mx\r\n");  // an empty list is said
         Store("General", "AppPath", appDir_);
     }
-    /// Runs the start-up; true when it returned (the program runs on).
-    bool Start(const std::string& commandLine = "") {
-        form_ = std::make_unique<frmMain>(hp_, inst_, *files_, settings_, runtime_);
-        try {
-            form_->Form_Load(commandLine);
-            return true;
-        } catch (const ProcessEnded&) {
-            return false;
-        }
-    }
-    /// A fresh process: new window and installation record, same stores and folders.
-    void Restart() {
-        form_.reset();
-        NewProcess();
-    }
     /// The event log holds entries beginning with these texts, in order.
     void ExpectEvents(const std::vector<std::string>& said) {
         ASSERT_EQ(service_.events.size(), said.size());
@@ -53,7 +37,6 @@ class StartupTest : public HostTest {
             EXPECT_EQ(service_.events[i].text.rfind(said[i], 0), 0u) << service_.events[i].text;
         }
     }
-    std::unique_ptr<frmMain> form_;
 };
 
 TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
@@ -80,7 +63,6 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     EXPECT_EQ(g.AppPath, appDir_);
     EXPECT_EQ(g.AccPath, appDir_ + "TarnIN/");
     EXPECT_EQ(g.TarnID, hex);
-    EXPECT_EQ(MakeTarnID(clock_.Now()), hex);  // same tick, same identifier
     EXPECT_EQ(Stored("TarnIN", "TarnID"), g.TarnID);
     EXPECT_EQ(g.sVersionText, "3.00.0440");
     EXPECT_FALSE(d.useTrash);
@@ -90,7 +72,6 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     EXPECT_EQ(d.smtpServers,
               (std::vector<std::string>{"mx1", "", ":2525", " mx:99999 ", "mx:-5x", ""}));
     EXPECT_EQ(g.sForwardedList, "\tEXAMPLE.COM\t\t SUB.EXAMPLE.ORG \tC.NET\tD.ORG\t");
-    EXPECT_TRUE(ForwardedListHolds(g.sForwardedList, "c.Net"));
     EXPECT_FALSE(ForwardedListHolds(g.sForwardedList, "example"));
     EXPECT_EQ(service_.startServing, 1);
     // Every server entry that is never connected to is said at start.
@@ -126,56 +107,52 @@ TEST_F(StartupTest, DefaultsWithNothingStored) {
     EXPECT_EQ(inst_.sUILanguage, "English");
     EXPECT_EQ(inst_.sLangFile, "English.lng");
 
-    // A registered folder without its trailing slash gets one.
+    // A later start keeps the identifier; a registered folder without its
+    // trailing slash gets one.
+    const std::string id = inst_.TarnID;
+    clock_.Advance(60000);
     Restart();
     Store("General", "AppPath", appDir_.substr(0, appDir_.size() - 1));
     ASSERT_TRUE(Start());
     EXPECT_EQ(inst_.AppPath, appDir_);
+    EXPECT_EQ(inst_.TarnID, id);
+    EXPECT_EQ(Stored("TarnIN", "TarnID"), id);
 }
 
-TEST_F(StartupTest, CommandLine) {
+// The command line and a flag file beside the executable choose the store
+// ("-install" and "-remove" themselves: the daemon test).
+TEST_F(StartupTest, CommandLineAndFlagFile) {
     struct Case {
         const char* line;
-        bool runs;
-        int installs;
-        int removes;
+        bool flagFile;  // "HKCU.flg"
         bool userHive;
     };
     const Case cases[] = {
-        {"-install", false, 1, 0, false},
-        {"-remove", false, 0, 1, false},
-        {"-install --HKCU", true, 0, 0, true},
-        {"-INSTALL", true, 0, 0, false},
-        {"--hkcu", true, 0, 0, true},
-        {"x --HkCu y", true, 0, 0, true},
-        {"", true, 0, 0, false},
+        {"-install --HKCU", false, true}, {"-INSTALL", false, false}, {"--hkcu", false, true},
+        {"x --HkCu y", false, true},      {"", false, false},         {"", true, true},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
         Restart();
         service_ = FakeService{};
+        machine_ = MemorySettingsStore{};
+        Store("General", "AppPath", appDir_);
         // The per-user store must know the application folder too.
+        user_ = MemorySettingsStore{};
         user_.doc.Set("HKEY_CURRENT_USER\\Software\\Brimwarden\\General", "AppPath",
                       RegText(1, appDir_));
-        EXPECT_EQ(Start(c.line), c.runs) << c.line;
-        EXPECT_EQ(service_.installs, c.installs) << c.line;
-        EXPECT_EQ(service_.removes, c.removes) << c.line;
-        EXPECT_EQ(inst_.bUseUserHive, c.userHive) << c.line;
-        EXPECT_TRUE(service_.events.empty()) << c.line;
-        if (!c.runs) {
-            EXPECT_EQ(inst_.AppPath, "") << c.line;  // ended at once
-            EXPECT_EQ(process_.lastExitCode, 0) << c.line;
-        }
+        fs::remove(exeDir_ + "/HKCU.flg");
+        if (c.flagFile) Put(exeDir_ + "/HKCU.flg", "");
+        EXPECT_TRUE(Start(c.line));
+        EXPECT_EQ(service_.installs + service_.removes, 0);
+        EXPECT_EQ(inst_.bUseUserHive, c.userHive);
+        EXPECT_TRUE(service_.events.empty());
+        // The identifier goes to the chosen store only.
+        EXPECT_EQ(Stored("TarnIN", "TarnID") == "<missing>", c.userHive);
+        EXPECT_EQ(
+            user_.doc.Find("HKEY_CURRENT_USER\\Software\\Brimwarden\\TarnIN", "TarnID") != nullptr,
+            c.userHive);
     }
-}
-
-TEST_F(StartupTest, FlagFileBesideTheExecutableSelectsTheUserStore) {
-    Put(exeDir_ + "/HKCU.flg", "");
-    user_.doc.Set("HKEY_CURRENT_USER\\Software\\Brimwarden\\General", "AppPath",
-                  RegText(1, appDir_));
-    ASSERT_TRUE(Start());
-    EXPECT_TRUE(inst_.bUseUserHive);
-    EXPECT_NE(user_.doc.Find("HKEY_CURRENT_USER\\Software\\Brimwarden\\TarnIN", "TarnID"), nullptr);
-    EXPECT_EQ(Stored("TarnIN", "TarnID"), "<missing>");
 }
 
 // Every fatal start-up error: one event-log entry (type 4, id 110), its own
@@ -221,7 +198,11 @@ TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
         service_ = FakeService{};
         SetUp();
         row.spoil();
+        testing::internal::CaptureStderr();
         EXPECT_FALSE(Start());
+        EXPECT_EQ(testing::internal::GetCapturedStderr().find(
+                      "settings store: simulated write failure") != std::string::npos,
+                  row.status == kExitSettings);
         EXPECT_EQ(process_.lastExitCode, row.status);
         ASSERT_FALSE(service_.events.empty());  // warnings may come before
         EXPECT_EQ(service_.events.back().text, row.said);
@@ -276,65 +257,57 @@ TEST_F(StartupTest, MissingLanguageFileOffersTheLanguageFiles) {
     EXPECT_EQ(inst_.sUILanguage, "french");
 }
 
+// The older account file "AccountInfo.txt" (name, address) becomes
+// "AccInfo.ini". When that cannot be written (a folder or a link of that
+// name), the older file is all there is of the account data, so it stays for
+// the next start. A link is never written through, nor replaced; the new file
+// never goes through a fixed temporary name that may be a link.
 TEST_F(StartupTest, AccountDataMigration) {
+    const std::string acc = appDir_ + "TarnIN/";
+    const auto ini = [&](const char* text) {
+        return [&, text] { Put(acc + "AccInfo.ini", text); };
+    };
+    const auto link = [&](const char* name) {
+        return [&, name] { fs::create_symlink(root_ + "/outside", acc + name); };
+    };
     struct Case {
         const char* label;
-        const char* ini;  // nullptr: none
+        std::function<void()> before;
         const char* txt;
-        const char* expectedIni;
+        const char* expectedIni;  // nullptr: not written, and said
         bool txtRemains;
     };
     const Case cases[] = {
-        {"two lines", nullptr, "Ann Smith\r\nann@example.com\r\n",
+        {"two lines", [] {}, "Ann Smith\r\nann@example.com\r\n",
          "[User]\r\nEmail=ann@example.com\r\nFullName=Ann Smith\r\n", false},
-        {"one line stored under both keys", "[Server]\r\nSMTP=mx\r\n", "only@example.com",
+        {"one line stored under both keys", ini("[Server]\r\nSMTP=mx\r\n"), "only@example.com",
          "[Server]\r\nSMTP=mx\r\n\r\n[User]\r\nEmail=only@example.com\r\n"
          "FullName=only@example.com\r\n",
          false},
-        {"email present: untouched", "[User]\r\nEmail=x@y\r\n", "A\r\nB\r\n",
+        {"email present: untouched", ini("[User]\r\nEmail=x@y\r\n"), "A\r\nB\r\n",
          "[User]\r\nEmail=x@y\r\n", true},
-        {"empty file: both keys empty", nullptr, "", "[User]\r\nEmail=\r\nFullName=\r\n", false},
+        {"empty file: both keys empty", [] {}, "", "[User]\r\nEmail=\r\nFullName=\r\n", false},
+        {"folder", [&] { fs::create_directories(acc + "AccInfo.ini"); }, "Ann\r\nann@x.org\r\n",
+         nullptr, true},
+        {"link", link("AccInfo.ini"), "Ann\r\nann@x.org\r\n", nullptr, true},
+        {"link at the old temporary name", link("AccInfo.ini.tmp"), "Ann\r\nann@x.org\r\n",
+         "[User]\r\nEmail=ann@x.org\r\nFullName=Ann\r\n", false},
     };
-    for (const auto& c : cases) {
-        fs::remove_all(appDir_ + "TarnIN");
-        if (c.ini != nullptr) Put(appDir_ + "TarnIN/AccInfo.ini", c.ini);
-        Put(appDir_ + "TarnIN/AccountInfo.txt", c.txt);
-        inst_.AppPath = appDir_;
-        EXPECT_EQ(CheckAccountStruct(inst_, *files_), -1) << c.label;
-        EXPECT_EQ(Get(appDir_ + "TarnIN/AccInfo.ini"), c.expectedIni) << c.label;
-        EXPECT_EQ(fs::exists(appDir_ + "TarnIN/AccountInfo.txt"), c.txtRemains) << c.label;
-    }
-
-    // "AccInfo.ini" cannot be written (a folder or a link of that name): the
-    // older file is all there is of the account data, so it stays for the
-    // next start. A link is never written through, nor replaced; the new
-    // file never goes through a fixed temporary name that may be a link.
     Put(root_ + "/outside", "secret\r\n");
-    struct Trap {
-        const char* label;
-        std::function<void()> make;
-        bool written;
-    };
-    const std::string acc = appDir_ + "TarnIN/";
-    const Trap traps[] = {
-        {"folder", [&] { fs::create_directories(acc + "AccInfo.ini"); }, false},
-        {"link", [&] { fs::create_symlink(root_ + "/outside", acc + "AccInfo.ini"); }, false},
-        {"link at the old temporary name",
-         [&] { fs::create_symlink(root_ + "/outside", acc + "AccInfo.ini.tmp"); }, true},
-    };
-    for (const Trap& t : traps) {
-        SCOPED_TRACE(t.label);
-        fs::remove_all(appDir_ + "TarnIN");
+    inst_.AppPath = appDir_;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove_all(acc);
         fs::create_directories(acc);
-        t.make();
-        Put(acc + "AccountInfo.txt", "Ann\r\nann@example.com\r\n");
+        c.before();
+        Put(acc + "AccountInfo.txt", c.txt);
         service_.events.clear();
         EXPECT_EQ(CheckAccountStruct(inst_, *files_), -1);
+        EXPECT_EQ(fs::exists(acc + "AccountInfo.txt"), c.txtRemains);
         EXPECT_EQ(Get(root_ + "/outside"), "secret\r\n");
-        EXPECT_EQ(fs::exists(acc + "AccountInfo.txt"), !t.written);
-        EXPECT_EQ(ReadINI(*files_, acc + "AccInfo.ini", "User", "Email"),
-                  t.written ? "ann@example.com" : "");
-        if (!t.written) {
+        if (c.expectedIni != nullptr) {
+            EXPECT_EQ(Get(acc + "AccInfo.ini"), c.expectedIni);
+        } else {
             EXPECT_EQ(
                 service_.events.empty() ? "" : service_.events[0].text.substr(0, acc.size() + 13),
                 acc + "AccInfo.ini: ");
@@ -349,76 +322,20 @@ TEST_F(StartupTest, AccountDataMigration) {
 
 // Settings and list files that are no regular file (a pipe without a writer,
 // a device, a folder) or, below the account folder, a link: each reads as
-// unreadable at once, and the event log names it, once.
-struct BadFileRow {
-    const char* label;
-    std::string path;
-    std::function<void(const std::string&)> make;
-    std::function<std::string()> read;  // what the reader gives ("" = nothing)
-};
-
-void CheckBadFiles(const std::vector<BadFileRow>& rows, FakeService& service) {
-    for (const BadFileRow& row : rows) {
-        SCOPED_TRACE(row.label);
-        fs::remove_all(row.path);
-        row.make(row.path);
-        service.events.clear();
-        const std::string first = row.read();
-        EXPECT_TRUE(first.empty() || first == "0") << first;
-        EXPECT_EQ(
-            service.events.empty() ? "" : service.events[0].text.substr(0, row.path.size() + 2),
-            row.path + ": ");
-        row.read();  // named once
-        EXPECT_EQ(service.events.size(), 1u);
-        fs::remove_all(row.path);
-    }
-}
-
-void MakeFifo(const std::string& p) {
-    ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0) << p;
-}
-
-TEST_F(StartupTest, BadSettingsFiles) {
+// unreadable at once, and the event log names it, once. The list files of the
+// database and policy parts go through the same checks, with the reader the
+// start-up hands them.
+TEST_F(StartupTest, BadSettingsAndListFiles) {
     const std::string acc = appDir_ + "TarnIN/";
     fs::create_directories(acc);
     Put(root_ + "/outside.ini", "[Server]\r\nSMTP=mx\r\n");
-    const auto folder = [](const std::string& p) { fs::create_directories(p); };
-    const auto link = [&](const std::string& p) { fs::create_symlink(root_ + "/outside.ini", p); };
-    inst_.AppPath = appDir_;
-    const auto smtp = [&] { return ReadINI(*files_, acc + "AccInfo.ini", "Server", "SMTP"); };
-    CheckBadFiles(
-        {
-            {"AccInfo.ini pipe", acc + "AccInfo.ini", MakeFifo, smtp},
-            {"AccInfo.ini folder", acc + "AccInfo.ini", folder, smtp},
-            {"AccInfo.ini link", acc + "AccInfo.ini", link, smtp},
-            {"Forwarded.lst pipe", appDir_ + "Forwarded.lst", MakeFifo,
-             [&] {
-                 LoadForwardedList(inst_, *files_);
-                 return inst_.sForwardedList == "\t" ? "" : inst_.sForwardedList;
-             }},
-            {"language file pipe", appDir_ + "lang/English.lng", MakeFifo,
-             [&] {
-                 return LangText(*files_, appDir_ + "lang/English.lng",
-                                 "There are tranfers running! Quit anyways?");
-             }},
-        },
-        service_);
-
-    // Binary junk and a line of a megabyte are only text.
-    using namespace std::string_literals;
-    Put(acc + "AccInfo.ini",
-        "\0\xff[Server]\r\n"s + std::string(1 << 20, 'x') + "\r\n[Server]\r\nSMTP=mx\0b\r\n"s);
-    EXPECT_EQ(smtp(), "mx\0b"s);
-}
-
-// The list files of the database and policy parts go through the same
-// checks, with the reader the start-up hands them.
-TEST_F(StartupTest, BadListFilesOfTheOtherParts) {
-    const std::string acc = appDir_ + "TarnIN/";
-    fs::create_directories(acc);
     inst_.AppPath = appDir_;
     inst_.AccPath = acc;
+    const auto fifo = [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0) << p; };
+    const auto folder = [](const std::string& p) { fs::create_directories(p); };
+    const auto link = [&](const std::string& p) { fs::create_symlink(root_ + "/outside.ini", p); };
     const auto device = [](const std::string& p) { fs::create_symlink("/dev/null", p); };
+    const auto smtp = [&] { return ReadINI(*files_, acc + "AccInfo.ini", "Server", "SMTP"); };
     const ConnectStrings strings{exeDir_, appDir_, &*files_};
     DbSession session;
     test::FakeAudit audit;
@@ -427,33 +344,69 @@ TEST_F(StartupTest, BadListFilesOfTheOtherParts) {
     const auto list = [&](const std::string& file) {
         return std::to_string(SearchListFile(*files_, acc + file, "me@x.org", "", cache));
     };
-    CheckBadFiles(
-        {
-            {"DBConnect.dat pipe", appDir_ + "DBConnect.dat", MakeFifo,
-             [&] { return strings.GetDBConnect(""); }},
-            {"DBConnect1.dat device", appDir_ + "DBConnect1.dat", device,
-             [&] { return strings.GetDBConnect("1"); }},
-            {"Allowed.lst pipe", acc + "Allowed.lst", MakeFifo,
-             [&] { return list("Allowed.lst"); }},
-            {"alias file pipe", root_ + "/alias.lst", MakeFifo,
-             [&] {
-                 Put(acc + "DisAllowed.lst", "ALIAS:" + root_ + "/alias.lst\r\n");
-                 return list("DisAllowed.lst");
-             }},
-            {"LockIP.lst pipe", appDir_ + "LockIP.lst", MakeFifo,
-             [&] {
-                 shared.LoadLockIP();
-                 shared.SaveLockIP();
-                 return std::to_string(shared.Policy().lockTable.size() - 1);
-             }},
-            {"GreyIP.lst pipe", appDir_ + "GreyIP.lst", MakeFifo,
-             [&] {
-                 shared.LoadGreyIP();
-                 shared.SaveGreyIP();
-                 return std::to_string(shared.Policy().greyList.size() - 1);
-             }},
-        },
-        service_);
+    struct Row {
+        const char* label;
+        std::string path;
+        std::function<void(const std::string&)> make;
+        std::function<std::string()> read;  // what the reader gives ("" or "0": nothing)
+    };
+    const Row rows[] = {
+        {"AccInfo.ini pipe", acc + "AccInfo.ini", fifo, smtp},
+        {"AccInfo.ini folder", acc + "AccInfo.ini", folder, smtp},
+        {"AccInfo.ini link", acc + "AccInfo.ini", link, smtp},
+        {"Forwarded.lst pipe", appDir_ + "Forwarded.lst", fifo,
+         [&] {
+             LoadForwardedList(inst_, *files_);
+             return inst_.sForwardedList == "\t" ? "" : inst_.sForwardedList;
+         }},
+        {"language file pipe", appDir_ + "lang/English.lng", fifo,
+         [&] {
+             return LangText(*files_, appDir_ + "lang/English.lng",
+                             "There are tranfers running! Quit anyways?");
+         }},
+        {"DBConnect.dat pipe", appDir_ + "DBConnect.dat", fifo,
+         [&] { return strings.GetDBConnect(""); }},
+        {"DBConnect1.dat device", appDir_ + "DBConnect1.dat", device,
+         [&] { return strings.GetDBConnect("1"); }},
+        {"Allowed.lst pipe", acc + "Allowed.lst", fifo, [&] { return list("Allowed.lst"); }},
+        {"alias file pipe", root_ + "/alias.lst", fifo,
+         [&] {
+             Put(acc + "DisAllowed.lst", "ALIAS:" + root_ + "/alias.lst\r\n");
+             return list("DisAllowed.lst");
+         }},
+        {"LockIP.lst pipe", appDir_ + "LockIP.lst", fifo,
+         [&] {
+             shared.LoadLockIP();
+             shared.SaveLockIP();
+             return std::to_string(shared.Policy().lockTable.size() - 1);
+         }},
+        {"GreyIP.lst pipe", appDir_ + "GreyIP.lst", fifo,
+         [&] {
+             shared.LoadGreyIP();
+             shared.SaveGreyIP();
+             return std::to_string(shared.Policy().greyList.size() - 1);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        fs::remove_all(row.path);
+        row.make(row.path);
+        service_.events.clear();
+        const std::string first = row.read();
+        EXPECT_TRUE(first.empty() || first == "0") << first;
+        EXPECT_EQ(
+            service_.events.empty() ? "" : service_.events[0].text.substr(0, row.path.size() + 2),
+            row.path + ": ");
+        row.read();  // named once
+        EXPECT_EQ(service_.events.size(), 1u);
+        fs::remove_all(row.path);
+    }
+
+    // Binary junk and a line of a megabyte are only text.
+    using namespace std::string_literals;
+    Put(acc + "AccInfo.ini",
+        "\0\xff[Server]\r\n"s + std::string(1 << 20, 'x') + "\r\n[Server]\r\nSMTP=mx\0b\r\n"s);
+    EXPECT_EQ(smtp(), "mx\0b"s);
 }
 
 TEST(StartupHelpersTest, NumericSettingsAndVersion) {
@@ -471,9 +424,7 @@ TEST(StartupHelpersTest, NumericSettingsAndVersion) {
         EXPECT_EQ(TextToInt16(c.text, v), c.fits) << c.text;
         EXPECT_EQ(v, c.fits ? c.value : 99) << c.text;
     }
-    EXPECT_EQ(VersionText(3, 0, 440), "3.00.0440");
     EXPECT_EQ(VersionText(12, 34, 5), "12.34.0005");
-    EXPECT_EQ(NotifyTip(std::string(80, 'v')).size(), 64u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Fakes of the host's platform parts: a scripted desktop, an instance lock
-// that is free, held or broken, a process end that throws ProcessEnded, and
-// a settings store in memory that can simulate failures.
+// that is free or broken, a process end that throws ProcessEnded, and a
+// settings store in memory that can simulate failures.
 #pragma once
 
 #include <string>
@@ -19,10 +19,7 @@ class FakeDesktop final : public Desktop {
         iconShown = true;
         iconTip = tip;
     }
-    void RemoveIcon() override {
-        iconShown = false;
-        ++iconRemovals;
-    }
+    void RemoveIcon() override { iconShown = false; }
     int PopupMenu(const std::vector<std::string>& captions) override {
         menuCaptions = captions;
         return menuChoice;
@@ -45,13 +42,9 @@ class FakeDesktop final : public Desktop {
         started.push_back(path);
         return true;
     }
-    int OpenDocument(const std::string& target) override {
-        opened.push_back(target);
-        return openResult;
-    }
+    int OpenDocument(const std::string& /*target*/) override { return openResult; }
 
     bool iconShown = false;
-    int iconRemovals = 0;
     std::string iconTip;
     int menuChoice = -1;
     std::vector<std::string> menuCaptions;
@@ -61,7 +54,6 @@ class FakeDesktop final : public Desktop {
     std::string languageChoice;
     std::vector<std::string> offeredLanguages;
     std::vector<std::string> started;
-    std::vector<std::string> opened;
     int openResult = 42;
 };
 
@@ -73,11 +65,9 @@ struct ProcessEnded {
 class FakeProcess final : public ProcessControl {
   public:
     [[noreturn]] void EndNow(int exitCode) override {
-        ++ends;
         lastExitCode = exitCode;
         throw ProcessEnded{exitCode};
     }
-    int ends = 0;
     int lastExitCode = -1;
 };
 
@@ -85,10 +75,8 @@ class FakeInstanceLock final : public InstanceLock {
   public:
     Result TryAcquire(std::string& reason) override {
         reason = failReason;
-        if (!failReason.empty()) return Result::kFailed;
-        return otherInstanceRuns ? Result::kHeldByOther : Result::kAcquired;
+        return failReason.empty() ? Result::kAcquired : Result::kFailed;
     }
-    bool otherInstanceRuns = false;
     std::string failReason;  // non-empty: the lock cannot be taken
 };
 
@@ -96,9 +84,25 @@ class FakeInstanceLock final : public InstanceLock {
 class MemorySettingsStore final : public SettingsStore {
   public:
     Result Query(std::int32_t root, const std::string& keyPath, const std::string& name,
-                 RegData& out, std::string& reason) override;
+                 RegData& out, std::string& reason) override {
+        if (failReads) {
+            reason = "simulated read failure";
+            return Result::kFailed;
+        }
+        const RegData* v = doc.Find(FullKeyPath(root, keyPath), name);
+        if (v == nullptr) return Result::kMissing;
+        out = *v;
+        return Result::kOk;
+    }
     Result Set(std::int32_t root, const std::string& keyPath, const std::string& name,
-               const RegData& value, std::string& reason) override;
+               const RegData& value, std::string& reason) override {
+        if (failWrites != Result::kOk) {
+            reason = "simulated write failure";
+            return failWrites;
+        }
+        doc.Set(FullKeyPath(root, keyPath), name, value);
+        return Result::kOk;
+    }
 
     RegDocument doc;
     bool failReads = false;
