@@ -18,8 +18,9 @@ Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& aud
                    std::function<bool()> databaseOpen, Timer* queueTimer, SocketFactory newSocket)
     : log(settings, clock, journal),
       sent(sentRecordPath, journal),
-      ctx{settings,       clock, loop, journal,
-          audit,          log,   sent, OrRealSockets(std::move(newSocket), loop),
+      ctx{settings,       clock, loop,
+          journal,        audit, log,
+          sent,           files, OrRealSockets(std::move(newSocket), loop),
           activeTransfers},
       dispatcher(ctx, std::move(databaseOpen), queueTimer) {}
 

@@ -1,5 +1,5 @@
 // The delivery as the program's entry wires it: its settings, session log,
-// sent record, shared context and dispatcher, made once at start. The caller
+// sent record, open queue files, shared context and dispatcher, made once at start. The caller
 // fills `settings` from the start-up's values and runs
 // dispatcher.tmrQueue_Timer() on its queue timer.
 // DIAGNOSTICS: none here; see the parts.
@@ -13,6 +13,7 @@
 #include "delivery/dispatcher.h"
 #include "delivery/sent_record.h"
 #include "delivery/session_log.h"
+#include "platform/queue_files.h"
 
 namespace bw {
 
@@ -26,6 +27,7 @@ struct Delivery {
     DeliverySettings settings;
     SessionLog log;
     SentRecord sent;
+    QueueFiles files;
     DeliveryContext ctx;
     Dispatcher dispatcher;
 };

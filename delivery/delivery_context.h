@@ -1,7 +1,7 @@
 // What the delivery reads and uses, handed to it once at start: the settings
 // (read by the start-up, never changed by the delivery) and the context every
-// session shares (clock, loop, journal, audit, session log, sent record, a
-// socket maker and the counters the rest of the daemon looks at).
+// session shares (clock, loop, journal, audit, session log, sent record, the
+// open queue files, a socket maker and the counters the rest of the daemon looks at).
 // DIAGNOSTICS: none; plain data.
 #pragma once
 
@@ -16,6 +16,7 @@ namespace bw {
 class Audit;
 class Clock;
 class Loop;
+class QueueFiles;
 class ServiceControl;
 class SentRecord;
 class SessionLog;
@@ -44,6 +45,7 @@ struct DeliveryContext {
     Audit& audit;             // minilog rows and statistics counts
     SessionLog& log;
     SentRecord& sent;
+    QueueFiles& files;  // the claimed queue files, by number
     SocketFactory newSocket;
     std::int16_t& activeTransfers;  // loaded delivery windows (the shutdown waits for 0)
     std::int32_t smtpPort = 0;      // the port last set by a server entry, shared by all sessions

@@ -79,12 +79,12 @@ void Dispatcher::Claim(const std::string& folder, const std::string& name,
                        const std::string& msgName) {
     const std::string base = name.substr(0, name.size() - 4);
     ErrorState datClaim;
-    const std::int16_t iDat = ClaimFile(folder + name, datClaim);
+    const std::int16_t iDat = ctx_.files.ClaimFile(folder + name, datClaim);
     if (iDat == 0 && datClaim.number != kUnsafeFile) return;
     ErrorState msgClaim;
-    const std::int16_t iMsg = ClaimFile(folder + msgName, msgClaim);
+    const std::int16_t iMsg = ctx_.files.ClaimFile(folder + msgName, msgClaim);
     if (iMsg == 0 && msgClaim.number != kUnsafeFile) {
-        CloseFileNo(iDat);
+        ctx_.files.CloseFileNo(iDat);
         return;
     }
     if (iDat == 0 || iMsg == 0) {
@@ -98,8 +98,8 @@ void Dispatcher::Claim(const std::string& folder, const std::string& name,
         window = windows_.Create(pair);
     }
     if (window == nullptr) {
-        CloseFileNo(iDat);
-        CloseFileNo(iMsg);
+        ctx_.files.CloseFileNo(iDat);
+        ctx_.files.CloseFileNo(iMsg);
         EndAtOnce("cannot create a delivery window");
     }
     // Loading raises the active transfers at once, so the limit counts this pass too.

@@ -9,7 +9,7 @@ namespace bw {
 
 namespace {
 
-void FileFile(const std::string& from, const std::string& folder, bool refused,
+void FileFile(QueueFiles& files, const std::string& from, const std::string& folder, bool refused,
               std::int16_t& fileNo, ErrorState& err) {
     const std::string name = from.substr(from.find_last_of('/') + 1);
     ErrorState fileErr;
@@ -26,23 +26,23 @@ void FileFile(const std::string& from, const std::string& folder, bool refused,
         // A refused message whose folder failed is never deleted: it stays queued.
     }
     if (fileErr.Failed()) err.Raise(fileErr.number, fileErr.description);
-    CloseFileNo(fileNo);
+    files.CloseFileNo(fileNo);
     fileNo = 0;
 }
 
 }  // namespace
 
-bool FilePair(QueuePair& pair, bool refused, bool useTrash, ErrorState& err) {
+bool FilePair(QueueFiles& files, QueuePair& pair, bool refused, bool useTrash, ErrorState& err) {
     const std::string q = pair.QueuePath();
     const std::string target = refused ? q + "BAD/" : (useTrash ? pair.accPath + "Trash/" : "");
     if (refused) MakePath(q + "BAD");
     // The files move under the names they were claimed by, whatever their letter case.
     auto claimedPath = [&](std::int16_t fileNo, const char* ext) {
-        const std::string path = FilePathNo(fileNo);
+        const std::string path = files.FilePathNo(fileNo);
         return path.empty() ? q + pair.name + ext : path;
     };
-    FileFile(claimedPath(pair.msgFile, ".msg"), target, refused, pair.msgFile, err);
-    FileFile(claimedPath(pair.datFile, ".dat"), target, refused, pair.datFile, err);
+    FileFile(files, claimedPath(pair.msgFile, ".msg"), target, refused, pair.msgFile, err);
+    FileFile(files, claimedPath(pair.datFile, ".dat"), target, refused, pair.datFile, err);
     return !err.Failed();
 }
 

@@ -18,7 +18,7 @@ namespace bw {
 
 /// Moves or deletes both files of `pair` (closing them); `refused` sends them
 /// to BAD, else `useTrash` to the trash.
-bool FilePair(QueuePair& pair, bool refused, bool useTrash, ErrorState& err);
+bool FilePair(QueueFiles& files, QueuePair& pair, bool refused, bool useTrash, ErrorState& err);
 
 /// Rewrites folder + "Changed.flg" with the day-serial number `now`.
 void TouchChangedFlag(const std::string& folder, double now);

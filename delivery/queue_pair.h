@@ -1,6 +1,6 @@
 // A claimed queue pair: where it lies, its base name, and its two files held
 // open (and locked) from the claim until the pair is filed or released.
-// DIAGNOSTICS: none; Release() closes what is open and never fails.
+// DIAGNOSTICS: none; Release(files) closes what is open and never fails.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +20,9 @@ struct QueuePair {
     std::string QueuePath() const { return accPath + folder; }
     bool Open() const { return datFile != 0 && msgFile != 0; }
     /// Closes both files (the claim ends) and forgets their numbers.
-    void Release() {
-        CloseFileNo(datFile);
-        CloseFileNo(msgFile);
+    void Release(QueueFiles& files) {
+        files.CloseFileNo(datFile);
+        files.CloseFileNo(msgFile);
         datFile = 0;
         msgFile = 0;
     }

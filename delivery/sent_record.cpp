@@ -200,11 +200,11 @@ void SentRecord::Append(const std::string& line, bool sync) {
     }
 }
 
-bool IdentifyPair(std::int16_t datFile, std::int16_t msgFile, PairId& id) {
+bool IdentifyPair(const QueueFiles& files, std::int16_t datFile, std::int16_t msgFile, PairId& id) {
     struct stat dat {};
     struct stat msg {};
-    const std::string datPath = FilePathNo(datFile);
-    const std::string msgPath = FilePathNo(msgFile);
+    const std::string datPath = files.FilePathNo(datFile);
+    const std::string msgPath = files.FilePathNo(msgFile);
     if (datPath.empty() || msgPath.empty() || ::lstat(datPath.c_str(), &dat) != 0 ||
         ::lstat(msgPath.c_str(), &msg) != 0) {
         return false;

@@ -30,6 +30,8 @@
 
 namespace bw {
 
+class QueueFiles;
+
 struct PairId {
     std::uint64_t datDev = 0, datIno = 0, msgDev = 0, msgIno = 0;
     auto operator<=>(const PairId&) const = default;
@@ -37,7 +39,7 @@ struct PairId {
 
 /// The identity of a claimed pair from its two file numbers; false when a
 /// file cannot be looked at.
-bool IdentifyPair(std::int16_t datFile, std::int16_t msgFile, PairId& id);
+bool IdentifyPair(const QueueFiles& files, std::int16_t datFile, std::int16_t msgFile, PairId& id);
 
 struct SentEntry {
     PairId id;

@@ -33,7 +33,7 @@ void SmtpSession::Refuse() {
 }
 
 void SmtpSession::LeaveInQueue() {
-    pair_.Release();
+    pair_.Release(ctx_.files);
     EndWithoutFiling();
 }
 
@@ -118,7 +118,7 @@ void SmtpSession::FileStage() {
     Enter(Stage::kDone, "filing");
     Settle();
     ErrorState err;
-    const bool filed = FilePair(pair_, refused_, ctx_.settings.useTrash, err);
+    const bool filed = FilePair(ctx_.files, pair_, refused_, ctx_.settings.useTrash, err);
     if (!filed) Log(kLogError, "ERROR: filing " + pair_.name + ": " + err.description);
     AfterFiling(filed, err);
     TouchChangedFlag(pair_.accPath, ctx_.clock.Now());
@@ -129,7 +129,7 @@ void SmtpSession::FileStage() {
 // pair in its back-off waits. Either way the window is not loaded: no
 // conversation, no log lines, no minilog row.
 bool SmtpSession::AttemptDue() {
-    pairKnown_ = IdentifyPair(pair_.datFile, pair_.msgFile, pairId_);
+    pairKnown_ = IdentifyPair(ctx_.files, pair_.datFile, pair_.msgFile, pairId_);
     if (!pairKnown_) return true;
     const std::int64_t now = ctx_.clock.MonotonicMs();
     if (SentEntry* e = ctx_.sent.FindSent(pairId_, pair_.name)) {
@@ -137,7 +137,7 @@ bool SmtpSession::AttemptDue() {
             refused_ = e->refused;
             recorded_ = true;
             ErrorState err;
-            const bool filed = FilePair(pair_, refused_, ctx_.settings.useTrash, err);
+            const bool filed = FilePair(ctx_.files, pair_, refused_, ctx_.settings.useTrash, err);
             if (filed) TouchChangedFlag(pair_.accPath, ctx_.clock.Now());
             AfterFiling(filed, err);
         }

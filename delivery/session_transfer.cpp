@@ -47,10 +47,11 @@ bool SmtpSession::ReadEnvelopeLines(std::vector<std::string>& lines) {
     while (true) {
         std::string line;
         bool cut = false;
-        LineRead r = ReadLineNo(pair_.datFile, line, err, kMaxEnvelopeLine, &cut);
+        LineRead r = ctx_.files.ReadLineNo(pair_.datFile, line, err, kMaxEnvelopeLine, &cut);
         while (r == LineRead::kLine && cut) {
             std::string rest;
-            if (ReadLineNo(pair_.datFile, rest, err, kMaxEnvelopeLine, &cut) == LineRead::kError) {
+            if (ctx_.files.ReadLineNo(pair_.datFile, rest, err, kMaxEnvelopeLine, &cut) ==
+                LineRead::kError) {
                 r = LineRead::kError;
             }
         }
@@ -74,7 +75,7 @@ void SmtpSession::ReadEnvelopeStage() {
     switch (env.outcome) {
         case Envelope::Outcome::kLookupFailed:
             Log(kLogError, "ERROR: " + env.reason);
-            CloseFileNo(pair_.datFile);
+            ctx_.files.CloseFileNo(pair_.datFile);
             pair_.datFile = 0;
             return EndWithoutFiling();
         case Envelope::Outcome::kNoRecipients:
@@ -93,7 +94,8 @@ void SmtpSession::ReadEnvelopeStage() {
     std::string dropped;
     bool cut = true;
     while (cut) {
-        if (ReadLineNo(pair_.msgFile, dropped, err, kMaxLinePart, &cut) == LineRead::kError) {
+        if (ctx_.files.ReadLineNo(pair_.msgFile, dropped, err, kMaxLinePart, &cut) ==
+            LineRead::kError) {
             return LeaveInQueue();
         }
     }
@@ -149,7 +151,7 @@ void SmtpSession::BodyStage() {
     }
     if (sendDone_) {
         sendDone_ = false;
-        if (reply_.Empty() || AtEndNo(pair_.msgFile)) {
+        if (reply_.Empty() || ctx_.files.AtEndNo(pair_.msgFile)) {
             bool last = false;
             if (!SendBodyPiece(last)) return LeaveInQueue();
             if (last) Enter(Stage::kEndOfDataReply, "body sent");
@@ -188,9 +190,10 @@ bool SmtpSession::SendBodyPiece(bool& last) {
     bool dotLine = false;
     std::size_t bareBreaks = 0;
     ErrorState err;
-    while (count < kPieceSize && !dotLine && !AtEndNo(pair_.msgFile)) {
+    while (count < kPieceSize && !dotLine && !ctx_.files.AtEndNo(pair_.msgFile)) {
         bool cut = false;
-        if (ReadLineNo(pair_.msgFile, line, err, kMaxLinePart, &cut) == LineRead::kError) {
+        if (ctx_.files.ReadLineNo(pair_.msgFile, line, err, kMaxLinePart, &cut) ==
+            LineRead::kError) {
             return false;
         }
         // Only a whole line of "." ends the message, not the tail of a long one.
@@ -204,7 +207,7 @@ bool SmtpSession::SendBodyPiece(bool& last) {
         }
         bodyInLine_ = cut;
     }
-    const bool atEnd = AtEndNo(pair_.msgFile);
+    const bool atEnd = ctx_.files.AtEndNo(pair_.msgFile);
     if (atEnd && !dotLine) {
         if (bodyInLine_) piece.append("\r\n");
         bodyInLine_ = false;

@@ -48,8 +48,8 @@ void SetAside::UnsafePair(const std::string& queue, const std::string& base,
     // lone ".dat", which is set aside later.
     ErrorState err;
     const bool moved = FileAsBad(queue, msgName, err) && FileAsBad(queue, datName, err);
-    CloseFileNo(iMsg);
-    CloseFileNo(iDat);
+    ctx_.files.CloseFileNo(iMsg);
+    ctx_.files.CloseFileNo(iDat);
     if (!FirstReport(queue + base, moved)) return;
 
     SessionLog& log = ctx_.log;
@@ -72,11 +72,11 @@ void SetAside::LoneDat(const std::string& queue, const std::string& datName) {
     if (SecondsSinceChange(queue + datName) < kLoneDatSeconds) return;
     // Claimed first, so a ".dat" someone still holds is left alone.
     ErrorState claim;
-    const std::int16_t iDat = ClaimFile(queue + datName, claim);
+    const std::int16_t iDat = ctx_.files.ClaimFile(queue + datName, claim);
     if (iDat == 0 && claim.number != kUnsafeFile) return;
     ErrorState err;
     const bool moved = FileAsBad(queue, datName, err);
-    CloseFileNo(iDat);
+    ctx_.files.CloseFileNo(iDat);
     if (!FirstReport(queue + datName, moved)) return;
     const std::string why = datName + " has had no .msg partner for " +
                             std::to_string(kLoneDatSeconds / 60) + " minutes";

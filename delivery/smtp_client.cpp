@@ -58,7 +58,7 @@ frmSMTPClient::frmSMTPClient(DeliveryContext& ctx, DeliveryWindows& owner, Queue
 
 frmSMTPClient::~frmSMTPClient() {
     // A window dropped without unloading (process end) still releases its files.
-    session_->Pair().Release();
+    session_->Pair().Release(ctx_.files);
 }
 
 void frmSMTPClient::StartWindow() {
@@ -66,7 +66,7 @@ void frmSMTPClient::StartWindow() {
     tmrStart->SetEnabled(true);
     if (loaded_) return;
     if (!session_->AttemptDue()) {
-        session_->Pair().Release();
+        session_->Pair().Release(ctx_.files);
         tmrStart->SetEnabled(false);
         loaded_ = true;
         unloaded_ = true;
@@ -92,7 +92,7 @@ void frmSMTPClient::Form_Load() {
 void frmSMTPClient::Form_Unload() {
     if (!loaded_ || unloaded_) return;
     unloaded_ = true;
-    session_->Pair().Release();
+    session_->Pair().Release(ctx_.files);
     for (Timer* t :
          {tmrStart.get(), tmrStage.get(), tmrTimeout.get(), tmrGetData.get(), tmrUnload.get()}) {
         t->SetEnabled(false);

@@ -53,7 +53,7 @@ bool SmtpSession::TakeData() {
 
 void SmtpSession::Step() {
     if (!pair_.Open()) {
-        pair_.Release();
+        pair_.Release(ctx_.files);
         hooks_.finish();
         return;
     }

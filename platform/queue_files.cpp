@@ -22,7 +22,9 @@ namespace {
 constexpr std::size_t kReadBuffer = 64 * 1024;
 constexpr std::size_t kMaxFileNo = 511;
 
-struct OpenFile {
+}  // namespace
+
+struct QueueFiles::OpenFile {
     int fd = -1;
     std::string path;
     std::vector<char> buf = std::vector<char>(kReadBuffer);
@@ -53,17 +55,13 @@ struct OpenFile {
             return false;
         }
     }
+
+    ~OpenFile() {
+        if (fd >= 0) ::close(fd);
+    }
 };
 
-std::vector<std::unique_ptr<OpenFile>>& Table() {
-    static std::vector<std::unique_ptr<OpenFile>> table(kMaxFileNo + 1);
-    return table;
-}
-
-OpenFile* Lookup(std::int16_t fileNo) {
-    if (fileNo <= 0 || static_cast<std::size_t>(fileNo) > kMaxFileNo) return nullptr;
-    return Table()[static_cast<std::size_t>(fileNo)].get();
-}
+namespace {
 
 std::string FolderOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -254,10 +252,18 @@ std::string FindNameNoCase(const std::string& folder, const std::string& name) {
     return *std::min_element(found.begin(), found.end());
 }
 
-std::int16_t ClaimFile(const std::string& path, ErrorState& err) {
-    auto& table = Table();
+QueueFiles::QueueFiles() : table_(kMaxFileNo + 1) {}
+
+QueueFiles::~QueueFiles() = default;
+
+QueueFiles::OpenFile* QueueFiles::Lookup(std::int16_t fileNo) const {
+    if (fileNo <= 0 || static_cast<std::size_t>(fileNo) > kMaxFileNo) return nullptr;
+    return table_[static_cast<std::size_t>(fileNo)].get();
+}
+
+std::int16_t QueueFiles::ClaimFile(const std::string& path, ErrorState& err) {
     std::size_t slot = 1;
-    while (slot <= kMaxFileNo && table[slot]) ++slot;
+    while (slot <= kMaxFileNo && table_[slot]) ++slot;
     if (slot > kMaxFileNo) {
         err.Raise(67, "Too many files");
         return 0;
@@ -308,34 +314,31 @@ std::int16_t ClaimFile(const std::string& path, ErrorState& err) {
     auto file = std::make_unique<OpenFile>();
     file->fd = fd.Release();
     file->path = path;
-    table[slot] = std::move(file);
+    table_[slot] = std::move(file);
     return static_cast<std::int16_t>(slot);
 }
 
-void CloseFileNo(std::int16_t fileNo) {
-    OpenFile* f = Lookup(fileNo);
-    if (f == nullptr) return;
-    ::close(f->fd);
-    Table()[static_cast<std::size_t>(fileNo)].reset();
+void QueueFiles::CloseFileNo(std::int16_t fileNo) {
+    if (Lookup(fileNo) != nullptr) table_[static_cast<std::size_t>(fileNo)].reset();
 }
 
-std::string FilePathNo(std::int16_t fileNo) {
+std::string QueueFiles::FilePathNo(std::int16_t fileNo) const {
     const OpenFile* f = Lookup(fileNo);
     return f == nullptr ? std::string() : f->path;
 }
 
-bool FileNoOpen(std::int16_t fileNo) {
+bool QueueFiles::FileNoOpen(std::int16_t fileNo) const {
     return Lookup(fileNo) != nullptr;
 }
 
-int OpenFileNoCount() {
+int QueueFiles::OpenFileNoCount() const {
     int n = 0;
-    for (const auto& f : Table()) n += f ? 1 : 0;
+    for (const auto& f : table_) n += f ? 1 : 0;
     return n;
 }
 
-LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err, std::size_t maxLen,
-                    bool* cut) {
+LineRead QueueFiles::ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err,
+                                std::size_t maxLen, bool* cut) {
     line.clear();
     if (cut != nullptr) *cut = false;
     if (maxLen == 0) maxLen = 1;
@@ -368,7 +371,7 @@ LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err, std
     }
 }
 
-bool AtEndNo(std::int16_t fileNo) {
+bool QueueFiles::AtEndNo(std::int16_t fileNo) {
     OpenFile* f = Lookup(fileNo);
     if (f == nullptr) return true;
     ErrorState ignored;

@@ -8,14 +8,15 @@
 // a folder written into must be a real folder, not a link to one; nothing is
 // written through a link or under a fixed temporary name.
 //
-// File numbers come from one process-wide table (1 upward, 0 = none), like
-// the free-file numbers the delivery windows keep in iDatFile and iMsgFile.
+// File numbers come from a QueueFiles table (1 upward, 0 = none), like the
+// free-file numbers the delivery windows keep in iDatFile and iMsgFile.
 // DIAGNOSTICS: nothing throws. Failures are reported into the caller's
 // ErrorState (errno as the number, a readable description) and as a default
 // result (0, false, LineRead::kError).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,40 +38,56 @@ std::string FindNameNoCase(const std::string& folder, const std::string& name);
 /// description is the reason, e.g. "NAME.msg is a symbolic link".
 constexpr long kUnsafeFile = -1000;
 
-/// Claims `path`: opens it read-only (relative to its folder, no link
-/// followed, non-blocking) and takes an exclusive, non-blocking lock. After
-/// locking, the open file must still be the one under that name (same device
-/// and inode, link count above 0), or the claim fails: another process filed
-/// it between our open and our lock. A link, a hard link or anything but a
-/// regular file is refused with kUnsafeFile; a link's target is never opened.
-/// Returns the file number, or 0.
-std::int16_t ClaimFile(const std::string& path, ErrorState& err);
-
-/// The path an open file number was claimed under ("" for a bad number).
-std::string FilePathNo(std::int16_t fileNo);
-
-/// Closes a file number; 0 or a number not open is ignored. Drops the lock.
-void CloseFileNo(std::int16_t fileNo);
-
-/// True while `fileNo` is open.
-bool FileNoOpen(std::int16_t fileNo);
-
-/// How many file numbers are open (tests).
-int OpenFileNoCount();
-
 enum class LineRead { kLine, kEnd, kError };
 
-/// Reads the next line of an open file. A line ends with CR LF or with a CR
-/// alone; an LF alone stays inside the line. kEnd when nothing is left to
-/// read (`line` is then empty); kError on a read failure or a bad number.
-/// A line longer than `maxLen` is returned in parts of `maxLen` characters:
-/// `*cut` is set on each part that the line goes on after (the next call
-/// returns the rest), so memory stays bounded whatever the line length.
-LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err,
-                    std::size_t maxLen = static_cast<std::size_t>(-1), bool* cut = nullptr);
+/// The table of open queue files: each claimed file has a small number until
+/// it is closed. Whatever is still open when the table goes is closed with it.
+class QueueFiles {
+  public:
+    QueueFiles();
+    ~QueueFiles();
+    QueueFiles(const QueueFiles&) = delete;
+    QueueFiles& operator=(const QueueFiles&) = delete;
 
-/// True when an open file has nothing left to read (also for a bad number).
-bool AtEndNo(std::int16_t fileNo);
+    /// Claims `path`: opens it read-only (relative to its folder, no link
+    /// followed, non-blocking) and takes an exclusive, non-blocking lock. After
+    /// locking, the open file must still be the one under that name (same device
+    /// and inode, link count above 0), or the claim fails: another process filed
+    /// it between our open and our lock. A link, a hard link or anything but a
+    /// regular file is refused with kUnsafeFile; a link's target is never opened.
+    /// Returns the file number, or 0.
+    std::int16_t ClaimFile(const std::string& path, ErrorState& err);
+
+    /// The path an open file number was claimed under ("" for a bad number).
+    std::string FilePathNo(std::int16_t fileNo) const;
+
+    /// Closes a file number; 0 or a number not open is ignored. Drops the lock.
+    void CloseFileNo(std::int16_t fileNo);
+
+    /// True while `fileNo` is open.
+    bool FileNoOpen(std::int16_t fileNo) const;
+
+    /// How many file numbers are open (tests).
+    int OpenFileNoCount() const;
+
+    /// Reads the next line of an open file. A line ends with CR LF or with a CR
+    /// alone; an LF alone stays inside the line. kEnd when nothing is left to
+    /// read (`line` is then empty); kError on a read failure or a bad number.
+    /// A line longer than `maxLen` is returned in parts of `maxLen` characters:
+    /// `*cut` is set on each part that the line goes on after (the next call
+    /// returns the rest), so memory stays bounded whatever the line length.
+    LineRead ReadLineNo(std::int16_t fileNo, std::string& line, ErrorState& err,
+                        std::size_t maxLen = static_cast<std::size_t>(-1), bool* cut = nullptr);
+
+    /// True when an open file has nothing left to read (also for a bad number).
+    bool AtEndNo(std::int16_t fileNo);
+
+  private:
+    struct OpenFile;
+    OpenFile* Lookup(std::int16_t fileNo) const;
+
+    std::vector<std::unique_ptr<OpenFile>> table_;
+};
 
 /// Moves a name into another folder; the name itself moves (a link, never
 /// its target). The target folder must be a real folder, not a link (else

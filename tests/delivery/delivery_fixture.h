@@ -97,8 +97,8 @@ class DeliveryTest : public ::testing::Test {
     /// Claims a pair and starts a delivery window for it, as the dispatcher does.
     void StartDelivery(const std::string& folder, const std::string& name) {
         ErrorState err;
-        const auto dat = ClaimFile(Acc() + folder + name + ".dat", err);
-        const auto msg = ClaimFile(Acc() + folder + name + ".msg", err);
+        const auto dat = delivery_->files.ClaimFile(Acc() + folder + name + ".dat", err);
+        const auto msg = delivery_->files.ClaimFile(Acc() + folder + name + ".msg", err);
         EXPECT_NE(dat, 0);
         EXPECT_NE(msg, 0);
         Windows().Create(QueuePair{Acc(), folder, name, dat, msg})->StartWindow();

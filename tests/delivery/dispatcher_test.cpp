@@ -63,7 +63,7 @@ TEST_F(DispatcherTest, NothingIsTouchedWithoutADatabaseConnectionObject) {
     dbUp_ = false;
     RunFor(20000, 50);
     EXPECT_EQ(server_.connections, 0);
-    EXPECT_EQ(OpenFileNoCount(), 0);
+    EXPECT_EQ(delivery_->files.OpenFileNoCount(), 0);
     EXPECT_EQ(WhereIs("Inbox/", "P0"), "queue");
     EXPECT_EQ(queueTimer_.Interval(), 5000);
 }
@@ -83,7 +83,7 @@ TEST_F(DispatcherTest, ListsInboxAndOutboxInTurnFiveAtOnce) {
     EXPECT_TRUE(queueTimer_.Enabled());
     Scan();  // Inbox: four of six
     EXPECT_EQ(active_, 5);
-    EXPECT_EQ(OpenFileNoCount(), 10);
+    EXPECT_EQ(delivery_->files.OpenFileNoCount(), 10);
     EXPECT_EQ(WhereIs("Inbox/", "P4"), "queue");
     // The pairs in delivery are held: passes over both folders claim nothing.
     Scan();
@@ -118,7 +118,7 @@ TEST_F(DispatcherTest, PairsNamedInAnyLetterCaseAreClaimedAndFiledUnderTheirName
     // Without recipients: filed as bad, again under the names it had.
     EXPECT_TRUE(Exists(Acc() + "Outbox/BAD/Bad.dAt"));
     EXPECT_TRUE(Exists(Acc() + "Outbox/BAD/bAD.Msg"));
-    EXPECT_EQ(OpenFileNoCount(), 0);
+    EXPECT_EQ(delivery_->files.OpenFileNoCount(), 0);
     EXPECT_EQ(Delivered(), 2);
 }
 
@@ -184,7 +184,7 @@ TEST_F(DispatcherTest, PairsWithLinkedOrIrregularFilesAreSetAsideUnread) {
     EXPECT_EQ(ReadText(outside_ + "secret"), "TOP-SECRET\r\n");
     EXPECT_TRUE(fs::is_symlink(Acc() + "Inbox/BAD/SymMsg.msg"));
     EXPECT_EQ(fs::hard_link_count(outside_ + "secret"), 2u);
-    EXPECT_EQ(OpenFileNoCount(), 0);
+    EXPECT_EQ(delivery_->files.OpenFileNoCount(), 0);
     EXPECT_EQ(Delivered(), 1);
 }
 
@@ -270,7 +270,7 @@ TEST_F(DispatcherTest, UnclaimablePairsAreSkippedAndALoneDatIsSetAsideAfterTenMi
     EXPECT_TRUE(Present(Acc() + "Inbox/Young.dat"));
     EXPECT_EQ(server_.bodies.size(), 1u);
     EXPECT_EQ(LogText().find("Held"), std::string::npos);
-    EXPECT_EQ(OpenFileNoCount(), 0);
+    EXPECT_EQ(delivery_->files.OpenFileNoCount(), 0);
     ::close(fd);
     RunFor(20000, 50);
     EXPECT_EQ(WhereIs("Inbox/", "Held"), "trash");

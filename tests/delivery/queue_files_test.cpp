@@ -25,18 +25,19 @@ class QueueFilesTest : public ::testing::Test {
     }
     std::vector<std::string> ReadAll(const std::string& bytes) {
         ErrorState err;
-        const auto no = ClaimFile(Write("r.dat", bytes), err);
+        const auto no = files_.ClaimFile(Write("r.dat", bytes), err);
         std::vector<std::string> lines;
         std::string line;
-        while (!AtEndNo(no)) {
-            EXPECT_EQ(ReadLineNo(no, line, err), LineRead::kLine);
+        while (!files_.AtEndNo(no)) {
+            EXPECT_EQ(files_.ReadLineNo(no, line, err), LineRead::kLine);
             lines.push_back(line);
         }
-        EXPECT_EQ(ReadLineNo(no, line, err), LineRead::kEnd);
-        CloseFileNo(no);
+        EXPECT_EQ(files_.ReadLineNo(no, line, err), LineRead::kEnd);
+        files_.CloseFileNo(no);
         return lines;
     }
     std::string dir_;
+    QueueFiles files_;
 };
 
 TEST_F(QueueFilesTest, LinesEndWithCrLfOrCrButNotLf) {
@@ -53,20 +54,20 @@ TEST_F(QueueFilesTest, LinesEndWithCrLfOrCrButNotLf) {
 TEST_F(QueueFilesTest, ClaimIsExclusiveUntilClosedAndNumbersAreReused) {
     ErrorState err;
     const std::string path = Write("m.dat", "x\r\n");
-    const auto first = ClaimFile(path, err);
+    const auto first = files_.ClaimFile(path, err);
     ASSERT_GT(first, 0);
-    EXPECT_EQ(ClaimFile(path, err), 0);
+    EXPECT_EQ(files_.ClaimFile(path, err), 0);
     EXPECT_EQ(err.number, EWOULDBLOCK);
     err.Clear();
-    EXPECT_EQ(ClaimFile(dir_ + "missing.dat", err), 0);
+    EXPECT_EQ(files_.ClaimFile(dir_ + "missing.dat", err), 0);
     EXPECT_EQ(err.number, ENOENT);
-    CloseFileNo(first);
-    CloseFileNo(first);  // twice is harmless
-    CloseFileNo(0);
+    files_.CloseFileNo(first);
+    files_.CloseFileNo(first);  // twice is harmless
+    files_.CloseFileNo(0);
     err.Clear();
-    EXPECT_EQ(ClaimFile(path, err), first);
-    CloseFileNo(first);
-    EXPECT_EQ(OpenFileNoCount(), 0);
+    EXPECT_EQ(files_.ClaimFile(path, err), first);
+    files_.CloseFileNo(first);
+    EXPECT_EQ(files_.OpenFileNoCount(), 0);
 }
 
 TEST_F(QueueFilesTest, MoveNeverOverwritesWhereToldAndDeleteRemoves) {

@@ -48,7 +48,7 @@ class SessionTest : public DeliveryTest {
         StartDelivery(folder, name);
         EXPECT_TRUE(RunUntilOutcomes(1, maxMs, stepMs)) << "no outcome; log:\n" << LogText();
         EXPECT_EQ(active_, 0);
-        EXPECT_EQ(OpenFileNoCount(), 0);
+        EXPECT_EQ(delivery_->files.OpenFileNoCount(), 0);
         return outcomes_.empty() ? none_ : outcomes_.front();
     }
     tMinLog none_;
@@ -81,7 +81,7 @@ TEST_F(SessionTest, DeliversFilesToTrashCountsAndLogsTheConversation) {
     peer.Release();
     ASSERT_TRUE(RunUntilOutcomes(1));
     EXPECT_EQ(active_, 0);
-    EXPECT_EQ(OpenFileNoCount(), 0);
+    EXPECT_EQ(delivery_->files.OpenFileNoCount(), 0);
     EXPECT_TRUE(peer.Errors().empty()) << peer.Errors()[0];
     ASSERT_EQ(peer.Bodies().size(), 1u);
     // The first line of the message file is never sent; a final "." is added.
