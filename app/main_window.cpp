@@ -12,6 +12,7 @@
 #include "db/db_session.h"
 #include "db/health_check.h"
 #include "delivery/delivery.h"
+#include "delivery/profile.h"
 #include "delivery/server_list.h"
 #include "host/host_platform.h"
 #include "host/ini.h"
@@ -297,6 +298,10 @@ void frmMain::ReadDeliverySettings() {
     d.traceStages = settings_.GetSettingX(kAppName, "Server", "SMTPTrace", "0") == "1";
     d.tempFailRefuses = settings_.GetSettingX(kAppName, "Server", "TempFailRefuses", "0") == "1";
     d.peer2 = settings_.GetSettingX(kAppName, "TarnIN", "Peer2", "");
+    const std::string problem =
+        ApplyProfileSettings(settings_.GetSettingX(kAppName, "Server", "Profile", ""),
+                             settings_.GetSettingX(kAppName, "Server", "MaxSessions", ""), d);
+    if (!problem.empty()) FatalStartupError(platform_, problem, kExitConfig);
 
     // 15: the internal mail servers.
     const std::string accInfo = installation_.AppPath + "TarnIN/" + "AccInfo.ini";

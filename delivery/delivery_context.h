@@ -15,12 +15,20 @@ namespace bw {
 
 class Audit;
 class Clock;
+class DeliveryMeter;
 class Loop;
 class QueueFiles;
 class ServiceControl;
 class SentRecord;
 class SessionLog;
 class TcpSocket;
+
+/// How the delivery waits: "classic" keeps the product's timer cadence, "fast"
+/// steps on every event (queue watch, socket) and groups the audit writes.
+enum class Profile { kClassic, kFast };
+
+/// The sessions at once when "MaxSessions" is not set.
+inline constexpr int kClassicMaxSessions = 5;
 
 struct DeliverySettings {
     std::string appPath;           // ends with "/"; the account is appPath + "TarnIN/"
@@ -29,8 +37,10 @@ struct DeliverySettings {
     bool traceStages = false;      // "SMTPTrace" = 1: the session log also shows each stage change
     bool tempFailRefuses = false;  // "TempFailRefuses" = 1: a "4" reply refuses the message
     std::string peer2;             // the second peer that takes the Outbox ("" = none)
-    std::vector<std::string> smtpServers;  // "host" or "host:port", tried in turn
-    std::string forwardedList;             // as ForwardedListFromLines builds it
+    std::vector<std::string> smtpServers;   // "host" or "host:port", tried in turn
+    std::string forwardedList;              // as ForwardedListFromLines builds it
+    Profile profile = Profile::kClassic;    // "Profile" in section "Server"
+    int maxSessions = kClassicMaxSessions;  // "MaxSessions": delivery windows loaded at once
 
     std::string AccPath() const { return appPath + "TarnIN/"; }
 };
@@ -47,8 +57,9 @@ struct DeliveryContext {
     SentRecord& sent;
     QueueFiles& files;  // the claimed queue files, by number
     SocketFactory newSocket;
-    std::int16_t& activeTransfers;  // loaded delivery windows (the shutdown waits for 0)
-    std::int32_t smtpPort = 0;      // the port last set by a server entry, shared by all sessions
+    std::int16_t& activeTransfers;   // loaded delivery windows (the shutdown waits for 0)
+    std::int32_t smtpPort = 0;       // the port last set by a server entry, shared by all sessions
+    DeliveryMeter* meter = nullptr;  // the metrics; null when they are off
 };
 
 }  // namespace bw

@@ -15,7 +15,6 @@ namespace bw {
 
 namespace {
 
-constexpr int kMaxTransfers = 5;
 constexpr int kIdleIntervalMs = 5000;
 constexpr int kBusyIntervalMs = 500;
 constexpr int kCreateAttempts = 100;
@@ -65,32 +64,34 @@ void Dispatcher::tmrQueue_Timer() {
         queueTimer_->SetEnabled(false);
         queueTimer_->SetInterval(kBusyIntervalMs);
     }
+    int claimed = 0;
     for (const auto& [name, msgName] : pairs) {
-        if (!databaseOpen_() || ctx_.activeTransfers >= kMaxTransfers) break;
-        Claim(folder, name, msgName);
+        if (!databaseOpen_() || ctx_.activeTransfers >= ctx_.settings.maxSessions) break;
+        if (Claim(folder, name, msgName)) ++claimed;
     }
+    if (ctx_.meter != nullptr) ctx_.meter->Claimed(claimed);
     if (queueTimer_ != nullptr) queueTimer_->SetEnabled(true);
 }
 
 // Claiming is the exclusive lock: a pair in delivery, or still being written,
 // cannot be opened and waits for a later tick. A pair with a file that must
 // never be read (a link, a hard link, no regular file) is set aside instead.
-void Dispatcher::Claim(const std::string& folder, const std::string& name,
+bool Dispatcher::Claim(const std::string& folder, const std::string& name,
                        const std::string& msgName) {
     const std::string base = name.substr(0, name.size() - 4);
     ErrorState datClaim;
     const std::int16_t iDat = ctx_.files.ClaimFile(folder + name, datClaim);
-    if (iDat == 0 && datClaim.number != kUnsafeFile) return;
+    if (iDat == 0 && datClaim.number != kUnsafeFile) return false;
     ErrorState msgClaim;
     const std::int16_t iMsg = ctx_.files.ClaimFile(folder + msgName, msgClaim);
     if (iMsg == 0 && msgClaim.number != kUnsafeFile) {
         ctx_.files.CloseFileNo(iDat);
-        return;
+        return false;
     }
     if (iDat == 0 || iMsg == 0) {
         const std::string& why = iDat == 0 ? datClaim.description : msgClaim.description;
         setAside_.UnsafePair(folder, base, name, msgName, why, iDat, iMsg);
-        return;
+        return false;
     }
     const QueuePair pair{ctx_.settings.AccPath(), scanFolder_, base, iDat, iMsg};
     frmSMTPClient* window = nullptr;
@@ -104,6 +105,7 @@ void Dispatcher::Claim(const std::string& folder, const std::string& name,
     }
     // Loading raises the active transfers at once, so the limit counts this pass too.
     window->StartWindow();
+    return true;
 }
 
 }  // namespace bw

@@ -29,7 +29,8 @@ class Dispatcher {
     DeliveryWindows& Windows() { return windows_; }
 
   private:
-    void Claim(const std::string& folder, const std::string& name, const std::string& msgName);
+    /// True when the pair went to a new delivery window.
+    bool Claim(const std::string& folder, const std::string& name, const std::string& msgName);
 
     DeliveryContext& ctx_;
     std::function<bool()> databaseOpen_;

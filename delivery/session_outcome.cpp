@@ -115,6 +115,7 @@ void SmtpSession::AfterFiling(bool filed, const ErrorState& err) {
 }
 
 void SmtpSession::FileStage() {
+    filing_ = true;
     Enter(Stage::kDone, "filing");
     Settle();
     ErrorState err;
@@ -123,6 +124,22 @@ void SmtpSession::FileStage() {
     AfterFiling(filed, err);
     TouchChangedFlag(pair_.accPath, ctx_.clock.Now());
     hooks_.finish();
+}
+
+SessionResult SmtpSession::Result() const {
+    if (!filing_) return SessionResult::kLeft;
+    return refused_ ? SessionResult::kRefused : SessionResult::kDelivered;
+}
+
+const char* SessionResultName(SessionResult result) {
+    switch (result) {
+        case SessionResult::kDelivered:
+            return "delivered";
+        case SessionResult::kRefused:
+            return "refused";
+        default:
+            return "left";
+    }
 }
 
 // A pair the server has answered for is only filed again (once a minute); a

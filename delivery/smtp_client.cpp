@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "delivery/delivery_windows.h"
+#include "platform/clock.h"
 
 namespace bw {
 
@@ -85,6 +86,8 @@ void frmSMTPClient::SendMessage() {
 
 void frmSMTPClient::Form_Load() {
     ++ctx_.activeTransfers;
+    loadMs_ = ctx_.clock.MonotonicMs();
+    if (ctx_.meter != nullptr) ctx_.meter->SessionStarted();
     tmrTimeout->SetEnabled(true);
     session_->Begin();
 }
@@ -100,6 +103,11 @@ void frmSMTPClient::Form_Unload() {
     ws->Close();
     session_->WriteAudit();
     --ctx_.activeTransfers;
+    if (ctx_.meter != nullptr) {
+        const std::string& folder = session_->Pair().folder;
+        ctx_.meter->SessionEnded(folder.substr(0, folder.size() - 1), session_->Result(),
+                                 static_cast<double>(ctx_.clock.MonotonicMs() - loadMs_) / 1000.0);
+    }
     owner_.Unloaded(session_->MinLog(), session_->Pair().name);
 }
 

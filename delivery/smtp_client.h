@@ -11,6 +11,7 @@
 // DIAGNOSTICS: nothing throws; see smtp_session.h for what is logged.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -69,7 +70,8 @@ class frmSMTPClient {
     std::unique_ptr<Timer> tmrTimeout;
     std::unique_ptr<Timer> tmrGetData;
     std::unique_ptr<SmtpSession> session_;
-    int depth_ = 0;  // handlers of this window on the stack
+    std::int64_t loadMs_ = 0;  // monotonic time of the load
+    int depth_ = 0;            // handlers of this window on the stack
     bool loaded_ = false;
     bool unloaded_ = false;
 };

@@ -20,6 +20,7 @@
 
 #include "db/audit.h"
 #include "delivery/delivery_context.h"
+#include "delivery/delivery_meter.h"
 #include "delivery/queue_pair.h"
 #include "delivery/sent_record.h"
 #include "delivery/smtp_reply.h"
@@ -61,6 +62,9 @@ class SmtpSession {
     Stage CurrentStage() const { return stage_; }
     QueuePair& Pair() { return pair_; }
     const tMinLog& MinLog() const { return minLog_; }
+    /// What became of the pair: delivered or refused once the server answered
+    /// for it and its filing began, else left in the queue.
+    SessionResult Result() const;
 
   private:
     // smtp_session.cpp: stepping and transitions.
@@ -122,6 +126,7 @@ class SmtpSession {
     bool pairKnown_ = false;
     bool recorded_ = false;  // the sent record holds this pair
     bool audited_ = false;   // the minilog row is written (or spooled)
+    bool filing_ = false;    // the filing of an answered pair has begun
     tMinLog minLog_;
 };
 

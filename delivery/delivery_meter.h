@@ -1,0 +1,34 @@
+// DeliveryMeter: what the delivery tells whoever measures it (the metrics
+// endpoint): a session loaded, a session ended with its result, and how many
+// pairs one scan claimed. The delivery calls it on the loop; an implementation
+// must be quick and must not call back into the delivery.
+// DIAGNOSTICS: none; an interface.
+#pragma once
+
+#include <string>
+
+namespace bw {
+
+enum class SessionResult {
+    kDelivered,  // the server took the message (filed as delivered)
+    kRefused,    // filed to BAD
+    kLeft,       // left in the queue for a later attempt
+};
+
+/// "delivered", "refused" or "left".
+const char* SessionResultName(SessionResult result);
+
+class DeliveryMeter {
+  public:
+    virtual ~DeliveryMeter() = default;
+    /// A delivery window loaded (a conversation starts).
+    virtual void SessionStarted() = 0;
+    /// A loaded window unloaded: `queue` is "Inbox" or "Outbox", `seconds` the
+    /// time from its load on the monotonic clock.
+    virtual void SessionEnded(const std::string& queue, SessionResult result, double seconds) = 0;
+    /// One pass over the queue (a scan, or a pass of the fast profile's watch)
+    /// claimed `pairs` pairs.
+    virtual void Claimed(int pairs) = 0;
+};
+
+}  // namespace bw
