@@ -37,12 +37,16 @@ Installation::Installation(int smtpPort, InstallationOptions options) : tarnId_(
                   "\r\n[User]\r\nFullName=Test\r\nEmail=pm@corp.example\r\n");
     WriteFile(app_ + "DBConnect.dat", ConnString(dbPort_, db_) + "\r\n");
     const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\";
+    std::string serverValues;
+    for (const auto& [name, value] : options.serverValues) {
+        serverValues += "\"" + name + "\"=\"" + value + "\"\r\n";
+    }
     WriteFile(work_ + "/registry.reg",
               "Windows Registry Editor Version 5.00\r\n\r\n" + key + "General]\r\n\"AppPath\"=\"" +
                   app_ + "\"\r\n\"UILanguage\"=\"English\"\r\n\"UseTrash\"=\"" +
                   (options.useTrash ? "-1" : "0") + "\"\r\n\r\n" + key +
-                  "Server]\r\n\"SMTPLog\"=\"" + (options.smtpLog ? "-1" : "0") + "\"\r\n\r\n" +
-                  key + "TarnIN]\r\n\"TarnID\"=\"" + tarnId_ + "\"\r\n");
+                  "Server]\r\n\"SMTPLog\"=\"" + (options.smtpLog ? "-1" : "0") + "\"\r\n" +
+                  serverValues + "\r\n" + key + "TarnIN]\r\n\"TarnID\"=\"" + tarnId_ + "\"\r\n");
 }
 
 Installation::~Installation() {

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/mariadb_server.h"
@@ -25,6 +26,8 @@ struct InstallationOptions {
     std::string tarnId = "E2E0A1";
     bool smtpLog = true;   // the session log under Logs/
     bool useTrash = true;  // delivered pairs to Trash/, else deleted
+    /// Further values of section "Server" (name, value), e.g. {"Profile", "fast"}.
+    std::vector<std::pair<std::string, std::string>> serverValues;
 };
 
 class Installation {
