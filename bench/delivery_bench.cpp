@@ -69,7 +69,8 @@ bool AllDelivered(const Installation& inst, int expect) {
 }
 
 int SmallMessages(const SmtpPeer& sink, int small) {
-    Installation inst(sink.Port(), {.tarnId = "BENCH", .smtpLog = false, .useTrash = false});
+    Installation inst(sink.Port(),
+                      {.tarnId = "BENCH", .smtpLog = false, .useTrash = false, .serverValues = {}});
     const std::string body =
         "Subject: bench\r\n\r\nHello,\r\n\r\nthis is a small test message.\r\n";
     for (int i = 0; i < small; ++i) {
@@ -110,7 +111,8 @@ std::string BigBody(int megabytes) {
 }
 
 int BigMessage(const SmtpPeer& sink, int bigMb) {
-    Installation inst(sink.Port(), {.tarnId = "BENCH", .smtpLog = false, .useTrash = false});
+    Installation inst(sink.Port(),
+                      {.tarnId = "BENCH", .smtpLog = false, .useTrash = false, .serverValues = {}});
     // A temporary: gone before the daemon's fork, so its peak RSS holds none of it.
     inst.Queue("Inbox/", "Big", BenchEnvelope(), BigBody(bigMb));
     const auto bytesBefore = sink.BodyBytes();

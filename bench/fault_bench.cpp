@@ -68,7 +68,11 @@ std::map<std::string, int> Received(const SmtpPeer& sink) {
 // the messages it was given.
 struct Site {
     Site(const std::string& tag, int smtpPort, int dbPort)
-        : in(smtpPort, {.dbPort = dbPort, .tarnId = "F" + tag, .smtpLog = false}) {}
+        : in(smtpPort, {.dbPort = dbPort,
+                        .tarnId = "F" + tag,
+                        .smtpLog = false,
+                        .useTrash = true,
+                        .serverValues = {}}) {}
 
     void Queue(const std::string& folder, const std::string& id) {
         in.Queue(folder, id, bw::test::Envelope("sender@ext.example", {"rcpt@corp.example"}),
