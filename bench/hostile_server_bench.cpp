@@ -148,7 +148,7 @@ class HostileServer {
 /// One behaviour: the daemon runs until its Inbox is empty or the time is up.
 void RunMode(const char* mode, int pairs, int seconds) {
     HostileServer server(mode);
-    Installation inst(server.Port(), {.tarnId = "BENCH"});
+    Installation inst(server.Port(), {.tarnId = "BENCH", .serverValues = {}});
     std::string body = "Subject: hostile\r\n\r\n";
     while (body.size() < 100 * 1024) body += std::string(78, 'b') + "\r\n";
     for (int i = 0; i < pairs; ++i) {
