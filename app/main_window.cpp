@@ -318,6 +318,12 @@ void frmMain::MakeAccountFolders() {
     }
     LoadForwardedList(installation_, files_);
     delivery_->settings.forwardedList = installation_.sForwardedList;
+    // The fast profile watches the queue folders from here on.
+    if (delivery_->settings.profile == Profile::kFast) {
+        if (const ErrorState err = delivery_->dispatcher.StartWatch(); err.Failed()) {
+            FatalStartupError(platform_, "Queue watch problem: " + err.description, kExitFolders);
+        }
+    }
 }
 
 void frmMain::ShowIcon() {

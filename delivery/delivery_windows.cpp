@@ -48,6 +48,7 @@ void DeliveryWindows::ScheduleReap() {
 
 void DeliveryWindows::Unloaded(const tMinLog& record, const std::string& name) {
     if (observer_) observer_(record, name);
+    if (onFreed_) onFreed_();
 }
 
 }  // namespace bw

@@ -35,6 +35,8 @@ class DeliveryWindows {
     /// Destroys every window, unloaded or not, without unloading it.
     void DestroyAll();
     void SetUnloadObserver(UnloadObserver observer) { observer_ = std::move(observer); }
+    /// Runs after each unload: a session is free again (the fast profile's watch).
+    void SetFreedHandler(std::function<void()> onFreed) { onFreed_ = std::move(onFreed); }
 
     // Called by the windows.
     void ScheduleReap();
@@ -44,6 +46,7 @@ class DeliveryWindows {
     DeliveryContext& ctx_;
     std::list<std::unique_ptr<frmSMTPClient>> windows_;
     UnloadObserver observer_;
+    std::function<void()> onFreed_;
     bool reapPosted_ = false;
     std::shared_ptr<DeliveryWindows*> self_;  // a posted reap finds the owner gone
 };

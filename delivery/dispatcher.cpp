@@ -4,10 +4,10 @@
 
 #include <cstdio>
 #include <utility>
-#include <vector>
 
+#include "delivery/delivery_meter.h"
+#include "delivery/queue_watch.h"
 #include "delivery/smtp_client.h"
-#include "platform/error_state.h"
 #include "platform/loop.h"
 #include "platform/queue_files.h"
 
@@ -35,10 +35,49 @@ Dispatcher::Dispatcher(DeliveryContext& ctx, std::function<bool()> databaseOpen,
       windows_(ctx),
       setAside_(ctx) {}
 
+Dispatcher::~Dispatcher() = default;
+
+bool Dispatcher::HasRoom() const {
+    return databaseOpen_() && ctx_.activeTransfers < ctx_.settings.maxSessions;
+}
+
+ErrorState Dispatcher::StartWatch() {
+    watch_ = std::make_unique<QueueWatch>(ctx_, *this);
+    ErrorState err = watch_->Start();
+    if (err.Failed()) {
+        watch_.reset();
+        return err;
+    }
+    windows_.SetFreedHandler([this] { watch_->SchedulePass(); });
+    if (queueTimer_ != nullptr) queueTimer_->SetInterval(kRescanIntervalMs);
+    return err;
+}
+
 void Dispatcher::tmrQueue_Timer() {
+    if (watch_) return watch_->Rescan();
     if (!databaseOpen_()) return;
     scanFolder_ = scanFolder_ != "Inbox/" ? "Inbox/" : "Outbox/";
-    const std::string folder = ctx_.settings.AccPath() + scanFolder_;
+    const std::vector<std::pair<std::string, std::string>> pairs = ListPairs(scanFolder_);
+    if (pairs.empty()) {
+        if (queueTimer_ != nullptr) queueTimer_->SetInterval(kIdleIntervalMs);
+        return;
+    }
+    // Off while the pass runs, so no second scan starts inside this one.
+    if (queueTimer_ != nullptr) {
+        queueTimer_->SetEnabled(false);
+        queueTimer_->SetInterval(kBusyIntervalMs);
+    }
+    int claimed = 0;
+    for (const auto& [name, msgName] : pairs) {
+        if (!HasRoom()) break;
+        if (Claim(scanFolder_, name, msgName)) ++claimed;
+    }
+    if (ctx_.meter != nullptr) ctx_.meter->Claimed(claimed);
+    if (queueTimer_ != nullptr) queueTimer_->SetEnabled(true);
+}
+
+std::vector<std::pair<std::string, std::string>> Dispatcher::ListPairs(const std::string& sub) {
+    const std::string folder = ctx_.settings.AccPath() + sub;
     ErrorState err;
     const std::vector<std::string> names = ListQueueFolder(folder, err);
     if (err.Failed()) EndAtOnce("queue folder missing or unreadable: " + err.description);
@@ -55,29 +94,15 @@ void Dispatcher::tmrQueue_Timer() {
             pairs.emplace_back(name, msgName);
         }
     }
-    if (pairs.empty()) {
-        if (queueTimer_ != nullptr) queueTimer_->SetInterval(kIdleIntervalMs);
-        return;
-    }
-    // Off while the pass runs, so no second scan starts inside this one.
-    if (queueTimer_ != nullptr) {
-        queueTimer_->SetEnabled(false);
-        queueTimer_->SetInterval(kBusyIntervalMs);
-    }
-    int claimed = 0;
-    for (const auto& [name, msgName] : pairs) {
-        if (!databaseOpen_() || ctx_.activeTransfers >= ctx_.settings.maxSessions) break;
-        if (Claim(folder, name, msgName)) ++claimed;
-    }
-    if (ctx_.meter != nullptr) ctx_.meter->Claimed(claimed);
-    if (queueTimer_ != nullptr) queueTimer_->SetEnabled(true);
+    return pairs;
 }
 
 // Claiming is the exclusive lock: a pair in delivery, or still being written,
 // cannot be opened and waits for a later tick. A pair with a file that must
 // never be read (a link, a hard link, no regular file) is set aside instead.
-bool Dispatcher::Claim(const std::string& folder, const std::string& name,
+bool Dispatcher::Claim(const std::string& sub, const std::string& name,
                        const std::string& msgName) {
+    const std::string folder = ctx_.settings.AccPath() + sub;
     const std::string base = name.substr(0, name.size() - 4);
     ErrorState datClaim;
     const std::int16_t iDat = ctx_.files.ClaimFile(folder + name, datClaim);
@@ -93,7 +118,7 @@ bool Dispatcher::Claim(const std::string& folder, const std::string& name,
         setAside_.UnsafePair(folder, base, name, msgName, why, iDat, iMsg);
         return false;
     }
-    const QueuePair pair{ctx_.settings.AccPath(), scanFolder_, base, iDat, iMsg};
+    const QueuePair pair{ctx_.settings.AccPath(), sub, base, iDat, iMsg};
     frmSMTPClient* window = nullptr;
     for (int attempt = 0; attempt < kCreateAttempts && window == nullptr; ++attempt) {
         window = windows_.Create(pair);

@@ -1,20 +1,28 @@
-// The queue dispatcher on tmrQueue: one queue folder per tick (Inbox, then
-// Outbox, in turn), every pair nobody else holds claimed by an exclusive lock
-// and handed to a new delivery window, five deliveries at most.
+// The queue dispatcher. Classic profile, on tmrQueue: one queue folder per
+// tick (Inbox, then Outbox, in turn), every pair nobody else holds claimed by
+// an exclusive lock and handed to a new delivery window, up to "MaxSessions"
+// deliveries at once (5 by default). Fast profile: the queue watch
+// (queue_watch.h) claims pairs as they complete and as sessions end, and
+// tmrQueue only runs its rescan.
 // DIAGNOSTICS: a queue folder that is missing or unreadable ends the process
 // at once (one line on standard error); so does a delivery window that cannot
 // be created in 100 attempts. A pair that cannot be claimed is skipped quietly.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "delivery/delivery_context.h"
 #include "delivery/delivery_windows.h"
 #include "delivery/set_aside.h"
+#include "platform/error_state.h"
 
 namespace bw {
 
+class QueueWatch;
 class Timer;
 
 class Dispatcher {
@@ -23,21 +31,32 @@ class Dispatcher {
     /// without it); `queueTimer` (may be null) is the timer that calls
     /// tmrQueue_Timer, whose interval the dispatcher sets.
     Dispatcher(DeliveryContext& ctx, std::function<bool()> databaseOpen, Timer* queueTimer);
+    ~Dispatcher();
 
     void tmrQueue_Timer();
+
+    /// Fast profile: watches the queue folders from now on (they must exist);
+    /// failed when a folder cannot be watched.
+    ErrorState StartWatch();
+
+    /// The pairs (".dat" name, ".msg" name) of the queue sub-folder `sub`
+    /// ("Inbox/" or "Outbox/"); a lone ".dat" goes to the set-aside rule.
+    std::vector<std::pair<std::string, std::string>> ListPairs(const std::string& sub);
+    /// Claims a pair of `sub` and hands it to a new delivery window; true when it went.
+    bool Claim(const std::string& sub, const std::string& name, const std::string& msgName);
+    /// The database is open and a session is free.
+    bool HasRoom() const;
 
     DeliveryWindows& Windows() { return windows_; }
 
   private:
-    /// True when the pair went to a new delivery window.
-    bool Claim(const std::string& folder, const std::string& name, const std::string& msgName);
-
     DeliveryContext& ctx_;
     std::function<bool()> databaseOpen_;
     Timer* queueTimer_;
     DeliveryWindows windows_;
     SetAside setAside_;
     std::string scanFolder_;  // the queue sub-folder listed on the current tick
+    std::unique_ptr<QueueWatch> watch_;
 };
 
 }  // namespace bw

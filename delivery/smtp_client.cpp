@@ -33,7 +33,11 @@ auto frmSMTPClient::Handler(Fn fn) {
 }
 
 frmSMTPClient::frmSMTPClient(DeliveryContext& ctx, DeliveryWindows& owner, QueuePair pair)
-    : ctx_(ctx), owner_(owner), ws(ctx.newSocket()) {
+    : ctx_(ctx),
+      owner_(owner),
+      ws(ctx.newSocket()),
+      fast_(ctx.settings.profile == Profile::kFast),
+      alive_(std::make_shared<bool>(true)) {
     Loop& loop = ctx.loop;
     tmrUnload = std::make_unique<Timer>(loop, 5, false, Handler(&frmSMTPClient::tmrUnload_Timer));
     tmrStage = std::make_unique<Timer>(loop, 250, false, Handler(&frmSMTPClient::tmrStage_Timer));
@@ -46,18 +50,23 @@ frmSMTPClient::frmSMTPClient(DeliveryContext& ctx, DeliveryWindows& owner, Queue
     ws->onDataArrival = Handler(&frmSMTPClient::ws_DataArrival);
     ws->onSendComplete = Handler(&frmSMTPClient::ws_SendComplete);
     ws->onClose = Handler(&frmSMTPClient::ws_Close);
+    if (fast_) ws->onConnect = Handler(&frmSMTPClient::ws_Connect);
     SessionHooks hooks;
     hooks.stageInterval = [this](int ms) {
         if (tmrStage->Interval() != ms) tmrStage->SetInterval(ms);
+        if (fast_) PostStep();
     };
     hooks.finish = [this] {
         tmrStage->SetEnabled(false);
-        tmrUnload->SetEnabled(true);
+        finishing_ = true;
+        if (!fast_) return tmrUnload->SetEnabled(true);
+        PostToWindow(&frmSMTPClient::tmrUnload_Timer);
     };
     session_ = std::make_unique<SmtpSession>(ctx, std::move(pair), *ws, std::move(hooks));
 }
 
 frmSMTPClient::~frmSMTPClient() {
+    alive_.reset();
     // A window dropped without unloading (process end) still releases its files.
     session_->Pair().Release(ctx_.files);
 }
@@ -78,6 +87,29 @@ void frmSMTPClient::StartWindow() {
     tmrStage->SetEnabled(true);
     tmrGetData->SetEnabled(true);
     Form_Load();
+    if (fast_) PostStep();
+}
+
+// The fast profile steps as soon as there is something to do: on entering a
+// stage, on a connection, on data and on a finished write. The stage timer
+// still runs, for the time limits.
+void frmSMTPClient::PostStep() {
+    if (stepPosted_) return;
+    stepPosted_ = true;
+    PostToWindow(&frmSMTPClient::PostedStep);
+}
+
+void frmSMTPClient::PostedStep() {
+    stepPosted_ = false;
+    if (tmrStage->Enabled()) tmrStage_Timer();
+}
+
+void frmSMTPClient::PostToWindow(void (frmSMTPClient::*fn)()) {
+    std::weak_ptr<bool> alive = alive_;
+    auto handler = Handler(fn);
+    ctx_.loop.Post([alive, handler] {
+        if (alive.lock()) handler();
+    });
 }
 
 void frmSMTPClient::SendMessage() {
@@ -120,7 +152,7 @@ void frmSMTPClient::tmrStage_Timer() {
     SendMessage();
     // A step that ended the session asked for the unload; at 1 ms the stage
     // timer would otherwise step again (and log again) before the 5 ms unload.
-    if (!tmrUnload->Enabled()) tmrStage->SetEnabled(true);
+    if (!finishing_) tmrStage->SetEnabled(true);
 }
 
 void frmSMTPClient::tmrGetData_Timer() {
@@ -153,6 +185,10 @@ void frmSMTPClient::ws_Error(long, const std::string&) {
 void frmSMTPClient::ws_DataArrival(std::size_t) {
     if (tmrGetData->Enabled()) tmrGetData_Timer();
     if (tmrStage->Enabled()) tmrStage_Timer();
+}
+
+void frmSMTPClient::ws_Connect() {
+    ws_DataArrival(0);
 }
 
 void frmSMTPClient::ws_SendComplete() {

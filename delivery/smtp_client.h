@@ -60,6 +60,10 @@ class frmSMTPClient {
     void ws_DataArrival(std::size_t totalBytes);
     void ws_SendComplete();
     void ws_Close();
+    void ws_Connect();
+    void PostStep();
+    void PostedStep();
+    void PostToWindow(void (frmSMTPClient::*fn)());
 
     DeliveryContext& ctx_;
     DeliveryWindows& owner_;
@@ -70,6 +74,10 @@ class frmSMTPClient {
     std::unique_ptr<Timer> tmrTimeout;
     std::unique_ptr<Timer> tmrGetData;
     std::unique_ptr<SmtpSession> session_;
+    const bool fast_;              // the fast profile: step on events, not on ticks
+    std::shared_ptr<bool> alive_;  // posted steps find the window gone
+    bool stepPosted_ = false;
+    bool finishing_ = false;   // the session asked for the unload
     std::int64_t loadMs_ = 0;  // monotonic time of the load
     int depth_ = 0;            // handlers of this window on the stack
     bool loaded_ = false;

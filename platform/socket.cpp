@@ -147,6 +147,9 @@ struct Core : std::enable_shared_from_this<Core> {
                         self->state = TcpSocket::kConnected;
                         self->StartRead();
                         self->StartWrite();
+                        if (self->owner != nullptr && self->owner->onConnect) {
+                            self->owner->onConnect();
+                        }
                     });
             });
     }

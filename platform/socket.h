@@ -1,8 +1,8 @@
 // The TCP client socket of the delivery windows: remote host and port,
 // connect, state (7 = connected), send, bytes waiting, take all waiting bytes,
-// remote address and port, close; events Error, DataArrival, Close and
-// SendComplete. AsioTcpSocket realises it on the loop's io_context with an
-// asynchronous resolve and connect, a continuous read into its own buffer and
+// remote address and port, close; events Error, DataArrival, Close,
+// SendComplete and Connect (the connection stands). AsioTcpSocket realises it on the loop's
+// io_context with an asynchronous resolve and connect, a continuous read into its own buffer and
 // one asynchronous write per sent text.
 //
 // Events always run on the loop, never inside the call that caused them (an
@@ -56,6 +56,7 @@ class TcpSocket {
     std::function<void(std::size_t totalBytes)> onDataArrival;
     std::function<void()> onClose;
     std::function<void()> onSendComplete;
+    std::function<void()> onConnect;
 };
 
 /// A socket on `loop`'s io_context.

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <thread>
@@ -51,6 +52,47 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
                            "590 Peer Delivery ERROR norcpt (NO VALID RCPTs!!)"}));
     EXPECT_NE(inst.SessionLog().find("*--B->R RCPT TO: <dave@corp.example>\r\n"),
               std::string::npos);
+}
+
+// The fast profile: the same folders, rows and counts as the classic one, and
+// the watch claims a pair only once its second file is whole: a message
+// written in two steps while the daemon runs arrives complete.
+TEST(EndToEnd, FastProfileDeliversEveryPairWholeWithRowsAndCounts) {
+    SmtpPeer sink;
+    sink.Start();
+    Installation inst(sink.Port(), {.tarnId = "E2EFAST",
+                                    .smtpLog = true,
+                                    .useTrash = true,
+                                    .serverValues = {{"Profile", "fast"}}});
+    constexpr int kPairs = 60;
+    for (int i = 0; i < kPairs; ++i) {
+        inst.Queue(i % 2 == 0 ? "Inbox/" : "Outbox/", "f" + std::to_string(i),
+                   Envelope("alice@ext.example", {"bob@corp.example"}));
+    }
+    inst.Start();
+    ASSERT_TRUE(inst.WaitQueueEmpty(30)) << inst.DaemonLog();
+
+    const std::string late = inst.Acc() + "Inbox/late";
+    {
+        std::ofstream dat(late + ".dat", std::ios::binary);
+        for (const auto& l : Envelope("carol@ext.example", {"dave@corp.example"})) {
+            dat << l << "\r\n";
+        }
+    }
+    std::ofstream msg(late + ".msg", std::ios::binary);
+    msg << "Subject: two steps\r\n\r\nfirst half\r\n" << std::flush;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(sink.Messages(), static_cast<std::uint64_t>(kPairs)) << "claimed while written";
+    msg << "second half\r\n";
+    msg.close();
+    ASSERT_TRUE(inst.WaitQueueEmpty(10)) << inst.DaemonLog();
+    ASSERT_TRUE(inst.WaitRows(kPairs + 1, 10));
+    inst.Terminate();
+
+    EXPECT_EQ(sink.Messages(), static_cast<std::uint64_t>(kPairs + 1));
+    EXPECT_NE(sink.Bodies().back().find("first half\r\nsecond half"), std::string::npos);
+    EXPECT_EQ(inst.Delivered(), std::to_string(kPairs + 1));
+    EXPECT_EQ(inst.Files("Trash/", ".msg"), kPairs + 1);
 }
 
 // The first scan comes 5 s after each start, so every round costs that

@@ -34,6 +34,7 @@ class FakeSocket final : public TcpSocket {
             }
             ++server_.connections;
             state_ = kConnected;
+            if (onConnect) onConnect();
             Answer();
         });
     }

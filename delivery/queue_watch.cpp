@@ -1,0 +1,159 @@
+#include "delivery/queue_watch.h"
+
+#include <cctype>
+#include <utility>
+#include <vector>
+
+#include "delivery/delivery_meter.h"
+#include "delivery/dispatcher.h"
+#include "platform/clock.h"
+#include "platform/loop.h"
+
+namespace bw {
+
+namespace {
+
+std::string Lower(const std::string& s) {
+    std::string out = s;
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// ".dat" or ".msg" in any letter case (the lower-case extension), else "".
+std::string QueueExtension(const std::string& lowerName) {
+    if (lowerName.size() < 5) return "";
+    const std::string ext = lowerName.substr(lowerName.size() - 4);
+    return ext == ".dat" || ext == ".msg" ? ext : "";
+}
+
+}  // namespace
+
+QueueWatch::QueueWatch(DeliveryContext& ctx, Dispatcher& dispatcher)
+    : ctx_(ctx), dispatcher_(dispatcher), self_(std::make_shared<QueueWatch*>(this)) {
+    folders_[0].sub = "Inbox/";
+    folders_[1].sub = "Outbox/";
+}
+
+QueueWatch::~QueueWatch() = default;
+
+ErrorState QueueWatch::Start() {
+    ErrorState err;
+    watch_ = std::make_unique<DirWatch>(
+        ctx_.loop,
+        [this](int folder, const std::string& name, FileChange change) {
+            OnChange(folder, name, change);
+        },
+        [this] {
+            std::weak_ptr<QueueWatch*> owner = self_;
+            ctx_.loop.Post([owner] {
+                if (auto alive = owner.lock()) (*alive)->Rescan();
+            });
+        });
+    for (const Folder& f : folders_) {
+        if (watch_->Add(ctx_.settings.AccPath() + f.sub, err) < 0) return err;
+    }
+    Rescan();
+    return err;
+}
+
+void QueueWatch::OnChange(int folder, const std::string& name, FileChange change) {
+    Folder& f = folders_[static_cast<std::size_t>(folder)];
+    const std::string lower = Lower(name);
+    const std::string ext = QueueExtension(lower);
+    if (ext.empty()) return;
+    const std::string key = lower.substr(0, lower.size() - 4);
+    if (change == FileChange::kWriting) {
+        f.writing[lower] = ctx_.clock.MonotonicMs();
+        return;
+    }
+    f.writing.erase(lower);
+    Names& n = f.known[key];
+    std::string& slot = ext == ".dat" ? n.dat : n.msg;
+    if (change == FileChange::kGone) {
+        if (slot == name) slot.clear();
+        if (n.dat.empty() && n.msg.empty()) f.known.erase(key);
+        return;
+    }
+    slot = name;
+    if (!n.dat.empty() && !n.msg.empty()) {
+        Offer(f, key);
+        SchedulePass();
+    }
+}
+
+void QueueWatch::Offer(Folder& f, const std::string& key) {
+    if (f.queued.insert(key).second) f.order.push_back(key);
+}
+
+void QueueWatch::Rescan() {
+    for (Folder& f : folders_) {
+        for (const auto& [dat, msg] : dispatcher_.ListPairs(f.sub)) {
+            const std::string lower = Lower(dat);
+            const std::string key = lower.substr(0, lower.size() - 4);
+            f.known[key] = Names{dat, msg};
+            Offer(f, key);
+        }
+    }
+    Pass();
+}
+
+void QueueWatch::SchedulePass() {
+    if (passPosted_) return;
+    passPosted_ = true;
+    std::weak_ptr<QueueWatch*> owner = self_;
+    ctx_.loop.Post([owner] {
+        if (auto alive = owner.lock()) {
+            (*alive)->passPosted_ = false;
+            (*alive)->Pass();
+        }
+    });
+}
+
+bool QueueWatch::BeingWritten(Folder& f, const std::string& name, std::int64_t now) {
+    const auto it = f.writing.find(Lower(name));
+    if (it == f.writing.end()) return false;
+    if (now - it->second < kStaleWritingMs) return true;
+    f.writing.erase(it);
+    return false;
+}
+
+// Takes the oldest candidate of `f` and claims it when it is whole. False when
+// `f` has no candidate left.
+bool QueueWatch::TryNext(Folder& f, bool& claimed) {
+    claimed = false;
+    if (f.order.empty()) return false;
+    const std::string key = f.order.front();
+    f.order.pop_front();
+    f.queued.erase(key);
+    const auto it = f.known.find(key);
+    if (it == f.known.end() || it->second.dat.empty() || it->second.msg.empty()) return true;
+    const Names names = it->second;
+    const std::int64_t now = ctx_.clock.MonotonicMs();
+    if (BeingWritten(f, names.dat, now) || BeingWritten(f, names.msg, now)) return true;
+    claimed = dispatcher_.Claim(f.sub, names.dat, names.msg);
+    return true;
+}
+
+int QueueWatch::Pass() {
+    int claimed = 0;
+    bool tried = false;
+    while (dispatcher_.HasRoom()) {
+        bool any = false;
+        for (std::size_t i = 0; i < folders_.size() && dispatcher_.HasRoom(); ++i) {
+            Folder& f = folders_[(turn_ + i) % folders_.size()];
+            bool one = false;
+            if (TryNext(f, one)) any = tried = true;
+            if (one) ++claimed;
+        }
+        turn_ = (turn_ + 1) % folders_.size();
+        if (!any) break;
+    }
+    if (tried && ctx_.meter != nullptr) ctx_.meter->Claimed(claimed);
+    return claimed;
+}
+
+std::size_t QueueWatch::Waiting() const {
+    return folders_[0].order.size() + folders_[1].order.size();
+}
+
+}  // namespace bw

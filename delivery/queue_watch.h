@@ -1,0 +1,83 @@
+// QueueWatch: how the fast profile finds work. Inbox/ and Outbox/ are watched
+// (platform/dir_watch.h); a pair becomes a candidate the moment its second
+// file is complete (closed after writing, or renamed in) and is claimed at
+// once while a session is free. Candidates wait in arrival order, the two
+// folders taking turns; each session's end runs a new pass. A file still being
+// written keeps its pair back until it is complete (or has not changed for
+// kStaleWritingMs: its writer is gone and the claim's lock decides, as in the
+// classic scan). The rescan, every kRescanIntervalMs on tmrQueue and at once
+// when the kernel dropped events, lists both folders like the classic scan
+// (lone envelopes go to the set-aside rule) and makes every pair found a
+// candidate again: nothing waits on a missed event longer than that. A pair
+// left in the queue after a session is tried again only at a rescan or a new
+// event, never in a loop.
+// DIAGNOSTICS: Start() fails when a queue folder cannot be watched (the
+// start-up ends naming it); otherwise as the dispatcher.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "delivery/delivery_context.h"
+#include "platform/dir_watch.h"
+#include "platform/error_state.h"
+
+namespace bw {
+
+class Dispatcher;
+
+/// The fast profile's rescan interval (tmrQueue).
+inline constexpr int kRescanIntervalMs = 2000;
+/// A file whose writer has not been heard of for this long no longer holds its pair back.
+inline constexpr std::int64_t kStaleWritingMs = 30 * 1000;
+
+class QueueWatch {
+  public:
+    QueueWatch(DeliveryContext& ctx, Dispatcher& dispatcher);
+    ~QueueWatch();
+    QueueWatch(const QueueWatch&) = delete;
+    QueueWatch& operator=(const QueueWatch&) = delete;
+
+    /// Watches both queue folders and rescans them once.
+    ErrorState Start();
+    /// Lists both folders, takes every pair found as a candidate and runs a pass.
+    void Rescan();
+    /// Runs a pass from the loop soon (once, however often asked).
+    void SchedulePass();
+    /// Claims candidates while a session is free; the pairs claimed.
+    int Pass();
+    /// Candidates waiting (tests, metrics).
+    std::size_t Waiting() const;
+
+  private:
+    struct Names {
+        std::string dat, msg;  // as found in the folder ("" = not seen)
+    };
+    struct Folder {
+        std::string sub;                              // "Inbox/" or "Outbox/"
+        std::map<std::string, Names> known;           // lower-case base -> names
+        std::map<std::string, std::int64_t> writing;  // lower-case file name -> last change
+        std::deque<std::string> order;                // candidates, oldest first
+        std::set<std::string> queued;                 // the same, for lookup
+    };
+
+    void OnChange(int folder, const std::string& name, FileChange change);
+    void Offer(Folder& f, const std::string& key);
+    bool TryNext(Folder& f, bool& claimed);
+    bool BeingWritten(Folder& f, const std::string& name, std::int64_t now);
+
+    DeliveryContext& ctx_;
+    Dispatcher& dispatcher_;
+    std::array<Folder, 2> folders_;
+    std::size_t turn_ = 0;
+    bool passPosted_ = false;
+    std::unique_ptr<DirWatch> watch_;
+    std::shared_ptr<QueueWatch*> self_;  // a posted pass finds the watch gone
+};
+
+}  // namespace bw
