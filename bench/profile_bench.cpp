@@ -1,0 +1,259 @@
+// Delivery profiles side by side: Postfix's smtp-source, the daemon's classic
+// profile and its fast profile (build/bwtarnout, an installation of its own
+// per run, minilog and counter on the private MariaDB), all against one
+// smtp-sink on 127.0.0.1 started by the bench.
+//
+//   profile_bench [messages=10000] [classic-messages=300] [big-megabytes=100]
+//                 [watch-pairs=200] [max-sessions-sweep=5,20,40]
+//
+// 1. smtp-source, 5 sessions and 1 session, `messages` messages of 2 KB, a
+//    new connection per message.
+// 2. The fast profile, `messages` pairs of 2 KB queued before the start, with
+//    MaxSessions at its default and at each value of the sweep.
+// 3. The classic profile, `classic-messages` pairs of 2 KB, both queues busy:
+//    the ratio to the cadence bound.
+// 4. One message of `big-megabytes`, fast and classic: the body rate measured
+//    by the scripted sink (tests/support/smtp_peer.h; smtp-sink cannot time a
+//    body).
+// 5. The queue watch: `watch-pairs` pairs queued one at a time to the idle
+//    fast daemon; from the close of the pair's second file to the daemon's
+//    lock on it (read from /proc/locks, which takes no lock itself).
+// Rates run on the sink's clock from the run's first message to its last;
+// CPU and peak memory are the daemon's own (or smtp-source's); rows and the
+// count are taken once the audit is written.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/support/delivery_runs.h"
+#include "bench/support/postfix_tools.h"
+#include "delivery/profile.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace bw::bench;
+
+constexpr int kSmallBytes = 2048;
+
+struct Row {
+    std::string name;
+    DeliveryFigures f;
+    double ratio = 0;  // 0: none
+    std::string ratioTo;
+};
+
+void PrintHeader() {
+    std::printf(
+        "| Run | Messages | Seconds | Messages/s | CPU s per 1,000 | Peak RSS (KB) | Minilog rows"
+        " | Delivered count | Ratio |\n|---|---:|---:|---:|---:|---:|---:|---:|---|\n");
+}
+
+void PrintRow(const Row& r) {
+    const DeliveryFigures& f = r.f;
+    const std::string ratio =
+        r.ratio > 0 ? std::to_string(r.ratio).substr(0, 5) + " " + r.ratioTo : "";
+    std::printf("| %s | %d | %.2f | %.1f | %.3f | %ld | %s | %s | %s |\n", r.name.c_str(),
+                f.messages, f.seconds, f.messages / f.seconds, f.cpuSeconds * 1000.0 / f.messages,
+                f.maxRssKb, f.rows.c_str(), f.delivered.c_str(), ratio.c_str());
+    std::fflush(stdout);
+}
+
+Row SourceRun(const PostfixSink& sink, int sessions, int messages) {
+    const std::uint64_t before = sink.Messages();
+    const ChildRun run = RunSmtpSource(sink.Port(), sessions, messages, kSmallBytes);
+    sink.WaitMessages(before + static_cast<std::uint64_t>(messages), 10);
+    Row r{"smtp-source -s " + std::to_string(sessions), {}, 0, ""};
+    r.f.messages = messages;
+    r.f.seconds = sink.Span(before + 1, before + static_cast<std::uint64_t>(messages));
+    r.f.cpuSeconds = run.cpuSeconds;
+    r.f.maxRssKb = run.maxRssKb;
+    r.f.rows = "–";
+    r.f.delivered = std::to_string(sink.Messages() - before) + " at the sink";
+    if (run.status != 0) r.f.delivered += " (exit " + std::to_string(run.status) + ")";
+    r.f.all = run.status == 0 && sink.Messages() - before == static_cast<std::uint64_t>(messages);
+    return r;
+}
+
+Row FastRun(const PostfixSink& sink, int messages, int maxSessions) {
+    ServerValues values{{"Profile", "fast"}};
+    std::string name = "fast, MaxSessions " + std::to_string(maxSessions);
+    if (maxSessions == bw::kFastMaxSessions) {
+        name += " (default)";
+    } else {
+        values.emplace_back("MaxSessions", std::to_string(maxSessions));
+    }
+    Installation inst(sink.Port(), BenchOptions(values));
+    QueueSmall(inst, messages, SmallBody(kSmallBytes));
+    const std::uint64_t before = sink.Messages();
+    const std::uint64_t last = before + static_cast<std::uint64_t>(messages);
+    inst.Start();
+    sink.WaitMessages(last, 60 + messages / 20.0, [&inst] { return inst.Running(); });
+    const double seconds = sink.Span(before + 1, std::min(last, sink.Messages()));
+    return {name, Finish(inst, messages, seconds), 0, ""};
+}
+
+std::vector<int> Sweep(const char* list) {
+    std::vector<int> values{bw::kFastMaxSessions};
+    std::stringstream in(list);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        const int n = std::atoi(item.c_str());
+        if (n > 0 && std::find(values.begin(), values.end(), n) == values.end()) {
+            values.push_back(n);
+        }
+    }
+    return values;
+}
+
+void BodyRates(int megabytes) {
+    bw::test::SmtpPeer sink;
+    sink.KeepBodies(false);
+    sink.Start();
+    std::printf(
+        "\n| Body, one %d MB message | Body rate (MB/s) | CPU s | Peak RSS (KB) | All |\n"
+        "|---|---:|---:|---:|---|\n",
+        megabytes);
+    for (const bool fast : {true, false}) {
+        const BodyFigures b = RunBigMessage(
+            sink, megabytes, fast ? ServerValues{{"Profile", "fast"}} : ServerValues{});
+        std::printf("| %s | %.1f | %.3f | %ld | %s |\n", fast ? "fast" : "classic",
+                    b.megabytes / b.bodySeconds, b.cpuSeconds, b.maxRssKb, b.all ? "yes" : "NO");
+        std::fflush(stdout);
+    }
+    sink.Stop();
+}
+
+// " maj:min:inode " as /proc/locks names the file.
+std::string LockName(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "";
+    char name[64];
+    std::snprintf(name, sizeof name, " %02x:%02x:%lu ", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long>(st.st_ino));
+    return name;
+}
+
+bool Locked(const std::string& lockName) {
+    const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
+    std::string all;
+    char buf[8192];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) all.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    return all.find(lockName) != std::string::npos;
+}
+
+// Writes the envelope, then the message; returns the time of the message's close.
+Clock::time_point QueueByHand(const std::string& base) {
+    std::string dat;
+    for (const std::string& l : BenchEnvelope()) dat += l + "\r\n";
+    bw::test::WriteFile(base + ".dat", dat);
+    const std::string msg = "X-Queue: 1\r\n" + SmallBody(kSmallBytes);
+    const int fd = ::open((base + ".msg").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool written = ::write(fd, msg.data(), msg.size()) == static_cast<ssize_t>(msg.size());
+    ::close(fd);
+    return written ? Clock::now() : Clock::time_point{};
+}
+
+/// Milliseconds from the close of the .msg to the daemon's lock on it; -1 when
+/// not seen locked within 2 s. `gone` is set when the pair was delivered and
+/// removed before the probe saw the lock (the figure is then an upper bound).
+double ClaimDelay(const std::string& base, bool& gone) {
+    const Clock::time_point closed = QueueByHand(base);
+    const std::string lockName = LockName(base + ".msg");
+    gone = false;
+    while (Clock::now() - closed < std::chrono::seconds(2)) {
+        const bool locked = Locked(lockName);
+        gone = !locked && ::access((base + ".msg").c_str(), F_OK) != 0;
+        if (locked || gone) {
+            return std::chrono::duration<double, std::milli>(Clock::now() - closed).count();
+        }
+    }
+    return -1;
+}
+
+void PrintLatency(std::vector<double> ms, int missed, int gone) {
+    std::sort(ms.begin(), ms.end());
+    const auto at = [&ms](double q) {
+        return ms.empty() ? 0.0 : ms[static_cast<std::size_t>(q * (ms.size() - 1))];
+    };
+    std::printf("\n| Queue watch, close of the second file to the claim | Figure |\n|---|---:|\n");
+    std::printf("| pairs measured | %zu (not claimed within 2 s: %d; gone before seen: %d) |\n",
+                ms.size(), missed, gone);
+    std::printf("| median | %.3f ms |\n| p90 | %.3f ms |\n| max | %.3f ms |\n", at(0.5), at(0.9),
+                ms.empty() ? 0.0 : ms.back());
+}
+
+/// The idle fast daemon, pairs queued one at a time, each delivered before the next.
+void WatchLatency(const PostfixSink& sink, int pairs) {
+    Installation inst(sink.Port(), BenchOptions({{"Profile", "fast"}}));
+    inst.Queue("Inbox/", "Warm", BenchEnvelope(), SmallBody(kSmallBytes));
+    std::uint64_t expect = sink.Messages() + 1;
+    inst.Start();
+    sink.WaitMessages(expect, 30, [&inst] { return inst.Running(); });
+    std::vector<double> ms;
+    int missed = 0;
+    int gone = 0;
+    for (int i = 0; i < pairs && inst.Running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        char name[32];
+        std::snprintf(name, sizeof name, "Inbox/W%05d", i);
+        bool wasGone = false;
+        const double delay = ClaimDelay(inst.Acc() + name, wasGone);
+        delay < 0 ? ++missed : (ms.push_back(delay), gone += wasGone ? 1 : 0);
+        sink.WaitMessages(++expect, 30);
+    }
+    const DeliveryFigures f = Finish(inst, pairs + 1, 0);
+    PrintLatency(ms, missed, gone);
+    std::printf("| minilog rows / delivered count | %s / %s of %d |\n", f.rows.c_str(),
+                f.delivered.c_str(), pairs + 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int messages = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const int classic = argc > 2 ? std::atoi(argv[2]) : 300;
+    const int bigMb = argc > 3 ? std::atoi(argv[3]) : 100;
+    const int watchPairs = argc > 4 ? std::atoi(argv[4]) : 200;
+    const std::vector<int> sweep = Sweep(argc > 5 ? argv[5] : "5,20,40");
+    PostfixSink sink;
+    if (!sink.Start()) return 2;
+    std::printf("smtp-sink on 127.0.0.1:%d; small messages of %d bytes\n\n", sink.Port(),
+                kSmallBytes);
+    PrintHeader();
+    const Row five = SourceRun(sink, 5, messages);
+    PrintRow(five);
+    PrintRow(SourceRun(sink, 1, messages));
+    const double fiveRate = five.f.messages / five.f.seconds;
+    bool all = five.f.all;
+    for (const int n : sweep) {
+        Row r = FastRun(sink, messages, n);
+        r.ratio = r.f.messages / r.f.seconds / fiveRate;
+        r.ratioTo = "of smtp-source -s 5";
+        all = all && r.f.all;
+        PrintRow(r);
+    }
+    Row c{"classic",
+          RunClassic(
+              sink.Port(), [&sink] { return sink.Messages(); }, classic, SmallBody(kSmallBytes)),
+          0, "of the cadence bound (5/s)"};
+    c.ratio = c.f.messages / c.f.seconds / kBoundPerSecond;
+    all = all && c.f.all;
+    PrintRow(c);
+    BodyRates(bigMb);
+    WatchLatency(sink, watchPairs);
+    sink.Stop();
+    return all ? 0 : 1;
+}
