@@ -318,12 +318,18 @@ void frmMain::MakeAccountFolders() {
     }
     LoadForwardedList(installation_, files_);
     delivery_->settings.forwardedList = installation_.sForwardedList;
-    // The fast profile watches the queue folders from here on.
-    if (delivery_->settings.profile == Profile::kFast) {
-        if (const ErrorState err = delivery_->dispatcher.StartWatch(); err.Failed()) {
-            FatalStartupError(platform_, "Queue watch problem: " + err.description, kExitFolders);
-        }
+    if (delivery_->settings.profile == Profile::kFast) StartFastProfile();
+}
+
+// The fast profile watches the queue folders from here on and writes its
+// syncs in groups, every kGroupIntervalMs.
+void frmMain::StartFastProfile() {
+    if (const ErrorState err = delivery_->dispatcher.StartWatch(); err.Failed()) {
+        FatalStartupError(platform_, "Queue watch problem: " + err.description, kExitFolders);
     }
+    delivery_->ctx.syncLater = &delivery_->syncs;
+    tmrGroup_ = std::make_unique<Timer>(*platform_.loop, kGroupIntervalMs, true,
+                                        [this] { delivery_->syncs.Flush(); });
 }
 
 void frmMain::ShowIcon() {

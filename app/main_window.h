@@ -110,6 +110,7 @@ class frmMain {
     void ShowIcon();                                            // 18
     void StartServing();                                        // 19, 20
     void MakeDelivery();                                        // with step 10
+    void StartFastProfile();                                    // with step 17
 
     const HostPlatform& platform_;
     Installation& installation_;
@@ -122,6 +123,7 @@ class frmMain {
     std::unique_ptr<Timer> tmrQueue_;
     std::unique_ptr<Timer> tmrDBCheck_;
     std::unique_ptr<Timer> tmrBackupDB_;
+    std::unique_ptr<Timer> tmrGroup_;  // the fast profile's grouped writes
     std::unique_ptr<HealthCheck> healthCheck_;
     bool bPlaySound_ = false;
     bool bShowTicker_ = false;

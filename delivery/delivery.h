@@ -13,6 +13,7 @@
 #include "delivery/dispatcher.h"
 #include "delivery/sent_record.h"
 #include "delivery/session_log.h"
+#include "platform/background_sync.h"
 #include "platform/queue_files.h"
 
 namespace bw {
@@ -28,6 +29,7 @@ struct Delivery {
     SessionLog log;
     SentRecord sent;
     QueueFiles files;
+    BackgroundSync syncs;  // the fast profile's grouped syncs
     DeliveryContext ctx;
     Dispatcher dispatcher;
 };

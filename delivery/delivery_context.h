@@ -14,6 +14,7 @@
 namespace bw {
 
 class Audit;
+class BackgroundSync;
 class Clock;
 class DeliveryMeter;
 class Loop;
@@ -60,6 +61,7 @@ struct DeliveryContext {
     std::int16_t& activeTransfers;   // loaded delivery windows (the shutdown waits for 0)
     std::int32_t smtpPort = 0;       // the port last set by a server entry, shared by all sessions
     DeliveryMeter* meter = nullptr;  // the metrics; null when they are off
+    BackgroundSync* syncLater = nullptr;  // the fast profile's grouped syncs; null: sync at once
 };
 
 }  // namespace bw

@@ -10,17 +10,17 @@ namespace bw {
 namespace {
 
 void FileFile(QueueFiles& files, const std::string& from, const std::string& folder, bool refused,
-              std::int16_t& fileNo, ErrorState& err) {
+              std::int16_t& fileNo, ErrorState& err, BackgroundSync* later) {
     const std::string name = from.substr(from.find_last_of('/') + 1);
     ErrorState fileErr;
     if (folder.empty() || NameInRealFolder(folder, name)) {
-        DeleteFileSafe(from, fileErr);
-    } else if (!MoveFileSafe(from, folder + name, true, fileErr)) {
+        DeleteFileSafe(from, fileErr, later);
+    } else if (!MoveFileSafe(from, folder + name, true, fileErr, later)) {
         if (fileErr.number == EEXIST || !refused) {
             // Filed under that name meanwhile, or delivered: the trash copy is a courtesy.
             ErrorState delErr;
             if (fileErr.number == EEXIST) fileErr.Clear();
-            DeleteFileSafe(from, delErr);
+            DeleteFileSafe(from, delErr, later);
             if (delErr.Failed()) fileErr.Raise(delErr.number, delErr.description);
         }
         // A refused message whose folder failed is never deleted: it stays queued.
@@ -32,7 +32,8 @@ void FileFile(QueueFiles& files, const std::string& from, const std::string& fol
 
 }  // namespace
 
-bool FilePair(QueueFiles& files, QueuePair& pair, bool refused, bool useTrash, ErrorState& err) {
+bool FilePair(QueueFiles& files, QueuePair& pair, bool refused, bool useTrash, ErrorState& err,
+              BackgroundSync* later) {
     const std::string q = pair.QueuePath();
     const std::string target = refused ? q + "BAD/" : (useTrash ? pair.accPath + "Trash/" : "");
     if (refused) MakePath(q + "BAD");
@@ -41,8 +42,8 @@ bool FilePair(QueueFiles& files, QueuePair& pair, bool refused, bool useTrash, E
         const std::string path = files.FilePathNo(fileNo);
         return path.empty() ? q + pair.name + ext : path;
     };
-    FileFile(files, claimedPath(pair.msgFile, ".msg"), target, refused, pair.msgFile, err);
-    FileFile(files, claimedPath(pair.datFile, ".dat"), target, refused, pair.datFile, err);
+    FileFile(files, claimedPath(pair.msgFile, ".msg"), target, refused, pair.msgFile, err, later);
+    FileFile(files, claimedPath(pair.datFile, ".dat"), target, refused, pair.datFile, err, later);
     return !err.Failed();
 }
 

@@ -18,7 +18,9 @@ namespace bw {
 
 /// Moves or deletes both files of `pair` (closing them); `refused` sends them
 /// to BAD, else `useTrash` to the trash.
-bool FilePair(QueueFiles& files, QueuePair& pair, bool refused, bool useTrash, ErrorState& err);
+/// With `later`, the folders' syncs go to it (the fast profile).
+bool FilePair(QueueFiles& files, QueuePair& pair, bool refused, bool useTrash, ErrorState& err,
+              BackgroundSync* later = nullptr);
 
 /// Rewrites folder + "Changed.flg" with the day-serial number `now`.
 void TouchChangedFlag(const std::string& folder, double now);

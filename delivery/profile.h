@@ -17,6 +17,8 @@ namespace bw {
 /// (the best of the measured counts on a 2-core machine, see bench/README.md).
 inline constexpr int kFastMaxSessions = 10;
 inline constexpr int kMaxSessionsLimit = 200;
+/// The fast profile writes its audit and syncs its files in groups this often.
+inline constexpr int kGroupIntervalMs = 50;
 
 /// Sets d.profile and d.maxSessions from the two values ("" = not set).
 /// Returns "" when both are allowed, else the problem.

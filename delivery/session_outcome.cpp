@@ -119,7 +119,8 @@ void SmtpSession::FileStage() {
     Enter(Stage::kDone, "filing");
     Settle();
     ErrorState err;
-    const bool filed = FilePair(ctx_.files, pair_, refused_, ctx_.settings.useTrash, err);
+    const bool filed =
+        FilePair(ctx_.files, pair_, refused_, ctx_.settings.useTrash, err, ctx_.syncLater);
     if (!filed) Log(kLogError, "ERROR: filing " + pair_.name + ": " + err.description);
     AfterFiling(filed, err);
     TouchChangedFlag(pair_.accPath, ctx_.clock.Now());
@@ -154,7 +155,8 @@ bool SmtpSession::AttemptDue() {
             refused_ = e->refused;
             recorded_ = true;
             ErrorState err;
-            const bool filed = FilePair(ctx_.files, pair_, refused_, ctx_.settings.useTrash, err);
+            const bool filed =
+                FilePair(ctx_.files, pair_, refused_, ctx_.settings.useTrash, err, ctx_.syncLater);
             if (filed) TouchChangedFlag(pair_.accPath, ctx_.clock.Now());
             AfterFiling(filed, err);
         }

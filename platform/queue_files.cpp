@@ -15,6 +15,8 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/background_sync.h"
+
 namespace bw {
 
 namespace {
@@ -378,7 +380,8 @@ bool QueueFiles::AtEndNo(std::int16_t fileNo) {
     return !f->Fill(ignored);
 }
 
-bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace, ErrorState& err) {
+bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace, ErrorState& err,
+                  BackgroundSync* later) {
     Fd fromDir(::open(FolderOf(from).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fromDir.fd < 0) {
         err.Raise(errno, Describe("Cannot open", FolderOf(from), errno));
@@ -391,15 +394,24 @@ bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace
         err.Raise(errno, "Cannot move " + from + " to " + to + ": " + std::strerror(errno));
         return false;
     }
+    if (later != nullptr) {
+        later->Add(FolderOf(to));
+        later->Add(FolderOf(from));
+        return true;
+    }
     ::fsync(toDir.fd);
     ::fsync(fromDir.fd);
     return true;
 }
 
-bool DeleteFileSafe(const std::string& path, ErrorState& err) {
+bool DeleteFileSafe(const std::string& path, ErrorState& err, BackgroundSync* later) {
     if (::unlink(path.c_str()) != 0) {
         err.Raise(errno, Describe("Cannot delete", path, errno));
         return false;
+    }
+    if (later != nullptr) {
+        later->Add(FolderOf(path));
+        return true;
     }
     Fd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd >= 0) ::fsync(dir.fd);

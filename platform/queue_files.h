@@ -24,6 +24,8 @@
 
 namespace bw {
 
+class BackgroundSync;
+
 /// Names (not paths) in `folder` ending in ".dat" in any letter case, sorted by
 /// name. A folder that is missing or cannot be read raises `err`.
 std::vector<std::string> ListQueueFolder(const std::string& folder, ErrorState& err);
@@ -96,7 +98,9 @@ class QueueFiles {
 /// move survives a crash. Across file systems a regular file is copied to a
 /// unique temporary name in the target folder, synced, renamed into place, and
 /// only then the source is deleted.
-bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace, ErrorState& err);
+/// With `later`, the two folders are named to it instead of synced at once.
+bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace, ErrorState& err,
+                  BackgroundSync* later = nullptr);
 
 /// Opens a folder the daemon writes into: the last part of `folder` must be a
 /// real folder, not a link to one (ENOTDIR otherwise). Returns the descriptor
@@ -117,7 +121,7 @@ bool ReplaceFile(const std::string& folder, const std::string& name, const std::
 /// -1 when it is gone.
 long long SecondsSinceChange(const std::string& path);
 
-/// Deletes a file and syncs its folder.
-bool DeleteFileSafe(const std::string& path, ErrorState& err);
+/// Deletes a file and syncs its folder (with `later`: names the folder to it).
+bool DeleteFileSafe(const std::string& path, ErrorState& err, BackgroundSync* later = nullptr);
 
 }  // namespace bw

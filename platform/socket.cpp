@@ -6,6 +6,7 @@
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 #include <deque>
+#include <vector>
 
 #include "platform/loop.h"
 
@@ -123,6 +124,14 @@ struct Core : std::enable_shared_from_this<Core> {
         state = TcpSocket::kResolving;
         auto self = shared_from_this();
         const std::uint64_t g = gen;
+        // A numeric address needs no resolver (and none of its thread).
+        asio::error_code notNumeric;
+        const asio::ip::address address = asio::ip::make_address(host, notNumeric);
+        if (!notNumeric && port > 0 && port <= 65535) {
+            state = TcpSocket::kConnecting;
+            const asio::ip::tcp::endpoint ep(address, static_cast<unsigned short>(port));
+            return ConnectTo(std::vector<asio::ip::tcp::endpoint>{ep}, g);
+        }
         resolver.async_resolve(
             host, std::to_string(port), asio::ip::resolver_base::numeric_service,
             [self, g](asio::error_code ec, asio::ip::tcp::resolver::results_type results) {
@@ -132,26 +141,30 @@ struct Core : std::enable_shared_from_this<Core> {
                     return;
                 }
                 self->state = TcpSocket::kConnecting;
-                asio::async_connect(
-                    self->socket, results,
-                    [self, g](asio::error_code ec2, const asio::ip::tcp::endpoint& ep) {
-                        if (self->gen != g) return;
-                        if (ec2) {
-                            self->Fail(kErrConnect, ec2.message());
-                            return;
-                        }
-                        asio::error_code ignored;
-                        self->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-                        self->remoteIP = ep.address().to_string();
-                        self->remotePort = ep.port();
-                        self->state = TcpSocket::kConnected;
-                        self->StartRead();
-                        self->StartWrite();
-                        if (self->owner != nullptr && self->owner->onConnect) {
-                            self->owner->onConnect();
-                        }
-                    });
+                self->ConnectTo(results, g);
             });
+    }
+
+    template <typename Endpoints>
+    void ConnectTo(const Endpoints& endpoints, std::uint64_t g) {
+        auto self = shared_from_this();
+        asio::async_connect(socket, endpoints,
+                            [self, g](asio::error_code ec, const asio::ip::tcp::endpoint& ep) {
+                                if (self->gen != g) return;
+                                if (ec) {
+                                    self->Fail(kErrConnect, ec.message());
+                                    return;
+                                }
+                                asio::error_code ignored;
+                                self->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+                                self->remoteIP = ep.address().to_string();
+                                self->remotePort = ep.port();
+                                self->state = TcpSocket::kConnected;
+                                self->StartRead();
+                                self->StartWrite();
+                                if (self->owner != nullptr && self->owner->onConnect)
+                                    self->owner->onConnect();
+                            });
     }
 };
 

@@ -441,6 +441,33 @@ TEST_F(FakeSessionTest, SessionLogSwitchAndBanners) {
     EXPECT_LT(second, log.find("*** Connecting"));
 }
 
+// The fast profile holds the same conversation, log lines and minilog row as
+// the classic one, but steps on events only: the whole delivery happens
+// without the clock moving on, where the classic cadence needs its ticks.
+TEST_F(FakeSessionTest, FastProfileSameConversationWithoutWaitingForTicks) {
+    ServeFake();
+    std::string logs[2];
+    std::string actions[2];
+    for (int fast = 0; fast < 2; ++fast) {
+        SCOPED_TRACE(fast ? "fast" : "classic");
+        S().profile = fast ? Profile::kFast : Profile::kClassic;
+        QueueOne("P1");
+        const std::int64_t start = clock_.MonotonicMs();
+        StartDelivery("Inbox/", "P1");
+        for (int i = 0; i < 1000 && outcomes_.empty(); ++i) loop_.PollOnce();
+        EXPECT_EQ(outcomes_.size(), fast ? 1u : 0u);
+        ASSERT_TRUE(RunUntilOutcomes(1));
+        EXPECT_EQ(clock_.MonotonicMs() == start, fast == 1);
+        EXPECT_EQ(WhereIs("Inbox/", "P1"), "trash");
+        logs[fast] = LogText();
+        logs[fast].erase(logs[fast].find("Session started:"), 37);  // the time differs
+        actions[fast] = audit_.rows.back().sAction;
+        Reset();
+    }
+    EXPECT_EQ(logs[0], logs[1]);
+    EXPECT_EQ(actions[0], actions[1]);
+}
+
 // The domain runs from the first "@" to the next; an address without one fails.
 TEST(DeliveryHelpers, GetDomain) {
     ErrorState err;

@@ -188,6 +188,11 @@ TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
              fs::create_directory_symlink(root_ + "/nowhere/TarnIN", appDir_ + "TarnIN");
          },
          kExitFolders, "Unable to create Folder Structure!!"},
+        {"profile unknown", [&] { Store("Server", "Profile", "turbo"); }, kExitConfig,
+         "Setting not allowed: Server\\Profile = \"turbo\" (allowed: classic, fast)"},
+        {"session count not a number", [&] { Store("Server", "MaxSessions", "0x10"); }, kExitConfig,
+         "Setting not allowed: Server\\MaxSessions = \"0x10\" (allowed: a whole number from 1 "
+         "to 200)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
