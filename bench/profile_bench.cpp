@@ -4,17 +4,19 @@
 // smtp-sink on 127.0.0.1 started by the bench.
 //
 //   profile_bench [messages=10000] [classic-messages=300] [big-megabytes=100]
-//                 [watch-pairs=200] [max-sessions-sweep=5,20,40]
+//                 [watch-pairs=200] [max-sessions-sweep=5,20,40] [rounds=3]
 //
 // 1. smtp-source, 5 sessions and 1 session, `messages` messages of 2 KB, a
 //    new connection per message.
 // 2. The fast profile, `messages` pairs of 2 KB queued before the start, with
 //    MaxSessions at its default and at each value of the sweep.
+//    Steps 1 and 2 are run `rounds` times in turn (the machine's other load
+//    falls on all alike) and summed up as medians.
 // 3. The classic profile, `classic-messages` pairs of 2 KB, both queues busy:
 //    the ratio to the cadence bound.
-// 4. One message of `big-megabytes`, fast and classic: the body rate measured
-//    by the scripted sink (tests/support/smtp_peer.h; smtp-sink cannot time a
-//    body).
+// 4. One message of `big-megabytes`, fast and classic, `rounds` times: the
+//    body rate measured by the scripted sink (tests/support/smtp_peer.h;
+//    smtp-sink cannot time a body).
 // 5. The queue watch: `watch-pairs` pairs queued one at a time to the idle
 //    fast daemon; from the close of the pair's second file to the daemon's
 //    lock on it (read from /proc/locks, which takes no lock itself).
@@ -30,6 +32,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -49,23 +52,62 @@ constexpr int kSmallBytes = 2048;
 struct Row {
     std::string name;
     DeliveryFigures f;
-    double ratio = 0;  // 0: none
-    std::string ratioTo;
+    double ratio = 0;  // fast: to smtp-source -s 5 of its round; classic: to the bound
 };
 
-void PrintHeader() {
+double Rate(const DeliveryFigures& f) {
+    return f.seconds > 0 ? f.messages / f.seconds : 0;
+}
+
+double CpuPerThousand(const DeliveryFigures& f) {
+    return f.cpuSeconds * 1000.0 / f.messages;
+}
+
+void PrintHeader(const char* ratio) {
     std::printf(
         "| Run | Messages | Seconds | Messages/s | CPU s per 1,000 | Peak RSS (KB) | Minilog rows"
-        " | Delivered count | Ratio |\n|---|---:|---:|---:|---:|---:|---:|---:|---|\n");
+        " | Delivered count | %s |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|\n",
+        ratio);
 }
 
 void PrintRow(const Row& r) {
     const DeliveryFigures& f = r.f;
-    const std::string ratio =
-        r.ratio > 0 ? std::to_string(r.ratio).substr(0, 5) + " " + r.ratioTo : "";
+    const std::string ratio = r.ratio > 0 ? std::to_string(r.ratio).substr(0, 5) : "";
     std::printf("| %s | %d | %.2f | %.1f | %.3f | %ld | %s | %s | %s |\n", r.name.c_str(),
-                f.messages, f.seconds, f.messages / f.seconds, f.cpuSeconds * 1000.0 / f.messages,
-                f.maxRssKb, f.rows.c_str(), f.delivered.c_str(), ratio.c_str());
+                f.messages, f.seconds, Rate(f), CpuPerThousand(f), f.maxRssKb, f.rows.c_str(),
+                f.delivered.c_str(), ratio.c_str());
+    std::fflush(stdout);
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+/// One line per kind of run: the median, lowest and highest rate of its rounds.
+void PrintMedians(const std::vector<std::string>& order,
+                  const std::map<std::string, std::vector<Row>>& runs) {
+    std::printf(
+        "\n| Run (medians of the rounds) | Rounds | Messages/s | Lowest–highest | CPU s per 1,000 |"
+        " Peak RSS (KB, highest) | Ratio to smtp-source -s 5 | Every row and count |\n"
+        "|---|---:|---:|---:|---:|---:|---:|---|\n");
+    for (const std::string& name : order) {
+        std::vector<double> rate, cpu, ratio;
+        long rss = 0;
+        bool all = true;
+        for (const Row& r : runs.at(name)) {
+            rate.push_back(Rate(r.f));
+            cpu.push_back(CpuPerThousand(r.f));
+            ratio.push_back(r.ratio);
+            rss = std::max(rss, r.f.maxRssKb);
+            all = all && r.f.all;
+        }
+        const auto [low, high] = std::minmax_element(rate.begin(), rate.end());
+        const std::string r = Median(ratio) > 0 ? std::to_string(Median(ratio)).substr(0, 5) : "–";
+        std::printf("| %s | %zu | %.1f | %.1f–%.1f | %.3f | %ld | %s | %s |\n", name.c_str(),
+                    rate.size(), Median(rate), *low, *high, Median(cpu), rss, r.c_str(),
+                    all ? "yes" : "NO");
+    }
     std::fflush(stdout);
 }
 
@@ -73,7 +115,7 @@ Row SourceRun(const PostfixSink& sink, int sessions, int messages) {
     const std::uint64_t before = sink.Messages();
     const ChildRun run = RunSmtpSource(sink.Port(), sessions, messages, kSmallBytes);
     sink.WaitMessages(before + static_cast<std::uint64_t>(messages), 10);
-    Row r{"smtp-source -s " + std::to_string(sessions), {}, 0, ""};
+    Row r{"smtp-source -s " + std::to_string(sessions), {}, 0};
     r.f.messages = messages;
     r.f.seconds = sink.Span(before + 1, before + static_cast<std::uint64_t>(messages));
     r.f.cpuSeconds = run.cpuSeconds;
@@ -100,7 +142,7 @@ Row FastRun(const PostfixSink& sink, int messages, int maxSessions) {
     inst.Start();
     sink.WaitMessages(last, 60 + messages / 20.0, [&inst] { return inst.Running(); });
     const double seconds = sink.Span(before + 1, std::min(last, sink.Messages()));
-    return {name, Finish(inst, messages, seconds), 0, ""};
+    return {name, Finish(inst, messages, seconds), 0};
 }
 
 std::vector<int> Sweep(const char* list) {
@@ -116,7 +158,8 @@ std::vector<int> Sweep(const char* list) {
     return values;
 }
 
-void BodyRates(int megabytes) {
+/// The body rate of one big message, fast and classic in turn, `rounds` times.
+bool BodyRates(int megabytes, int rounds) {
     bw::test::SmtpPeer sink;
     sink.KeepBodies(false);
     sink.Start();
@@ -124,14 +167,26 @@ void BodyRates(int megabytes) {
         "\n| Body, one %d MB message | Body rate (MB/s) | CPU s | Peak RSS (KB) | All |\n"
         "|---|---:|---:|---:|---|\n",
         megabytes);
-    for (const bool fast : {true, false}) {
-        const BodyFigures b = RunBigMessage(
-            sink, megabytes, fast ? ServerValues{{"Profile", "fast"}} : ServerValues{});
-        std::printf("| %s | %.1f | %.3f | %ld | %s |\n", fast ? "fast" : "classic",
-                    b.megabytes / b.bodySeconds, b.cpuSeconds, b.maxRssKb, b.all ? "yes" : "NO");
-        std::fflush(stdout);
+    std::vector<double> rates[2];
+    bool all = true;
+    for (int round = 0; round < rounds; ++round) {
+        for (const bool fast : {true, false}) {
+            const BodyFigures b = RunBigMessage(
+                sink, megabytes, fast ? ServerValues{{"Profile", "fast"}} : ServerValues{});
+            rates[fast ? 0 : 1].push_back(b.megabytes / b.bodySeconds);
+            all = all && b.all;
+            std::printf("| %s | %.1f | %.3f | %ld | %s |\n", fast ? "fast" : "classic",
+                        rates[fast ? 0 : 1].back(), b.cpuSeconds, b.maxRssKb, b.all ? "yes" : "NO");
+            std::fflush(stdout);
+        }
+    }
+    for (const int i : {0, 1}) {
+        std::printf("| %s, median (highest) of %d | %.1f (%.1f) | | | |\n",
+                    i == 0 ? "fast" : "classic", rounds, Median(rates[i]),
+                    *std::max_element(rates[i].begin(), rates[i].end()));
     }
     sink.Stop();
+    return all;
 }
 
 // " maj:min:inode " as /proc/locks names the file.
@@ -220,6 +275,33 @@ void WatchLatency(const PostfixSink& sink, int pairs) {
                 f.delivered.c_str(), pairs + 1);
 }
 
+/// Rounds of smtp-source and the fast profile, interleaved so that the
+/// machine's other load falls on all of them alike; every run, then the medians.
+bool SideBySide(const PostfixSink& sink, int messages, const std::vector<int>& sweep, int rounds) {
+    std::vector<std::string> order;
+    std::map<std::string, std::vector<Row>> runs;
+    bool all = true;
+    const auto keep = [&](const Row& r) {
+        if (runs.count(r.name) == 0) order.push_back(r.name);
+        runs[r.name].push_back(r);
+        all = all && r.f.all;
+        PrintRow(r);
+    };
+    PrintHeader("Ratio to smtp-source -s 5");
+    for (int round = 0; round < rounds; ++round) {
+        const Row five = SourceRun(sink, 5, messages);
+        keep(five);
+        keep(SourceRun(sink, 1, messages));
+        for (const int n : sweep) {
+            Row r = FastRun(sink, messages, n);
+            r.ratio = Rate(r.f) / Rate(five.f);
+            keep(r);
+        }
+    }
+    PrintMedians(order, runs);
+    return all;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -228,31 +310,22 @@ int main(int argc, char** argv) {
     const int bigMb = argc > 3 ? std::atoi(argv[3]) : 100;
     const int watchPairs = argc > 4 ? std::atoi(argv[4]) : 200;
     const std::vector<int> sweep = Sweep(argc > 5 ? argv[5] : "5,20,40");
+    const int rounds = std::max(1, argc > 6 ? std::atoi(argv[6]) : 3);
     PostfixSink sink;
     if (!sink.Start()) return 2;
     std::printf("smtp-sink on 127.0.0.1:%d; small messages of %d bytes\n\n", sink.Port(),
                 kSmallBytes);
-    PrintHeader();
-    const Row five = SourceRun(sink, 5, messages);
-    PrintRow(five);
-    PrintRow(SourceRun(sink, 1, messages));
-    const double fiveRate = five.f.messages / five.f.seconds;
-    bool all = five.f.all;
-    for (const int n : sweep) {
-        Row r = FastRun(sink, messages, n);
-        r.ratio = r.f.messages / r.f.seconds / fiveRate;
-        r.ratioTo = "of smtp-source -s 5";
-        all = all && r.f.all;
-        PrintRow(r);
-    }
+    bool all = SideBySide(sink, messages, sweep, rounds);
+    std::printf("\n");
+    PrintHeader("Ratio to the bound (5/s)");
     Row c{"classic",
           RunClassic(
               sink.Port(), [&sink] { return sink.Messages(); }, classic, SmallBody(kSmallBytes)),
-          0, "of the cadence bound (5/s)"};
-    c.ratio = c.f.messages / c.f.seconds / kBoundPerSecond;
+          0};
+    c.ratio = Rate(c.f) / kBoundPerSecond;
     all = all && c.f.all;
     PrintRow(c);
-    BodyRates(bigMb);
+    all = BodyRates(bigMb, rounds) && all;
     WatchLatency(sink, watchPairs);
     sink.Stop();
     return all ? 0 : 1;
