@@ -112,6 +112,7 @@ int RunQueueCommand(bool json, const std::string& commandLine, std::ostream& out
     for (QueuedPair& p : ListQueuedPairs(accPath, static_cast<double>(std::time(nullptr)))) {
         QueueViewEntry e;
         e.envelope = PeekQueueEnvelope(accPath + p.folder + "/" + p.datName);
+        if (e.envelope.gone) continue;  // delivered or filed meanwhile: no longer waiting
         e.pair = std::move(p);
         view.entries.push_back(std::move(e));
     }

@@ -193,6 +193,7 @@ QueueEnvelope PeekQueueEnvelope(const std::string& path) {
     QueueEnvelope unreadable;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
+        unreadable.gone = errno == ENOENT;
         unreadable.problem = errno == ELOOP ? "a symbolic link" : std::strerror(errno);
         return unreadable;
     }

@@ -28,6 +28,7 @@ constexpr std::size_t kQueueViewRecipientLines = 10;
 /// What the view shows of one envelope.
 struct QueueEnvelope {
     bool readable = false;
+    bool gone = false;  // filed by the daemon since the folder was listed
     /// Unreadable: why (e.g. "not a regular file"). Readable: what the
     /// delivery would object to ("no recipients", an unsafe line, an envelope
     /// longer than the view reads), or "" when nothing.
@@ -38,7 +39,7 @@ struct QueueEnvelope {
 
 /// The envelope of the ".dat" at `path`, read as the delivery reads it: a
 /// line ends with CR LF or a lone CR, each line is kept up to
-/// kMaxEnvelopeLine characters.
+/// kMaxEnvelopeLine characters. A ".dat" that is no longer there is `gone`.
 QueueEnvelope PeekQueueEnvelope(const std::string& path);
 
 /// The envelope of a ".dat" file's bytes (pure; `cut`: the file went on).

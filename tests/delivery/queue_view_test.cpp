@@ -37,7 +37,7 @@ QueueViewEntry Entry(const std::string& folder, const std::string& name, double 
 
 QueueEnvelope Readable(const std::string& sender, std::vector<std::string> rcpts,
                        const std::string& problem = "") {
-    return QueueEnvelope{true, problem, sender, std::move(rcpts)};
+    return QueueEnvelope{true, false, problem, sender, std::move(rcpts)};
 }
 
 // One pair in each folder: a plain one with its last action, one with a null
@@ -52,8 +52,8 @@ QueueView FourStates() {
     v.entries.push_back(Entry("Outbox", "out\"1", 3700, 2048,
                               Readable("", {"x\x1b[31m@ext.example\xE9", "y\\@\xC2\x9B.example"},
                                        "no \"@\" in address")));
-    v.entries.push_back(
-        Entry("Inbox/BAD", "bad1", 90061, 10, QueueEnvelope{false, "a symbolic link", "", {}}));
+    v.entries.push_back(Entry("Inbox/BAD", "bad1", 90061, 10,
+                              QueueEnvelope{false, false, "a symbolic link", "", {}}));
     std::vector<std::string> many;
     for (int i = 1; i <= 11; ++i) many.push_back("r" + std::to_string(i) + "@corp.example");
     v.entries.push_back(Entry("Outbox/BAD", "bad2", 5, 20, Readable("\xC3\xA9@ext.example", many)));
@@ -153,7 +153,7 @@ TEST(QueueView, EnvelopeReadAsTheSessionReadsItWithoutTrustingTheFile) {
     EXPECT_EQ(e.problem, "a symbolic link");
     ASSERT_EQ(::mkfifo((d + "fifo.dat").c_str(), 0600), 0);  // no writer: must not block
     EXPECT_EQ(PeekQueueEnvelope(d + "fifo.dat").problem, "not a regular file");
-    EXPECT_FALSE(PeekQueueEnvelope(d + "missing.dat").readable);
+    EXPECT_TRUE(PeekQueueEnvelope(d + "missing.dat").gone);
 }
 
 // Port 1 on 127.0.0.1: nobody listens, the daemon's sessions fail at once

@@ -83,6 +83,7 @@ void Installation::Start() {
 int Installation::RunCommand(const Strings& args, std::string& out, std::string& err) const {
     const std::string outFile = work_ + "/command.out";
     const std::string errFile = work_ + "/command.err";
+    std::fflush(nullptr);  // else the child writes what the parent has buffered
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setenv("BW_REGISTRY", (work_ + "/registry.reg").c_str(), 1);
