@@ -70,6 +70,8 @@ class AuditSpool {
     /// records that cannot be written are lost.
     void Close();
 
+    /// True while a spool is open.
+    bool IsOpen() const { return file_ != nullptr; }
     /// Records waiting in the spool (0 without a spool).
     std::int64_t Pending() const;
     /// Records dropped since the spool was full (cleared when it has room again).

@@ -54,7 +54,7 @@ void DbAudit::FlushGroup() {
 
 ErrorState DbAudit::AddMinLog(const tMinLog& t) {
     const double now = clock_.Now();
-    if (grouped_) {
+    if (grouped_ && spool_.IsOpen()) {
         spool_.AppendMinLog(now, t.sIP, t.sFrom, t.sTo, t.sAction);
         return {};
     }
@@ -110,7 +110,7 @@ void DbAudit::Count(const std::string& sField, std::int32_t lAmount, bool bAbsol
     if (!IsPlainColumnName(sField)) return;
     const double now = clock_.Now();
     const std::int16_t absolute = bAbsolute ? -1 : 0;
-    if (grouped_) {
+    if (grouped_ && spool_.IsOpen()) {
         spool_.AppendStats(now, tarnId_, sField, lAmount, absolute);
         return;
     }

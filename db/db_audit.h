@@ -39,7 +39,8 @@ class DbAudit final : public Audit {
     void Count(const std::string& sField, std::int32_t lAmount, bool bAbsolute);
 
     /// Grouped writing on or off (off at first); switches the spool's grouped
-    /// flushing with it.
+    /// flushing with it. Without an open spool rows and counts are written
+    /// directly, as when it is off.
     void SetGrouped(bool on);
     /// The end of a group: flushes the spool, then writes it back when the
     /// connection is open or reopens (a connection object that failed to
