@@ -321,8 +321,19 @@ void frmMain::StartFastProfile() {
         FatalStartupError(platform_, "Queue watch problem: " + err.description, kExitFolders);
     }
     delivery_->ctx.syncLater = &delivery_->syncs;
-    tmrGroup_ = std::make_unique<Timer>(*platform_.loop, kGroupIntervalMs, true,
-                                        [this] { delivery_->syncs.Flush(); });
+    audit_->SetGrouped(true);
+    delivery_->sent.SetGroupedSync(true);
+    tmrGroup_ =
+        std::make_unique<Timer>(*platform_.loop, kGroupIntervalMs, true, [this] { EndGroup(); });
+    shutdown.SetBeforeEnd([this] { EndGroup(); });
+}
+
+// The end of a group of the fast profile: the folder syncs go to the worker,
+// the audit to the database, the sent record to the disk.
+void frmMain::EndGroup() {
+    delivery_->syncs.Flush();
+    audit_->FlushGroup();
+    delivery_->sent.SyncGroup();
 }
 
 void frmMain::ShowIcon() {
