@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/main_window.h"
+#include "app/queue_command.h"
 #include "app/runtime_state.h"
 #include "db/audit_spool.h"
 #include "host/host_platform.h"
@@ -30,6 +31,10 @@ const char* const kHelp =
     "usage: bwtarnout [--HKCU]      run the delivery daemon (normally started by systemd)\n"
     "       bwtarnout -install      write the service unit BWTarnOUT.service and reload systemd\n"
     "       bwtarnout -remove       delete the service unit\n"
+    "       bwtarnout --queue [--json] [--HKCU]\n"
+    "                               list the pairs waiting in Inbox, Outbox and their BAD\n"
+    "                               folders (age, size, sender, recipients, last minilog\n"
+    "                               action; --json: one JSON object); the daemon may run\n"
     "       bwtarnout --help | --version\n"
     "\n"
     "  --HKCU      use the per-user settings store ($XDG_CONFIG_HOME/brimwarden/registry.reg)\n"
@@ -39,8 +44,8 @@ const char* const kHelp =
     "5 no language, 6 account folders, 7 single-instance lock, 8 state folder,\n"
     "9 a setting not allowed. See bwtarnout(8).\n";
 
-// The status to end with before any start-up step (help, version, an unknown
-// option: nothing is read, created or locked), or -1 to start.
+// The status to end with before any start-up step (help, version, the queue
+// view, an unknown option: nothing is created or locked), or -1 to start.
 int AnswerWithoutStarting(int argc, char** argv) {
     using namespace bw;
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
@@ -51,6 +56,9 @@ int AnswerWithoutStarting(int argc, char** argv) {
         std::cout << "bwtarnout "
                   << VersionText(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION) << "\n";
         return 0;
+    }
+    if (bool json = false; IsQueueCommand(argc, argv, json)) {
+        return RunQueueCommand(json, CommandLine(argc, argv), std::cout, std::cerr);
     }
     // Only the commands above and below; anything else would start the daemon
     // for someone who asked for something else.

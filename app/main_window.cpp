@@ -210,8 +210,7 @@ void frmMain::RegisterService(const std::string& sCommandLine) {
 
 void frmMain::ChooseSettingsStore(const std::string& sCommandLine) {
     // 3: the per-user settings store.
-    if (PathExists(platform_.ExeFolderOrReal() + "/HKCU.flg") ||
-        UpperAscii(sCommandLine).find("--HKCU") != std::string::npos) {
+    if (ChoosesUserHive(platform_.ExeFolderOrReal(), sCommandLine)) {
         installation_.bUseUserHive = true;
     }
 }
@@ -228,17 +227,11 @@ void frmMain::FindAppPath() {
     Installation& g = installation_;
     // 6, 7: version text and the executable's folder as the default AppPath.
     g.sVersionText = VersionText(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION);
-    g.AppPath = platform_.ExeFolderOrReal();
-    if (g.AppPath.empty() || g.AppPath.back() != '/') g.AppPath += '/';
-
-    // 8: the application folder registered by the first gateway component.
-    const std::string sStored = settings_.GetSettingX(kAppName, "General", "AppPath", "*");
-    if (sStored == "*") {
-        settings_.SaveSettingX(kAppName, "General", "AppPath", g.AppPath);
-    } else {
-        g.AppPath = sStored;
-    }
-    if (g.AppPath.empty() || g.AppPath.back() != '/') g.AppPath += '/';
+    // 8: the application folder registered by the first gateway component;
+    // without one the executable's folder, registered from now on.
+    bool registered = false;
+    g.AppPath = LocateAppPath(settings_, platform_.ExeFolderOrReal(), registered);
+    if (!registered) settings_.SaveSettingX(kAppName, "General", "AppPath", g.AppPath);
     runtime_.db.connectStrings = ConnectStrings{platform_.ExeFolderOrReal(), g.AppPath, &files_};
 
     // 9
@@ -328,8 +321,19 @@ void frmMain::StartFastProfile() {
         FatalStartupError(platform_, "Queue watch problem: " + err.description, kExitFolders);
     }
     delivery_->ctx.syncLater = &delivery_->syncs;
-    tmrGroup_ = std::make_unique<Timer>(*platform_.loop, kGroupIntervalMs, true,
-                                        [this] { delivery_->syncs.Flush(); });
+    audit_->SetGrouped(true);
+    delivery_->sent.SetGroupedSync(true);
+    tmrGroup_ =
+        std::make_unique<Timer>(*platform_.loop, kGroupIntervalMs, true, [this] { EndGroup(); });
+    shutdown.SetBeforeEnd([this] { EndGroup(); });
+}
+
+// The end of a group of the fast profile: the folder syncs go to the worker,
+// the audit to the database, the sent record to the disk.
+void frmMain::EndGroup() {
+    delivery_->syncs.Flush();
+    audit_->FlushGroup();
+    delivery_->sent.SyncGroup();
 }
 
 void frmMain::ShowIcon() {

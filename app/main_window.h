@@ -111,6 +111,7 @@ class frmMain {
     void StartServing();                                        // 19, 20
     void MakeDelivery();                                        // with step 10
     void StartFastProfile();                                    // with step 17
+    void EndGroup();
 
     const HostPlatform& platform_;
     Installation& installation_;

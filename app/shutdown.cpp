@@ -60,6 +60,7 @@ void frmShutDown::tmrShutDown_Timer() {
         }
     }
     platform_.desktop->RemoveIcon();
+    if (beforeEnd_) beforeEnd_();
     platform_.process->EndNow(0);
 }
 

@@ -31,6 +31,8 @@ class frmShutDown {
     void EnableTimer();
     Timer* tmrShutDown() { return tmrShutDown_.get(); }
     int ShutdownTicks() const { return iShutdownTicks_; }
+    /// Runs just before the process ends (the fast profile's last group).
+    void SetBeforeEnd(std::function<void()> beforeEnd) { beforeEnd_ = std::move(beforeEnd); }
 
     void tmrShutDown_Timer();
 
@@ -39,6 +41,7 @@ class frmShutDown {
     const Installation& installation_;
     SettingsFiles& files_;
     std::function<int()> activeTransfers_;
+    std::function<void()> beforeEnd_;
     std::unique_ptr<Timer> tmrShutDown_;
     int iShutdownTicks_ = 0;
 };

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "db/audit_records.h"
 #include "db/db_session.h"
 #include "platform/day_serial.h"
 #include "platform/db.h"
@@ -25,70 +26,13 @@ namespace {
 
 constexpr const char* kHeaderTag = "BWAUDIT1";
 // Records per transaction, and per replay call (so one tick stays short).
-constexpr int kBatch = 200;
+constexpr int kBatch = kAuditRowsPerInsert;
 constexpr int kPerReplay = 2000;
 constexpr std::int64_t kReadChunk = 256 * 1024;
 
 std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
-
-// Fields are separated by tabs; a backslash, tab, CR or LF inside a field is
-// written as \\, \t, \r, \n.
-std::string Escape(const std::string& s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char c : s) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-std::vector<std::string> SplitFields(const std::string& line) {
-    std::vector<std::string> out(1);
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (c == '\t') {
-            out.emplace_back();
-        } else if (c == '\\' && i + 1 < line.size()) {
-            const char n = line[++i];
-            out.back() += n == 't' ? '\t' : n == 'r' ? '\r' : n == 'n' ? '\n' : n;
-        } else {
-            out.back() += c;
-        }
-    }
-    return out;
-}
-
-bool ParseInt(const std::string& s, long long& v) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtoll(s.c_str(), &end, 10);
-    return errno == 0 && end != nullptr && *end == '\0';
-}
-
-struct Record {
-    long long seq = 0;
-    std::string line;                 // without its line end
-    std::vector<std::string> fields;  // seq, kind, when, ...
-    std::int64_t end = 0;             // file offset just past the line
-};
 
 }  // namespace
 
@@ -136,15 +80,9 @@ class AuditSpoolFile {
     std::int64_t Pending() const { return pending_; }
     std::int64_t Dropped() const { return dropped_; }
 
-    void Append(std::vector<std::string> fields) {
+    void Append(const std::vector<std::string>& fields) {
         if (fd_ < 0) return;
-        std::string line = std::to_string(nextSeq_);
-        for (auto& f : fields) {
-            // Piece by piece: GCC 12 -O3 warns falsely (-Wrestrict) on "\t" + temporary.
-            line += '\t';
-            line += Escape(f);
-        }
-        line += "\n";
+        const std::string line = SpoolLine(nextSeq_, fields);
         if (size_ + static_cast<std::int64_t>(line.size()) > limit_) {
             if (dropped_++ == 0) {
                 LogWarning("Audit spool full (" + path_ + ", " + std::to_string(limit_) +
@@ -162,7 +100,7 @@ class AuditSpoolFile {
         if (fd_ < 0) return true;
         int done = 0;
         while (pending_ > 0 && done < kPerReplay && db.IsOpen()) {
-            std::vector<Record> batch;
+            std::vector<SpoolRecord> batch;
             if (!ReadBatch(batch) || batch.empty()) break;
             if (!WriteBatch(db, batch)) break;
             readOff_ = batch.back().end;
@@ -171,6 +109,21 @@ class AuditSpoolFile {
         }
         if (pending_ == 0 && readOff_ > headerEnd_) Restart(false);
         return pending_ == 0;
+    }
+
+    // Grouped: a record is written at once (it survives the process) and
+    // reaches the disk with the next Sync.
+    void SetGroupedSync(bool on) {
+        if (!on) Sync();
+        groupedSync_ = on;
+    }
+
+    void Sync() {
+        if (fd_ < 0 || !unsynced_) return;
+        unsynced_ = false;
+        if (::fdatasync(fd_) != 0) {
+            LogWarning(Errno("Audit spool " + path_ + " cannot be flushed"));
+        }
     }
 
   private:
@@ -189,10 +142,9 @@ class AuditSpoolFile {
             }
             off += static_cast<std::size_t>(n);
         }
-        if (::fdatasync(fd_) != 0) {
-            LogWarning(Errno("Audit spool " + path_ + " cannot be flushed"));
-        }
         size_ += static_cast<std::int64_t>(data.size());
+        unsynced_ = true;
+        if (!groupedSync_) Sync();
         return true;
     }
 
@@ -208,10 +160,10 @@ class AuditSpoolFile {
         }
         std::string head = ReadAt(0, 256);
         const auto nl = head.find('\n');
-        const auto f = SplitFields(head.substr(0, nl));
+        const auto f = SplitSpoolFields(head.substr(0, nl));
         long long headerNext = 0;
         if (nl == std::string::npos || f.size() != 3 || f[0] != kHeaderTag || f[1].empty() ||
-            !ParseInt(f[2], headerNext)) {
+            !ParseSpoolInt(f[2], headerNext)) {
             err.Raise(EINVAL, "the audit spool " + path_ + " does not start with a spool header");
             return false;
         }
@@ -232,8 +184,8 @@ class AuditSpoolFile {
             std::size_t start = 0;
             for (std::size_t p; (p = carry.find('\n', start)) != std::string::npos; start = p + 1) {
                 long long seq = 0;
-                const auto fields = SplitFields(carry.substr(start, p - start));
-                if (!fields.empty() && ParseInt(fields[0], seq) && seq > maxSeq) maxSeq = seq;
+                const auto fields = SplitSpoolFields(carry.substr(start, p - start));
+                if (!fields.empty() && ParseSpoolInt(fields[0], seq) && seq > maxSeq) maxSeq = seq;
                 ++pending_;
                 lastGood += static_cast<std::int64_t>(p + 1 - start);
             }
@@ -247,6 +199,7 @@ class AuditSpoolFile {
     }
 
     std::string ReadAt(std::int64_t off, std::int64_t len) const {
+        if (off + len > size_) len = size_ > off ? size_ - off : 0;
         std::string buf(static_cast<std::size_t>(len), '\0');
         ssize_t n;
         do {
@@ -256,7 +209,7 @@ class AuditSpoolFile {
         return buf;
     }
 
-    bool ReadBatch(std::vector<Record>& batch) {
+    bool ReadBatch(std::vector<SpoolRecord>& batch) {
         std::int64_t off = readOff_;
         std::string buf;
         std::size_t start = 0;
@@ -272,71 +225,38 @@ class AuditSpoolFile {
                 buf += chunk;
                 continue;
             }
-            Record r;
+            SpoolRecord r;
             r.line = buf.substr(start, p - start);
-            r.fields = SplitFields(r.line);
+            r.fields = SplitSpoolFields(r.line);
             const std::int64_t consumed = (batch.empty() ? readOff_ : batch.back().end) +
                                           static_cast<std::int64_t>(p + 1 - start);
             r.end = consumed;
-            if (r.fields.empty() || !ParseInt(r.fields[0], r.seq)) r.seq = 0;
+            if (r.fields.empty() || !ParseSpoolInt(r.fields[0], r.seq)) r.seq = 0;
             batch.push_back(std::move(r));
             start = p + 1;
         }
         return true;
     }
 
-    // The statement that writes one record, or "" for a line that is no record.
-    static std::string Statement(const Record& r, DbConnection& c) {
-        const auto& f = r.fields;
-        if (f.size() == 7 && f[1] == "M") {
-            return "INSERT INTO tbl_minilog (ipaddress, timestamp, mailfrom, mailto, action) "
-                   "VALUES ('" +
-                   c.Escape(f[3]) + "', '" + c.Escape(f[2]) + "', '" + c.Escape(f[4]) + "', '" +
-                   c.Escape(f[5]) + "', '" + c.Escape(f[6]) + "')";
-        }
-        long long amount = 0;
-        long long absolute = 0;
-        if (f.size() == 7 && f[1] == "S" && ParseInt(f[5], amount) && ParseInt(f[6], absolute)) {
-            const std::string field = f[4];
-            for (char ch : field) {
-                if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '_')) return "";
-            }
-            const std::string set =
-                absolute != 0 ? std::to_string(amount) : field + "+" + std::to_string(amount);
-            return "UPDATE tbl_stats SET " + field + "=" + set + " WHERE tarnid = '" +
-                   c.Escape(f[3]) + "'";
-        }
-        return "";
-    }
-
     // One transaction: the mark, the records above it, the new mark.
-    bool WriteBatch(DbSession& db, const std::vector<Record>& batch) {
+    bool WriteBatch(DbSession& db, const std::vector<SpoolRecord>& batch) {
         auto conn = db.conn;
         ErrorState err;
-        conn->Execute("START TRANSACTION", err);
-        long long mark = 0;
-        if (!err.Failed()) mark = ReadMark(db, err);
-        if (err.number == 1146 && db.IsOpen()) {
-            // An installation whose schema predates the mark table.
-            err.Clear();
-            ErrorState ignored;
-            conn->Execute("ROLLBACK", ignored);
-            conn->Execute(kMarkTable, err);
-            if (!err.Failed()) conn->Execute("START TRANSACTION", err);
-            if (!err.Failed()) mark = ReadMark(db, err);
-        }
-        long long failedSeq = 0;
-        for (const auto& r : batch) {
-            if (err.Failed()) break;
-            if (r.seq <= mark) continue;
-            const std::string sql = Statement(r, *conn);
-            if (sql.empty()) {
-                LogWarning("Audit spool " + path_ +
-                           ": a line that is no record was skipped: " + r.line.substr(0, 200));
-                continue;
+        const long long mark = BeginBatch(db, err);
+        AuditStatement refused;
+        if (!err.Failed()) {
+            std::vector<std::string> skipped;
+            for (const auto& st : AuditStatements(batch, mark, *conn, skipped)) {
+                conn->Execute(st.sql, err);
+                if (err.Failed()) {
+                    refused = st;
+                    break;
+                }
             }
-            conn->Execute(sql, err);
-            if (err.Failed()) failedSeq = r.seq;
+            for (const auto& line : skipped) {
+                LogWarning("Audit spool " + path_ +
+                           ": a line that is no record was skipped: " + line.substr(0, 200));
+            }
         }
         const long long last = batch.back().seq > mark ? batch.back().seq : mark;
         if (!err.Failed()) {
@@ -349,15 +269,37 @@ class AuditSpoolFile {
         if (!err.Failed()) return true;
         ErrorState ignored;
         if (conn->State() == DbConnection::kStateOpen) conn->Execute("ROLLBACK", ignored);
-        if (conn->State() == DbConnection::kStateOpen && failedSeq != 0 &&
-            failedSeq != lastRefused_) {
-            // The server answered and said no: this record holds the spool.
-            lastRefused_ = failedSeq;
-            LogWarning("Audit spool " + path_ + ": the database refuses record " +
-                       std::to_string(failedSeq) + " (" + std::to_string(err.number) + " " +
-                       err.description + "); it and the records behind it wait in the spool");
+        if (conn->State() == DbConnection::kStateOpen && refused.firstSeq != 0 &&
+            refused.firstSeq != lastRefused_) {
+            // The server answered and said no: these records hold the spool.
+            lastRefused_ = refused.firstSeq;
+            const std::string which = refused.lastSeq == refused.firstSeq
+                                          ? "record " + std::to_string(refused.firstSeq)
+                                          : "records " + std::to_string(refused.firstSeq) + " to " +
+                                                std::to_string(refused.lastSeq);
+            LogWarning("Audit spool " + path_ + ": the database refuses " + which + " (" +
+                       std::to_string(err.number) + " " + err.description +
+                       "); they and the records behind them wait in the spool");
         }
         return false;
+    }
+
+    // Starts the transaction and reads the mark in it (making the mark table
+    // on an installation whose schema predates it).
+    long long BeginBatch(DbSession& db, ErrorState& err) {
+        const auto& conn = db.conn;
+        conn->Execute("START TRANSACTION", err);
+        long long mark = 0;
+        if (!err.Failed()) mark = ReadMark(db, err);
+        if (err.number == 1146 && db.IsOpen()) {
+            err.Clear();
+            ErrorState ignored;
+            conn->Execute("ROLLBACK", ignored);
+            conn->Execute(kMarkTable, err);
+            if (!err.Failed()) conn->Execute("START TRANSACTION", err);
+            if (!err.Failed()) mark = ReadMark(db, err);
+        }
+        return mark;
     }
 
     long long ReadMark(DbSession& db, ErrorState& err) {
@@ -370,7 +312,7 @@ class AuditSpoolFile {
         long long mark = 0;
         if (!err.Failed() && !rs->Eof()) {
             const auto v = rs->Field("lastseq", err);
-            if (v) ParseInt(*v, mark);
+            if (v) ParseSpoolInt(*v, mark);
         }
         ErrorState ignored;
         if (rs->IsOpen()) rs->Close(ignored);
@@ -400,6 +342,9 @@ class AuditSpoolFile {
         }
         WriteAll(std::string(kHeaderTag) + "\t" + spoolId_ + "\t" + std::to_string(nextSeq_) +
                  "\n");
+        // The header alone needs no flush of its own: a spool found empty
+        // gets a new id, and every record written before is in the database.
+        unsynced_ = false;
         headerEnd_ = readOff_ = size_;
         pending_ = 0;
         if (dropped_ > 0) {
@@ -428,6 +373,8 @@ class AuditSpoolFile {
     std::int64_t dropped_ = 0;
     long long nextSeq_ = 1;
     long long lastRefused_ = 0;
+    bool groupedSync_ = false;
+    bool unsynced_ = false;  // written since the last flush
 };
 
 namespace {
@@ -446,10 +393,21 @@ ErrorState AuditSpool::Open(const std::string& stateDir, ServiceControl& events,
     auto file = std::make_unique<AuditSpoolFile>(events);
     ErrorState err = file->Open(stateDir, limitBytes);
     file_ = err.Failed() ? nullptr : std::move(file);
+    if (file_) file_->SetGroupedSync(groupedSync_);
     return err;
 }
 
+void AuditSpool::SetGroupedSync(bool on) {
+    groupedSync_ = on;
+    if (file_) file_->SetGroupedSync(on);
+}
+
+void AuditSpool::Sync() {
+    if (file_) file_->Sync();
+}
+
 void AuditSpool::Close() {
+    Sync();
     file_.reset();
 }
 

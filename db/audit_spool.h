@@ -5,17 +5,22 @@
 //
 // A record that cannot be written (no connection, a failed statement) is
 // appended as one text line with the time it was meant to be written and a
-// sequence number, and flushed to disk before the call returns. While the
-// spool holds records, new ones join it behind them, so the table keeps the
-// order of events. Whenever the shared connection is open (each health-check
-// tick, and before each new row or count) the spool is written back in
-// batches; each batch runs in one transaction together with the spool's
-// high-water mark in tbl_auditmark (one row per spool, keyed by a random spool
-// id in the file's first line). A batch skips every record at or below the
-// mark, so a batch whose COMMIT reached the server but whose answer was lost,
-// or whose records were still in the file when the daemon died, is never
-// written twice. When every record is written the file is emptied down to its
-// first line, which keeps the id and the next sequence number.
+// sequence number, and flushed to disk before the call returns. With grouped
+// flushing (the fast profile, where every row and count comes through here)
+// the line is written at once, so it outlives the process, and one Sync
+// flushes everything appended since the last one. While the spool holds
+// records, new ones join it behind them, so the table keeps the order of
+// events. Whenever the shared connection is open (each health-check tick,
+// before each new row or count, each group of the fast profile) the spool is
+// written back in batches (db/audit_records.h: the rows as multi-row
+// INSERTs, the counts summed into one UPDATE per column); each batch runs in
+// one transaction together with the spool's high-water mark in tbl_auditmark
+// (one row per spool, keyed by a random spool id in the file's first line).
+// A batch skips every record at or below the mark, so a batch whose COMMIT
+// reached the server but whose answer was lost, or whose records were still
+// in the file when the daemon died, is never written twice. When every
+// record is written the file is emptied down to its first line, which keeps
+// the id and the next sequence number.
 //
 // The file is opened relative to the state folder, never through a link, and
 // must be a regular file with one link. It is bounded (kAuditSpoolLimit by
@@ -25,8 +30,9 @@
 // or the spool cannot be used (the daemon then refuses to start). The event
 // log gets a warning when the spool is full (once, and once more with the
 // number of records dropped when it has room again), and one warning per
-// record the database refuses (the replay then stops there and is retried on
-// every tick until the cause is removed). Nothing here throws.
+// refusal of the database, naming the records of the refused statement (the
+// replay then stops there and is retried on every tick until the cause is
+// removed). Nothing here throws.
 #pragma once
 
 #include <cstdint>
@@ -60,10 +66,12 @@ class AuditSpool {
     /// spool header.
     ErrorState Open(const std::string& stateDir, ServiceControl& events,
                     std::int64_t limitBytes = kAuditSpoolLimit);
-    /// Closes the spool (records stay in the file). Without an open spool,
+    /// Flushes and closes the spool (records stay in the file). Without an open spool,
     /// records that cannot be written are lost.
     void Close();
 
+    /// True while a spool is open.
+    bool IsOpen() const { return file_ != nullptr; }
     /// Records waiting in the spool (0 without a spool).
     std::int64_t Pending() const;
     /// Records dropped since the spool was full (cleared when it has room again).
@@ -77,12 +85,20 @@ class AuditSpool {
     void AppendStats(double dWhen, const std::string& sTarnID, const std::string& sField,
                      std::int32_t lAmount, std::int16_t iAbsolute);
 
+    /// Grouped flushing on or off (off at first; kept across Open). Switching
+    /// it off flushes what waits.
+    void SetGroupedSync(bool on);
+    /// Flushes the records appended since the last flush to disk (nothing
+    /// to do without new ones, or when every record is flushed as it comes).
+    void Sync();
+
     /// Writes back what the spool holds while the session's connection is
     /// open. True when the spool is empty afterwards.
     bool Replay(DbSession& db);
 
   private:
     std::unique_ptr<AuditSpoolFile> file_;
+    bool groupedSync_ = false;
 };
 
 }  // namespace bw

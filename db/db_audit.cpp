@@ -32,8 +32,32 @@ bool DbAudit::SpoolDrained() {
     return spool_.Pending() == 0 || spool_.Replay(db_);
 }
 
+void DbAudit::SetGrouped(bool on) {
+    grouped_ = on;
+    spool_.SetGroupedSync(on);
+}
+
+void DbAudit::FlushGroup() {
+    spool_.Sync();
+    if (spool_.Pending() == 0) return;
+    if (!db_.IsOpen()) {
+        // One reopen per connection object: against a server that is away
+        // every group would wait for the connection timeout again.
+        if (!db_.conn || reopenFailed_.lock() == db_.conn) return;
+        if (!db_.ReconnectReopen()) {
+            reopenFailed_ = db_.conn;
+            return;
+        }
+    }
+    spool_.Replay(db_);
+}
+
 ErrorState DbAudit::AddMinLog(const tMinLog& t) {
     const double now = clock_.Now();
+    if (grouped_ && spool_.IsOpen()) {
+        spool_.AppendMinLog(now, t.sIP, t.sFrom, t.sTo, t.sAction);
+        return {};
+    }
     ErrorState reopenError;
     if (!db_.ReconnectReopen(reopenError)) {
         spool_.AppendMinLog(now, t.sIP, t.sFrom, t.sTo, t.sAction);
@@ -86,6 +110,10 @@ void DbAudit::Count(const std::string& sField, std::int32_t lAmount, bool bAbsol
     if (!IsPlainColumnName(sField)) return;
     const double now = clock_.Now();
     const std::int16_t absolute = bAbsolute ? -1 : 0;
+    if (grouped_ && spool_.IsOpen()) {
+        spool_.AppendStats(now, tarnId_, sField, lAmount, absolute);
+        return;
+    }
     if (!db_.ReconnectFresh() || !SpoolDrained()) {
         spool_.AppendStats(now, tarnId_, sField, lAmount, absolute);
         return;

@@ -3,11 +3,19 @@
 // a count that cannot be written goes to the audit spool (db/audit_spool.h);
 // while the spool holds records, new ones queue behind them, so the tables
 // keep the order of events.
+//
+// Grouped (the fast profile): rows and counts go to the spool only, written
+// to its file at once but not flushed, with no database round trip; each
+// FlushGroup flushes the spool once and writes what it holds back in a few
+// statements (one transaction per batch). While the database is away the
+// records stay in the spool and the health check writes them back as usual.
 // DIAGNOSTICS: AddMinLog is failed only when the closed connection could not
-// be reopened (the row is spooled then too); everything else is silent.
+// be reopened (the row is spooled then too; never when grouped); everything
+// else is silent.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "db/audit.h"
@@ -16,6 +24,7 @@ namespace bw {
 
 class AuditSpool;
 class Clock;
+class DbConnection;
 class DbSession;
 
 class DbAudit final : public Audit {
@@ -29,6 +38,15 @@ class DbAudit final : public Audit {
     /// that is no plain column name is never sent.
     void Count(const std::string& sField, std::int32_t lAmount, bool bAbsolute);
 
+    /// Grouped writing on or off (off at first); switches the spool's grouped
+    /// flushing with it. Without an open spool rows and counts are written
+    /// directly, as when it is off.
+    void SetGrouped(bool on);
+    /// The end of a group: flushes the spool, then writes it back when the
+    /// connection is open or reopens (a connection object that failed to
+    /// reopen is left to the health check).
+    void FlushGroup();
+
   private:
     /// True when the spool is empty, so a new record may go to the table directly.
     bool SpoolDrained();
@@ -39,6 +57,8 @@ class DbAudit final : public Audit {
     AuditSpool& spool_;
     const Clock& clock_;
     std::string tarnId_;
+    bool grouped_ = false;
+    std::weak_ptr<DbConnection> reopenFailed_;
 };
 
 }  // namespace bw

@@ -49,4 +49,28 @@ bool DbSession::ReconnectReopen() {
     return ReconnectReopen(ignored);
 }
 
+bool DbSession::OpenPrimary(int timeoutSeconds, ErrorState& err) {
+    if (factory == nullptr) return false;
+    conn = factory->NewConnection();
+    conn->SetConnectionTimeout(timeoutSeconds);
+    conn->ClearErrors();
+    conn->SetConnectionString(connectStrings.GetDBConnect(""));
+    conn->Open(err);
+    return IsOpen() && !err.Failed();
+}
+
+int DbSession::OpenAlternative() {
+    for (int i = 1; factory != nullptr && i <= kMaxAlternativeDB && !IsOpen(); ++i) {
+        const std::string cs = connectStrings.GetDBConnect(std::to_string(i));
+        if (cs.empty()) break;
+        conn.reset();
+        ErrorState err;
+        conn = factory->NewConnection();
+        conn->SetConnectionString(cs);
+        conn->Open(err);
+        if (IsOpen()) return i;
+    }
+    return 0;
+}
+
 }  // namespace bw

@@ -48,6 +48,16 @@ class DbSession {
     /// "no connection object" when there is no connection).
     bool ReconnectReopen(ErrorState& lastError);
     bool ReconnectReopen();
+
+    /// A new connection on the primary string, waiting at most
+    /// `timeoutSeconds` for the server; true when it opened. `err` receives
+    /// the failure of the open.
+    bool OpenPrimary(int timeoutSeconds, ErrorState& err);
+    /// The alternatives 1 to kMaxAlternativeDB in order, each on a new
+    /// connection, until one opens or the next file is missing or empty: the
+    /// number of the one that opened, or 0 (the connection is left on the
+    /// last one tried).
+    int OpenAlternative();
 };
 
 }  // namespace bw

@@ -54,29 +54,14 @@ void HealthCheck::PrimaryFailed(const ErrorState& err) {
 }
 
 bool HealthCheck::OpenPrimary() {
-    db_.conn = db_.factory->NewConnection();
-    db_.conn->SetConnectionTimeout(kPrimaryConnectTimeout);
-    db_.conn->ClearErrors();
-    db_.conn->SetConnectionString(db_.connectStrings.GetDBConnect(""));
     ErrorState err;
-    db_.conn->Open(err);
-    if (ConnOpen() && !err.Failed()) return true;
+    if (db_.OpenPrimary(kPrimaryConnectTimeout, err)) return true;
     if (err.Failed()) outage_.lastError = err.description;
     return false;
 }
 
 int HealthCheck::OpenAlternative() {
-    for (int i = 1; i <= kMaxAlternativeDB && !ConnOpen(); ++i) {
-        const std::string cs = db_.connectStrings.GetDBConnect(std::to_string(i));
-        if (cs.empty()) break;
-        db_.conn.reset();
-        ErrorState err;
-        db_.conn = db_.factory->NewConnection();
-        db_.conn->SetConnectionString(cs);
-        db_.conn->Open(err);
-        if (ConnOpen()) return i;
-    }
-    return 0;
+    return db_.OpenAlternative();
 }
 
 // One reconnection pass: the primary, else the alternatives in order.

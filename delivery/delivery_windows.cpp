@@ -46,9 +46,10 @@ void DeliveryWindows::ScheduleReap() {
     });
 }
 
-void DeliveryWindows::Unloaded(const tMinLog& record, const std::string& name) {
+void DeliveryWindows::Unloaded(const tMinLog& record, const std::string& name,
+                               SessionResult result) {
     if (observer_) observer_(record, name);
-    if (onFreed_) onFreed_();
+    if (onFreed_) onFreed_(result);
 }
 
 }  // namespace bw

@@ -11,6 +11,7 @@
 
 #include "db/audit.h"
 #include "delivery/delivery_context.h"
+#include "delivery/delivery_meter.h"
 #include "delivery/queue_pair.h"
 
 namespace bw {
@@ -35,18 +36,21 @@ class DeliveryWindows {
     /// Destroys every window, unloaded or not, without unloading it.
     void DestroyAll();
     void SetUnloadObserver(UnloadObserver observer) { observer_ = std::move(observer); }
-    /// Runs after each unload: a session is free again (the fast profile's watch).
-    void SetFreedHandler(std::function<void()> onFreed) { onFreed_ = std::move(onFreed); }
+    /// Runs after each unload with what became of the pair: a session is free
+    /// again (the fast profile's watch).
+    void SetFreedHandler(std::function<void(SessionResult)> onFreed) {
+        onFreed_ = std::move(onFreed);
+    }
 
     // Called by the windows.
     void ScheduleReap();
-    void Unloaded(const tMinLog& record, const std::string& name);
+    void Unloaded(const tMinLog& record, const std::string& name, SessionResult result);
 
   private:
     DeliveryContext& ctx_;
     std::list<std::unique_ptr<frmSMTPClient>> windows_;
     UnloadObserver observer_;
-    std::function<void()> onFreed_;
+    std::function<void(SessionResult)> onFreed_;
     bool reapPosted_ = false;
     std::shared_ptr<DeliveryWindows*> self_;  // a posted reap finds the owner gone
 };

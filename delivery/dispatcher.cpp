@@ -48,7 +48,7 @@ ErrorState Dispatcher::StartWatch() {
         watch_.reset();
         return err;
     }
-    windows_.SetFreedHandler([this] { watch_->SchedulePass(); });
+    windows_.SetFreedHandler([this](SessionResult result) { watch_->SessionEnded(result); });
     if (queueTimer_ != nullptr) queueTimer_->SetInterval(kRescanIntervalMs);
     return err;
 }

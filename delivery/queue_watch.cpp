@@ -97,8 +97,14 @@ void QueueWatch::Rescan() {
     Pass();
 }
 
+void QueueWatch::SessionEnded(SessionResult result) {
+    leftInARow_ = result == SessionResult::kLeft ? leftInARow_ + 1 : 0;
+    SchedulePass();
+}
+
+// Passes asked for by events; the rescan runs its own.
 void QueueWatch::SchedulePass() {
-    if (passPosted_) return;
+    if (passPosted_ || leftInARow_ >= ctx_.settings.maxSessions) return;
     passPosted_ = true;
     std::weak_ptr<QueueWatch*> owner = self_;
     ctx_.loop.Post([owner] {

@@ -10,7 +10,10 @@
 // (lone envelopes go to the set-aside rule) and makes every pair found a
 // candidate again: nothing waits on a missed event longer than that. A pair
 // left in the queue after a session is tried again only at a rescan or a new
-// event, never in a loop.
+// event of its own, never in a loop; and once as many sessions in a row as
+// run at once have left their pairs (the server away), only the rescan
+// claims, until a session delivers or refuses again: a server that is down
+// sees "MaxSessions" attempts per rescan, not the whole queue.
 // DIAGNOSTICS: Start() fails when a queue folder cannot be watched (the
 // start-up ends naming it); otherwise as the dispatcher.
 #pragma once
@@ -24,6 +27,7 @@
 #include <string>
 
 #include "delivery/delivery_context.h"
+#include "delivery/delivery_meter.h"
 #include "platform/dir_watch.h"
 #include "platform/error_state.h"
 
@@ -51,6 +55,8 @@ class QueueWatch {
     void SchedulePass();
     /// Claims candidates while a session is free; the pairs claimed.
     int Pass();
+    /// A session ended: a pass follows unless pairs keep being left.
+    void SessionEnded(SessionResult result);
     /// Candidates waiting (tests, metrics).
     std::size_t Waiting() const;
 
@@ -76,6 +82,7 @@ class QueueWatch {
     std::array<Folder, 2> folders_;
     std::size_t turn_ = 0;
     bool passPosted_ = false;
+    int leftInARow_ = 0;  // sessions that left their pairs since the last delivery
     std::unique_ptr<DirWatch> watch_;
     std::shared_ptr<QueueWatch*> self_;  // a posted pass finds the watch gone
 };

@@ -194,10 +194,23 @@ void SentRecord::Append(const std::string& line, bool sync) {
     if (!Open()) return;
     struct stat st {};
     if (::fstat(fd_, &st) == 0 && st.st_size > kCompactBytes && Compact() && !Open()) return;
-    if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
-        (sync && ::fdatasync(fd_) != 0)) {
+    if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
         WriteFailed("write");
+        return;
     }
+    unsynced_ = true;
+    if (sync && !groupedSync_) SyncGroup();
+}
+
+void SentRecord::SetGroupedSync(bool on) {
+    if (!on) SyncGroup();
+    groupedSync_ = on;
+}
+
+void SentRecord::SyncGroup() {
+    if (fd_ < 0 || !unsynced_) return;
+    unsynced_ = false;
+    if (::fdatasync(fd_) != 0) WriteFailed("sync");
 }
 
 bool IdentifyPair(const QueueFiles& files, std::int16_t datFile, std::int16_t msgFile, PairId& id) {

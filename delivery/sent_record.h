@@ -11,7 +11,9 @@
 // through a new file renamed into place when it grows past 1 MB, and read
 // back at the first use after a start, so that a restart files the pair
 // without sending it. The file is opened without following links and used
-// only when it is a regular file.
+// only when it is a regular file. With grouped syncing (the fast profile) a
+// line is written at once, so it outlives a crash of the process, and one
+// SyncGroup puts every line written since on the disk.
 //
 // The back-off: a pair left in the queue after the server had seen its whole
 // body without answering, or after a temporary refusal, waits 5 minutes
@@ -65,6 +67,10 @@ class SentRecord {
     void RememberSent(const SentEntry& entry);
     /// Forgets a pair once filed and writes the record.
     void ForgetSent(const PairId& id);
+    /// Grouped syncing on or off (off at first); switching it off syncs.
+    void SetGroupedSync(bool on);
+    /// Syncs the lines written since the last sync (nothing to do without any).
+    void SyncGroup();
     /// Number of remembered pairs (tests, benchmarks).
     std::size_t SentCount();
 
@@ -97,6 +103,8 @@ class SentRecord {
     bool saidRead_ = false;
     bool saidWrite_ = false;
     int fd_ = -1;  // the record, open for appending
+    bool groupedSync_ = false;
+    bool unsynced_ = false;  // lines written since the last sync
 };
 
 }  // namespace bw

@@ -140,7 +140,7 @@ void frmSMTPClient::Form_Unload() {
         ctx_.meter->SessionEnded(folder.substr(0, folder.size() - 1), session_->Result(),
                                  static_cast<double>(ctx_.clock.MonotonicMs() - loadMs_) / 1000.0);
     }
-    owner_.Unloaded(session_->MinLog(), session_->Pair().name);
+    owner_.Unloaded(session_->MinLog(), session_->Pair().name, session_->Result());
 }
 
 void frmSMTPClient::tmrStart_Timer() {
@@ -175,10 +175,13 @@ void frmSMTPClient::tmrUnload_Timer() {
 
 void frmSMTPClient::ws_Error(long, const std::string&) {
     // No message box. While connecting, the time limit turns the failure into
-    // an outcome; a connection that breaks later ends the wait like a close.
+    // an outcome (the fast profile: at once); a connection that breaks later
+    // ends the wait like a close.
     const Stage s = session_->CurrentStage();
     if (s != Stage::kConnect && s != Stage::kConnecting && ws->State() == TcpSocket::kError) {
         ws_Close();
+    } else if (fast_ && s == Stage::kConnecting) {
+        ws_Close();  // the fast profile does not sit out the limit of a failed connect
     }
 }
 

@@ -89,7 +89,8 @@ void SmtpSession::Step() {
 
 void SmtpSession::StepConnecting() {
     const bool connected = ws_.State() == TcpSocket::kConnected;
-    if (!connected && Now() - stageStart_ < RowOf(stage_).firstLimit) return;
+    // A connection that failed (only the fast profile says so) ends the wait.
+    if (!connected && !closed_ && Now() - stageStart_ < RowOf(stage_).firstLimit) return;
     // The greeting limits count from the start of connecting.
     if (connected) return Enter(Stage::kGreeting, "connected");
     ConnectFailed();

@@ -82,6 +82,20 @@ void Settings::SaveSettingX(const std::string& sAppName, const std::string& sSec
     if (reg.Err.Failed()) RegistryProblem(platform_, reg);
 }
 
+std::string LocateAppPath(const Settings& settings, const std::string& exeFolder,
+                          bool& registered) {
+    std::string path = settings.GetSettingX(kAppName, "General", "AppPath", "*");
+    registered = path != "*";
+    if (!registered) path = exeFolder;
+    if (path.empty() || path.back() != '/') path += '/';
+    return path;
+}
+
+bool ChoosesUserHive(const std::string& exeFolder, const std::string& sCommandLine) {
+    return PathExists(exeFolder + "/HKCU.flg") ||
+           UpperAscii(sCommandLine).find("--HKCU") != std::string::npos;
+}
+
 std::int16_t CheckAccountStruct(Installation& g, SettingsFiles& files) {
     const std::string tarnIn = g.AppPath + "TarnIN";
     if (!PathExists(tarnIn)) {

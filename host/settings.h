@@ -37,6 +37,14 @@ class Settings {
     const Installation& installation_;
 };
 
+/// The application folder as the start-up finds it, ending with "/":
+/// General/AppPath of the settings store, or `exeFolder` when none is
+/// registered (`registered` is false then; nothing is written here).
+std::string LocateAppPath(const Settings& settings, const std::string& exeFolder, bool& registered);
+/// True when the per-user store is chosen: "HKCU.flg" beside the executable,
+/// or "--HKCU" (any letter case) in the command line.
+bool ChoosesUserHive(const std::string& exeFolder, const std::string& sCommandLine);
+
 /// Makes AppPath + "TarnIN" and its queue folders, sets AccPath and moves the
 /// older account data ("AccountInfo.txt") into "AccInfo.ini". -1 or 0.
 std::int16_t CheckAccountStruct(Installation& inst, SettingsFiles& files);

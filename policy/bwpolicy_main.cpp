@@ -58,18 +58,6 @@ const char* const kUsage =
     "  --grey-delay MIN --grey-frame MIN --grey-exp DAYS\n"
     "  --iplock-threshold N --iplock-unit DAYS\n";
 
-// Event-log entries go to standard error.
-class StderrService final : public ServiceControl {
-  public:
-    void SetServiceSetting(const std::string&, const std::string&, const std::string&) override {}
-    bool Install() override { return false; }
-    bool Remove() override { return false; }
-    void LogEvent(std::int16_t, std::int32_t, const std::string& text) override {
-        std::cerr << "bwpolicy: " << text << "\n";
-    }
-    void StartServing() override {}
-};
-
 struct Args {
     std::vector<std::string> words;
     std::map<std::string, std::string> options;
@@ -324,7 +312,7 @@ int Run(int argc, char** argv) {
     const std::string& cmd = a.words[0];
 
     SystemClock clock;
-    StderrService service;
+    StderrService service("bwpolicy");  // event-log entries go to standard error
     MariaDbFactory factory;
     RegFileStore machineSettings(MachineRegistryPath());
     HostPlatform hp;

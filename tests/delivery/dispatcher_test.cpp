@@ -98,6 +98,33 @@ TEST_F(DispatcherTest, ListsInboxAndOutboxInTurnFiveAtOnce) {
     EXPECT_EQ(Delivered(), 7);
 }
 
+// The fast profile's watch: a pair is claimed the moment it is complete,
+// without the clock moving on. A server that is down sees at most
+// "MaxSessions" attempts per rescan, not the whole queue run through as fast
+// as connections fail; once it is back, the next rescan brings everything.
+TEST_F(DispatcherTest, FastWatchClaimsAtOnceAndSparesADownServer) {
+    S().profile = Profile::kFast;
+    S().maxSessions = 3;
+    server_.scripts = {{kRefuse}};
+    ASSERT_FALSE(delivery_->dispatcher.StartWatch().Failed());
+    EXPECT_EQ(queueTimer_.Interval(), 2000);
+    QueuePairs("Inbox/", 30);
+    RunFor(10000);
+    EXPECT_GE(server_.attempts, 3);
+    EXPECT_LE(server_.attempts, 2 * 3 + 5 * 3);
+    EXPECT_EQ(WhereIs("Inbox/", "P29"), "queue");
+
+    ServeFake();
+    ASSERT_TRUE(RunUntil([&] { return server_.bodies.size() == 30; }, 10000));
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(WhereIs("Inbox/", "P" + std::to_string(i)), "trash");
+
+    const std::int64_t before = clock_.MonotonicMs();
+    QueuePair("Outbox/", "late");
+    for (int i = 0; i < 2000 && server_.bodies.size() < 31; ++i) loop_.PollOnce();
+    EXPECT_EQ(server_.bodies.size(), 31u);
+    EXPECT_EQ(clock_.MonotonicMs(), before);
+}
+
 // The listing ignores letter case, so the claim and the filing must too: a pair
 // listed as "UP.DAT" is opened under that name, its partner found as "UP.MSG"
 // (or "mix.msg" for "MIX.Dat"), and both move on under their own names.

@@ -8,10 +8,13 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include "delivery/sent_record.h"
 #include "delivery/smtp_reply.h"
 #include "tests/delivery/delivery_fixture.h"
+#include "tests/support/temp_dir.h"
 
 namespace bw::test {
 namespace {
@@ -226,6 +229,28 @@ TEST_F(StageTable, AnsweredPairIsFiledButNeverSentAgain) {
         EXPECT_EQ(delivery_->sent.SentCount(), 0u);
         EXPECT_EQ(std::filesystem::file_size(root_ + "/state/sent-pairs"), 0u);
     }
+}
+
+// The fast profile's sent record: a line is written at once and only synced
+// with the group, so a crash of the process before the sync loses nothing.
+TEST(SentRecordGrouped, LinesOutliveACrashBeforeTheGroupSync) {
+    const TempDir dir("bwsent");
+    const std::string path = dir.Path() + "/sent-pairs";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        SentRecord record(path, nullptr);
+        record.SetGroupedSync(true);
+        record.RememberSent({{1, 1, 1, 101}, "P1", false, 0});
+        record.RememberSent({{1, 2, 1, 102}, "P2", true, 0});
+        record.ForgetSent({1, 1, 1, 101});
+        ::_exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    SentRecord back(path, nullptr);
+    EXPECT_EQ(back.SentCount(), 1u);
+    EXPECT_NE(back.FindSent({1, 2, 1, 102}, "P2"), nullptr);
 }
 
 // Reply gathering under the 64 KB cap, fed in chunks of any size: the cut

@@ -29,7 +29,7 @@ Installation::Installation(int smtpPort, InstallationOptions options) : tarnId_(
     fs::create_directories(work_ + "/run");
     dbPort_ = options.dbPort != 0 ? options.dbPort : SharedDbPort();
     db_ = CreateTestDatabase(dbPort_);
-    Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('" + tarnId_ + "')");
+    test::Exec(dbPort_, db_, "INSERT INTO tbl_stats (tarnid) VALUES ('" + tarnId_ + "')");
     WriteFile(app_ + "lang/English.lng",
               "[THERE ARE TRANFERS RUNNING! QUIT ANYWAYS?]\r\nThere are transfers running!\r\n");
     WriteFile(app_ + "TarnIN/AccInfo.ini",
@@ -78,6 +78,37 @@ void Installation::Start() {
         ::execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
+}
+
+int Installation::RunCommand(const Strings& args, std::string& out, std::string& err) const {
+    const std::string outFile = work_ + "/command.out";
+    const std::string errFile = work_ + "/command.err";
+    std::fflush(nullptr);  // else the child writes what the parent has buffered
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("BW_REGISTRY", (work_ + "/registry.reg").c_str(), 1);
+        ::setenv("BW_RUN_DIR", (work_ + "/run").c_str(), 1);
+        ::setenv("BW_STATE_DIR", (work_ + "/state").c_str(), 1);
+        if (std::freopen(outFile.c_str(), "w", stdout) == nullptr ||
+            std::freopen(errFile.c_str(), "w", stderr) == nullptr) {
+            ::_exit(126);
+        }
+        const std::string bin = BinaryDir() + "/bwtarnout";
+        std::vector<char*> argv{const_cast<char*>(bin.c_str())};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(bin.c_str(), argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    out = ReadFile(outFile);
+    err = ReadFile(errFile);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void Installation::Exec(const std::string& sql) const {
+    test::Exec(dbPort_, db_, sql);
 }
 
 void Installation::Reap(int options) {

@@ -45,6 +45,11 @@ class Installation {
 
     void Start();
     bool Running();
+    /// Runs build/bwtarnout with `args` in this installation's environment and
+    /// waits for its end: the exit status (-1 when it did not end normally).
+    int RunCommand(const Strings& args, std::string& out, std::string& err) const;
+    /// Runs an SQL statement on the installation's database.
+    void Exec(const std::string& sql) const;
     /// SIGKILL, like a crash.
     void Kill();
     /// Stops the daemon the way the service manager does and waits for its end.

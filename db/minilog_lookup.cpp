@@ -1,0 +1,73 @@
+#include "db/minilog_lookup.h"
+
+#include <cctype>
+#include <unordered_map>
+
+#include "db/db_session.h"
+#include "platform/db.h"
+
+namespace bw {
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+}  // namespace
+
+std::vector<std::optional<std::string>> MatchLastActions(
+    const std::vector<std::string>& newestFirst, const std::vector<std::string>& names) {
+    std::vector<std::optional<std::string>> found(names.size());
+    // A name may stand for several pairs (the same name in two folders).
+    std::unordered_multimap<std::string, std::size_t> wanted;
+    for (std::size_t i = 0; i < names.size(); ++i) wanted.emplace(Lower(names[i]), i);
+    std::size_t left = names.size();
+    for (const std::string& action : newestFirst) {
+        if (left == 0) break;
+        for (std::size_t i = 0; i < action.size();) {
+            while (i < action.size() && IsBlank(action[i])) ++i;
+            std::size_t end = i;
+            while (end < action.size() && !IsBlank(action[end])) ++end;
+            const auto [from, to] = wanted.equal_range(Lower(action.substr(i, end - i)));
+            for (auto it = from; it != to; ++it) {
+                if (found[it->second]) continue;
+                found[it->second] = action;
+                --left;
+            }
+            i = end;
+        }
+    }
+    return found;
+}
+
+bool LastMinilogActions(DbSession& session, const std::vector<std::string>& names,
+                        std::vector<std::optional<std::string>>& actions, ErrorState& err) {
+    if (session.factory == nullptr || !session.IsOpen()) {
+        err.Raise(3709, "The connection cannot be used to perform this operation.");
+        return false;
+    }
+    auto rs = session.factory->NewRecordset();
+    rs->SetActiveConnection(session.conn, err);
+    rs->SetSource("SELECT action FROM tbl_minilog ORDER BY id DESC LIMIT " +
+                  std::to_string(kMinilogLookback));
+    if (!err.Failed()) rs->Open(err);
+    if (err.Failed()) return false;
+    std::vector<std::string> newestFirst;
+    while (!rs->Eof() && !err.Failed()) {
+        newestFirst.push_back(rs->Field("action", err).value_or(""));
+        rs->MoveNext(err);
+    }
+    ErrorState ignored;
+    rs->Close(ignored);
+    if (err.Failed()) return false;
+    actions = MatchLastActions(newestFirst, names);
+    return true;
+}
+
+}  // namespace bw
