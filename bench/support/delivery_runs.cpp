@@ -122,10 +122,11 @@ BodyFigures RunBigMessage(const test::SmtpPeer& sink, int megabytes, const Serve
     // A temporary: gone before the daemon's fork, so its peak RSS holds none of it.
     inst.Queue("Inbox/", "Big", BenchEnvelope(), BigBody(megabytes));
     const std::uint64_t bytesBefore = sink.BodyBytes();
-    DeliverFromFirstScan(
-        inst, [&sink] { return sink.Messages(); }, 1);
-    const DeliveryFigures f = Finish(inst, 1, 0);
+    const SinkCount count = [&sink] { return sink.Messages(); };
+    const double seconds = DeliverFromFirstScan(inst, count, 1);
+    const DeliveryFigures f = Finish(inst, 1, seconds);
     BodyFigures b;
+    b.seconds = seconds;
     b.megabytes = static_cast<double>(sink.BodyBytes() - bytesBefore) / 1e6;
     b.bodySeconds = sink.LastBodySeconds();
     b.cpuSeconds = f.cpuSeconds;

@@ -66,6 +66,7 @@ void PrintClassic(const DeliveryFigures& f);
 
 struct BodyFigures {
     double megabytes = 0;
+    double seconds = 0;      // the daemon's first scan to the end of data
     double bodySeconds = 0;  // sink clock: DATA reply to end of data
     double cpuSeconds = 0;
     long maxRssKb = 0;
