@@ -161,8 +161,10 @@ void frmMain::CreateTimers() {
     healthCheck_ = std::make_unique<HealthCheck>(runtime_.db, runtime_.spool, *platform_.clock,
                                                  *platform_.service,
                                                  [this](bool on) { tmrBackupDB_->SetEnabled(on); });
-    tmrDBCheck_ =
-        std::make_unique<Timer>(loop, 1000, true, [this] { healthCheck_->tmrDBCheck_Timer(); });
+    tmrDBCheck_ = std::make_unique<Timer>(loop, 1000, true, [this] {
+        healthCheck_->tmrDBCheck_Timer();
+        if (delivery_) delivery_->dispatcher.DatabaseChecked();
+    });
     tmrBackupDB_ =
         std::make_unique<Timer>(loop, 5000, false, [this] { healthCheck_->tmrBackupDB_Timer(); });
 }
