@@ -33,7 +33,7 @@ struct HostPlatform;
 inline constexpr double kSessionSecondsBuckets[] = {
     0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120, 300};
 /// Upper bounds of the claims-per-scan histogram.
-inline constexpr double kClaimsBuckets[] = {1, 2, 5, 10, 20, 50, 100, 200, 500, 1000};
+inline constexpr double kClaimsBuckets[] = {0, 1, 2, 5, 10, 20, 50, 100, 200, 500, 1000};
 
 class DaemonMetrics final : public DeliveryMeter {
   public:
