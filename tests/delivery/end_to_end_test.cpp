@@ -3,9 +3,6 @@
 // metrics endpoint after a run, and no message lost when the daemon is killed
 // mid-delivery.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -14,7 +11,7 @@
 #include <thread>
 
 #include "tests/support/installation.h"
-#include "tests/support/peer_connection.h"
+#include "tests/support/metrics_scrape.h"
 #include "tests/support/smtp_peer.h"
 
 namespace bw::test {
@@ -22,45 +19,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A port of 127.0.0.1 that was free a moment ago.
-int FreePort() {
-    int port = 0;
-    const int fd = ListenOnLoopback(port);
-    if (fd >= 0) ::close(fd);
-    return port;
-}
-
-// The body of GET /metrics (HTTP/1.0, so the server closes when done).
-std::string ScrapeMetrics(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
-        const std::string get = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-        if (::write(fd, get.data(), get.size()) == static_cast<ssize_t>(get.size())) {
-            char buf[4096];
-            for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) reply.append(buf, n);
-        }
-    }
-    ::close(fd);
-    return reply.rfind("HTTP/1.1 200", 0) == 0 ? reply.substr(reply.find("\r\n\r\n") + 4) : "";
-}
-
-// The value of one series ("name{labels}") in a scrape, "" when it is missing.
-std::string Sample(const std::string& scrape, const std::string& series) {
-    const std::size_t at = scrape.find("\n" + series + " ");
-    if (at == std::string::npos) return "";
-    const std::size_t begin = at + series.size() + 2;
-    return scrape.substr(begin, scrape.find('\n', begin) - begin);
-}
-
 TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
     SmtpPeer sink;
     sink.Start();
-    const int metricsPort = FreePort();
+    const int metricsPort = FreeLoopbackPort();
     Installation inst(
         sink.Port(),
         {.serverValues = {{"MetricsListen", "127.0.0.1:" + std::to_string(metricsPort)}}});
@@ -74,9 +36,9 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
     ASSERT_TRUE(inst.WaitRows(4, 10));
     // The sessions have ended (their rows are written just before).
     std::string m;
-    for (int i = 0; i < 50 && Sample(m, "bwtarnout_sessions_active") != "0"; ++i) {
+    for (int i = 0; i < 50 && MetricSample(m, "bwtarnout_sessions_active") != "0"; ++i) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        m = ScrapeMetrics(metricsPort);
+        m = HttpGet(metricsPort);
     }
     inst.Terminate();
     const std::map<std::string, std::string> expected = {
@@ -93,9 +55,10 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
         {"bwtarnout_db_connection_string", "0"},
         {"bwtarnout_audit_spool_records", "0"},
     };
-    for (const auto& [series, value] : expected) EXPECT_EQ(Sample(m, series), value) << series;
+    for (const auto& [series, value] : expected)
+        EXPECT_EQ(MetricSample(m, series), value) << series;
     // Four pairs, one scan or more: every pair claimed once.
-    EXPECT_EQ(Sample(m, "bwtarnout_claims_per_scan_sum"), "4");
+    EXPECT_EQ(MetricSample(m, "bwtarnout_claims_per_scan_sum"), "4");
 
     EXPECT_EQ(sink.Messages(), 3u);
     for (const char* n : {"in1", "in2", "out1"}) {
