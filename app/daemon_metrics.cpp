@@ -42,7 +42,7 @@ std::vector<ScrapedGauge> QueueGauges(const std::string& accPath) {
 
 }  // namespace
 
-DaemonMetrics::DaemonMetrics(const std::string& accPath)
+DaemonMetrics::DaemonMetrics(const std::string& accPath, int sessionsRunning)
     : sessionsActive_(endpoint_.Gauge("bwtarnout_sessions_active", "SMTP sessions running now")),
       sessionSeconds_(endpoint_.Histogram(
           "bwtarnout_session_duration_seconds", "Duration of the SMTP sessions that ended",
@@ -60,6 +60,7 @@ DaemonMetrics::DaemonMetrics(const std::string& accPath)
     for (const char* queue : {"Inbox", "Outbox"}) {
         for (SessionResult r : kResults) Messages(queue, r);
     }
+    sessionsActive_.Set(sessionsRunning);
     dbString_.Set(-1);
     endpoint_.AddScraped([accPath] { return QueueGauges(accPath); });
 }
@@ -103,7 +104,7 @@ std::string MetricsListenProblem(const std::string& value) {
     const std::string problem = ListenAddressProblem(value);
     if (problem.empty()) return "";
     return "Setting not allowed: Server\\MetricsListen = \"" + value + "\" (" + problem +
-           "; allowed: host:port, e.g. 127.0.0.1:9187 or [::1]:9187)";
+           "; allowed: host:port, e.g. 127.0.0.1:9187)";
 }
 
 std::unique_ptr<DaemonMetrics> StartDaemonMetrics(const HostPlatform& platform,
@@ -114,7 +115,8 @@ std::unique_ptr<DaemonMetrics> StartDaemonMetrics(const HostPlatform& platform,
         FatalStartupError(platform, problem, kExitConfig);
     }
     if (listen.empty()) return nullptr;
-    auto metrics = std::make_unique<DaemonMetrics>(delivery.settings.AccPath());
+    auto metrics =
+        std::make_unique<DaemonMetrics>(delivery.settings.AccPath(), delivery.ctx.activeTransfers);
     if (const std::string problem = metrics->Serve(listen); !problem.empty()) {
         FatalStartupError(platform, "Metrics endpoint not started: " + problem, kExitFailure);
     }

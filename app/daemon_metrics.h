@@ -37,8 +37,10 @@ inline constexpr double kClaimsBuckets[] = {0, 1, 2, 5, 10, 20, 50, 100, 200, 50
 
 class DaemonMetrics final : public DeliveryMeter {
   public:
-    /// `accPath`: the account folder (ending in "/") whose queues are counted.
-    explicit DaemonMetrics(const std::string& accPath);
+    /// `accPath`: the account folder (ending in "/") whose queues are counted;
+    /// `sessionsRunning`: the sessions already loaded (the queue timer runs
+    /// from the window's start).
+    DaemonMetrics(const std::string& accPath, int sessionsRunning);
 
     void SessionStarted() override;
     void SessionEnded(const std::string& queue, SessionResult result, double seconds) override;

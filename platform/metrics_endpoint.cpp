@@ -149,9 +149,6 @@ void MetricGauge::Increment() {
 void MetricGauge::Decrement() {
     g_->Decrement();
 }
-double MetricGauge::Value() const {
-    return g_->Value();
-}
 void MetricHistogram::Observe(double value) {
     h_->Observe(value);
 }

@@ -44,7 +44,6 @@ class MetricGauge {
     void Set(double value);
     void Increment();
     void Decrement();
-    double Value() const;
 
   private:
     friend class MetricsEndpoint;

@@ -198,7 +198,7 @@ TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
         {"metrics address not allowed", [&] { Store("Server", "MetricsListen", "127.0.0.1:0"); },
          kExitConfig,
          "Setting not allowed: Server\\MetricsListen = \"127.0.0.1:0\" (the port is not a number "
-         "from 1 to 65535; allowed: host:port, e.g. 127.0.0.1:9187 or [::1]:9187)"},
+         "from 1 to 65535; allowed: host:port, e.g. 127.0.0.1:9187)"},
         {"metrics address in use", [&] { Store("Server", "MetricsListen", busyAddress); },
          kExitFailure, "Metrics endpoint not started: " + busyAddress + ": Address already in use"},
     };
