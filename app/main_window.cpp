@@ -6,6 +6,7 @@
 #include <exception>
 #include <utility>
 
+#include "app/daemon_metrics.h"
 #include "app/runtime_state.h"
 #include "db/audit_spool.h"
 #include "db/db_audit.h"
@@ -195,6 +196,7 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     ChooseLanguage();
     ReadDeliverySettings();
     MakeAccountFolders();
+    metrics_ = StartDaemonMetrics(platform_, settings_, *delivery_, *healthCheck_, runtime_.spool);
     ShowIcon();
     StartServing();
 }
