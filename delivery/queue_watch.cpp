@@ -37,8 +37,17 @@ QueueWatch::QueueWatch(DeliveryContext& ctx, Dispatcher& dispatcher)
 QueueWatch::~QueueWatch() = default;
 
 ErrorState QueueWatch::Start() {
+    ErrorState err = Watch();
+    if (!err.Failed()) Rescan();
+    return err;
+}
+
+// A new inotify watch on both folders (a folder replaced by a new one is
+// watched again, under its new identity).
+ErrorState QueueWatch::Watch() {
     ErrorState err;
-    watch_ = std::make_unique<DirWatch>(
+    watch_.reset();
+    auto watch = std::make_unique<DirWatch>(
         ctx_.loop,
         [this](int folder, const std::string& name, FileChange change) {
             OnChange(folder, name, change);
@@ -46,14 +55,21 @@ ErrorState QueueWatch::Start() {
         [this] {
             std::weak_ptr<QueueWatch*> owner = self_;
             ctx_.loop.Post([owner] {
-                if (auto alive = owner.lock()) (*alive)->Rescan();
+                if (auto alive = owner.lock()) (*alive)->Lost();
             });
         });
     for (const Folder& f : folders_) {
-        if (watch_->Add(ctx_.settings.AccPath() + f.sub, err) < 0) return err;
+        if (watch->Add(ctx_.settings.AccPath() + f.sub, err) < 0) return err;
     }
-    Rescan();
+    watch_ = std::move(watch);
     return err;
+}
+
+// Events were dropped or a folder went: watch afresh and list both folders.
+// A folder that cannot be watched leaves the rescan alone to find work.
+void QueueWatch::Lost() {
+    Watch();
+    Rescan();
 }
 
 void QueueWatch::OnChange(int folder, const std::string& name, FileChange change) {
