@@ -1,23 +1,17 @@
 #include "delivery/queue_watch.h"
 
-#include <cctype>
 #include <utility>
 #include <vector>
 
 #include "delivery/delivery_meter.h"
 #include "delivery/dispatcher.h"
+#include "platform/ascii_case.h"
 #include "platform/clock.h"
 #include "platform/loop.h"
 
 namespace bw {
 
 namespace {
-
-std::string Lower(const std::string& s) {
-    std::string out = s;
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 // ".dat" or ".msg" in any letter case (the lower-case extension), else "".
 std::string QueueExtension(const std::string& lowerName) {
@@ -74,7 +68,7 @@ void QueueWatch::Lost() {
 
 void QueueWatch::OnChange(int folder, const std::string& name, FileChange change) {
     Folder& f = folders_[static_cast<std::size_t>(folder)];
-    const std::string lower = Lower(name);
+    const std::string lower = LowerAscii(name);
     const std::string ext = QueueExtension(lower);
     if (ext.empty()) return;
     const std::string key = lower.substr(0, lower.size() - 4);
@@ -104,7 +98,7 @@ void QueueWatch::Offer(Folder& f, const std::string& key) {
 void QueueWatch::Rescan() {
     for (Folder& f : folders_) {
         for (const auto& [dat, msg] : dispatcher_.ListPairs(f.sub)) {
-            const std::string lower = Lower(dat);
+            const std::string lower = LowerAscii(dat);
             const std::string key = lower.substr(0, lower.size() - 4);
             f.known[key] = Names{dat, msg};
             Offer(f, key);
@@ -132,7 +126,7 @@ void QueueWatch::SchedulePass() {
 }
 
 bool QueueWatch::BeingWritten(Folder& f, const std::string& name, std::int64_t now) {
-    const auto it = f.writing.find(Lower(name));
+    const auto it = f.writing.find(LowerAscii(name));
     if (it == f.writing.end()) return false;
     if (now - it->second < kStaleWritingMs) return true;
     f.writing.erase(it);
