@@ -6,7 +6,6 @@
 
 namespace bw {
 
-using mariadb::Lower;
 using mariadb::Trim;
 
 namespace {
