@@ -96,7 +96,7 @@ std::string Json(const std::string& s) {
         } else if (cp == '\n' || cp == '\r' || cp == '\t') {
             out += cp == '\n' ? "\\n" : cp == '\r' ? "\\r" : "\\t";
         } else if (IsControl(cp) || latin1) {
-            char buf[8];
+            char buf[16];  // room for any value: -O3 warns on 8
             std::snprintf(buf, sizeof buf, "\\u%04X", cp);
             out += buf;
         } else {
