@@ -6,6 +6,7 @@
 #include <exception>
 #include <utility>
 
+#include "app/daemon_metrics.h"
 #include "app/runtime_state.h"
 #include "db/audit_spool.h"
 #include "db/db_audit.h"
@@ -161,8 +162,10 @@ void frmMain::CreateTimers() {
     healthCheck_ = std::make_unique<HealthCheck>(runtime_.db, runtime_.spool, *platform_.clock,
                                                  *platform_.service,
                                                  [this](bool on) { tmrBackupDB_->SetEnabled(on); });
-    tmrDBCheck_ =
-        std::make_unique<Timer>(loop, 1000, true, [this] { healthCheck_->tmrDBCheck_Timer(); });
+    tmrDBCheck_ = std::make_unique<Timer>(loop, 1000, true, [this] {
+        healthCheck_->tmrDBCheck_Timer();
+        if (delivery_) delivery_->dispatcher.DatabaseChecked();
+    });
     tmrBackupDB_ =
         std::make_unique<Timer>(loop, 5000, false, [this] { healthCheck_->tmrBackupDB_Timer(); });
 }
@@ -193,6 +196,7 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     ChooseLanguage();
     ReadDeliverySettings();
     MakeAccountFolders();
+    metrics_ = StartDaemonMetrics(platform_, settings_, *delivery_, *healthCheck_, runtime_.spool);
     ShowIcon();
     StartServing();
 }

@@ -18,6 +18,7 @@
 
 namespace bw {
 
+class DaemonMetrics;
 class DbAudit;
 struct RuntimeState;
 struct Delivery;
@@ -119,6 +120,7 @@ class frmMain {
     const Settings& settings_;
 
     RuntimeState& runtime_;
+    std::unique_ptr<DaemonMetrics> metrics_;  // outlives the delivery and health check using it
     std::unique_ptr<DbAudit> audit_;
     std::unique_ptr<Delivery> delivery_;
     std::unique_ptr<Timer> tmrQueue_;

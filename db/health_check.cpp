@@ -102,6 +102,7 @@ void HealthCheck::tmrDBCheck_Timer() {
             PrimaryAnswered();
         }
         spool_.Replay(db_);
+        TellObserver();
         return;
     }
 
@@ -115,6 +116,13 @@ void HealthCheck::tmrDBCheck_Timer() {
     db_.rs = db_.factory->NewRecordset();
     db_.rs->SetActiveConnection(db_.conn, ignored);
     spool_.Replay(db_);
+    TellObserver();
+}
+
+// An outage that found an alternative keeps its number until the primary
+// answers again (a pass or a database user back on the primary string ends it).
+void HealthCheck::TellObserver() {
+    if (observer_) observer_(ConnOpen() ? outage_.alternative : -1);
 }
 
 void HealthCheck::tmrBackupDB_Timer() {

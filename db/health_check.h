@@ -6,7 +6,8 @@
 // reconnection pass: the primary string (5 s to connect), then the
 // alternatives 1 to 50 in order until one opens. It then rebuilds the
 // session's recordset on the new connection. Every tick that ends with an
-// open connection writes back the audit spool (db/audit_spool.h).
+// open connection writes back the audit spool (db/audit_spool.h). Every tick
+// ends by telling the connection observer, if any, which string is in use.
 //
 // DIAGNOSTICS: both ignore every database error. The event log gets
 // "Restored lost DB Connection!" (information) each time the primary opens,
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "platform/error_state.h"
 
@@ -41,6 +43,9 @@ class HealthCheck {
   public:
     /// Switches the return timer (tmrBackupDB) on or off.
     using BackupTimerSwitch = std::function<void(bool on)>;
+    /// Told at the end of each check which connection string is in use: 0 the
+    /// primary (DBConnect.dat), n the alternative DBConnect<n>.dat, -1 none is open.
+    using ConnectionObserver = std::function<void(int connectionString)>;
 
     HealthCheck(DbSession& db, AuditSpool& spool, const Clock& clock, ServiceControl& events,
                 BackupTimerSwitch setBackupTimer);
@@ -49,6 +54,8 @@ class HealthCheck {
     void tmrDBCheck_Timer();
     /// tmrBackupDB: back to the primary as soon as it answers.
     void tmrBackupDB_Timer();
+
+    void SetConnectionObserver(ConnectionObserver observer) { observer_ = std::move(observer); }
 
   private:
     void ReconnectionPass();
@@ -60,12 +67,14 @@ class HealthCheck {
     void PrimaryFailed(const ErrorState& err);
     bool ConnOpen() const;
     void LogEvent(std::int16_t type, const std::string& text);
+    void TellObserver();
 
     DbSession& db_;
     AuditSpool& spool_;
     const Clock& clock_;
     ServiceControl& events_;
     BackupTimerSwitch setBackupTimer_;
+    ConnectionObserver observer_;
 
     // Since when the primary has not answered (no outage while `since` < 0),
     // when the last warning went out, and why the last attempt failed.

@@ -4,16 +4,12 @@
 #include <unordered_map>
 
 #include "db/db_session.h"
+#include "platform/ascii_case.h"
 #include "platform/db.h"
 
 namespace bw {
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -26,7 +22,7 @@ std::vector<std::optional<std::string>> MatchLastActions(
     std::vector<std::optional<std::string>> found(names.size());
     // A name may stand for several pairs (the same name in two folders).
     std::unordered_multimap<std::string, std::size_t> wanted;
-    for (std::size_t i = 0; i < names.size(); ++i) wanted.emplace(Lower(names[i]), i);
+    for (std::size_t i = 0; i < names.size(); ++i) wanted.emplace(LowerAscii(names[i]), i);
     std::size_t left = names.size();
     for (const std::string& action : newestFirst) {
         if (left == 0) break;
@@ -34,7 +30,7 @@ std::vector<std::optional<std::string>> MatchLastActions(
             while (i < action.size() && IsBlank(action[i])) ++i;
             std::size_t end = i;
             while (end < action.size() && !IsBlank(action[end])) ++end;
-            const auto [from, to] = wanted.equal_range(Lower(action.substr(i, end - i)));
+            const auto [from, to] = wanted.equal_range(LowerAscii(action.substr(i, end - i)));
             for (auto it = from; it != to; ++it) {
                 if (found[it->second]) continue;
                 found[it->second] = action;

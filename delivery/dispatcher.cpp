@@ -53,6 +53,12 @@ ErrorState Dispatcher::StartWatch() {
     return err;
 }
 
+void Dispatcher::DatabaseChecked() {
+    const bool open = databaseOpen_();
+    if (watch_ && open && !databaseWasOpen_) watch_->SchedulePass();
+    databaseWasOpen_ = open;
+}
+
 void Dispatcher::tmrQueue_Timer() {
     if (watch_) return watch_->Rescan();
     if (!databaseOpen_()) return;

@@ -44,6 +44,9 @@ class Dispatcher {
     std::vector<std::pair<std::string, std::string>> ListPairs(const std::string& sub);
     /// Claims a pair of `sub` and hands it to a new delivery window; true when it went.
     bool Claim(const std::string& sub, const std::string& name, const std::string& msgName);
+    /// After each health check: the fast profile claims at once when the
+    /// database has just come (back), rather than at the next rescan.
+    void DatabaseChecked();
     /// The database is open and a session is free.
     bool HasRoom() const;
 
@@ -57,6 +60,7 @@ class Dispatcher {
     SetAside setAside_;
     std::string scanFolder_;  // the queue sub-folder listed on the current tick
     std::unique_ptr<QueueWatch> watch_;
+    bool databaseWasOpen_ = false;
 };
 
 }  // namespace bw

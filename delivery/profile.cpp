@@ -1,16 +1,10 @@
 #include "delivery/profile.h"
 
-#include <cctype>
+#include "platform/ascii_case.h"
 
 namespace bw {
 
 namespace {
-
-std::string Lower(const std::string& s) {
-    std::string out = s;
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 // A whole number without sign, blanks or other characters, within 1..limit; -1 otherwise.
 int Count(const std::string& s, int limit) {
@@ -27,7 +21,7 @@ int Count(const std::string& s, int limit) {
 
 std::string ApplyProfileSettings(const std::string& profile, const std::string& maxSessions,
                                  DeliverySettings& d) {
-    const std::string p = Lower(profile);
+    const std::string p = LowerAscii(profile);
     if (p.empty() || p == "classic") {
         d.profile = Profile::kClassic;
     } else if (p == "fast") {

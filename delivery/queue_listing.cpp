@@ -6,17 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <map>
+
+#include "platform/ascii_case.h"
 
 namespace bw {
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 struct Found {
     std::string name;
@@ -36,7 +32,7 @@ std::map<std::string, Found> RegularFiles(const std::string& folder) {
         Found f{name, {}};
         if (::fstatat(dirFd, name.c_str(), &f.st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (!S_ISREG(f.st.st_mode) || f.st.st_nlink != 1) continue;
-        const std::string key = Lower(name);
+        const std::string key = LowerAscii(name);
         auto it = files.find(key);
         if (it == files.end() || name < it->second.name) files[key] = f;
     }

@@ -1,23 +1,17 @@
 #include "delivery/queue_watch.h"
 
-#include <cctype>
 #include <utility>
 #include <vector>
 
 #include "delivery/delivery_meter.h"
 #include "delivery/dispatcher.h"
+#include "platform/ascii_case.h"
 #include "platform/clock.h"
 #include "platform/loop.h"
 
 namespace bw {
 
 namespace {
-
-std::string Lower(const std::string& s) {
-    std::string out = s;
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 // ".dat" or ".msg" in any letter case (the lower-case extension), else "".
 std::string QueueExtension(const std::string& lowerName) {
@@ -37,8 +31,17 @@ QueueWatch::QueueWatch(DeliveryContext& ctx, Dispatcher& dispatcher)
 QueueWatch::~QueueWatch() = default;
 
 ErrorState QueueWatch::Start() {
+    ErrorState err = Watch();
+    if (!err.Failed()) Rescan();
+    return err;
+}
+
+// A new inotify watch on both folders (a folder replaced by a new one is
+// watched again, under its new identity).
+ErrorState QueueWatch::Watch() {
     ErrorState err;
-    watch_ = std::make_unique<DirWatch>(
+    watch_.reset();
+    auto watch = std::make_unique<DirWatch>(
         ctx_.loop,
         [this](int folder, const std::string& name, FileChange change) {
             OnChange(folder, name, change);
@@ -46,19 +49,26 @@ ErrorState QueueWatch::Start() {
         [this] {
             std::weak_ptr<QueueWatch*> owner = self_;
             ctx_.loop.Post([owner] {
-                if (auto alive = owner.lock()) (*alive)->Rescan();
+                if (auto alive = owner.lock()) (*alive)->Lost();
             });
         });
     for (const Folder& f : folders_) {
-        if (watch_->Add(ctx_.settings.AccPath() + f.sub, err) < 0) return err;
+        if (watch->Add(ctx_.settings.AccPath() + f.sub, err) < 0) return err;
     }
-    Rescan();
+    watch_ = std::move(watch);
     return err;
+}
+
+// Events were dropped or a folder went: watch afresh and list both folders.
+// A folder that cannot be watched leaves the rescan alone to find work.
+void QueueWatch::Lost() {
+    Watch();
+    Rescan();
 }
 
 void QueueWatch::OnChange(int folder, const std::string& name, FileChange change) {
     Folder& f = folders_[static_cast<std::size_t>(folder)];
-    const std::string lower = Lower(name);
+    const std::string lower = LowerAscii(name);
     const std::string ext = QueueExtension(lower);
     if (ext.empty()) return;
     const std::string key = lower.substr(0, lower.size() - 4);
@@ -88,7 +98,7 @@ void QueueWatch::Offer(Folder& f, const std::string& key) {
 void QueueWatch::Rescan() {
     for (Folder& f : folders_) {
         for (const auto& [dat, msg] : dispatcher_.ListPairs(f.sub)) {
-            const std::string lower = Lower(dat);
+            const std::string lower = LowerAscii(dat);
             const std::string key = lower.substr(0, lower.size() - 4);
             f.known[key] = Names{dat, msg};
             Offer(f, key);
@@ -116,7 +126,7 @@ void QueueWatch::SchedulePass() {
 }
 
 bool QueueWatch::BeingWritten(Folder& f, const std::string& name, std::int64_t now) {
-    const auto it = f.writing.find(Lower(name));
+    const auto it = f.writing.find(LowerAscii(name));
     if (it == f.writing.end()) return false;
     if (now - it->second < kStaleWritingMs) return true;
     f.writing.erase(it);

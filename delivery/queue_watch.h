@@ -6,7 +6,8 @@
 // written keeps its pair back until it is complete (or has not changed for
 // kStaleWritingMs: its writer is gone and the claim's lock decides, as in the
 // classic scan). The rescan, every kRescanIntervalMs on tmrQueue and at once
-// when the kernel dropped events, lists both folders like the classic scan
+// when the kernel dropped events or a folder was replaced (then watched
+// afresh), lists both folders like the classic scan
 // (lone envelopes go to the set-aside rule) and makes every pair found a
 // candidate again: nothing waits on a missed event longer than that. A pair
 // left in the queue after a session is tried again only at a rescan or a new
@@ -72,6 +73,8 @@ class QueueWatch {
         std::set<std::string> queued;                 // the same, for lookup
     };
 
+    ErrorState Watch();
+    void Lost();
     void OnChange(int folder, const std::string& name, FileChange change);
     void Offer(Folder& f, const std::string& key);
     bool TryNext(Folder& f, bool& claimed);

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <string>
 
+#include "platform/ascii_case.h"
+
 extern char** environ;
 
 namespace bw {
@@ -22,13 +24,6 @@ bool StdinIsTerminal() {
     if (::isatty(STDIN_FILENO) != 1) return false;
     const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
     return foreground != -1 && foreground == ::getpgrp();
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return s;
 }
 
 /// Starts argv[0] (a path, or a name looked up on PATH) without waiting for it.
@@ -89,7 +84,7 @@ bool LinuxDesktop::AskYesNo(const std::string& text, const std::string& title) {
         yes = std::getline(std::cin, line) && !line.empty() && (line[0] == 'y' || line[0] == 'Y');
     } else {
         const char* env = std::getenv("BW_QUESTION_ANSWER");
-        if (env != nullptr && *env != '\0') yes = Lower(env) == "yes";
+        if (env != nullptr && *env != '\0') yes = LowerAscii(env) == "yes";
     }
     if (log_) log_(text + " - answered " + (yes ? "Yes" : "No"));
     return yes;
@@ -106,7 +101,7 @@ std::string LinuxDesktop::ChooseLanguage(const std::vector<std::string>& names) 
         const char* env = std::getenv("BW_LANGUAGE");
         if (env == nullptr || *env == '\0') return "";
         for (const auto& name : names) {
-            if (Lower(name) == Lower(env)) return name;
+            if (LowerAscii(name) == LowerAscii(env)) return name;
         }
         std::cerr << "BWTarnOUT: BW_LANGUAGE=" << env << " names no language file" << std::endl;
         return "";

@@ -6,7 +6,6 @@
 
 namespace bw {
 
-using mariadb::Lower;
 using mariadb::Trim;
 
 namespace {
@@ -83,7 +82,7 @@ DbConnectParams ParseConnectionString(const std::string& cs) {
             i = semi + 1;
             continue;
         }
-        const std::string key = Lower(Trim(cs.substr(i, eq - i)));
+        const std::string key = LowerAscii(Trim(cs.substr(i, eq - i)));
         const std::string value = PieceValue(cs, eq + 1, i, key, p);
         SetParam(key, value, p);
     }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii_case.h"
 #include "platform/mariadb.h"
 
 namespace bw::mariadb {
@@ -32,11 +33,6 @@ const char* const kTextNoCurrentRow =
 const char* const kTextBadConnection =
     "The connection cannot be used to perform this operation. It is either closed or invalid "
     "in this context.";
-
-inline std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 inline std::string Trim(const std::string& s) {
     std::size_t b = 0;

@@ -247,9 +247,9 @@ class MariaDbRecordset final : public DbRecordset {
     }
 
     int Column(const std::string& name, ErrorState& err) const {
-        const std::string want = Lower(name);
+        const std::string want = LowerAscii(name);
         for (std::size_t i = 0; i < cols_.size(); ++i) {
-            if (Lower(cols_[i].name) == want) return static_cast<int>(i);
+            if (LowerAscii(cols_[i].name) == want) return static_cast<int>(i);
         }
         err.Raise(kErrUnknownField,
                   "Item cannot be found in the collection corresponding to the requested name "
@@ -260,7 +260,7 @@ class MariaDbRecordset final : public DbRecordset {
 
     int IdColumn() const {
         for (std::size_t i = 0; i < cols_.size(); ++i) {
-            if (Lower(cols_[i].orgName) == "id") return static_cast<int>(i);
+            if (LowerAscii(cols_[i].orgName) == "id") return static_cast<int>(i);
         }
         return -1;
     }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/ascii_case.h"
 #include "policy/policy_rules.h"
 #include "policy/policy_store.h"
 
@@ -27,13 +28,6 @@ const SenderList kAllowList{"tbl_allowed", "Allowed.lst", true,
 const SenderList kDenyList{"tbl_disallowed", "DisAllowed.lst", false,
                            "SELECT * FROM tbl_disallowed"};
 
-std::string Lower(std::string s) {
-    for (char& c : s) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return s;
-}
-
 }  // namespace
 
 std::int16_t PolicyStore::LookupSender(const SenderList& list, const std::string& sFrom,
@@ -53,7 +47,7 @@ std::int16_t PolicyStore::LookupSender(const SenderList& list, const std::string
         ") AND (owner = '" + db_.Quote(sOwnerAddress) + "' OR owner = '')";
     std::string sql = std::string("SELECT * FROM ") + list.table + " WHERE (fromaddress = '" +
                       db_.Quote(sFrom) + "'";
-    if (!sRetPath.empty() && Lower(sRetPath) != Lower(sFrom)) {
+    if (!sRetPath.empty() && LowerAscii(sRetPath) != LowerAscii(sFrom)) {
         sql += " OR fromaddress = '" + db_.Quote(sRetPath) + "'";
     }
     sql += ownerClause;

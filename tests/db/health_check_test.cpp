@@ -50,7 +50,10 @@ TEST_F(HealthCheckTest, UnreachablePrimaryWalksTheAlternativesInOrder) {
     SetConnect("", Unreachable("primary"));
     SetConnect("1", Unreachable("alt1"));
     SetConnect("2", good);
+    int told = -2;  // the connection string the check tells its observer
+    health_.SetConnectionObserver([&told](int s) { told = s; });
     Tick();
+    EXPECT_EQ(told, 2);
     EXPECT_EQ(factory_.Strings(),
               (std::vector<std::string>{Unreachable("primary"), Unreachable("alt1"), good}));
     EXPECT_EQ(factory_.made[1]->ConnectionTimeout(), MariaDbFactory::kDefaultConnectionTimeout);
@@ -90,6 +93,7 @@ TEST_F(HealthCheckTest, UnreachablePrimaryWalksTheAlternativesInOrder) {
         EXPECT_EQ(factory_.made.size(), alt1.empty() ? 1u : 2u);
         EXPECT_FALSE(db_.IsOpen());
         EXPECT_FALSE(tmrBackupDB_.Enabled());
+        EXPECT_EQ(told, -1);
     }
 
     // 1 to 50 unreachable, 51 good: 51 is never used.
@@ -159,8 +163,11 @@ TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextT
 
     const std::string adb = NewDb();
     SetConnect("1", ConnString(port_, adb));
+    int told = -2;  // the connection string the check tells its observer
+    health_.SetConnectionObserver([&told](int s) { told = s; });
     Tick();
     ASSERT_EQ(CurrentString(), ConnString(port_, adb));
+    EXPECT_EQ(told, 1);
     ASSERT_TRUE(tmrBackupDB_.Enabled());
     const int restores = Restores();
     ASSERT_TRUE(server.Start());
@@ -175,6 +182,7 @@ TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextT
     EXPECT_FALSE(tmrBackupDB_.Enabled());
     EXPECT_EQ(db_.rs->ActiveConnection(), db_.conn) << "recordset rebuilt on the primary";
     Tick(10);  // and stays there
+    EXPECT_EQ(told, 0);
     EXPECT_EQ(Restores(), restores + 1);
     EXPECT_EQ(CurrentString(), ConnString(server.Port(), db));
 }

@@ -122,6 +122,13 @@ TEST_F(DispatcherTest, FastWatchClaimsAtOnceAndSparesADownServer) {
     QueuePair("Outbox/", "late");
     for (int i = 0; i < 2000 && server_.bodies.size() < 31; ++i) loop_.PollOnce();
     EXPECT_EQ(server_.bodies.size(), 31u);
+    // A queue folder replaced by a new one is watched again.
+    fs::rename(Acc() + "Inbox", Acc() + "OldInbox");
+    fs::create_directories(Acc() + "Inbox");
+    for (int i = 0; i < 50; ++i) loop_.PollOnce();
+    QueuePair("Inbox/", "renewed");
+    for (int i = 0; i < 2000 && server_.bodies.size() < 32; ++i) loop_.PollOnce();
+    EXPECT_EQ(server_.bodies.size(), 32u);
     EXPECT_EQ(clock_.MonotonicMs(), before);
 }
 

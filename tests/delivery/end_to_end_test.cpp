@@ -1,6 +1,7 @@
 // The real daemon (build/bwtarnout) against the private MariaDB and a real
-// SMTP server on 127.0.0.1: folders, minilog rows, statistics and session log
-// after a run, and no message lost when the daemon is killed mid-delivery.
+// SMTP server on 127.0.0.1: folders, minilog rows, statistics, session log and
+// metrics endpoint after a run, and no message lost when the daemon is killed
+// mid-delivery.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "tests/support/installation.h"
+#include "tests/support/metrics_scrape.h"
 #include "tests/support/smtp_peer.h"
 
 namespace bw::test {
@@ -21,7 +23,10 @@ namespace fs = std::filesystem;
 TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
     SmtpPeer sink;
     sink.Start();
-    Installation inst(sink.Port());
+    const int metricsPort = FreeLoopbackPort();
+    Installation inst(
+        sink.Port(),
+        {.serverValues = {{"MetricsListen", "127.0.0.1:" + std::to_string(metricsPort)}}});
     inst.Queue("Inbox/", "in1", Envelope("alice@ext.example", {"bob@corp.example"}));
     inst.Queue("Inbox/", "in2",
                Envelope("carol@ext.example", {"bob@corp.example", "dave@corp.example"}));
@@ -30,7 +35,31 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
     inst.Start();
     ASSERT_TRUE(inst.WaitQueueEmpty(60)) << inst.DaemonLog();
     ASSERT_TRUE(inst.WaitRows(4, 10));
+    // The sessions have ended (their rows are written just before).
+    std::string m;
+    for (int i = 0; i < 50 && MetricSample(m, "bwtarnout_sessions_active") != "0"; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        m = HttpGet(metricsPort);
+    }
     inst.Terminate();
+    const std::map<std::string, std::string> expected = {
+        {"bwtarnout_messages_total{queue=\"Inbox\",result=\"delivered\"}", "2"},
+        {"bwtarnout_messages_total{queue=\"Outbox\",result=\"delivered\"}", "1"},
+        {"bwtarnout_messages_total{queue=\"Outbox\",result=\"refused\"}", "1"},
+        {"bwtarnout_messages_total{queue=\"Inbox\",result=\"left\"}", "0"},
+        {"bwtarnout_sessions_active", "0"},
+        {"bwtarnout_session_duration_seconds_count", "4"},
+        {"bwtarnout_queue_pairs{folder=\"Inbox\"}", "0"},
+        {"bwtarnout_queue_pairs{folder=\"Outbox/BAD\"}", "1"},
+        {"bwtarnout_queue_oldest_age_seconds{folder=\"Inbox\"}", "0"},
+        {"bwtarnout_db_connected", "1"},
+        {"bwtarnout_db_connection_string", "0"},
+        {"bwtarnout_audit_spool_records", "0"},
+    };
+    for (const auto& [series, value] : expected)
+        EXPECT_EQ(MetricSample(m, series), value) << series;
+    // Four pairs, one scan or more: every pair claimed once.
+    EXPECT_EQ(MetricSample(m, "bwtarnout_claims_per_scan_sum"), "4");
 
     EXPECT_EQ(sink.Messages(), 3u);
     for (const char* n : {"in1", "in2", "out1"}) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 
+#include "app/daemon_metrics.h"
 #include "db/connect_string.h"
 #include "db/db_session.h"
 #include "delivery/delivery.h"
@@ -16,6 +18,7 @@
 #include "policy/policy_store.h"
 #include "tests/support/fake_audit.h"
 #include "tests/support/fake_service.h"
+#include "tests/support/peer_connection.h"
 
 namespace bw {
 namespace {
@@ -161,6 +164,10 @@ TEST_F(StartupTest, CommandLineAndFlagFile) {
 TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
     const std::string lockFailure =
         "cannot take the single-instance lock /run/x/BWTarnOUT.lock: Permission denied";
+    int busyPort = 0;  // a metrics address another program listens on
+    const int busy = test::ListenOnLoopback(busyPort);
+    ASSERT_GE(busy, 0);
+    const std::string busyAddress = "127.0.0.1:" + std::to_string(busyPort);
     struct Row {
         const char* label;
         std::function<void()> spoil;
@@ -193,6 +200,12 @@ TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
         {"session count not a number", [&] { Store("Server", "MaxSessions", "0x10"); }, kExitConfig,
          "Setting not allowed: Server\\MaxSessions = \"0x10\" (allowed: a whole number from 1 "
          "to 200)"},
+        {"metrics address not allowed", [&] { Store("Server", "MetricsListen", "127.0.0.1:0"); },
+         kExitConfig,
+         "Setting not allowed: Server\\MetricsListen = \"127.0.0.1:0\" (the port is not a number "
+         "from 1 to 65535; allowed: host:port, e.g. 127.0.0.1:9187)"},
+        {"metrics address in use", [&] { Store("Server", "MetricsListen", busyAddress); },
+         kExitFailure, "Metrics endpoint not started: " + busyAddress + ": Address already in use"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
@@ -218,6 +231,7 @@ TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
             EXPECT_EQ(Stored("General", "UILanguage"), "Klingon");
         }
     }
+    ::close(busy);
 }
 
 TEST_F(StartupTest, LanguageFolderIsAwaited25SecondsWithTheTimersRunning) {
@@ -430,6 +444,24 @@ TEST(StartupHelpersTest, NumericSettingsAndVersion) {
         EXPECT_EQ(v, c.fits ? c.value : 99) << c.text;
     }
     EXPECT_EQ(VersionText(12, 34, 5), "12.34.0005");
+}
+
+TEST(StartupHelpersTest, MetricsListenValues) {
+    for (const char* ok : {"", "127.0.0.1:9187", "0.0.0.0:65535", "[::1]:1", "localhost:9187",
+                           "metrics-1.corp.example:80"}) {
+        EXPECT_EQ(MetricsListenProblem(ok), "") << ok;
+    }
+    for (const char* bad :
+         {"9187", "127.0.0.1", "127.0.0.1:", ":9187", "127.0.0.1:65536", "127.0.0.1:+80",
+          "127.0.0.1:80s", "::1:9187", "[::1]9187", "[::1:9187", "[1.2.3.4]:80", "999.1.1.1:80",
+          "a b:80", "127.0.0.1:80,127.0.0.1:81", "http://127.0.0.1:80"}) {
+        const std::string problem = MetricsListenProblem(bad);
+        EXPECT_EQ(
+            problem.rfind(
+                "Setting not allowed: Server\\MetricsListen = \"" + std::string(bad) + "\" (", 0),
+            0u)
+            << problem;
+    }
 }
 
 }  // namespace

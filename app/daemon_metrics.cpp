@@ -1,0 +1,131 @@
+#include "app/daemon_metrics.h"
+
+#include <chrono>
+
+#include "db/audit_spool.h"
+#include "db/health_check.h"
+#include "delivery/delivery.h"
+#include "delivery/queue_listing.h"
+#include "host/exit_status.h"
+#include "host/host_platform.h"
+#include "host/settings.h"
+
+namespace bw {
+
+namespace {
+
+constexpr SessionResult kResults[] = {SessionResult::kDelivered, SessionResult::kRefused,
+                                      SessionResult::kLeft};
+
+// The pairs and the age of the oldest pair of each queue folder, counted now.
+std::vector<ScrapedGauge> QueueGauges(const std::string& accPath) {
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    std::map<std::string, std::pair<int, double>> byFolder;  // pairs, oldest age
+    for (const char* folder : kQueueListFolders) byFolder[folder] = {0, 0.0};
+    for (const QueuedPair& p : ListQueuedPairs(accPath, now)) {
+        auto& [count, oldest] = byFolder[p.folder];
+        ++count;
+        if (p.ageSeconds > oldest) oldest = p.ageSeconds;
+    }
+    ScrapedGauge pairs{"bwtarnout_queue_pairs", "Message pairs waiting in the queue folder", {}};
+    ScrapedGauge age{"bwtarnout_queue_oldest_age_seconds",
+                     "Age of the oldest pair in the queue folder (0 when it is empty)",
+                     {}};
+    for (const char* folder : kQueueListFolders) {
+        const auto& [count, oldest] = byFolder[folder];
+        pairs.samples.push_back({{{"folder", folder}}, static_cast<double>(count)});
+        age.samples.push_back({{{"folder", folder}}, oldest});
+    }
+    return {pairs, age};
+}
+
+}  // namespace
+
+DaemonMetrics::DaemonMetrics(const std::string& accPath, int sessionsRunning)
+    : sessionsActive_(endpoint_.Gauge("bwtarnout_sessions_active", "SMTP sessions running now")),
+      sessionSeconds_(endpoint_.Histogram(
+          "bwtarnout_session_duration_seconds", "Duration of the SMTP sessions that ended",
+          {std::begin(kSessionSecondsBuckets), std::end(kSessionSecondsBuckets)})),
+      claims_(endpoint_.Histogram("bwtarnout_claims_per_scan",
+                                  "Pairs claimed by one pass over a queue that found work",
+                                  {std::begin(kClaimsBuckets), std::end(kClaimsBuckets)})),
+      dbConnected_(endpoint_.Gauge("bwtarnout_db_connected",
+                                   "1 while the database connection is open, else 0")),
+      dbString_(endpoint_.Gauge("bwtarnout_db_connection_string",
+                                "Connection string in use: 0 DBConnect.dat, n DBConnect<n>.dat, "
+                                "-1 none open")),
+      spoolRecords_(endpoint_.Gauge("bwtarnout_audit_spool_records",
+                                    "Audit records waiting in the spool for the database")) {
+    for (const char* queue : {"Inbox", "Outbox"}) {
+        for (SessionResult r : kResults) Messages(queue, r);
+    }
+    sessionsActive_.Set(sessionsRunning);
+    dbString_.Set(-1);
+    endpoint_.AddScraped([accPath] { return QueueGauges(accPath); });
+}
+
+MetricCounter& DaemonMetrics::Messages(const std::string& queue, SessionResult result) {
+    const auto key = std::make_pair(queue, result);
+    auto it = messages_.find(key);
+    if (it == messages_.end()) {
+        it = messages_
+                 .emplace(key, endpoint_.Counter(
+                                   "bwtarnout_messages_total",
+                                   "Messages whose session ended, by queue and result",
+                                   {{"queue", queue}, {"result", SessionResultName(result)}}))
+                 .first;
+    }
+    return it->second;
+}
+
+void DaemonMetrics::SessionStarted() {
+    sessionsActive_.Increment();
+}
+
+void DaemonMetrics::SessionEnded(const std::string& queue, SessionResult result, double seconds) {
+    sessionsActive_.Decrement();
+    Messages(queue, result).Increment();
+    sessionSeconds_.Observe(seconds);
+}
+
+void DaemonMetrics::Claimed(int pairs) {
+    claims_.Observe(pairs);
+}
+
+void DaemonMetrics::DatabaseChecked(int connectionString, std::int64_t spoolRecords) {
+    dbConnected_.Set(connectionString >= 0 ? 1 : 0);
+    dbString_.Set(connectionString);
+    spoolRecords_.Set(static_cast<double>(spoolRecords));
+}
+
+std::string MetricsListenProblem(const std::string& value) {
+    if (value.empty()) return "";
+    const std::string problem = ListenAddressProblem(value);
+    if (problem.empty()) return "";
+    return "Setting not allowed: Server\\MetricsListen = \"" + value + "\" (" + problem +
+           "; allowed: host:port, e.g. 127.0.0.1:9187)";
+}
+
+std::unique_ptr<DaemonMetrics> StartDaemonMetrics(const HostPlatform& platform,
+                                                  const Settings& settings, Delivery& delivery,
+                                                  HealthCheck& health, const AuditSpool& spool) {
+    const std::string listen = settings.GetSettingX(kAppName, "Server", "MetricsListen", "");
+    if (const std::string problem = MetricsListenProblem(listen); !problem.empty()) {
+        FatalStartupError(platform, problem, kExitConfig);
+    }
+    if (listen.empty()) return nullptr;
+    auto metrics =
+        std::make_unique<DaemonMetrics>(delivery.settings.AccPath(), delivery.ctx.activeTransfers);
+    if (const std::string problem = metrics->Serve(listen); !problem.empty()) {
+        FatalStartupError(platform, "Metrics endpoint not started: " + problem, kExitFailure);
+    }
+    delivery.ctx.meter = metrics.get();
+    DaemonMetrics* m = metrics.get();
+    health.SetConnectionObserver([m, &spool](int connectionString) {
+        m->DatabaseChecked(connectionString, spool.Pending());
+    });
+    return metrics;
+}
+
+}  // namespace bw

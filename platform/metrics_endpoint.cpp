@@ -1,0 +1,209 @@
+#include "platform/metrics_endpoint.h"
+
+#include <arpa/inet.h>
+#include <civetweb.h>
+#include <netdb.h>
+#include <prometheus/collectable.h>
+#include <prometheus/counter.h>
+#include <prometheus/exposer.h>
+#include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
+#include <prometheus/registry.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+namespace bw {
+
+namespace {
+
+// civetweb's feature bit for IPv6 listening (mg_check_feature).
+constexpr unsigned kCivetwebIpv6 = 8;
+
+struct HostPort {
+    std::string host;  // without brackets
+    bool ipv6 = false;
+    std::string port;
+};
+
+// Splits "host:port" / "[v6]:port"; "" or the problem.
+std::string Split(const std::string& text, HostPort& out) {
+    std::size_t colon = 0;
+    if (!text.empty() && text[0] == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos) return "no \"]\" after the IPv6 address";
+        out.host = text.substr(1, close - 1);
+        out.ipv6 = true;
+        colon = close + 1;
+        if (colon >= text.size() || text[colon] != ':') return "no \":port\" after \"]\"";
+    } else {
+        colon = text.rfind(':');
+        if (colon == std::string::npos) return "no \":port\"";
+        out.host = text.substr(0, colon);
+    }
+    out.port = text.substr(colon + 1);
+    return "";
+}
+
+std::string HostProblem(const HostPort& hp) {
+    if (hp.host.empty()) return "no host before the port";
+    unsigned char addr[16];
+    if (hp.ipv6) {
+        return inet_pton(AF_INET6, hp.host.c_str(), addr) == 1 ? "" : "not an IPv6 address";
+    }
+    if (inet_pton(AF_INET, hp.host.c_str(), addr) == 1) return "";
+    // A host name: letters, digits, '-' and '.', with a letter somewhere (a
+    // dotted number that is no IPv4 address is no name either).
+    bool letter = false;
+    for (char c : hp.host) {
+        const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        letter = letter || alpha;
+        if (!alpha && !(c >= '0' && c <= '9') && c != '-' && c != '.') {
+            return "not an IPv4 address or host name (an IPv6 address goes in brackets)";
+        }
+    }
+    if (!letter || hp.host.size() > 253 || hp.host[0] == '-' || hp.host[0] == '.') {
+        return "not an IPv4 address or host name";
+    }
+    return "";
+}
+
+std::string PortProblem(const std::string& port) {
+    if (port.empty() || port.size() > 5) return "the port is not a number from 1 to 65535";
+    long n = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9') return "the port is not a number from 1 to 65535";
+        n = n * 10 + (c - '0');
+    }
+    return n >= 1 && n <= 65535 ? "" : "the port is not a number from 1 to 65535";
+}
+
+// Binds a socket to the address once, to name the reason when the exposer
+// could not (it says only that it failed).
+std::string BindProblem(const HostPort& hp) {
+    addrinfo hints{};
+    hints.ai_family = hp.ipv6 ? AF_INET6 : AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (const int rc = getaddrinfo(hp.host.c_str(), hp.port.c_str(), &hints, &found); rc != 0) {
+        return gai_strerror(rc);
+    }
+    std::string problem;
+    const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd, found->ai_addr, found->ai_addrlen) != 0) {
+        problem = std::strerror(errno);
+    }
+    if (fd >= 0) ::close(fd);
+    freeaddrinfo(found);
+    return problem;
+}
+
+// Gauges computed by a function at each scrape.
+class ScrapedCollectable final : public prometheus::Collectable {
+  public:
+    explicit ScrapedCollectable(ScrapeFunction scrape) : scrape_(std::move(scrape)) {}
+
+    std::vector<prometheus::MetricFamily> Collect() const override {
+        std::vector<prometheus::MetricFamily> out;
+        std::vector<ScrapedGauge> gauges;
+        try {
+            gauges = scrape_();
+        } catch (const std::exception&) {
+            return out;
+        }
+        for (const ScrapedGauge& g : gauges) {
+            prometheus::MetricFamily family{g.name, g.help, prometheus::MetricType::Gauge, {}};
+            for (const auto& [labels, value] : g.samples) {
+                prometheus::ClientMetric m;
+                for (const auto& [name, text] : labels) m.label.push_back({name, text});
+                m.gauge.value = value;
+                family.metric.push_back(std::move(m));
+            }
+            out.push_back(std::move(family));
+        }
+        return out;
+    }
+
+  private:
+    ScrapeFunction scrape_;
+};
+
+}  // namespace
+
+void MetricCounter::Increment(double by) {
+    c_->Increment(by);
+}
+void MetricGauge::Set(double value) {
+    g_->Set(value);
+}
+void MetricGauge::Increment() {
+    g_->Increment();
+}
+void MetricGauge::Decrement() {
+    g_->Decrement();
+}
+void MetricHistogram::Observe(double value) {
+    h_->Observe(value);
+}
+
+std::string ListenAddressProblem(const std::string& text) {
+    HostPort hp;
+    std::string problem = Split(text, hp);
+    if (problem.empty()) problem = HostProblem(hp);
+    if (problem.empty()) problem = PortProblem(hp.port);
+    return problem;
+}
+
+MetricsEndpoint::MetricsEndpoint() : registry_(std::make_shared<prometheus::Registry>()) {}
+
+MetricsEndpoint::~MetricsEndpoint() {
+    exposer_.reset();  // no scrape runs once the metrics go
+}
+
+MetricCounter MetricsEndpoint::Counter(const std::string& name, const std::string& help,
+                                       const MetricLabels& labels) {
+    auto& family = prometheus::BuildCounter().Name(name).Help(help).Register(*registry_);
+    return MetricCounter(family.Add(labels));
+}
+
+MetricGauge MetricsEndpoint::Gauge(const std::string& name, const std::string& help,
+                                   const MetricLabels& labels) {
+    auto& family = prometheus::BuildGauge().Name(name).Help(help).Register(*registry_);
+    return MetricGauge(family.Add(labels));
+}
+
+MetricHistogram MetricsEndpoint::Histogram(const std::string& name, const std::string& help,
+                                           const std::vector<double>& bounds) {
+    auto& family = prometheus::BuildHistogram().Name(name).Help(help).Register(*registry_);
+    return MetricHistogram(family.Add({}, prometheus::Histogram::BucketBoundaries(bounds)));
+}
+
+void MetricsEndpoint::AddScraped(ScrapeFunction scrape) {
+    scraped_.push_back(std::make_shared<ScrapedCollectable>(std::move(scrape)));
+}
+
+std::string MetricsEndpoint::Serve(const std::string& address) {
+    HostPort hp;
+    if (std::string problem = Split(address, hp); !problem.empty()) return address + ": " + problem;
+    if (std::string problem = BindProblem(hp); !problem.empty()) return address + ": " + problem;
+    if (hp.ipv6 && mg_check_feature(kCivetwebIpv6) == 0) {
+        return address + ": the system's HTTP server library (civetweb) has no IPv6 support";
+    }
+    try {
+        exposer_ = std::make_unique<prometheus::Exposer>(address, 2);
+    } catch (const std::exception& e) {
+        return address + ": " + e.what();
+    }
+    exposer_->RegisterCollectable(registry_);
+    for (const auto& c : scraped_) exposer_->RegisterCollectable(c);
+    return "";
+}
+
+}  // namespace bw
