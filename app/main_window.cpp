@@ -325,6 +325,7 @@ void frmMain::StartFastProfile() {
         FatalStartupError(platform_, "Queue watch problem: " + err.description, kExitFolders);
     }
     delivery_->ctx.syncLater = &delivery_->syncs;
+    delivery_->ctx.changedLater = &delivery_->changed;
     audit_->SetGrouped(true);
     delivery_->sent.SetGroupedSync(true);
     tmrGroup_ =
@@ -332,9 +333,11 @@ void frmMain::StartFastProfile() {
     shutdown.SetBeforeEnd([this] { EndGroup(); });
 }
 
-// The end of a group of the fast profile: the folder syncs go to the worker,
-// the audit to the database, the sent record to the disk.
+// The end of a group of the fast profile: the changed flag is rewritten, the
+// folder syncs go to the worker, the audit to the database, the sent record to
+// the disk.
 void frmMain::EndGroup() {
+    delivery_->changed.Touch(delivery_->ctx.clock.Now());
     delivery_->syncs.Flush();
     audit_->FlushGroup();
     delivery_->sent.SyncGroup();

@@ -11,6 +11,7 @@
 
 #include "delivery/delivery_context.h"
 #include "delivery/dispatcher.h"
+#include "delivery/filing.h"
 #include "delivery/sent_record.h"
 #include "delivery/session_log.h"
 #include "platform/background_sync.h"
@@ -29,7 +30,8 @@ struct Delivery {
     SessionLog log;
     SentRecord sent;
     QueueFiles files;
-    BackgroundSync syncs;  // the fast profile's grouped syncs
+    BackgroundSync syncs;      // the fast profile's grouped syncs
+    ChangedFlagGroup changed;  // and its grouped Changed.flg
     DeliveryContext ctx;
     Dispatcher dispatcher;
 };

@@ -15,6 +15,7 @@ namespace bw {
 
 class Audit;
 class BackgroundSync;
+class ChangedFlagGroup;
 class Clock;
 class DeliveryMeter;
 class Loop;
@@ -62,6 +63,7 @@ struct DeliveryContext {
     std::int32_t smtpPort = 0;       // the port last set by a server entry, shared by all sessions
     DeliveryMeter* meter = nullptr;  // the metrics; null when they are off
     BackgroundSync* syncLater = nullptr;  // the fast profile's grouped syncs; null: sync at once
+    ChangedFlagGroup* changedLater = nullptr;  // its grouped Changed.flg; null: at each filing
 };
 
 }  // namespace bw

@@ -47,7 +47,8 @@ bool FilePair(QueueFiles& files, QueuePair& pair, bool refused, bool useTrash, E
     return !err.Failed();
 }
 
-void TouchChangedFlag(const std::string& folder, double now) {
+void TouchChangedFlag(const std::string& folder, double now, ChangedFlagGroup* later) {
+    if (later != nullptr) return later->Mark(folder);
     char text[64];
     std::snprintf(text, sizeof text, "%.15g\r\n", now);
     // A new file replaces the flag, so a link put in its place is never written
@@ -55,6 +56,12 @@ void TouchChangedFlag(const std::string& folder, double now) {
     // failure is harmless.
     ErrorState ignored;
     ReplaceFile(folder, "Changed.flg", text, ignored);
+}
+
+void ChangedFlagGroup::Touch(double now) {
+    if (folder_.empty()) return;
+    TouchChangedFlag(folder_, now);
+    folder_.clear();
 }
 
 }  // namespace bw

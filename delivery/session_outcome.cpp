@@ -123,7 +123,7 @@ void SmtpSession::FileStage() {
         FilePair(ctx_.files, pair_, refused_, ctx_.settings.useTrash, err, ctx_.syncLater);
     if (!filed) Log(kLogError, "ERROR: filing " + pair_.name + ": " + err.description);
     AfterFiling(filed, err);
-    TouchChangedFlag(pair_.accPath, ctx_.clock.Now());
+    TouchChangedFlag(pair_.accPath, ctx_.clock.Now(), ctx_.changedLater);
     hooks_.finish();
 }
 
@@ -157,7 +157,7 @@ bool SmtpSession::AttemptDue() {
             ErrorState err;
             const bool filed =
                 FilePair(ctx_.files, pair_, refused_, ctx_.settings.useTrash, err, ctx_.syncLater);
-            if (filed) TouchChangedFlag(pair_.accPath, ctx_.clock.Now());
+            if (filed) TouchChangedFlag(pair_.accPath, ctx_.clock.Now(), ctx_.changedLater);
             AfterFiling(filed, err);
         }
         return false;

@@ -116,6 +116,8 @@ TEST(EndToEnd, FastProfileDeliversEveryPairWholeWithRowsAndCounts) {
     msg.close();
     ASSERT_TRUE(inst.WaitQueueEmpty(10)) << inst.DaemonLog();
     ASSERT_TRUE(inst.WaitRows(kPairs + 1, 10));
+    // Rewritten once per group, before the group's rows, while the daemon runs.
+    EXPECT_TRUE(fs::exists(inst.Acc() + "Changed.flg"));
     inst.Terminate();
 
     EXPECT_EQ(sink.Messages(), static_cast<std::uint64_t>(kPairs + 1));
