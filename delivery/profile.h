@@ -15,7 +15,7 @@ namespace bw {
 
 /// The sessions at once of the fast profile when "MaxSessions" is not set
 /// (the best of the measured counts on a 2-core machine, see bench/README.md).
-inline constexpr int kFastMaxSessions = 10;
+inline constexpr int kFastMaxSessions = 20;
 inline constexpr int kMaxSessionsLimit = 200;
 /// The fast profile writes its audit and syncs its files in groups this often.
 inline constexpr int kGroupIntervalMs = 50;

@@ -95,7 +95,9 @@ TEST(EndToEnd, FastProfileDeliversEveryPairWholeWithRowsAndCounts) {
                                     .serverValues = {{"Profile", "fast"}}});
     constexpr int kPairs = 60;
     for (int i = 0; i < kPairs; ++i) {
-        inst.Queue(i % 2 == 0 ? "Inbox/" : "Outbox/", "f" + std::to_string(i),
+        std::string name = "f";
+        name += std::to_string(i);
+        inst.Queue(i % 2 == 0 ? "Inbox/" : "Outbox/", name,
                    Envelope("alice@ext.example", {"bob@corp.example"}));
     }
     inst.Start();
