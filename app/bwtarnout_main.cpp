@@ -15,6 +15,7 @@
 #include "host/installation.h"
 #include "host/settings.h"
 #include "host/textfile.h"
+#include "platform/ascii_text.h"
 #include "platform/clock.h"
 #include "platform/desktop.h"
 #include "platform/instance_lock.h"

@@ -15,6 +15,7 @@
 #include "host/paths.h"
 #include "host/settings.h"
 #include "host/textfile.h"
+#include "platform/ascii_text.h"
 #include "platform/mariadb.h"
 #include "platform/service.h"
 #include "platform/settings_store.h"

@@ -36,14 +36,6 @@ std::string Escape(const std::string& s) {
     return out;
 }
 
-bool IsColumnName(const std::string& s) {
-    if (s.empty()) return false;
-    for (char ch : s) {
-        if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '_')) return false;
-    }
-    return true;
-}
-
 constexpr const char* kInsertHead =
     "INSERT INTO tbl_minilog (ipaddress, timestamp, mailfrom, mailto, action) VALUES ";
 
@@ -72,7 +64,7 @@ class BatchBuilder {
         long long amount = 0;
         long long absolute = 0;
         if (f[1] != "S" || !ParseSpoolInt(f[5], amount) || !ParseSpoolInt(f[6], absolute) ||
-            !IsColumnName(f[4])) {
+            !IsPlainColumnName(f[4])) {
             return false;
         }
         auto [it, fresh] = index_.try_emplace({f[3], f[4]}, sums_.size());
@@ -130,6 +122,14 @@ class BatchBuilder {
 };
 
 }  // namespace
+
+bool IsPlainColumnName(const std::string& s) {
+    if (s.empty() || s.size() > 64) return false;
+    for (char c : s) {
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) return false;
+    }
+    return true;
+}
 
 std::string SpoolLine(long long seq, const std::vector<std::string>& fields) {
     std::string line = std::to_string(seq);

@@ -43,6 +43,10 @@ struct AuditStatement {
     long long lastSeq = 0;
 };
 
+/// Column names go into the statements bare; anything but a plain name (letters,
+/// digits, "_", at most 64 characters) would change the statement and is never sent.
+bool IsPlainColumnName(const std::string& s);
+
 /// The line of record `seq` with these fields (kind, when, ...), line end included.
 std::string SpoolLine(long long seq, const std::vector<std::string>& fields);
 /// Splits a line into its fields, undoing the escapes.

@@ -1,8 +1,8 @@
 #include "db/db_audit.h"
 
-#include <cctype>
 #include <utility>
 
+#include "db/audit_records.h"
 #include "db/audit_spool.h"
 #include "db/db_session.h"
 #include "platform/clock.h"
@@ -10,20 +10,6 @@
 #include "platform/db.h"
 
 namespace bw {
-
-namespace {
-
-// Column names go into the statement bare; anything but a plain name would
-// change the statement, so it is not sent at all.
-bool IsPlainColumnName(const std::string& s) {
-    if (s.empty() || s.size() > 64) return false;
-    for (char c : s) {
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 DbAudit::DbAudit(DbSession& db, AuditSpool& spool, const Clock& clock, std::string tarnId)
     : db_(db), spool_(spool), clock_(clock), tarnId_(std::move(tarnId)) {}

@@ -1,10 +1,9 @@
 #include "db/minilog_lookup.h"
 
-#include <cctype>
 #include <unordered_map>
 
 #include "db/db_session.h"
-#include "platform/ascii_case.h"
+#include "platform/ascii_text.h"
 #include "platform/db.h"
 
 namespace bw {

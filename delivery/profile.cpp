@@ -1,23 +1,8 @@
 #include "delivery/profile.h"
 
-#include "platform/ascii_case.h"
+#include "platform/ascii_text.h"
 
 namespace bw {
-
-namespace {
-
-// A whole number without sign, blanks or other characters, within 1..limit; -1 otherwise.
-int Count(const std::string& s, int limit) {
-    if (s.empty() || s.size() > 6) return -1;
-    int n = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return -1;
-        n = n * 10 + (c - '0');
-    }
-    return n >= 1 && n <= limit ? n : -1;
-}
-
-}  // namespace
 
 std::string ApplyProfileSettings(const std::string& profile, const std::string& maxSessions,
                                  DeliverySettings& d) {
@@ -34,12 +19,12 @@ std::string ApplyProfileSettings(const std::string& profile, const std::string& 
         d.maxSessions = d.profile == Profile::kFast ? kFastMaxSessions : kClassicMaxSessions;
         return "";
     }
-    const int n = Count(maxSessions, kMaxSessionsLimit);
-    if (n < 0) {
+    const long n = WholeNumber(maxSessions, 6);
+    if (n < 1 || n > kMaxSessionsLimit) {
         return "Setting not allowed: Server\\MaxSessions = \"" + maxSessions +
                "\" (allowed: a whole number from 1 to " + std::to_string(kMaxSessionsLimit) + ")";
     }
-    d.maxSessions = n;
+    d.maxSessions = static_cast<int>(n);
     return "";
 }
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <map>
 
-#include "platform/ascii_case.h"
+#include "platform/ascii_text.h"
 
 namespace bw {
 

@@ -5,7 +5,7 @@
 
 #include "delivery/delivery_meter.h"
 #include "delivery/dispatcher.h"
-#include "platform/ascii_case.h"
+#include "platform/ascii_text.h"
 #include "platform/clock.h"
 #include "platform/loop.h"
 

@@ -1,6 +1,7 @@
 #include "delivery/server_list.h"
 
 #include "host/textfile.h"
+#include "platform/ascii_text.h"
 
 namespace bw {
 
@@ -13,13 +14,8 @@ ServerEntry ParseServerEntry(const std::string& entry) {
         const std::string portText = TrimBlanks(e.host.substr(
             colon + 1, second == std::string::npos ? std::string::npos : second - colon - 1));
         e.host = TrimBlanks(e.host.substr(0, colon));
-        long value = 0;
-        bool number = !portText.empty() && portText.size() <= 5;
-        for (const char c : portText) {
-            if (c < '0' || c > '9') number = false;
-            if (number) value = value * 10 + (c - '0');
-        }
-        if (!number || value < 1 || value > 65535) {
+        const long value = WholeNumber(portText, 5);
+        if (value < 1 || value > 65535) {
             e.problem = "the port \"" + portText + "\" is not a number from 1 to 65535";
         } else {
             e.port = static_cast<std::int32_t>(value);

@@ -5,6 +5,7 @@
 
 #include "host/paths.h"
 #include "host/textfile.h"
+#include "platform/ascii_text.h"
 
 namespace bw {
 

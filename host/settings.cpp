@@ -9,6 +9,7 @@
 #include "host/paths.h"
 #include "host/registry.h"
 #include "host/textfile.h"
+#include "platform/ascii_text.h"
 #include "platform/settings_store.h"
 
 namespace bw {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/ascii_text.h"
+
 namespace bw {
 
 namespace {
@@ -120,13 +122,6 @@ bool SettingsFiles::ReadLines(const std::string& path, std::vector<std::string>&
     const bool ok = Read(path, data);
     lines = SplitTextLines(data, bLfEndsLine);
     return ok;
-}
-
-std::string UpperAscii(std::string s) {
-    for (char& c : s) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return s;
 }
 
 std::string LTrimBlanks(const std::string& s) {

@@ -59,7 +59,6 @@ class SettingsFiles {
     std::set<std::string> reported_;  // path + NUL + reason
 };
 
-std::string UpperAscii(std::string s);
 /// Blanks (spaces) removed on the left, the right, or both sides.
 std::string LTrimBlanks(const std::string& s);
 std::string TrimBlanks(const std::string& s);

@@ -8,7 +8,7 @@
 #include <iostream>
 #include <string>
 
-#include "platform/ascii_case.h"
+#include "platform/ascii_text.h"
 
 extern char** environ;
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ascii_case.h"
+#include "platform/ascii_text.h"
 #include "platform/mariadb.h"
 
 namespace bw::mariadb {

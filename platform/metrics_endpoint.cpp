@@ -17,6 +17,8 @@
 #include <exception>
 #include <utility>
 
+#include "platform/ascii_text.h"
+
 namespace bw {
 
 namespace {
@@ -73,12 +75,7 @@ std::string HostProblem(const HostPort& hp) {
 }
 
 std::string PortProblem(const std::string& port) {
-    if (port.empty() || port.size() > 5) return "the port is not a number from 1 to 65535";
-    long n = 0;
-    for (char c : port) {
-        if (c < '0' || c > '9') return "the port is not a number from 1 to 65535";
-        n = n * 10 + (c - '0');
-    }
+    const long n = WholeNumber(port, 5);
     return n >= 1 && n <= 65535 ? "" : "the port is not a number from 1 to 65535";
 }
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/ascii_case.h"
+#include "platform/ascii_text.h"
 #include "policy/policy_rules.h"
 #include "policy/policy_store.h"
 
