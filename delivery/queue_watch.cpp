@@ -150,7 +150,7 @@ bool QueueWatch::TryNext(Folder& f, bool& claimed) {
     return true;
 }
 
-int QueueWatch::Pass() {
+void QueueWatch::Pass() {
     int claimed = 0;
     bool tried = false;
     while (dispatcher_.HasRoom()) {
@@ -165,11 +165,6 @@ int QueueWatch::Pass() {
         if (!any) break;
     }
     if (tried && ctx_.meter != nullptr) ctx_.meter->Claimed(claimed);
-    return claimed;
-}
-
-std::size_t QueueWatch::Waiting() const {
-    return folders_[0].order.size() + folders_[1].order.size();
 }
 
 }  // namespace bw

@@ -54,12 +54,10 @@ class QueueWatch {
     void Rescan();
     /// Runs a pass from the loop soon (once, however often asked).
     void SchedulePass();
-    /// Claims candidates while a session is free; the pairs claimed.
-    int Pass();
+    /// Claims candidates while a session is free.
+    void Pass();
     /// A session ended: a pass follows unless pairs keep being left.
     void SessionEnded(SessionResult result);
-    /// Candidates waiting (tests, metrics).
-    std::size_t Waiting() const;
 
   private:
     struct Names {

@@ -32,11 +32,6 @@ void BackgroundSync::Flush() {
     wake_.notify_one();
 }
 
-std::uint64_t BackgroundSync::GroupsDone() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return done_;
-}
-
 void BackgroundSync::Work() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
@@ -52,7 +47,6 @@ void BackgroundSync::Work() {
             ::close(fd);
         }
         lock.lock();
-        ++done_;
     }
 }
 

@@ -10,7 +10,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <set>
 #include <string>
@@ -30,8 +29,6 @@ class BackgroundSync {
     void Add(const std::string& path);
     /// Hands the gathered paths to the worker (started at the first call) and returns.
     void Flush();
-    /// Groups the worker has finished (tests).
-    std::uint64_t GroupsDone();
 
   private:
     void Work();
@@ -40,7 +37,6 @@ class BackgroundSync {
     std::mutex mutex_;
     std::condition_variable wake_;
     std::set<std::string> handed_;  // guarded by mutex_
-    std::uint64_t done_ = 0;        // guarded by mutex_
     bool stop_ = false;             // guarded by mutex_
     std::thread worker_;
 };
