@@ -87,33 +87,61 @@ int SessionLog::OpenLogFile(const std::string& path) {
     return fd;
 }
 
-void SessionLog::LogLine(const std::string& prefix, const std::string& text) {
+SessionLog::~SessionLog() {
+    CloseLogFile();
+}
+
+void SessionLog::CloseLogFile() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    openPath_.clear();
+}
+
+void SessionLog::LogLine(int tag, const std::string& prefix, const std::string& text) {
     if (!settings_.sessionLog) return;
-    const int fd = OpenLogFile(SessionLogPath(clock_.Now()));
-    if (fd < 0) return;
+    const std::string path = SessionLogPath(clock_.Now());
+    if (fd_ < 0 || path != openPath_) {
+        CloseLogFile();
+        fd_ = OpenLogFile(path);
+        if (fd_ < 0) return;
+        openPath_ = path;
+    }
     // A reply keeps its own CR LF line ends; every other control byte, and a
     // CR or LF anywhere else, is escaped so no text can forge a log line.
     const bool reply = prefix == "*--B<-R";
-    std::string line = EscapeControls(prefix);
-    line.append(" ").append(EscapeControls(text, reply)).append("\r\n");
+    const std::string mark = tag != 0 ? "#" + std::to_string(tag) + " " : std::string();
+    std::string shown = EscapeControls(text, reply);
+    // Each line of a multi-line reply carries the tag too.
+    for (std::size_t at = shown.find("\r\n");
+         !mark.empty() && at != std::string::npos && at + 2 < shown.size();
+         at = shown.find("\r\n", at + 2 + mark.size())) {
+        shown.insert(at + 2, mark);
+    }
+    std::string line = mark + EscapeControls(prefix);
+    line.append(" ").append(shown).append("\r\n");
     // One write per line: with O_APPEND concurrent writers never tear a line.
     std::size_t done = 0;
     while (done < line.size()) {
-        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
     }
-    ::close(fd);
 }
 
-void SessionLog::InitLogSession(const std::string& sAccPath) {
-    LogLine("*--*--*", "===== TARN-OUT SMTP CLIENT ============================================");
+int SessionLog::InitLogSession(const std::string& sAccPath, const std::string& pair) {
+    // A log file moved away or removed since is written anew from here on.
+    CloseLogFile();
+    const int tag = pair.empty() ? 0 : ++lastTag_;
+    LogLine(tag, "*--*--*",
+            "===== TARN-OUT SMTP CLIENT ============================================");
     const CivilTime t = CivilFromDaySerial(clock_.Now());
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%02d.%02d.%04d - %02d:%02d:%02d", t.day, t.month, t.year,
                   t.hour, t.minute, t.second);
-    LogLine("*--*--*", std::string("Session started:") + stamp);
-    LogLine("*--*--*", "AccPath: '" + sAccPath + "'");
+    LogLine(tag, "*--*--*", std::string("Session started:") + stamp);
+    LogLine(tag, "*--*--*", "AccPath: '" + sAccPath + "'");
+    if (!pair.empty()) LogLine(tag, "*--*--*", "Queue pair: '" + pair + "'");
+    return tag;
 }
 
 }  // namespace bw

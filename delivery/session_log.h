@@ -1,8 +1,12 @@
 // The session log: a readable trace of the delivery conversations, one file
 // per calendar day ("Logs/SMTP-TarnOUT-YYYY-MM-DD.log" below AppPath), shared
 // by all delivery windows. Written only while the setting "SMTPLog" is -1.
-// Each line is opened, appended and closed in one call, so lines of several
-// windows interleave but are never torn. The message body is never logged.
+// Each line goes out in one append, so lines of several sessions interleave
+// but are never torn; each line of a session begins with the session's tag
+// ("#" and its number, counted from 1 at each start of the daemon), and the
+// session's opening lines name the queue pair the number stands for. The file
+// is opened again at each session's start and at the change of day, not at
+// every line. The message body is never logged.
 // No line carries a raw control character: they are shown as "\x0A" and the
 // like, except the CR LF line ends of a server reply.
 // DIAGNOSTICS: a line that cannot be written (folder missing, disk full) is
@@ -24,21 +28,32 @@ class SessionLog {
     SessionLog(const DeliverySettings& settings, Clock& clock, ServiceControl* journal)
         : settings_(settings), clock_(clock), journal_(journal) {}
 
-    /// Appends prefix, a blank, text and CR LF to today's session log.
-    void LogLine(const std::string& prefix, const std::string& text);
-    /// The three opening lines of a delivery session.
-    void InitLogSession(const std::string& sAccPath);
+    ~SessionLog();
+    SessionLog(const SessionLog&) = delete;
+    SessionLog& operator=(const SessionLog&) = delete;
+
+    /// Appends prefix, a blank, text and CR LF to today's session log; with a
+    /// session's tag (not 0), "#tag" and a blank first.
+    void LogLine(int tag, const std::string& prefix, const std::string& text);
+    void LogLine(const std::string& prefix, const std::string& text) { LogLine(0, prefix, text); }
+    /// The opening lines of a delivery session about `pair` ("Inbox/NAME";
+    /// empty: none named); returns the session's tag.
+    int InitLogSession(const std::string& sAccPath, const std::string& pair = "");
     /// Path of the session log of the day of `daySerial`.
     std::string SessionLogPath(double daySerial) const;
 
   private:
     void Refuse(const std::string& path, const std::string& why);
     int OpenLogFile(const std::string& path);
+    void CloseLogFile();
 
     const DeliverySettings& settings_;
     Clock& clock_;
     ServiceControl* journal_;
     std::string refusedPath_;  // the last log file refused: the journal hears of it once
+    int fd_ = -1;              // the log file open for appending
+    std::string openPath_;     // ... and its path
+    int lastTag_ = 0;
 };
 
 /// Calendar parts of a day-serial number (local time).

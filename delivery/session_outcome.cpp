@@ -5,7 +5,9 @@
 #include "delivery/session_log.h"
 #include "delivery/smtp_session.h"
 #include "platform/clock.h"
+#include "platform/log_text.h"
 #include "platform/service.h"
+#include "platform/socket.h"
 
 namespace bw {
 
@@ -23,40 +25,62 @@ void SmtpSession::Begin() {
     minLog_.sFrom = "***";
     minLog_.sTo = "***";
     minLog_.dTimestamp = ctx_.clock.Now();
-    minLog_.sAction = "*** Connection lost ***";
-    ctx_.log.InitLogSession(pair_.accPath);
+    minLog_.sAction = "*** Connection lost *** " + pair_.name;
+    tag_ = ctx_.log.InitLogSession(pair_.accPath, pair_.folder + pair_.name);
 }
 
-void SmtpSession::Refuse() {
+// Refused by the server (or never sendable): the audit and the sent record
+// are written at once, then the filing follows the QUIT.
+void SmtpSession::Refuse(const std::string& why, bool quit) {
     refused_ = true;
-    Enter(Stage::kFile, "refused");
+    minLog_.sAction = "590 Peer Delivery ERROR " + pair_.name + " (" + EscapeControls(why) + ")";
+    Settle();
+    CloseThen(true, quit);
 }
 
-void SmtpSession::LeaveInQueue() {
-    pair_.Release(ctx_.files);
-    EndWithoutFiling();
+// Put off for now: the minilog action names the command and the reply; the
+// pair waits the back-off in the queue.
+void SmtpSession::Defer(const std::string& command, const std::string& reply, bool quit) {
+    minLog_.sAction = "490 Peer Delivery DEFERRED " + pair_.name + " (" + command + ": " +
+                      EscapeControls(reply) + ")";
+    CloseThen(false, quit);
 }
 
-void SmtpSession::EndWithoutFiling() {
-    hooks_.finish();
-}
-
-// Leaves the pair in the queue for a later attempt after the back-off; the
-// minilog action names the command and the reply.
-void SmtpSession::Defer(const std::string& command, const std::string& reply) {
-    minLog_.sAction =
-        "490 Peer Delivery DEFERRED " + pair_.name + " (" + command + ": " + reply + ")";
-    BackOff();
+// Ends the conversation after its outcome: with QUIT where the server is
+// still in it (RFC 5321 asks for it; the wait is short), else at once.
+void SmtpSession::CloseThen(bool file, bool quit) {
+    reply_.Clear();
+    if (quit && !closed_ && ws_.State() == TcpSocket::kConnected) {
+        fileAfterQuit_ = file;
+        SendCommand("QUIT");
+        return Enter(Stage::kClosing, "outcome settled");
+    }
+    ws_.Close();
+    if (file) return Enter(Stage::kFile, "refused");
     LeaveInQueue();
 }
 
+void SmtpSession::LeaveInQueue() {
+    BackOff();
+    pair_.Release(ctx_.files);
+    hooks_.finish();
+}
+
+// Every attempt that leaves its pair in the queue sets the back-off once, so
+// no pair is tried again within minutes, whatever stopped it.
 void SmtpSession::BackOff() {
-    if (!pairKnown_) return;
+    if (!pairKnown_ || backedOff_ || recorded_) return;
+    backedOff_ = true;
     const std::int64_t waitMs = ctx_.sent.DeferPair(pairId_, pair_.name, ctx_.clock.MonotonicMs());
     Log(kLogStatus, "*** next attempt in " + std::to_string(waitMs / 60000) + " minutes ***");
 }
 
-// The minilog row, once: at the filing of a pair the server has answered
+void SmtpSession::End() {
+    if (!filing_) BackOff();
+    WriteAudit();
+}
+
+// The minilog row, once: at the outcome of a pair the server has answered
 // for, else when the window unloads. A row that cannot be written waits in
 // the audit spool.
 void SmtpSession::WriteAudit() {
@@ -82,17 +106,12 @@ void SmtpSession::RecordSent() {
 // once more (with a row of its own), a kill after it files the pair at the
 // next start without sending it; no delivery is left without its row and count.
 void SmtpSession::Settle() {
-    if (!audited_) {
-        if (!refused_) {
-            minLog_.sAction = "900 Delivered " + pair_.name + " to: " + ws_.RemoteHostIP() + ": " +
-                              std::to_string(ws_.RemotePort());
-            ctx_.audit.IncStats("delivered", 1);
-        } else if (reply_.Size() >= 2) {
-            minLog_.sAction =
-                "590 Peer Delivery ERROR " + pair_.name + " (" + reply_.Summary() + ")";
-        }
-        WriteAudit();
+    if (!audited_ && !refused_) {
+        minLog_.sAction = "900 Delivered " + pair_.name + " to: " + ws_.RemoteHostIP() + ": " +
+                          std::to_string(ws_.RemotePort());
+        ctx_.audit.IncStats("delivered", 1);
     }
+    WriteAudit();
     RecordSent();
 }
 

@@ -7,6 +7,7 @@
 #include "delivery/session_log.h"
 #include "delivery/smtp_session.h"
 #include "platform/clock.h"
+#include "platform/service.h"
 
 namespace bw {
 
@@ -17,10 +18,6 @@ constexpr const char* kLogRecv = "*--B<-R";
 constexpr const char* kLogStatus = "*--*--*";
 constexpr const char* kLogError = "!!!";
 constexpr std::size_t kPieceSize = 8192;
-// Longest part of a message line read at once. A message whose lines end in
-// LF only reads as one line; it is sent in parts of this size (the bytes on
-// the wire are the same), so memory does not grow with the message.
-constexpr std::size_t kMaxLinePart = 64 * 1024;
 
 std::string TrimBlanks(const std::string& s) {
     const auto b = s.find_first_not_of(' ');
@@ -74,30 +71,14 @@ void SmtpSession::ReadEnvelopeStage() {
     rcpts_.insert(rcpts_.end(), env.recipients.begin(), env.recipients.end());
     switch (env.outcome) {
         case Envelope::Outcome::kLookupFailed:
-            Log(kLogError, "ERROR: " + env.reason);
-            ctx_.files.CloseFileNo(pair_.datFile);
-            pair_.datFile = 0;
-            return EndWithoutFiling();
+        case Envelope::Outcome::kUnsafe:
+            // It can never be sent: filed as bad, never retried.
+            Log(kLogError, "ERROR: " + env.reason + env.where + "; not sent, filed as bad");
+            return Refuse(env.reason, false);
         case Envelope::Outcome::kNoRecipients:
             return Enter(Stage::kNoRecipients, "no recipients");
-        case Envelope::Outcome::kUnsafe:
-            // Never sent but filed as bad.
-            Log(kLogError, "ERROR: " + env.reason + env.where + "; not sent, filed as bad");
-            minLog_.sAction = "590 Peer Delivery ERROR " + pair_.name + " (" + env.reason + ")";
-            reply_.Clear();
-            return Refuse();
         case Envelope::Outcome::kSend:
             break;
-    }
-    // The first line of the message file is never sent.
-    ErrorState err;
-    std::string dropped;
-    bool cut = true;
-    while (cut) {
-        if (ctx_.files.ReadLineNo(pair_.msgFile, dropped, err, kMaxLinePart, &cut) ==
-            LineRead::kError) {
-            return LeaveInQueue();
-        }
     }
     Enter(Stage::kConnect, "envelope read");
 }
@@ -147,81 +128,66 @@ void SmtpSession::NextServer() {
 void SmtpSession::BodyStage() {
     if (Now() - stageStart_ >= RowOf(stage_).firstLimit) {
         Log(kLogStatus, "*** TIMEOUT during sending data ***");
-        return EndWithoutFiling();
+        return LeaveInQueue();
     }
     if (sendDone_) {
         sendDone_ = false;
-        if (reply_.Empty() || ctx_.files.AtEndNo(pair_.msgFile)) {
-            bool last = false;
-            if (!SendBodyPiece(last)) return LeaveInQueue();
-            if (last) Enter(Stage::kEndOfDataReply, "body sent");
-        } else {
-            ServerSpokeInBody();
-            if (stage_ != Stage::kFile) return;
+        if (!reply_.Empty()) {
+            // The server answered in the middle of the body.
+            Log(kLogRecv, reply_.Text());
+            JudgeFacts facts;
+            facts.tempFailRefuses = ctx_.settings.tempFailRefuses;
+            return Judged(JudgeReply(stage_, reply_, facts));
         }
+        bool last = false;
+        if (!SendBodyPiece(last)) return LeaveInQueue();
+        if (last) return Enter(Stage::kEndOfDataReply, "body sent");
     }
     if (!sendDone_ && ws_.State() != TcpSocket::kConnected) {
+        // Broken off before the end of data: the server has judged nothing.
         ws_.Close();
-        refused_ = true;
-        if (stage_ != Stage::kFile) Enter(Stage::kFile, "connection lost in the body");
+        LeaveInQueue();
     }
 }
 
-// The server answered in the middle of the body.
-void SmtpSession::ServerSpokeInBody() {
-    Log(kLogRecv, reply_.Text());
-    const Verdict verdict = JudgeReply(stage_, reply_, {ctx_.settings.tempFailRefuses});
-    if (verdict == Verdict::kRefuse) {
-        // A reply too short to lose its line end leaves the result as it was.
-        if (reply_.Size() >= 2) minLog_.sAction = reply_.Summary();
-        reply_.Clear();
-    }
-    Judged(verdict);
-}
-
-// Sends the next piece of the body (about kPieceSize bytes of lines in wire
-// form); `last` when it ends the message. False when the file cannot be read.
+// Sends the next piece of the body (about kPieceSize bytes of the file in
+// wire form, body_wire.h); `last` when it ends the message. False when the
+// file cannot be read.
 bool SmtpSession::SendBodyPiece(bool& last) {
     lastData_ = Now();
     std::string piece;
-    piece.reserve(kPieceSize + 1024);
-    std::size_t count = 0;
-    std::string line;
-    bool dotLine = false;
-    std::size_t bareBreaks = 0;
+    piece.reserve(kPieceSize + kPieceSize / 2);
+    std::string bytes;
+    const std::size_t bareBefore = body_.BareBreaks();
     ErrorState err;
-    while (count < kPieceSize && !dotLine && !ctx_.files.AtEndNo(pair_.msgFile)) {
-        bool cut = false;
-        if (ctx_.files.ReadLineNo(pair_.msgFile, line, err, kMaxLinePart, &cut) ==
-            LineRead::kError) {
-            return false;
+    while (piece.size() < kPieceSize && !body_.Ended()) {
+        const LineRead r = ctx_.files.ReadBytesNo(pair_.msgFile, bytes, kPieceSize, err);
+        if (r == LineRead::kError) return false;
+        if (r == LineRead::kEnd) {
+            body_.Finish(piece);
+            break;
         }
-        // Only a whole line of "." ends the message, not the tail of a long one.
-        dotLine = !bodyInLine_ && !cut && line == ".";
-        if (!bodyInLine_) bodyAfterBreak_ = false;
-        bareBreaks += AppendWirePart(piece, line, bodyAfterBreak_);
-        count += line.size();
-        if (!cut) {
-            piece.append("\r\n");
-            count += 2;
-        }
-        bodyInLine_ = cut;
+        const std::size_t used = body_.Feed(bytes, piece);
+        if (body_.Ended())
+            NotSentAfterEnd(bytes.size() - used + ctx_.files.UnreadNo(pair_.msgFile));
     }
-    const bool atEnd = ctx_.files.AtEndNo(pair_.msgFile);
-    if (atEnd && !dotLine) {
-        if (bodyInLine_) piece.append("\r\n");
-        bodyInLine_ = false;
-        dotLine = true;
-        piece.append(".\r\n");
-    }
-    if (bareBreaks > 0 && !saidBareBreaks_) {
-        saidBareBreaks_ = true;
+    if (bareBefore == 0 && body_.BareBreaks() > 0) {
         Log(kLogStatus, "bare line feed or carriage return in the message sent as a line end");
     }
     ws_.SendData(piece);
     stageStart_ = Now();
-    last = atEnd || dotLine;
+    last = body_.Ended();
     return true;
+}
+
+// The message file holds its own end line ("." alone) before its end: the
+// message ends there, as it always has, but never silently.
+void SmtpSession::NotSentAfterEnd(std::uint64_t bytes) {
+    if (bytes == 0) return;
+    const std::string what = std::to_string(bytes) + " bytes after the end line \".\" of " +
+                             pair_.folder + pair_.name + ".msg not sent";
+    Log(kLogStatus, "*** " + what + " ***");
+    if (ctx_.journal != nullptr) ctx_.journal->LogEvent(2, 110, what);
 }
 
 }  // namespace bw

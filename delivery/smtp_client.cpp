@@ -133,7 +133,7 @@ void frmSMTPClient::Form_Unload() {
         t->SetEnabled(false);
     }
     ws->Close();
-    session_->WriteAudit();
+    session_->End();
     --ctx_.activeTransfers;
     if (ctx_.meter != nullptr) {
         const std::string& folder = session_->Pair().folder;

@@ -86,23 +86,12 @@ std::string ReplyBuffer::Summary() const {
     return text_.size() >= 2 ? text_.substr(0, text_.size() - 2) : std::string();
 }
 
-std::size_t AppendWirePart(std::string& out, std::string_view part, bool& afterBreak) {
-    std::size_t breaks = 0;
-    for (std::size_t i = 0; i < part.size(); ++i) {
-        const char c = part[i];
-        if (afterBreak && c == '.') out.push_back('.');
-        afterBreak = false;
-        if (c == '\r' || c == '\n') {
-            // CR LF inside a line counts as one line end.
-            if (c == '\r' && i + 1 < part.size() && part[i + 1] == '\n') ++i;
-            out.append("\r\n");
-            afterBreak = true;
-            ++breaks;
-            continue;
-        }
-        out.push_back(c);
+std::string ReplyBuffer::OneLine() const {
+    std::string line = Summary();
+    for (std::size_t at = line.find("\r\n"); at != std::string::npos; at = line.find("\r\n", at)) {
+        line.replace(at, 2, " ");
     }
-    return breaks;
+    return line;
 }
 
 }  // namespace bw

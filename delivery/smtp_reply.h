@@ -1,5 +1,5 @@
-// What the conversation reads from the server and what it writes of the
-// message, as pure functions (no socket, no clock):
+// What the conversation reads from the server, as pure functions (no socket,
+// no clock):
 // - ReplyBuffer gathers the bytes of one server reply up to a cap of 64 KB.
 //   A reply is complete when it ends with CR LF. A reply that outgrows the
 //   cap counts as complete at once and is judged by what has arrived (its
@@ -7,10 +7,6 @@
 //   (up to its last line: a line end after a line whose fourth character is
 //   not "-"), so it is never taken for the reply to the next command and
 //   memory stays bounded whatever the server sends.
-// - AppendWirePart writes one part of a message line as it goes on the wire:
-//   a bare LF or CR inside it becomes a line end (CR LF), and text that then
-//   begins with "." gets one more "." (the server removes it again), so the
-//   body can hold neither an end of data nor a command of its own.
 // DIAGNOSTICS: none; nothing here fails.
 #pragma once
 
@@ -47,6 +43,8 @@ class ReplyBuffer {
     /// The text that names the reply: without its final CR LF, or its first
     /// line when it outgrew the cap.
     std::string Summary() const;
+    /// The summary on one line, its lines joined with a blank (a minilog action).
+    std::string OneLine() const;
 
   private:
     /// Skips bytes of a cut reply up to its end; returns how many were used.
@@ -60,12 +58,5 @@ class ReplyBuffer {
     bool skipContinues_ = false;   // that line's fourth character is "-"
     bool skipCr_ = false;          // the last byte seen was a CR
 };
-
-/// Appends one part of a message line (as the line reader returns it, parts of
-/// a long line one after another) to `out` in its wire form. `afterBreak` says
-/// that the previous part of this line ended at a bare line end; it is false at
-/// the start of every line and updated here. Returns how many bare line ends
-/// were turned into CR LF.
-std::size_t AppendWirePart(std::string& out, std::string_view part, bool& afterBreak);
 
 }  // namespace bw

@@ -30,7 +30,7 @@ bool SmtpSession::LimitPassed(double seconds) const {
 }
 
 void SmtpSession::Log(const char* prefix, const std::string& text) {
-    ctx_.log.LogLine(prefix, text);
+    ctx_.log.LogLine(tag_, prefix, text);
 }
 
 void SmtpSession::Enter(Stage next, const char* why) {
@@ -75,9 +75,7 @@ void SmtpSession::Step() {
         case Stage::kNoRecipients:
             // A message nobody can receive is filed as refused, never counted as delivered.
             Log(kLogStatus, "NO VALID RCPTs!!");
-            minLog_.sAction = "590 Peer Delivery ERROR " + pair_.name + " (NO VALID RCPTs!!)";
-            reply_.Clear();
-            return Refuse();
+            return Refuse("NO VALID RCPTs!!", false);
         case Stage::kFile:
             return FileStage();
         case Stage::kDone:
@@ -142,11 +140,7 @@ void SmtpSession::GoOn() {
             SendCommand("MAIL FROM: <" + mailFrom_ + ">");
             return Enter(Stage::kMailReply, "greeting answered");
         case Stage::kRcptReply:
-            // A refused recipient does not stop the delivery; the answer to DATA decides.
-            if (reply_.First() == '4') {
-                ++rcptTempFails_;
-                lastTempReply_ = reply_.Summary();
-            }
+            TakeRcptReply();
             return Enter(Stage::kNextRcpt, "recipient answered");
         case Stage::kDataReply:
             sendDone_ = true;  // the first piece goes out on the next step
@@ -161,30 +155,52 @@ void SmtpSession::GoOn() {
         case Stage::kQuitReply:
             ws_.Close();
             return Enter(Stage::kFile, "QUIT answered");
+        case Stage::kClosing:
+            ws_.Close();
+            if (fileAfterQuit_) return Enter(Stage::kFile, "QUIT answered");
+            return LeaveInQueue();
         default:  // kMailReply
             return Enter(Stage::kNextRcpt, "sender taken");
     }
 }
 
+// A refused recipient does not stop the delivery; the answer to DATA decides,
+// and where no recipient was taken, the first refusal is what decided.
+void SmtpSession::TakeRcptReply() {
+    const char code = reply_.First();
+    if (code == '2') {
+        ++rcptAccepted_;
+    } else if (code == '4') {
+        ++rcptTempFails_;
+        lastTempReply_ = reply_.OneLine();
+    } else if (firstRefusal_.empty()) {
+        firstRefusal_ = "RCPT TO: " + reply_.OneLine();
+    }
+}
+
 void SmtpSession::Judged(Verdict verdict) {
-    const StageRow& row = RowOf(stage_);
+    // After an answer the server can take a QUIT; after a 421 it is closing.
+    const bool quit = reply_.Complete() && !reply_.Text().starts_with("421");
+    const std::string said = reply_.Complete() ? reply_.OneLine() : reply_.FirstLine();
+    const char* command = RowOf(stage_).deferAs;
     switch (verdict) {
         case Verdict::kNextServer:
             ws_.Close();
             reply_.Clear();
             return NextServer();
-        case Verdict::kBackOffLeave:
-            BackOff();
-            return LeaveInQueue();
         case Verdict::kDefer:
-            return Defer(stage_ == Stage::kHeloReply ? heloLine_.substr(0, 4) : row.deferAs,
-                         stage_ == Stage::kBody ? reply_.FirstLine() : reply_.Summary());
+            if (stage_ == Stage::kHeloReply) return Defer(heloLine_.substr(0, 4), said, quit);
+            return Defer(command != nullptr ? command : "reply", said, quit);
         case Verdict::kDeferRcpt:
             // Every recipient was put off for now: the refusal of DATA follows from that.
-            return Defer("RCPT TO", lastTempReply_);
+            return Defer("RCPT TO", lastTempReply_, quit);
         case Verdict::kRefuse:
-            return Refuse();
+            if (stage_ == Stage::kDataReply && rcptAccepted_ == 0 && !firstRefusal_.empty()) {
+                return Refuse(firstRefusal_, quit);
+            }
+            return Refuse(said, quit);
         default:  // kLeave (kGoOn never comes here)
+            ws_.Close();
             return LeaveInQueue();
     }
 }

@@ -2,7 +2,11 @@
 // connect to the internal servers in turn, greet, send the envelope and the
 // body, judge each reply (stage_table.h), then settle the result: the audit
 // (minilog row and count) before the sent record, the record before the
-// filing. Step() does one step; the delivery window calls it on its stage
+// filing. Only a "5" reply refuses a message; a 421, a temporary refusal or a
+// conversation broken off before the server has answered the end of data
+// leaves it in the queue, and every pair left in the queue waits the back-off.
+// After a refusal or a deferral the session says QUIT (and waits briefly for
+// the answer) before it closes. Step() does one step; the delivery window calls it on its stage
 // timer and on each socket event, and runs the watchdog and the unload.
 // Time limits run on the monotonic clock; a closed connection ends a wait at
 // once. A reply is gathered in a bounded buffer (smtp_reply.h).
@@ -19,6 +23,7 @@
 #include <vector>
 
 #include "db/audit.h"
+#include "delivery/body_wire.h"
 #include "delivery/delivery_context.h"
 #include "delivery/delivery_meter.h"
 #include "delivery/queue_pair.h"
@@ -54,8 +59,9 @@ class SmtpSession {
     void Closed() { closed_ = true; }
     /// A write finished.
     void SendComplete() { sendDone_ = true; }
-    /// The minilog row, once (at the filing of an answered pair, else at the unload).
-    void WriteAudit();
+    /// The window unloads: a pair left in the queue waits the back-off (once),
+    /// and the minilog row is written unless the filing wrote it.
+    void End();
 
     /// No data from the server, and no body sent, for `seconds` (the watchdog).
     bool SilentFor(double seconds) const { return Now() - lastData_ >= seconds; }
@@ -74,6 +80,7 @@ class SmtpSession {
     double Now() const;
     void ReplyStage();
     void GoOn();
+    void TakeRcptReply();
     void Judged(Verdict verdict);
     void SendCommand(const std::string& command);
     void StepConnecting();
@@ -86,13 +93,14 @@ class SmtpSession {
     void NextServer();
     void BodyStage();
     bool SendBodyPiece(bool& last);
-    void ServerSpokeInBody();
+    void NotSentAfterEnd(std::uint64_t bytes);
     // session_outcome.cpp: the ends of a conversation.
-    void Refuse();
+    void Refuse(const std::string& why, bool quit);
+    void Defer(const std::string& command, const std::string& reply, bool quit);
+    void CloseThen(bool file, bool quit);
     void LeaveInQueue();
-    void EndWithoutFiling();
-    void Defer(const std::string& command, const std::string& reply);
     void BackOff();
+    void WriteAudit();
     void Settle();
     void RecordSent();
     void FileStage();
@@ -103,6 +111,7 @@ class SmtpSession {
     QueuePair pair_;
     TcpSocket& ws_;
     SessionHooks hooks_;
+    int tag_ = 0;  // the session's number in the session log
 
     Stage stage_ = Stage::kReadEnvelope;
     double stageStart_ = 0;
@@ -116,17 +125,19 @@ class SmtpSession {
     std::size_t rcptIdx_ = 0;
     std::string heloLine_;
     std::string mailFrom_;
+    BodyWire body_;
     bool refused_ = false;
-    bool bodyInLine_ = false;        // the last body part sent ended inside a long line
-    bool bodyAfterBreak_ = false;    // ... and that part ended at a bare line end
-    bool saidBareBreaks_ = false;    // the session log has said so for this message
+    bool fileAfterQuit_ = false;     // kClosing ends in the filing, not the queue
     std::size_t rcptTempFails_ = 0;  // recipients answered with a "4" reply
-    std::string lastTempReply_;      // the last of those replies
+    std::size_t rcptAccepted_ = 0;   // recipients answered with a "2" reply
+    std::string lastTempReply_;      // the last "4" reply to RCPT TO
+    std::string firstRefusal_;       // the first refusal of a recipient, as the action names it
     PairId pairId_;
     bool pairKnown_ = false;
-    bool recorded_ = false;  // the sent record holds this pair
-    bool audited_ = false;   // the minilog row is written (or spooled)
-    bool filing_ = false;    // the filing of an answered pair has begun
+    bool backedOff_ = false;  // this attempt has set the pair's back-off
+    bool recorded_ = false;   // the sent record holds this pair
+    bool audited_ = false;    // the minilog row is written (or spooled)
+    bool filing_ = false;     // the filing of an answered pair has begun
     tMinLog minLog_;
 };
 

@@ -9,6 +9,7 @@
 //   kDataReply 8        kBody 9                      kEndOfDataReply 12
 //   kQuitReply 14       kNoRecipients 20             kFile 25
 //   kDone 9999
+// and kClosing, the short QUIT after a refusal or a deferral.
 // DIAGNOSTICS: none; pure functions.
 #pragma once
 
@@ -32,6 +33,7 @@ enum class Stage : std::uint8_t {
     kBody,
     kEndOfDataReply,
     kQuitReply,
+    kClosing,
     kNoRecipients,
     kFile,
     kDone,
@@ -50,13 +52,12 @@ struct StageRow {
 const StageRow& RowOf(Stage stage);
 
 enum class Verdict {
-    kGoOn,          // the reply lets the conversation go on
-    kNextServer,    // try the next server
-    kLeave,         // leave the pair in the queue
-    kBackOffLeave,  // the server may have it: wait the back-off, then try again
-    kDefer,         // a temporary refusal: back-off, "490 ... DEFERRED"
-    kDeferRcpt,     // every recipient was put off: deferred as RCPT TO
-    kRefuse,        // filed as refused
+    kGoOn,        // the reply lets the conversation go on
+    kNextServer,  // try the next server
+    kLeave,       // no answer (or none in SMTP): left in the queue with the back-off
+    kDefer,       // a temporary refusal or a 421: back-off, "490 ... DEFERRED"
+    kDeferRcpt,   // every recipient was put off: deferred as RCPT TO
+    kRefuse,      // filed as refused: only a "5" reply (or a "4" one by the setting)
 };
 
 struct JudgeFacts {
@@ -66,7 +67,8 @@ struct JudgeFacts {
 };
 
 /// The verdict on `reply` (complete, cut, or all that came before the limit)
-/// in `stage`.
+/// in `stage`. Only a reply refuses the message; a conversation broken off
+/// before the server has answered the end of data leaves it in the queue.
 Verdict JudgeReply(Stage stage, const ReplyBuffer& reply, const JudgeFacts& facts);
 
 }  // namespace bw

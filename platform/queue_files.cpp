@@ -373,6 +373,35 @@ LineRead QueueFiles::ReadLineNo(std::int16_t fileNo, std::string& line, ErrorSta
     }
 }
 
+LineRead QueueFiles::ReadBytesNo(std::int16_t fileNo, std::string& bytes, std::size_t maxLen,
+                                 ErrorState& err) {
+    bytes.clear();
+    OpenFile* f = Lookup(fileNo);
+    if (f == nullptr) {
+        err.Raise(52, "Bad file name or number");
+        return LineRead::kError;
+    }
+    while (bytes.size() < maxLen && f->Fill(err)) {
+        const std::size_t n = std::min(f->len - f->pos, maxLen - bytes.size());
+        bytes.append(f->buf.data() + f->pos, n);
+        f->pos += n;
+    }
+    if (f->failed) return LineRead::kError;
+    return bytes.empty() ? LineRead::kEnd : LineRead::kLine;
+}
+
+std::uint64_t QueueFiles::UnreadNo(std::int16_t fileNo) const {
+    OpenFile* f = Lookup(fileNo);
+    struct stat st {};
+    if (f == nullptr || ::fstat(f->fd, &st) != 0) return 0;
+    const off_t at = ::lseek(f->fd, 0, SEEK_CUR);
+    if (at < 0) return 0;
+    const auto buffered = static_cast<std::uint64_t>(f->len - f->pos);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const auto read = static_cast<std::uint64_t>(at);
+    return size > read ? size - read + buffered : buffered;
+}
+
 bool QueueFiles::AtEndNo(std::int16_t fileNo) {
     OpenFile* f = Lookup(fileNo);
     if (f == nullptr) return true;

@@ -84,6 +84,14 @@ class QueueFiles {
     /// True when an open file has nothing left to read (also for a bad number).
     bool AtEndNo(std::int16_t fileNo);
 
+    /// Reads up to `maxLen` bytes of an open file as they are into `bytes`.
+    /// kEnd when nothing is left to read; kError on a read failure or a bad number.
+    LineRead ReadBytesNo(std::int16_t fileNo, std::string& bytes, std::size_t maxLen,
+                         ErrorState& err);
+
+    /// Bytes of an open file not yet read (0 for a bad number).
+    std::uint64_t UnreadNo(std::int16_t fileNo) const;
+
   private:
     struct OpenFile;
     OpenFile* Lookup(std::int16_t fileNo) const;

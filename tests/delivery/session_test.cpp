@@ -94,27 +94,31 @@ TEST_F(SessionTest, DeliversFilesToTrashCountsAndLogsTheConversation) {
               "BWTarnOut alice@ext.example bob@corp.example");
     EXPECT_EQ(row.sAction, "900 Delivered M1 to: 127.0.0.1: " + std::to_string(peer.Port()));
     EXPECT_EQ(Delivered(), 1);
+    // Every line carries the session's tag; the opening lines name the pair.
     EXPECT_EQ(LogText(),
-              "*--*--* ===== TARN-OUT SMTP CLIENT ============================================\r\n"
-              "*--*--* Session started:05.12.2026 - 12:00:00\r\n"
-              "*--*--* AccPath: '" +
+              "#1 *--*--* ===== TARN-OUT SMTP CLIENT "
+              "============================================\r\n"
+              "#1 *--*--* Session started:05.12.2026 - 12:00:00\r\n"
+              "#1 *--*--* AccPath: '" +
                   Acc() +
                   "'\r\n"
-                  "*--B->R *** Connecting 127.0.0.1 ***\r\n"
-                  "*--B<-R 220-mx.corp.example first line\r\n220 mx.corp.example ready\r\n\r\n"
-                  "*--B->R HELO gateway.example\r\n"
-                  "*--B<-R 250 hi\r\n\r\n"
-                  "*--B->R MAIL FROM: <alice@ext.example>\r\n"
-                  "*--B<-R 250 ok\r\n\r\n"
-                  "*--B->R RCPT TO: <nobody@corp.example>\r\n"
-                  "*--B<-R 550 no such user\r\n\r\n"
-                  "*--B->R RCPT TO: <bob@corp.example>\r\n"
-                  "*--B<-R 250 ok\r\n\r\n"
-                  "*--B->R DATA\r\n"
-                  "*--B<-R 354 go\r\n\r\n"
-                  "*--B<-R 250 queued\r\n\r\n"
-                  "*--B->R QUIT\r\n"
-                  "*--B<-R 221 bye\r\n\r\n");
+                  "#1 *--*--* Queue pair: 'Inbox/M1'\r\n"
+                  "#1 *--B->R *** Connecting 127.0.0.1 ***\r\n"
+                  "#1 *--B<-R 220-mx.corp.example first line\r\n"
+                  "#1 220 mx.corp.example ready\r\n\r\n"
+                  "#1 *--B->R HELO gateway.example\r\n"
+                  "#1 *--B<-R 250 hi\r\n\r\n"
+                  "#1 *--B->R MAIL FROM: <alice@ext.example>\r\n"
+                  "#1 *--B<-R 250 ok\r\n\r\n"
+                  "#1 *--B->R RCPT TO: <nobody@corp.example>\r\n"
+                  "#1 *--B<-R 550 no such user\r\n\r\n"
+                  "#1 *--B->R RCPT TO: <bob@corp.example>\r\n"
+                  "#1 *--B<-R 250 ok\r\n\r\n"
+                  "#1 *--B->R DATA\r\n"
+                  "#1 *--B<-R 354 go\r\n\r\n"
+                  "#1 *--B<-R 250 queued\r\n\r\n"
+                  "#1 *--B->R QUIT\r\n"
+                  "#1 *--B<-R 221 bye\r\n\r\n");
 }
 
 // A server that plays well up to the reply to DATA.
@@ -131,13 +135,15 @@ TEST_F(SessionTest, ReplyDropOrStallInTheMiddleOfTheBody) {
         const char* where;
         const char* action;
     };
-    // A reply of one character has no line end to cut: the result stays as it was.
-    for (const Row& row : {Row{"554 message too big\r\n", "bad", "554 message too big"},
-                           Row{"452 disk full\r\n", "queue",
-                               "490 Peer Delivery DEFERRED M1 (message body: 452 disk full)"},
-                           Row{"5", "bad", "*** Connection lost ***"},
-                           Row{nullptr, "bad", "*** Connection lost ***"},
-                           Row{"", "queue", "*** Connection lost ***"}}) {
+    // Only a "5" reply refuses; a reply without its code, a dropped line or a
+    // stall leaves the pair in the queue: the server has judged nothing.
+    for (const Row& row :
+         {Row{"554 message too big\r\n", "bad", "590 Peer Delivery ERROR M1 (554 message too big)"},
+          Row{"452 disk full\r\n", "queue",
+              "490 Peer Delivery DEFERRED M1 (message body: 452 disk full)"},
+          Row{"5", "queue", "*** Connection lost *** M1"},
+          Row{nullptr, "queue", "*** Connection lost *** M1"},
+          Row{"", "queue", "*** Connection lost *** M1"}}) {
         SCOPED_TRACE(row.reply != nullptr ? row.reply : "dropped");
         Reset();
         SmtpPeer peer;
@@ -270,49 +276,65 @@ TEST(EnvelopeTest, GreetingAndSenderAsSent) {
     }
 }
 
-// The bytes on the wire are the message's own: the first line is dropped
-// (however long), the body ends at a "." line or gets one, lines are read in
-// parts of 64 KB so the tail of a long line reading "." ends nothing.
+// The bytes on the wire are the message's own (body_wire_test.cpp proves the
+// rules for any file): the first line is dropped (however long), the body
+// ends at its own "." line or gets one, bare line ends go out as CR LF with
+// what follows dot-stuffed, and the session log says both once.
 TEST_F(FakeSessionTest, BodyIsTheMessageByteForByteEndingAtTheDotLine) {
     const std::string a(2 * 65536, 'e');
     std::string twenty;  // 20,000 characters, sent in three pieces
     for (int i = 0; i < 400; ++i) twenty += std::string(48, 'd') + "\r\n";
-    const std::pair<std::string, std::string> rows[] = {
-        {"X\r\n.\r\nnever sent\r\n", ".\r\n"},
-        {"X\r\na\r\n.\r\nb\r\n", "a\r\n.\r\n"},
+    struct Row {
+        std::string file, body;
+        bool bare = false;  // the log says bare line ends were sent as line ends
+        int notSent = 0;    // the log says so many bytes after the end line were not sent
+    };
+    const Row rows[] = {
+        {"X\r\n.\r\nnever sent\r\n", ".\r\n", false, 12},
+        {"X\r\na\r\n.\r\nb\r\n", "a\r\n.\r\n", false, 3},
         {"X\r\n", ".\r\n"},
         {"X\r\n" + twenty, twenty + ".\r\n"},
-        // A bare LF is a line end on the wire; what follows it is dot-stuffed
-        // (also across the 64 KB parts of a long line), so the body can end nothing.
-        {"X\r\nlf\nstays\r\ncr\rends\r\n", "lf\r\nstays\r\ncr\r\nends\r\n.\r\n"},
-        {"X\r\nhi\n.\nMAIL FROM:<smuggler@evil.test>\n\r\nRCPT TO:<v@corp.example>\r\n",
-         "hi\r\n..\r\nMAIL FROM:<smuggler@evil.test>\r\n\r\nRCPT TO:<v@corp.example>\r\n.\r\n"},
-        {"X\r\n" + std::string(65535, 'g') + "\n.\r\n",
-         std::string(65535, 'g') + "\r\n..\r\n.\r\n"},
+        {"X\r\nlf\nstays\r\ncr\rends\r\n", "lf\r\nstays\r\ncr\r\nends\r\n.\r\n", true},
+        {"X\r\n.\nMAIL FROM:<x@evil.test>\nRCPT TO:<v@corp.example>\nDATA\nforged body\r\n",
+         "..\r\nMAIL FROM:<x@evil.test>\r\nRCPT TO:<v@corp.example>\r\nDATA\r\nforged body\r\n"
+         ".\r\n",
+         true},
+        {"X\r\n" + std::string(65535, 'g') + "\n.\r\n", std::string(65535, 'g') + "\r\n.\r\n",
+         true},
         {"X\r\n" + a + ".\r\nafter\r\n", a + ".\r\nafter\r\n.\r\n"},
-        {"X\r\n" + a, a + "\r\n.\r\n"},  // last line ends with the file on a part boundary
+        {"X\r\n" + a, a + "\r\n.\r\n"},
         {a + "x\r\nbody\r\n", "body\r\n.\r\n"},
     };
     ServeFake();
     int n = 0;
-    for (const auto& [file, body] : rows) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(n++);
         Reset();
         WritePair("Inbox/", "B", Envelope("a@b.example", {"c@d.example"}), {});
-        std::ofstream(Acc() + "Inbox/B.msg", std::ios::binary | std::ios::trunc) << file;
+        std::ofstream(Acc() + "Inbox/B.msg", std::ios::binary | std::ios::trunc) << row.file;
         DeliverOne("Inbox/", "B");
         ASSERT_EQ(server_.bodies.size(), 1u);
-        EXPECT_TRUE(server_.bodies[0] == body) << server_.bodies[0].size();
+        EXPECT_TRUE(server_.bodies[0] == row.body) << server_.bodies[0].size();
         EXPECT_EQ(server_.commands.back(), "QUIT");
         const std::string log = LogText();
-        const std::string said = "bare line feed or carriage return in the message sent as";
-        const auto at = log.find(said);
-        EXPECT_EQ(at != std::string::npos,
-                  body.find("..") != std::string::npos || file.find("lf\n") != std::string::npos);
-        if (at != std::string::npos) {
-            EXPECT_EQ(log.find(said, at + 1), std::string::npos);
+        for (const auto& [said, expected] :
+             {std::pair<std::string, bool>{
+                  "bare line feed or carriage return in the message sent as", row.bare},
+              {"*** " + std::to_string(row.notSent) +
+                   " bytes after the end line \".\" of Inbox/B.msg not sent ***",
+               row.notSent > 0}}) {
+            const auto at = log.find(said);
+            EXPECT_EQ(at != std::string::npos, expected) << said;
+            if (at != std::string::npos) {
+                EXPECT_EQ(log.find(said, at + 1), std::string::npos);
+            }
         }
     }
+    int journalLines = 0;
+    for (const auto& e : service_.events) {
+        journalLines += e.text.find("bytes after the end line") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(journalLines, 2);
 }
 
 // A message whose lines end in LF only (one "line" of 64 MB) is streamed like
@@ -400,11 +422,11 @@ TEST_F(FakeSessionTest, UnsendableEnvelopesNeverReachTheServer) {
          "bad",
          "590 Peer Delivery ERROR U (NO VALID RCPTs!!)",
          "*--*--* NO VALID RCPTs!!"},
-        {"recipient without @, its line feed shown escaped",
+        {"recipient without @ (never sendable), its line feed shown escaped",
          {"h", "HELO gw.example", "a@b.example", "c@d.example", "local\nuser"},
-         "queue",
-         "*** Connection lost ***",
-         "!!! ERROR: no \"@\" in address \"local\\x0Auser\"\r\n"},
+         "bad",
+         "590 Peer Delivery ERROR U (no \"@\" in address \"local\\x0Auser\")",
+         "!!! ERROR: no \"@\" in address \"local\\x0Auser\"; not sent, filed as bad\r\n"},
     };
     ServeFake();
     for (const Row& row : rows) {

@@ -61,38 +61,60 @@ constexpr const char* kNoOrBad = "*** NO OR BAD RESPONSE from 127.0.0.1 ***";
 constexpr const char* kDelivered = "900 Delivered M1 to: 127.0.0.1: 25";
 const std::string kHuge = "250-" + std::string(200 * 1024, 'h') + "\r\n250 2.0.0 queued\r\n";
 
+constexpr const char* kBye = "221 bye\r\n";
+constexpr const char* kLost = "*** Connection lost *** M1";
+
+// Only a "5" reply refuses; a 421, a "4" reply, silence or a lost connection
+// before the answer to the end of data leaves the pair in the queue, and the
+// scan of the next 200 s does not try it again (the back-off). After an
+// answer that decides, the session says QUIT.
 const Row kRows[] = {
     {"Takes", Upto(7), "trash", kDelivered, "", 0},
-    {"GreetingRefused", {"554 go away\r\n"}, "queue", "", kNoResponse, 0},
-    {"NoGreeting", {kSilent}, "queue", "", kNoResponse, 10},
-    {"HeloRefused", Upto(1, {"550 not you\r\n"}), "bad", "590 Peer Delivery ERROR M1 (550 not you)",
-     kNoOrBad, 0},
-    {"HeloSilent", Upto(1, {kSilent}), "bad", "", kNoOrBad, 90},
-    {"HeloClosed", Upto(1, {kClose}), "bad", "", kNoOrBad, 0},
-    {"HeloTemporary", Upto(1, {"421 4.3.2 busy\r\n"}), "queue",
-     "490 Peer Delivery DEFERRED M1 (HELO: 421 4.3.2 busy)", kNoOrBad, 0},
-    {"MailFromRefused", Upto(2, {"553 sender rejected\r\n"}), "bad",
-     "590 Peer Delivery ERROR M1 (553 sender rejected)", kNoResponse, 0},
-    {"MailFromIncompletePositive", Upto(2, {"250 half a line"}), "queue", "", kNoResponse, 90},
-    {"RcptSilent", Upto(3, {kSilent}), "bad", "", kNoResponse, 90},
-    {"RcptGreylisted", Upto(3, {"450 4.2.0 greylisted\r\n", "554 5.5.1 no valid recipients\r\n"}),
-     "queue", "490 Peer Delivery DEFERRED M1 (RCPT TO: 450 4.2.0 greylisted)", kNoOrBad, 0},
-    {"DataRefused", Upto(4, {"554 no valid recipients\r\n"}), "bad",
+    {"GreetingRefused", {"554 go away\r\n"}, "queue", kLost, kNoResponse, 0},
+    {"GreetingClosing", {"421 4.3.2 too many connections\r\n"}, "queue", kLost, kNoResponse, 0},
+    {"NoGreeting", {kSilent}, "queue", kLost, kNoResponse, 10},
+    {"HeloRefused", Upto(1, {"550 not you\r\n", kBye}), "bad",
+     "590 Peer Delivery ERROR M1 (550 not you)", kNoOrBad, 0},
+    {"HeloSilent", Upto(1, {kSilent}), "queue", kLost, kNoOrBad, 90},
+    {"HeloClosed", Upto(1, {kClose}), "queue", kLost, kNoOrBad, 0},
+    {"HeloTemporary", Upto(1, {"450 4.3.2 busy\r\n", kBye}), "queue",
+     "490 Peer Delivery DEFERRED M1 (HELO: 450 4.3.2 busy)", kNoOrBad, 0},
+    {"MailFromRefusedMultiLine", Upto(2, {"553-sender rejected\r\n553 see the policy\r\n", kBye}),
+     "bad", "590 Peer Delivery ERROR M1 (553-sender rejected 553 see the policy)", kNoResponse, 0},
+    // No answer to QUIT: the wait for it is short.
+    {"MailFromRefusedQuitUnanswered", Upto(2, {"553 sender rejected\r\n"}), "bad",
+     "590 Peer Delivery ERROR M1 (553 sender rejected)", kNoResponse, 5},
+    {"MailFromIncompletePositive", Upto(2, {"250 half a line"}), "queue", kLost, kNoResponse, 90},
+    {"MailFromNotSmtp", Upto(2, {"hello there\r\n"}), "queue", kLost, kNoResponse, 0},
+    {"RcptSilent", Upto(3, {kSilent}), "queue", kLost, kNoResponse, 90},
+    {"RcptClosed", Upto(3, {kClose}), "queue", kLost, kNoResponse, 0},
+    {"RcptClosing", Upto(3, {"421 4.4.2 closing\r\n", kClose}), "queue",
+     "490 Peer Delivery DEFERRED M1 (RCPT TO: 421 4.4.2 closing)", kNoResponse, 0},
+    {"RcptClosingRefusesNothingBySetting", Upto(3, {"421 4.4.2 closing\r\n", kClose}), "queue",
+     "490 Peer Delivery DEFERRED M1 (RCPT TO: 421 4.4.2 closing)", kNoResponse, 0, true},
+    {"RcptGreylisted",
+     Upto(3, {"450 4.2.0 greylisted\r\n", "554 5.5.1 no valid recipients\r\n", kBye}), "queue",
+     "490 Peer Delivery DEFERRED M1 (RCPT TO: 450 4.2.0 greylisted)", kNoOrBad, 0},
+    {"RcptRefusedThenData",
+     Upto(3, {"550 5.1.1 no such user\r\n", "554 5.5.1 no valid recipients\r\n", kBye}), "bad",
+     "590 Peer Delivery ERROR M1 (RCPT TO: 550 5.1.1 no such user)", kNoOrBad, 0},
+    {"DataRefused", Upto(4, {"554 no valid recipients\r\n", kBye}), "bad",
      "590 Peer Delivery ERROR M1 (554 no valid recipients)", kNoOrBad, 0},
-    {"EndOfDataRefused", Upto(5, {"554 5.7.1 spam\r\n"}), "bad",
+    {"DataClosed", Upto(4, {kClose}), "queue", kLost, kNoOrBad, 0},
+    {"EndOfDataRefused", Upto(5, {"554 5.7.1 spam\r\n", kBye}), "bad",
      "590 Peer Delivery ERROR M1 (554 5.7.1 spam)", kNoOrBad, 0},
-    {"EndOfDataTemporary", Upto(5, {"451 4.3.0 Temporary failure\r\n"}), "queue",
+    {"EndOfDataTemporary", Upto(5, {"451 4.3.0 Temporary failure\r\n", kBye}), "queue",
      "490 Peer Delivery DEFERRED M1 (end of data: 451 4.3.0 Temporary failure)", kNoOrBad, 0},
-    {"EndOfDataTemporaryRefusesBySetting", Upto(5, {"451 4.3.0 Temporary failure\r\n"}), "bad",
-     "590 Peer Delivery ERROR M1 (451 4.3.0 Temporary failure)", kNoOrBad, 0, true},
-    {"EndOfDataSilent", Upto(5, {kSilent}), "queue", "", kNoOrBad, 90},
-    {"EndOfDataClosed", Upto(5, {kClose}), "queue", "", kNoOrBad, 0},
+    {"EndOfDataTemporaryRefusesBySetting", Upto(5, {"451 4.3.0 Temporary failure\r\n", kBye}),
+     "bad", "590 Peer Delivery ERROR M1 (451 4.3.0 Temporary failure)", kNoOrBad, 0, true},
+    {"EndOfDataSilent", Upto(5, {kSilent}), "queue", kLost, kNoOrBad, 90},
+    {"EndOfDataClosed", Upto(5, {kClose}), "queue", kLost, kNoOrBad, 0},
     {"EndOfDataHugeReply", Upto(5, {kHuge, "221 bye\r\n"}), "trash", kDelivered, "", 0},
     {"QuitClosed", Upto(6, {kClose}), "trash", kDelivered, "", 0},
-    {"Unreachable", {kRefuse}, "queue", "", "*** TIMEOUT Connecting 127.0.0.1 ***", 5},
+    {"Unreachable", {kRefuse}, "queue", kLost, "*** TIMEOUT Connecting 127.0.0.1 ***", 5},
     // A reply flood without a line end is cut at 64 KB and judged at once by
     // its code, so neither the memory nor the session log takes the flood.
-    {"GreetingFlood", {"554 " + std::string(1 << 20, 'x')}, "queue", "", kNoResponse, 0},
+    {"GreetingFlood", {"554 " + std::string(1 << 20, 'x')}, "queue", kLost, kNoResponse, 0},
 };
 
 class StageTable : public DeliveryTest, public ::testing::WithParamInterface<Row> {
@@ -120,10 +142,20 @@ TEST_P(StageTable, FilesCopiesAndAuditAsTheRowSays) {
     RunFor(200000, 50);
     queueTimer_.SetEnabled(false);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
-    const bool bodySent = row.script.size() > 5;
+    const bool bodySent = row.script.size() > 5 && row.script[5] != kBye;
     EXPECT_EQ(server_.bodies.size(), bodySent ? 1u : 0u);
-    ASSERT_FALSE(audit_.rows.empty());
-    EXPECT_EQ(audit_.rows[0].sAction, *row.action ? row.action : "*** Connection lost ***");
+    EXPECT_EQ(server_.attempts, 1) << "tried again within its back-off";
+    ASSERT_EQ(audit_.rows.size(), 1u);
+    EXPECT_EQ(audit_.rows[0].sAction, row.action);
+    // QUIT where an answer decided; nothing after a 421 or a broken line.
+    const std::string lastCommand = server_.commands.empty() ? "" : server_.commands.back();
+    const std::string last = row.script.back();
+    const bool quits = std::string(row.where) == "trash" || last == kBye ||
+                       row.label == std::string("MailFromRefusedQuitUnanswered");
+    EXPECT_EQ(lastCommand == "QUIT", quits) << lastCommand;
+    if (row.label == std::string("RcptClosing")) {
+        EXPECT_EQ(lastCommand.rfind("RCPT", 0), 0u);
+    }
     EXPECT_EQ(audit_.counts["delivered"], std::string(row.where) == "trash" ? 1 : 0);
     // Asked for, each change of stage is traced.
     if (std::string(row.where) == "trash") {
@@ -180,7 +212,7 @@ TEST_F(StageTable, WatchdogEndsASessionWithoutDataFor300SecondsSinceTheLoad) {
     EXPECT_GE(after, 300000);
     EXPECT_LT(after, 303000);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
-    EXPECT_EQ(outcomes_[0].sAction, "*** Connection lost ***");
+    EXPECT_EQ(outcomes_[0].sAction, "*** Connection lost *** M1");
     EXPECT_EQ(LogText().find("NO RESPONSE"), std::string::npos);
     EXPECT_GE(server_.attempts, 29);
     EXPECT_LE(server_.attempts, 31);
