@@ -393,13 +393,10 @@ LineRead QueueFiles::ReadBytesNo(std::int16_t fileNo, std::string& bytes, std::s
 std::uint64_t QueueFiles::UnreadNo(std::int16_t fileNo) const {
     OpenFile* f = Lookup(fileNo);
     struct stat st {};
-    if (f == nullptr || ::fstat(f->fd, &st) != 0) return 0;
-    const off_t at = ::lseek(f->fd, 0, SEEK_CUR);
-    if (at < 0) return 0;
-    const auto buffered = static_cast<std::uint64_t>(f->len - f->pos);
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    const auto read = static_cast<std::uint64_t>(at);
-    return size > read ? size - read + buffered : buffered;
+    const off_t at = f != nullptr ? ::lseek(f->fd, 0, SEEK_CUR) : -1;
+    if (at < 0 || ::fstat(f->fd, &st) != 0) return 0;
+    const auto unread = static_cast<std::uint64_t>(std::max<off_t>(st.st_size - at, 0));
+    return unread + (f->len - f->pos);
 }
 
 bool QueueFiles::AtEndNo(std::int16_t fileNo) {
