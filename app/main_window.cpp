@@ -9,9 +9,9 @@
 #include "app/daemon_metrics.h"
 #include "app/runtime_state.h"
 #include "db/audit_spool.h"
+#include "db/database_worker.h"
 #include "db/db_audit.h"
 #include "db/db_session.h"
-#include "db/health_check.h"
 #include "delivery/delivery.h"
 #include "delivery/profile.h"
 #include "delivery/server_list.h"
@@ -159,25 +159,30 @@ void frmMain::CreateTimers() {
     tmrQueue_ = std::make_unique<Timer>(loop, 5000, true, [this] {
         if (delivery_) delivery_->dispatcher.tmrQueue_Timer();
     });
-    healthCheck_ = std::make_unique<HealthCheck>(runtime_.db, runtime_.spool, *platform_.clock,
-                                                 *platform_.service,
-                                                 [this](bool on) { tmrBackupDB_->SetEnabled(on); });
+    // Every use of the database runs on its own thread from step 19 on; the
+    // loop only reads its state.
+    database_ = std::make_unique<DatabaseWorker>(runtime_.db, runtime_.spool, *platform_.clock,
+                                                 *platform_.service);
+    database_->SetConnectionChanged([this, &loop] {
+        loop.Post([this] {
+            if (delivery_) delivery_->dispatcher.DatabaseChecked();
+        });
+    });
     tmrDBCheck_ = std::make_unique<Timer>(loop, 1000, true, [this] {
-        healthCheck_->tmrDBCheck_Timer();
         if (delivery_) delivery_->dispatcher.DatabaseChecked();
     });
-    tmrBackupDB_ =
-        std::make_unique<Timer>(loop, 5000, false, [this] { healthCheck_->tmrBackupDB_Timer(); });
 }
 
 // The audit (minilog rows and counts for this installation) and the delivery
 // that writes through it; the delivery's settings follow at steps 14 to 17.
 void frmMain::MakeDelivery() {
     RuntimeState& r = runtime_;
-    audit_ = std::make_unique<DbAudit>(r.db, r.spool, *platform_.clock, installation_.TarnID);
+    DatabaseWorker& database = *database_;
+    audit_ = std::make_unique<DbAudit>(r.spool, *platform_.clock, installation_.TarnID,
+                                       [&database] { database.Wake(); });
     delivery_ = std::make_unique<Delivery>(
         *platform_.clock, *platform_.loop, platform_.service, *audit_, r.stateDir + "/sent-pairs",
-        r.activeTransfers, [&r] { return static_cast<bool>(r.db.conn); }, tmrQueue_.get());
+        r.activeTransfers, [&database] { return database.HasConnection(); }, tmrQueue_.get());
     delivery_->settings.appPath = installation_.AppPath;
 }
 
@@ -196,7 +201,8 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     ChooseLanguage();
     ReadDeliverySettings();
     MakeAccountFolders();
-    metrics_ = StartDaemonMetrics(platform_, settings_, *delivery_, *healthCheck_, runtime_.spool);
+    metrics_ =
+        StartDaemonMetrics(platform_, settings_, *delivery_, database_->Health(), runtime_.spool);
     ShowIcon();
     StartServing();
 }
@@ -351,8 +357,9 @@ void frmMain::ShowIcon() {
 }
 
 void frmMain::StartServing() {
-    // 19: the database check timer makes the connection.
+    // 19: the database thread makes the connection.
     runtime_.db.conn.reset();
+    database_->Start();
 
     // 20
     platform_.service->StartServing();

@@ -19,10 +19,10 @@
 namespace bw {
 
 class DaemonMetrics;
+class DatabaseWorker;
 class DbAudit;
 struct RuntimeState;
 struct Delivery;
-class HealthCheck;
 class Timer;
 class Settings;
 class SettingsFiles;
@@ -87,7 +87,6 @@ class frmMain {
 
     const Timer* QueueTimer() const { return tmrQueue_.get(); }
     const Timer* DBCheckTimer() const { return tmrDBCheck_.get(); }
-    const Timer* BackupDBTimer() const { return tmrBackupDB_.get(); }
     /// The delivery, made at step 10 (nullptr before).
     const Delivery* DeliveryPart() const { return delivery_.get(); }
 
@@ -124,10 +123,10 @@ class frmMain {
     std::unique_ptr<DbAudit> audit_;
     std::unique_ptr<Delivery> delivery_;
     std::unique_ptr<Timer> tmrQueue_;
-    std::unique_ptr<Timer> tmrDBCheck_;
-    std::unique_ptr<Timer> tmrBackupDB_;
-    std::unique_ptr<Timer> tmrGroup_;  // the fast profile's grouped writes
-    std::unique_ptr<HealthCheck> healthCheck_;
+    std::unique_ptr<Timer> tmrDBCheck_;  // reads the database thread's state for the dispatcher
+    std::unique_ptr<Timer> tmrGroup_;    // the fast profile's grouped writes
+    // Declared last, so it is stopped first: it calls into the loop's parts.
+    std::unique_ptr<DatabaseWorker> database_;
     bool bPlaySound_ = false;
     bool bShowTicker_ = false;
     bool bClosing_ = false;

@@ -71,7 +71,7 @@ struct DbWorld {
     Timer tmrBackupDB{loop, 5000, false, [this] { health.tmrBackupDB_Timer(); }};
     HealthCheck health{db, spool, clock, service, [this](bool on) { tmrBackupDB.SetEnabled(on); }};
     Timer tmrDBCheck{loop, 1000, false, [this] { health.tmrDBCheck_Timer(); }};
-    DbAudit audit{db, spool, clock, "BENCH"};
+    DbAudit audit{spool, clock, "BENCH"};
 };
 
 void Latencies(DbWorld& w, int samples) {

@@ -53,7 +53,7 @@ struct AuditWorld {
     DbSession db{factory};
     AuditSpool spool;
     HealthCheck health{db, spool, clock, service, [](bool) {}};
-    DbAudit audit{db, spool, clock, "BENCH"};
+    DbAudit audit{spool, clock, "BENCH"};
 };
 
 struct Run {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,10 +78,17 @@ class AuditSpoolFile {
         return err;
     }
 
-    std::int64_t Pending() const { return pending_; }
-    std::int64_t Dropped() const { return dropped_; }
+    std::int64_t Pending() const {
+        std::lock_guard lock(m_);
+        return pending_;
+    }
+    std::int64_t Dropped() const {
+        std::lock_guard lock(m_);
+        return dropped_;
+    }
 
     void Append(const std::vector<std::string>& fields) {
+        std::lock_guard lock(m_);
         if (fd_ < 0) return;
         const std::string line = SpoolLine(nextSeq_, fields);
         if (size_ + static_cast<std::int64_t>(line.size()) > limit_) {
@@ -96,13 +104,20 @@ class AuditSpoolFile {
         ++pending_;
     }
 
+    // The database statements run without the lock, so appends (the
+    // delivery) never wait for the database; only the reading of a batch and
+    // the bookkeeping after it hold the lock.
     bool Replay(DbSession& db) {
+        std::unique_lock lock(m_);
         if (fd_ < 0) return true;
         int done = 0;
         while (pending_ > 0 && done < kPerReplay && db.IsOpen()) {
             std::vector<SpoolRecord> batch;
             if (!ReadBatch(batch) || batch.empty()) break;
-            if (!WriteBatch(db, batch)) break;
+            lock.unlock();
+            const bool written = WriteBatch(db, batch);
+            lock.lock();
+            if (!written) break;
             readOff_ = batch.back().end;
             pending_ -= static_cast<std::int64_t>(batch.size());
             done += static_cast<int>(batch.size());
@@ -115,10 +130,17 @@ class AuditSpoolFile {
     // reaches the disk with the next Sync.
     void SetGroupedSync(bool on) {
         if (!on) Sync();
+        std::lock_guard lock(m_);
         groupedSync_ = on;
     }
 
     void Sync() {
+        std::lock_guard lock(m_);
+        SyncLocked();
+    }
+
+  private:
+    void SyncLocked() {
         if (fd_ < 0 || !unsynced_) return;
         unsynced_ = false;
         if (::fdatasync(fd_) != 0) {
@@ -126,7 +148,6 @@ class AuditSpoolFile {
         }
     }
 
-  private:
     void LogWarning(const std::string& text) { events_.LogEvent(2, 110, text); }
 
     bool WriteAll(const std::string& data) {
@@ -144,7 +165,7 @@ class AuditSpoolFile {
         }
         size_ += static_cast<std::int64_t>(data.size());
         unsynced_ = true;
-        if (!groupedSync_) Sync();
+        if (!groupedSync_) SyncLocked();
         return true;
     }
 
@@ -362,6 +383,9 @@ class AuditSpoolFile {
         "UNIQUE KEY spoolid (spoolid)) ENGINE=InnoDB DEFAULT CHARSET=latin1";
 
     ServiceControl& events_;
+    // Appends come from the delivery's loop, the write-back from the database
+    // thread: the file's offsets and counts are kept under this lock.
+    mutable std::mutex m_;
     int fd_ = -1;
     std::string path_;
     std::string spoolId_;

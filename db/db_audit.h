@@ -1,21 +1,20 @@
-// DbAudit: the audit in the database. A minilog row goes to tbl_minilog with
-// the time of writing, a count to this installation's tbl_stats row. A row or
-// a count that cannot be written goes to the audit spool (db/audit_spool.h);
-// while the spool holds records, new ones queue behind them, so the tables
-// keep the order of events.
+// DbAudit: the audit in the database, as the delivery sees it. A minilog row
+// or a count is appended to the audit spool (db/audit_spool.h) and handed on
+// without waiting: the database thread (db/database_worker.h) writes the
+// spool back to tbl_minilog (with the time the row was meant for) and to this
+// installation's tbl_stats row as soon as the database takes it, in the order
+// of events, each record once. So the delivery never waits for the database:
+// "written before the sent record" means "spooled before it".
 //
-// Grouped (the fast profile): rows and counts go to the spool only, written
-// to its file at once but not flushed, with no database round trip; each
-// FlushGroup flushes the spool once and writes what it holds back in a few
-// statements (one transaction per batch). While the database is away the
-// records stay in the spool and the health check writes them back as usual.
-// DIAGNOSTICS: AddMinLog is failed only when the closed connection could not
-// be reopened (the row is spooled then too; never when grouped); everything
-// else is silent.
+// Grouped (the fast profile): a record is written to the spool file at once
+// (it outlives the process) but flushed to the disk only at FlushGroup, once
+// per group; otherwise each record is flushed as it is appended.
+// DIAGNOSTICS: AddMinLog is failed when no spool is open (the row is lost);
+// everything else is silent.
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <string>
 
 #include "db/audit.h"
@@ -24,13 +23,13 @@ namespace bw {
 
 class AuditSpool;
 class Clock;
-class DbConnection;
-class DbSession;
 
 class DbAudit final : public Audit {
   public:
-    /// `tarnId` names this installation's tbl_stats row.
-    DbAudit(DbSession& db, AuditSpool& spool, const Clock& clock, std::string tarnId);
+    /// `tarnId` names this installation's tbl_stats row; `spooled` (may be
+    /// empty) is told that records wait, without waiting itself.
+    DbAudit(AuditSpool& spool, const Clock& clock, std::string tarnId,
+            std::function<void()> spooled = {});
 
     ErrorState AddMinLog(const tMinLog& record) override;
     void IncStats(const std::string& sField, std::int32_t lAmount) override;
@@ -38,27 +37,19 @@ class DbAudit final : public Audit {
     /// that is no plain column name is never sent.
     void Count(const std::string& sField, std::int32_t lAmount, bool bAbsolute);
 
-    /// Grouped writing on or off (off at first); switches the spool's grouped
-    /// flushing with it. Without an open spool rows and counts are written
-    /// directly, as when it is off.
+    /// Grouped flushing on or off (off at first).
     void SetGrouped(bool on);
-    /// The end of a group: flushes the spool, then writes it back when the
-    /// connection is open or reopens (a connection object that failed to
-    /// reopen is left to the health check).
+    /// The end of a group: flushes the spool and hands it on.
     void FlushGroup();
 
   private:
-    /// True when the spool is empty, so a new record may go to the table directly.
-    bool SpoolDrained();
-    /// Stores the row through the shared recordset; false when it did not open.
-    bool StoreRow(const tMinLog& record, double now, ErrorState& err);
+    void Spooled();
 
-    DbSession& db_;
     AuditSpool& spool_;
     const Clock& clock_;
     std::string tarnId_;
+    std::function<void()> spooled_;
     bool grouped_ = false;
-    std::weak_ptr<DbConnection> reopenFailed_;
 };
 
 }  // namespace bw

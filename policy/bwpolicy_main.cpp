@@ -13,10 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "db/audit_spool.h"
 #include "db/connect_string.h"
-#include "db/db_audit.h"
 #include "db/db_session.h"
+#include "db/direct_audit.h"
 #include "host/host_platform.h"
 #include "host/installation.h"
 #include "host/paths.h"
@@ -326,8 +325,7 @@ int Run(int argc, char** argv) {
                         [&service](const std::string& text) { service.LogEvent(2, 110, text); });
     DbSession session(factory);
     session.connectStrings = {ExeFolder(), folders.appPath, &files};
-    AuditSpool spool;  // not opened: a row the database refuses is reported, not kept
-    DbAudit audit(session, spool, clock, target.tarnID);
+    DirectAudit audit(session, clock, target.tarnID);  // a row not written is reported, not kept
     PolicyStore store(session, clock, audit, files, folders, settings);
 
     const bool fileOnly = cmd == "load-grey" || cmd == "load-lockip" || cmd == "save-lockip";

@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/mariadb.h"
 #include "tests/support/installation.h"
 #include "tests/support/metrics_scrape.h"
 #include "tests/support/smtp_peer.h"
@@ -126,6 +127,47 @@ TEST(EndToEnd, FastProfileDeliversEveryPairWholeWithRowsAndCounts) {
     EXPECT_NE(sink.Bodies().back().find("first half\r\nsecond half"), std::string::npos);
     EXPECT_EQ(inst.Delivered(), std::to_string(kPairs + 1));
     EXPECT_EQ(inst.Files("Trash/", ".msg"), kPairs + 1);
+}
+
+// A database that holds every write (a global read lock, as a Galera
+// cluster does at each change of its members) holds up no mail in either
+// profile: the messages are delivered and filed while the lock is held, and
+// their rows and counts reach the tables once it is released.
+TEST(EndToEnd, WriteLockedDatabaseHoldsUpNoMail) {
+    PrivateMariaDb server;
+    ASSERT_TRUE(server.Start());
+    SmtpPeer sink;
+    sink.Start();
+    for (const char* profile : {"classic", "fast"}) {
+        SCOPED_TRACE(profile);
+        Installation inst(sink.Port(),
+                          {.dbPort = server.Port(), .serverValues = {{"Profile", profile}}});
+        inst.Queue("Inbox/", "first", Envelope("a@ext.example", {"b@corp.example"}));
+        inst.Start();
+        ASSERT_TRUE(inst.WaitRows(1, 30)) << inst.DaemonLog();
+
+        MariaDbFactory factory;
+        auto lock = factory.NewConnection();
+        lock->SetConnectionString(ConnString(server.Port(), inst.Db()));
+        ErrorState err;
+        lock->Open(err);
+        ASSERT_FALSE(err.Failed()) << err.description;
+        lock->Execute("FLUSH TABLES WITH READ LOCK", err);
+        ASSERT_FALSE(err.Failed()) << err.description;
+        for (int i = 0; i < 8; ++i) {
+            inst.Queue(i % 2 ? "Outbox/" : "Inbox/", "locked" + std::to_string(i),
+                       Envelope("a@ext.example", {"b@corp.example"}));
+        }
+        const bool flowed = inst.WaitQueueEmpty(30);
+        const std::string rowsWhileLocked = inst.Scalar("SELECT COUNT(*) FROM tbl_minilog");
+        lock->Execute("UNLOCK TABLES", err);
+        EXPECT_TRUE(flowed) << "no mail while the database held its writes";
+        EXPECT_EQ(rowsWhileLocked, "1");
+        EXPECT_TRUE(inst.WaitRows(9, 30));
+        inst.Terminate();
+        EXPECT_EQ(inst.Files("Trash/", ".msg"), 9);
+        EXPECT_EQ(inst.Delivered(), "9");
+    }
 }
 
 // The first scan comes 5 s after each start, so every round costs that

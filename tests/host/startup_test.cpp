@@ -89,8 +89,6 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     EXPECT_EQ(form_->QueueTimer()->Interval(), 5000);
     EXPECT_TRUE(form_->DBCheckTimer()->Enabled());
     EXPECT_EQ(form_->DBCheckTimer()->Interval(), 1000);
-    EXPECT_FALSE(form_->BackupDBTimer()->Enabled());
-    EXPECT_EQ(form_->BackupDBTimer()->Interval(), 5000);
 }
 
 TEST_F(StartupTest, DefaultsWithNothingStored) {

@@ -1,0 +1,37 @@
+#include "db/direct_audit.h"
+
+#include <utility>
+
+#include "db/audit_records.h"
+#include "db/db_session.h"
+#include "platform/clock.h"
+#include "platform/day_serial.h"
+#include "platform/db.h"
+
+namespace bw {
+
+DirectAudit::DirectAudit(DbSession& db, const Clock& clock, std::string tarnId)
+    : db_(db), clock_(clock), tarnId_(std::move(tarnId)) {}
+
+ErrorState DirectAudit::AddMinLog(const tMinLog& t) {
+    ErrorState err;
+    if (!db_.ReconnectReopen(err)) return err;
+    const std::string sql =
+        "INSERT INTO tbl_minilog (ipaddress, timestamp, mailfrom, mailto, action) VALUES ('" +
+        db_.conn->Escape(t.sIP) + "', '" + FixDecimal(DaySerialText(clock_.Now())) + "', '" +
+        db_.conn->Escape(t.sFrom) + "', '" + db_.conn->Escape(t.sTo) + "', '" +
+        db_.conn->Escape(t.sAction) + "')";
+    db_.conn->Execute(sql, err);
+    return err;
+}
+
+void DirectAudit::IncStats(const std::string& sField, std::int32_t lAmount) {
+    if (!IsPlainColumnName(sField) || !db_.ReconnectFresh()) return;
+    ErrorState err;
+    db_.conn->Execute("UPDATE tbl_stats SET " + sField + "=" + sField + "+" +
+                          std::to_string(lAmount) + " WHERE tarnid = '" +
+                          db_.conn->Escape(tarnId_) + "'",
+                      err);
+}
+
+}  // namespace bw
