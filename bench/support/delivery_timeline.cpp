@@ -36,16 +36,19 @@ long DeliveryTimeline::CountIn(WallTime from, WallTime to) const {
         std::count_if(at_.begin(), at_.end(), [&](WallTime t) { return t >= from && t < to; }));
 }
 
-double DeliveryTimeline::LongestGap(WallTime from, WallTime to) const {
+double DeliveryTimeline::LongestGap(WallTime from, WallTime to, WallTime* start) const {
     std::lock_guard lock(m_);
     WallTime last = from;
+    WallTime begun = from;
     double gap = 0;
     for (const WallTime t : at_) {
         if (t < from || t >= to) continue;
-        gap = std::max(gap, Seconds(last, t));
+        if (Seconds(last, t) > gap) gap = Seconds(last, t), begun = last;
         last = t;
     }
-    return std::max(gap, Seconds(last, to));
+    if (Seconds(last, to) > gap) gap = Seconds(last, to), begun = last;
+    if (start != nullptr) *start = begun;
+    return gap;
 }
 
 std::vector<WallTime> DeliveryTimeline::Arrivals() const {

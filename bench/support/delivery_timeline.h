@@ -28,8 +28,9 @@ class DeliveryTimeline {
     void Stop();
     /// Messages whose arrival lies in [from, to).
     long CountIn(WallTime from, WallTime to) const;
-    /// The longest time in [from, to) without a new message, in seconds.
-    double LongestGap(WallTime from, WallTime to) const;
+    /// The longest time in [from, to) without a new message, in seconds;
+    /// `start` (when given) gets the moment it began.
+    double LongestGap(WallTime from, WallTime to, WallTime* start = nullptr) const;
     /// Arrival moments of every message so far, in order.
     std::vector<WallTime> Arrivals() const;
 
