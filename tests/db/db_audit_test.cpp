@@ -190,6 +190,9 @@ TEST_F(DbAuditTest, CountsAddSetAndSubtract) {
                "SELECT delivered + passedgrey + addedgrey FROM tbl_stats WHERE tarnid = 'T2'"),
         "0");
 
+    // An installation without its row (a new one): the row is made, the count kept.
+    DbAudit(spool_, clock_, "NEW1", [this] { spool_.Replay(db_); }).IncStats("delivered", 2);
+    EXPECT_EQ(Scalar(port_, db, "SELECT delivered FROM tbl_stats WHERE tarnid = 'NEW1'"), "2");
     // A field that is no plain column name is never sent.
     audit_.IncStats("delivered=0 WHERE 1=1 OR delivered", 1);
     EXPECT_EQ(spool_.Pending(), 0);
