@@ -113,11 +113,6 @@ int main(int argc, char** argv) {
     service.WatchSignals(loop.Io());
 
     form.Form_Load(CommandLine(argc, argv));
-    // The running instance only (a second one has ended in Form_Load): the
-    // audit spool, before the first health-check tick writes it back.
-    if (ErrorState e = runtime.spool.Open(runtime.stateDir, service); e.Failed()) {
-        FatalStartupError(hp, "State folder problem: " + e.description, kExitStateDir);
-    }
     loop.Run();
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "app/main_window.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -357,7 +359,20 @@ void frmMain::ShowIcon() {
 }
 
 void frmMain::StartServing() {
-    // 19: the database thread makes the connection.
+    // 19: the audit spool (this is the running instance: a second one has
+    // ended at step 5), then the database thread, which makes the connection
+    // and writes the spool back.
+    // Two daemons on one state folder would write back each other's rows.
+    std::string held;
+    if (!runtime_.stateLock.Take(
+            runtime_.stateDir,
+            "pid " + std::to_string(::getpid()) + ", application folder " + installation_.AppPath,
+            held)) {
+        FatalStartupError(platform_, "State folder problem: " + held, kExitStateDir);
+    }
+    if (ErrorState e = runtime_.spool.Open(runtime_.stateDir, *platform_.service); e.Failed()) {
+        FatalStartupError(platform_, "State folder problem: " + e.description, kExitStateDir);
+    }
     runtime_.db.conn.reset();
     database_->Start();
 

@@ -11,6 +11,7 @@
 
 #include "db/audit_spool.h"
 #include "db/db_session.h"
+#include "platform/instance_lock.h"
 
 namespace bw {
 
@@ -19,6 +20,7 @@ struct RuntimeState {
     AuditSpool spool;  // opened by the entry once this is the running instance
     std::string stateDir;
     std::int16_t activeTransfers = 0;
+    FolderLock stateLock;  // the state folder belongs to this daemon alone
 };
 
 }  // namespace bw

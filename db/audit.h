@@ -29,6 +29,12 @@ class Audit {
     virtual ErrorState AddMinLog(const tMinLog& record) = 0;
     /// Adds lAmount to one tbl_stats column of this installation (or spools it).
     virtual void IncStats(const std::string& sField, std::int32_t lAmount) = 0;
+    /// A delivery's row and its count of one in `sField`, together: where
+    /// they are kept for later, one record, so a crash never parts them.
+    virtual ErrorState AddCountedMinLog(const tMinLog& record, const std::string& sField) {
+        IncStats(sField, 1);
+        return AddMinLog(record);
+    }
 };
 
 }  // namespace bw

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "platform/db.h"
@@ -82,11 +83,20 @@ class BatchBuilder {
 
     std::vector<AuditStatement> Finish() {
         EndInsert();
+        std::set<std::string> rowMade;
         for (const auto& s : sums_) {
+            const std::string id = "'" + conn_.Escape(s.tarnId) + "'";
+            // A new installation has no row yet: made here, so no count is lost.
+            if (rowMade.insert(s.tarnId).second) {
+                out_.push_back({"INSERT INTO tbl_stats (tarnid) SELECT " + id +
+                                    " FROM DUAL WHERE NOT EXISTS (SELECT * FROM tbl_stats WHERE "
+                                    "tarnid = " +
+                                    id + ")",
+                                s.firstSeq, s.lastSeq});
+            }
             const std::string set =
                 s.absolute ? std::to_string(s.value) : s.field + "+" + std::to_string(s.value);
-            out_.push_back({"UPDATE tbl_stats SET " + s.field + "=" + set + " WHERE tarnid = '" +
-                                conn_.Escape(s.tarnId) + "'",
+            out_.push_back({"UPDATE tbl_stats SET " + s.field + "=" + set + " WHERE tarnid = " + id,
                             s.firstSeq, s.lastSeq});
         }
         return std::move(out_);

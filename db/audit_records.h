@@ -9,11 +9,11 @@
 // A batch goes to the database as few statements as it can: its minilog rows
 // as multi-row INSERTs (in their order, so the table's ids follow the order of
 // events), and its statistics changes summed per installation and column into
-// one UPDATE each. An absolute value ends the sum before it: the changes after
-// it are added to it. All of them run in one transaction, so the order between
-// the two tables is not seen by anyone.
-// DIAGNOSTICS: a line that is no record gives no statement; its text is handed
-// back to the caller, which warns. Nothing throws.
+// one UPDATE each, after an INSERT that makes the installation's row when it
+// is missing (a new installation), so no count is lost. An absolute value
+// ends the sum before it: the changes after it are added to it. All of them run in one transaction,
+// so the order between the two tables is not seen by anyone. DIAGNOSTICS: a line that is no record
+// gives no statement; its text is handed back to the caller, which warns. Nothing throws.
 #pragma once
 
 #include <cstdint>

@@ -87,21 +87,26 @@ class AuditSpoolFile {
         return dropped_;
     }
 
-    void Append(const std::vector<std::string>& fields) {
+    // Records given together go out in one write, with consecutive numbers.
+    void Append(const std::vector<std::vector<std::string>>& records) {
         std::lock_guard lock(m_);
         if (fd_ < 0) return;
-        const std::string line = SpoolLine(nextSeq_, fields);
-        if (size_ + static_cast<std::int64_t>(line.size()) > limit_) {
-            if (dropped_++ == 0) {
+        std::string lines;
+        long long seq = nextSeq_;
+        for (const auto& fields : records) lines += SpoolLine(seq++, fields);
+        if (size_ + static_cast<std::int64_t>(lines.size()) > limit_) {
+            const bool first = dropped_ == 0;
+            dropped_ += static_cast<std::int64_t>(records.size());
+            if (first) {
                 LogWarning("Audit spool full (" + path_ + ", " + std::to_string(limit_) +
                            " bytes): minilog rows and counts that cannot be written now are "
                            "lost until the database takes the spooled ones");
             }
             return;
         }
-        if (!WriteAll(line)) return;
-        ++nextSeq_;
-        ++pending_;
+        if (!WriteAll(lines)) return;
+        nextSeq_ = seq;
+        pending_ += static_cast<std::int64_t>(records.size());
     }
 
     // The database statements run without the lock, so appends (the
@@ -213,6 +218,10 @@ class AuditSpoolFile {
             carry.erase(0, start);
         }
         if (lastGood < size_) {
+            // A crash while a record was appended: its part is dropped, not silently.
+            LogWarning("Audit spool " + path_ + ": a torn last record of " +
+                       std::to_string(size_ - lastGood) +
+                       " bytes (written when the daemon stopped) was dropped");
             if (::ftruncate(fd_, lastGood) == 0) size_ = lastGood;
         }
         nextSeq_ = maxSeq + 1 > headerNext ? maxSeq + 1 : headerNext;
@@ -445,14 +454,23 @@ std::int64_t AuditSpool::Dropped() const {
 
 void AuditSpool::AppendMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,
                               const std::string& sTo, const std::string& sAction) {
-    if (file_) file_->Append({"M", WhenText(dWhen), sIP, sFrom, sTo, sAction});
+    if (file_) file_->Append({{"M", WhenText(dWhen), sIP, sFrom, sTo, sAction}});
+}
+
+void AuditSpool::AppendMinLogAndStats(double dWhen, const std::string& sIP,
+                                      const std::string& sFrom, const std::string& sTo,
+                                      const std::string& sAction, const std::string& sTarnID,
+                                      const std::string& sField) {
+    if (!file_) return;
+    const std::string when = WhenText(dWhen);
+    file_->Append({{"S", when, sTarnID, sField, "1", "0"}, {"M", when, sIP, sFrom, sTo, sAction}});
 }
 
 void AuditSpool::AppendStats(double dWhen, const std::string& sTarnID, const std::string& sField,
                              std::int32_t lAmount, std::int16_t iAbsolute) {
     if (file_) {
-        file_->Append({"S", WhenText(dWhen), sTarnID, sField, std::to_string(lAmount),
-                       std::to_string(iAbsolute)});
+        file_->Append({{"S", WhenText(dWhen), sTarnID, sField, std::to_string(lAmount),
+                        std::to_string(iAbsolute)}});
     }
 }
 

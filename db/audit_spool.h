@@ -85,6 +85,12 @@ class AuditSpool {
     void AppendStats(double dWhen, const std::string& sTarnID, const std::string& sField,
                      std::int32_t lAmount, std::int16_t iAbsolute);
 
+    /// Appends a minilog row and an increment of one in sField, in one write,
+    /// so that no crash keeps one without the other.
+    void AppendMinLogAndStats(double dWhen, const std::string& sIP, const std::string& sFrom,
+                              const std::string& sTo, const std::string& sAction,
+                              const std::string& sTarnID, const std::string& sField);
+
     /// Grouped flushing on or off (off at first; kept across Open). Switching
     /// it off flushes what waits.
     void SetGroupedSync(bool on);

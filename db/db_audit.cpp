@@ -38,6 +38,18 @@ ErrorState DbAudit::AddMinLog(const tMinLog& t) {
     return err;
 }
 
+ErrorState DbAudit::AddCountedMinLog(const tMinLog& t, const std::string& sField) {
+    if (!IsPlainColumnName(sField)) return AddMinLog(t);
+    ErrorState err;
+    if (!spool_.IsOpen()) {
+        err.Raise(-2147467259, "No audit spool: the minilog row and its count are lost.");
+        return err;
+    }
+    spool_.AppendMinLogAndStats(clock_.Now(), t.sIP, t.sFrom, t.sTo, t.sAction, tarnId_, sField);
+    Spooled();
+    return err;
+}
+
 void DbAudit::IncStats(const std::string& sField, std::int32_t lAmount) {
     Count(sField, lAmount, false);
 }

@@ -49,6 +49,20 @@ bool DbSession::ReconnectReopen() {
     return ReconnectReopen(ignored);
 }
 
+bool DbSession::Answers(ErrorState& err) {
+    if (!IsOpen()) {
+        if (!err.Failed()) err.Raise(3704, "The connection is closed.");
+        return false;
+    }
+    conn->Execute(kDBProbe, err);
+    conn->ClearErrors();
+    if (!err.Failed()) return true;
+    // Open but useless: closed, so nothing else takes it for working.
+    ErrorState ignored;
+    conn->Close(ignored);
+    return false;
+}
+
 bool DbSession::OpenPrimary(int timeoutSeconds, ErrorState& err) {
     if (factory == nullptr) return false;
     conn = factory->NewConnection();
@@ -56,7 +70,7 @@ bool DbSession::OpenPrimary(int timeoutSeconds, ErrorState& err) {
     conn->ClearErrors();
     conn->SetConnectionString(connectStrings.GetDBConnect(""));
     conn->Open(err);
-    return IsOpen() && !err.Failed();
+    return !err.Failed() && Answers(err);
 }
 
 int DbSession::OpenAlternative() {
@@ -68,7 +82,7 @@ int DbSession::OpenAlternative() {
         conn = factory->NewConnection();
         conn->SetConnectionString(cs);
         conn->Open(err);
-        if (IsOpen()) return i;
+        if (IsOpen() && Answers(err)) return i;
     }
     return 0;
 }

@@ -23,6 +23,11 @@
 
 namespace bw {
 
+/// The query a connection must answer to count as working: a table of the
+/// daemon's own (a node that accepts logins and "SELECT 1" but no table
+/// query, such as a Galera node cut off from its cluster, does not count).
+inline constexpr const char* kDBProbe = "SELECT * FROM tbl_stats LIMIT 1";
+
 class DbSession {
   public:
     DbSession() = default;
@@ -49,14 +54,18 @@ class DbSession {
     bool ReconnectReopen(ErrorState& lastError);
     bool ReconnectReopen();
 
+    /// The open connection answers the probe (kDBProbe); `err` receives why not.
+    bool Answers(ErrorState& err);
+
     /// A new connection on the primary string, waiting at most
-    /// `timeoutSeconds` for the server; true when it opened. `err` receives
-    /// the failure of the open.
+    /// `timeoutSeconds` for the server; true when it opened and answers the
+    /// probe (one that opens and does not answer is closed again). `err`
+    /// receives the failure of the open or of the probe.
     bool OpenPrimary(int timeoutSeconds, ErrorState& err);
     /// The alternatives 1 to kMaxAlternativeDB in order, each on a new
-    /// connection, until one opens or the next file is missing or empty: the
-    /// number of the one that opened, or 0 (the connection is left on the
-    /// last one tried).
+    /// connection, until one opens and answers the probe or the next file is
+    /// missing or empty: the number of that one, or 0 (the connection is
+    /// left on the last one tried, closed).
     int OpenAlternative();
 };
 

@@ -133,11 +133,9 @@ void HealthCheck::tmrBackupDB_Timer() {
     probe->ClearErrors();
     probe->SetConnectionString(db_.connectStrings.GetDBConnect(""));
     probe->Open(err);
-    if (probe->State() == DbConnection::kStateOpen) {
-        ErrorState ignored;
-        probe->Execute(kDBProbe, ignored);
-    }
-    if (probe->State() == DbConnection::kStateOpen) {
+    // The primary is returned to only once it answers a query on the tables.
+    if (probe->State() == DbConnection::kStateOpen) probe->Execute(kDBProbe, err);
+    if (probe->State() == DbConnection::kStateOpen && !err.Failed()) {
         ErrorState ignored;
         probe->Close(ignored);
         if (db_.conn) db_.conn->Close(ignored);
@@ -148,6 +146,8 @@ void HealthCheck::tmrBackupDB_Timer() {
         // pass) leaves the timer off until the next outage switches it on.
         setBackupTimer_(false);
     } else {
+        ErrorState ignored;
+        if (probe->State() == DbConnection::kStateOpen) probe->Close(ignored);
         PrimaryFailed(err);
     }
 }

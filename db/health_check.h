@@ -4,7 +4,9 @@
 // The check probes the session's connection with "SELECT * FROM tbl_stats
 // LIMIT 1"; when the probe fails it drops the connection and makes one
 // reconnection pass: the primary string (5 s to connect), then the
-// alternatives 1 to 50 in order until one opens. It then rebuilds the
+// alternatives 1 to 50 in order until one opens and answers the same probe
+// (a connection counts as working only then: when it is opened, at each
+// check, and before the return to the primary). It then rebuilds the
 // session's recordset on the new connection. Every tick that ends with an
 // open connection writes back the audit spool (db/audit_spool.h). Every tick
 // ends by telling the connection observer, if any, which string is in use.
@@ -21,17 +23,15 @@
 #include <string>
 #include <utility>
 
+#include "db/db_session.h"
 #include "platform/error_state.h"
 
 namespace bw {
 
 class AuditSpool;
 class Clock;
-class DbSession;
 class ServiceControl;
 
-/// The probe statement of both timers.
-inline constexpr const char* kDBProbe = "SELECT * FROM tbl_stats LIMIT 1";
 /// Connection timeout (s) of the primary attempt and of the return probe.
 inline constexpr int kPrimaryConnectTimeout = 5;
 /// The primary unreachable this long gives the first warning (ms) ...

@@ -83,10 +83,12 @@ void SmtpSession::End() {
 // The minilog row, once: at the outcome of a pair the server has answered
 // for, else when the window unloads. A row that cannot be written waits in
 // the audit spool.
-void SmtpSession::WriteAudit() {
+void SmtpSession::WriteAudit(const char* counted) {
     if (audited_) return;
     audited_ = true;
-    const ErrorState err = ctx_.audit.AddMinLog(minLog_);
+    // A delivery's count goes with its row, as one record.
+    const ErrorState err = counted != nullptr ? ctx_.audit.AddCountedMinLog(minLog_, counted)
+                                              : ctx_.audit.AddMinLog(minLog_);
     if (err.Failed()) {
         Log("*-*-*", "MINILOG ERROR: " + std::to_string(err.number) + " " + err.description);
     }
@@ -109,7 +111,7 @@ void SmtpSession::Settle() {
     if (!audited_ && !refused_) {
         minLog_.sAction = "900 Delivered " + pair_.name + " to: " + ws_.RemoteHostIP() + ": " +
                           std::to_string(ws_.RemotePort());
-        ctx_.audit.IncStats("delivered", 1);
+        WriteAudit("delivered");
     }
     WriteAudit();
     RecordSent();

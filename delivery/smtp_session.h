@@ -100,7 +100,7 @@ class SmtpSession {
     void CloseThen(bool file, bool quit);
     void LeaveInQueue();
     void BackOff();
-    void WriteAudit();
+    void WriteAudit(const char* counted = nullptr);
     void Settle();
     void RecordSent();
     void FileStage();

@@ -46,4 +46,45 @@ InstanceLock::Result FlockInstanceLock::TryAcquire(std::string& reason) {
     return Result::kAcquired;
 }
 
+FolderLock::~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool FolderLock::Take(const std::string& folder, const std::string& holder, std::string& reason) {
+    if (fd_ >= 0) return true;
+    const std::string file = folder + "/lock";
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        reason = "cannot make the folder " + folder + ": " + std::strerror(errno);
+        return false;
+    }
+    const int fd =
+        ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        reason =
+            "cannot lock " + file + ": " + (fd < 0 ? std::strerror(errno) : "not a regular file");
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        char text[512] = {};
+        const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        ::close(fd);
+        std::string other = n > 0 ? std::string(text, static_cast<std::size_t>(n)) : "";
+        while (!other.empty() && (other.back() == '\n' || other.back() == '\r')) other.pop_back();
+        reason = err == EWOULDBLOCK
+                     ? "the folder " + folder + " is in use by another daemon (" +
+                           (other.empty() ? std::string("holder unknown") : other) + ")"
+                     : "cannot lock " + file + ": " + std::strerror(err);
+        return false;
+    }
+    const std::string text = holder + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, text.data(), text.size(), 0) < 0) {
+        // The lock holds all the same; only the name for others is missing.
+    }
+    fd_ = fd;
+    return true;
+}
+
 }  // namespace bw

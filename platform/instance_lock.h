@@ -36,4 +36,23 @@ class FlockInstanceLock final : public InstanceLock {
     std::string file_;
 };
 
+/// A folder that belongs to one process: an exclusive, non-blocking flock on
+/// folder + "/lock", held as long as the object, with the holder's own words
+/// (its pid and what it serves) written into the file so that a second
+/// process can name it. The folder is made (mode 0700) when it is missing.
+class FolderLock {
+  public:
+    FolderLock() = default;
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+    /// True when this process now holds the folder; else `reason` names the
+    /// folder and the holder (or why the lock could not be taken).
+    bool Take(const std::string& folder, const std::string& holder, std::string& reason);
+
+  private:
+    int fd_ = -1;
+};
+
 }  // namespace bw

@@ -99,11 +99,7 @@ class DbAuditTest : public DbEnv {
     std::string Spool() const { return State() + "/" + kAuditSpoolName; }
     // One event of a delivery: its row and its count, at a time of its own.
     // The expected rows (action, time, recipient) are remembered in order.
-    ErrorState Deliver() {
-        ErrorState err = audit_.AddMinLog(Next());
-        audit_.IncStats("delivered", 1);
-        return err;
-    }
+    ErrorState Deliver() { return audit_.AddCountedMinLog(Next(), "delivered"); }
     // The next event's row, an hour later than the one before.
     tMinLog Next() {
         clock_.SetNow(clock_.Now() + 1.0 / 24);
@@ -190,6 +186,9 @@ TEST_F(DbAuditTest, CountsAddSetAndSubtract) {
                "SELECT delivered + passedgrey + addedgrey FROM tbl_stats WHERE tarnid = 'T2'"),
         "0");
 
+    // An installation without its row (a new one): the row is made, the count kept.
+    DbAudit(spool_, clock_, "NEW1", [this] { spool_.Replay(db_); }).IncStats("delivered", 2);
+    EXPECT_EQ(Scalar(port_, db, "SELECT delivered FROM tbl_stats WHERE tarnid = 'NEW1'"), "2");
     // A field that is no plain column name is never sent.
     audit_.IncStats("delivered=0 WHERE 1=1 OR delivered", 1);
     EXPECT_EQ(spool_.Pending(), 0);
@@ -352,6 +351,7 @@ TEST_F(AuditSpoolTest, FullSpoolDropsAndSaysSoOnce) {
     const std::int64_t kept = spool_.Pending();
     const std::int64_t dropped = spool_.Dropped();
     EXPECT_EQ(kept + dropped, 12);
+    EXPECT_EQ(kept % 2, 0) << "a delivery's row and count are kept or dropped together";
 
     ASSERT_TRUE(server.Start());
     Tick();
@@ -360,6 +360,8 @@ TEST_F(AuditSpoolTest, FullSpoolDropsAndSaysSoOnce) {
     EXPECT_EQ(Scalar(server.Port(), db,
                      "SELECT delivered + (SELECT COUNT(*) FROM tbl_minilog) FROM tbl_stats"),
               std::to_string(kept));
+    EXPECT_EQ(Scalar(server.Port(), db, "SELECT delivered FROM tbl_stats"),
+              Scalar(server.Port(), db, "SELECT COUNT(*) FROM tbl_minilog"));
 }
 
 TEST_F(AuditSpoolTest, SpoolIsNeverOpenedThroughALinkOrAForeignFile) {
@@ -391,7 +393,8 @@ TEST_F(AuditSpoolTest, SpoolIsNeverOpenedThroughALinkOrAForeignFile) {
         EXPECT_EQ(ReadFile(outside), "BWAUDIT1\tab\t1\n") << "nothing outside is written";
     }
 
-    // A torn last line (a crash while appending) is cut off; whole records stay.
+    // A torn last line (a crash while appending) is cut off, and the journal
+    // says so; whole records stay.
     spool_.Close();
     fs::remove_all(State());
     fs::create_directories(State());
@@ -399,6 +402,7 @@ TEST_F(AuditSpoolTest, SpoolIsNeverOpenedThroughALinkOrAForeignFile) {
     std::ofstream(Spool()) << whole << "5\tS\t1\tT1\tdeli";
     OpenSpool();
     EXPECT_EQ(spool_.Pending(), 1);
+    EXPECT_EQ(Journal("a torn last record of 13 bytes"), 1);
     spool_.AppendStats(2.5, "T1", "delivered", -1, 0);
     EXPECT_EQ(ReadFile(Spool()), whole + "5\tS\t2.5\tT1\tdelivered\t-1\t0\n");
 }

@@ -45,6 +45,36 @@ TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
     }
 }
 
+// A primary that takes the login but no query on the daemon's tables (a
+// Galera node cut off from its cluster; a user whose rights were taken away)
+// is left for the alternative, never reported restored, its outage goes on
+// to the warning, and it is returned to only once it answers.
+TEST_F(HealthCheckTest, PrimaryThatTakesLoginsButNoQueriesIsLeftUntilItAnswers) {
+    const std::string pdb = NewDb();
+    const std::string adb = NewDb();
+    const std::string user = "nq" + pdb;
+    const std::string who = "'" + user + "'@'127.0.0.1'";
+    Exec(port_, pdb, "CREATE USER " + who + " IDENTIFIED BY 'nq'");
+    Exec(port_, pdb, "GRANT SELECT ON " + pdb + ".tbl_minilog TO " + who);
+    const std::string primary = ConnString(port_, pdb, user, "nq");
+    SetConnect("", primary);
+    SetConnect("1", ConnString(port_, adb));
+    Tick();
+    EXPECT_EQ(CurrentString(), ConnString(port_, adb));
+    EXPECT_TRUE(tmrBackupDB_.Enabled());
+    Tick(kOutageWarnAfterMs / 1000 + 5);  // the return probe is refused every 5 s
+    EXPECT_EQ(CurrentString(), ConnString(port_, adb));
+    EXPECT_EQ(Restores(), 0);
+    EXPECT_EQ(Journal(kWarning), 1) << "the outage goes on while the primary takes no query";
+
+    Exec(port_, pdb, "GRANT ALL ON " + pdb + ".* TO " + who);
+    Tick(5);
+    EXPECT_EQ(CurrentString(), primary);
+    EXPECT_EQ(Restores(), 1);
+    EXPECT_FALSE(tmrBackupDB_.Enabled());
+    Exec(port_, pdb, "DROP USER " + who);
+}
+
 TEST_F(HealthCheckTest, UnreachablePrimaryWalksTheAlternativesInOrder) {
     const std::string good = ConnString(port_, NewDb());
     SetConnect("", Unreachable("primary"));
@@ -186,12 +216,15 @@ TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextT
     EXPECT_EQ(CurrentString(), ConnString(server.Port(), db));
 }
 
-TEST_F(HealthCheckTest, DatabaseWithoutStatsTableIsRebuiltEveryTick) {
+// A database without the daemon's tables opens but answers no probe: it is
+// tried at every tick and never reported restored.
+TEST_F(HealthCheckTest, DatabaseWithoutStatsTableIsNeverTakenForWorking) {
     const std::string db = NewDb(/*withSchema=*/false);
     SetConnect("", ConnString(port_, db));
     Tick(3);
-    EXPECT_EQ(Restores(), 3);
+    EXPECT_EQ(Restores(), 0);
     EXPECT_EQ(factory_.made.size(), 3u);
+    EXPECT_FALSE(db_.IsOpen());
 }
 
 TEST_F(HealthCheckTest, LongOutageIsWarnedAfterTwoMinutesThenHourly) {

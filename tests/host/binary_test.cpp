@@ -49,10 +49,11 @@ class DaemonTest : public ::testing::Test {
     }
 
     /// Starts the daemon; its standard error goes to "stderr.<n>", n counting from 0.
-    pid_t Spawn(std::string arg = "") {
+    /// `run`: the run folder (another one is another instance).
+    pid_t Spawn(std::string arg = "", const std::string& run = "/run") {
         std::string bin = BinaryPath();
         std::vector<std::string> env = {"BW_REGISTRY=" + root_ + "/registry.reg",
-                                        "BW_RUN_DIR=" + root_ + "/run",
+                                        "BW_RUN_DIR=" + root_ + run,
                                         "BW_STATE_DIR=" + root_ + "/state",
                                         "BW_UNIT_DIR=" + root_ + "/units",
                                         "XDG_CONFIG_HOME=" + root_ + "/config",
@@ -113,6 +114,20 @@ TEST_F(DaemonTest, StartsBuildsItsTreeAndEndsOnSigterm) {
     EXPECT_EQ(WaitEnd(second, std::chrono::seconds(5)), 0);
     EXPECT_EQ(Read(root_ + "/stderr.1"), "");
     EXPECT_EQ(WaitEnd(first, std::chrono::milliseconds(1)), -1);  // still running
+
+    // Another instance (a run folder of its own) on the same state folder
+    // would write back the first one's rows: it does not start, and says who
+    // holds the folder.
+    fs::create_directories(root_ + "/run2");
+    const pid_t other = Spawn("", "/run2");
+    EXPECT_EQ(WaitEnd(other, std::chrono::seconds(10)), kExitStateDir);
+    EXPECT_NE(Read(root_ + "/stderr.1")
+                  .find("the folder " + root_ +
+                        "/state is in use by another "
+                        "daemon (pid " +
+                        std::to_string(first)),
+              std::string::npos)
+        << Read(root_ + "/stderr.1");
 
     ASSERT_EQ(::kill(first, SIGTERM), 0);
     EXPECT_EQ(WaitEnd(first, std::chrono::seconds(3)), 0);

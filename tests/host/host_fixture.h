@@ -88,7 +88,7 @@ class HostTest : public ::testing::Test {
     Installation inst_;
     std::optional<SettingsFiles> files_;
     Settings settings_{hp_, inst_};
-    RuntimeState runtime_{{}, {}, root_ + "/state", 0};
+    RuntimeState runtime_{{}, {}, root_ + "/state", 0, {}};
     std::unique_ptr<frmMain> form_;
 };
 
