@@ -107,20 +107,34 @@ void Feed(Sites& sites, int perSecond, const std::atomic<bool>& stop) {
     }
 }
 
+/// Kills the nodes in rotation; one line per kill: the fail-over of the
+/// daemon on that node, the restart (until the node is synced) and the
+/// daemon's return, both from the restart command.
 void Rotate(const std::string& dir, Gateways& g, int kills, Figures& f) {
     for (int k = 0; k < kills; ++k) {
         const int node = k % 3 + 1;
         const int metrics = g.metrics[node - 1];
         const auto killed = Clock::now();
         Cluster("kill " + std::to_string(node), dir);
+        double over = -1;
         if (metrics != 0) {
-            f.failover.push_back(Until([&] { return ConnectionString(metrics) > 0; }, 20));
+            over = Until([&] { return ConnectionString(metrics) > 0; }, 20);
+            f.failover.push_back(over);
         }
         while (Since(killed) < 10) SleepMs(50);
+        const auto restart = Clock::now();
         Cluster("restart " + std::to_string(node), dir);
+        const double synced = Since(restart);
+        double back = -1;
         if (metrics != 0) {
-            f.back.push_back(Until([&] { return ConnectionString(metrics) == 0; }, 30));
+            Until([&] { return ConnectionString(metrics) == 0; }, 30);
+            back = Since(restart);
+            f.back.push_back(back);
         }
+        std::printf(
+            "kill %d: node %d, fail-over %.2f s, restart to synced %.2f s, back on it %.2f s\n",
+            k + 1, node, over, synced, back);
+        std::fflush(stdout);
         SleepMs(5000);
     }
 }
@@ -182,7 +196,7 @@ int Run(bool fast, int kills, int feed, const std::string& dir, const std::vecto
     PrintPhase("quiet phase", f.quiet, timeline);
     PrintPhase("kill phase", f.kills, timeline);
     PrintList("fail-over seconds", f.failover);
-    PrintList("return seconds", f.back);
+    PrintList("return seconds (from restart)", f.back);
     std::printf("journal: restores %d + %d\n", g.A().JournalCount("Restored lost DB Connection!"),
                 g.B().JournalCount("Restored lost DB Connection!"));
     PrintTally(t);
