@@ -213,7 +213,10 @@ int RunGalera(bool fast, int kills, int feed, const std::string& given) {
         return 1;
     }
     const int rc = Run(fast, kills, feed, dir, SqlPorts(dir));
-    if (given.empty()) Cluster("remove", dir);
+    if (given.empty()) {
+        Cluster("remove", dir);
+        if (rc == 0) ::unlink((dir + ".log").c_str());
+    }
     return rc;
 }
 
