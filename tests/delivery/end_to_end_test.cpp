@@ -56,6 +56,11 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
         {"bwtarnout_db_connected", "1"},
         {"bwtarnout_db_connection_string", "0"},
         {"bwtarnout_audit_spool_records", "0"},
+        {"bwtarnout_db_reconnection_passes_total", "1"},
+        {"bwtarnout_db_failovers_total", "0"},
+        {"bwtarnout_db_alternative_seconds", "0"},
+        {"bwtarnout_audit_spool_oldest_age_seconds", "0"},
+        {"bwtarnout_audit_records_lost_total", "0"},
     };
     for (const auto& [series, value] : expected)
         EXPECT_EQ(MetricSample(m, series), value) << series;
