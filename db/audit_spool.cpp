@@ -23,6 +23,7 @@
 #include "db/db_session.h"
 #include "platform/day_serial.h"
 #include "platform/db.h"
+#include "platform/safe_open.h"
 #include "platform/service.h"
 
 namespace bw {
@@ -68,21 +69,18 @@ class AuditSpoolFile {
             err.Raise(errno, Errno("the state folder " + dir + " cannot be used"));
             return err;
         }
-        fd_ = ::openat(dfd, kAuditSpoolName,
-                       O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-        if (fd_ < 0) {
-            err.Raise(errno, Errno("the audit spool " + path_ + " cannot be opened"));
-            ::close(dfd);
-            return err;
-        }
-        ::fsync(dfd);  // the new name, if any, is on disk too
+        ErrorState open;
+        fd_ = OpenRegularFile(dfd, kAuditSpoolName, O_RDWR | O_APPEND | O_CREAT, 0600, open, true);
+        if (fd_ >= 0) ::fsync(dfd);  // the new name, if any, is on disk too
         ::close(dfd);
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-            err.Raise(EINVAL, "the audit spool " + path_ + " is not a regular file with one link");
-            return err;
+        if (open.number == kUnsafeFile) {
+            err.Raise(EINVAL, "the audit spool " + path_ + " is " + open.description +
+                                  ", not a regular file with one link");
+        } else if (open.Failed()) {
+            err.Raise(open.number,
+                      "the audit spool " + path_ + " cannot be opened: " + open.description);
         }
-        Scan(err);
+        if (!err.Failed()) Scan(err);
         return err;
     }
 

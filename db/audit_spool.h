@@ -22,13 +22,13 @@
 // record is written the file is emptied down to its first line, which keeps
 // the id and the next sequence number.
 //
-// The file is opened relative to the state folder, never through a link, and
-// must be a regular file with one link. It is bounded (kAuditSpoolLimit by
-// default): a record that does not fit is dropped. When the disk refuses a
-// write (full, failing), records wait in memory (8 MB at most), in order,
-// and are written back to the database from there; the file is tried again
-// once a second. Records given together (a delivery's row and count) go out
-// in one write.
+// The file is opened relative to the state folder, without blocking and never
+// through a link (platform/safe_open.h), and must be a regular file with one
+// link. It is bounded (kAuditSpoolLimit by default): a record that does not
+// fit is dropped. When the disk refuses a write (full, failing), records wait
+// in memory (8 MB at most), in order, and are written back to the database
+// from there; the file is tried again once a second. Records given together
+// (a delivery's row and count) go out in one write.
 //
 // Two threads use a spool: the delivery appends, the database thread writes
 // back (db/database_worker.h). The file's offsets and counts are kept under a
