@@ -2,6 +2,7 @@
 // Wires the real platform, builds the installation record, the settings files
 // and the settings wrappers once, loads the main window (the whole start-up)
 // and runs the message loop until the shutdown timer ends the process.
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <iostream>
@@ -54,21 +55,34 @@ int AnswerWithoutStarting(int argc, char** argv) {
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "bwtarnout "
-                  << VersionText(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION) << "\n";
+        // The package's version; the product's own form (3.00.0440) is shown
+        // only where it always was, the notification tip.
+        std::cout << "bwtarnout " << BW_VERSION_MAJOR << "." << BW_VERSION_MINOR << "."
+                  << BW_VERSION_REVISION << "\n";
         return 0;
     }
     if (bool json = false; IsQueueCommand(argc, argv, json)) {
         return RunQueueCommand(json, CommandLine(argc, argv), std::cout, std::cerr);
     }
     // Only the commands above and below; anything else would start the daemon
-    // for someone who asked for something else.
+    // for someone who asked for something else. The error names the option.
+    const std::string known[] = {"-install", "-remove", "--HKCU", "--queue",
+                                 "--json",   "--help",  "-h",     "--version"};
+    bool daemon = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg != "-install" && arg != "-remove" && UpperAscii(arg) != "--HKCU") {
-            std::cerr << "bwtarnout: unknown option '" << arg << "'\n" << kHelp;
+        const std::string key = UpperAscii(arg) == "--HKCU" ? "--HKCU" : arg;
+        if (std::find(std::begin(known), std::end(known), key) == std::end(known)) {
+            std::cerr << "bwtarnout: unknown option '" << arg << "'; see 'bwtarnout --help'\n";
             return kExitUsage;
         }
+        daemon = daemon && (key == "-install" || key == "-remove" || key == "--HKCU");
+    }
+    if (!daemon) {
+        std::cerr << "bwtarnout: these options do not go together:";
+        for (int i = 1; i < argc; ++i) std::cerr << " " << argv[i];
+        std::cerr << "; see 'bwtarnout --help'\n";
+        return kExitUsage;
     }
     return -1;
 }

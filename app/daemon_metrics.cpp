@@ -1,5 +1,6 @@
 #include "app/daemon_metrics.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "db/audit_spool.h"
@@ -9,6 +10,7 @@
 #include "host/exit_status.h"
 #include "host/host_platform.h"
 #include "host/settings.h"
+#include "platform/clock.h"
 
 namespace bw {
 
@@ -38,6 +40,40 @@ std::vector<ScrapedGauge> QueueGauges(const std::string& accPath) {
         age.samples.push_back({{{"folder", folder}}, oldest});
     }
     return {pairs, age};
+}
+
+// What the database thread has done and what waits for the database, read
+// at each scrape without waiting for that thread.
+std::vector<ScrapedGauge> DatabaseGauges(const HealthCheck& health, const AuditSpool& spool,
+                                         const Clock& clock) {
+    const HealthCounts& c = health.Counts();
+    const std::int64_t since = c.onAlternativeSinceMs.load();
+    const double onAlternative =
+        since < 0 ? 0 : static_cast<double>(clock.MonotonicMs() - since) / 1000.0;
+    const double oldest = spool.OldestWhen();
+    const double age = oldest > 0 ? std::max(0.0, (clock.Now() - oldest) * 86400.0) : 0;
+    auto one = [](const char* name, const char* help, double value) {
+        return ScrapedGauge{name, help, {{{}, value}}};
+    };
+    return {
+        one("bwtarnout_db_reconnection_passes_total", "Reconnection passes of the health check",
+            static_cast<double>(c.passes.load())),
+        one("bwtarnout_db_failovers_total", "Reconnection passes that ended on an alternative",
+            static_cast<double>(c.failovers.load())),
+        one("bwtarnout_db_returns_to_primary_total", "Returns from an alternative to the primary",
+            static_cast<double>(c.returns.load())),
+        one("bwtarnout_db_alternative_seconds",
+            "Seconds the daemon has been on an alternative (0 on the primary)", onAlternative),
+        one("bwtarnout_audit_spool_oldest_age_seconds",
+            "Age of the oldest record waiting in the audit spool (0 when none waits)", age),
+        one("bwtarnout_audit_writeback_retried_total",
+            "Write-backs rolled back by a deadlock, lock wait time-out or certification "
+            "conflict, tried again",
+            static_cast<double>(spool.Retried())),
+        one("bwtarnout_audit_records_lost_total",
+            "Minilog rows and counts lost: neither the disk nor memory could hold them",
+            static_cast<double>(spool.Lost())),
+    };
 }
 
 }  // namespace
@@ -117,6 +153,8 @@ std::unique_ptr<DaemonMetrics> StartDaemonMetrics(const HostPlatform& platform,
     if (listen.empty()) return nullptr;
     auto metrics =
         std::make_unique<DaemonMetrics>(delivery.settings.AccPath(), delivery.ctx.activeTransfers);
+    const Clock& clock = *platform.clock;
+    metrics->AddScraped([&health, &spool, &clock] { return DatabaseGauges(health, spool, clock); });
     if (const std::string problem = metrics->Serve(listen); !problem.empty()) {
         FatalStartupError(platform, "Metrics endpoint not started: " + problem, kExitFailure);
     }

@@ -49,6 +49,8 @@ class DaemonMetrics final : public DeliveryMeter {
     /// alternative n, -1 none) and the records waiting in the audit spool.
     void DatabaseChecked(int connectionString, std::int64_t spoolRecords);
 
+    /// Adds gauges computed at each scrape (before Serve).
+    void AddScraped(ScrapeFunction scrape) { endpoint_.AddScraped(std::move(scrape)); }
     /// Starts serving; "" or why it cannot (MetricsEndpoint::Serve).
     std::string Serve(const std::string& address) { return endpoint_.Serve(address); }
 

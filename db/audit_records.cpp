@@ -176,6 +176,27 @@ bool ParseSpoolInt(const std::string& s, long long& v) {
     return errno == 0 && end != nullptr && *end == '\0';
 }
 
+std::vector<SpoolRecord> SpoolRecordsOf(const std::string& text, int max) {
+    std::vector<SpoolRecord> records;
+    std::size_t start = 0;
+    for (std::size_t p; static_cast<int>(records.size()) < max &&
+                        (p = text.find('\n', start)) != std::string::npos;
+         start = p + 1) {
+        SpoolRecord r;
+        r.line = text.substr(start, p - start);
+        r.fields = SplitSpoolFields(r.line);
+        if (r.fields.empty() || !ParseSpoolInt(r.fields[0], r.seq)) r.seq = 0;
+        r.end = static_cast<std::int64_t>(p + 1);
+        records.push_back(std::move(r));
+    }
+    return records;
+}
+
+double SpoolRecordWhen(const std::string& text) {
+    const auto fields = SplitSpoolFields(text.substr(0, text.find('\n')));
+    return fields.size() > 2 ? std::strtod(fields[2].c_str(), nullptr) : 0;
+}
+
 std::vector<AuditStatement> AuditStatements(const std::vector<SpoolRecord>& batch, long long mark,
                                             const DbConnection& conn,
                                             std::vector<std::string>& skipped) {

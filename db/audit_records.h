@@ -36,6 +36,13 @@ struct SpoolRecord {
     std::int64_t end = 0;             // file offset just past the line
 };
 
+/// Up to `max` whole records of `text` (lines of a spool), `end` counted from
+/// the start of `text`.
+std::vector<SpoolRecord> SpoolRecordsOf(const std::string& text, int max);
+/// The time (day-serial number) the first record of `text` was meant for; 0
+/// when it has none.
+double SpoolRecordWhen(const std::string& text);
+
 /// One statement of a batch and the records it writes (named when it is refused).
 struct AuditStatement {
     std::string sql;

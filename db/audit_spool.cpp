@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -16,9 +19,11 @@
 #include <vector>
 
 #include "db/audit_records.h"
+#include "db/audit_writeback.h"
 #include "db/db_session.h"
 #include "platform/day_serial.h"
 #include "platform/db.h"
+#include "platform/safe_open.h"
 #include "platform/service.h"
 
 namespace bw {
@@ -30,6 +35,10 @@ constexpr const char* kHeaderTag = "BWAUDIT1";
 constexpr int kBatch = kAuditRowsPerInsert;
 constexpr int kPerReplay = 2000;
 constexpr std::int64_t kReadChunk = 256 * 1024;
+// Records kept in memory while the disk refuses them, at most.
+constexpr std::size_t kMemoryLimit = 8 * 1024 * 1024;
+// A backlog this long is said in the journal (and its end).
+constexpr std::int64_t kBacklogRecords = 1000;
 
 std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -60,21 +69,18 @@ class AuditSpoolFile {
             err.Raise(errno, Errno("the state folder " + dir + " cannot be used"));
             return err;
         }
-        fd_ = ::openat(dfd, kAuditSpoolName,
-                       O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-        if (fd_ < 0) {
-            err.Raise(errno, Errno("the audit spool " + path_ + " cannot be opened"));
-            ::close(dfd);
-            return err;
-        }
-        ::fsync(dfd);  // the new name, if any, is on disk too
+        ErrorState open;
+        fd_ = OpenRegularFile(dfd, kAuditSpoolName, O_RDWR | O_APPEND | O_CREAT, 0600, open, true);
+        if (fd_ >= 0) ::fsync(dfd);  // the new name, if any, is on disk too
         ::close(dfd);
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-            err.Raise(EINVAL, "the audit spool " + path_ + " is not a regular file with one link");
-            return err;
+        if (open.number == kUnsafeFile) {
+            err.Raise(EINVAL, "the audit spool " + path_ + " is " + open.description +
+                                  ", not a regular file with one link");
+        } else if (open.Failed()) {
+            err.Raise(open.number,
+                      "the audit spool " + path_ + " cannot be opened: " + open.description);
         }
-        Scan(err);
+        if (!err.Failed()) Scan(err);
         return err;
     }
 
@@ -85,6 +91,12 @@ class AuditSpoolFile {
     std::int64_t Dropped() const {
         std::lock_guard lock(m_);
         return dropped_;
+    }
+    std::int64_t Lost() const { return lostTotal_.load(); }
+    long long Retried() const { return writeback_.retried.load(); }
+    double OldestWhen() const {
+        std::lock_guard lock(m_);
+        return pending_ > 0 ? oldestWhen_ : 0;
     }
 
     // Records given together go out in one write, with consecutive numbers.
@@ -104,9 +116,31 @@ class AuditSpoolFile {
             }
             return;
         }
-        if (!WriteAll(lines)) return;
+        const auto n = static_cast<std::int64_t>(records.size());
+        // While the disk refuses writes, it is tried again once a second at most.
+        bool written = false;
+        const auto now = std::chrono::steady_clock::now();
+        if (!unwritable_ || now - lastTry_ >= std::chrono::seconds(1)) {
+            lastTry_ = now;
+            if (memory_.empty() || WriteAll(memory_)) {
+                memory_.clear();
+                written = WriteAll(lines);
+            }
+        }
+        if (written && unwritable_) WritableAgain();
+        if (!written) {
+            // Nothing on the disk takes it: kept in memory, in order, up to a bound.
+            if (memory_.size() + lines.size() > kMemoryLimit) return Lose(n);
+            memory_ += lines;
+        }
+        if (pending_ == 0) oldestWhen_ = std::strtod(records[0][1].c_str(), nullptr);
         nextSeq_ = seq;
-        pending_ += static_cast<std::int64_t>(records.size());
+        pending_ += n;
+        if (!saidBacklog_ && pending_ >= kBacklogRecords) {
+            saidBacklog_ = true;
+            LogWarning("Audit spool " + path_ + " holds " + std::to_string(pending_) +
+                       " records the database has not taken yet");
+        }
     }
 
     // The database statements run without the lock, so appends (the
@@ -127,7 +161,23 @@ class AuditSpoolFile {
             pending_ -= static_cast<std::int64_t>(batch.size());
             done += static_cast<int>(batch.size());
         }
+        while (readOff_ >= size_ && !memory_.empty() && done < kPerReplay && db.IsOpen()) {
+            std::vector<SpoolRecord> batch = SpoolRecordsOf(memory_, kBatch);
+            lock.unlock();
+            const bool written = WriteBatch(db, batch);
+            lock.lock();
+            if (!written) break;
+            memory_.erase(0, static_cast<std::size_t>(batch.back().end));
+            pending_ -= static_cast<std::int64_t>(batch.size());
+            done += static_cast<int>(batch.size());
+        }
         if (pending_ == 0 && readOff_ > headerEnd_) Restart(false);
+        if (pending_ > 0)
+            oldestWhen_ = SpoolRecordWhen(readOff_ < size_ ? ReadAt(readOff_, 256) : memory_);
+        if (pending_ == 0 && saidBacklog_) {
+            saidBacklog_ = false;
+            events_.LogEvent(4, 110, "Audit spool " + path_ + " is empty again");
+        }
         return pending_ == 0;
     }
 
@@ -155,15 +205,42 @@ class AuditSpoolFile {
 
     void LogWarning(const std::string& text) { events_.LogEvent(2, 110, text); }
 
+    void Lose(std::int64_t n) {
+        if (lost_ == 0) {
+            LogWarning("Audit spool " + path_ + " cannot be written and " +
+                       std::to_string(kMemoryLimit) +
+                       " bytes of records wait in memory: "
+                       "minilog rows and counts are lost until it can be written again");
+        }
+        lost_ += n;
+        lostTotal_ += n;
+    }
+
+    void WritableAgain() {
+        unwritable_ = false;
+        events_.LogEvent(4, 110,
+                         "Audit spool " + path_ + " can be written again" +
+                             (lost_ > 0 ? "; " + std::to_string(lost_) +
+                                              " minilog rows and counts were lost meanwhile"
+                                        : ""));
+        lost_ = 0;
+    }
+
     bool WriteAll(const std::string& data) {
         std::size_t off = 0;
         while (off < data.size()) {
             const ssize_t n = ::write(fd_, data.data() + off, data.size() - off);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
-                LogWarning(Errno("Audit spool " + path_ + " cannot be written"));
+                if (!unwritable_) {
+                    unwritable_ = true;
+                    LogWarning(Errno("Audit spool " + path_ + " cannot be written") +
+                               "; minilog rows and counts are kept in memory meanwhile");
+                }
                 // Cut a partial line off again so the file stays line-aligned.
-                if (::ftruncate(fd_, size_) != 0) LogWarning(Errno("Audit spool " + path_));
+                if (::ftruncate(fd_, size_) != 0) {
+                    // The next write tries again from the same size.
+                }
                 return false;
             }
             off += static_cast<std::size_t>(n);
@@ -270,83 +347,9 @@ class AuditSpoolFile {
 
     // One transaction: the mark, the records above it, the new mark.
     bool WriteBatch(DbSession& db, const std::vector<SpoolRecord>& batch) {
-        auto conn = db.conn;
-        ErrorState err;
-        const long long mark = BeginBatch(db, err);
-        AuditStatement refused;
-        if (!err.Failed()) {
-            std::vector<std::string> skipped;
-            for (const auto& st : AuditStatements(batch, mark, *conn, skipped)) {
-                conn->Execute(st.sql, err);
-                if (err.Failed()) {
-                    refused = st;
-                    break;
-                }
-            }
-            for (const auto& line : skipped) {
-                LogWarning("Audit spool " + path_ +
-                           ": a line that is no record was skipped: " + line.substr(0, 200));
-            }
-        }
-        const long long last = batch.back().seq > mark ? batch.back().seq : mark;
-        if (!err.Failed()) {
-            conn->Execute("INSERT INTO tbl_auditmark (spoolid, lastseq) VALUES ('" +
-                              conn->Escape(spoolId_) + "', " + std::to_string(last) +
-                              ") ON DUPLICATE KEY UPDATE lastseq = " + std::to_string(last),
-                          err);
-        }
-        if (!err.Failed()) conn->Execute("COMMIT", err);
-        if (!err.Failed()) return true;
-        ErrorState ignored;
-        if (conn->State() == DbConnection::kStateOpen) conn->Execute("ROLLBACK", ignored);
-        if (conn->State() == DbConnection::kStateOpen && refused.firstSeq != 0 &&
-            refused.firstSeq != lastRefused_) {
-            // The server answered and said no: these records hold the spool.
-            lastRefused_ = refused.firstSeq;
-            const std::string which = refused.lastSeq == refused.firstSeq
-                                          ? "record " + std::to_string(refused.firstSeq)
-                                          : "records " + std::to_string(refused.firstSeq) + " to " +
-                                                std::to_string(refused.lastSeq);
-            LogWarning("Audit spool " + path_ + ": the database refuses " + which + " (" +
-                       std::to_string(err.number) + " " + err.description +
-                       "); they and the records behind them wait in the spool");
-        }
-        return false;
-    }
-
-    // Starts the transaction and reads the mark in it (making the mark table
-    // on an installation whose schema predates it).
-    long long BeginBatch(DbSession& db, ErrorState& err) {
-        const auto& conn = db.conn;
-        conn->Execute("START TRANSACTION", err);
-        long long mark = 0;
-        if (!err.Failed()) mark = ReadMark(db, err);
-        if (err.number == 1146 && db.IsOpen()) {
-            err.Clear();
-            ErrorState ignored;
-            conn->Execute("ROLLBACK", ignored);
-            conn->Execute(kMarkTable, err);
-            if (!err.Failed()) conn->Execute("START TRANSACTION", err);
-            if (!err.Failed()) mark = ReadMark(db, err);
-        }
-        return mark;
-    }
-
-    long long ReadMark(DbSession& db, ErrorState& err) {
-        const auto& conn = db.conn;
-        auto rs = db.factory->NewRecordset();
-        rs->SetActiveConnection(conn, err);
-        rs->SetSource("SELECT lastseq FROM tbl_auditmark WHERE spoolid = '" +
-                      conn->Escape(spoolId_) + "' FOR UPDATE");
-        rs->Open(err);
-        long long mark = 0;
-        if (!err.Failed() && !rs->Eof()) {
-            const auto v = rs->Field("lastseq", err);
-            if (v) ParseSpoolInt(*v, mark);
-        }
-        ErrorState ignored;
-        if (rs->IsOpen()) rs->Close(ignored);
-        return mark;
+        return WriteSpoolBatch(db, spoolId_, batch, writeback_, [this](const std::string& text) {
+            LogWarning("Audit spool " + path_ + ": " + text);
+        });
     }
 
     // Empties the file down to its header. The spool id stays and the
@@ -384,13 +387,6 @@ class AuditSpoolFile {
         }
     }
 
-    static constexpr const char* kMarkTable =
-        "CREATE TABLE IF NOT EXISTS tbl_auditmark ("
-        "id INT NOT NULL AUTO_INCREMENT PRIMARY KEY, "
-        "spoolid VARCHAR(64) NOT NULL DEFAULT '', "
-        "lastseq BIGINT NOT NULL DEFAULT 0, "
-        "UNIQUE KEY spoolid (spoolid)) ENGINE=InnoDB DEFAULT CHARSET=latin1";
-
     ServiceControl& events_;
     // Appends come from the delivery's loop, the write-back from the database
     // thread: the file's offsets and counts are kept under this lock.
@@ -405,7 +401,14 @@ class AuditSpoolFile {
     std::int64_t pending_ = 0;
     std::int64_t dropped_ = 0;
     long long nextSeq_ = 1;
-    long long lastRefused_ = 0;
+    SpoolWriteback writeback_;
+    std::string memory_;     // records the disk refused, waiting for the database
+    std::int64_t lost_ = 0;  // records lost since the disk refused writes
+    std::atomic<std::int64_t> lostTotal_{0};
+    double oldestWhen_ = 0;     // the time the oldest waiting record was meant for
+    bool unwritable_ = false;   // the file refuses writes (said once)
+    bool saidBacklog_ = false;  // the journal has heard of a backlog
+    std::chrono::steady_clock::time_point lastTry_{};  // the last write tried while refused
     bool groupedSync_ = false;
     bool unsynced_ = false;  // written since the last flush
 };
@@ -450,6 +453,18 @@ std::int64_t AuditSpool::Pending() const {
 
 std::int64_t AuditSpool::Dropped() const {
     return file_ ? file_->Dropped() : 0;
+}
+
+std::int64_t AuditSpool::Lost() const {
+    return file_ ? file_->Lost() : 0;
+}
+
+long long AuditSpool::Retried() const {
+    return file_ ? file_->Retried() : 0;
+}
+
+double AuditSpool::OldestWhen() const {
+    return file_ ? file_->OldestWhen() : 0;
 }
 
 void AuditSpool::AppendMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,

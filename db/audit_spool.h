@@ -22,14 +22,26 @@
 // record is written the file is emptied down to its first line, which keeps
 // the id and the next sequence number.
 //
-// The file is opened relative to the state folder, never through a link, and
-// must be a regular file with one link. It is bounded (kAuditSpoolLimit by
-// default): a record that does not fit is dropped.
+// The file is opened relative to the state folder, without blocking and never
+// through a link (platform/safe_open.h), and must be a regular file with one
+// link. It is bounded (kAuditSpoolLimit by default): a record that does not
+// fit is dropped. When the disk refuses a write (full, failing), records wait
+// in memory (8 MB at most), in order, and are written back to the database
+// from there; the file is tried again once a second. Records given together
+// (a delivery's row and count) go out in one write.
+//
+// Two threads use a spool: the delivery appends, the database thread writes
+// back (db/database_worker.h). The file's offsets and counts are kept under a
+// lock that is never held across a database statement.
 //
 // DIAGNOSTICS: Open returns a failed state when the state folder
 // or the spool cannot be used (the daemon then refuses to start). The event
 // log gets a warning when the spool is full (once, and once more with the
-// number of records dropped when it has room again), and one warning per
+// number of records dropped when it has room again), when the disk refuses
+// writes (once; and once more when it takes them again, with the number of
+// records lost if memory could not hold them all), when 1,000 records wait
+// (and a line when none waits again), for a torn last record found at the
+// start, and one warning per
 // refusal of the database, naming the records of the refused statement (the
 // replay then stops there and is retried on every tick until the cause is
 // removed). Nothing here throws.
@@ -72,10 +84,18 @@ class AuditSpool {
 
     /// True while a spool is open.
     bool IsOpen() const { return file_ != nullptr; }
-    /// Records waiting in the spool (0 without a spool).
+    /// Records waiting in the spool, in its file or in memory (0 without a spool).
     std::int64_t Pending() const;
     /// Records dropped since the spool was full (cleared when it has room again).
     std::int64_t Dropped() const;
+    /// Records lost since the start because neither the disk nor the memory
+    /// bound could hold them.
+    std::int64_t Lost() const;
+    /// Write-backs rolled back for a deadlock, a lock wait time-out or a
+    /// certification conflict, since the start.
+    long long Retried() const;
+    /// The time (day-serial number) the oldest waiting record was meant for; 0 when none waits.
+    double OldestWhen() const;
 
     /// Appends a minilog row meant for time `dWhen` (day-serial number).
     void AppendMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,

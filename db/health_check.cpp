@@ -31,6 +31,7 @@ bool HealthCheck::ConnOpen() const {
 
 void HealthCheck::PrimaryAnswered() {
     outage_ = Outage{};
+    counts_.onAlternativeSinceMs = -1;
 }
 
 // The primary did not open: start or continue the outage, warn when due.
@@ -66,6 +67,7 @@ int HealthCheck::OpenAlternative() {
 
 // One reconnection pass: the primary, else the alternatives in order.
 void HealthCheck::ReconnectionPass() {
+    ++counts_.passes;
     if (OpenPrimary()) {
         LogEvent(4, "Restored lost DB Connection!");
         PrimaryAnswered();
@@ -74,7 +76,11 @@ void HealthCheck::ReconnectionPass() {
         return;
     }
     outage_.alternative = OpenAlternative();
-    if (ConnOpen()) setBackupTimer_(true);
+    if (ConnOpen()) {
+        ++counts_.failovers;
+        if (counts_.onAlternativeSinceMs < 0) counts_.onAlternativeSinceMs = clock_.MonotonicMs();
+        setBackupTimer_(true);
+    }
     PrimaryFailed(ErrorState{});
 }
 
@@ -140,6 +146,7 @@ void HealthCheck::tmrBackupDB_Timer() {
         probe->Close(ignored);
         if (db_.conn) db_.conn->Close(ignored);
         db_.conn.reset();
+        ++counts_.returns;
         tmrDBCheck_Timer();
         // Switched off after the health check has run: a check that ended on
         // an alternative again (the primary failing between the probe and the

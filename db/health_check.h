@@ -18,6 +18,7 @@
 // program retries for ever; it never ends because of the database.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -39,6 +40,14 @@ inline constexpr std::int64_t kOutageWarnAfterMs = 2 * 60 * 1000;
 /// ... and then one warning per this period while it stays away (ms).
 inline constexpr std::int64_t kOutageWarnEveryMs = 60 * 60 * 1000;
 
+/// What the checks have done since the start, read by the metrics from any thread.
+struct HealthCounts {
+    std::atomic<long long> passes{0};     // reconnection passes
+    std::atomic<long long> failovers{0};  // passes that ended on an alternative
+    std::atomic<long long> returns{0};    // returns to the primary from an alternative
+    std::atomic<std::int64_t> onAlternativeSinceMs{-1};  // monotonic; -1 on the primary
+};
+
 class HealthCheck {
   public:
     /// Switches the return timer (tmrBackupDB) on or off.
@@ -56,6 +65,7 @@ class HealthCheck {
     void tmrBackupDB_Timer();
 
     void SetConnectionObserver(ConnectionObserver observer) { observer_ = std::move(observer); }
+    const HealthCounts& Counts() const { return counts_; }
 
   private:
     void ReconnectionPass();
@@ -75,6 +85,7 @@ class HealthCheck {
     ServiceControl& events_;
     BackupTimerSwitch setBackupTimer_;
     ConnectionObserver observer_;
+    HealthCounts counts_;
 
     // Since when the primary has not answered (no outage while `since` < 0),
     // when the last warning went out, and why the last attempt failed.

@@ -63,7 +63,9 @@ void Dispatcher::tmrQueue_Timer() {
     if (watch_) return watch_->Rescan();
     if (!databaseOpen_()) return;
     scanFolder_ = scanFolder_ != "Inbox/" ? "Inbox/" : "Outbox/";
-    const std::vector<std::pair<std::string, std::string>> pairs = ListPairs(scanFolder_);
+    ErrorState err;
+    const std::vector<std::pair<std::string, std::string>> pairs = ListPairs(scanFolder_, err);
+    if (err.Failed()) EndAtOnce("queue folder missing or unreadable: " + err.description);
     if (pairs.empty()) {
         if (queueTimer_ != nullptr) queueTimer_->SetInterval(kIdleIntervalMs);
         return;
@@ -82,11 +84,10 @@ void Dispatcher::tmrQueue_Timer() {
     if (queueTimer_ != nullptr) queueTimer_->SetEnabled(true);
 }
 
-std::vector<std::pair<std::string, std::string>> Dispatcher::ListPairs(const std::string& sub) {
+std::vector<std::pair<std::string, std::string>> Dispatcher::ListPairs(const std::string& sub,
+                                                                       ErrorState& err) {
     const std::string folder = ctx_.settings.AccPath() + sub;
-    ErrorState err;
     const std::vector<std::string> names = ListQueueFolder(folder, err);
-    if (err.Failed()) EndAtOnce("queue folder missing or unreadable: " + err.description);
     // Work is a ".dat" with its ".msg" partner, found without regard to letter
     // case ("A.DAT" goes with "a.msg" or "A.MSG"). A lone ".dat" is no work: it
     // does not hold the short interval, and after ten minutes it is set aside.

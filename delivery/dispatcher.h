@@ -4,9 +4,11 @@
 // deliveries at once (5 by default). Fast profile: the queue watch
 // (queue_watch.h) claims pairs as they complete and as sessions end, and
 // tmrQueue only runs its rescan.
-// DIAGNOSTICS: a queue folder that is missing or unreadable ends the process
-// at once (one line on standard error); so does a delivery window that cannot
-// be created in 100 attempts. A pair that cannot be claimed is skipped quietly.
+// DIAGNOSTICS: in the classic profile a queue folder that is missing or
+// unreadable ends the process at once (one line on standard error); the fast
+// profile's watch says it in the journal instead and waits for the folder to
+// come back. A delivery window that cannot be created in 100 attempts ends the
+// process. A pair that cannot be claimed is skipped quietly.
 #pragma once
 
 #include <functional>
@@ -40,8 +42,10 @@ class Dispatcher {
     ErrorState StartWatch();
 
     /// The pairs (".dat" name, ".msg" name) of the queue sub-folder `sub`
-    /// ("Inbox/" or "Outbox/"); a lone ".dat" goes to the set-aside rule.
-    std::vector<std::pair<std::string, std::string>> ListPairs(const std::string& sub);
+    /// ("Inbox/" or "Outbox/"); a lone ".dat" goes to the set-aside rule. A
+    /// folder that is missing or cannot be read raises `err` and lists nothing.
+    std::vector<std::pair<std::string, std::string>> ListPairs(const std::string& sub,
+                                                               ErrorState& err);
     /// Claims a pair of `sub` and hands it to a new delivery window; true when it went.
     bool Claim(const std::string& sub, const std::string& name, const std::string& msgName);
     /// After each health check: the fast profile claims at once when the

@@ -7,7 +7,9 @@
 #include "delivery/dispatcher.h"
 #include "platform/ascii_text.h"
 #include "platform/clock.h"
+#include "platform/log_text.h"
 #include "platform/loop.h"
+#include "platform/service.h"
 
 namespace bw {
 
@@ -36,15 +38,17 @@ ErrorState QueueWatch::Start() {
     return err;
 }
 
-// A new inotify watch on both folders (a folder replaced by a new one is
-// watched again, under its new identity).
+// A new inotify watch on the queue folders (a folder replaced by a new one is
+// watched again, under its new identity). Failed when a folder cannot be
+// watched; the others are watched all the same.
 ErrorState QueueWatch::Watch() {
-    ErrorState err;
     watch_.reset();
-    auto watch = std::make_unique<DirWatch>(
+    watchedFolder_.clear();
+    for (Folder& f : folders_) f.watched = false;
+    watch_ = std::make_unique<DirWatch>(
         ctx_.loop,
-        [this](int folder, const std::string& name, FileChange change) {
-            OnChange(folder, name, change);
+        [this](int index, const std::string& name, FileChange change) {
+            OnChange(folders_[watchedFolder_[static_cast<std::size_t>(index)]], name, change);
         },
         [this] {
             std::weak_ptr<QueueWatch*> owner = self_;
@@ -52,22 +56,35 @@ ErrorState QueueWatch::Watch() {
                 if (auto alive = owner.lock()) (*alive)->Lost();
             });
         });
-    for (const Folder& f : folders_) {
-        if (watch->Add(ctx_.settings.AccPath() + f.sub, err) < 0) return err;
+    return WatchMissing();
+}
+
+// Adds the folders that are not watched yet (missing when last tried).
+ErrorState QueueWatch::WatchMissing() {
+    ErrorState first;
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+        if (folders_[i].watched) continue;
+        ErrorState err;
+        const int index = watch_->Add(ctx_.settings.AccPath() + folders_[i].sub, err);
+        if (index < 0) {
+            first.Raise(err.number, err.description);
+            continue;
+        }
+        folders_[i].watched = true;
+        watchedFolder_.resize(static_cast<std::size_t>(index) + 1);
+        watchedFolder_[static_cast<std::size_t>(index)] = i;
     }
-    watch_ = std::move(watch);
-    return err;
+    return first;
 }
 
 // Events were dropped or a folder went: watch afresh and list both folders.
-// A folder that cannot be watched leaves the rescan alone to find work.
+// A folder that is missing now is looked for again at each rescan.
 void QueueWatch::Lost() {
     Watch();
     Rescan();
 }
 
-void QueueWatch::OnChange(int folder, const std::string& name, FileChange change) {
-    Folder& f = folders_[static_cast<std::size_t>(folder)];
+void QueueWatch::OnChange(Folder& f, const std::string& name, FileChange change) {
     const std::string lower = LowerAscii(name);
     const std::string ext = QueueExtension(lower);
     if (ext.empty()) return;
@@ -96,15 +113,41 @@ void QueueWatch::Offer(Folder& f, const std::string& key) {
 }
 
 void QueueWatch::Rescan() {
-    for (Folder& f : folders_) {
-        for (const auto& [dat, msg] : dispatcher_.ListPairs(f.sub)) {
-            const std::string lower = LowerAscii(dat);
-            const std::string key = lower.substr(0, lower.size() - 4);
-            f.known[key] = Names{dat, msg};
-            Offer(f, key);
-        }
-    }
+    if (watch_) WatchMissing();  // before the listing, so no event of a folder back is missed
+    for (Folder& f : folders_) List(f);
     Pass();
+}
+
+// Lists `f` and takes every pair found as a candidate. A folder that cannot be
+// listed holds no candidates; the journal hears of it once until it is back.
+void QueueWatch::List(Folder& f) {
+    const std::string folder = ctx_.settings.AccPath() + f.sub;
+    ErrorState err;
+    const auto pairs = dispatcher_.ListPairs(f.sub, err);
+    if (err.Failed()) {
+        f.known.clear();
+        f.writing.clear();
+        f.order.clear();
+        f.queued.clear();
+        if (!f.missing && ctx_.journal != nullptr) {
+            ctx_.journal->LogEvent(
+                2, 110,
+                EscapeControls("Queue folder " + folder + " missing or unreadable (" +
+                               err.description + "); its mail waits until it is back"));
+        }
+        f.missing = true;
+        return;
+    }
+    if (f.missing && ctx_.journal != nullptr) {
+        ctx_.journal->LogEvent(4, 110, EscapeControls("Queue folder " + folder + " is back"));
+    }
+    f.missing = false;
+    for (const auto& [dat, msg] : pairs) {
+        const std::string lower = LowerAscii(dat);
+        const std::string key = lower.substr(0, lower.size() - 4);
+        f.known[key] = Names{dat, msg};
+        Offer(f, key);
+    }
 }
 
 void QueueWatch::SessionEnded(SessionResult result) {

@@ -15,8 +15,13 @@
 // run at once have left their pairs (the server away), only the rescan
 // claims, until a session delivers or refuses again: a server that is down
 // sees "MaxSessions" attempts per rescan, not the whole queue.
+// A queue folder that goes away (removed, or renamed away) stops nothing: the
+// other folder goes on, and each rescan looks for the folder again, watching
+// and listing it from the moment it is back.
 // DIAGNOSTICS: Start() fails when a queue folder cannot be watched (the
-// start-up ends naming it); otherwise as the dispatcher.
+// start-up ends naming it). Later, a queue folder that is missing or cannot
+// be listed is a journal warning, said once until it is back (then an
+// information); otherwise as the dispatcher.
 #pragma once
 
 #include <array>
@@ -26,6 +31,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "delivery/delivery_context.h"
 #include "delivery/delivery_meter.h"
@@ -65,6 +71,8 @@ class QueueWatch {
     };
     struct Folder {
         std::string sub;                              // "Inbox/" or "Outbox/"
+        bool watched = false;                         // in the current DirWatch
+        bool missing = false;                         // said in the journal to be missing
         std::map<std::string, Names> known;           // lower-case base -> names
         std::map<std::string, std::int64_t> writing;  // lower-case file name -> last change
         std::deque<std::string> order;                // candidates, oldest first
@@ -72,8 +80,10 @@ class QueueWatch {
     };
 
     ErrorState Watch();
+    ErrorState WatchMissing();
     void Lost();
-    void OnChange(int folder, const std::string& name, FileChange change);
+    void List(Folder& f);
+    void OnChange(Folder& f, const std::string& name, FileChange change);
     void Offer(Folder& f, const std::string& key);
     bool TryNext(Folder& f, bool& claimed);
     bool BeingWritten(Folder& f, const std::string& name, std::int64_t now);
@@ -85,7 +95,8 @@ class QueueWatch {
     bool passPosted_ = false;
     int leftInARow_ = 0;  // sessions that left their pairs since the last delivery
     std::unique_ptr<DirWatch> watch_;
-    std::shared_ptr<QueueWatch*> self_;  // a posted pass finds the watch gone
+    std::vector<std::size_t> watchedFolder_;  // DirWatch folder index -> folders_ index
+    std::shared_ptr<QueueWatch*> self_;       // a posted pass finds the watch gone
 };
 
 }  // namespace bw

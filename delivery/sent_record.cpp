@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/queue_files.h"
+#include "platform/safe_open.h"
 #include "platform/service.h"
 
 namespace bw {
@@ -83,28 +84,36 @@ SentRecord::~SentRecord() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-void SentRecord::Journal(bool& said, const std::string& text) {
+void SentRecord::Journal(bool& said, std::int16_t type, const std::string& text) {
     if (said) return;
     said = true;
-    if (journal_ != nullptr) journal_->LogEvent(2, 110, text);
+    if (journal_ != nullptr) journal_->LogEvent(type, 110, text);
+}
+
+// Something else than a regular file holds the record's name (a pipe, a
+// folder, a link): it is left alone, and pairs are remembered in memory until
+// a regular file, or none, is there again.
+void SentRecord::Unusable(const std::string& kind) {
+    behind_ = true;
+    Journal(saidUnusable_, 1,
+            "Sent record " + path_ + " is " + kind +
+                ", not a regular file: not used; until it is, pairs taken are remembered in "
+                "memory only (after a restart they may be sent again)");
 }
 
 void SentRecord::Load() {
     if (loaded_) return;
     loaded_ = true;
-    const std::string& path = path_;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    ErrorState err;
+    const int fd = OpenRegularFile(AT_FDCWD, path_, O_RDONLY, 0, err);
     if (fd < 0) {
-        if (errno != ENOENT) {
-            Journal(saidRead_, "Sent record " + path + " cannot be read: " + std::strerror(errno) +
-                                   "; pairs taken before the start may be sent again");
+        if (err.number == kUnsafeFile) {
+            Unusable(err.description);
+        } else if (err.number != ENOENT) {
+            Journal(saidRead_, 2,
+                    "Sent record " + path_ + " cannot be read: " + err.description +
+                        "; pairs taken before the start may be sent again");
         }
-        return;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        Journal(saidRead_, "Sent record " + path + " is not a regular file; ignored");
         return;
     }
     std::string text;
@@ -139,10 +148,10 @@ void SentRecord::Load() {
     }
 }
 
-void SentRecord::WriteFailed(const std::string& what) {
-    Journal(saidWrite_, "Sent record " + path_ + " cannot be written (" + what + ": " +
-                            std::strerror(errno) +
-                            "); pairs taken are remembered until the daemon stops");
+void SentRecord::WriteFailed(const std::string& what, const std::string& why) {
+    Journal(saidWrite_, 2,
+            "Sent record " + path_ + " cannot be written (" + what + ": " + why +
+                "); pairs taken are remembered until the daemon stops");
 }
 
 // Rewrites the record with the pairs remembered now, through a new file that
@@ -152,7 +161,9 @@ bool SentRecord::Compact() {
     std::string text;
     for (const auto& [id, e] : sent_) text += AddLine(e);
     const std::string tmp = path + ".new." + std::to_string(::getpid());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    ::unlink(tmp.c_str());  // left by an earlier run of the same number, of whatever kind
+    ErrorState err;
+    const int fd = OpenRegularFile(AT_FDCWD, tmp, O_WRONLY | O_CREAT | O_EXCL, 0600, err);
     if (fd < 0) return false;
     const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                     ::fsync(fd) == 0 && ::rename(tmp.c_str(), path.c_str()) == 0;
@@ -172,30 +183,52 @@ bool SentRecord::Open() {
     if (fd_ >= 0) return true;
     const std::string dir = FolderOf(path_);
     ::mkdir(dir.c_str(), 0700);  // systemd creates it; a plain run may not have
-    const std::string& path = path_;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    ErrorState err;
+    fd_ = OpenRegularFile(AT_FDCWD, path_, O_WRONLY | O_APPEND | O_CREAT, 0600, err);
     if (fd_ < 0) {
-        WriteFailed("open");
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd_);
-        fd_ = -1;
-        errno = EINVAL;
-        WriteFailed("not a regular file");
+        if (err.number == kUnsafeFile) {
+            Unusable(err.description);
+        } else {
+            behind_ = true;
+            WriteFailed("open", err.description);
+        }
         return false;
     }
     SyncFolder(dir);
-    return true;
+    if (behind_) CatchUp();
+    return fd_ >= 0;
+}
+
+// The record lived in memory only for a while: the file gets all of it, and
+// the journal hears that it is written again.
+void SentRecord::CatchUp() {
+    std::string text;
+    for (const auto& [id, e] : sent_) text += AddLine(e);
+    if (::ftruncate(fd_, 0) != 0 ||
+        ::write(fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        WriteFailed("write", std::strerror(errno));
+        return;
+    }
+    unsynced_ = true;
+    behind_ = false;
+    saidUnusable_ = saidWrite_ = false;
+    if (journal_ != nullptr)
+        journal_->LogEvent(4, 110, "Sent record " + path_ + " is written again");
 }
 
 void SentRecord::Append(const std::string& line, bool sync) {
     if (!Open()) return;
     struct stat st {};
+    if (::fstat(fd_, &st) == 0 && st.st_nlink == 0) {
+        // Removed or replaced since it was opened: the name gets the whole record.
+        ::close(fd_);
+        fd_ = -1;
+        behind_ = true;
+        if (!Open()) return;
+    }
     if (::fstat(fd_, &st) == 0 && st.st_size > kCompactBytes && Compact() && !Open()) return;
     if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-        WriteFailed("write");
+        WriteFailed("write", std::strerror(errno));
         return;
     }
     unsynced_ = true;
@@ -210,7 +243,7 @@ void SentRecord::SetGroupedSync(bool on) {
 void SentRecord::SyncGroup() {
     if (fd_ < 0 || !unsynced_) return;
     unsynced_ = false;
-    if (::fdatasync(fd_) != 0) WriteFailed("sync");
+    if (::fdatasync(fd_) != 0) WriteFailed("sync", std::strerror(errno));
 }
 
 bool IdentifyPair(const QueueFiles& files, std::int16_t datFile, std::int16_t msgFile, PairId& id) {
@@ -246,7 +279,7 @@ void SentRecord::ForgetSent(const PairId& id) {
     // Not synced: a forgetting lost in a crash leaves a line naming a pair
     // that has left the queue, which matches nothing.
     if (sent_.empty()) {
-        if (Open() && ::ftruncate(fd_, 0) != 0) WriteFailed("truncate");
+        if (Open() && ::ftruncate(fd_, 0) != 0) WriteFailed("truncate", std::strerror(errno));
     } else {
         Append("- " + IdText(id) + "\n", false);
     }

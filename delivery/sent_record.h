@@ -10,8 +10,11 @@
 // answer and before the filing, emptied when no pair is left, rewritten
 // through a new file renamed into place when it grows past 1 MB, and read
 // back at the first use after a start, so that a restart files the pair
-// without sending it. The file is opened without following links and used
-// only when it is a regular file. With grouped syncing (the fast profile) a
+// without sending it. The file is opened without blocking and without
+// following links, and used only when it is a regular file: a pipe, folder,
+// device or link in its place is left alone, the pairs are remembered in
+// memory meanwhile, and once a regular file (or none) is there again the
+// whole record is written to it. With grouped syncing (the fast profile) a
 // line is written at once, so it outlives a crash of the process, and one
 // SyncGroup puts every line written since on the disk.
 //
@@ -21,7 +24,9 @@
 // Kept in memory only; times are on the monotonic clock (milliseconds).
 // DIAGNOSTICS: a record that cannot be read or written is said once in the
 // journal (event log, warning) per kind of failure and the record then lives
-// in memory only; nothing throws.
+// in memory only; anything but a regular file under its name is an error
+// entry, said once until the record is written again (an information then).
+// Nothing throws.
 #pragma once
 
 #include <sys/types.h>
@@ -88,9 +93,11 @@ class SentRecord {
         std::int64_t waitMs = 0;
         std::int64_t notBefore = 0;
     };
-    void Journal(bool& said, const std::string& text);
+    void Journal(bool& said, std::int16_t type, const std::string& text);
+    void Unusable(const std::string& kind);
     void Load();
-    void WriteFailed(const std::string& what);
+    void WriteFailed(const std::string& what, const std::string& why);
+    void CatchUp();
     bool Compact();
     bool Open();
     void Append(const std::string& line, bool sync);
@@ -102,7 +109,9 @@ class SentRecord {
     std::map<PairId, Deferral> deferred_;
     bool saidRead_ = false;
     bool saidWrite_ = false;
-    int fd_ = -1;  // the record, open for appending
+    bool saidUnusable_ = false;
+    bool behind_ = false;  // lines kept in memory only since the file could not be used
+    int fd_ = -1;          // the record, open for appending
     bool groupedSync_ = false;
     bool unsynced_ = false;  // lines written since the last sync
 };

@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "platform/run_paths.h"
+#include "platform/safe_open.h"
 
 namespace bw {
 
@@ -28,14 +28,9 @@ InstanceLock::Result FlockInstanceLock::TryAcquire(std::string& reason) {
     if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
         return failed(std::string("cannot make the folder: ") + std::strerror(errno));
     }
-    const int fd =
-        ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-    if (fd < 0) return failed(std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return failed("not a regular file");
-    }
+    ErrorState open;
+    const int fd = OpenRegularFile(AT_FDCWD, file_, O_RDWR | O_CREAT, 0644, open);
+    if (fd < 0) return failed(open.description);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
@@ -57,13 +52,10 @@ bool FolderLock::Take(const std::string& folder, const std::string& holder, std:
         reason = "cannot make the folder " + folder + ": " + std::strerror(errno);
         return false;
     }
-    const int fd =
-        ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        reason =
-            "cannot lock " + file + ": " + (fd < 0 ? std::strerror(errno) : "not a regular file");
-        if (fd >= 0) ::close(fd);
+    ErrorState open;
+    const int fd = OpenRegularFile(AT_FDCWD, file, O_RDWR | O_CREAT, 0600, open);
+    if (fd < 0) {
+        reason = "cannot lock " + file + ": " + open.description;
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

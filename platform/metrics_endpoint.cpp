@@ -1,30 +1,23 @@
 #include "platform/metrics_endpoint.h"
 
 #include <arpa/inet.h>
-#include <civetweb.h>
-#include <netdb.h>
 #include <prometheus/collectable.h>
 #include <prometheus/counter.h>
-#include <prometheus/exposer.h>
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <prometheus/text_serializer.h>
 
-#include <cerrno>
-#include <cstring>
 #include <exception>
+#include <sstream>
 #include <utility>
 
 #include "platform/ascii_text.h"
+#include "platform/scrape_server.h"
 
 namespace bw {
 
 namespace {
-
-// civetweb's feature bit for IPv6 listening (mg_check_feature).
-constexpr unsigned kCivetwebIpv6 = 8;
 
 struct HostPort {
     std::string host;  // without brackets
@@ -77,29 +70,6 @@ std::string HostProblem(const HostPort& hp) {
 std::string PortProblem(const std::string& port) {
     const long n = WholeNumber(port, 5);
     return n >= 1 && n <= 65535 ? "" : "the port is not a number from 1 to 65535";
-}
-
-// Binds a socket to the address once, to name the reason when the exposer
-// could not (it says only that it failed).
-std::string BindProblem(const HostPort& hp) {
-    addrinfo hints{};
-    hints.ai_family = hp.ipv6 ? AF_INET6 : AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (const int rc = getaddrinfo(hp.host.c_str(), hp.port.c_str(), &hints, &found); rc != 0) {
-        return gai_strerror(rc);
-    }
-    std::string problem;
-    const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(fd, found->ai_addr, found->ai_addrlen) != 0) {
-        problem = std::strerror(errno);
-    }
-    if (fd >= 0) ::close(fd);
-    freeaddrinfo(found);
-    return problem;
 }
 
 // Gauges computed by a function at each scrape.
@@ -161,7 +131,7 @@ std::string ListenAddressProblem(const std::string& text) {
 MetricsEndpoint::MetricsEndpoint() : registry_(std::make_shared<prometheus::Registry>()) {}
 
 MetricsEndpoint::~MetricsEndpoint() {
-    exposer_.reset();  // no scrape runs once the metrics go
+    server_.reset();  // no scrape runs once the metrics go
 }
 
 MetricCounter MetricsEndpoint::Counter(const std::string& name, const std::string& help,
@@ -186,20 +156,26 @@ void MetricsEndpoint::AddScraped(ScrapeFunction scrape) {
     scraped_.push_back(std::make_shared<ScrapedCollectable>(std::move(scrape)));
 }
 
-std::string MetricsEndpoint::Serve(const std::string& address) {
+// The text of one scrape: the registry and every scraped family.
+std::string MetricsEndpoint::Scrape() const {
+    std::vector<prometheus::MetricFamily> families = registry_->Collect();
+    for (const auto& c : scraped_) {
+        for (auto& family : c->Collect()) families.push_back(std::move(family));
+    }
+    std::ostringstream out;
+    prometheus::TextSerializer().Serialize(out, families);
+    return out.str();
+}
+
+std::string MetricsEndpoint::Serve(const std::string& address, const ScrapeLimits& limits) {
     HostPort hp;
     if (std::string problem = Split(address, hp); !problem.empty()) return address + ": " + problem;
-    if (std::string problem = BindProblem(hp); !problem.empty()) return address + ": " + problem;
-    if (hp.ipv6 && mg_check_feature(kCivetwebIpv6) == 0) {
-        return address + ": the system's HTTP server library (civetweb) has no IPv6 support";
+    server_ = std::make_unique<ScrapeServer>(
+        "/metrics", [this] { return Scrape(); }, limits);
+    if (std::string problem = server_->Listen(hp.host, hp.ipv6, hp.port); !problem.empty()) {
+        server_.reset();
+        return address + ": " + problem;
     }
-    try {
-        exposer_ = std::make_unique<prometheus::Exposer>(address, 2);
-    } catch (const std::exception& e) {
-        return address + ": " + e.what();
-    }
-    exposer_->RegisterCollectable(registry_);
-    for (const auto& c : scraped_) exposer_->RegisterCollectable(c);
     return "";
 }
 

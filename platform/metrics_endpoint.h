@@ -1,9 +1,10 @@
 // MetricsEndpoint: the daemon's own metrics in the Prometheus text format,
 // served over HTTP at /metrics on one "host:port" address (prometheus-cpp's
-// registry and exposer; the exposer answers on threads of its own).
+// registry and text format; the HTTP side is our ScrapeServer, which answers
+// on a thread of its own and stays answerable while others hold connections).
 // Counters, gauges and histograms are made once before serving and then set
 // from the loop; their updates are atomic, so a scrape may read them at any
-// time. Scraped gauges are computed by a function on the exposer's thread at
+// time. Scraped gauges are computed by a function on the server's thread at
 // each scrape: it must only touch what is safe from any thread.
 // DIAGNOSTICS: ListenAddressProblem and Serve return the problem as text
 // ("" when there is none); the caller ends the start-up with it. A failed
@@ -16,10 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/scrape_server.h"
+
 namespace prometheus {
 class Collectable;
 class Counter;
-class Exposer;
 class Gauge;
 class Histogram;
 class Registry;
@@ -93,13 +95,14 @@ class MetricsEndpoint {
 
     /// Serves /metrics on `address` (ListenAddressProblem(address) == "").
     /// "" when it listens, else why not (the address cannot be bound).
-    std::string Serve(const std::string& address);
+    std::string Serve(const std::string& address, const ScrapeLimits& limits = {});
 
   private:
+    std::string Scrape() const;
+
     std::shared_ptr<prometheus::Registry> registry_;
-    std::vector<std::shared_ptr<prometheus::Collectable>>
-        scraped_;  // the exposer holds weak references
-    std::unique_ptr<prometheus::Exposer> exposer_;
+    std::vector<std::shared_ptr<prometheus::Collectable>> scraped_;
+    std::unique_ptr<ScrapeServer> server_;
 };
 
 }  // namespace bw

@@ -165,14 +165,12 @@ int Rename(int fromDir, const std::string& from, int toDir, const std::string& t
 bool CopyAcross(int fromDir, int toDir, const std::string& from, const std::string& to,
                 bool noReplace, ErrorState& err) {
     const std::string name = NameOf(from);
-    Fd in(::openat(fromDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
-        err.Raise(errno, Describe("Cannot open", from, errno));
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        err.Raise(kUnsafeFile, from + " is not a regular file");
+    ErrorState open;
+    Fd in(OpenRegularFile(fromDir, name, O_RDONLY, 0, open));
+    if (in.fd < 0) {
+        err.Raise(open.number, open.number == kUnsafeFile
+                                   ? from + " is " + open.description
+                                   : "Cannot open " + from + ": " + open.description);
         return false;
     }
     std::string tmp;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/error_state.h"
+#include "platform/safe_open.h"
 
 namespace bw {
 
@@ -34,11 +35,6 @@ std::vector<std::string> ListQueueFolder(const std::string& folder, ErrorState& 
 /// itself when it exists, else the first such name in sorted order; "" when
 /// there is none.
 std::string FindNameNoCase(const std::string& folder, const std::string& name);
-
-/// The error number of a claim refused because the name must never be used:
-/// a symbolic link, a file with more than one link, or no regular file. The
-/// description is the reason, e.g. "NAME.msg is a symbolic link".
-constexpr long kUnsafeFile = -1000;
 
 enum class LineRead { kLine, kEnd, kError };
 
@@ -56,7 +52,9 @@ class QueueFiles {
     /// locking, the open file must still be the one under that name (same device
     /// and inode, link count above 0), or the claim fails: another process filed
     /// it between our open and our lock. A link, a hard link or anything but a
-    /// regular file is refused with kUnsafeFile; a link's target is never opened.
+    /// regular file is refused with kUnsafeFile (platform/safe_open.h), the
+    /// description naming the reason, e.g. "NAME.msg is a symbolic link"; a
+    /// link's target is never opened.
     /// Returns the file number, or 0.
     std::int16_t ClaimFile(const std::string& path, ErrorState& err);
 

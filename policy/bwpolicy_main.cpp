@@ -64,7 +64,7 @@ struct Args {
 };
 
 [[noreturn]] void Fail(const std::string& message) {
-    std::cerr << "bwpolicy: " << message << "\n" << kUsage;
+    std::cerr << "bwpolicy: " << message << "; see 'bwpolicy --help'\n";
     std::exit(2);
 }
 
@@ -86,6 +86,11 @@ Args ParseArgs(int argc, char** argv) {
         }
         if (w == "-h" || w == "--help") {
             std::cout << kUsage;
+            std::exit(0);
+        }
+        if (w == "--version") {
+            std::cout << "bwpolicy " << BW_VERSION_MAJOR << "." << BW_VERSION_MINOR << "."
+                      << BW_VERSION_REVISION << "\n";
             std::exit(0);
         }
         if (w.rfind("--", 0) == 0) {

@@ -5,6 +5,7 @@
 // link or a foreign file.
 #include "db/db_audit.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,8 +13,10 @@
 #include <algorithm>
 #include <clocale>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "platform/day_serial.h"
 #include "tests/db/db_env.h"
@@ -362,6 +365,52 @@ TEST_F(AuditSpoolTest, FullSpoolDropsAndSaysSoOnce) {
               std::to_string(kept));
     EXPECT_EQ(Scalar(server.Port(), db, "SELECT delivered FROM tbl_stats"),
               Scalar(server.Port(), db, "SELECT COUNT(*) FROM tbl_minilog"));
+}
+
+// A state folder that takes no more writes (a full disk; here a file size
+// limit) while the database is away: rows and counts wait in memory, the
+// journal says so once and names the backlog, and the database gets every one
+// when it answers; the disk taking writes again is said too.
+TEST_F(AuditSpoolTest, FullDiskAndNoDatabaseKeepRecordsInMemory) {
+    PrivateMariaDb server;
+    ASSERT_TRUE(server.Start());
+    const std::string db = CreateTestDatabase(server.Port());
+    Exec(server.Port(), db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
+    SetConnect("", ConnString(server.Port(), db));
+    server.Stop();
+    Tick();
+    // The limit holds for this process only while `full` lives.
+    struct FileSizeLimit {
+        explicit FileSizeLimit(rlim_t bytes) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            ::getrlimit(RLIMIT_FSIZE, &old);
+            rlimit now = old;
+            now.rlim_cur = bytes;
+            ::setrlimit(RLIMIT_FSIZE, &now);
+        }
+        ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old); }
+        rlimit old{};
+    };
+    auto full = std::make_unique<FileSizeLimit>(fs::file_size(Spool()));
+    for (int i = 0; i < 500; ++i) Deliver();
+    EXPECT_EQ(spool_.Pending(), 1000);
+    EXPECT_EQ(spool_.Lost(), 0);
+    EXPECT_EQ(Journal("cannot be written"), 1);
+    EXPECT_EQ(Journal("holds 1000 records"), 1);
+    EXPECT_GT(spool_.OldestWhen(), 0);
+
+    full.reset();  // the server below must write; the spool tries again only a second later
+    ASSERT_TRUE(server.Start());
+    Tick(2);
+    EXPECT_EQ(spool_.Pending(), 0);
+    EXPECT_EQ(Journal("is empty again"), 1);
+    ExpectEachEventOnce(server.Port(), db);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    Deliver();
+    EXPECT_EQ(Journal("can be written again"), 1);
+    Tick();
+    ExpectEachEventOnce(server.Port(), db);
 }
 
 TEST_F(AuditSpoolTest, SpoolIsNeverOpenedThroughALinkOrAForeignFile) {

@@ -66,12 +66,16 @@ TEST_F(HealthCheckTest, PrimaryThatTakesLoginsButNoQueriesIsLeftUntilItAnswers) 
     EXPECT_EQ(CurrentString(), ConnString(port_, adb));
     EXPECT_EQ(Restores(), 0);
     EXPECT_EQ(Journal(kWarning), 1) << "the outage goes on while the primary takes no query";
+    EXPECT_EQ(health_.Counts().failovers, 1);
+    EXPECT_GE(health_.Counts().onAlternativeSinceMs, 0);
 
     Exec(port_, pdb, "GRANT ALL ON " + pdb + ".* TO " + who);
     Tick(5);
     EXPECT_EQ(CurrentString(), primary);
     EXPECT_EQ(Restores(), 1);
     EXPECT_FALSE(tmrBackupDB_.Enabled());
+    EXPECT_EQ(health_.Counts().returns, 1);
+    EXPECT_EQ(health_.Counts().onAlternativeSinceMs, -1);
     Exec(port_, pdb, "DROP USER " + who);
 }
 

@@ -1,15 +1,16 @@
 // The queue dispatcher on the fake server: the folder toggle, claims, the
 // limit of five deliveries, the intervals, the end of the process when a queue
-// folder vanishes; and hostile files in the account tree: links, hard links,
-// pipes and folders in the place of queue files, folders and flag files, a
-// lone ".dat" left by a cut filing. Nothing outside the tree is read or
-// written, and every refusal is said (session log, journal, minilog).
+// folder vanishes (classic; the fast profile's watch waits for it); and hostile files in the
+// account tree: links, hard links, pipes and folders in the place of queue files, folders and flag
+// files, a lone ".dat" left by a cut filing. Nothing outside the tree is read or written, and every
+// refusal is said (session log, journal, minilog).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "delivery/queue_watch.h"
 #include "delivery/set_aside.h"
 #include "tests/delivery/delivery_fixture.h"
 
@@ -135,6 +136,46 @@ TEST_F(DispatcherTest, FastWatchClaimsAtOnceAndSparesADownServer) {
     for (int i = 0; i < 2000 && server_.bodies.size() < 32; ++i) loop_.PollOnce();
     EXPECT_EQ(server_.bodies.size(), 32u);
     EXPECT_EQ(clock_.MonotonicMs(), before);
+}
+
+// Fast profile: a queue folder removed, or renamed away before a new one was
+// made, ended the process with status 1 at once, and mail stopped for both
+// queues. Now the other queue goes on, the journal says it once, and the
+// folder is watched and listed again from the moment it is back.
+TEST_F(DispatcherTest, FastWatchOutlivesAQueueFolderThatGoesAway) {
+    S().profile = Profile::kFast;
+    ASSERT_FALSE(delivery_->dispatcher.StartWatch().Failed());
+    const auto bodies = [&](std::size_t n) {
+        return [&, n] { return server_.bodies.size() >= n; };
+    };
+    fs::remove_all(Acc() + "Inbox");
+    RunFor(3 * kRescanIntervalMs);
+    QueuePair("Outbox/", "O1");
+    ASSERT_TRUE(RunUntil(bodies(1), 1000));
+    EXPECT_EQ(WhereIs("Outbox/", "O1"), "trash");
+    const std::string inboxGone = "Queue folder " + Acc() + "Inbox/ missing or unreadable";
+    EXPECT_EQ(Journal(inboxGone), 1);
+
+    fs::create_directories(Acc() + "Inbox");
+    QueuePair("Inbox/", "I1");
+    ASSERT_TRUE(RunUntil(bodies(2), kRescanIntervalMs + 100));
+    EXPECT_EQ(WhereIs("Inbox/", "I1"), "trash");
+    EXPECT_EQ(Journal("Queue folder " + Acc() + "Inbox/ is back"), 1);
+    // Watched again: a new pair is claimed without the clock moving.
+    QueuePair("Inbox/", "I2");
+    for (int i = 0; i < 2000 && server_.bodies.size() < 3; ++i) loop_.PollOnce();
+    EXPECT_EQ(server_.bodies.size(), 3u);
+
+    // Renamed away, and the new folder made only after the watch has seen it go.
+    fs::rename(Acc() + "Outbox", Acc() + "OldOutbox");
+    RunFor(100);
+    fs::create_directories(Acc() + "Outbox");
+    QueuePair("Outbox/", "O2");
+    ASSERT_TRUE(RunUntil(bodies(4), kRescanIntervalMs + 100));
+    EXPECT_EQ(WhereIs("Outbox/", "O2"), "trash");
+    EXPECT_EQ(Journal("Queue folder " + Acc() + "Outbox/ missing or unreadable"), 1);
+    EXPECT_EQ(Journal(inboxGone), 1);
+    EXPECT_EQ(Delivered(), 4);
 }
 
 // The listing ignores letter case, so the claim and the filing must too: a pair

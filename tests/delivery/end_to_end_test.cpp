@@ -1,8 +1,11 @@
 // The real daemon (build/bwtarnout) against the private MariaDB and a real
 // SMTP server on 127.0.0.1: folders, minilog rows, statistics, session log and
-// metrics endpoint after a run, and no message lost when the daemon is killed
-// mid-delivery.
+// metrics endpoint after a run, no message lost when the daemon is killed
+// mid-delivery, and nothing done beside it (to its folders, its state folder,
+// its endpoint) that stops or freezes it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -10,6 +13,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "platform/mariadb.h"
 #include "tests/support/installation.h"
@@ -56,6 +60,11 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
         {"bwtarnout_db_connected", "1"},
         {"bwtarnout_db_connection_string", "0"},
         {"bwtarnout_audit_spool_records", "0"},
+        {"bwtarnout_db_reconnection_passes_total", "1"},
+        {"bwtarnout_db_failovers_total", "0"},
+        {"bwtarnout_db_alternative_seconds", "0"},
+        {"bwtarnout_audit_spool_oldest_age_seconds", "0"},
+        {"bwtarnout_audit_records_lost_total", "0"},
     };
     for (const auto& [series, value] : expected)
         EXPECT_EQ(MetricSample(m, series), value) << series;
@@ -167,6 +176,61 @@ TEST(EndToEnd, WriteLockedDatabaseHoldsUpNoMail) {
         inst.Terminate();
         EXPECT_EQ(inst.Files("Trash/", ".msg"), 9);
         EXPECT_EQ(inst.Delivered(), "9");
+    }
+}
+
+// What others may do beside a running daemon stopped or froze it: in the fast
+// profile a queue folder removed (or renamed away) ended it with status 1; a
+// pipe in place of the state folder's "sent-pairs" froze it at the first
+// server answer, deaf to SIGTERM; and a few hundred connections held to the
+// metrics endpoint left every scrape unanswered. Now the delivery goes on
+// through all of it, and the journal says what is wrong.
+TEST(EndToEnd, NothingOthersDoBesideTheDaemonStopsOrFreezesIt) {
+    SmtpPeer sink;
+    sink.Start();
+    const int metricsPort = FreeLoopbackPort();
+    Installation inst(
+        sink.Port(),
+        {.tarnId = "E2EHOST",
+         .serverValues = {{"Profile", "fast"},
+                          {"MetricsListen", "127.0.0.1:" + std::to_string(metricsPort)}}});
+    fs::create_directories(inst.StateDir());
+    const std::string record = inst.StateDir() + "sent-pairs";
+    ASSERT_EQ(::mkfifo(record.c_str(), 0600), 0);
+    const auto envelope = Envelope("alice@ext.example", {"bob@corp.example"});
+    inst.Queue("Inbox/", "i1", envelope);
+    inst.Start();
+    ASSERT_TRUE(inst.WaitQueueEmpty(30)) << inst.DaemonLog();
+
+    const std::vector<int> held = HoldConnections(metricsPort, 300);
+    fs::remove_all(inst.Acc() + "Inbox");
+    inst.Queue("Outbox/", "o1", envelope);
+    for (int i = 0; i < 100 && sink.Messages() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(sink.Messages(), 2u);
+    ASSERT_TRUE(inst.Running()) << inst.DaemonLog();
+    fs::create_directories(inst.Acc() + "Inbox");
+    inst.Queue("Inbox/", "i2", envelope);
+    ASSERT_TRUE(inst.WaitQueueEmpty(10)) << inst.DaemonLog();
+    const std::string scrape = HttpExchange(metricsPort, "GET /metrics HTTP/1.0\r\n\r\n", 5000);
+    EXPECT_NE(scrape.find("\nbwtarnout_messages_total{queue=\"Inbox\",result=\"delivered\"} 2\n"),
+              std::string::npos)
+        << scrape;
+    for (const int fd : held) {
+        if (fd >= 0) ::close(fd);
+    }
+    EXPECT_TRUE(inst.Terminate()) << "SIGTERM did not end it";
+
+    EXPECT_EQ(sink.Messages(), 3u);
+    EXPECT_EQ(inst.Files("Trash/", ".msg"), 3);
+    EXPECT_TRUE(fs::is_fifo(record));
+    const std::string log = inst.DaemonLog();
+    for (const std::string& said :
+         {"Sent record " + record + " is a pipe (FIFO), not a regular file",
+          "Queue folder " + inst.Acc() + "Inbox/ missing or unreadable",
+          "Queue folder " + inst.Acc() + "Inbox/ is back"}) {
+        EXPECT_NE(log.find(said), std::string::npos) << said << "\n" << log;
     }
 }
 

@@ -159,6 +159,9 @@ TEST_F(DaemonTest, CommandsThatEndBeforeTheStartUp) {
     }
     // An option it does not know is a usage error, not a start.
     EXPECT_EQ(WaitEnd(Spawn("--verison"), std::chrono::seconds(2)), kExitUsage);
+    // One line that names it, not the whole usage.
+    EXPECT_EQ(Read(root_ + "/stderr.0"),
+              "bwtarnout: unknown option '--verison'; see 'bwtarnout --help'\n");
     EXPECT_EQ(Read(root_ + "/registry.reg").find("TarnID"), std::string::npos);
     EXPECT_FALSE(fs::exists(app_ + "TarnIN"));
     EXPECT_FALSE(fs::exists(app_ + "Logs"));

@@ -131,12 +131,14 @@ void Installation::Kill() {
     Reap(0);
 }
 
-void Installation::Terminate() {
-    if (pid_ <= 0) return;
+bool Installation::Terminate() {
+    if (pid_ <= 0) return true;
     ::kill(pid_, SIGTERM);
     for (int i = 0; i < 400 && Running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const bool ended = !Running();
     Kill();
+    return ended;
 }
 
 int Installation::QueuedPairs(int* loneDat) const {

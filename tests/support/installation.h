@@ -52,8 +52,9 @@ class Installation {
     void Exec(const std::string& sql) const;
     /// SIGKILL, like a crash.
     void Kill();
-    /// Stops the daemon the way the service manager does and waits for its end.
-    void Terminate();
+    /// Stops the daemon the way the service manager does and waits for its end
+    /// (20 s at most, then SIGKILL); false when it had to be killed.
+    bool Terminate();
     /// CPU seconds and peak RSS of the daemon that ended last.
     double CpuSeconds() const { return cpuSeconds_; }
     long MaxRssKb() const { return maxRssKb_; }
