@@ -24,7 +24,6 @@
 #include "platform/loop.h"
 #include "platform/mariadb.h"
 #include "platform/process.h"
-#include "platform/run_paths.h"
 #include "platform/settings_store.h"
 
 namespace {
@@ -120,7 +119,6 @@ int main(int argc, char** argv) {
     const Settings settings(hp, installation);
     RuntimeState runtime;
     runtime.db.factory = &dbFactory;
-    runtime.stateDir = StateDir();
     frmMain form(hp, installation, files, settings, runtime);
     // Stop event: SIGTERM, SIGINT, SIGHUP close the main window.
     service.onStop = [&form] { form.Close(); };

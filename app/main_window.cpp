@@ -32,8 +32,8 @@
 #include "platform/instance_lock.h"
 #include "platform/loop.h"
 #include "platform/process.h"
-#include "platform/run_paths.h"
 #include "platform/service.h"
+#include "platform/state_folder.h"
 
 #ifndef BW_VERSION_MAJOR
 #define BW_VERSION_MAJOR 0
@@ -245,6 +245,12 @@ void frmMain::FindAppPath() {
     g.AppPath = LocateAppPath(settings_, platform_.ExeFolderOrReal(), registered);
     if (!registered) settings_.SaveSettingX(kAppName, "General", "AppPath", g.AppPath);
     runtime_.db.connectStrings = ConnectStrings{platform_.ExeFolderOrReal(), g.AppPath, &files_};
+    // The state folder belongs to this installation; it is locked at step 19,
+    // and the sent record in it is opened with the delivery, at step 10.
+    runtime_.stateDir = StateFolderFor(g.AppPath);
+    if (const std::string moved = AdoptEarlierState(runtime_.stateDir, g.AppPath); !moved.empty()) {
+        platform_.service->LogEvent(4, 110, moved);
+    }
 
     // 9
     MakePath(g.AppPath + "Logs/");

@@ -20,7 +20,7 @@
 namespace bw {
 
 struct Delivery {
-    /// `sentRecordPath`: StateDir() + "/sent-pairs" in the daemon. `newSocket`
+    /// `sentRecordPath`: the state folder's "sent-pairs" in the daemon. `newSocket`
     /// empty: real sockets on `loop`.
     Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& audit,
              const std::string& sentRecordPath, std::int16_t& activeTransfers,

@@ -5,7 +5,7 @@
 // or refused for good) is remembered by the identity of its two files (device
 // and inode) and its name until its filing has succeeded. A remembered pair is
 // never sent again; only its filing is retried, once a minute. The record is
-// kept in the state folder (StateDir()/"sent-pairs") as a log of lines ("+"
+// kept in the state folder ("sent-pairs") as a log of lines ("+"
 // remembers a pair, "-" forgets it), appended and synced after the server's
 // answer and before the filing, emptied when no pair is left, rewritten
 // through a new file renamed into place when it grows past 1 MB, and read
@@ -59,7 +59,7 @@ class ServiceControl;
 
 class SentRecord {
   public:
-    /// The record kept in `path` (StateDir()/"sent-pairs" in the daemon), read
+    /// The record kept in `path` (the state folder's "sent-pairs" in the daemon), read
     /// at the first use; `journal` (may be null) hears of read and write failures.
     SentRecord(std::string path, ServiceControl* journal);
     ~SentRecord();

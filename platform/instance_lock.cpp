@@ -48,6 +48,11 @@ FolderLock::~FolderLock() {
 bool FolderLock::Take(const std::string& folder, const std::string& holder, std::string& reason) {
     if (fd_ >= 0) return true;
     const std::string file = folder + "/lock";
+    // The default folder lies one below /var/lib/bwtarnout, which a daemon
+    // started by hand may be the first to need.
+    if (const auto slash = folder.find_last_of('/'); slash != std::string::npos && slash > 0) {
+        ::mkdir(folder.substr(0, slash).c_str(), 0755);  // an error shows at the folder itself
+    }
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         reason = "cannot make the folder " + folder + ": " + std::strerror(errno);
         return false;

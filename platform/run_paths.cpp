@@ -22,8 +22,4 @@ std::string RunDir() {
     return FromEnv("BW_RUN_DIR", "RUNTIME_DIRECTORY", "/run/bwtarnout");
 }
 
-std::string StateDir() {
-    return FromEnv("BW_STATE_DIR", "STATE_DIRECTORY", "/var/lib/bwtarnout");
-}
-
 }  // namespace bw
