@@ -59,9 +59,8 @@ struct DeliveryContext {
     SentRecord& sent;
     QueueFiles& files;  // the claimed queue files, by number
     SocketFactory newSocket;
-    std::int16_t& activeTransfers;   // loaded delivery windows (the shutdown waits for 0)
-    std::int32_t smtpPort = 0;       // the port last set by a server entry, shared by all sessions
-    DeliveryMeter* meter = nullptr;  // the metrics; null when they are off
+    std::int16_t& activeTransfers;        // loaded delivery windows (the shutdown waits for 0)
+    DeliveryMeter* meter = nullptr;       // the metrics; null when they are off
     BackgroundSync* syncLater = nullptr;  // the fast profile's grouped syncs; null: sync at once
     ChangedFlagGroup* changedLater = nullptr;  // its grouped Changed.flg; null: at each filing
 };

@@ -17,7 +17,7 @@ namespace bw {
 
 struct ServerEntry {
     std::string host;       // surrounding blanks removed
-    std::int32_t port = 0;  // 0: none given, the port last set applies
+    std::int32_t port = 0;  // 0: none given, port 25
     std::string problem;    // empty: usable
 };
 

@@ -88,8 +88,9 @@ void SmtpSession::ConnectStage() {
     const std::string entry = serverIdx_ < servers.size() ? servers[serverIdx_] : std::string();
     const ServerEntry server = ParseServerEntry(entry);
     std::string host = server.host;
-    if (server.problem.empty() && server.port != 0) ctx_.smtpPort = server.port;
-    if (ctx_.smtpPort == 0) ctx_.smtpPort = 25;
+    // Each entry has its own port (25 when it names none); the peer that
+    // takes the Outbox is reached on the port of the entry it stands for.
+    const std::int32_t port = server.port != 0 ? server.port : 25;
     std::string unusable = server.problem.empty() ? "" : TrimBlanks(entry);
     if (IsOutbox(pair_.folder) && !ctx_.settings.peer2.empty()) {
         host = ctx_.settings.peer2;
@@ -103,7 +104,7 @@ void SmtpSession::ConnectStage() {
     }
     server_ = host;
     ws_.SetRemoteHost(server_);
-    ws_.SetRemotePort(ctx_.smtpPort);
+    ws_.SetRemotePort(port);
     Log(kLogSend, "*** Connecting " + host + " ***");
     closed_ = false;
     ws_.Connect();

@@ -174,7 +174,7 @@ TEST_F(SessionTest, ReplyDropOrStallInTheMiddleOfTheBody) {
 }
 
 // Server entries: surrounding blanks are dropped, an entry without a port uses
-// the one last set, the Outbox goes to the second peer with the entry's port.
+// port 25 (whatever other entries name), the Outbox goes to the second peer with the entry's port.
 // An entry with an empty host or a port that is no number from 1 to 65535 (or
 // a second peer that is no plain host name) is never connected to: it fails
 // at once, as an unreachable server does, and the next entry is tried.
@@ -186,9 +186,10 @@ TEST_F(FakeSessionTest, UnusableServerEntriesNeverConnect) {
         const char* folder;
         const char* where;
         const char* timeoutOf;  // the TIMEOUT line names this ("-": none)
+        int port = 2526;        // of a delivery
     };
     const Row rows[] = {
-        {"entry without a port", {"  127.0.0.1  "}, "", "Inbox/", "trash", "-"},
+        {"entry without a port", {"  127.0.0.1  "}, "", "Inbox/", "trash", "-", 25},
         {"Outbox to the peer", {"mail.invalid:2526"}, "127.0.0.1", "Outbox/", "trash", "-"},
         {"empty list", {}, "", "Inbox/", "queue", ""},
         {"empty entry", {""}, "", "Inbox/", "queue", ""},
@@ -206,14 +207,14 @@ TEST_F(FakeSessionTest, UnusableServerEntriesNeverConnect) {
          "127.0.0.1",
          "Outbox/",
          "trash",
-         ":2526"},
+         ":2526",
+         25},
     };
     ServeFake();
     int n = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         Reset();
-        delivery_->ctx.smtpPort = 2526;
         S().peer2 = row.peer2;
         S().smtpServers = row.servers;
         const std::string name = "S" + std::to_string(++n);
@@ -226,7 +227,8 @@ TEST_F(FakeSessionTest, UnusableServerEntriesNeverConnect) {
         const bool delivered = std::string(row.where) == "trash";
         EXPECT_EQ(server_.attempts - attemptsBefore, delivered ? 1 : 0);
         if (delivered) {
-            EXPECT_EQ(o.sAction, "900 Delivered " + name + " to: 127.0.0.1: 2526");
+            EXPECT_EQ(o.sAction,
+                      "900 Delivered " + name + " to: 127.0.0.1: " + std::to_string(row.port));
         } else {
             EXPECT_LT(clock_.MonotonicMs() - t0, 1000);  // no 5 s wait
         }
@@ -238,6 +240,17 @@ TEST_F(FakeSessionTest, UnusableServerEntriesNeverConnect) {
                 std::string::npos)
                 << LogText();
         }
+    }
+    // A port named by one session's entry is not the next session's.
+    Reset();
+    for (const char* entry : {"127.0.0.1:2526", "127.0.0.1"}) {
+        outcomes_.clear();  // the same delivery, not a new one
+        S().smtpServers = {entry};
+        const std::string name = "P" + std::to_string(++n);
+        WritePair("Inbox/", name, Envelope("alice@ext.example", {"bob@corp.example"}), {"X"});
+        EXPECT_EQ(DeliverOne("Inbox/", name).sAction,
+                  "900 Delivered " + name + " to: 127.0.0.1: " +
+                      (std::string(entry).find(':') != std::string::npos ? "2526" : "25"));
     }
 }
 
