@@ -1,6 +1,6 @@
 // BWTarnOUT: the outbound delivery agent of the Brimwarden mail gateway.
 // Wires the real platform, builds the installation record, the settings files
-// and the settings wrappers once, loads the main window (the whole start-up)
+// and the settings wrappers once, starts the daemon (the whole start-up)
 // and runs the message loop until the shutdown timer ends the process.
 #include <algorithm>
 #include <csignal>
@@ -8,7 +8,7 @@
 #include <iostream>
 #include <string>
 
-#include "app/main_window.h"
+#include "app/daemon.h"
 #include "app/queue_command.h"
 #include "app/runtime_state.h"
 #include "db/audit_spool.h"
@@ -119,12 +119,12 @@ int main(int argc, char** argv) {
     const Settings settings(hp, installation);
     RuntimeState runtime;
     runtime.db.factory = &dbFactory;
-    frmMain form(hp, installation, files, settings, runtime);
-    // Stop event: SIGTERM, SIGINT, SIGHUP close the main window.
+    Daemon form(hp, installation, files, settings, runtime);
+    // Stop event: SIGTERM, SIGINT, SIGHUP close the daemon.
     service.onStop = [&form] { form.Close(); };
     service.WatchSignals(loop.Io());
 
-    form.Form_Load(CommandLine(argc, argv));
+    form.Start(CommandLine(argc, argv));
     loop.Run();
     return 0;
 }

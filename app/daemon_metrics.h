@@ -39,7 +39,7 @@ class DaemonMetrics final : public DeliveryMeter {
   public:
     /// `accPath`: the account folder (ending in "/") whose queues are counted;
     /// `sessionsRunning`: the sessions already loaded (the queue timer runs
-    /// from the window's start).
+    /// from the session's start).
     DaemonMetrics(const std::string& accPath, int sessionsRunning);
 
     void SessionStarted() override;

@@ -1,7 +1,7 @@
 // RuntimeState: what the daemon's parts share while it runs, made once by the
-// program's entry and handed to the main window, which gives each part its
+// program's entry and handed to the daemon, which gives each part its
 // piece: the database session (health check, audit), the audit spool, the
-// state folder (sent record) and the count of loaded delivery windows (the
+// state folder (sent record) and the count of loaded delivery sessions (the
 // delivery counts, the shutdown waits for 0).
 // DIAGNOSTICS: none; plain data.
 #pragma once

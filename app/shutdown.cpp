@@ -11,37 +11,36 @@
 
 namespace bw {
 
-frmShutDown::frmShutDown(const HostPlatform& platform, const Installation& installation,
-                         SettingsFiles& files, std::function<int()> activeTransfers)
+Shutdown::Shutdown(const HostPlatform& platform, const Installation& installation,
+                   SettingsFiles& files, std::function<int()> activeTransfers)
     : platform_(platform),
       installation_(installation),
       files_(files),
       activeTransfers_(std::move(activeTransfers)) {}
 
-frmShutDown::~frmShutDown() = default;
+Shutdown::~Shutdown() = default;
 
-void frmShutDown::Load() {
+void Shutdown::Load() {
     if (Loaded()) return;
-    tmrShutDown_ =
-        std::make_unique<Timer>(*platform_.loop, 1000, true, [this] { tmrShutDown_Timer(); });
+    timer_ = std::make_unique<Timer>(*platform_.loop, 1000, true, [this] { OnTick(); });
 }
 
-void frmShutDown::Unload() {
+void Shutdown::Unload() {
     // Safe inside the timer's own tick: the loop looks the timer up again afterwards.
-    tmrShutDown_.reset();
+    timer_.reset();
 }
 
-bool frmShutDown::TimerEnabled() {
+bool Shutdown::TimerEnabled() {
     Load();
-    return tmrShutDown_->Enabled();
+    return timer_->Enabled();
 }
 
-void frmShutDown::EnableTimer() {
+void Shutdown::EnableTimer() {
     Load();
-    tmrShutDown_->SetEnabled(true);
+    timer_->SetEnabled(true);
 }
 
-void frmShutDown::tmrShutDown_Timer() {
+void Shutdown::OnTick() {
     const int active = activeTransfers_ ? activeTransfers_() : 0;
     if (active > 0 && iShutdownTicks_ < 30) {
         ++iShutdownTicks_;
@@ -54,7 +53,7 @@ void frmShutDown::tmrShutDown_Timer() {
             LangText(files_, langFile, "There are tranfers running! Quit anyways?"), "Brimwarden");
         if (!yes) {
             iShutdownTicks_ = 0;
-            tmrShutDown_->SetEnabled(false);
+            timer_->SetEnabled(false);
             Unload();
             return;
         }

@@ -1,8 +1,8 @@
-// frmShutDown: the hidden window that carries tmrShutDown (1000 ms, enabled
-// whenever the window is loaded). Each tick waits for running deliveries up to
+// Shutdown: the shutdown timer (1000 ms, on whenever it is loaded). Each
+// tick waits for running deliveries up to
 // 30 ticks, then asks "There are tranfers running! Quit anyways?" (No is the
 // default); with no delivery left, or on Yes, it removes the notification icon
-// and ends the process at once. No resets the count and unloads the window.
+// and ends the process at once. No resets the count and unloads the timer.
 #pragma once
 
 #include <functional>
@@ -15,26 +15,25 @@ class SettingsFiles;
 struct HostPlatform;
 struct Installation;
 
-class frmShutDown {
+class Shutdown {
   public:
     /// `activeTransfers`: how many deliveries are running now.
-    frmShutDown(const HostPlatform& platform, const Installation& installation,
-                SettingsFiles& files, std::function<int()> activeTransfers);
-    ~frmShutDown();
+    Shutdown(const HostPlatform& platform, const Installation& installation, SettingsFiles& files,
+             std::function<int()> activeTransfers);
+    ~Shutdown();
 
-    bool Loaded() const { return tmrShutDown_ != nullptr; }
+    bool Loaded() const { return timer_ != nullptr; }
     void Load();
     void Unload();
-    /// Reading the timer's state loads the window when it is not loaded (and a
-    /// freshly loaded window has its timer on).
+    /// Reading the timer's state loads it when it is not loaded (and a
+    /// freshly loaded one is on).
     bool TimerEnabled();
     void EnableTimer();
-    Timer* tmrShutDown() { return tmrShutDown_.get(); }
     int ShutdownTicks() const { return iShutdownTicks_; }
     /// Runs just before the process ends (the fast profile's last group).
     void SetBeforeEnd(std::function<void()> beforeEnd) { beforeEnd_ = std::move(beforeEnd); }
 
-    void tmrShutDown_Timer();
+    void OnTick();
 
   private:
     const HostPlatform& platform_;
@@ -42,7 +41,7 @@ class frmShutDown {
     SettingsFiles& files_;
     std::function<int()> activeTransfers_;
     std::function<void()> beforeEnd_;
-    std::unique_ptr<Timer> tmrShutDown_;
+    std::unique_ptr<Timer> timer_;
     int iShutdownTicks_ = 0;
 };
 

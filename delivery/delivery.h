@@ -1,7 +1,7 @@
 // The delivery as the program's entry wires it: its settings, session log,
 // sent record, open queue files, shared context and dispatcher, made once at start. The caller
 // fills `settings` from the start-up's values and runs
-// dispatcher.tmrQueue_Timer() on its queue timer.
+// dispatcher.OnQueueTimer() on its queue timer.
 // DIAGNOSTICS: none here; see the parts.
 #pragma once
 

@@ -42,7 +42,7 @@ struct DeliverySettings {
     std::vector<std::string> smtpServers;   // "host" or "host:port", tried in turn
     std::string forwardedList;              // as ForwardedListFromLines builds it
     Profile profile = Profile::kClassic;    // "Profile" in section "Server"
-    int maxSessions = kClassicMaxSessions;  // "MaxSessions": delivery windows loaded at once
+    int maxSessions = kClassicMaxSessions;  // "MaxSessions": delivery sessions loaded at once
 
     std::string AccPath() const { return appPath + "TarnIN/"; }
 };
@@ -59,7 +59,7 @@ struct DeliveryContext {
     SentRecord& sent;
     QueueFiles& files;  // the claimed queue files, by number
     SocketFactory newSocket;
-    std::int16_t& activeTransfers;        // loaded delivery windows (the shutdown waits for 0)
+    std::int16_t& activeTransfers;        // loaded delivery sessions (the shutdown waits for 0)
     DeliveryMeter* meter = nullptr;       // the metrics; null when they are off
     BackgroundSync* syncLater = nullptr;  // the fast profile's grouped syncs; null: sync at once
     ChangedFlagGroup* changedLater = nullptr;  // its grouped Changed.flg; null: at each filing

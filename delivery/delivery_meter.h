@@ -21,9 +21,9 @@ const char* SessionResultName(SessionResult result);
 class DeliveryMeter {
   public:
     virtual ~DeliveryMeter() = default;
-    /// A delivery window loaded (a conversation starts).
+    /// A delivery session loaded (a conversation starts).
     virtual void SessionStarted() = 0;
-    /// A loaded window unloaded: `queue` is "Inbox" or "Outbox", `seconds` the
+    /// A loaded session unloaded: `queue` is "Inbox" or "Outbox", `seconds` the
     /// time from its load on the monotonic clock.
     virtual void SessionEnded(const std::string& queue, SessionResult result, double seconds) = 0;
     /// One pass over the queue (a scan, or a pass of the fast profile's watch)

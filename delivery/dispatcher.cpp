@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "delivery/delivery_meter.h"
+#include "delivery/delivery_session.h"
 #include "delivery/queue_watch.h"
-#include "delivery/smtp_client.h"
 #include "platform/loop.h"
 #include "platform/queue_files.h"
 
@@ -32,7 +32,7 @@ Dispatcher::Dispatcher(DeliveryContext& ctx, std::function<bool()> databaseOpen,
     : ctx_(ctx),
       databaseOpen_(std::move(databaseOpen)),
       queueTimer_(queueTimer),
-      windows_(ctx),
+      sessions_(ctx),
       setAside_(ctx) {}
 
 Dispatcher::~Dispatcher() = default;
@@ -48,7 +48,7 @@ ErrorState Dispatcher::StartWatch() {
         watch_.reset();
         return err;
     }
-    windows_.SetFreedHandler([this](SessionResult result) { watch_->SessionEnded(result); });
+    sessions_.SetFreedHandler([this](SessionResult result) { watch_->SessionEnded(result); });
     if (queueTimer_ != nullptr) queueTimer_->SetInterval(kRescanIntervalMs);
     return err;
 }
@@ -59,7 +59,7 @@ void Dispatcher::DatabaseChecked() {
     databaseWasOpen_ = open;
 }
 
-void Dispatcher::tmrQueue_Timer() {
+void Dispatcher::OnQueueTimer() {
     if (watch_) return watch_->Rescan();
     if (!databaseOpen_()) return;
     scanFolder_ = scanFolder_ != "Inbox/" ? "Inbox/" : "Outbox/";
@@ -126,17 +126,17 @@ bool Dispatcher::Claim(const std::string& sub, const std::string& name,
         return false;
     }
     const QueuePair pair{ctx_.settings.AccPath(), sub, base, iDat, iMsg};
-    frmSMTPClient* window = nullptr;
-    for (int attempt = 0; attempt < kCreateAttempts && window == nullptr; ++attempt) {
-        window = windows_.Create(pair);
+    DeliverySession* session = nullptr;
+    for (int attempt = 0; attempt < kCreateAttempts && session == nullptr; ++attempt) {
+        session = sessions_.Create(pair);
     }
-    if (window == nullptr) {
+    if (session == nullptr) {
         ctx_.files.CloseFileNo(iDat);
         ctx_.files.CloseFileNo(iMsg);
-        EndAtOnce("cannot create a delivery window");
+        EndAtOnce("cannot create a delivery session");
     }
     // Loading raises the active transfers at once, so the limit counts this pass too.
-    window->StartWindow();
+    session->StartSession();
     return true;
 }
 

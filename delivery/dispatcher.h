@@ -1,13 +1,13 @@
 // The queue dispatcher. Classic profile, on tmrQueue: one queue folder per
 // tick (Inbox, then Outbox, in turn), every pair nobody else holds claimed by
-// an exclusive lock and handed to a new delivery window, up to "MaxSessions"
+// an exclusive lock and handed to a new delivery session, up to "MaxSessions"
 // deliveries at once (5 by default). Fast profile: the queue watch
 // (queue_watch.h) claims pairs as they complete and as sessions end, and
 // tmrQueue only runs its rescan.
 // DIAGNOSTICS: in the classic profile a queue folder that is missing or
 // unreadable ends the process at once (one line on standard error); the fast
 // profile's watch says it in the journal instead and waits for the folder to
-// come back. A delivery window that cannot be created in 100 attempts ends the
+// come back. A delivery session that cannot be created in 100 attempts ends the
 // process. A pair that cannot be claimed is skipped quietly.
 #pragma once
 
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "delivery/delivery_context.h"
-#include "delivery/delivery_windows.h"
+#include "delivery/delivery_sessions.h"
 #include "delivery/set_aside.h"
 #include "platform/error_state.h"
 
@@ -31,11 +31,11 @@ class Dispatcher {
   public:
     /// `databaseOpen` tells whether the database connection exists (no scan
     /// without it); `queueTimer` (may be null) is the timer that calls
-    /// tmrQueue_Timer, whose interval the dispatcher sets.
+    /// OnQueueTimer, whose interval the dispatcher sets.
     Dispatcher(DeliveryContext& ctx, std::function<bool()> databaseOpen, Timer* queueTimer);
     ~Dispatcher();
 
-    void tmrQueue_Timer();
+    void OnQueueTimer();
 
     /// Fast profile: watches the queue folders from now on (they must exist);
     /// failed when a folder cannot be watched.
@@ -46,7 +46,7 @@ class Dispatcher {
     /// folder that is missing or cannot be read raises `err` and lists nothing.
     std::vector<std::pair<std::string, std::string>> ListPairs(const std::string& sub,
                                                                ErrorState& err);
-    /// Claims a pair of `sub` and hands it to a new delivery window; true when it went.
+    /// Claims a pair of `sub` and hands it to a new delivery session; true when it went.
     bool Claim(const std::string& sub, const std::string& name, const std::string& msgName);
     /// After each health check: the fast profile claims at once when the
     /// database has just come (back), rather than at the next rescan.
@@ -54,13 +54,13 @@ class Dispatcher {
     /// The database is open and a session is free.
     bool HasRoom() const;
 
-    DeliveryWindows& Windows() { return windows_; }
+    DeliverySessions& Sessions() { return sessions_; }
 
   private:
     DeliveryContext& ctx_;
     std::function<bool()> databaseOpen_;
     Timer* queueTimer_;
-    DeliveryWindows windows_;
+    DeliverySessions sessions_;
     SetAside setAside_;
     std::string scanFolder_;  // the queue sub-folder listed on the current tick
     std::unique_ptr<QueueWatch> watch_;

@@ -1,6 +1,6 @@
 // The session log: a readable trace of the delivery conversations, one file
 // per calendar day ("Logs/SMTP-TarnOUT-YYYY-MM-DD.log" below AppPath), shared
-// by all delivery windows. Written only while the setting "SMTPLog" is -1.
+// by all delivery sessions. Written only while the setting "SMTPLog" is -1.
 // Each line goes out in one append, so lines of several sessions interleave
 // but are never torn; each line of a session begins with the session's tag
 // ("#" and its number, counted from 1 at each start of the daemon), and the

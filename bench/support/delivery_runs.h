@@ -24,7 +24,7 @@ using ServerValues = std::vector<std::pair<std::string, std::string>>;
 /// Messages the sink has taken so far.
 using SinkCount = std::function<std::uint64_t()>;
 
-// The classic cadence on a server that answers at once: a delivery window
+// The classic cadence on a server that answers at once: a delivery session
 // lives three 250 ms stage ticks (envelope, connect, greeting), 5 ms to the
 // recipient, 5 ms back to stage 5, 5 ms to DATA, 1 ms to the first piece, a
 // 100 ms tick from the QUIT reply to the filing and 5 ms to the unload. The

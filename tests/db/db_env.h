@@ -100,7 +100,7 @@ class DbEnv : public ::testing::Test {
     Timer tmrBackupDB_{loop_, 5000, false, [this] { health_.tmrBackupDB_Timer(); }};
     HealthCheck health_{db_, spool_, clock_, service_,
                         [this](bool on) { tmrBackupDB_.SetEnabled(on); }};
-    Timer tmrDBCheck_{loop_, 1000, true, [this] { health_.tmrDBCheck_Timer(); }};
+    Timer dbCheckTimer_{loop_, 1000, true, [this] { health_.tmrDBCheck_Timer(); }};
     // What the database thread does when records are spooled, done at once.
     DbAudit audit_{spool_, clock_, "T1", [this] {
                        if (db_.IsOpen()) spool_.Replay(db_);

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "delivery/delivery.h"
-#include "delivery/smtp_client.h"
+#include "delivery/delivery_session.h"
 #include "platform/loop.h"
 #include "platform/queue_files.h"
 #include "tests/support/fake_audit.h"
@@ -53,11 +53,11 @@ class DeliveryTest : public ::testing::Test {
             clock_, loop_, &service_, audit_, root_ + "/state/sent-pairs", active_,
             [this] { return dbUp_; }, &queueTimer_, socketFactory_);
         delivery_->settings = kept;
-        queueTimer_.SetHandler([this] { delivery_->dispatcher.tmrQueue_Timer(); });
-        Windows().SetUnloadObserver(
+        queueTimer_.SetHandler([this] { delivery_->dispatcher.OnQueueTimer(); });
+        Sessions().SetUnloadObserver(
             [this](const tMinLog& r, const std::string&) { outcomes_.push_back(r); });
     }
-    DeliveryWindows& Windows() { return delivery_->dispatcher.Windows(); }
+    DeliverySessions& Sessions() { return delivery_->dispatcher.Sessions(); }
     DeliverySettings& S() { return delivery_->settings; }
     /// The fake server plays well, answering the end of data with `endOfData`.
     void ServeFake(const char* endOfData = "250 queued\r\n") {
@@ -65,7 +65,7 @@ class DeliveryTest : public ::testing::Test {
                             endOfData, "221 bye\r\n"}};
         S().smtpServers = {"127.0.0.1"};
     }
-    void Scan() { delivery_->dispatcher.tmrQueue_Timer(); }
+    void Scan() { delivery_->dispatcher.OnQueueTimer(); }
     void StartQueueTimer() { queueTimer_.SetEnabled(true); }
 
     void TearDown() override {
@@ -94,14 +94,14 @@ class DeliveryTest : public ::testing::Test {
         return v;
     }
 
-    /// Claims a pair and starts a delivery window for it, as the dispatcher does.
+    /// Claims a pair and starts a delivery session for it, as the dispatcher does.
     void StartDelivery(const std::string& folder, const std::string& name) {
         ErrorState err;
         const auto dat = delivery_->files.ClaimFile(Acc() + folder + name + ".dat", err);
         const auto msg = delivery_->files.ClaimFile(Acc() + folder + name + ".msg", err);
         EXPECT_NE(dat, 0);
         EXPECT_NE(msg, 0);
-        Windows().Create(QueuePair{Acc(), folder, name, dat, msg})->StartWindow();
+        Sessions().Create(QueuePair{Acc(), folder, name, dat, msg})->StartSession();
     }
 
     /// Runs the loop in virtual time (steps of `stepMs`, a short real pause

@@ -1,4 +1,4 @@
-// The SMTP conversation of one delivery window against a scripted server on
+// The SMTP conversation of one delivery session against a scripted server on
 // 127.0.0.1, with the time limits run on the manual clock.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -28,7 +28,7 @@ class SessionTest : public DeliveryTest {
     }
     // Between the rows of a table: no window, outcome, queued pair or log left.
     void Reset() {
-        Windows().DestroyFinished();
+        Sessions().DestroyFinished();
         outcomes_.clear();
         std::filesystem::remove_all(Acc() + "Inbox");
         std::filesystem::create_directories(Acc() + "Inbox");

@@ -192,7 +192,7 @@ TEST_F(StageTable, FirstServerDeadOrSilentThenTheSecondDelivers) {
         EXPECT_EQ(audit_.rows.back().sAction.rfind("900 Delivered", 0), 0u);
         EXPECT_EQ(LogText().find("NO RESPONSE"), std::string::npos);
         EXPECT_EQ(server_.connections, 1 + (first == kSilent ? 1 : 0));
-        Windows().DestroyFinished();
+        Sessions().DestroyFinished();
     }
     EXPECT_NE(LogText().find("*--*--* *** TIMEOUT Connecting 127.0.0.1 ***\r\n"),
               std::string::npos);

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "app/main_window.h"
+#include "app/daemon.h"
 #include "app/runtime_state.h"
 #include "host/host_platform.h"
 #include "host/installation.h"
@@ -48,9 +48,9 @@ class HostTest : public ::testing::Test {
     /// Runs the start-up in a new main window; true when it returned (the
     /// program runs on), false when it ended the process.
     bool Start(const std::string& commandLine = "") {
-        form_ = std::make_unique<frmMain>(hp_, inst_, *files_, settings_, runtime_);
+        form_ = std::make_unique<Daemon>(hp_, inst_, *files_, settings_, runtime_);
         try {
-            form_->Form_Load(commandLine);
+            form_->Start(commandLine);
             return true;
         } catch (const ProcessEnded&) {
             return false;
@@ -89,7 +89,7 @@ class HostTest : public ::testing::Test {
     std::optional<SettingsFiles> files_;
     Settings settings_{hp_, inst_};
     RuntimeState runtime_{{}, {}, root_ + "/state", 0, {}};
-    std::unique_ptr<frmMain> form_;
+    std::unique_ptr<Daemon> form_;
 };
 
 }  // namespace bw::test

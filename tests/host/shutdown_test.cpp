@@ -82,19 +82,19 @@ TEST_F(ShutdownTest, RunningDeliveriesDelayTheEnd) {
 }
 
 TEST_F(ShutdownTest, MenuAndIconMessages) {
-    EXPECT_FALSE(form_->Checked(frmMain::Menu::mnuPlaySound));
-    form_->MenuClick(frmMain::Menu::mnuPlaySound);
-    EXPECT_TRUE(form_->Checked(frmMain::Menu::mnuPlaySound));
+    EXPECT_FALSE(form_->Checked(Daemon::Menu::mnuPlaySound));
+    form_->MenuClick(Daemon::Menu::mnuPlaySound);
+    EXPECT_TRUE(form_->Checked(Daemon::Menu::mnuPlaySound));
     EXPECT_EQ(Stored("General", "PlayNotifySound"), "-1");
-    form_->MenuClick(frmMain::Menu::mnuPlaySound);
+    form_->MenuClick(Daemon::Menu::mnuPlaySound);
     EXPECT_EQ(Stored("General", "PlayNotifySound"), "0");
-    form_->MenuClick(frmMain::Menu::mnuShowTicker);
+    form_->MenuClick(Daemon::Menu::mnuShowTicker);
     EXPECT_EQ(Stored("General", "ShowMsgTicker"), "-1");
 
     desktop_.openResult = 31;
-    form_->MenuClick(frmMain::Menu::mnuWebsite);
+    form_->MenuClick(Daemon::Menu::mnuWebsite);
     desktop_.openResult = 33;
-    form_->MenuClick(frmMain::Menu::mnuWebsite);
+    form_->MenuClick(Daemon::Menu::mnuWebsite);
     EXPECT_EQ(desktop_.messages, (std::vector<std::string>{"No association for file extension"}));
 
     form_->OnIconMessage(512);

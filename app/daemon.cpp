@@ -1,4 +1,4 @@
-#include "app/main_window.h"
+#include "app/daemon.h"
 
 #include <unistd.h>
 
@@ -144,8 +144,8 @@ std::string CommandLine(int argc, char** argv) {
     return s;
 }
 
-frmMain::frmMain(const HostPlatform& platform, Installation& installation, SettingsFiles& files,
-                 const Settings& settings, RuntimeState& runtime)
+Daemon::Daemon(const HostPlatform& platform, Installation& installation, SettingsFiles& files,
+               const Settings& settings, RuntimeState& runtime)
     : shutdown(platform, installation, files, [this] { return int{runtime_.activeTransfers}; }),
       platform_(platform),
       installation_(installation),
@@ -153,13 +153,13 @@ frmMain::frmMain(const HostPlatform& platform, Installation& installation, Setti
       settings_(settings),
       runtime_(runtime) {}
 
-frmMain::~frmMain() = default;
+Daemon::~Daemon() = default;
 
-void frmMain::CreateTimers() {
+void Daemon::CreateTimers() {
     Loop& loop = *platform_.loop;
     // The queue timer runs from the start; it has work once the delivery exists.
-    tmrQueue_ = std::make_unique<Timer>(loop, 5000, true, [this] {
-        if (delivery_) delivery_->dispatcher.tmrQueue_Timer();
+    queueTimer_ = std::make_unique<Timer>(loop, 5000, true, [this] {
+        if (delivery_) delivery_->dispatcher.OnQueueTimer();
     });
     // Every use of the database runs on its own thread from step 19 on; the
     // loop only reads its state.
@@ -170,26 +170,26 @@ void frmMain::CreateTimers() {
             if (delivery_) delivery_->dispatcher.DatabaseChecked();
         });
     });
-    tmrDBCheck_ = std::make_unique<Timer>(loop, 1000, true, [this] {
+    dbCheckTimer_ = std::make_unique<Timer>(loop, 1000, true, [this] {
         if (delivery_) delivery_->dispatcher.DatabaseChecked();
     });
 }
 
 // The audit (minilog rows and counts for this installation) and the delivery
 // that writes through it; the delivery's settings follow at steps 14 to 17.
-void frmMain::MakeDelivery() {
+void Daemon::MakeDelivery() {
     RuntimeState& r = runtime_;
     DatabaseWorker& database = *database_;
     audit_ = std::make_unique<DbAudit>(r.spool, *platform_.clock, installation_.TarnID,
                                        [&database] { database.Wake(); });
     delivery_ = std::make_unique<Delivery>(
         *platform_.clock, *platform_.loop, platform_.service, *audit_, r.stateDir + "/sent-pairs",
-        r.activeTransfers, [&database] { return database.HasConnection(); }, tmrQueue_.get());
+        r.activeTransfers, [&database] { return database.HasConnection(); }, queueTimer_.get());
     delivery_->settings.appPath = installation_.AppPath;
 }
 
-void frmMain::Form_Load(const std::string& sCommandLine) {
-    // The window's timers exist, and run, from the moment the window does.
+void Daemon::Start(const std::string& sCommandLine) {
+    // The daemon's timers exist, and run, from the moment the daemon does.
     CreateTimers();
     RegisterService(sCommandLine);
     ChooseSettingsStore(sCommandLine);
@@ -209,7 +209,7 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     StartServing();
 }
 
-void frmMain::RegisterService(const std::string& sCommandLine) {
+void Daemon::RegisterService(const std::string& sCommandLine) {
     // 1, 2: service registration ends the program at once.
     if (sCommandLine == "-install") {
         platform_.service->SetServiceSetting("", "Description", kDescription);
@@ -220,14 +220,14 @@ void frmMain::RegisterService(const std::string& sCommandLine) {
     }
 }
 
-void frmMain::ChooseSettingsStore(const std::string& sCommandLine) {
+void Daemon::ChooseSettingsStore(const std::string& sCommandLine) {
     // 3: the per-user settings store.
     if (ChoosesUserHive(platform_.ExeFolderOrReal(), sCommandLine)) {
         installation_.bUseUserHive = true;
     }
 }
 
-void frmMain::TakeInstanceLock() {
+void Daemon::TakeInstanceLock() {
     // 5: one instance only.
     std::string lockReason;
     const InstanceLock::Result lock = platform_.instanceLock->TryAcquire(lockReason);
@@ -235,7 +235,7 @@ void frmMain::TakeInstanceLock() {
     if (lock == InstanceLock::Result::kFailed) FatalStartupError(platform_, lockReason, kExitLock);
 }
 
-void frmMain::FindAppPath() {
+void Daemon::FindAppPath() {
     Installation& g = installation_;
     // 6, 7: version text and the executable's folder as the default AppPath.
     g.sVersionText = VersionText(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION);
@@ -256,7 +256,7 @@ void frmMain::FindAppPath() {
     MakePath(g.AppPath + "Logs/");
 }
 
-void frmMain::ReadIdentity() {
+void Daemon::ReadIdentity() {
     Installation& g = installation_;
     // 10: the installation identifier, made once and kept.
     g.TarnID = settings_.GetSettingX(kAppName, "TarnIN", "TarnID", "");
@@ -270,7 +270,7 @@ void frmMain::ReadIdentity() {
     g.sLangFile = g.sUILanguage + ".lng";
 }
 
-void frmMain::WaitForLangFolder() {
+void Daemon::WaitForLangFolder() {
     // 12: the language folder may appear a little later (another component
     // may still be laying out the application folder).
     double dStart = platform_.clock->Timer();
@@ -282,7 +282,7 @@ void frmMain::WaitForLangFolder() {
     }
 }
 
-void frmMain::ChooseLanguage() {
+void Daemon::ChooseLanguage() {
     Installation& g = installation_;
     // 13: the language, chosen when its file is missing.
     const std::string langFile = LangFilePath(g.LangFolder(), g.sLangFile);
@@ -297,7 +297,7 @@ void frmMain::ChooseLanguage() {
     settings_.SaveSettingX(kAppName, "General", "UILanguage", g.sUILanguage);
 }
 
-void frmMain::ReadDeliverySettings() {
+void Daemon::ReadDeliverySettings() {
     DeliverySettings& d = delivery_->settings;
     // 14: delivery settings; a number that does not fit keeps the default.
     std::int16_t iUseTrash = -1;
@@ -322,7 +322,7 @@ void frmMain::ReadDeliverySettings() {
     }
 }
 
-void frmMain::MakeAccountFolders() {
+void Daemon::MakeAccountFolders() {
     // 16, 17
     if (CheckAccountStruct(installation_, files_) != -1) {
         FatalStartupError(platform_, "Unable to create Folder Structure!!", kExitFolders);
@@ -334,7 +334,7 @@ void frmMain::MakeAccountFolders() {
 
 // The fast profile watches the queue folders from here on and writes its
 // syncs in groups, every kGroupIntervalMs.
-void frmMain::StartFastProfile() {
+void Daemon::StartFastProfile() {
     if (const ErrorState err = delivery_->dispatcher.StartWatch(); err.Failed()) {
         FatalStartupError(platform_, "Queue watch problem: " + err.description, kExitFolders);
     }
@@ -342,7 +342,7 @@ void frmMain::StartFastProfile() {
     delivery_->ctx.changedLater = &delivery_->changed;
     audit_->SetGrouped(true);
     delivery_->sent.SetGroupedSync(true);
-    tmrGroup_ =
+    groupTimer_ =
         std::make_unique<Timer>(*platform_.loop, kGroupIntervalMs, true, [this] { EndGroup(); });
     shutdown.SetBeforeEnd([this] { EndGroup(); });
 }
@@ -350,21 +350,21 @@ void frmMain::StartFastProfile() {
 // The end of a group of the fast profile: the changed flag is rewritten, the
 // folder syncs go to the worker, the audit to the database, the sent record to
 // the disk.
-void frmMain::EndGroup() {
+void Daemon::EndGroup() {
     delivery_->changed.Touch(delivery_->ctx.clock.Now());
     delivery_->syncs.Flush();
     audit_->FlushGroup();
     delivery_->sent.SyncGroup();
 }
 
-void frmMain::ShowIcon() {
+void Daemon::ShowIcon() {
     // 18: the notification icon.
     tNotifyIcon = NotifyIconData{};
     tNotifyIcon.szTip = NotifyTip(installation_.sVersionText);
     platform_.desktop->AddIcon(tNotifyIcon.szTip);
 }
 
-void frmMain::StartServing() {
+void Daemon::StartServing() {
     // 19: the audit spool (this is the running instance: a second one has
     // ended at step 5), then the database thread, which makes the connection
     // and writes the spool back.
@@ -386,7 +386,7 @@ void frmMain::StartServing() {
     platform_.service->StartServing();
 }
 
-void frmMain::Close() {
+void Daemon::Close() {
     // Query-close: switch the shutdown timer on. A second request while we
     // already wait needs nothing more.
     shutdown.EnableTimer();
@@ -397,7 +397,7 @@ void frmMain::Close() {
     bClosing_ = false;
 }
 
-void frmMain::OnIconMessage(int iMessage) {
+void Daemon::OnIconMessage(int iMessage) {
     if (iMessage == 515) {
         StartManager();
     } else if (iMessage == 517) {
@@ -409,13 +409,13 @@ void frmMain::OnIconMessage(int iMessage) {
     }
 }
 
-void frmMain::StartManager() {
+void Daemon::StartManager() {
     std::string path = platform_.ExeFolderOrReal() + "/BWManager.exe";
     if (!PathExists(path)) path = platform_.ExeFolderOrReal() + "/BWManager";
     platform_.desktop->StartProgram(path);  // failures are ignored
 }
 
-void frmMain::MenuClick(Menu eEntry) {
+void Daemon::MenuClick(Menu eEntry) {
     switch (eEntry) {
         case Menu::mnuOptionsBWMgr:
             StartManager();
@@ -442,7 +442,7 @@ void frmMain::MenuClick(Menu eEntry) {
     }
 }
 
-bool frmMain::Checked(Menu eEntry) const {
+bool Daemon::Checked(Menu eEntry) const {
     if (eEntry == Menu::mnuPlaySound) return bPlaySound_;
     if (eEntry == Menu::mnuShowTicker) return bShowTicker_;
     return false;

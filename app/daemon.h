@@ -1,7 +1,8 @@
-// frmMain: the program's main window. It owns the main-window timers
-// (tmrQueue, tmrDBCheck, tmrBackupDB), the notification icon, the icon's menu
-// and the shutdown window. Loading it is the whole start-up; closing it (menu,
-// service Stop event) ends the process through the shutdown timer.
+// Daemon: the running program. It owns the queue timer and the database
+// check timer, the delivery, the database thread, the metrics, the status
+// icon and its menu (a log line each on Linux) and the shutdown timer.
+// Start() is the whole start-up; Close() (menu, SIGTERM) ends the process
+// through the shutdown timer.
 // DIAGNOSTICS: the fatal start-up paths write one event-log entry (type 4,
 // id 110) and end the process at once: "AppPath Problem!!", "Unable to create Folder Structure!!"
 // and (from the settings wrappers) "Registry Problem: ...". A second instance, "-install",
@@ -51,18 +52,18 @@ std::string MakeTarnID(double dNow);
 /// The message shown when opening a document failed with `result` (< 33).
 std::string OpenErrorText(int result);
 
-class frmMain {
+class Daemon {
   public:
     /// `runtime`: the database session, audit spool, state folder and
-    /// delivery count the window hands to the parts it makes.
-    frmMain(const HostPlatform& platform, Installation& installation, SettingsFiles& files,
-            const Settings& settings, RuntimeState& runtime);
-    ~frmMain();
-    frmMain(const frmMain&) = delete;
-    frmMain& operator=(const frmMain&) = delete;
+    /// delivery count the daemon hands to the parts it makes.
+    Daemon(const HostPlatform& platform, Installation& installation, SettingsFiles& files,
+           const Settings& settings, RuntimeState& runtime);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
 
     /// Start-up steps 1 to 20. Returns when the program runs on its timers.
-    void Form_Load(const std::string& sCommandLine);
+    void Start(const std::string& sCommandLine);
 
     /// A close request: switches the shutdown timer on and waits (processing
     /// events) while it is on. The shutdown timer ends the process from there.
@@ -85,19 +86,19 @@ class frmMain {
     void MenuClick(Menu eEntry);
     bool Checked(Menu eEntry) const;
 
-    const Timer* QueueTimer() const { return tmrQueue_.get(); }
-    const Timer* DBCheckTimer() const { return tmrDBCheck_.get(); }
+    const Timer* QueueTimer() const { return queueTimer_.get(); }
+    const Timer* DBCheckTimer() const { return dbCheckTimer_.get(); }
     /// The delivery, made at step 10 (nullptr before).
     const Delivery* DeliveryPart() const { return delivery_.get(); }
 
     NotifyIconData tNotifyIcon;
-    frmShutDown shutdown;
+    Shutdown shutdown;
     static constexpr const char* kWebsite = "https://www.brimwarden.com/";
 
   private:
     void CreateTimers();
     void StartManager();
-    // The start-up steps of Form_Load, in order.
+    // The start-up steps of Start, in order.
     void RegisterService(const std::string& sCommandLine);      // 1, 2
     void ChooseSettingsStore(const std::string& sCommandLine);  // 3
     void TakeInstanceLock();                                    // 5
@@ -122,9 +123,9 @@ class frmMain {
     std::unique_ptr<DaemonMetrics> metrics_;  // outlives the delivery and health check using it
     std::unique_ptr<DbAudit> audit_;
     std::unique_ptr<Delivery> delivery_;
-    std::unique_ptr<Timer> tmrQueue_;
-    std::unique_ptr<Timer> tmrDBCheck_;  // reads the database thread's state for the dispatcher
-    std::unique_ptr<Timer> tmrGroup_;    // the fast profile's grouped writes
+    std::unique_ptr<Timer> queueTimer_;
+    std::unique_ptr<Timer> dbCheckTimer_;  // reads the database thread's state for the dispatcher
+    std::unique_ptr<Timer> groupTimer_;      // the fast profile's grouped writes
     // Declared last, so it is stopped first: it calls into the loop's parts.
     std::unique_ptr<DatabaseWorker> database_;
     bool bPlaySound_ = false;

@@ -1,4 +1,4 @@
-// The delivery windows alive: created for the dispatcher, destroyed from the
+// The delivery sessions alive: created for the dispatcher, destroyed from the
 // loop once unloaded and out of their own handlers. An observer may watch
 // each unload (tests and benchmarks; none in the daemon).
 // DIAGNOSTICS: Create returns nullptr when no memory is left.
@@ -16,24 +16,24 @@
 
 namespace bw {
 
-class frmSMTPClient;
+class DeliverySession;
 
 using UnloadObserver = std::function<void(const tMinLog& record, const std::string& sQueueName)>;
 
-class DeliveryWindows {
+class DeliverySessions {
   public:
-    explicit DeliveryWindows(DeliveryContext& ctx);
-    ~DeliveryWindows();
-    DeliveryWindows(const DeliveryWindows&) = delete;
-    DeliveryWindows& operator=(const DeliveryWindows&) = delete;
+    explicit DeliverySessions(DeliveryContext& ctx);
+    ~DeliverySessions();
+    DeliverySessions(const DeliverySessions&) = delete;
+    DeliverySessions& operator=(const DeliverySessions&) = delete;
 
-    /// A new window for `pair`, kept until it has unloaded; nullptr when it cannot be made.
-    frmSMTPClient* Create(QueuePair pair);
-    /// Windows created and not yet destroyed (loaded or not).
-    int Live() const { return static_cast<int>(windows_.size()); }
-    /// Destroys every window that has unloaded and is in none of its own handlers.
+    /// A new session for `pair`, kept until it has unloaded; nullptr when it cannot be made.
+    DeliverySession* Create(QueuePair pair);
+    /// Sessions created and not yet destroyed (loaded or not).
+    int Live() const { return static_cast<int>(sessions_.size()); }
+    /// Destroys every session that has unloaded and is in none of its own handlers.
     void DestroyFinished();
-    /// Destroys every window, unloaded or not, without unloading it.
+    /// Destroys every session, unloaded or not, without unloading it.
     void DestroyAll();
     void SetUnloadObserver(UnloadObserver observer) { observer_ = std::move(observer); }
     /// Runs after each unload with what became of the pair: a session is free
@@ -42,17 +42,17 @@ class DeliveryWindows {
         onFreed_ = std::move(onFreed);
     }
 
-    // Called by the windows.
+    // Called by the sessions.
     void ScheduleReap();
     void Unloaded(const tMinLog& record, const std::string& name, SessionResult result);
 
   private:
     DeliveryContext& ctx_;
-    std::list<std::unique_ptr<frmSMTPClient>> windows_;
+    std::list<std::unique_ptr<DeliverySession>> sessions_;
     UnloadObserver observer_;
     std::function<void(SessionResult)> onFreed_;
     bool reapPosted_ = false;
-    std::shared_ptr<DeliveryWindows*> self_;  // a posted reap finds the owner gone
+    std::shared_ptr<DeliverySessions*> self_;  // a posted reap finds the owner gone
 };
 
 }  // namespace bw

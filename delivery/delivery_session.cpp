@@ -1,0 +1,209 @@
+#include "delivery/delivery_session.h"
+
+#include <utility>
+
+#include "delivery/delivery_sessions.h"
+#include "platform/clock.h"
+
+namespace bw {
+
+// Marks the session busy while one of its handlers runs; the last one out of
+// an unloaded session asks the loop to destroy it.
+class DeliverySession::HandlerScope {
+  public:
+    explicit HandlerScope(DeliverySession& w) : w_(w) { ++w_.depth_; }
+    ~HandlerScope() {
+        if (--w_.depth_ == 0) w_.owner_.ScheduleReap();
+    }
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+
+  private:
+    DeliverySession& w_;
+};
+
+// Every timer tick and socket event runs its member handler inside the
+// session's handler scope, so a session is never destroyed under itself.
+template <typename Fn>
+auto DeliverySession::Handler(Fn fn) {
+    return [this, fn](auto&&... args) {
+        HandlerScope scope(*this);
+        (this->*fn)(std::forward<decltype(args)>(args)...);
+    };
+}
+
+DeliverySession::DeliverySession(DeliveryContext& ctx, DeliverySessions& owner, QueuePair pair)
+    : ctx_(ctx),
+      owner_(owner),
+      socket_(ctx.newSocket()),
+      fast_(ctx.settings.profile == Profile::kFast),
+      alive_(std::make_shared<bool>(true)) {
+    Loop& loop = ctx.loop;
+    unloadTimer_ =
+        std::make_unique<Timer>(loop, 5, false, Handler(&DeliverySession::OnUnloadTimer));
+    stageTimer_ =
+        std::make_unique<Timer>(loop, 250, false, Handler(&DeliverySession::OnStageTimer));
+    startTimer_ = std::make_unique<Timer>(loop, 10, false, Handler(&DeliverySession::OnStartTimer));
+    watchdogTimer_ =
+        std::make_unique<Timer>(loop, 1000, false, Handler(&DeliverySession::OnWatchdogTimer));
+    readTimer_ = std::make_unique<Timer>(loop, 20, false, Handler(&DeliverySession::OnReadTimer));
+    socket_->onError = Handler(&DeliverySession::OnSocketError);
+    socket_->onDataArrival = Handler(&DeliverySession::OnDataArrival);
+    socket_->onSendComplete = Handler(&DeliverySession::OnSendComplete);
+    socket_->onClose = Handler(&DeliverySession::OnClosed);
+    if (fast_) socket_->onConnect = Handler(&DeliverySession::OnConnected);
+    SessionHooks hooks;
+    hooks.stageInterval = [this](int ms) {
+        if (stageTimer_->Interval() != ms) stageTimer_->SetInterval(ms);
+        if (fast_) PostStep();
+    };
+    hooks.finish = [this] {
+        stageTimer_->SetEnabled(false);
+        finishing_ = true;
+        if (!fast_) return unloadTimer_->SetEnabled(true);
+        PostToSelf(&DeliverySession::OnUnloadTimer);
+    };
+    session_ = std::make_unique<SmtpSession>(ctx, std::move(pair), *socket_, std::move(hooks));
+}
+
+DeliverySession::~DeliverySession() {
+    alive_.reset();
+    // A session dropped without unloading (process end) still releases its files.
+    session_->Pair().Release(ctx_.files);
+}
+
+void DeliverySession::StartSession() {
+    HandlerScope scope(*this);
+    startTimer_->SetEnabled(true);
+    if (loaded_) return;
+    if (!session_->AttemptDue()) {
+        session_->Pair().Release(ctx_.files);
+        startTimer_->SetEnabled(false);
+        loaded_ = true;
+        unloaded_ = true;
+        return;
+    }
+    loaded_ = true;
+    // Design-time state: the stage and data timers run from the load on.
+    stageTimer_->SetEnabled(true);
+    readTimer_->SetEnabled(true);
+    Start();
+    if (fast_) PostStep();
+}
+
+// The fast profile steps as soon as there is something to do: on entering a
+// stage, on a connection, on data and on a finished write. The stage timer
+// still runs, for the time limits.
+void DeliverySession::PostStep() {
+    if (stepPosted_) return;
+    stepPosted_ = true;
+    PostToSelf(&DeliverySession::PostedStep);
+}
+
+void DeliverySession::PostedStep() {
+    stepPosted_ = false;
+    if (stageTimer_->Enabled()) OnStageTimer();
+}
+
+void DeliverySession::PostToSelf(void (DeliverySession::*fn)()) {
+    std::weak_ptr<bool> alive = alive_;
+    auto handler = Handler(fn);
+    ctx_.loop.Post([alive, handler] {
+        if (alive.lock()) handler();
+    });
+}
+
+void DeliverySession::StepConversation() {
+    session_->Step();
+}
+
+void DeliverySession::Start() {
+    ++ctx_.activeTransfers;
+    loadMs_ = ctx_.clock.MonotonicMs();
+    if (ctx_.meter != nullptr) ctx_.meter->SessionStarted();
+    watchdogTimer_->SetEnabled(true);
+    session_->Begin();
+}
+
+void DeliverySession::Unload() {
+    if (!loaded_ || unloaded_) return;
+    unloaded_ = true;
+    session_->Pair().Release(ctx_.files);
+    for (Timer* t : {startTimer_.get(), stageTimer_.get(), watchdogTimer_.get(), readTimer_.get(),
+                     unloadTimer_.get()}) {
+        t->SetEnabled(false);
+    }
+    socket_->Close();
+    session_->End();
+    --ctx_.activeTransfers;
+    if (ctx_.meter != nullptr) {
+        const std::string& folder = session_->Pair().folder;
+        ctx_.meter->SessionEnded(folder.substr(0, folder.size() - 1), session_->Result(),
+                                 static_cast<double>(ctx_.clock.MonotonicMs() - loadMs_) / 1000.0);
+    }
+    owner_.Unloaded(session_->MinLog(), session_->Pair().name, session_->Result());
+}
+
+void DeliverySession::OnStartTimer() {
+    startTimer_->SetEnabled(false);
+}
+
+void DeliverySession::OnStageTimer() {
+    stageTimer_->SetEnabled(false);
+    StepConversation();
+    // A step that ended the session asked for the unload; at 1 ms the stage
+    // timer would otherwise step again (and log again) before the 5 ms unload.
+    if (!finishing_) stageTimer_->SetEnabled(true);
+}
+
+void DeliverySession::OnReadTimer() {
+    readTimer_->SetEnabled(false);
+    session_->TakeData();
+    readTimer_->SetEnabled(true);
+}
+
+void DeliverySession::OnWatchdogTimer() {
+    if (!session_->SilentFor(300)) return;
+    socket_->Close();
+    ctx_.loop.Wait(0.5);
+    Unload();
+}
+
+void DeliverySession::OnUnloadTimer() {
+    unloadTimer_->SetEnabled(false);
+    Unload();
+}
+
+void DeliverySession::OnSocketError(long, const std::string&) {
+    // No message box. While connecting, the time limit turns the failure into
+    // an outcome (the fast profile: at once); a connection that breaks later
+    // ends the wait like a close.
+    const Stage s = session_->CurrentStage();
+    if (s != Stage::kConnect && s != Stage::kConnecting && socket_->State() == TcpSocket::kError) {
+        OnClosed();
+    } else if (fast_ && s == Stage::kConnecting) {
+        OnClosed();  // the fast profile does not sit out the limit of a failed connect
+    }
+}
+
+void DeliverySession::OnDataArrival(std::size_t) {
+    if (readTimer_->Enabled()) OnReadTimer();
+    if (stageTimer_->Enabled()) OnStageTimer();
+}
+
+void DeliverySession::OnConnected() {
+    OnDataArrival(0);
+}
+
+void DeliverySession::OnSendComplete() {
+    session_->SendComplete();
+    OnDataArrival(0);
+}
+
+// The server closed the connection: take what is left and judge at once.
+void DeliverySession::OnClosed() {
+    session_->Closed();
+    OnDataArrival(0);
+}
+
+}  // namespace bw

@@ -1,0 +1,87 @@
+// DeliverySession: the delivery session. One per claimed queue pair; it owns one
+// TCP socket, five timers and the SMTP session of the pair (smtp_session.h),
+// and leaves one minilog record when it unloads.
+//
+// Lifecycle: the dispatcher creates the session through DeliverySessions and
+// calls StartSession(), which loads it. The conversation ends by switching
+// unloadTimer_ on; the session unloads on that tick and is destroyed afterwards
+// from the loop, never inside one of its own handlers. A pair that is not
+// due (sent record, back-off) is released at once without a load. The
+// watchdog unloads a session that has heard nothing for 300 seconds.
+// DIAGNOSTICS: nothing throws; see smtp_session.h for what is logged.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "delivery/delivery_context.h"
+#include "delivery/queue_pair.h"
+#include "delivery/smtp_session.h"
+#include "platform/loop.h"
+#include "platform/socket.h"
+
+namespace bw {
+
+class DeliverySessions;
+
+class DeliverySession {
+  public:
+    DeliverySession(DeliveryContext& ctx, DeliverySessions& owner, QueuePair pair);
+    ~DeliverySession();
+    DeliverySession(const DeliverySession&) = delete;
+    DeliverySession& operator=(const DeliverySession&) = delete;
+
+    /// Switches startTimer_ on, which loads the session (runs the load handler).
+    void StartSession();
+    /// One step of the conversation.
+    void StepConversation();
+
+    bool Loaded() const { return loaded_; }
+    bool Unloaded() const { return unloaded_; }
+    /// One of the session's handlers is running.
+    bool Busy() const { return depth_ > 0; }
+    const tMinLog& MinLog() const { return session_->MinLog(); }
+    Stage CurrentStage() const { return session_->CurrentStage(); }
+
+  private:
+    class HandlerScope;
+    template <typename Fn>
+    auto Handler(Fn fn);
+
+    void Start();
+    void Unload();
+    void OnStartTimer();
+    void OnStageTimer();
+    void OnReadTimer();
+    void OnWatchdogTimer();
+    void OnUnloadTimer();
+    void OnSocketError(long number, const std::string& description);
+    void OnDataArrival(std::size_t totalBytes);
+    void OnSendComplete();
+    void OnClosed();
+    void OnConnected();
+    void PostStep();
+    void PostedStep();
+    void PostToSelf(void (DeliverySession::*fn)());
+
+    DeliveryContext& ctx_;
+    DeliverySessions& owner_;
+    std::unique_ptr<TcpSocket> socket_;
+    std::unique_ptr<Timer> unloadTimer_;
+    std::unique_ptr<Timer> stageTimer_;
+    std::unique_ptr<Timer> startTimer_;
+    std::unique_ptr<Timer> watchdogTimer_;
+    std::unique_ptr<Timer> readTimer_;
+    std::unique_ptr<SmtpSession> session_;
+    const bool fast_;              // the fast profile: step on events, not on ticks
+    std::shared_ptr<bool> alive_;  // posted steps find the session gone
+    bool stepPosted_ = false;
+    bool finishing_ = false;   // the session asked for the unload
+    std::int64_t loadMs_ = 0;  // monotonic time of the load
+    int depth_ = 0;            // handlers of this session on the stack
+    bool loaded_ = false;
+    bool unloaded_ = false;
+};
+
+}  // namespace bw
