@@ -15,7 +15,12 @@ constexpr const char* kLogStatus = "*--*--*";
 
 SmtpSession::SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket,
                          SessionHooks hooks)
-    : ctx_(ctx), pair_(std::move(pair)), ws_(socket), hooks_(std::move(hooks)) {}
+    : ctx_(ctx),
+      pair_(std::move(pair)),
+      ws_(socket),
+      hooks_(std::move(hooks)),
+      settlement_(ctx_, pair_, minLog_,
+                  [this](const char* prefix, const std::string& text) { Log(prefix, text); }) {}
 
 // Seconds on the monotonic clock: every time limit of the conversation is
 // measured here, so a step of the wall clock never counts as waiting.
@@ -147,8 +152,7 @@ void SmtpSession::GoOn() {
             reply_.Clear();
             return Enter(Stage::kBody, "DATA taken");
         case Stage::kEndOfDataReply:
-            // Taken: from here on the pair is never sent again, only filed.
-            Settle();
+            Delivered();
             reply_.Clear();
             SendCommand("QUIT");
             return Enter(Stage::kQuitReply, "message taken");

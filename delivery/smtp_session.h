@@ -1,19 +1,18 @@
 // One SMTP conversation for one claimed queue pair: read the envelope,
 // connect to the internal servers in turn, greet, send the envelope and the
-// body, judge each reply (stage_table.h), then settle the result: the audit
-// (minilog row and count) before the sent record, the record before the
-// filing. Only a "5" reply refuses a message; a 421, a temporary refusal or a
-// conversation broken off before the server has answered the end of data
-// leaves it in the queue, and every pair left in the queue waits the back-off.
-// After a refusal or a deferral the session says QUIT (and waits briefly for
-// the answer) before it closes. Step() does one step; the delivery window calls it on its stage
-// timer and on each socket event, and runs the watchdog and the unload.
-// Time limits run on the monotonic clock; a closed connection ends a wait at
-// once. A reply is gathered in a bounded buffer (smtp_reply.h).
+// body, judge each reply (stage_table.h), and hand the outcome (delivered,
+// refused, deferred, broken off) to the pair's Settlement (settlement.h),
+// which audits, records and files it. Only a "5" reply refuses a message; a
+// 421, a temporary refusal or a conversation broken off before the server has
+// answered the end of data leaves it in the queue with its back-off. After a
+// refusal or a deferral the session says QUIT (and waits briefly for the
+// answer) before it closes. Step() does one step; the delivery session calls
+// it on its stage timer and on each socket event, and runs the watchdog and
+// the unload. Time limits run on the monotonic clock; a closed connection
+// ends a wait at once. A reply is gathered in a bounded buffer (smtp_reply.h).
 // DIAGNOSTICS: nothing throws. Socket errors become the conversation's
-// time-outs; outcomes go to the session log and the minilog record; a minilog
-// row reported lost gives one "MINILOG ERROR: " log line; a filing that fails
-// after the server's answer gives one journal line per try.
+// time-outs; outcomes go to the session log and the minilog record (see
+// settlement.h for what a lost row or a failed filing says).
 #pragma once
 
 #include <cstdint>
@@ -28,13 +27,14 @@
 #include "delivery/delivery_meter.h"
 #include "delivery/queue_pair.h"
 #include "delivery/sent_record.h"
+#include "delivery/settlement.h"
 #include "delivery/smtp_reply.h"
 #include "delivery/stage_table.h"
 #include "platform/socket.h"
 
 namespace bw {
 
-/// What the session asks of the window that runs it.
+/// What the session asks of the delivery session that runs it.
 struct SessionHooks {
     std::function<void(int ms)> stageInterval;  // the stage timer's interval
     std::function<void()> finish;               // stop stepping and unload
@@ -59,7 +59,7 @@ class SmtpSession {
     void Closed() { closed_ = true; }
     /// A write finished.
     void SendComplete() { sendDone_ = true; }
-    /// The window unloads: a pair left in the queue waits the back-off (once),
+    /// The delivery session unloads: a pair left in the queue waits the back-off (once),
     /// and the minilog row is written unless the filing wrote it.
     void End();
 
@@ -96,15 +96,11 @@ class SmtpSession {
     void NotSentAfterEnd(std::uint64_t bytes);
     // session_outcome.cpp: the ends of a conversation.
     void Refuse(const std::string& why, bool quit);
+    void Delivered();
     void Defer(const std::string& command, const std::string& reply, bool quit);
     void CloseThen(bool file, bool quit);
     void LeaveInQueue();
-    void BackOff();
-    void WriteAudit(const char* counted = nullptr);
-    void Settle();
-    void RecordSent();
     void FileStage();
-    void AfterFiling(bool filed, const ErrorState& err);
     void Log(const char* prefix, const std::string& text);
 
     DeliveryContext& ctx_;
@@ -126,19 +122,13 @@ class SmtpSession {
     std::string heloLine_;
     std::string mailFrom_;
     BodyWire body_;
-    bool refused_ = false;
     bool fileAfterQuit_ = false;     // kClosing ends in the filing, not the queue
     std::size_t rcptTempFails_ = 0;  // recipients answered with a "4" reply
     std::size_t rcptAccepted_ = 0;   // recipients answered with a "2" reply
     std::string lastTempReply_;      // the last "4" reply to RCPT TO
     std::string firstRefusal_;       // the first refusal of a recipient, as the action names it
-    PairId pairId_;
-    bool pairKnown_ = false;
-    bool backedOff_ = false;  // this attempt has set the pair's back-off
-    bool recorded_ = false;   // the sent record holds this pair
-    bool audited_ = false;    // the minilog row is written (or spooled)
-    bool filing_ = false;     // the filing of an answered pair has begun
     tMinLog minLog_;
+    Settlement settlement_;  // after minLog_ and pair_, which it refers to
 };
 
 }  // namespace bw
