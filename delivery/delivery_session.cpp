@@ -68,8 +68,8 @@ DeliverySession::DeliverySession(DeliveryContext& ctx, DeliverySessions& owner, 
 
 DeliverySession::~DeliverySession() {
     alive_.reset();
-    // A session dropped without unloading (process end) still releases its files.
-    session_->Pair().Release(ctx_.files);
+    // A session dropped without unloading (process end) releases its files
+    // with its pair.
 }
 
 void DeliverySession::StartSession() {
@@ -77,7 +77,7 @@ void DeliverySession::StartSession() {
     startTimer_->SetEnabled(true);
     if (loaded_) return;
     if (!session_->AttemptDue()) {
-        session_->Pair().Release(ctx_.files);
+        session_->Pair().Release();
         startTimer_->SetEnabled(false);
         loaded_ = true;
         unloaded_ = true;
@@ -128,7 +128,7 @@ void DeliverySession::Start() {
 void DeliverySession::Unload() {
     if (!loaded_ || unloaded_) return;
     unloaded_ = true;
-    session_->Pair().Release(ctx_.files);
+    session_->Pair().Release();
     for (Timer* t : {startTimer_.get(), stageTimer_.get(), watchdogTimer_.get(), readTimer_.get(),
                      unloadTimer_.get()}) {
         t->SetEnabled(false);

@@ -15,7 +15,7 @@ DeliverySessions::~DeliverySessions() {
     sessions_.clear();
 }
 
-DeliverySession* DeliverySessions::Create(QueuePair pair) {
+DeliverySession* DeliverySessions::Create(QueuePair& pair) {
     try {
         sessions_.push_back(std::make_unique<DeliverySession>(ctx_, *this, std::move(pair)));
         return sessions_.back().get();

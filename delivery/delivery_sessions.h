@@ -27,8 +27,9 @@ class DeliverySessions {
     DeliverySessions(const DeliverySessions&) = delete;
     DeliverySessions& operator=(const DeliverySessions&) = delete;
 
-    /// A new session for `pair`, kept until it has unloaded; nullptr when it cannot be made.
-    DeliverySession* Create(QueuePair pair);
+    /// A new session that takes over `pair`, kept until it has unloaded; nullptr
+    /// when it cannot be made (the pair is then released or still held here).
+    DeliverySession* Create(QueuePair& pair);
     /// Sessions created and not yet destroyed (loaded or not).
     int Live() const { return static_cast<int>(sessions_.size()); }
     /// Destroys every session that has unloaded and is in none of its own handlers.

@@ -125,14 +125,13 @@ bool Dispatcher::Claim(const std::string& sub, const std::string& name,
         setAside_.UnsafePair(folder, base, name, msgName, why, iDat, iMsg);
         return false;
     }
-    const QueuePair pair{ctx_.settings.AccPath(), sub, base, iDat, iMsg};
+    QueuePair pair(ctx_.files, ctx_.settings.AccPath(), sub, base, iDat, iMsg);
     DeliverySession* session = nullptr;
     for (int attempt = 0; attempt < kCreateAttempts && session == nullptr; ++attempt) {
         session = sessions_.Create(pair);
     }
     if (session == nullptr) {
-        ctx_.files.CloseFileNo(iDat);
-        ctx_.files.CloseFileNo(iMsg);
+        pair.Release();
         EndAtOnce("cannot create a delivery session");
     }
     // Loading raises the active transfers at once, so the limit counts this pass too.

@@ -60,7 +60,7 @@ void SmtpSession::CloseThen(bool file, bool quit) {
 
 void SmtpSession::LeaveInQueue() {
     settlement_.Leave();
-    pair_.Release(ctx_.files);
+    pair_.Release();
     hooks_.finish();
 }
 

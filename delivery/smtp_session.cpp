@@ -58,7 +58,7 @@ bool SmtpSession::TakeData() {
 
 void SmtpSession::Step() {
     if (!pair_.Open()) {
-        pair_.Release(ctx_.files);
+        pair_.Release();
         hooks_.finish();
         return;
     }

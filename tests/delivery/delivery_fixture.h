@@ -101,7 +101,8 @@ class DeliveryTest : public ::testing::Test {
         const auto msg = delivery_->files.ClaimFile(Acc() + folder + name + ".msg", err);
         EXPECT_NE(dat, 0);
         EXPECT_NE(msg, 0);
-        Sessions().Create(QueuePair{Acc(), folder, name, dat, msg})->StartSession();
+        QueuePair pair(delivery_->files, Acc(), folder, name, dat, msg);
+        Sessions().Create(pair)->StartSession();
     }
 
     /// Runs the loop in virtual time (steps of `stepMs`, a short real pause
