@@ -104,37 +104,6 @@ std::string MakeTarnID(double dNow) {
     return hex;
 }
 
-std::string OpenErrorText(int result) {
-    switch (result) {
-        case 2:
-            return "File not found";
-        case 3:
-            return "Path not found";
-        case 5:
-            return "Access denied";
-        case 8:
-            return "Out of memory";
-        case 11:
-            return "Invalid EXE file or error in EXE image";
-        case 26:
-            return "A sharing violation occurred";
-        case 27:
-            return "Incomplete or invalid file association";
-        case 28:
-            return "DDE Time out";
-        case 29:
-            return "DDE transaction failed";
-        case 30:
-            return "DDE busy";
-        case 31:
-            return "No association for file extension";
-        case 32:
-            return "DLL not found";
-        default:
-            return "Unknown error";
-    }
-}
-
 std::string CommandLine(int argc, char** argv) {
     std::string s;
     for (int i = 1; i < argc; ++i) {
@@ -359,9 +328,7 @@ void Daemon::EndGroup() {
 
 void Daemon::ShowIcon() {
     // 18: the notification icon.
-    tNotifyIcon = NotifyIconData{};
-    tNotifyIcon.szTip = NotifyTip(installation_.sVersionText);
-    platform_.desktop->AddIcon(tNotifyIcon.szTip);
+    platform_.desktop->AddIcon(NotifyTip(installation_.sVersionText));
 }
 
 void Daemon::StartServing() {
@@ -395,57 +362,6 @@ void Daemon::Close() {
     // Unload: wait while the shutdown timer is on; it ends the process itself.
     while (shutdown.TimerEnabled()) platform_.loop->Wait(0.01);
     bClosing_ = false;
-}
-
-void Daemon::OnIconMessage(int iMessage) {
-    if (iMessage == 515) {
-        StartManager();
-    } else if (iMessage == 517) {
-        // Only the manager and "Terminate TarnOUT Server" are shown.
-        const int choice =
-            platform_.desktop->PopupMenu({"Brimwarden Manager...", "Terminate TarnOUT Server"});
-        if (choice == 0) MenuClick(Menu::mnuOptionsBWMgr);
-        if (choice == 1) MenuClick(Menu::mnuOptionsExit);
-    }
-}
-
-void Daemon::StartManager() {
-    std::string path = platform_.ExeFolderOrReal() + "/BWManager.exe";
-    if (!PathExists(path)) path = platform_.ExeFolderOrReal() + "/BWManager";
-    platform_.desktop->StartProgram(path);  // failures are ignored
-}
-
-void Daemon::MenuClick(Menu eEntry) {
-    switch (eEntry) {
-        case Menu::mnuOptionsBWMgr:
-            StartManager();
-            break;
-        case Menu::mnuWebsite: {
-            const int result = platform_.desktop->OpenDocument(kWebsite);
-            if (result < 33) platform_.desktop->ShowMessage(OpenErrorText(result), "Brimwarden");
-            break;
-        }
-        case Menu::mnuPlaySound:
-            bPlaySound_ = !bPlaySound_;
-            settings_.SaveSettingX(kAppName, "General", "PlayNotifySound",
-                                   bPlaySound_ ? "-1" : "0");
-            break;
-        case Menu::mnuShowTicker:
-            bShowTicker_ = !bShowTicker_;
-            settings_.SaveSettingX(kAppName, "General", "ShowMsgTicker", bShowTicker_ ? "-1" : "0");
-            break;
-        case Menu::mnuOptionsExit:
-            Close();
-            break;
-        default:
-            break;
-    }
-}
-
-bool Daemon::Checked(Menu eEntry) const {
-    if (eEntry == Menu::mnuPlaySound) return bPlaySound_;
-    if (eEntry == Menu::mnuShowTicker) return bShowTicker_;
-    return false;
 }
 
 }  // namespace bw

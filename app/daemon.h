@@ -1,7 +1,7 @@
 // Daemon: the running program. It owns the queue timer and the database
 // check timer, the delivery, the database thread, the metrics, the status
-// icon and its menu (a log line each on Linux) and the shutdown timer.
-// Start() is the whole start-up; Close() (menu, SIGTERM) ends the process
+// icon (a debug trace line on Linux) and the shutdown timer.
+// Start() is the whole start-up; Close() (SIGTERM, SIGINT, SIGHUP) ends the process
 // through the shutdown timer.
 // DIAGNOSTICS: the fatal start-up paths write one event-log entry (type 4,
 // id 110) and end the process at once: "AppPath Problem!!", "Unable to create Folder Structure!!"
@@ -30,16 +30,6 @@ class SettingsFiles;
 struct HostPlatform;
 struct Installation;
 
-/// The notification icon's record (the platform's notify-icon data with a
-/// 64-character tip).
-struct NotifyIconData {
-    std::uint32_t cbSize = 88;
-    std::uint32_t uID = 1;
-    std::uint32_t uFlags = 7;              // message, icon and tip are valid
-    std::uint32_t uCallbackMessage = 512;  // mouse move
-    std::string szTip;                     // always 64 characters
-};
-
 /// "Brimwarden TarnIN " + version, cut or space-padded to 64 characters.
 std::string NotifyTip(const std::string& sVersionText);
 /// "3.00.0440" for version 3.0.440.
@@ -49,8 +39,6 @@ std::string VersionText(int major, int minor, int revision);
 bool TextToInt16(const std::string& s, std::int16_t& out);
 /// The installation identifier made from a day-serial number.
 std::string MakeTarnID(double dNow);
-/// The message shown when opening a document failed with `result` (< 33).
-std::string OpenErrorText(int result);
 
 class Daemon {
   public:
@@ -69,35 +57,15 @@ class Daemon {
     /// events) while it is on. The shutdown timer ends the process from there.
     void Close();
 
-    /// A message of the notification icon (515 double click, 517 right click).
-    void OnIconMessage(int iMessage);
-
-    enum class Menu {
-        mnuOptionsBWMgr,
-        mnuOptionsAccSetup,
-        mnuDummy1,
-        mnuWebsite,
-        mnuDummy2,
-        mnuPlaySound,
-        mnuShowTicker,
-        mnuDummy3,
-        mnuOptionsExit
-    };
-    void MenuClick(Menu eEntry);
-    bool Checked(Menu eEntry) const;
-
     const Timer* QueueTimer() const { return queueTimer_.get(); }
     const Timer* DBCheckTimer() const { return dbCheckTimer_.get(); }
     /// The delivery, made at step 10 (nullptr before).
     const Delivery* DeliveryPart() const { return delivery_.get(); }
 
-    NotifyIconData tNotifyIcon;
     Shutdown shutdown;
-    static constexpr const char* kWebsite = "https://www.brimwarden.com/";
 
   private:
     void CreateTimers();
-    void StartManager();
     // The start-up steps of Start, in order.
     void RegisterService(const std::string& sCommandLine);      // 1, 2
     void ChooseSettingsStore(const std::string& sCommandLine);  // 3
@@ -125,11 +93,9 @@ class Daemon {
     std::unique_ptr<Delivery> delivery_;
     std::unique_ptr<Timer> queueTimer_;
     std::unique_ptr<Timer> dbCheckTimer_;  // reads the database thread's state for the dispatcher
-    std::unique_ptr<Timer> groupTimer_;      // the fast profile's grouped writes
+    std::unique_ptr<Timer> groupTimer_;    // the fast profile's grouped writes
     // Declared last, so it is stopped first: it calls into the loop's parts.
     std::unique_ptr<DatabaseWorker> database_;
-    bool bPlaySound_ = false;
-    bool bShowTicker_ = false;
     bool bClosing_ = false;
 };
 

@@ -51,12 +51,8 @@ ErrorState DbAudit::AddCountedMinLog(const tMinLog& t, const std::string& sField
 }
 
 void DbAudit::IncStats(const std::string& sField, std::int32_t lAmount) {
-    Count(sField, lAmount, false);
-}
-
-void DbAudit::Count(const std::string& sField, std::int32_t lAmount, bool bAbsolute) {
     if (!IsPlainColumnName(sField)) return;
-    spool_.AppendStats(clock_.Now(), tarnId_, sField, lAmount, bAbsolute ? -1 : 0);
+    spool_.AppendStats(clock_.Now(), tarnId_, sField, lAmount, 0);
     Spooled();
 }
 

@@ -32,12 +32,11 @@ class DbAudit final : public Audit {
             std::function<void()> spooled = {});
 
     ErrorState AddMinLog(const tMinLog& record) override;
+    /// Adds lAmount to one tbl_stats column. A field that is no plain column
+    /// name is never sent.
     void IncStats(const std::string& sField, std::int32_t lAmount) override;
     /// The row and the count go to the spool in one write.
     ErrorState AddCountedMinLog(const tMinLog& record, const std::string& sField) override;
-    /// Adds lAmount to (with bAbsolute: sets) one tbl_stats column. A field
-    /// that is no plain column name is never sent.
-    void Count(const std::string& sField, std::int32_t lAmount, bool bAbsolute);
 
     /// Grouped flushing on or off (off at first).
     void SetGrouped(bool on);

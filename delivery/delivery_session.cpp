@@ -43,7 +43,6 @@ DeliverySession::DeliverySession(DeliveryContext& ctx, DeliverySessions& owner, 
         std::make_unique<Timer>(loop, 5, false, Handler(&DeliverySession::OnUnloadTimer));
     stageTimer_ =
         std::make_unique<Timer>(loop, 250, false, Handler(&DeliverySession::OnStageTimer));
-    startTimer_ = std::make_unique<Timer>(loop, 10, false, Handler(&DeliverySession::OnStartTimer));
     watchdogTimer_ =
         std::make_unique<Timer>(loop, 1000, false, Handler(&DeliverySession::OnWatchdogTimer));
     readTimer_ = std::make_unique<Timer>(loop, 20, false, Handler(&DeliverySession::OnReadTimer));
@@ -74,11 +73,9 @@ DeliverySession::~DeliverySession() {
 
 void DeliverySession::StartSession() {
     HandlerScope scope(*this);
-    startTimer_->SetEnabled(true);
     if (loaded_) return;
     if (!session_->AttemptDue()) {
         session_->Pair().Release();
-        startTimer_->SetEnabled(false);
         loaded_ = true;
         unloaded_ = true;
         return;
@@ -129,8 +126,8 @@ void DeliverySession::Unload() {
     if (!loaded_ || unloaded_) return;
     unloaded_ = true;
     session_->Pair().Release();
-    for (Timer* t : {startTimer_.get(), stageTimer_.get(), watchdogTimer_.get(), readTimer_.get(),
-                     unloadTimer_.get()}) {
+    for (Timer* t :
+         {stageTimer_.get(), watchdogTimer_.get(), readTimer_.get(), unloadTimer_.get()}) {
         t->SetEnabled(false);
     }
     socket_->Close();
@@ -142,10 +139,6 @@ void DeliverySession::Unload() {
                                  static_cast<double>(ctx_.clock.MonotonicMs() - loadMs_) / 1000.0);
     }
     owner_.Unloaded(session_->MinLog(), session_->Pair().name, session_->Result());
-}
-
-void DeliverySession::OnStartTimer() {
-    startTimer_->SetEnabled(false);
 }
 
 void DeliverySession::OnStageTimer() {

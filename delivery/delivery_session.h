@@ -1,5 +1,5 @@
 // DeliverySession: the delivery session. One per claimed queue pair; it owns one
-// TCP socket, five timers and the SMTP session of the pair (smtp_session.h),
+// TCP socket, four timers and the SMTP session of the pair (smtp_session.h),
 // and leaves one minilog record when it unloads.
 //
 // Lifecycle: the dispatcher creates the session through DeliverySessions and
@@ -32,7 +32,8 @@ class DeliverySession {
     DeliverySession(const DeliverySession&) = delete;
     DeliverySession& operator=(const DeliverySession&) = delete;
 
-    /// Switches startTimer_ on, which loads the session (runs the load handler).
+    /// Loads the session: a pair that is due starts its conversation, one
+    /// that is not (filed again instead, or in its back-off) is released.
     void StartSession();
     /// One step of the conversation.
     void StepConversation();
@@ -51,7 +52,6 @@ class DeliverySession {
 
     void Start();
     void Unload();
-    void OnStartTimer();
     void OnStageTimer();
     void OnReadTimer();
     void OnWatchdogTimer();
@@ -70,7 +70,6 @@ class DeliverySession {
     std::unique_ptr<TcpSocket> socket_;
     std::unique_ptr<Timer> unloadTimer_;
     std::unique_ptr<Timer> stageTimer_;
-    std::unique_ptr<Timer> startTimer_;
     std::unique_ptr<Timer> watchdogTimer_;
     std::unique_ptr<Timer> readTimer_;
     std::unique_ptr<SmtpSession> session_;

@@ -1,7 +1,5 @@
 #include "platform/desktop.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,8 +7,6 @@
 #include <string>
 
 #include "platform/ascii_text.h"
-
-extern char** environ;
 
 namespace bw {
 
@@ -24,33 +20,6 @@ bool StdinIsTerminal() {
     if (::isatty(STDIN_FILENO) != 1) return false;
     const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
     return foreground != -1 && foreground == ::getpgrp();
-}
-
-/// Starts argv[0] (a path, or a name looked up on PATH) without waiting for it.
-bool Spawn(const std::vector<std::string>& args, bool searchPath) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = searchPath
-                       ? ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ)
-                       : ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-    return rc == 0;
-}
-
-bool OnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string p = path != nullptr ? path : "/usr/bin:/bin";
-    std::size_t pos = 0;
-    while (pos <= p.size()) {
-        const std::size_t colon = p.find(':', pos);
-        const std::string dir =
-            p.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
-        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
-        if (colon == std::string::npos) break;
-        pos = colon + 1;
-    }
-    return false;
 }
 
 }  // namespace
@@ -70,12 +39,6 @@ void LinuxDesktop::RemoveIcon() {
     DebugTrace("notification icon removed");
 }
 
-int LinuxDesktop::PopupMenu(const std::vector<std::string>& captions) {
-    // No desktop: the menu can never be opened.
-    DebugTrace("popup menu requested (" + std::to_string(captions.size()) + " entries)");
-    return -1;
-}
-
 bool LinuxDesktop::AskYesNo(const std::string& text, const std::string& title) {
     bool yes = true;
     if (StdinIsTerminal()) {
@@ -88,10 +51,6 @@ bool LinuxDesktop::AskYesNo(const std::string& text, const std::string& title) {
     }
     if (log_) log_(text + " - answered " + (yes ? "Yes" : "No"));
     return yes;
-}
-
-void LinuxDesktop::ShowMessage(const std::string& text, const std::string& title) {
-    if (log_) log_(title + ": " + text);
 }
 
 std::string LinuxDesktop::ChooseLanguage(const std::vector<std::string>& names) {
@@ -125,15 +84,6 @@ std::string LinuxDesktop::ChooseLanguage(const std::vector<std::string>& names) 
         }
         std::cerr << "Please enter a number from 1 to " << names.size() << ".\n";
     }
-}
-
-bool LinuxDesktop::StartProgram(const std::string& path) {
-    return Spawn({path}, false);
-}
-
-int LinuxDesktop::OpenDocument(const std::string& target) {
-    if (!OnPath("xdg-open")) return 31;  // no handler for anything
-    return Spawn({"xdg-open", target}, true) ? 42 : 2;
 }
 
 }  // namespace bw

@@ -13,8 +13,4 @@ PolicyStore::PolicyStore(DbSession& session, const Clock& clock, Audit& audit, S
       files_(files),
       folders_(std::move(folders)) {}
 
-std::int16_t PolicyStore::CheckOR(const std::string&, const std::string&, const std::string&) {
-    return 0;
-}
-
 }  // namespace bw

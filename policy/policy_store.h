@@ -63,9 +63,6 @@ class PolicyStore {
     /// Every address matched in a list file, upper-cased, each followed by a tab.
     const std::string& AllowCache() const { return state_.allowCache; }
     const std::string& DisAllowCache() const { return state_.disAllowCache; }
-    /// Open-relay check: never enabled, always 0.
-    std::int16_t CheckOR(const std::string& sAddress, const std::string& sAction,
-                         const std::string& sSender);
 
     // --- IP lock --------------------------------------------------------
     /// Records an event ("S", "SD", "G", "R") or answers a question ("VS",

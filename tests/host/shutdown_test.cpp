@@ -81,40 +81,6 @@ TEST_F(ShutdownTest, RunningDeliveriesDelayTheEnd) {
     }
 }
 
-TEST_F(ShutdownTest, MenuAndIconMessages) {
-    EXPECT_FALSE(form_->Checked(Daemon::Menu::mnuPlaySound));
-    form_->MenuClick(Daemon::Menu::mnuPlaySound);
-    EXPECT_TRUE(form_->Checked(Daemon::Menu::mnuPlaySound));
-    EXPECT_EQ(Stored("General", "PlayNotifySound"), "-1");
-    form_->MenuClick(Daemon::Menu::mnuPlaySound);
-    EXPECT_EQ(Stored("General", "PlayNotifySound"), "0");
-    form_->MenuClick(Daemon::Menu::mnuShowTicker);
-    EXPECT_EQ(Stored("General", "ShowMsgTicker"), "-1");
-
-    desktop_.openResult = 31;
-    form_->MenuClick(Daemon::Menu::mnuWebsite);
-    desktop_.openResult = 33;
-    form_->MenuClick(Daemon::Menu::mnuWebsite);
-    EXPECT_EQ(desktop_.messages, (std::vector<std::string>{"No association for file extension"}));
-
-    form_->OnIconMessage(512);
-    form_->OnIconMessage(514);
-    EXPECT_TRUE(desktop_.started.empty());
-    EXPECT_TRUE(desktop_.menuCaptions.empty());
-    form_->OnIconMessage(515);  // the manager program, beside the executable
-    ASSERT_EQ(desktop_.started.size(), 1u);
-    EXPECT_EQ(desktop_.started[0], exeDir_ + "/BWManager");
-    Put(exeDir_ + "/BWManager.exe", "");
-    form_->OnIconMessage(515);
-    EXPECT_EQ(desktop_.started.back(), exeDir_ + "/BWManager.exe");
-
-    desktop_.menuChoice = 1;  // "Terminate TarnOUT Server"
-    t0_ = clock_.MonotonicMs();
-    EXPECT_THROW(form_->OnIconMessage(517), ProcessEnded);
-    EXPECT_EQ(desktop_.menuCaptions,
-              (std::vector<std::string>{"Brimwarden Manager...", "Terminate TarnOUT Server"}));
-}
-
 TEST_F(ShutdownTest, LanguageLookup) {
     struct Case {
         const char* label;

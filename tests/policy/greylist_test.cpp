@@ -89,8 +89,6 @@ TEST_F(GreyTest, NonQuadsAnswerWithoutTheDatabase) {
         EXPECT_EQ(store_.CheckLockIP(ip, "S"), 0) << ip;
     }
     EXPECT_EQ(store_.CheckGreyIP("a.b.c.d", "a@x.org", "b@corp.com", "", 0, 0), 9);
-    // The open-relay check is never enabled and touches nothing.
-    EXPECT_EQ(store_.CheckOR("a@x", "relay", "b@y"), 0);
     EXPECT_FALSE(session_.conn);
     EXPECT_EQ(Count("tbl_greylist"), 0);
 }

@@ -20,10 +20,6 @@ class FakeDesktop final : public Desktop {
         iconTip = tip;
     }
     void RemoveIcon() override { iconShown = false; }
-    int PopupMenu(const std::vector<std::string>& captions) override {
-        menuCaptions = captions;
-        return menuChoice;
-    }
     bool AskYesNo(const std::string& text, const std::string& /*title*/) override {
         questions.push_back(text);
         if (answers.empty()) return false;
@@ -31,30 +27,17 @@ class FakeDesktop final : public Desktop {
         answers.erase(answers.begin());
         return a;
     }
-    void ShowMessage(const std::string& text, const std::string& /*title*/) override {
-        messages.push_back(text);
-    }
     std::string ChooseLanguage(const std::vector<std::string>& names) override {
         offeredLanguages = names;
         return languageChoice;
     }
-    bool StartProgram(const std::string& path) override {
-        started.push_back(path);
-        return true;
-    }
-    int OpenDocument(const std::string& /*target*/) override { return openResult; }
 
     bool iconShown = false;
     std::string iconTip;
-    int menuChoice = -1;
-    std::vector<std::string> menuCaptions;
     std::vector<bool> answers;  // consumed in order; No when empty
     std::vector<std::string> questions;
-    std::vector<std::string> messages;
     std::string languageChoice;
     std::vector<std::string> offeredLanguages;
-    std::vector<std::string> started;
-    int openResult = 42;
 };
 
 /// Thrown by FakeProcess::EndNow (tests only).
