@@ -2,7 +2,8 @@
 // in-memory settings stores, scripted desktop, and a process end that throws
 // ProcessEnded. Each test gets its own folder with an "exe" folder (the
 // program's own folder) and an "app" folder, and its own installation
-// record, settings files and settings wrappers.
+// record, settings files and settings wrappers. (tests/app/daemon_fixture.h
+// adds the daemon.)
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,8 +13,6 @@
 #include <optional>
 #include <string>
 
-#include "app/daemon.h"
-#include "app/runtime_state.h"
 #include "host/host_platform.h"
 #include "host/installation.h"
 #include "host/settings.h"
@@ -38,23 +37,6 @@ class HostTest : public ::testing::Test {
         inst_ = Installation{};
         files_.emplace(inst_.AppPath, inst_.AccPath,
                        [this](const std::string& text) { service_.LogEvent(2, 110, text); });
-    }
-
-    /// A fresh process: new main window and installation record.
-    void Restart() {
-        form_.reset();
-        NewProcess();
-    }
-    /// Runs the start-up in a new main window; true when it returned (the
-    /// program runs on), false when it ended the process.
-    bool Start(const std::string& commandLine = "") {
-        form_ = std::make_unique<Daemon>(hp_, inst_, *files_, settings_, runtime_);
-        try {
-            form_->Start(commandLine);
-            return true;
-        } catch (const ProcessEnded&) {
-            return false;
-        }
     }
 
     static void Put(const std::string& path, const std::string& text) { WriteFile(path, text); }
@@ -88,8 +70,6 @@ class HostTest : public ::testing::Test {
     Installation inst_;
     std::optional<SettingsFiles> files_;
     Settings settings_{hp_, inst_};
-    RuntimeState runtime_{{}, {}, root_ + "/state", 0, {}};
-    std::unique_ptr<Daemon> form_;
 };
 
 }  // namespace bw::test

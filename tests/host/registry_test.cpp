@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "host/settings.h"
-#include "host_fixture.h"
+#include "tests/host/host_fixture.h"
 
 namespace bw {
 namespace {

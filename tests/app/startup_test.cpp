@@ -12,10 +12,10 @@
 #include "host/ini.h"
 #include "host/lang.h"
 #include "host/settings.h"
-#include "host_fixture.h"
 #include "platform/checksum.h"
 #include "policy/policy_rules.h"
 #include "policy/policy_store.h"
+#include "tests/app/daemon_fixture.h"
 #include "tests/support/fake_audit.h"
 #include "tests/support/fake_service.h"
 #include "tests/support/peer_connection.h"
@@ -24,9 +24,9 @@ namespace bw {
 namespace {
 
 namespace fs = std::filesystem;
-using test::HostTest;
+using test::DaemonTest;
 
-class StartupTest : public HostTest {
+class StartupTest : public DaemonTest {
   protected:
     void SetUp() override {
         Put(appDir_ + "lang/English.lng", "");
@@ -57,7 +57,7 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     std::snprintf(hex, sizeof hex, "%X", Crc32(text));
     ASSERT_TRUE(Start());
     const Installation& g = inst_;
-    const DeliverySettings& d = form_->DeliveryPart()->settings;
+    const DeliverySettings& d = daemon_->DeliveryPart()->settings;
     for (const char* sub : {"Logs", "TarnIN", "TarnIN/Hold", "TarnIN/Inbox", "TarnIN/Delete",
                             "TarnIN/Trash", "TarnIN/OutQueue", "TarnIN/SCHK", "TarnIN/SEML",
                             "TarnIN/Fetch", "TarnIN/TempIN", "TarnIN/Outbox"}) {
@@ -85,10 +85,10 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     EXPECT_TRUE(desktop_.iconShown);
     EXPECT_EQ(desktop_.iconTip.size(), 64u);
     EXPECT_EQ(desktop_.iconTip.rfind("Brimwarden TarnIN 3.00.0440 ", 0), 0u);
-    EXPECT_TRUE(form_->QueueTimer()->Enabled());
-    EXPECT_EQ(form_->QueueTimer()->Interval(), 5000);
-    EXPECT_TRUE(form_->DBCheckTimer()->Enabled());
-    EXPECT_EQ(form_->DBCheckTimer()->Interval(), 1000);
+    EXPECT_TRUE(daemon_->QueueTimer()->Enabled());
+    EXPECT_EQ(daemon_->QueueTimer()->Interval(), 5000);
+    EXPECT_TRUE(daemon_->DBCheckTimer()->Enabled());
+    EXPECT_EQ(daemon_->DBCheckTimer()->Interval(), 1000);
 }
 
 TEST_F(StartupTest, DefaultsWithNothingStored) {
@@ -98,7 +98,7 @@ TEST_F(StartupTest, DefaultsWithNothingStored) {
     // The program's own folder becomes the registered application folder.
     EXPECT_EQ(inst_.AppPath, exeDir_ + "/");
     EXPECT_EQ(Stored("General", "AppPath"), exeDir_ + "/");
-    const DeliverySettings& d = form_->DeliveryPart()->settings;
+    const DeliverySettings& d = daemon_->DeliveryPart()->settings;
     EXPECT_TRUE(d.useTrash);
     EXPECT_FALSE(d.sessionLog);
     EXPECT_EQ(d.peer2, "");

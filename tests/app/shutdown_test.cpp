@@ -4,14 +4,14 @@
 #include <utility>
 
 #include "host/lang.h"
-#include "host_fixture.h"
+#include "tests/app/daemon_fixture.h"
 
 namespace bw {
 namespace {
 
-using test::HostTest;
+using test::DaemonTest;
 
-class ShutdownTest : public HostTest {
+class ShutdownTest : public DaemonTest {
   protected:
     void SetUp() override {
         Put(appDir_ + "lang/English.lng",
@@ -28,7 +28,7 @@ class ShutdownTest : public HostTest {
     /// Closes the main window; the virtual seconds until the process ended.
     double CloseAndTimeTheEnd() {
         try {
-            form_->Close();
+            daemon_->Close();
         } catch (const ProcessEnded&) {
             return static_cast<double>(clock_.MonotonicMs() - t0_) / 1000.0;
         }
@@ -67,7 +67,7 @@ TEST_F(ShutdownTest, RunningDeliveriesDelayTheEnd) {
                      [this] { runtime_.activeTransfers = 0; });
         bool again = true;
         Timer second(loop_, 300, true, [&] {
-            if (std::exchange(again, false)) form_->Close();
+            if (std::exchange(again, false)) daemon_->Close();
         });
         const double s = CloseAndTimeTheEnd();
         EXPECT_GE(s, row.from);
