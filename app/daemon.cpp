@@ -16,6 +16,7 @@
 #include "db/db_session.h"
 #include "delivery/delivery.h"
 #include "delivery/profile.h"
+#include "delivery/profile_parts.h"
 #include "delivery/server_list.h"
 #include "host/host_platform.h"
 #include "host/ini.h"
@@ -298,32 +299,13 @@ void Daemon::MakeAccountFolders() {
     }
     LoadForwardedList(installation_, files_);
     delivery_->settings.forwardedList = installation_.sForwardedList;
-    if (delivery_->settings.profile == Profile::kFast) StartFastProfile();
-}
-
-// The fast profile watches the queue folders from here on and writes its
-// syncs in groups, every kGroupIntervalMs.
-void Daemon::StartFastProfile() {
-    if (const ErrorState err = delivery_->dispatcher.StartWatch(); err.Failed()) {
+    // The profile's parts: where work comes from, how sessions step, how
+    // writes become durable.
+    profile_ = MakeProfileParts(*delivery_);
+    if (const ErrorState err = profile_->Start(); err.Failed()) {
         FatalStartupError(platform_, "Queue watch problem: " + err.description, kExitFolders);
     }
-    delivery_->ctx.syncLater = &delivery_->syncs;
-    delivery_->ctx.changedLater = &delivery_->changed;
-    audit_->SetGrouped(true);
-    delivery_->sent.SetGroupedSync(true);
-    groupTimer_ =
-        std::make_unique<Timer>(*platform_.loop, kGroupIntervalMs, true, [this] { EndGroup(); });
-    shutdown.SetBeforeEnd([this] { EndGroup(); });
-}
-
-// The end of a group of the fast profile: the changed flag is rewritten, the
-// folder syncs go to the worker, the audit to the database, the sent record to
-// the disk.
-void Daemon::EndGroup() {
-    delivery_->changed.Touch(delivery_->ctx.clock.Now());
-    delivery_->syncs.Flush();
-    audit_->FlushGroup();
-    delivery_->sent.SyncGroup();
+    shutdown.SetBeforeEnd([this] { profile_->EndGroup(); });
 }
 
 void Daemon::ShowIcon() {

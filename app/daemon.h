@@ -22,6 +22,7 @@ namespace bw {
 class DaemonMetrics;
 class DatabaseWorker;
 class DbAudit;
+class ProfileParts;
 struct RuntimeState;
 struct Delivery;
 class Timer;
@@ -79,8 +80,6 @@ class Daemon {
     void ShowIcon();                                            // 18
     void StartServing();                                        // 19, 20
     void MakeDelivery();                                        // with step 10
-    void StartFastProfile();                                    // with step 17
-    void EndGroup();
 
     const HostPlatform& platform_;
     Installation& installation_;
@@ -91,9 +90,9 @@ class Daemon {
     std::unique_ptr<DaemonMetrics> metrics_;  // outlives the delivery and health check using it
     std::unique_ptr<DbAudit> audit_;
     std::unique_ptr<Delivery> delivery_;
+    std::unique_ptr<ProfileParts> profile_;  // destroyed before the delivery it fits
     std::unique_ptr<Timer> queueTimer_;
     std::unique_ptr<Timer> dbCheckTimer_;  // reads the database thread's state for the dispatcher
-    std::unique_ptr<Timer> groupTimer_;    // the fast profile's grouped writes
     // Declared last, so it is stopped first: it calls into the loop's parts.
     std::unique_ptr<DatabaseWorker> database_;
     bool bClosing_ = false;

@@ -35,6 +35,10 @@ class Audit {
         IncStats(sField, 1);
         return AddMinLog(record);
     }
+    /// Writes made durable in groups (on) or each at once (off, at first).
+    virtual void SetGrouped(bool /*on*/) {}
+    /// The end of a group: what was written since is made durable.
+    virtual void FlushGroup() {}
 };
 
 }  // namespace bw

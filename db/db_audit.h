@@ -39,9 +39,9 @@ class DbAudit final : public Audit {
     ErrorState AddCountedMinLog(const tMinLog& record, const std::string& sField) override;
 
     /// Grouped flushing on or off (off at first).
-    void SetGrouped(bool on);
+    void SetGrouped(bool on) override;
     /// The end of a group: flushes the spool and hands it on.
-    void FlushGroup();
+    void FlushGroup() override;
 
   private:
     void Spooled();

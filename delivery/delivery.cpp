@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "delivery/session_pacing.h"
 #include "platform/socket.h"
 
 namespace bw {
@@ -18,10 +19,20 @@ Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& aud
                    std::function<bool()> databaseOpen, Timer* queueTimer, SocketFactory newSocket)
     : log(settings, clock, journal),
       sent(sentRecordPath, journal),
-      ctx{settings,       clock, loop,
-          journal,        audit, log,
-          sent,           files, OrRealSockets(std::move(newSocket), loop),
-          activeTransfers},
+      ctx{settings,
+          clock,
+          loop,
+          journal,
+          audit,
+          log,
+          sent,
+          files,
+          OrRealSockets(std::move(newSocket), loop),
+          activeTransfers,
+          nullptr,
+          &PacingOnTicks(),
+          &SyncFoldersAtOnce(),
+          &changedAtOnce},
       dispatcher(ctx, std::move(databaseOpen), queueTimer) {}
 
 }  // namespace bw

@@ -1,7 +1,8 @@
 // The delivery as the program's entry wires it: its settings, session log,
-// sent record, open queue files, shared context and dispatcher, made once at start. The caller
-// fills `settings` from the start-up's values and runs
-// dispatcher.OnQueueTimer() on its queue timer.
+// sent record, open queue files, shared context and dispatcher, made once at
+// start, working as the classic profile until MakeProfileParts
+// (profile_parts.h) fits it to its profile. The caller fills `settings` from
+// the start-up's values and runs dispatcher.OnQueueTimer() on its queue timer.
 // DIAGNOSTICS: none here; see the parts.
 #pragma once
 
@@ -30,8 +31,9 @@ struct Delivery {
     SessionLog log;
     SentRecord sent;
     QueueFiles files;
-    BackgroundSync syncs;      // the fast profile's grouped syncs
-    ChangedFlagGroup changed;  // and its grouped Changed.flg
+    BackgroundSync syncs;             // the fast profile's grouped syncs
+    ChangedFlagGroup changed;         // and its grouped Changed.flg
+    ChangedFlagAtOnce changedAtOnce;  // the classic one
     DeliveryContext ctx;
     Dispatcher dispatcher;
 };

@@ -14,8 +14,9 @@
 namespace bw {
 
 class Audit;
-class BackgroundSync;
-class ChangedFlagGroup;
+class ChangedFlag;
+class FolderSync;
+class SessionPacing;
 class Clock;
 class DeliveryMeter;
 class Loop;
@@ -59,10 +60,12 @@ struct DeliveryContext {
     SentRecord& sent;
     QueueFiles& files;  // the claimed queue files, by number
     SocketFactory newSocket;
-    std::int16_t& activeTransfers;        // loaded delivery sessions (the shutdown waits for 0)
-    DeliveryMeter* meter = nullptr;       // the metrics; null when they are off
-    BackgroundSync* syncLater = nullptr;  // the fast profile's grouped syncs; null: sync at once
-    ChangedFlagGroup* changedLater = nullptr;  // its grouped Changed.flg; null: at each filing
+    std::int16_t& activeTransfers;   // loaded delivery sessions (the shutdown waits for 0)
+    DeliveryMeter* meter = nullptr;  // the metrics; null when they are off
+    // How the profile works (profile_parts.h sets them; classic by default):
+    const SessionPacing* pacing;  // how a session steps
+    FolderSync* folderSync;       // how a filing's folders become durable
+    ChangedFlag* changedFlag;     // how a filing says the queues changed
 };
 
 }  // namespace bw

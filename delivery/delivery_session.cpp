@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "delivery/delivery_sessions.h"
+#include "delivery/session_pacing.h"
 #include "platform/clock.h"
 
 namespace bw {
@@ -33,11 +34,7 @@ auto DeliverySession::Handler(Fn fn) {
 }
 
 DeliverySession::DeliverySession(DeliveryContext& ctx, DeliverySessions& owner, QueuePair pair)
-    : ctx_(ctx),
-      owner_(owner),
-      socket_(ctx.newSocket()),
-      fast_(ctx.settings.profile == Profile::kFast),
-      alive_(std::make_shared<bool>(true)) {
+    : ctx_(ctx), owner_(owner), socket_(ctx.newSocket()), alive_(std::make_shared<bool>(true)) {
     Loop& loop = ctx.loop;
     unloadTimer_ =
         std::make_unique<Timer>(loop, 5, false, Handler(&DeliverySession::OnUnloadTimer));
@@ -50,17 +47,17 @@ DeliverySession::DeliverySession(DeliveryContext& ctx, DeliverySessions& owner, 
     socket_->onDataArrival = Handler(&DeliverySession::OnDataArrival);
     socket_->onSendComplete = Handler(&DeliverySession::OnSendComplete);
     socket_->onClose = Handler(&DeliverySession::OnClosed);
-    if (fast_) socket_->onConnect = Handler(&DeliverySession::OnConnected);
+    socket_->onConnect = Handler(&DeliverySession::OnConnected);
     SessionHooks hooks;
     hooks.stageInterval = [this](int ms) {
         if (stageTimer_->Interval() != ms) stageTimer_->SetInterval(ms);
-        if (fast_) PostStep();
+        ctx_.pacing->Entered([this] { PostStep(); });
     };
     hooks.finish = [this] {
         stageTimer_->SetEnabled(false);
         finishing_ = true;
-        if (!fast_) return unloadTimer_->SetEnabled(true);
-        PostToSelf(&DeliverySession::OnUnloadTimer);
+        ctx_.pacing->Finished(*unloadTimer_,
+                              [this] { PostToSelf(&DeliverySession::OnUnloadTimer); });
     };
     session_ = std::make_unique<SmtpSession>(ctx, std::move(pair), *socket_, std::move(hooks));
 }
@@ -85,10 +82,10 @@ void DeliverySession::StartSession() {
     stageTimer_->SetEnabled(true);
     readTimer_->SetEnabled(true);
     Start();
-    if (fast_) PostStep();
+    ctx_.pacing->Entered([this] { PostStep(); });
 }
 
-// The fast profile steps as soon as there is something to do: on entering a
+// Paced on events, a session steps as soon as there is something to do: on entering a
 // stage, on a connection, on data and on a finished write. The stage timer
 // still runs, for the time limits.
 void DeliverySession::PostStep() {
@@ -169,13 +166,14 @@ void DeliverySession::OnUnloadTimer() {
 
 void DeliverySession::OnSocketError(long, const std::string&) {
     // No message box. While connecting, the time limit turns the failure into
-    // an outcome (the fast profile: at once); a connection that breaks later
+    // an outcome (paced on events: at once); a connection that breaks later
     // ends the wait like a close.
     const Stage s = session_->CurrentStage();
     if (s != Stage::kConnect && s != Stage::kConnecting && socket_->State() == TcpSocket::kError) {
         OnClosed();
-    } else if (fast_ && s == Stage::kConnecting) {
-        OnClosed();  // the fast profile does not sit out the limit of a failed connect
+    } else if (s == Stage::kConnecting) {
+        // Paced on events, a failed connect is judged at once, not at the limit.
+        ctx_.pacing->ConnectionSettled([this] { OnClosed(); });
     }
 }
 
@@ -185,7 +183,7 @@ void DeliverySession::OnDataArrival(std::size_t) {
 }
 
 void DeliverySession::OnConnected() {
-    OnDataArrival(0);
+    ctx_.pacing->ConnectionSettled([this] { OnDataArrival(0); });
 }
 
 void DeliverySession::OnSendComplete() {

@@ -73,7 +73,6 @@ class DeliverySession {
     std::unique_ptr<Timer> watchdogTimer_;
     std::unique_ptr<Timer> readTimer_;
     std::unique_ptr<SmtpSession> session_;
-    const bool fast_;              // the fast profile: step on events, not on ticks
     std::shared_ptr<bool> alive_;  // posted steps find the session gone
     bool stepPosted_ = false;
     bool finishing_ = false;   // the session asked for the unload

@@ -5,27 +5,23 @@
 #include <cstdio>
 #include <utility>
 
+#include "delivery/cadence_scan.h"
 #include "delivery/delivery_meter.h"
 #include "delivery/delivery_session.h"
-#include "delivery/queue_watch.h"
+#include "delivery/work_source.h"
 #include "platform/loop.h"
 #include "platform/queue_files.h"
 
 namespace bw {
 
-namespace {
-
-constexpr int kIdleIntervalMs = 5000;
-constexpr int kBusyIntervalMs = 500;
-constexpr int kCreateAttempts = 100;
-
-// Ends the process without running any handler; open queue files stay where they are.
-[[noreturn]] void EndAtOnce(const std::string& why) {
+[[noreturn]] void EndDeliveryAtOnce(const std::string& why) {
     std::fprintf(stderr, "BWTarnOUT: %s\n", why.c_str());
     std::fflush(stderr);
     ::_exit(1);
 }
 
+namespace {
+constexpr int kCreateAttempts = 100;
 }  // namespace
 
 Dispatcher::Dispatcher(DeliveryContext& ctx, std::function<bool()> databaseOpen, Timer* queueTimer)
@@ -33,7 +29,10 @@ Dispatcher::Dispatcher(DeliveryContext& ctx, std::function<bool()> databaseOpen,
       databaseOpen_(std::move(databaseOpen)),
       queueTimer_(queueTimer),
       sessions_(ctx),
-      setAside_(ctx) {}
+      setAside_(ctx),
+      source_(std::make_unique<CadenceScan>(ctx, *this)) {
+    sessions_.SetFreedHandler([this](SessionResult result) { source_->SessionEnded(result); });
+}
 
 Dispatcher::~Dispatcher() = default;
 
@@ -41,47 +40,22 @@ bool Dispatcher::HasRoom() const {
     return databaseOpen_() && ctx_.activeTransfers < ctx_.settings.maxSessions;
 }
 
-ErrorState Dispatcher::StartWatch() {
-    watch_ = std::make_unique<QueueWatch>(ctx_, *this);
-    ErrorState err = watch_->Start();
-    if (err.Failed()) {
-        watch_.reset();
-        return err;
-    }
-    sessions_.SetFreedHandler([this](SessionResult result) { watch_->SessionEnded(result); });
-    if (queueTimer_ != nullptr) queueTimer_->SetInterval(kRescanIntervalMs);
-    return err;
+void Dispatcher::UseWorkSource(std::unique_ptr<WorkSource> source) {
+    source_ = std::move(source);
+}
+
+ErrorState Dispatcher::StartWork() {
+    return source_->Start();
 }
 
 void Dispatcher::DatabaseChecked() {
     const bool open = databaseOpen_();
-    if (watch_ && open && !databaseWasOpen_) watch_->SchedulePass();
+    if (open && !databaseWasOpen_) source_->DatabaseCameBack();
     databaseWasOpen_ = open;
 }
 
 void Dispatcher::OnQueueTimer() {
-    if (watch_) return watch_->Rescan();
-    if (!databaseOpen_()) return;
-    scanFolder_ = scanFolder_ != "Inbox/" ? "Inbox/" : "Outbox/";
-    ErrorState err;
-    const std::vector<std::pair<std::string, std::string>> pairs = ListPairs(scanFolder_, err);
-    if (err.Failed()) EndAtOnce("queue folder missing or unreadable: " + err.description);
-    if (pairs.empty()) {
-        if (queueTimer_ != nullptr) queueTimer_->SetInterval(kIdleIntervalMs);
-        return;
-    }
-    // Off while the pass runs, so no second scan starts inside this one.
-    if (queueTimer_ != nullptr) {
-        queueTimer_->SetEnabled(false);
-        queueTimer_->SetInterval(kBusyIntervalMs);
-    }
-    int claimed = 0;
-    for (const auto& [name, msgName] : pairs) {
-        if (!HasRoom()) break;
-        if (Claim(scanFolder_, name, msgName)) ++claimed;
-    }
-    if (ctx_.meter != nullptr) ctx_.meter->Claimed(claimed);
-    if (queueTimer_ != nullptr) queueTimer_->SetEnabled(true);
+    source_->OnQueueTimer();
 }
 
 std::vector<std::pair<std::string, std::string>> Dispatcher::ListPairs(const std::string& sub,
@@ -132,7 +106,7 @@ bool Dispatcher::Claim(const std::string& sub, const std::string& name,
     }
     if (session == nullptr) {
         pair.Release();
-        EndAtOnce("cannot create a delivery session");
+        EndDeliveryAtOnce("cannot create a delivery session");
     }
     // Loading raises the active transfers at once, so the limit counts this pass too.
     session->StartSession();

@@ -1,14 +1,11 @@
-// The queue dispatcher. Classic profile, on tmrQueue: one queue folder per
-// tick (Inbox, then Outbox, in turn), every pair nobody else holds claimed by
-// an exclusive lock and handed to a new delivery session, up to "MaxSessions"
-// deliveries at once (5 by default). Fast profile: the queue watch
-// (queue_watch.h) claims pairs as they complete and as sessions end, and
-// tmrQueue only runs its rescan.
-// DIAGNOSTICS: in the classic profile a queue folder that is missing or
-// unreadable ends the process at once (one line on standard error); the fast
-// profile's watch says it in the journal instead and waits for the folder to
-// come back. A delivery session that cannot be created in 100 attempts ends the
-// process. A pair that cannot be claimed is skipped quietly.
+// The queue dispatcher: a pair nobody else holds is claimed by an exclusive
+// lock on both files and handed to a new delivery session, up to
+// "MaxSessions" deliveries at once (5 by default). Where the pairs come from
+// is its work source (work_source.h): the classic scan on the queue timer
+// unless the profile gives another.
+// DIAGNOSTICS: a delivery session that cannot be created in 100 attempts ends
+// the process. A pair that cannot be claimed is skipped quietly; a pair that
+// is unsafe to send goes to the set-aside rule.
 #pragma once
 
 #include <functional>
@@ -24,8 +21,12 @@
 
 namespace bw {
 
-class QueueWatch;
 class Timer;
+class WorkSource;
+
+/// Ends the process without running any handler (open queue files stay
+/// where they are), saying `why` on standard error.
+[[noreturn]] void EndDeliveryAtOnce(const std::string& why);
 
 class Dispatcher {
   public:
@@ -37,9 +38,10 @@ class Dispatcher {
 
     void OnQueueTimer();
 
-    /// Fast profile: watches the queue folders from now on (they must exist);
-    /// failed when a folder cannot be watched.
-    ErrorState StartWatch();
+    /// Takes its work from `source` from now on (instead of the classic scan).
+    void UseWorkSource(std::unique_ptr<WorkSource> source);
+    /// Starts the work source; failed when it cannot run.
+    ErrorState StartWork();
 
     /// The pairs (".dat" name, ".msg" name) of the queue sub-folder `sub`
     /// ("Inbox/" or "Outbox/"); a lone ".dat" goes to the set-aside rule. A
@@ -48,11 +50,15 @@ class Dispatcher {
                                                                ErrorState& err);
     /// Claims a pair of `sub` and hands it to a new delivery session; true when it went.
     bool Claim(const std::string& sub, const std::string& name, const std::string& msgName);
-    /// After each health check: the fast profile claims at once when the
-    /// database has just come (back), rather than at the next rescan.
+    /// After each health check: the work source hears when the database has
+    /// just come (back).
     void DatabaseChecked();
+    /// The database connection exists.
+    bool DatabaseOpen() const { return databaseOpen_(); }
     /// The database is open and a session is free.
     bool HasRoom() const;
+    /// The timer that runs OnQueueTimer (may be null); the work source sets its interval.
+    Timer* QueueTimer() const { return queueTimer_; }
 
     DeliverySessions& Sessions() { return sessions_; }
 
@@ -62,8 +68,7 @@ class Dispatcher {
     Timer* queueTimer_;
     DeliverySessions sessions_;
     SetAside setAside_;
-    std::string scanFolder_;  // the queue sub-folder listed on the current tick
-    std::unique_ptr<QueueWatch> watch_;
+    std::unique_ptr<WorkSource> source_;
     bool databaseWasOpen_ = false;
 };
 

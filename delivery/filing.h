@@ -13,28 +13,38 @@
 
 #include "delivery/queue_pair.h"
 #include "platform/error_state.h"
+#include "platform/folder_sync.h"
 
 namespace bw {
 
 /// Moves or deletes both files of `pair` (closing them); `refused` sends them
-/// to BAD, else `useTrash` to the trash.
-/// With `later`, the folders' syncs go to it (the fast profile).
+/// to BAD, else `useTrash` to the trash. `sync` makes the folders durable.
 bool FilePair(QueueFiles& files, QueuePair& pair, bool refused, bool useTrash, ErrorState& err,
-              BackgroundSync* later = nullptr);
+              FolderSync& sync = SyncFoldersAtOnce());
 
-class ChangedFlagGroup;
+/// Rewrites folder + "Changed.flg" with the day-serial number `now`.
+void TouchChangedFlag(const std::string& folder, double now);
 
-/// Rewrites folder + "Changed.flg" with the day-serial number `now`; with
-/// `later`, only marks it for the group's end (the fast profile).
-void TouchChangedFlag(const std::string& folder, double now, ChangedFlagGroup* later = nullptr);
+/// How a filing tells the other components that an account's queues changed.
+class ChangedFlag {
+  public:
+    virtual ~ChangedFlag() = default;
+    virtual void Changed(const std::string& folder, double now) = 0;
+};
+
+/// Rewrites the flag at each filing.
+class ChangedFlagAtOnce final : public ChangedFlag {
+  public:
+    void Changed(const std::string& folder, double now) override { TouchChangedFlag(folder, now); }
+};
 
 /// The fast profile's changed flag: filings mark it and the end of each group
 /// rewrites it once. Rewritten at every delivery, the flag's new file made
 /// ext4 search past all the recently deleted inodes for a fresh one: over half
 /// the loop's time at a thousand deliveries a second.
-class ChangedFlagGroup {
+class ChangedFlagGroup final : public ChangedFlag {
   public:
-    void Mark(const std::string& folder) { folder_ = folder; }
+    void Changed(const std::string& folder, double /*now*/) override { folder_ = folder; }
     /// Rewrites the flag when a filing marked it since the last call.
     void Touch(double now);
 

@@ -34,7 +34,9 @@ QueueWatch::~QueueWatch() = default;
 
 ErrorState QueueWatch::Start() {
     ErrorState err = Watch();
-    if (!err.Failed()) Rescan();
+    if (err.Failed()) return err;
+    if (Timer* timer = dispatcher_.QueueTimer()) timer->SetInterval(kRescanIntervalMs);
+    Rescan();
     return err;
 }
 

@@ -5,7 +5,7 @@
 // folders taking turns; each session's end runs a new pass. A file still being
 // written keeps its pair back until it is complete (or has not changed for
 // kStaleWritingMs: its writer is gone and the claim's lock decides, as in the
-// classic scan). The rescan, every kRescanIntervalMs on tmrQueue and at once
+// classic scan). The rescan, every kRescanIntervalMs on the queue timer and at once
 // when the kernel dropped events or a folder was replaced (then watched
 // afresh), lists both folders like the classic scan
 // (lone envelopes go to the set-aside rule) and makes every pair found a
@@ -35,6 +35,7 @@
 
 #include "delivery/delivery_context.h"
 #include "delivery/delivery_meter.h"
+#include "delivery/work_source.h"
 #include "platform/dir_watch.h"
 #include "platform/error_state.h"
 
@@ -42,20 +43,25 @@ namespace bw {
 
 class Dispatcher;
 
-/// The fast profile's rescan interval (tmrQueue).
+/// The fast profile's rescan interval (the queue timer).
 inline constexpr int kRescanIntervalMs = 2000;
 /// A file whose writer has not been heard of for this long no longer holds its pair back.
 inline constexpr std::int64_t kStaleWritingMs = 30 * 1000;
 
-class QueueWatch {
+class QueueWatch final : public WorkSource {
   public:
     QueueWatch(DeliveryContext& ctx, Dispatcher& dispatcher);
-    ~QueueWatch();
+    ~QueueWatch() override;
     QueueWatch(const QueueWatch&) = delete;
     QueueWatch& operator=(const QueueWatch&) = delete;
 
-    /// Watches both queue folders and rescans them once.
-    ErrorState Start();
+    /// Watches both queue folders, sets the queue timer to the rescan
+    /// interval and rescans them once.
+    ErrorState Start() override;
+    /// The queue timer: the rescan.
+    void OnQueueTimer() override { Rescan(); }
+    /// The database is back: a pass at once rather than at the next rescan.
+    void DatabaseCameBack() override { SchedulePass(); }
     /// Lists both folders, takes every pair found as a candidate and runs a pass.
     void Rescan();
     /// Runs a pass from the loop soon (once, however often asked).
@@ -63,7 +69,7 @@ class QueueWatch {
     /// Claims candidates while a session is free.
     void Pass();
     /// A session ended: a pass follows unless pairs keep being left.
-    void SessionEnded(SessionResult result);
+    void SessionEnded(SessionResult result) override;
 
   private:
     struct Names {

@@ -109,8 +109,8 @@ void Settlement::File() {
 // filed (or keeps it, for a retry in a minute), Changed.flg is rewritten.
 bool Settlement::FileNow(ErrorState& err) {
     const bool filed =
-        FilePair(ctx_.files, pair_, Refused(), ctx_.settings.useTrash, err, ctx_.syncLater);
-    TouchChangedFlag(pair_.accPath, ctx_.clock.Now(), ctx_.changedLater);
+        FilePair(ctx_.files, pair_, Refused(), ctx_.settings.useTrash, err, *ctx_.folderSync);
+    ctx_.changedFlag->Changed(pair_.accPath, ctx_.clock.Now());
     if (filed) {
         if (pairKnown_) {
             ctx_.sent.ForgetSent(pairId_);

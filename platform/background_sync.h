@@ -15,9 +15,11 @@
 #include <string>
 #include <thread>
 
+#include "platform/folder_sync.h"
+
 namespace bw {
 
-class BackgroundSync {
+class BackgroundSync final : public FolderSync {
   public:
     BackgroundSync() = default;
     /// Syncs what was handed over and not yet synced, then ends the worker.
@@ -27,6 +29,8 @@ class BackgroundSync {
 
     /// Names a folder or file to sync with the next group (links are not followed).
     void Add(const std::string& path);
+    /// A changed folder is synced with the next group.
+    void Changed(const std::string& folder, int /*openFd*/) override { Add(folder); }
     /// Hands the gathered paths to the worker (started at the first call) and returns.
     void Flush();
 

@@ -405,7 +405,7 @@ bool QueueFiles::AtEndNo(std::int16_t fileNo) {
 }
 
 bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace, ErrorState& err,
-                  BackgroundSync* later) {
+                  FolderSync& sync) {
     Fd fromDir(::open(FolderOf(from).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fromDir.fd < 0) {
         err.Raise(errno, Describe("Cannot open", FolderOf(from), errno));
@@ -418,27 +418,17 @@ bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace
         err.Raise(errno, "Cannot move " + from + " to " + to + ": " + std::strerror(errno));
         return false;
     }
-    if (later != nullptr) {
-        later->Add(FolderOf(to));
-        later->Add(FolderOf(from));
-        return true;
-    }
-    ::fsync(toDir.fd);
-    ::fsync(fromDir.fd);
+    sync.Changed(FolderOf(to), toDir.fd);
+    sync.Changed(FolderOf(from), fromDir.fd);
     return true;
 }
 
-bool DeleteFileSafe(const std::string& path, ErrorState& err, BackgroundSync* later) {
+bool DeleteFileSafe(const std::string& path, ErrorState& err, FolderSync& sync) {
     if (::unlink(path.c_str()) != 0) {
         err.Raise(errno, Describe("Cannot delete", path, errno));
         return false;
     }
-    if (later != nullptr) {
-        later->Add(FolderOf(path));
-        return true;
-    }
-    Fd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd >= 0) ::fsync(dir.fd);
+    sync.Changed(FolderOf(path), -1);
     return true;
 }
 

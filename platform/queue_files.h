@@ -21,11 +21,10 @@
 #include <vector>
 
 #include "platform/error_state.h"
+#include "platform/folder_sync.h"
 #include "platform/safe_open.h"
 
 namespace bw {
-
-class BackgroundSync;
 
 /// Names (not paths) in `folder` ending in ".dat" in any letter case, sorted by
 /// name. A folder that is missing or cannot be read raises `err`.
@@ -104,9 +103,9 @@ class QueueFiles {
 /// move survives a crash. Across file systems a regular file is copied to a
 /// unique temporary name in the target folder, synced, renamed into place, and
 /// only then the source is deleted.
-/// With `later`, the two folders are named to it instead of synced at once.
+/// `sync` makes the two folders durable (by default at once).
 bool MoveFileSafe(const std::string& from, const std::string& to, bool noReplace, ErrorState& err,
-                  BackgroundSync* later = nullptr);
+                  FolderSync& sync = SyncFoldersAtOnce());
 
 /// Opens a folder the daemon writes into: the last part of `folder` must be a
 /// real folder, not a link to one (ENOTDIR otherwise). Returns the descriptor
@@ -127,7 +126,8 @@ bool ReplaceFile(const std::string& folder, const std::string& name, const std::
 /// -1 when it is gone.
 long long SecondsSinceChange(const std::string& path);
 
-/// Deletes a file and syncs its folder (with `later`: names the folder to it).
-bool DeleteFileSafe(const std::string& path, ErrorState& err, BackgroundSync* later = nullptr);
+/// Deletes a file and has `sync` make its folder durable.
+bool DeleteFileSafe(const std::string& path, ErrorState& err,
+                    FolderSync& sync = SyncFoldersAtOnce());
 
 }  // namespace bw

@@ -19,6 +19,7 @@
 
 #include "delivery/delivery.h"
 #include "delivery/delivery_session.h"
+#include "delivery/profile_parts.h"
 #include "platform/loop.h"
 #include "platform/queue_files.h"
 #include "tests/support/fake_audit.h"
@@ -48,17 +49,26 @@ class DeliveryTest : public ::testing::Test {
             kept.sessionLog = true;
             kept.forwardedList = "\t";
         }
+        parts_.reset();
         delivery_.reset();
         delivery_ = std::make_unique<Delivery>(
             clock_, loop_, &service_, audit_, root_ + "/state/sent-pairs", active_,
             [this] { return dbUp_; }, &queueTimer_, socketFactory_);
         delivery_->settings = kept;
+        parts_ = MakeProfileParts(*delivery_);
         queueTimer_.SetHandler([this] { delivery_->dispatcher.OnQueueTimer(); });
         Sessions().SetUnloadObserver(
             [this](const tMinLog& r, const std::string&) { outcomes_.push_back(r); });
     }
     DeliverySessions& Sessions() { return delivery_->dispatcher.Sessions(); }
     DeliverySettings& S() { return delivery_->settings; }
+    /// Fits the delivery to `profile` as the daemon does (the work source not
+    /// started yet: parts_->Start()).
+    void UseProfile(Profile profile) {
+        S().profile = profile;
+        parts_.reset();
+        parts_ = MakeProfileParts(*delivery_);
+    }
     /// The fake server plays well, answering the end of data with `endOfData`.
     void ServeFake(const char* endOfData = "250 queued\r\n") {
         server_.scripts = {{"220 mx\r\n", "250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n",
@@ -69,6 +79,7 @@ class DeliveryTest : public ::testing::Test {
     void StartQueueTimer() { queueTimer_.SetEnabled(true); }
 
     void TearDown() override {
+        parts_.reset();
         delivery_.reset();
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
@@ -160,6 +171,7 @@ class DeliveryTest : public ::testing::Test {
     SocketFactory socketFactory_;  // empty: real sockets
     std::int16_t active_ = 0;
     std::unique_ptr<Delivery> delivery_;
+    std::unique_ptr<ProfileParts> parts_;  // after the delivery it fits
     std::vector<tMinLog> outcomes_;
 };
 

@@ -105,10 +105,10 @@ TEST_F(DispatcherTest, ListsInboxAndOutboxInTurnFiveAtOnce) {
 // as connections fail; once it is back, the next rescan brings every pair not
 // yet tried, and the ones tried go after their back-off.
 TEST_F(DispatcherTest, FastWatchClaimsAtOnceAndSparesADownServer) {
-    S().profile = Profile::kFast;
+    UseProfile(Profile::kFast);
     S().maxSessions = 3;
     server_.scripts = {{kRefuse}};
-    ASSERT_FALSE(delivery_->dispatcher.StartWatch().Failed());
+    ASSERT_FALSE(parts_->Start().Failed());
     EXPECT_EQ(queueTimer_.Interval(), 2000);
     QueuePairs("Inbox/", 30);
     RunFor(10000);
@@ -143,8 +143,8 @@ TEST_F(DispatcherTest, FastWatchClaimsAtOnceAndSparesADownServer) {
 // queues. Now the other queue goes on, the journal says it once, and the
 // folder is watched and listed again from the moment it is back.
 TEST_F(DispatcherTest, FastWatchOutlivesAQueueFolderThatGoesAway) {
-    S().profile = Profile::kFast;
-    ASSERT_FALSE(delivery_->dispatcher.StartWatch().Failed());
+    UseProfile(Profile::kFast);
+    ASSERT_FALSE(parts_->Start().Failed());
     const auto bodies = [&](std::size_t n) {
         return [&, n] { return server_.bodies.size() >= n; };
     };

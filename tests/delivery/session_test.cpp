@@ -485,7 +485,7 @@ TEST_F(FakeSessionTest, FastProfileSameConversationWithoutWaitingForTicks) {
     std::string actions[2];
     for (int fast = 0; fast < 2; ++fast) {
         SCOPED_TRACE(fast ? "fast" : "classic");
-        S().profile = fast ? Profile::kFast : Profile::kClassic;
+        UseProfile(fast ? Profile::kFast : Profile::kClassic);
         QueueOne("P1");
         const std::int64_t start = clock_.MonotonicMs();
         StartDelivery("Inbox/", "P1");
