@@ -116,7 +116,7 @@ std::string CommandLine(int argc, char** argv) {
 
 Daemon::Daemon(const HostPlatform& platform, Installation& installation, SettingsFiles& files,
                const Settings& settings, RuntimeState& runtime)
-    : shutdown(platform, installation, files, [this] { return int{runtime_.activeTransfers}; }),
+    : shutdown(platform, installation, files),
       platform_(platform),
       installation_(installation),
       files_(files),
@@ -154,7 +154,9 @@ void Daemon::MakeDelivery() {
                                        [&database] { database.Wake(); });
     delivery_ = std::make_unique<Delivery>(
         *platform_.clock, *platform_.loop, platform_.service, *audit_, r.stateDir + "/sent-pairs",
-        r.activeTransfers, [&database] { return database.HasConnection(); }, queueTimer_.get());
+        [&database] { return database.HasConnection(); }, queueTimer_.get());
+    Delivery& delivery = *delivery_;
+    shutdown.CountRunningWith([&delivery] { return delivery.dispatcher.Sessions().Running(); });
     delivery_->settings.appPath = installation_.AppPath;
 }
 

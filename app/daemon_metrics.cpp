@@ -151,8 +151,8 @@ std::unique_ptr<DaemonMetrics> StartDaemonMetrics(const HostPlatform& platform,
         FatalStartupError(platform, problem, kExitConfig);
     }
     if (listen.empty()) return nullptr;
-    auto metrics =
-        std::make_unique<DaemonMetrics>(delivery.settings.AccPath(), delivery.ctx.activeTransfers);
+    auto metrics = std::make_unique<DaemonMetrics>(delivery.settings.AccPath(),
+                                                   delivery.dispatcher.Sessions().Running());
     const Clock& clock = *platform.clock;
     metrics->AddScraped([&health, &spool, &clock] { return DatabaseGauges(health, spool, clock); });
     if (const std::string problem = metrics->Serve(listen); !problem.empty()) {

@@ -1,8 +1,7 @@
 // RuntimeState: what the daemon's parts share while it runs, made once by the
 // program's entry and handed to the daemon, which gives each part its
 // piece: the database session (health check, audit), the audit spool, the
-// state folder (sent record) and the count of loaded delivery sessions (the
-// delivery counts, the shutdown waits for 0).
+// state folder (sent record) and its lock.
 // DIAGNOSTICS: none; plain data.
 #pragma once
 
@@ -19,7 +18,6 @@ struct RuntimeState {
     DbSession db;      // its factory is set by the entry (tests: none or their own)
     AuditSpool spool;  // opened by the entry once this is the running instance
     std::string stateDir;
-    std::int16_t activeTransfers = 0;
     FolderLock stateLock;  // the state folder belongs to this daemon alone
 };
 

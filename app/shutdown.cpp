@@ -12,11 +12,8 @@
 namespace bw {
 
 Shutdown::Shutdown(const HostPlatform& platform, const Installation& installation,
-                   SettingsFiles& files, std::function<int()> activeTransfers)
-    : platform_(platform),
-      installation_(installation),
-      files_(files),
-      activeTransfers_(std::move(activeTransfers)) {}
+                   SettingsFiles& files)
+    : platform_(platform), installation_(installation), files_(files) {}
 
 Shutdown::~Shutdown() = default;
 
@@ -41,7 +38,7 @@ void Shutdown::EnableTimer() {
 }
 
 void Shutdown::OnTick() {
-    const int active = activeTransfers_ ? activeTransfers_() : 0;
+    const int active = running_ ? running_() : 0;
     if (active > 0 && iShutdownTicks_ < 30) {
         ++iShutdownTicks_;
         return;

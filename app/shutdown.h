@@ -17,9 +17,7 @@ struct Installation;
 
 class Shutdown {
   public:
-    /// `activeTransfers`: how many deliveries are running now.
-    Shutdown(const HostPlatform& platform, const Installation& installation, SettingsFiles& files,
-             std::function<int()> activeTransfers);
+    Shutdown(const HostPlatform& platform, const Installation& installation, SettingsFiles& files);
     ~Shutdown();
 
     bool Loaded() const { return timer_ != nullptr; }
@@ -32,6 +30,8 @@ class Shutdown {
     int ShutdownTicks() const { return iShutdownTicks_; }
     /// Runs just before the process ends (the fast profile's last group).
     void SetBeforeEnd(std::function<void()> beforeEnd) { beforeEnd_ = std::move(beforeEnd); }
+    /// How many deliveries run now (none until this is set).
+    void CountRunningWith(std::function<int()> running) { running_ = std::move(running); }
 
     void OnTick();
 
@@ -39,7 +39,7 @@ class Shutdown {
     const HostPlatform& platform_;
     const Installation& installation_;
     SettingsFiles& files_;
-    std::function<int()> activeTransfers_;
+    std::function<int()> running_;
     std::function<void()> beforeEnd_;
     std::unique_ptr<Timer> timer_;
     int iShutdownTicks_ = 0;

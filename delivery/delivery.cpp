@@ -15,8 +15,8 @@ SocketFactory OrRealSockets(SocketFactory newSocket, Loop& loop) {
 }  // namespace
 
 Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& audit,
-                   const std::string& sentRecordPath, std::int16_t& activeTransfers,
-                   std::function<bool()> databaseOpen, Timer* queueTimer, SocketFactory newSocket)
+                   const std::string& sentRecordPath, std::function<bool()> databaseOpen,
+                   Timer* queueTimer, SocketFactory newSocket)
     : log(settings, clock, journal),
       sent(sentRecordPath, journal),
       ctx{settings,
@@ -28,7 +28,6 @@ Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& aud
           sent,
           files,
           OrRealSockets(std::move(newSocket), loop),
-          activeTransfers,
           nullptr,
           &PacingOnTicks(),
           &SyncFoldersAtOnce(),

@@ -24,8 +24,8 @@ struct Delivery {
     /// `sentRecordPath`: the state folder's "sent-pairs" in the daemon. `newSocket`
     /// empty: real sockets on `loop`.
     Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& audit,
-             const std::string& sentRecordPath, std::int16_t& activeTransfers,
-             std::function<bool()> databaseOpen, Timer* queueTimer, SocketFactory newSocket = {});
+             const std::string& sentRecordPath, std::function<bool()> databaseOpen,
+             Timer* queueTimer, SocketFactory newSocket = {});
 
     DeliverySettings settings;
     SessionLog log;

@@ -60,7 +60,6 @@ struct DeliveryContext {
     SentRecord& sent;
     QueueFiles& files;  // the claimed queue files, by number
     SocketFactory newSocket;
-    std::int16_t& activeTransfers;   // loaded delivery sessions (the shutdown waits for 0)
     DeliveryMeter* meter = nullptr;  // the metrics; null when they are off
     // How the profile works (profile_parts.h sets them; classic by default):
     const SessionPacing* pacing;  // how a session steps

@@ -112,7 +112,6 @@ void DeliverySession::StepConversation() {
 }
 
 void DeliverySession::Start() {
-    ++ctx_.activeTransfers;
     loadMs_ = ctx_.clock.MonotonicMs();
     if (ctx_.meter != nullptr) ctx_.meter->SessionStarted();
     watchdogTimer_->SetEnabled(true);
@@ -129,7 +128,6 @@ void DeliverySession::Unload() {
     }
     socket_->Close();
     session_->End();
-    --ctx_.activeTransfers;
     if (ctx_.meter != nullptr) {
         const std::string& folder = session_->Pair().folder;
         ctx_.meter->SessionEnded(folder.substr(0, folder.size() - 1), session_->Result(),

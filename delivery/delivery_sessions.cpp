@@ -24,6 +24,12 @@ DeliverySession* DeliverySessions::Create(QueuePair& pair) {
     }
 }
 
+int DeliverySessions::Running() const {
+    int n = 0;
+    for (const auto& s : sessions_) n += s->Loaded() && !s->Unloaded() ? 1 : 0;
+    return n;
+}
+
 void DeliverySessions::DestroyFinished() {
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         it = !(*it)->Busy() && (*it)->Unloaded() ? sessions_.erase(it) : std::next(it);

@@ -37,7 +37,7 @@ Dispatcher::Dispatcher(DeliveryContext& ctx, std::function<bool()> databaseOpen,
 Dispatcher::~Dispatcher() = default;
 
 bool Dispatcher::HasRoom() const {
-    return databaseOpen_() && ctx_.activeTransfers < ctx_.settings.maxSessions;
+    return databaseOpen_() && sessions_.Running() < ctx_.settings.maxSessions;
 }
 
 void Dispatcher::UseWorkSource(std::unique_ptr<WorkSource> source) {

@@ -30,7 +30,7 @@ class DaemonTest : public HostTest {
         }
     }
 
-    RuntimeState runtime_{{}, {}, root_ + "/state", 0, {}};
+    RuntimeState runtime_{{}, {}, root_ + "/state", {}};
     std::unique_ptr<Daemon> daemon_;
 };
 

@@ -60,11 +60,11 @@ TEST_F(ShutdownTest, RunningDeliveriesDelayTheEnd) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         Load();
-        runtime_.activeTransfers = static_cast<std::int16_t>(row.active);
+        int running = row.active;
+        daemon_->shutdown.CountRunningWith([&running] { return running; });
         desktop_.answers = row.answers;
         desktop_.questions.clear();
-        Timer finish(loop_, row.finishMs + 1, row.finishMs > 0,
-                     [this] { runtime_.activeTransfers = 0; });
+        Timer finish(loop_, row.finishMs + 1, row.finishMs > 0, [&running] { running = 0; });
         bool again = true;
         Timer second(loop_, 300, true, [&] {
             if (std::exchange(again, false)) daemon_->Close();

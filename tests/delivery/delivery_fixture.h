@@ -52,8 +52,8 @@ class DeliveryTest : public ::testing::Test {
         parts_.reset();
         delivery_.reset();
         delivery_ = std::make_unique<Delivery>(
-            clock_, loop_, &service_, audit_, root_ + "/state/sent-pairs", active_,
-            [this] { return dbUp_; }, &queueTimer_, socketFactory_);
+            clock_, loop_, &service_, audit_, root_ + "/state/sent-pairs", [this] { return dbUp_; },
+            &queueTimer_, socketFactory_);
         delivery_->settings = kept;
         parts_ = MakeProfileParts(*delivery_);
         queueTimer_.SetHandler([this] { delivery_->dispatcher.OnQueueTimer(); });
@@ -62,6 +62,7 @@ class DeliveryTest : public ::testing::Test {
     }
     DeliverySessions& Sessions() { return delivery_->dispatcher.Sessions(); }
     DeliverySettings& S() { return delivery_->settings; }
+    int Running() { return Sessions().Running(); }
     /// Fits the delivery to `profile` as the daemon does (the work source not
     /// started yet: parts_->Start()).
     void UseProfile(Profile profile) {
@@ -169,7 +170,6 @@ class DeliveryTest : public ::testing::Test {
     bool fake_ = false;  // set by a test class: the fake server, not real sockets
     FakeServer server_;
     SocketFactory socketFactory_;  // empty: real sockets
-    std::int16_t active_ = 0;
     std::unique_ptr<Delivery> delivery_;
     std::unique_ptr<ProfileParts> parts_;  // after the delivery it fits
     std::vector<tMinLog> outcomes_;

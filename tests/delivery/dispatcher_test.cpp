@@ -74,24 +74,24 @@ TEST_F(DispatcherTest, NothingIsTouchedWithoutADatabaseConnectionObject) {
 TEST_F(DispatcherTest, ListsInboxAndOutboxInTurnFiveAtOnce) {
     QueuePairs("Outbox/", 1, "O");
     Scan();  // Inbox: empty
-    EXPECT_EQ(active_, 0);
+    EXPECT_EQ(Running(), 0);
     EXPECT_EQ(queueTimer_.Interval(), 5000);
     EXPECT_TRUE(queueTimer_.Enabled());
     QueuePairs("Inbox/", 6);
     Scan();  // Outbox: one pair
-    EXPECT_EQ(active_, 1);
+    EXPECT_EQ(Running(), 1);
     EXPECT_EQ(queueTimer_.Interval(), 500);
     EXPECT_TRUE(queueTimer_.Enabled());
     Scan();  // Inbox: four of six
-    EXPECT_EQ(active_, 5);
+    EXPECT_EQ(Running(), 5);
     EXPECT_EQ(delivery_->files.OpenFileNoCount(), 10);
     EXPECT_EQ(WhereIs("Inbox/", "P4"), "queue");
     // The pairs in delivery are held: passes over both folders claim nothing.
     Scan();
     Scan();
-    EXPECT_EQ(active_, 5);
+    EXPECT_EQ(Running(), 5);
     ASSERT_TRUE(RunUntilOutcomes(7, 60000));
-    EXPECT_EQ(active_, 0);
+    EXPECT_EQ(Running(), 0);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(WhereIs("Inbox/", "P" + std::to_string(i)), "trash");
     EXPECT_EQ(WhereIs("Outbox/", "O0"), "trash");
     EXPECT_EQ(server_.bodies.size(), 7u);

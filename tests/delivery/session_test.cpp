@@ -47,7 +47,7 @@ class SessionTest : public DeliveryTest {
                               std::int64_t maxMs = 200000, std::int64_t stepMs = 5) {
         StartDelivery(folder, name);
         EXPECT_TRUE(RunUntilOutcomes(1, maxMs, stepMs)) << "no outcome; log:\n" << LogText();
-        EXPECT_EQ(active_, 0);
+        EXPECT_EQ(Running(), 0);
         EXPECT_EQ(delivery_->files.OpenFileNoCount(), 0);
         return outcomes_.empty() ? none_ : outcomes_.front();
     }
@@ -80,7 +80,7 @@ TEST_F(SessionTest, DeliversFilesToTrashCountsAndLogsTheConversation) {
     EXPECT_EQ(peer.Commands().size(), 0u);
     peer.Release();
     ASSERT_TRUE(RunUntilOutcomes(1));
-    EXPECT_EQ(active_, 0);
+    EXPECT_EQ(Running(), 0);
     EXPECT_EQ(delivery_->files.OpenFileNoCount(), 0);
     EXPECT_TRUE(peer.Errors().empty()) << peer.Errors()[0];
     ASSERT_EQ(peer.Bodies().size(), 1u);
