@@ -1,6 +1,7 @@
 // Reading 8-bit text files line by line: CR LF or a lone CR ends a line. A
-// lone LF does not for INI files; the plain lists (language files, account
-// data, forwarded domains) also take LF, since Linux editors write it.
+// lone LF does not for INI files (an INI file with LF line ends only is named
+// in the event log, once); the plain lists (language files, account data,
+// forwarded domains) also take LF, since Linux editors write it.
 // Every settings and list file is opened here: without blocking (a pipe in
 // place of a file never holds up the daemon), used only when it is a regular
 // file, and, below the account folder (AppPath + "TarnIN/", or AccPath), never
@@ -57,6 +58,7 @@ class SettingsFiles {
     const std::string& accPath_;
     EventLog log_;
     std::set<std::string> reported_;  // path + NUL + reason
+    std::set<std::string> lfOnly_;    // INI files said to have LF line ends only
 };
 
 /// Blanks (spaces) removed on the left, the right, or both sides.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "host/textfile.h"
 #include "tests/support/temp_dir.h"
@@ -52,6 +53,17 @@ TEST_F(IniTest, ReadingRules) {
         EXPECT_EQ(ReadINIValue(files_, c.section, c.key, "dflt", file_), c.expected) << c.label;
     }
     EXPECT_EQ(ReadINI(files_, dir_ + "/missing.ini", "S", "K"), "");
+
+    // A file with LF line ends only finds nothing: the event log says why, once.
+    std::vector<std::string> said;
+    SettingsFiles logged(appPath_, appPath_, [&](const std::string& t) { said.push_back(t); });
+    Put("[Server]\nSMTP=127.0.0.1:2525\n");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(ReadINIValue(logged, "Server", "SMTP", "-", file_), "-");
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find(file_ + ": its lines end in LF only"), std::string::npos) << said[0];
+    Put("[Server]\r\nSMTP=127.0.0.1:2525\r\n");
+    EXPECT_EQ(ReadINIValue(logged, "Server", "SMTP", "-", file_), "127.0.0.1:2525");
+    EXPECT_EQ(said.size(), 1u);
 }
 
 struct WriteCase {
