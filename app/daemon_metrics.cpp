@@ -11,6 +11,7 @@
 #include "host/host_platform.h"
 #include "host/settings.h"
 #include "platform/clock.h"
+#include "platform/process_stats.h"
 
 namespace bw {
 
@@ -76,6 +77,33 @@ std::vector<ScrapedGauge> DatabaseGauges(const HealthCheck& health, const AuditS
     };
 }
 
+#ifndef BW_VERSION_MAJOR
+#define BW_VERSION_MAJOR 0
+#define BW_VERSION_MINOR 0
+#define BW_VERSION_REVISION 0
+#endif
+#define BW_TEXT(x) #x
+#define BW_VERSION_TEXT(a, b, c) BW_TEXT(a) "." BW_TEXT(b) "." BW_TEXT(c)
+constexpr const char* kVersion =
+    BW_VERSION_TEXT(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION);
+
+// The process's own figures, under the names Prometheus clients use for them.
+std::vector<ScrapedGauge> ProcessGauges() {
+    const ProcessStats p = ReadProcessStats();
+    const auto one = [](const char* name, const char* help, double value) {
+        return ScrapedGauge{name, help, {{{}, value}}};
+    };
+    return {
+        one("process_start_time_seconds", "Start time of the process since the epoch (s)",
+            p.startTimeSeconds),
+        one("process_cpu_seconds_total", "User and system CPU time spent (s)", p.cpuSeconds),
+        one("process_resident_memory_bytes", "Resident memory size (bytes)", p.residentBytes),
+        one("process_virtual_memory_bytes", "Virtual memory size (bytes)", p.virtualBytes),
+        one("process_open_fds", "Open file descriptors", p.openFds),
+        one("process_max_fds", "Most file descriptors the process may open", p.maxFds),
+    };
+}
+
 }  // namespace
 
 DaemonMetrics::DaemonMetrics(const std::string& accPath, int sessionsRunning)
@@ -92,7 +120,15 @@ DaemonMetrics::DaemonMetrics(const std::string& accPath, int sessionsRunning)
                                 "Connection string in use: 0 DBConnect.dat, n DBConnect<n>.dat, "
                                 "-1 none open")),
       spoolRecords_(endpoint_.Gauge("bwtarnout_audit_spool_records",
-                                    "Audit records waiting in the spool for the database")) {
+                                    "Audit records waiting in the spool for the database")),
+      lastDelivery_(endpoint_.Gauge("bwtarnout_last_delivery_timestamp_seconds",
+                                    "When the server last took a message (seconds since the "
+                                    "epoch; 0: none since the start)")) {
+    endpoint_
+        .Gauge("bwtarnout_build_info", "The daemon's version, as a label; always 1",
+               {{"version", kVersion}})
+        .Set(1);
+    endpoint_.AddScraped(ProcessGauges);
     for (const char* queue : {"Inbox", "Outbox"}) {
         for (SessionResult r : kResults) Messages(queue, r);
     }
@@ -122,6 +158,10 @@ void DaemonMetrics::SessionStarted() {
 void DaemonMetrics::SessionEnded(const std::string& queue, SessionResult result, double seconds) {
     sessionsActive_.Decrement();
     Messages(queue, result).Increment();
+    if (result == SessionResult::kDelivered) {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        lastDelivery_.Set(std::chrono::duration<double>(now).count());
+    }
     sessionSeconds_.Observe(seconds);
 }
 

@@ -5,7 +5,8 @@
 // reports the connection in use and the audit spool's size; all of that on
 // the loop. The queue gauges are counted from the queue folders at each
 // scrape, on the endpoint's thread (delivery/queue_listing.h, safe there).
-// Metric names all begin "bwtarnout_"; see the constants below.
+// Metric names all begin "bwtarnout_", apart from the process's own
+// ("process_...", read from /proc at each scrape); see the constants below.
 // DIAGNOSTICS: a value that is not host:port, and an address that cannot be
 // served, end the start-up (FatalStartupError): the first with kExitConfig
 // ("Setting not allowed: Server\MetricsListen = ..."), the second with
@@ -65,6 +66,7 @@ class DaemonMetrics final : public DeliveryMeter {
     MetricGauge dbConnected_;
     MetricGauge dbString_;
     MetricGauge spoolRecords_;
+    MetricGauge lastDelivery_;
 };
 
 /// "" when `value` of Server\MetricsListen may be used ("" = off), else the

@@ -136,8 +136,18 @@ struct ScrapeServer::Impl {
         const std::string method = line.substr(0, sp1);
         std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
         target = target.substr(0, target.find('?'));
-        if (target != path) return Error("404 Not Found");
+        if (target != path && target != "/") return Error("404 Not Found");
         if (method != "GET" && method != "HEAD") return Error("405 Method Not Allowed");
+        if (target != path) {
+            // A landing page, so that a browser pointed at the address finds its way.
+            const std::string body =
+                "<html><head><title>Metrics</title></head><body>"
+                "<p><a href=\"" +
+                path + "\">" + path + "</a></p></body></html>\n";
+            std::string answer = Answer("200 OK", "text/html; charset=utf-8", body);
+            if (method == "HEAD") answer.resize(answer.size() - body.size());
+            return answer;
+        }
         std::string body;
         try {
             body = page();

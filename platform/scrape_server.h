@@ -1,7 +1,8 @@
 // ScrapeServer: the HTTP side of the metrics endpoint, on a thread of its own
 // with an Asio loop apart from the daemon's. It answers "GET <path>" with a
-// page made at each request and closes every connection after its answer
-// (HTTP/1.0 and 1.1 alike, no keep-alive).
+// page made at each request ("GET /" with a small page linking to it) and
+// closes every connection after its answer (HTTP/1.0 and 1.1 alike, no
+// keep-alive).
 //
 // It stays answerable while others hold connections open, idle or talking
 // slowly: every connection is accepted at once and waits on the loop, not on

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -65,9 +66,25 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
         {"bwtarnout_db_alternative_seconds", "0"},
         {"bwtarnout_audit_spool_oldest_age_seconds", "0"},
         {"bwtarnout_audit_records_lost_total", "0"},
+        {"bwtarnout_build_info{version=\"" BW_PACKAGE_VERSION "\"}", "1"},
     };
     for (const auto& [series, value] : expected)
         EXPECT_EQ(MetricSample(m, series), value) << series;
+    // The process's own figures, and the last delivery: plausible, not exact.
+    const auto number = [&m](const char* series) {
+        const std::string v = MetricSample(m, series);
+        return v.empty() ? -1.0 : std::stod(v);
+    };
+    const double now = static_cast<double>(std::time(nullptr));
+    for (const char* series :
+         {"process_start_time_seconds", "bwtarnout_last_delivery_timestamp_seconds"}) {
+        EXPECT_GT(number(series), now - 600) << series;
+        EXPECT_LE(number(series), now + 1) << series;
+    }
+    for (const char* series :
+         {"process_resident_memory_bytes", "process_open_fds", "process_max_fds"}) {
+        EXPECT_GT(number(series), 0) << series;
+    }
     // Four pairs, one scan or more: every pair claimed once.
     EXPECT_EQ(MetricSample(m, "bwtarnout_claims_per_scan_sum"), "4");
 

@@ -60,6 +60,7 @@ TEST_F(MetricsEndpointTest, EachKindOfRequestGetsItsAnswer) {
         {"query, LF line ends", "GET /metrics?x=1 HTTP/1.0\n\n", "200 OK", true},
         {"head", "HEAD /metrics HTTP/1.0\r\n\r\n", "200 OK", false},
         {"other path", "GET /other HTTP/1.0\r\n\r\n", "404 Not Found", false},
+        {"landing page", "GET / HTTP/1.0\r\n\r\n", "200 OK", false},
         {"other method", "POST /metrics HTTP/1.0\r\n\r\n", "405 Method Not Allowed", false},
         {"no request line", "hello\r\n\r\n", "400 Bad Request", false},
         {"head too long", tooLong, "431 Request Header Fields Too Large", false},
