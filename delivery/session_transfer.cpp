@@ -1,6 +1,9 @@
 // The parts of a conversation that move data: the envelope read from the
 // ".dat", the connect to each server in turn, the body sent in pieces.
+#include <cstdint>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "delivery/envelope.h"
 #include "delivery/server_list.h"
@@ -57,6 +60,7 @@ void SmtpSession::ReadEnvelopeStage() {
     env_ = ReadEnvelope(lines, ctx_.settings.forwardedList);
     minLog_.sFrom = env_.senderAsRead;
     if (!env_.recipients.empty()) minLog_.sTo = env_.recipients.back();
+    facts_.tempFailRefuses = ctx_.settings.tempFailRefuses;
     facts_.greeting = env_.helo.substr(0, 4);
     facts_.recipients = env_.recipients.size();
     switch (env_.outcome) {
@@ -76,6 +80,7 @@ void SmtpSession::ReadEnvelopeStage() {
 void SmtpSession::ConnectStage() {
     const auto& servers = ctx_.settings.smtpServers;
     const std::string entry = server_.index < servers.size() ? servers[server_.index] : "";
+    facts_.lastServer = server_.index + 1 >= servers.size();
     const ServerEntry server = ParseServerEntry(entry);
     std::string host = server.host;
     // Each entry has its own port (25 when it names none); the peer that
@@ -104,7 +109,7 @@ void SmtpSession::ConnectStage() {
 // The server cannot be reached: the TIMEOUT line, then the next one or the queue.
 void SmtpSession::ConnectFailed() {
     Log(kLogStatus, "*** TIMEOUT Connecting " + server_.name + " ***");
-    if (server_.index + 1 >= ctx_.settings.smtpServers.size()) return LeaveInQueue();
+    if (facts_.lastServer) return LeaveInQueue();
     ++server_.index;
     Enter(Stage::kConnect, "next server");
 }

@@ -107,14 +107,13 @@ void SmtpSession::Step() {
 // session does what the judgement says.
 void SmtpSession::Answer() {
     Log(kLogRecv, reply_.Text());
-    facts_.tempFailRefuses = ctx_.settings.tempFailRefuses;
-    facts_.lastServer = server_.index + 1 >= ctx_.settings.smtpServers.size();
     const Judgement judged = Judge(stage_, reply_, facts_);
     if (judged.silence != nullptr) {
         Log(kLogStatus, std::string("*** ") + judged.silence + " from " + server_.name + " ***");
     }
     switch (judged.move) {
         case Move::kGoOn:
+            // A refused recipient does not stop the others; DATA's answer decides.
             if (stage_ == Stage::kRcptReply) facts_.rcpts.Take(reply_);
             return Enter(judged.next, judged.why);
         case Move::kDeliver:

@@ -18,11 +18,9 @@
 // settlement.h for what a lost row or a failed filing says).
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <functional>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "db/audit.h"
 #include "delivery/body_sender.h"
