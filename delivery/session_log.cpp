@@ -108,7 +108,7 @@ void SessionLog::LogLine(int tag, const std::string& prefix, const std::string& 
     }
     // A reply keeps its own CR LF line ends; every other control byte, and a
     // CR or LF anywhere else, is escaped so no text can forge a log line.
-    const bool reply = prefix == "*--B<-R";
+    const bool reply = prefix == kLogRecv;
     const std::string mark = tag != 0 ? "#" + std::to_string(tag) + " " : std::string();
     std::string shown = EscapeControls(text, reply);
     // Each line of a multi-line reply carries the tag too.
@@ -132,15 +132,15 @@ int SessionLog::InitLogSession(const std::string& sAccPath, const std::string& p
     // A log file moved away or removed since is written anew from here on.
     CloseLogFile();
     const int tag = pair.empty() ? 0 : ++lastTag_;
-    LogLine(tag, "*--*--*",
+    LogLine(tag, kLogStatus,
             "===== TARN-OUT SMTP CLIENT ============================================");
     const CivilTime t = CivilFromDaySerial(clock_.Now());
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%02d.%02d.%04d - %02d:%02d:%02d", t.day, t.month, t.year,
                   t.hour, t.minute, t.second);
-    LogLine(tag, "*--*--*", std::string("Session started:") + stamp);
-    LogLine(tag, "*--*--*", "AccPath: '" + sAccPath + "'");
-    if (!pair.empty()) LogLine(tag, "*--*--*", "Queue pair: '" + pair + "'");
+    LogLine(tag, kLogStatus, std::string("Session started:") + stamp);
+    LogLine(tag, kLogStatus, "AccPath: '" + sAccPath + "'");
+    if (!pair.empty()) LogLine(tag, kLogStatus, "Queue pair: '" + pair + "'");
     return tag;
 }
 

@@ -18,6 +18,13 @@
 
 namespace bw {
 
+/// The prefixes of the session log's lines.
+inline constexpr const char* kLogSend = "*--B->R";    // what the daemon sent
+inline constexpr const char* kLogRecv = "*--B<-R";    // what the server answered
+inline constexpr const char* kLogStatus = "*--*--*";  // the session's own account
+inline constexpr const char* kLogError = "!!!";       // a pair that is not sent, a failed filing
+inline constexpr const char* kLogDatabase = "*-*-*";  // a minilog row lost
+
 class Clock;
 class ServiceControl;
 struct DeliverySettings;

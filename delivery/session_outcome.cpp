@@ -19,42 +19,30 @@ void SmtpSession::Begin() {
     tag_ = ctx_.log.InitLogSession(pair_.accPath, pair_.folder + pair_.name);
 }
 
-// Refused by the server (or never sendable): settled at once (audit, sent
-// record), then the filing follows the QUIT.
-void SmtpSession::Refuse(const std::string& why, bool quit) {
-    settlement_.Settle({DeliveryOutcome::Kind::kRefused, "590 Peer Delivery ERROR " + pair_.name +
-                                                             " (" + EscapeControls(why) + ")"});
-    CloseThen(true, quit);
-}
-
-// Taken by the server (its answer to the end of data): from here on the pair
-// is never sent again, only filed.
-void SmtpSession::Delivered() {
-    settlement_.Settle({DeliveryOutcome::Kind::kDelivered, "900 Delivered " + pair_.name +
-                                                               " to: " + ws_.RemoteHostIP() + ": " +
-                                                               std::to_string(ws_.RemotePort())});
-}
-
-// Put off for now: the minilog action names the command and the reply; the
-// pair waits the back-off in the queue.
-void SmtpSession::Defer(const std::string& command, const std::string& reply, bool quit) {
-    settlement_.Settle({DeliveryOutcome::Kind::kDeferred, "490 Peer Delivery DEFERRED " +
-                                                              pair_.name + " (" + command + ": " +
-                                                              EscapeControls(reply) + ")"});
-    CloseThen(false, quit);
-}
-
-// Ends the conversation after its outcome: with QUIT where the server is
-// still in it (RFC 5321 asks for it; the wait is short), else at once.
-void SmtpSession::CloseThen(bool file, bool quit) {
-    reply_.Clear();
-    if (quit && !closed_ && ws_.State() == TcpSocket::kConnected) {
-        fileAfterQuit_ = file;
-        SendCommand("QUIT");
+// The outcome, settled at once with its minilog action (delivered and refused:
+// the audit and the sent record too). From a delivery on the pair is never
+// sent again, only filed; the QUIT follows as the judgement's next stage. A
+// refused or deferred pair ends the conversation: with QUIT where the server
+// is still in it (RFC 5321 asks for it; the wait is short), else at once; a
+// refused one is then filed, a deferred one waits the back-off in the queue.
+void SmtpSession::Settle(Move outcome, const std::string& said, bool quit) {
+    using Kind = DeliveryOutcome::Kind;
+    if (outcome == Move::kDeliver) {
+        return settlement_.Settle({Kind::kDelivered, "900 Delivered " + pair_.name +
+                                                         " to: " + ws_.RemoteHostIP() + ": " +
+                                                         std::to_string(ws_.RemotePort())});
+    }
+    const bool refused = outcome == Move::kRefuse;
+    settlement_.Settle(
+        {refused ? Kind::kRefused : Kind::kDeferred,
+         std::string(refused ? "590 Peer Delivery ERROR " : "490 Peer Delivery DEFERRED ") +
+             pair_.name + " (" + EscapeControls(said) + ")"});
+    facts_.settled = outcome;
+    if (quit && !server_.closed && ws_.State() == TcpSocket::kConnected) {
         return Enter(Stage::kClosing, "outcome settled");
     }
     ws_.Close();
-    if (file) return Enter(Stage::kFile, "refused");
+    if (refused) return Enter(Stage::kFile, "refused");
     LeaveInQueue();
 }
 
@@ -66,12 +54,6 @@ void SmtpSession::LeaveInQueue() {
 
 void SmtpSession::End() {
     settlement_.End();
-}
-
-void SmtpSession::FileStage() {
-    Enter(Stage::kDone, "filing");
-    settlement_.File();
-    hooks_.finish();
 }
 
 SessionResult SmtpSession::Result() const {

@@ -54,8 +54,8 @@ void SetAside::UnsafePair(const std::string& queue, const std::string& base,
 
     SessionLog& log = ctx_.log;
     log.InitLogSession(ctx_.settings.AccPath());
-    log.LogLine("!!!", "ERROR: " + why + (moved ? "; not sent, filed as bad" : "; not sent"));
-    if (!moved) log.LogLine("!!!", "ERROR: filing " + base + ": " + err.description);
+    log.LogLine(kLogError, "ERROR: " + why + (moved ? "; not sent, filed as bad" : "; not sent"));
+    if (!moved) log.LogLine(kLogError, "ERROR: filing " + base + ": " + err.description);
     Journal("Queue pair " + queue + base + " not sent: " + why +
             (moved ? "; filed as bad" : "; filing failed: " + err.description));
 
@@ -63,7 +63,7 @@ void SetAside::UnsafePair(const std::string& queue, const std::string& base,
         ctx_.audit.AddMinLog({"BWTarnOut", ctx_.clock.Now(), "***", "***",
                               "590 Peer Delivery ERROR " + base + " (" + why + ")"});
     if (row.Failed()) {
-        log.LogLine("*-*-*",
+        log.LogLine(kLogDatabase,
                     "MINILOG ERROR: " + std::to_string(row.number) + " " + row.description);
     }
 }
@@ -80,8 +80,9 @@ void SetAside::LoneDat(const std::string& queue, const std::string& datName) {
     if (!FirstReport(queue + datName, moved)) return;
     const std::string why = datName + " has had no .msg partner for " +
                             std::to_string(kLoneDatSeconds / 60) + " minutes";
-    ctx_.log.LogLine("!!!", "ERROR: " + why +
-                                (moved ? "; filed as bad" : "; filing failed: " + err.description));
+    ctx_.log.LogLine(
+        kLogError,
+        "ERROR: " + why + (moved ? "; filed as bad" : "; filing failed: " + err.description));
     Journal("Queue file " + queue + datName + " set aside: " + why +
             (moved ? "; filed as bad" : "; filing failed: " + err.description));
 }

@@ -3,14 +3,13 @@
 #include <utility>
 
 #include "delivery/filing.h"
+#include "delivery/session_log.h"
 #include "platform/clock.h"
 #include "platform/service.h"
 
 namespace bw {
 
 namespace {
-constexpr const char* kLogStatus = "*--*--*";
-constexpr const char* kLogError = "!!!";
 // How long a pair whose filing failed after the server had answered waits
 // before its filing is tried again.
 constexpr std::int64_t kFilingRetryMs = 60 * 1000;
@@ -88,7 +87,7 @@ void Settlement::WriteAudit(const char* counted) {
     const ErrorState err = counted != nullptr ? ctx_.audit.AddCountedMinLog(record_, counted)
                                               : ctx_.audit.AddMinLog(record_);
     if (err.Failed()) {
-        log_("*-*-*", "MINILOG ERROR: " + std::to_string(err.number) + " " + err.description);
+        log_(kLogDatabase, "MINILOG ERROR: " + std::to_string(err.number) + " " + err.description);
     }
 }
 

@@ -7,12 +7,6 @@
 
 namespace bw {
 
-namespace {
-constexpr const char* kLogSend = "*--B->R";
-constexpr const char* kLogRecv = "*--B<-R";
-constexpr const char* kLogStatus = "*--*--*";
-}  // namespace
-
 SmtpSession::SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket,
                          SessionHooks hooks)
     : ctx_(ctx),
@@ -20,7 +14,9 @@ SmtpSession::SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket
       ws_(socket),
       hooks_(std::move(hooks)),
       settlement_(ctx_, pair_, minLog_,
-                  [this](const char* prefix, const std::string& text) { Log(prefix, text); }) {}
+                  [this](const char* prefix, const std::string& text) { Log(prefix, text); }),
+      body_(ctx_, pair_,
+            [this](const char* prefix, const std::string& text) { Log(prefix, text); }) {}
 
 // Seconds on the monotonic clock: every time limit of the conversation is
 // measured here, so a step of the wall clock never counts as waiting.
@@ -28,23 +24,31 @@ double SmtpSession::Now() const {
     return static_cast<double>(ctx_.clock.MonotonicMs()) / 1000.0;
 }
 
-// A wait for a reply ends when its limit has passed or the server has closed
-// the connection: nothing more can arrive.
-bool SmtpSession::LimitPassed(double seconds) const {
-    return closed_ || Now() - stageStart_ >= seconds;
-}
-
 void SmtpSession::Log(const char* prefix, const std::string& text) {
     ctx_.log.LogLine(tag_, prefix, text);
 }
 
+// Does what entering `next` does by its row: closes the connection or sends
+// the command, then waits afresh (an empty reply, the stage clock from now),
+// unless the stage carries on the wait of the one before.
 void SmtpSession::Enter(Stage next, const char* why) {
+    const StageRow& row = RowOf(next);
+    if (row.command == Command::kHangUp) ws_.Close();
+    if (!row.keepsWait) {
+        reply_.Clear();
+        stageStart_ = Now();
+    }
+    if (row.command != Command::kNone && row.command != Command::kHangUp) {
+        const std::string line = CommandLine(row.command, env_, facts_.rcpts.answered);
+        Log(kLogSend, line);
+        ws_.SendData(line + "\r\n");
+    }
     if (ctx_.settings.traceStages) {
-        Log(kLogStatus, std::string("stage ") + RowOf(stage_).name + " -> " + RowOf(next).name +
-                            " (" + why + ")");
+        Log(kLogStatus,
+            std::string("stage ") + RowOf(stage_).name + " -> " + row.name + " (" + why + ")");
     }
     stage_ = next;
-    hooks_.stageInterval(RowOf(next).intervalMs);
+    hooks_.stageInterval(row.intervalMs);
 }
 
 bool SmtpSession::TakeData() {
@@ -62,157 +66,68 @@ void SmtpSession::Step() {
         hooks_.finish();
         return;
     }
+    const double waited = Now() - stageStart_;
     switch (stage_) {
         case Stage::kReadEnvelope:
             return ReadEnvelopeStage();
         case Stage::kConnect:
             return ConnectStage();
         case Stage::kConnecting:
-            return StepConnecting();
+            // The greeting's limits count from the start of connecting. A
+            // connection that failed (only the fast profile says so) ends the wait.
+            if (ws_.State() == TcpSocket::kConnected) return Enter(Stage::kGreeting, "connected");
+            if (!LimitPassed(RowOf(stage_).firstLimit, waited, server_.closed)) return;
+            return ConnectFailed();
         case Stage::kNextRcpt:
-            return StepNextRcpt();
+            if (facts_.rcpts.answered < env_.recipients.size()) {
+                return Enter(Stage::kRcptReply, "RCPT sent");
+            }
+            return Enter(Stage::kData, "all recipients sent");
         case Stage::kData:
-            reply_.Clear();
-            SendCommand("DATA");
             return Enter(Stage::kDataReply, "DATA sent");
         case Stage::kBody:
             return BodyStage();
         case Stage::kNoRecipients:
             // A message nobody can receive is filed as refused, never counted as delivered.
             Log(kLogStatus, "NO VALID RCPTs!!");
-            return Refuse("NO VALID RCPTs!!", false);
+            return Settle(Move::kRefuse, "NO VALID RCPTs!!", false);
         case Stage::kFile:
-            return FileStage();
+            Enter(Stage::kDone, "filing");
+            settlement_.File();
+            return hooks_.finish();
         case Stage::kDone:
             return;
         default:
-            return ReplyStage();
+            if (!AwaitsReply(stage_, reply_, waited, server_.closed)) Answer();
+            return;
     }
 }
 
-void SmtpSession::StepConnecting() {
-    const bool connected = ws_.State() == TcpSocket::kConnected;
-    // A connection that failed (only the fast profile says so) ends the wait.
-    if (!connected && !closed_ && Now() - stageStart_ < RowOf(stage_).firstLimit) return;
-    // The greeting limits count from the start of connecting.
-    if (connected) return Enter(Stage::kGreeting, "connected");
-    ConnectFailed();
-}
-
-void SmtpSession::StepNextRcpt() {
-    ++rcptIdx_;
-    if (rcptIdx_ >= rcpts_.size()) return Enter(Stage::kData, "all recipients sent");
-    reply_.Clear();
-    SendCommand("RCPT TO: <" + rcpts_[rcptIdx_] + ">");
-    Enter(Stage::kRcptReply, "RCPT sent");
-}
-
-// The wait shared by the reply stages: keep waiting while the reply is not
-// complete and the stage's first limit has not passed; where a stage waits for
-// continuations, also while its last complete line is one ("220-...") and the
-// whole limit has not passed. A reply cut at the cap is judged at once.
-bool SmtpSession::Waiting() {
-    const StageRow& row = RowOf(stage_);
-    if (reply_.Cut()) return false;
-    if (!reply_.Complete() && !LimitPassed(row.firstLimit)) return true;
-    return row.waitContinuation && reply_.LastLineContinues() && !LimitPassed(row.wholeLimit);
-}
-
-void SmtpSession::ReplyStage() {
-    if (Waiting()) return;
+// The server's reply (or what came of it before the limit), judged once; the
+// session does what the judgement says.
+void SmtpSession::Answer() {
     Log(kLogRecv, reply_.Text());
-    JudgeFacts facts;
-    facts.tempFailRefuses = ctx_.settings.tempFailRefuses;
-    facts.lastServer = serverIdx_ + 1 >= ctx_.settings.smtpServers.size();
-    facts.allRcptsPutOff = rcptTempFails_ + 1 == rcpts_.size();
-    const Verdict verdict = JudgeReply(stage_, reply_, facts);
-    if (verdict == Verdict::kGoOn) return GoOn();
-    const char* silence = RowOf(stage_).silence;
-    if (verdict != Verdict::kNextServer && silence != nullptr) {
-        Log(kLogStatus, std::string("*** ") + silence + " from " + server_ + " ***");
+    const Judgement judged = Judge(stage_, reply_, facts_);
+    if (judged.silence != nullptr) {
+        Log(kLogStatus, std::string("*** ") + judged.silence + " from " + server_.name + " ***");
     }
-    Judged(verdict);
-}
-
-void SmtpSession::GoOn() {
-    switch (stage_) {
-        case Stage::kGreeting:
-            reply_.Clear();
-            SendCommand(heloLine_);
-            return Enter(Stage::kHeloReply, "greeted");
-        case Stage::kHeloReply:
-            reply_.Clear();
-            SendCommand("MAIL FROM: <" + mailFrom_ + ">");
-            return Enter(Stage::kMailReply, "greeting answered");
-        case Stage::kRcptReply:
-            TakeRcptReply();
-            return Enter(Stage::kNextRcpt, "recipient answered");
-        case Stage::kDataReply:
-            sendDone_ = true;  // the first piece goes out on the next step
-            reply_.Clear();
-            return Enter(Stage::kBody, "DATA taken");
-        case Stage::kEndOfDataReply:
-            Delivered();
-            reply_.Clear();
-            SendCommand("QUIT");
-            return Enter(Stage::kQuitReply, "message taken");
-        case Stage::kQuitReply:
-            ws_.Close();
-            return Enter(Stage::kFile, "QUIT answered");
-        case Stage::kClosing:
-            ws_.Close();
-            if (fileAfterQuit_) return Enter(Stage::kFile, "QUIT answered");
-            return LeaveInQueue();
-        default:  // kMailReply
-            return Enter(Stage::kNextRcpt, "sender taken");
-    }
-}
-
-// A refused recipient does not stop the delivery; the answer to DATA decides,
-// and where no recipient was taken, the first refusal is what decided.
-void SmtpSession::TakeRcptReply() {
-    const char code = reply_.First();
-    if (code == '2') {
-        ++rcptAccepted_;
-    } else if (code == '4') {
-        ++rcptTempFails_;
-        lastTempReply_ = reply_.OneLine();
-    } else if (firstRefusal_.empty()) {
-        firstRefusal_ = "RCPT TO: " + reply_.OneLine();
-    }
-}
-
-void SmtpSession::Judged(Verdict verdict) {
-    // After an answer the server can take a QUIT; after a 421 it is closing.
-    const bool quit = reply_.Complete() && !reply_.Text().starts_with("421");
-    const std::string said = reply_.Complete() ? reply_.OneLine() : reply_.FirstLine();
-    const char* command = RowOf(stage_).deferAs;
-    switch (verdict) {
-        case Verdict::kNextServer:
-            ws_.Close();
-            reply_.Clear();
-            return NextServer();
-        case Verdict::kDefer:
-            if (stage_ == Stage::kHeloReply) return Defer(heloLine_.substr(0, 4), said, quit);
-            return Defer(command != nullptr ? command : "reply", said, quit);
-        case Verdict::kDeferRcpt:
-            // Every recipient was put off for now: the refusal of DATA follows from that.
-            return Defer("RCPT TO", lastTempReply_, quit);
-        case Verdict::kRefuse:
-            if (stage_ == Stage::kDataReply && rcptAccepted_ == 0 && !firstRefusal_.empty()) {
-                return Refuse(firstRefusal_, quit);
-            }
-            return Refuse(said, quit);
-        default:  // kLeave (kGoOn never comes here)
+    switch (judged.move) {
+        case Move::kGoOn:
+            // A refused recipient does not stop the others; DATA's answer decides.
+            if (stage_ == Stage::kRcptReply) facts_.rcpts.Take(reply_);
+            return Enter(judged.next, judged.why);
+        case Move::kDeliver:
+            Settle(Move::kDeliver, "", false);
+            return Enter(judged.next, judged.why);
+        case Move::kNextServer:
+            ++server_.index;
+            return Enter(Stage::kConnect, "next server");
+        case Move::kLeave:
             ws_.Close();
             return LeaveInQueue();
+        default:  // kDefer, kRefuse
+            return Settle(judged.move, judged.said, judged.quit);
     }
-}
-
-void SmtpSession::SendCommand(const std::string& command) {
-    Log(kLogSend, command);
-    ws_.SendData(command + "\r\n");
-    stageStart_ = Now();
 }
 
 }  // namespace bw

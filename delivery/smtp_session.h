@@ -6,7 +6,10 @@
 // 421, a temporary refusal or a conversation broken off before the server has
 // answered the end of data leaves it in the queue with its back-off. After a
 // refusal or a deferral the session says QUIT (and waits briefly for the
-// answer) before it closes. Step() does one step; the delivery session calls
+// answer) before it closes. Entering a stage does what its row in the stage
+// table says (its command, a fresh reply, the stage clock, the timer's
+// interval); a reply is judged by Judge() and the session only acts on the
+// judgement. Step() does one step; the delivery session calls
 // it on its stage timer and on each socket event, and runs the watchdog and
 // the unload. Time limits run on the monotonic clock; a closed connection
 // ends a wait at once. A reply is gathered in a bounded buffer (smtp_reply.h).
@@ -15,16 +18,15 @@
 // settlement.h for what a lost row or a failed filing says).
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <functional>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "db/audit.h"
-#include "delivery/body_wire.h"
+#include "delivery/body_sender.h"
 #include "delivery/delivery_context.h"
 #include "delivery/delivery_meter.h"
+#include "delivery/envelope.h"
 #include "delivery/queue_pair.h"
 #include "delivery/sent_record.h"
 #include "delivery/settlement.h"
@@ -56,9 +58,9 @@ class SmtpSession {
     /// Takes what the socket has received; true when something came.
     bool TakeData();
     /// The server closed the connection (or it broke).
-    void Closed() { closed_ = true; }
+    void Closed() { server_.closed = true; }
     /// A write finished.
-    void SendComplete() { sendDone_ = true; }
+    void SendComplete() { body_.Written(); }
     /// The delivery session unloads: a pair left in the queue waits the back-off (once),
     /// and the minilog row is written unless the filing wrote it.
     void End();
@@ -73,35 +75,26 @@ class SmtpSession {
     SessionResult Result() const;
 
   private:
-    // smtp_session.cpp: stepping and transitions.
-    void Enter(Stage next, const char* why);
-    bool Waiting();
-    bool LimitPassed(double seconds) const;
+    /// The server being tried.
+    struct Server {
+        std::size_t index = 0;  // in the settings' list
+        std::string name;       // as the session log names it
+        bool closed = false;    // it closed the connection (or the connection broke)
+    };
+
+    // smtp_session.cpp: stepping, entering a stage, acting on a judgement.
     double Now() const;
-    void ReplyStage();
-    void GoOn();
-    void TakeRcptReply();
-    void Judged(Verdict verdict);
-    void SendCommand(const std::string& command);
-    void StepConnecting();
-    void StepNextRcpt();
+    void Log(const char* prefix, const std::string& text);
+    void Enter(Stage next, const char* why);
+    void Answer();
     // session_transfer.cpp: envelope, connect, body.
     void ReadEnvelopeStage();
-    bool ReadEnvelopeLines(std::vector<std::string>& lines);
     void ConnectStage();
     void ConnectFailed();
-    void NextServer();
     void BodyStage();
-    bool SendBodyPiece(bool& last);
-    void NotSentAfterEnd(std::uint64_t bytes);
     // session_outcome.cpp: the ends of a conversation.
-    void Refuse(const std::string& why, bool quit);
-    void Delivered();
-    void Defer(const std::string& command, const std::string& reply, bool quit);
-    void CloseThen(bool file, bool quit);
+    void Settle(Move outcome, const std::string& said, bool quit);
     void LeaveInQueue();
-    void FileStage();
-    void Log(const char* prefix, const std::string& text);
 
     DeliveryContext& ctx_;
     QueuePair pair_;
@@ -110,25 +103,15 @@ class SmtpSession {
     int tag_ = 0;  // the session's number in the session log
 
     Stage stage_ = Stage::kReadEnvelope;
-    double stageStart_ = 0;
+    double stageStart_ = 0;  // the stage clock: the stage's limits count from here
     double lastData_ = 0;
     ReplyBuffer reply_;
-    bool sendDone_ = false;
-    bool closed_ = false;  // the server closed the connection (or it broke)
-    std::size_t serverIdx_ = 0;
-    std::string server_;              // the server being tried, as the log names it
-    std::vector<std::string> rcpts_;  // [0] unused; recipients from 1 on
-    std::size_t rcptIdx_ = 0;
-    std::string heloLine_;
-    std::string mailFrom_;
-    BodyWire body_;
-    bool fileAfterQuit_ = false;     // kClosing ends in the filing, not the queue
-    std::size_t rcptTempFails_ = 0;  // recipients answered with a "4" reply
-    std::size_t rcptAccepted_ = 0;   // recipients answered with a "2" reply
-    std::string lastTempReply_;      // the last "4" reply to RCPT TO
-    std::string firstRefusal_;       // the first refusal of a recipient, as the action names it
+    Server server_;
+    Envelope env_;
+    JudgeFacts facts_;  // what the judge knows besides the reply
     tMinLog minLog_;
     Settlement settlement_;  // after minLog_ and pair_, which it refers to
+    BodySender body_;        // after pair_, which it refers to
 };
 
 }  // namespace bw

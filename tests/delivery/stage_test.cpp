@@ -11,8 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "delivery/sent_record.h"
 #include "delivery/smtp_reply.h"
+#include "delivery/stage_table.h"
 #include "tests/delivery/delivery_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -260,6 +263,85 @@ TEST_F(StageTable, AnsweredPairIsFiledButNeverSentAgain) {
         EXPECT_EQ(journal, 4);
         EXPECT_EQ(delivery_->sent.SentCount(), 0u);
         EXPECT_EQ(std::filesystem::file_size(root_ + "/state/sent-pairs"), 0u);
+    }
+}
+
+// The judge on its own, for what the conversations above do not reach: the
+// greeting command named as sent, DATA after a mix of recipient answers, a
+// 421 under TempFailRefuses, the QUIT that follows an outcome.
+TEST(StageJudge, MovesAndWhatTheyName) {
+    struct Case {
+        const char* label;
+        Stage stage;
+        const char* reply;
+        Strings rcptReplies;  // the answers to RCPT TO before it
+        Move move;
+        const char* what;  // defer, refuse: the action's text; go on: the next stage
+        bool tempFailRefuses = false;
+        Move settled = Move::kGoOn;
+    };
+    const Case cases[] = {
+        {"EhloPutOff", Stage::kHeloReply, "450 busy\r\n", {}, Move::kDefer, "EHLO: 450 busy"},
+        {"DataPutOffAfterOneTaken",
+         Stage::kDataReply,
+         "451 later\r\n",
+         {"250 ok\r\n", "450 grey\r\n"},
+         Move::kDefer,
+         "DATA: 451 later"},
+        {"DataRefusedAfterOneTaken",
+         Stage::kDataReply,
+         "554 no\r\n",
+         {"250 ok\r\n", "550 unknown\r\n"},
+         Move::kRefuse,
+         "554 no"},
+        {"DataRefusedAfterRefusalAndPutOff",
+         Stage::kDataReply,
+         "554 no\r\n",
+         {"450 grey\r\n", "550 unknown\r\n"},
+         Move::kRefuse,
+         "RCPT TO: 550 unknown"},
+        {"DataGoAhead", Stage::kDataReply, "354 go\r\n", {"250 ok\r\n"}, Move::kGoOn, "kBody"},
+        {"EndOfDataClosingDespiteSetting",
+         Stage::kEndOfDataReply,
+         "421 bye\r\n",
+         {},
+         Move::kDefer,
+         "end of data: 421 bye",
+         true},
+        {"EndOfDataTaken", Stage::kEndOfDataReply, "250 ok\r\n", {}, Move::kDeliver, "kQuitReply"},
+        {"MailGoAhead", Stage::kMailReply, "354 what\r\n", {}, Move::kLeave, ""},
+        {"QuitAfterRefusal", Stage::kClosing, "", {}, Move::kGoOn, "kFile", false, Move::kRefuse},
+        {"QuitAfterDeferral",
+         Stage::kClosing,
+         "221 bye\r\n",
+         {},
+         Move::kLeave,
+         "",
+         false,
+         Move::kDefer},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        JudgeFacts facts;
+        facts.tempFailRefuses = c.tempFailRefuses;
+        facts.greeting = "EHLO";
+        facts.recipients = std::max<std::size_t>(c.rcptReplies.size(), 1);
+        facts.settled = c.settled;
+        for (const std::string& r : c.rcptReplies) {
+            ReplyBuffer rcpt;
+            rcpt.Append(r);
+            facts.rcpts.Take(rcpt);
+        }
+        ReplyBuffer reply;
+        reply.Append(c.reply);
+        const Judgement j = Judge(c.stage, reply, facts);
+        EXPECT_EQ(j.move, c.move);
+        const bool going = c.move == Move::kGoOn || c.move == Move::kDeliver;
+        EXPECT_EQ(going ? RowOf(j.next).name : j.said, std::string(c.what));
+        // No QUIT to a server that said 421: it is closing.
+        if (c.move == Move::kDefer || c.move == Move::kRefuse) {
+            EXPECT_EQ(j.quit, std::string(c.reply).rfind("421", 0) != 0);
+        }
     }
 }
 
