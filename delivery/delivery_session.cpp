@@ -48,18 +48,7 @@ DeliverySession::DeliverySession(DeliveryContext& ctx, DeliverySessions& owner, 
     socket_->onSendComplete = Handler(&DeliverySession::OnSendComplete);
     socket_->onClose = Handler(&DeliverySession::OnClosed);
     socket_->onConnect = Handler(&DeliverySession::OnConnected);
-    SessionHooks hooks;
-    hooks.stageInterval = [this](int ms) {
-        if (stageTimer_->Interval() != ms) stageTimer_->SetInterval(ms);
-        ctx_.pacing->Entered([this] { PostStep(); });
-    };
-    hooks.finish = [this] {
-        stageTimer_->SetEnabled(false);
-        finishing_ = true;
-        ctx_.pacing->Finished(*unloadTimer_,
-                              [this] { PostToSelf(&DeliverySession::OnUnloadTimer); });
-    };
-    session_ = std::make_unique<SmtpSession>(ctx, std::move(pair), *socket_, std::move(hooks));
+    session_ = std::make_unique<SmtpSession>(ctx, std::move(pair), *socket_);
 }
 
 DeliverySession::~DeliverySession() {
@@ -107,8 +96,23 @@ void DeliverySession::PostToSelf(void (DeliverySession::*fn)()) {
     });
 }
 
+// One step of the conversation, then what it asks of the session without a
+// call back: a new stage sets the stage timer (and, paced on events, posts
+// the next step); a conversation that is over stops stepping and unloads.
 void DeliverySession::StepConversation() {
+    const unsigned entered = session_->StagesEntered();
     session_->Step();
+    if (session_->StagesEntered() != entered) {
+        const int ms = session_->StageIntervalMs();
+        if (stageTimer_->Interval() != ms) stageTimer_->SetInterval(ms);
+        ctx_.pacing->Entered([this] { PostStep(); });
+    }
+    if (session_->Over() && !finishing_) {
+        stageTimer_->SetEnabled(false);
+        finishing_ = true;
+        ctx_.pacing->Finished(*unloadTimer_,
+                              [this] { PostToSelf(&DeliverySession::OnUnloadTimer); });
+    }
 }
 
 void DeliverySession::Start() {

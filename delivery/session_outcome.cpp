@@ -49,7 +49,7 @@ void SmtpSession::Settle(Move outcome, const std::string& said, bool quit) {
 void SmtpSession::LeaveInQueue() {
     settlement_.Leave();
     pair_.Release();
-    hooks_.finish();
+    stage_ = Stage::kDone;  // over, left in the queue
 }
 
 void SmtpSession::End() {

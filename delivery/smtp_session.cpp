@@ -7,12 +7,10 @@
 
 namespace bw {
 
-SmtpSession::SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket,
-                         SessionHooks hooks)
+SmtpSession::SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket)
     : ctx_(ctx),
       pair_(std::move(pair)),
       ws_(socket),
-      hooks_(std::move(hooks)),
       settlement_(ctx_, pair_, minLog_,
                   [this](const char* prefix, const std::string& text) { Log(prefix, text); }),
       body_(ctx_, pair_,
@@ -48,7 +46,7 @@ void SmtpSession::Enter(Stage next, const char* why) {
             std::string("stage ") + RowOf(stage_).name + " -> " + row.name + " (" + why + ")");
     }
     stage_ = next;
-    hooks_.stageInterval(row.intervalMs);
+    ++entered_;
 }
 
 bool SmtpSession::TakeData() {
@@ -63,7 +61,7 @@ bool SmtpSession::TakeData() {
 void SmtpSession::Step() {
     if (!pair_.Open()) {
         pair_.Release();
-        hooks_.finish();
+        stage_ = Stage::kDone;  // over: nothing to send
         return;
     }
     const double waited = Now() - stageStart_;
@@ -93,8 +91,7 @@ void SmtpSession::Step() {
             return Settle(Move::kRefuse, "NO VALID RCPTs!!", false);
         case Stage::kFile:
             Enter(Stage::kDone, "filing");
-            settlement_.File();
-            return hooks_.finish();
+            return settlement_.File();
         case Stage::kDone:
             return;
         default:

@@ -36,15 +36,9 @@
 
 namespace bw {
 
-/// What the session asks of the delivery session that runs it.
-struct SessionHooks {
-    std::function<void(int ms)> stageInterval;  // the stage timer's interval
-    std::function<void()> finish;               // stop stepping and unload
-};
-
 class SmtpSession {
   public:
-    SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket, SessionHooks hooks);
+    SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket);
     SmtpSession(const SmtpSession&) = delete;
     SmtpSession& operator=(const SmtpSession&) = delete;
 
@@ -65,6 +59,12 @@ class SmtpSession {
     /// and the minilog row is written unless the filing wrote it.
     void End();
 
+    /// The conversation is over (its pair settled and filed, or left): the
+    /// owner unloads it. Nothing else is asked of the owner.
+    bool Over() const { return stage_ == Stage::kDone; }
+    /// Stages entered so far, and the stage timer's interval in the current one.
+    unsigned StagesEntered() const { return entered_; }
+    int StageIntervalMs() const { return RowOf(stage_).intervalMs; }
     /// No data from the server, and no body sent, for `seconds` (the watchdog).
     bool SilentFor(double seconds) const { return Now() - lastData_ >= seconds; }
     Stage CurrentStage() const { return stage_; }
@@ -99,10 +99,10 @@ class SmtpSession {
     DeliveryContext& ctx_;
     QueuePair pair_;
     TcpSocket& ws_;
-    SessionHooks hooks_;
     int tag_ = 0;  // the session's number in the session log
 
     Stage stage_ = Stage::kReadEnvelope;
+    unsigned entered_ = 0;
     double stageStart_ = 0;  // the stage clock: the stage's limits count from here
     double lastData_ = 0;
     ReplyBuffer reply_;
