@@ -74,7 +74,7 @@ void Fill(int port, const std::string& db, double now) {
 class StatsAudit final : public Audit {
   public:
     explicit StatsAudit(DbSession& session) : session_(session) {}
-    ErrorState AddMinLog(const tMinLog&) override { return {}; }
+    ErrorState AddMinLog(const MinilogRow&) override { return {}; }
     void IncStats(const std::string& sField, std::int32_t lAmount) override {
         ErrorState ignored;
         session_.conn->Execute("UPDATE tbl_stats SET " + sField + "=" + sField + "+" +

@@ -13,12 +13,12 @@ namespace bw {
 
 /// One minilog entry: who, when, from, to and what happened. The table row
 /// carries the time of writing, not `dTimestamp`.
-struct tMinLog {
-    std::string sIP;  // the peer's address; the delivery puts "BWTarnOut" here
-    double dTimestamp = 0;
-    std::string sFrom;
-    std::string sTo;
-    std::string sAction;  // "900 Delivered ...", "590 Peer Delivery ERROR ...", ...
+struct MinilogRow {
+    std::string ip;   // the peer's address; the delivery puts "BWTarnOut" here
+    double when = 0;  // day-serial number
+    std::string from;
+    std::string to;
+    std::string action;  // "900 Delivered ...", "590 Peer Delivery ERROR ...", ...
 };
 
 class Audit {
@@ -26,12 +26,12 @@ class Audit {
     virtual ~Audit() = default;
     /// Adds one tbl_minilog row (or spools it). Failed only when the
     /// connection could not be reopened; the row is spooled then too.
-    virtual ErrorState AddMinLog(const tMinLog& record) = 0;
+    virtual ErrorState AddMinLog(const MinilogRow& record) = 0;
     /// Adds lAmount to one tbl_stats column of this installation (or spools it).
     virtual void IncStats(const std::string& sField, std::int32_t lAmount) = 0;
     /// A delivery's row and its count of one in `sField`, together: where
     /// they are kept for later, one record, so a crash never parts them.
-    virtual ErrorState AddCountedMinLog(const tMinLog& record, const std::string& sField) {
+    virtual ErrorState AddCountedMinLog(const MinilogRow& record, const std::string& sField) {
         IncStats(sField, 1);
         return AddMinLog(record);
     }

@@ -27,25 +27,25 @@ void DbAudit::FlushGroup() {
     if (spool_.Pending() > 0 && spooled_) spooled_();
 }
 
-ErrorState DbAudit::AddMinLog(const tMinLog& t) {
+ErrorState DbAudit::AddMinLog(const MinilogRow& t) {
     ErrorState err;
     if (!spool_.IsOpen()) {
         err.Raise(-2147467259, "No audit spool: the minilog row is lost.");
         return err;
     }
-    spool_.AppendMinLog(clock_.Now(), t.sIP, t.sFrom, t.sTo, t.sAction);
+    spool_.AppendMinLog(clock_.Now(), t.ip, t.from, t.to, t.action);
     Spooled();
     return err;
 }
 
-ErrorState DbAudit::AddCountedMinLog(const tMinLog& t, const std::string& sField) {
+ErrorState DbAudit::AddCountedMinLog(const MinilogRow& t, const std::string& sField) {
     if (!IsPlainColumnName(sField)) return AddMinLog(t);
     ErrorState err;
     if (!spool_.IsOpen()) {
         err.Raise(-2147467259, "No audit spool: the minilog row and its count are lost.");
         return err;
     }
-    spool_.AppendMinLogAndStats(clock_.Now(), t.sIP, t.sFrom, t.sTo, t.sAction, tarnId_, sField);
+    spool_.AppendMinLogAndStats(clock_.Now(), t.ip, t.from, t.to, t.action, tarnId_, sField);
     Spooled();
     return err;
 }

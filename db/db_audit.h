@@ -31,12 +31,12 @@ class DbAudit final : public Audit {
     DbAudit(AuditSpool& spool, const Clock& clock, std::string tarnId,
             std::function<void()> spooled = {});
 
-    ErrorState AddMinLog(const tMinLog& record) override;
+    ErrorState AddMinLog(const MinilogRow& record) override;
     /// Adds lAmount to one tbl_stats column. A field that is no plain column
     /// name is never sent.
     void IncStats(const std::string& sField, std::int32_t lAmount) override;
     /// The row and the count go to the spool in one write.
-    ErrorState AddCountedMinLog(const tMinLog& record, const std::string& sField) override;
+    ErrorState AddCountedMinLog(const MinilogRow& record, const std::string& sField) override;
 
     /// Grouped flushing on or off (off at first).
     void SetGrouped(bool on) override;

@@ -13,14 +13,14 @@ namespace bw {
 DirectAudit::DirectAudit(DbSession& db, const Clock& clock, std::string tarnId)
     : db_(db), clock_(clock), tarnId_(std::move(tarnId)) {}
 
-ErrorState DirectAudit::AddMinLog(const tMinLog& t) {
+ErrorState DirectAudit::AddMinLog(const MinilogRow& t) {
     ErrorState err;
     if (!db_.ReconnectReopen(err)) return err;
     const std::string sql =
         "INSERT INTO tbl_minilog (ipaddress, timestamp, mailfrom, mailto, action) VALUES ('" +
-        db_.conn->Escape(t.sIP) + "', '" + FixDecimal(DaySerialText(clock_.Now())) + "', '" +
-        db_.conn->Escape(t.sFrom) + "', '" + db_.conn->Escape(t.sTo) + "', '" +
-        db_.conn->Escape(t.sAction) + "')";
+        db_.conn->Escape(t.ip) + "', '" + FixDecimal(DaySerialText(clock_.Now())) + "', '" +
+        db_.conn->Escape(t.from) + "', '" + db_.conn->Escape(t.to) + "', '" +
+        db_.conn->Escape(t.action) + "')";
     db_.conn->Execute(sql, err);
     return err;
 }

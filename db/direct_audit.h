@@ -21,7 +21,7 @@ class DirectAudit final : public Audit {
   public:
     DirectAudit(DbSession& db, const Clock& clock, std::string tarnId);
 
-    ErrorState AddMinLog(const tMinLog& record) override;
+    ErrorState AddMinLog(const MinilogRow& record) override;
     void IncStats(const std::string& sField, std::int32_t lAmount) override;
 
   private:

@@ -137,7 +137,7 @@ void DeliverySession::Unload() {
         ctx_.meter->SessionEnded(folder.substr(0, folder.size() - 1), session_->Result(),
                                  static_cast<double>(ctx_.clock.MonotonicMs() - loadMs_) / 1000.0);
     }
-    owner_.Unloaded(session_->MinLog(), session_->Pair().name, session_->Result());
+    owner_.Unloaded(session_->Row(), session_->Pair().name, session_->Result());
 }
 
 void DeliverySession::OnStageTimer() {

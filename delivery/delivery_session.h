@@ -42,7 +42,7 @@ class DeliverySession {
     bool Unloaded() const { return unloaded_; }
     /// One of the session's handlers is running.
     bool Busy() const { return depth_ > 0; }
-    const tMinLog& MinLog() const { return session_->MinLog(); }
+    const MinilogRow& Row() const { return session_->Row(); }
     Stage CurrentStage() const { return session_->CurrentStage(); }
 
   private:

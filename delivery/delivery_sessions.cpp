@@ -52,7 +52,7 @@ void DeliverySessions::ScheduleReap() {
     });
 }
 
-void DeliverySessions::Unloaded(const tMinLog& record, const std::string& name,
+void DeliverySessions::Unloaded(const MinilogRow& record, const std::string& name,
                                 SessionResult result) {
     if (observer_) observer_(record, name);
     if (onFreed_) onFreed_(result);

@@ -18,7 +18,7 @@ namespace bw {
 
 class DeliverySession;
 
-using UnloadObserver = std::function<void(const tMinLog& record, const std::string& sQueueName)>;
+using UnloadObserver = std::function<void(const MinilogRow& record, const std::string& sQueueName)>;
 
 class DeliverySessions {
   public:
@@ -48,7 +48,7 @@ class DeliverySessions {
 
     // Called by the sessions.
     void ScheduleReap();
-    void Unloaded(const tMinLog& record, const std::string& name, SessionResult result);
+    void Unloaded(const MinilogRow& record, const std::string& name, SessionResult result);
 
   private:
     DeliveryContext& ctx_;

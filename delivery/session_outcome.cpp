@@ -11,11 +11,11 @@ namespace bw {
 
 void SmtpSession::Begin() {
     lastData_ = Now();
-    minLog_.sIP = "BWTarnOut";
-    minLog_.sFrom = "***";
-    minLog_.sTo = "***";
-    minLog_.dTimestamp = ctx_.clock.Now();
-    minLog_.sAction = "*** Connection lost *** " + pair_.name;
+    row_.ip = "BWTarnOut";
+    row_.from = "***";
+    row_.to = "***";
+    row_.when = ctx_.clock.Now();
+    row_.action = "*** Connection lost *** " + pair_.name;
     tag_ = ctx_.log.InitLogSession(pair_.accPath, pair_.folder + pair_.name);
 }
 

@@ -58,8 +58,8 @@ void SmtpSession::ReadEnvelopeStage() {
     // Only a failing read leaves the pair queued.
     if (!ReadEnvelopeLines(ctx_.files, pair_.datFile, lines)) return LeaveInQueue();
     env_ = ReadEnvelope(lines, ctx_.settings.forwardedList);
-    minLog_.sFrom = env_.senderAsRead;
-    if (!env_.recipients.empty()) minLog_.sTo = env_.recipients.back();
+    row_.from = env_.senderAsRead;
+    if (!env_.recipients.empty()) row_.to = env_.recipients.back();
     facts_.tempFailRefuses = ctx_.settings.tempFailRefuses;
     facts_.greeting = env_.helo.substr(0, 4);
     facts_.recipients = env_.recipients.size();

@@ -15,7 +15,7 @@ namespace {
 constexpr std::int64_t kFilingRetryMs = 60 * 1000;
 }  // namespace
 
-Settlement::Settlement(DeliveryContext& ctx, QueuePair& pair, tMinLog& record, LogLine log)
+Settlement::Settlement(DeliveryContext& ctx, QueuePair& pair, MinilogRow& record, LogLine log)
     : ctx_(ctx), pair_(pair), record_(record), log_(std::move(log)) {}
 
 bool Settlement::Answered() const {
@@ -47,7 +47,7 @@ bool Settlement::AttemptDue() {
 void Settlement::Settle(const DeliveryOutcome& outcome) {
     if (Answered()) return;  // settled once
     outcome_ = outcome.kind;
-    record_.sAction = outcome.action;
+    record_.action = outcome.action;
     switch (outcome.kind) {
         case DeliveryOutcome::Kind::kDelivered:
             WriteAudit("delivered");  // the count goes with its row, as one record

@@ -38,7 +38,7 @@ class Settlement {
   public:
     using LogLine = std::function<void(const char* prefix, const std::string& text)>;
     /// `record`: the pair's minilog record, filled by the conversation.
-    Settlement(DeliveryContext& ctx, QueuePair& pair, tMinLog& record, LogLine log);
+    Settlement(DeliveryContext& ctx, QueuePair& pair, MinilogRow& record, LogLine log);
 
     /// Whether the pair is to be sent now: not remembered as sent (such a
     /// pair is filed again instead, once a minute) and out of its back-off.
@@ -68,7 +68,7 @@ class Settlement {
 
     DeliveryContext& ctx_;
     QueuePair& pair_;
-    tMinLog& record_;
+    MinilogRow& record_;
     LogLine log_;
     PairId pairId_;
     bool pairKnown_ = false;

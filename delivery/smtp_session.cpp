@@ -11,7 +11,7 @@ SmtpSession::SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket
     : ctx_(ctx),
       pair_(std::move(pair)),
       ws_(socket),
-      settlement_(ctx_, pair_, minLog_,
+      settlement_(ctx_, pair_, row_,
                   [this](const char* prefix, const std::string& text) { Log(prefix, text); }),
       body_(ctx_, pair_,
             [this](const char* prefix, const std::string& text) { Log(prefix, text); }) {}

@@ -69,7 +69,7 @@ class SmtpSession {
     bool SilentFor(double seconds) const { return Now() - lastData_ >= seconds; }
     Stage CurrentStage() const { return stage_; }
     QueuePair& Pair() { return pair_; }
-    const tMinLog& MinLog() const { return minLog_; }
+    const MinilogRow& Row() const { return row_; }
     /// What became of the pair: delivered or refused once the server answered
     /// for it and its filing began, else left in the queue.
     SessionResult Result() const;
@@ -109,8 +109,8 @@ class SmtpSession {
     Server server_;
     Envelope env_;
     JudgeFacts facts_;  // what the judge knows besides the reply
-    tMinLog minLog_;
-    Settlement settlement_;  // after minLog_ and pair_, which it refers to
+    MinilogRow row_;
+    Settlement settlement_;  // after row_ and pair_, which it refers to
     BodySender body_;        // after pair_, which it refers to
 };
 

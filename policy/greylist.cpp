@@ -185,7 +185,7 @@ void PolicyStore::SaveGreyIP() {
             const std::string line = GreyLine(e) + "\r\n";
             std::fwrite(line.data(), 1, line.size(), f);
         } else {
-            audit_.AddMinLog(tMinLog{e.netip, now, e.mailfrom, e.mailto, kDroppedAction});
+            audit_.AddMinLog(MinilogRow{e.netip, now, e.mailfrom, e.mailto, kDroppedAction});
             e.netip.clear();
             ++dropped;
         }

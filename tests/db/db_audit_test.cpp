@@ -104,7 +104,7 @@ class DbAuditTest : public DbEnv {
     // The expected rows (action, time, recipient) are remembered in order.
     ErrorState Deliver() { return audit_.AddCountedMinLog(Next(), "delivered"); }
     // The next event's row, an hour later than the one before.
-    tMinLog Next() {
+    MinilogRow Next() {
         clock_.SetNow(clock_.Now() + 1.0 / 24);
         const std::string action = "900 Delivered #" + std::to_string(delivered_.size() + 1);
         delivered_.push_back({action, FixDecimal(DaySerialText(clock_.Now())), "b'\t\\@y\r\n"});

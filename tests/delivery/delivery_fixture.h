@@ -58,7 +58,7 @@ class DeliveryTest : public ::testing::Test {
         parts_ = MakeProfileParts(*delivery_);
         queueTimer_.SetHandler([this] { delivery_->dispatcher.OnQueueTimer(); });
         Sessions().SetUnloadObserver(
-            [this](const tMinLog& r, const std::string&) { outcomes_.push_back(r); });
+            [this](const MinilogRow& r, const std::string&) { outcomes_.push_back(r); });
     }
     DeliverySessions& Sessions() { return delivery_->dispatcher.Sessions(); }
     DeliverySettings& S() { return delivery_->settings; }
@@ -172,7 +172,7 @@ class DeliveryTest : public ::testing::Test {
     SocketFactory socketFactory_;  // empty: real sockets
     std::unique_ptr<Delivery> delivery_;
     std::unique_ptr<ProfileParts> parts_;  // after the delivery it fits
-    std::vector<tMinLog> outcomes_;
+    std::vector<MinilogRow> outcomes_;
 };
 
 }  // namespace bw::test

@@ -49,7 +49,7 @@ class DispatcherTest : public DeliveryTest {
     /// How many minilog rows carry this action.
     long Actions(const std::string& action) const {
         return std::count_if(audit_.rows.begin(), audit_.rows.end(),
-                             [&](const tMinLog& r) { return r.sAction == action; });
+                             [&](const MinilogRow& r) { return r.action == action; });
     }
     int Journal(const std::string& part) const {
         int n = 0;

@@ -43,15 +43,16 @@ class SessionTest : public DeliveryTest {
                   const Strings& msg = {"X-Queue: 1", "Subject: hi", "", "hello"}) {
         WritePair("Inbox/", name, Envelope(from, rcpts), msg);
     }
-    const tMinLog& DeliverOne(const std::string& folder = "Inbox/", const std::string& name = "M1",
-                              std::int64_t maxMs = 200000, std::int64_t stepMs = 5) {
+    const MinilogRow& DeliverOne(const std::string& folder = "Inbox/",
+                                 const std::string& name = "M1", std::int64_t maxMs = 200000,
+                                 std::int64_t stepMs = 5) {
         StartDelivery(folder, name);
         EXPECT_TRUE(RunUntilOutcomes(1, maxMs, stepMs)) << "no outcome; log:\n" << LogText();
         EXPECT_EQ(Running(), 0);
         EXPECT_EQ(delivery_->files.OpenFileNoCount(), 0);
         return outcomes_.empty() ? none_ : outcomes_.front();
     }
-    tMinLog none_;
+    MinilogRow none_;
 };
 
 // The same on the fake server (fake_socket.h), which answers every step well.
@@ -89,10 +90,10 @@ TEST_F(SessionTest, DeliversFilesToTrashCountsAndLogsTheConversation) {
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "trash");
     EXPECT_TRUE(Exists(Acc() + "Changed.flg"));
     ASSERT_EQ(audit_.rows.size(), 1u);
-    const tMinLog& row = audit_.rows[0];
-    EXPECT_EQ(row.sIP + " " + row.sFrom + " " + row.sTo,
+    const MinilogRow& row = audit_.rows[0];
+    EXPECT_EQ(row.ip + " " + row.from + " " + row.to,
               "BWTarnOut alice@ext.example bob@corp.example");
-    EXPECT_EQ(row.sAction, "900 Delivered M1 to: 127.0.0.1: " + std::to_string(peer.Port()));
+    EXPECT_EQ(row.action, "900 Delivered M1 to: 127.0.0.1: " + std::to_string(peer.Port()));
     EXPECT_EQ(Delivered(), 1);
     // Every line carries the session's tag; the opening lines name the pair.
     EXPECT_EQ(LogText(),
@@ -160,9 +161,9 @@ TEST_F(SessionTest, ReplyDropOrStallInTheMiddleOfTheBody) {
         Strings msg{"X-Queue: 1", ""};
         for (int i = 0; i < 200000; ++i) msg.push_back(std::string(200, 'b'));
         QueueOne("M1", "alice@ext.example", {"bob@corp.example"}, msg);
-        const tMinLog& o = DeliverOne("Inbox/", "M1", 400000, stall ? 50 : 5);
+        const MinilogRow& o = DeliverOne("Inbox/", "M1", 400000, stall ? 50 : 5);
         EXPECT_EQ(WhereIs("Inbox/", "M1"), row.where);
-        EXPECT_EQ(o.sAction, row.action);
+        EXPECT_EQ(o.action, row.action);
         // Stalled for 90 s: one line, the step that ends the session is the last
         // (the stage timer runs at 1 ms here, faster than the 5 ms unload timer).
         const std::string log = LogText();
@@ -222,12 +223,12 @@ TEST_F(FakeSessionTest, UnusableServerEntriesNeverConnect) {
                   {"X", "Subject: hi"});
         const int attemptsBefore = server_.attempts;
         const std::int64_t t0 = clock_.MonotonicMs();
-        const tMinLog& o = DeliverOne(row.folder, name);
+        const MinilogRow& o = DeliverOne(row.folder, name);
         EXPECT_EQ(WhereIs(row.folder, name), row.where);
         const bool delivered = std::string(row.where) == "trash";
         EXPECT_EQ(server_.attempts - attemptsBefore, delivered ? 1 : 0);
         if (delivered) {
-            EXPECT_EQ(o.sAction,
+            EXPECT_EQ(o.action,
                       "900 Delivered " + name + " to: 127.0.0.1: " + std::to_string(row.port));
         } else {
             EXPECT_LT(clock_.MonotonicMs() - t0, 1000);  // no 5 s wait
@@ -248,7 +249,7 @@ TEST_F(FakeSessionTest, UnusableServerEntriesNeverConnect) {
         S().smtpServers = {entry};
         const std::string name = "P" + std::to_string(++n);
         WritePair("Inbox/", name, Envelope("alice@ext.example", {"bob@corp.example"}), {"X"});
-        EXPECT_EQ(DeliverOne("Inbox/", name).sAction,
+        EXPECT_EQ(DeliverOne("Inbox/", name).action,
                   "900 Delivered " + name + " to: 127.0.0.1: " +
                       (std::string(entry).find(':') != std::string::npos ? "2526" : "25"));
     }
@@ -446,9 +447,9 @@ TEST_F(FakeSessionTest, UnsendableEnvelopesNeverReachTheServer) {
         SCOPED_TRACE(row.label);
         Reset();
         WritePair("Inbox/", "U", row.dat, {"X", "body"});
-        const tMinLog& o = DeliverOne("Inbox/", "U");
+        const MinilogRow& o = DeliverOne("Inbox/", "U");
         EXPECT_EQ(WhereIs("Inbox/", "U"), row.where);
-        EXPECT_EQ(o.sAction, row.action);
+        EXPECT_EQ(o.action, row.action);
         EXPECT_NE(LogText().find(row.log), std::string::npos) << LogText();
         EXPECT_EQ(LogText().find("*** Connecting"), std::string::npos);
     }
@@ -496,7 +497,7 @@ TEST_F(FakeSessionTest, FastProfileSameConversationWithoutWaitingForTicks) {
         EXPECT_EQ(WhereIs("Inbox/", "P1"), "trash");
         logs[fast] = LogText();
         logs[fast].erase(logs[fast].find("Session started:"), 37);  // the time differs
-        actions[fast] = audit_.rows.back().sAction;
+        actions[fast] = audit_.rows.back().action;
         Reset();
     }
     EXPECT_EQ(logs[0], logs[1]);

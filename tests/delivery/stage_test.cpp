@@ -149,7 +149,7 @@ TEST_P(StageTable, FilesCopiesAndAuditAsTheRowSays) {
     EXPECT_EQ(server_.bodies.size(), bodySent ? 1u : 0u);
     EXPECT_EQ(server_.attempts, 1) << "tried again within its back-off";
     ASSERT_EQ(audit_.rows.size(), 1u);
-    EXPECT_EQ(audit_.rows[0].sAction, row.action);
+    EXPECT_EQ(audit_.rows[0].action, row.action);
     // QUIT where an answer decided; nothing after a 421 or a broken line.
     const std::string lastCommand = server_.commands.empty() ? "" : server_.commands.back();
     const std::string last = row.script.back();
@@ -192,7 +192,7 @@ TEST_F(StageTable, FirstServerDeadOrSilentThenTheSecondDelivers) {
         outcomes_.clear();
         Scan();
         ASSERT_TRUE(RunUntilOutcomes(1));
-        EXPECT_EQ(audit_.rows.back().sAction.rfind("900 Delivered", 0), 0u);
+        EXPECT_EQ(audit_.rows.back().action.rfind("900 Delivered", 0), 0u);
         EXPECT_EQ(LogText().find("NO RESPONSE"), std::string::npos);
         EXPECT_EQ(server_.connections, 1 + (first == kSilent ? 1 : 0));
         Sessions().DestroyFinished();
@@ -215,7 +215,7 @@ TEST_F(StageTable, WatchdogEndsASessionWithoutDataFor300SecondsSinceTheLoad) {
     EXPECT_GE(after, 300000);
     EXPECT_LT(after, 303000);
     EXPECT_EQ(WhereIs("Inbox/", "M1"), "queue");
-    EXPECT_EQ(outcomes_[0].sAction, "*** Connection lost *** M1");
+    EXPECT_EQ(outcomes_[0].action, "*** Connection lost *** M1");
     EXPECT_EQ(LogText().find("NO RESPONSE"), std::string::npos);
     EXPECT_GE(server_.attempts, 29);
     EXPECT_LE(server_.attempts, 31);

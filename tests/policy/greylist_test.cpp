@@ -110,10 +110,10 @@ TEST_F(GreyTest, SaveKeepsLiveEntriesLogsDroppedOnesAndCompacts) {
               "10.1.2.\tkeep@x.org\tb@corp.com\t46361.45\t0\t0\r\n"
               "10.1.4.\tfan@x.org\tb@corp.com\t46300\t-1\t46340\r\n");
     std::string logged;
-    for (const tMinLog& t : audit_.rows) {
-        EXPECT_EQ(t.sAction, "595 Dropped from DDS");
-        EXPECT_EQ(t.dTimestamp, kT0);
-        logged += t.sIP + "|" + t.sFrom + "|" + t.sTo + ",";
+    for (const MinilogRow& t : audit_.rows) {
+        EXPECT_EQ(t.action, "595 Dropped from DDS");
+        EXPECT_EQ(t.when, kT0);
+        logged += t.ip + "|" + t.from + "|" + t.to + ",";
     }
     EXPECT_EQ(logged, "10.1.3.|old@x.org|b@corp.com,10.1.5.|gone@x.org|b@corp.com,");
     EXPECT_EQ(store_.Policy().greyList.size(), 6u);  // small lists keep their free slots

@@ -12,7 +12,7 @@ namespace bw::test {
 
 class FakeAudit final : public Audit {
   public:
-    ErrorState AddMinLog(const tMinLog& record) override {
+    ErrorState AddMinLog(const MinilogRow& record) override {
         rows.push_back(record);
         ErrorState err;
         if (fail) err.Raise(-2147467259, "Unable to reconnect to DB!");
@@ -22,7 +22,7 @@ class FakeAudit final : public Audit {
         counts[field] += amount;
     }
 
-    std::vector<tMinLog> rows;
+    std::vector<MinilogRow> rows;
     std::map<std::string, int> counts;
     bool fail = false;
 };
