@@ -4,6 +4,7 @@
 
 #include "delivery/delivery_sessions.h"
 #include "delivery/session_pacing.h"
+#include "delivery/settlement.h"
 #include "platform/clock.h"
 
 namespace bw {
@@ -49,6 +50,12 @@ DeliverySession::DeliverySession(DeliveryContext& ctx, DeliverySessions& owner, 
     socket_->onClose = Handler(&DeliverySession::OnClosed);
     socket_->onConnect = Handler(&DeliverySession::OnConnected);
     session_ = std::make_unique<SmtpSession>(ctx, std::move(pair), *socket_);
+    SmtpSession& conversation = *session_;
+    settlement_ =
+        std::make_unique<Settlement>(ctx, conversation.Pair(), conversation.Row(),
+                                     [&conversation](const char* prefix, const std::string& text) {
+                                         conversation.Log(prefix, text);
+                                     });
 }
 
 DeliverySession::~DeliverySession() {
@@ -60,7 +67,7 @@ DeliverySession::~DeliverySession() {
 void DeliverySession::StartSession() {
     HandlerScope scope(*this);
     if (loaded_) return;
-    if (!session_->AttemptDue()) {
+    if (!settlement_->AttemptDue()) {
         session_->Pair().Release();
         loaded_ = true;
         unloaded_ = true;
@@ -107,7 +114,12 @@ void DeliverySession::StepConversation() {
         if (stageTimer_->Interval() != ms) stageTimer_->SetInterval(ms);
         ctx_.pacing->Entered([this] { PostStep(); });
     }
+    if (std::optional<DeliveryOutcome> outcome = session_->TakeOutcome()) {
+        settlement_->Settle(*outcome);
+    }
     if (session_->Over() && !finishing_) {
+        settlement_->Finish();
+        session_->Pair().Release();
         stageTimer_->SetEnabled(false);
         finishing_ = true;
         ctx_.pacing->Finished(*unloadTimer_,
@@ -131,13 +143,13 @@ void DeliverySession::Unload() {
         t->SetEnabled(false);
     }
     socket_->Close();
-    session_->End();
+    settlement_->End();
     if (ctx_.meter != nullptr) {
         const std::string& folder = session_->Pair().folder;
-        ctx_.meter->SessionEnded(folder.substr(0, folder.size() - 1), session_->Result(),
+        ctx_.meter->SessionEnded(folder.substr(0, folder.size() - 1), settlement_->Result(),
                                  static_cast<double>(ctx_.clock.MonotonicMs() - loadMs_) / 1000.0);
     }
-    owner_.Unloaded(session_->Row(), session_->Pair().name, session_->Result());
+    owner_.Unloaded(session_->Row(), session_->Pair().name, settlement_->Result());
 }
 
 void DeliverySession::OnStageTimer() {

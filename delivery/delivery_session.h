@@ -24,6 +24,7 @@
 namespace bw {
 
 class DeliverySessions;
+class Settlement;
 
 class DeliverySession {
   public:
@@ -73,7 +74,8 @@ class DeliverySession {
     std::unique_ptr<Timer> watchdogTimer_;
     std::unique_ptr<Timer> readTimer_;
     std::unique_ptr<SmtpSession> session_;
-    std::shared_ptr<bool> alive_;  // posted steps find the session gone
+    std::unique_ptr<Settlement> settlement_;  // of session_'s pair; destroyed first
+    std::shared_ptr<bool> alive_;             // posted steps find the session gone
     bool stepPosted_ = false;
     bool finishing_ = false;   // the session asked for the unload
     std::int64_t loadMs_ = 0;  // monotonic time of the load

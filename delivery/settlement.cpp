@@ -60,8 +60,11 @@ void Settlement::Settle(const DeliveryOutcome& outcome) {
     }
 }
 
-void Settlement::Leave() {
-    BackOff();
+void Settlement::Finish() {
+    if (!Answered()) return BackOff();
+    filing_ = true;
+    ErrorState err;
+    if (!FileNow(err)) log_(kLogError, "ERROR: filing " + pair_.name + ": " + err.description);
 }
 
 // Every attempt that leaves its pair in the queue sets the back-off once, so
@@ -96,12 +99,6 @@ void Settlement::RecordSent() {
     if (!pairKnown_ || recorded_) return;
     recorded_ = true;
     ctx_.sent.RememberSent({pairId_, pair_.name, Refused(), 0});
-}
-
-void Settlement::File() {
-    filing_ = true;
-    ErrorState err;
-    if (!FileNow(err)) log_(kLogError, "ERROR: filing " + pair_.name + ": " + err.description);
 }
 
 // The one filing: the pair moves, the sent record forgets it once it is

@@ -17,22 +17,11 @@
 #include "db/audit.h"
 #include "delivery/delivery_context.h"
 #include "delivery/delivery_meter.h"
+#include "delivery/delivery_outcome.h"
 #include "delivery/queue_pair.h"
 #include "delivery/sent_record.h"
 
 namespace bw {
-
-/// How a conversation ended, with the minilog action that says so.
-struct DeliveryOutcome {
-    enum class Kind {
-        kDelivered,  // the server took the message (its answer to the end of data)
-        kRefused,    // a "5" reply, or a message that can never be sent
-        kDeferred,   // a "4" reply or a 421: the pair stays, with its back-off
-        kBrokenOff,  // no answer, a broken line: the pair stays, with its back-off
-    };
-    Kind kind = Kind::kBrokenOff;
-    std::string action;
-};
 
 class Settlement {
   public:
@@ -47,11 +36,10 @@ class Settlement {
     /// sent record, at once (the filing follows with File()). Deferred and
     /// broken off: the action only; the row follows at End().
     void Settle(const DeliveryOutcome& outcome);
-    /// The pair stays in the queue: its back-off (once).
-    void Leave();
-    /// Files an answered pair (trash or deleted, or BAD) and says so in
-    /// Changed.flg.
-    void File();
+    /// The conversation is over: an answered pair (delivered or refused) is
+    /// filed (trash or deleted, or BAD, and Changed.flg), any other stays in
+    /// the queue with its back-off (once).
+    void Finish();
     /// The session ends: a pair not filed waits its back-off (once), and the
     /// row is written if it was not.
     void End();

@@ -1,8 +1,9 @@
 // One SMTP conversation for one claimed queue pair: read the envelope,
 // connect to the internal servers in turn, greet, send the envelope and the
-// body, judge each reply (stage_table.h), and hand the outcome (delivered,
-// refused, deferred, broken off) to the pair's Settlement (settlement.h),
-// which audits, records and files it. Only a "5" reply refuses a message; a
+// body, judge each reply (stage_table.h), and end with an outcome (delivered,
+// refused, deferred, or broken off when none was given), which its owner
+// hands to the pair's Settlement (settlement.h): the conversation itself
+// never audits, records or files. Only a "5" reply refuses a message; a
 // 421, a temporary refusal or a conversation broken off before the server has
 // answered the end of data leaves it in the queue with its back-off. After a
 // refusal or a deferral the session says QUIT (and waits briefly for the
@@ -20,16 +21,17 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "db/audit.h"
 #include "delivery/body_sender.h"
 #include "delivery/delivery_context.h"
 #include "delivery/delivery_meter.h"
+#include "delivery/delivery_outcome.h"
 #include "delivery/envelope.h"
 #include "delivery/queue_pair.h"
 #include "delivery/sent_record.h"
-#include "delivery/settlement.h"
 #include "delivery/smtp_reply.h"
 #include "delivery/stage_table.h"
 #include "platform/socket.h"
@@ -42,9 +44,6 @@ class SmtpSession {
     SmtpSession(const SmtpSession&) = delete;
     SmtpSession& operator=(const SmtpSession&) = delete;
 
-    /// The pair is due: not remembered as sent (a remembered one is filed
-    /// again once a minute instead) and out of its back-off. False: release it.
-    bool AttemptDue();
     /// The minilog record's opening values and the session log's banner.
     void Begin();
     /// One step of the conversation.
@@ -55,12 +54,12 @@ class SmtpSession {
     void Closed() { server_.closed = true; }
     /// A write finished.
     void SendComplete() { body_.Written(); }
-    /// The delivery session unloads: a pair left in the queue waits the back-off (once),
-    /// and the minilog row is written unless the filing wrote it.
-    void End();
 
-    /// The conversation is over (its pair settled and filed, or left): the
-    /// owner unloads it. Nothing else is asked of the owner.
+    /// The outcome, once it is known (delivered, refused, deferred); the
+    /// owner hands it to the pair's settlement.
+    std::optional<DeliveryOutcome> TakeOutcome();
+    /// The conversation is over: the owner files the pair (delivered or
+    /// refused) or leaves it (with its back-off), and unloads.
     bool Over() const { return stage_ == Stage::kDone; }
     /// Stages entered so far, and the stage timer's interval in the current one.
     unsigned StagesEntered() const { return entered_; }
@@ -69,10 +68,10 @@ class SmtpSession {
     bool SilentFor(double seconds) const { return Now() - lastData_ >= seconds; }
     Stage CurrentStage() const { return stage_; }
     QueuePair& Pair() { return pair_; }
-    const MinilogRow& Row() const { return row_; }
-    /// What became of the pair: delivered or refused once the server answered
-    /// for it and its filing began, else left in the queue.
-    SessionResult Result() const;
+    /// The pair's minilog record, filled as the conversation goes.
+    MinilogRow& Row() { return row_; }
+    /// A line in the session log under this conversation's tag.
+    void Log(const char* prefix, const std::string& text);
 
   private:
     /// The server being tried.
@@ -82,17 +81,16 @@ class SmtpSession {
         bool closed = false;    // it closed the connection (or the connection broke)
     };
 
-    // smtp_session.cpp: stepping, entering a stage, acting on a judgement.
+    // Stepping, entering a stage, acting on a judgement.
     double Now() const;
-    void Log(const char* prefix, const std::string& text);
     void Enter(Stage next, const char* why);
     void Answer();
-    // session_transfer.cpp: envelope, connect, body.
+    // What moves data: envelope, connect, body.
     void ReadEnvelopeStage();
     void ConnectStage();
     void ConnectFailed();
     void BodyStage();
-    // session_outcome.cpp: the ends of a conversation.
+    // The ends of a conversation.
     void Settle(Move outcome, const std::string& said, bool quit);
     void LeaveInQueue();
 
@@ -110,8 +108,8 @@ class SmtpSession {
     Envelope env_;
     JudgeFacts facts_;  // what the judge knows besides the reply
     MinilogRow row_;
-    Settlement settlement_;  // after row_ and pair_, which it refers to
-    BodySender body_;        // after pair_, which it refers to
+    std::optional<DeliveryOutcome> outcome_;  // decided, not yet taken by the owner
+    BodySender body_;                         // after pair_, which it refers to
 };
 
 }  // namespace bw

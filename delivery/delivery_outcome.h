@@ -1,0 +1,22 @@
+// How a conversation ended: the value the conversation gives its owner, who
+// hands it to the pair's settlement (settlement.h).
+// DIAGNOSTICS: none; plain data.
+#pragma once
+
+#include <string>
+
+namespace bw {
+
+/// How a conversation ended, with the minilog action that says so.
+struct DeliveryOutcome {
+    enum class Kind {
+        kDelivered,  // the server took the message (its answer to the end of data)
+        kRefused,    // a "5" reply, or a message that can never be sent
+        kDeferred,   // a "4" reply or a 421: the pair stays, with its back-off
+        kBrokenOff,  // no answer, a broken line: the pair stays, with its back-off
+    };
+    Kind kind = Kind::kBrokenOff;
+    std::string action;
+};
+
+}  // namespace bw
