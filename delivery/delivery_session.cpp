@@ -110,14 +110,14 @@ void DeliverySession::StepConversation() {
     const unsigned entered = session_->StagesEntered();
     session_->Step();
     if (session_->StagesEntered() != entered) {
-        const int ms = session_->StageIntervalMs();
+        const int ms = RowOf(session_->CurrentStage()).intervalMs;
         if (stageTimer_->Interval() != ms) stageTimer_->SetInterval(ms);
         ctx_.pacing->Entered([this] { PostStep(); });
     }
     if (std::optional<DeliveryOutcome> outcome = session_->TakeOutcome()) {
         settlement_->Settle(*outcome);
     }
-    if (session_->Over() && !finishing_) {
+    if (session_->CurrentStage() == Stage::kDone && !finishing_) {
         settlement_->Finish();
         session_->Pair().Release();
         stageTimer_->SetEnabled(false);

@@ -58,12 +58,10 @@ class SmtpSession {
     /// The outcome, once it is known (delivered, refused, deferred); the
     /// owner hands it to the pair's settlement.
     std::optional<DeliveryOutcome> TakeOutcome();
-    /// The conversation is over: the owner files the pair (delivered or
-    /// refused) or leaves it (with its back-off), and unloads.
-    bool Over() const { return stage_ == Stage::kDone; }
-    /// Stages entered so far, and the stage timer's interval in the current one.
+    /// Stages entered so far. The stage's row (RowOf) gives the stage timer's
+    /// interval; in kDone the conversation is over: the owner files the pair
+    /// (delivered or refused) or leaves it (with its back-off), and unloads.
     unsigned StagesEntered() const { return entered_; }
-    int StageIntervalMs() const { return RowOf(stage_).intervalMs; }
     /// No data from the server, and no body sent, for `seconds` (the watchdog).
     bool SilentFor(double seconds) const { return Now() - lastData_ >= seconds; }
     Stage CurrentStage() const { return stage_; }
