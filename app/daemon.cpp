@@ -69,8 +69,8 @@ std::string VersionText(int major, int minor, int revision) {
     return buf;
 }
 
-std::string NotifyTip(const std::string& sVersionText) {
-    std::string tip = "Brimwarden TarnIN " + sVersionText;
+std::string NotifyTip(const std::string& versionText) {
+    std::string tip = "Brimwarden TarnIN " + versionText;
     tip.resize(64, ' ');
     return tip;
 }
@@ -160,11 +160,11 @@ void Daemon::MakeDelivery() {
     delivery_->settings.appPath = installation_.AppPath;
 }
 
-void Daemon::Start(const std::string& sCommandLine) {
+void Daemon::Start(const std::string& commandLine) {
     // The daemon's timers exist, and run, from the moment the daemon does.
     CreateTimers();
-    RegisterService(sCommandLine);
-    ChooseSettingsStore(sCommandLine);
+    RegisterService(commandLine);
+    ChooseSettingsStore(commandLine);
     // 4: the shared object's work (the audit) is made with the installation's
     // identifier, at step 10.
     TakeInstanceLock();
@@ -181,21 +181,21 @@ void Daemon::Start(const std::string& sCommandLine) {
     StartServing();
 }
 
-void Daemon::RegisterService(const std::string& sCommandLine) {
+void Daemon::RegisterService(const std::string& commandLine) {
     // 1, 2: service registration ends the program at once.
-    if (sCommandLine == "-install") {
+    if (commandLine == "-install") {
         platform_.service->SetServiceSetting("", "Description", kDescription);
         platform_.process->EndNow(platform_.service->Install() ? 0 : 1);
     }
-    if (sCommandLine == "-remove") {
+    if (commandLine == "-remove") {
         platform_.process->EndNow(platform_.service->Remove() ? 0 : 1);
     }
 }
 
-void Daemon::ChooseSettingsStore(const std::string& sCommandLine) {
+void Daemon::ChooseSettingsStore(const std::string& commandLine) {
     // 3: the per-user settings store.
-    if (ChoosesUserHive(platform_.ExeFolderOrReal(), sCommandLine)) {
-        installation_.bUseUserHive = true;
+    if (ChoosesUserHive(platform_.ExeFolderOrReal(), commandLine)) {
+        installation_.useUserHive = true;
     }
 }
 
@@ -210,7 +210,7 @@ void Daemon::TakeInstanceLock() {
 void Daemon::FindAppPath() {
     Installation& g = installation_;
     // 6, 7: version text and the executable's folder as the default AppPath.
-    g.sVersionText = VersionText(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION);
+    g.versionText = VersionText(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION);
     // 8: the application folder registered by the first gateway component;
     // without one the executable's folder, registered from now on.
     bool registered = false;
@@ -238,8 +238,8 @@ void Daemon::ReadIdentity() {
     }
 
     // 11
-    g.sUILanguage = settings_.GetSettingX(kAppName, "General", "UILanguage", "English");
-    g.sLangFile = g.sUILanguage + ".lng";
+    g.uiLanguage = settings_.GetSettingX(kAppName, "General", "UILanguage", "English");
+    g.langFile = g.uiLanguage + ".lng";
 }
 
 void Daemon::WaitForLangFolder() {
@@ -257,16 +257,16 @@ void Daemon::WaitForLangFolder() {
 void Daemon::ChooseLanguage() {
     Installation& g = installation_;
     // 13: the language, chosen when its file is missing.
-    const std::string langFile = LangFilePath(g.LangFolder(), g.sLangFile);
+    const std::string langFile = LangFilePath(g.LangFolder(), g.langFile);
     if (PathExists(langFile)) return;
     const std::string sChoice = platform_.desktop->ChooseLanguage(ListLanguages(g.LangFolder()));
     if (sChoice.empty()) {
         FatalStartupError(platform_, "No language chosen: " + langFile + " is missing",
                           kExitLanguage);
     }
-    g.sUILanguage = sChoice;
-    g.sLangFile = g.sUILanguage + ".lng";
-    settings_.SaveSettingX(kAppName, "General", "UILanguage", g.sUILanguage);
+    g.uiLanguage = sChoice;
+    g.langFile = g.uiLanguage + ".lng";
+    settings_.SaveSettingX(kAppName, "General", "UILanguage", g.uiLanguage);
 }
 
 void Daemon::ReadDeliverySettings() {
@@ -300,7 +300,7 @@ void Daemon::MakeAccountFolders() {
         FatalStartupError(platform_, "Unable to create Folder Structure!!", kExitFolders);
     }
     LoadForwardedList(installation_, files_);
-    delivery_->settings.forwardedList = installation_.sForwardedList;
+    delivery_->settings.forwardedList = installation_.forwardedList;
     // The profile's parts: where work comes from, how sessions step, how
     // writes become durable.
     profile_ = MakeProfileParts(*delivery_);
@@ -312,7 +312,7 @@ void Daemon::MakeAccountFolders() {
 
 void Daemon::ShowIcon() {
     // 18: the notification icon.
-    platform_.desktop->AddIcon(NotifyTip(installation_.sVersionText));
+    platform_.desktop->AddIcon(NotifyTip(installation_.versionText));
 }
 
 void Daemon::StartServing() {
@@ -341,11 +341,11 @@ void Daemon::Close() {
     // Query-close: switch the shutdown timer on. A second request while we
     // already wait needs nothing more.
     shutdown.EnableTimer();
-    if (bClosing_) return;
-    bClosing_ = true;
+    if (closing_) return;
+    closing_ = true;
     // Unload: wait while the shutdown timer is on; it ends the process itself.
     while (shutdown.TimerEnabled()) platform_.loop->Wait(0.01);
-    bClosing_ = false;
+    closing_ = false;
 }
 
 }  // namespace bw

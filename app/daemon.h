@@ -32,7 +32,7 @@ struct HostPlatform;
 struct Installation;
 
 /// "Brimwarden TarnIN " + version, cut or space-padded to 64 characters.
-std::string NotifyTip(const std::string& sVersionText);
+std::string NotifyTip(const std::string& versionText);
 /// "3.00.0440" for version 3.0.440.
 std::string VersionText(int major, int minor, int revision);
 /// Leading-number conversion of a text to a 16-bit flag/number (non-numeric
@@ -52,7 +52,7 @@ class Daemon {
     Daemon& operator=(const Daemon&) = delete;
 
     /// Start-up steps 1 to 20. Returns when the program runs on its timers.
-    void Start(const std::string& sCommandLine);
+    void Start(const std::string& commandLine);
 
     /// A close request: switches the shutdown timer on and waits (processing
     /// events) while it is on. The shutdown timer ends the process from there.
@@ -68,18 +68,18 @@ class Daemon {
   private:
     void CreateTimers();
     // The start-up steps of Start, in order.
-    void RegisterService(const std::string& sCommandLine);      // 1, 2
-    void ChooseSettingsStore(const std::string& sCommandLine);  // 3
-    void TakeInstanceLock();                                    // 5
-    void FindAppPath();                                         // 6 to 9
-    void ReadIdentity();                                        // 10, 11
-    void WaitForLangFolder();                                   // 12
-    void ChooseLanguage();                                      // 13
-    void ReadDeliverySettings();                                // 14, 15
-    void MakeAccountFolders();                                  // 16, 17
-    void ShowIcon();                                            // 18
-    void StartServing();                                        // 19, 20
-    void MakeDelivery();                                        // with step 10
+    void RegisterService(const std::string& commandLine);      // 1, 2
+    void ChooseSettingsStore(const std::string& commandLine);  // 3
+    void TakeInstanceLock();                                   // 5
+    void FindAppPath();                                        // 6 to 9
+    void ReadIdentity();                                       // 10, 11
+    void WaitForLangFolder();                                  // 12
+    void ChooseLanguage();                                     // 13
+    void ReadDeliverySettings();                               // 14, 15
+    void MakeAccountFolders();                                 // 16, 17
+    void ShowIcon();                                           // 18
+    void StartServing();                                       // 19, 20
+    void MakeDelivery();                                       // with step 10
 
     const HostPlatform& platform_;
     Installation& installation_;
@@ -95,7 +95,7 @@ class Daemon {
     std::unique_ptr<Timer> dbCheckTimer_;  // reads the database thread's state for the dispatcher
     // Declared last, so it is stopped first: it calls into the loop's parts.
     std::unique_ptr<DatabaseWorker> database_;
-    bool bClosing_ = false;
+    bool closing_ = false;
 };
 
 /// The whole argument text of the process (arguments joined by blanks).

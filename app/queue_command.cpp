@@ -95,7 +95,7 @@ int RunQueueCommand(bool json, const std::string& commandLine, std::ostream& out
     hp.machineSettings = &machineSettings;
     hp.userSettings = &userSettings;
     Installation inst;
-    inst.bUseUserHive = ChoosesUserHive(hp.ExeFolderOrReal(), commandLine);
+    inst.useUserHive = ChoosesUserHive(hp.ExeFolderOrReal(), commandLine);
     const Settings settings(hp, inst);
 
     bool registered = false;
@@ -104,7 +104,7 @@ int RunQueueCommand(bool json, const std::string& commandLine, std::ostream& out
     if (!IsFolder(accPath)) {
         err << "bwtarnout: no queue folder " << accPath << " (application folder "
             << (registered ? "registered as General/AppPath in " : "not registered in ")
-            << (inst.bUseUserHive ? UserRegistryPath() : MachineRegistryPath())
+            << (inst.useUserHive ? UserRegistryPath() : MachineRegistryPath())
             << (registered ? "" : "; the program's own folder was tried") << ")\n";
         return 1;
     }

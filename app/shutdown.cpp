@@ -39,17 +39,17 @@ void Shutdown::EnableTimer() {
 
 void Shutdown::OnTick() {
     const int active = running_ ? running_() : 0;
-    if (active > 0 && iShutdownTicks_ < 30) {
-        ++iShutdownTicks_;
+    if (active > 0 && shutdownTicks_ < 30) {
+        ++shutdownTicks_;
         return;
     }
     if (active > 0) {
         const std::string langFile =
-            LangFilePath(installation_.LangFolder(), installation_.sLangFile);
+            LangFilePath(installation_.LangFolder(), installation_.langFile);
         const bool yes = platform_.desktop->AskYesNo(
             LangText(files_, langFile, "There are tranfers running! Quit anyways?"), "Brimwarden");
         if (!yes) {
-            iShutdownTicks_ = 0;
+            shutdownTicks_ = 0;
             timer_->SetEnabled(false);
             Unload();
             return;

@@ -27,7 +27,7 @@ class Shutdown {
     /// freshly loaded one is on).
     bool TimerEnabled();
     void EnableTimer();
-    int ShutdownTicks() const { return iShutdownTicks_; }
+    int ShutdownTicks() const { return shutdownTicks_; }
     /// Runs just before the process ends (the fast profile's last group).
     void SetBeforeEnd(std::function<void()> beforeEnd) { beforeEnd_ = std::move(beforeEnd); }
     /// How many deliveries run now (none until this is set).
@@ -42,7 +42,7 @@ class Shutdown {
     std::function<int()> running_;
     std::function<void()> beforeEnd_;
     std::unique_ptr<Timer> timer_;
-    int iShutdownTicks_ = 0;
+    int shutdownTicks_ = 0;
 };
 
 }  // namespace bw

@@ -75,10 +75,10 @@ class StatsAudit final : public Audit {
   public:
     explicit StatsAudit(DbSession& session) : session_(session) {}
     ErrorState AddMinLog(const MinilogRow&) override { return {}; }
-    void IncStats(const std::string& sField, std::int32_t lAmount) override {
+    void IncStats(const std::string& field, std::int32_t amount) override {
         ErrorState ignored;
-        session_.conn->Execute("UPDATE tbl_stats SET " + sField + "=" + sField + "+" +
-                                   std::to_string(lAmount) + " WHERE tarnid = 'BENCH'",
+        session_.conn->Execute("UPDATE tbl_stats SET " + field + "=" + field + "+" +
+                                   std::to_string(amount) + " WHERE tarnid = 'BENCH'",
                                ignored);
     }
 

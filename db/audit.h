@@ -27,12 +27,12 @@ class Audit {
     /// Adds one tbl_minilog row (or spools it). Failed only when the
     /// connection could not be reopened; the row is spooled then too.
     virtual ErrorState AddMinLog(const MinilogRow& record) = 0;
-    /// Adds lAmount to one tbl_stats column of this installation (or spools it).
-    virtual void IncStats(const std::string& sField, std::int32_t lAmount) = 0;
-    /// A delivery's row and its count of one in `sField`, together: where
+    /// Adds amount to one tbl_stats column of this installation (or spools it).
+    virtual void IncStats(const std::string& field, std::int32_t amount) = 0;
+    /// A delivery's row and its count of one in `field`, together: where
     /// they are kept for later, one record, so a crash never parts them.
-    virtual ErrorState AddCountedMinLog(const MinilogRow& record, const std::string& sField) {
-        IncStats(sField, 1);
+    virtual ErrorState AddCountedMinLog(const MinilogRow& record, const std::string& field) {
+        IncStats(field, 1);
         return AddMinLog(record);
     }
     /// Writes made durable in groups (on) or each at once (off, at first).

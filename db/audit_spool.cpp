@@ -467,25 +467,24 @@ double AuditSpool::OldestWhen() const {
     return file_ ? file_->OldestWhen() : 0;
 }
 
-void AuditSpool::AppendMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,
-                              const std::string& sTo, const std::string& sAction) {
-    if (file_) file_->Append({{"M", WhenText(dWhen), sIP, sFrom, sTo, sAction}});
+void AuditSpool::AppendMinLog(double dWhen, const std::string& ip, const std::string& sFrom,
+                              const std::string& sTo, const std::string& action) {
+    if (file_) file_->Append({{"M", WhenText(dWhen), ip, sFrom, sTo, action}});
 }
 
-void AuditSpool::AppendMinLogAndStats(double dWhen, const std::string& sIP,
-                                      const std::string& sFrom, const std::string& sTo,
-                                      const std::string& sAction, const std::string& sTarnID,
-                                      const std::string& sField) {
+void AuditSpool::AppendMinLogAndStats(double dWhen, const std::string& ip, const std::string& sFrom,
+                                      const std::string& sTo, const std::string& action,
+                                      const std::string& tarnId, const std::string& field) {
     if (!file_) return;
     const std::string when = WhenText(dWhen);
-    file_->Append({{"S", when, sTarnID, sField, "1", "0"}, {"M", when, sIP, sFrom, sTo, sAction}});
+    file_->Append({{"S", when, tarnId, field, "1", "0"}, {"M", when, ip, sFrom, sTo, action}});
 }
 
-void AuditSpool::AppendStats(double dWhen, const std::string& sTarnID, const std::string& sField,
-                             std::int32_t lAmount, std::int16_t iAbsolute) {
+void AuditSpool::AppendStats(double dWhen, const std::string& tarnId, const std::string& field,
+                             std::int32_t amount, std::int16_t absolute) {
     if (file_) {
-        file_->Append({{"S", WhenText(dWhen), sTarnID, sField, std::to_string(lAmount),
-                        std::to_string(iAbsolute)}});
+        file_->Append({{"S", WhenText(dWhen), tarnId, field, std::to_string(amount),
+                        std::to_string(absolute)}});
     }
 }
 

@@ -98,18 +98,18 @@ class AuditSpool {
     double OldestWhen() const;
 
     /// Appends a minilog row meant for time `dWhen` (day-serial number).
-    void AppendMinLog(double dWhen, const std::string& sIP, const std::string& sFrom,
-                      const std::string& sTo, const std::string& sAction);
-    /// Appends a statistics change: lAmount added to (iAbsolute non-zero: set
-    /// as) the column sField of the installation sTarnID.
-    void AppendStats(double dWhen, const std::string& sTarnID, const std::string& sField,
-                     std::int32_t lAmount, std::int16_t iAbsolute);
+    void AppendMinLog(double dWhen, const std::string& ip, const std::string& sFrom,
+                      const std::string& sTo, const std::string& action);
+    /// Appends a statistics change: amount added to (absolute non-zero: set
+    /// as) the column field of the installation tarnId.
+    void AppendStats(double dWhen, const std::string& tarnId, const std::string& field,
+                     std::int32_t amount, std::int16_t absolute);
 
-    /// Appends a minilog row and an increment of one in sField, in one write,
+    /// Appends a minilog row and an increment of one in field, in one write,
     /// so that no crash keeps one without the other.
-    void AppendMinLogAndStats(double dWhen, const std::string& sIP, const std::string& sFrom,
-                              const std::string& sTo, const std::string& sAction,
-                              const std::string& sTarnID, const std::string& sField);
+    void AppendMinLogAndStats(double dWhen, const std::string& ip, const std::string& sFrom,
+                              const std::string& sTo, const std::string& action,
+                              const std::string& tarnId, const std::string& field);
 
     /// Grouped flushing on or off (off at first; kept across Open). Switching
     /// it off flushes what waits.

@@ -38,21 +38,21 @@ ErrorState DbAudit::AddMinLog(const MinilogRow& t) {
     return err;
 }
 
-ErrorState DbAudit::AddCountedMinLog(const MinilogRow& t, const std::string& sField) {
-    if (!IsPlainColumnName(sField)) return AddMinLog(t);
+ErrorState DbAudit::AddCountedMinLog(const MinilogRow& t, const std::string& field) {
+    if (!IsPlainColumnName(field)) return AddMinLog(t);
     ErrorState err;
     if (!spool_.IsOpen()) {
         err.Raise(-2147467259, "No audit spool: the minilog row and its count are lost.");
         return err;
     }
-    spool_.AppendMinLogAndStats(clock_.Now(), t.ip, t.from, t.to, t.action, tarnId_, sField);
+    spool_.AppendMinLogAndStats(clock_.Now(), t.ip, t.from, t.to, t.action, tarnId_, field);
     Spooled();
     return err;
 }
 
-void DbAudit::IncStats(const std::string& sField, std::int32_t lAmount) {
-    if (!IsPlainColumnName(sField)) return;
-    spool_.AppendStats(clock_.Now(), tarnId_, sField, lAmount, 0);
+void DbAudit::IncStats(const std::string& field, std::int32_t amount) {
+    if (!IsPlainColumnName(field)) return;
+    spool_.AppendStats(clock_.Now(), tarnId_, field, amount, 0);
     Spooled();
 }
 

@@ -32,9 +32,9 @@ class DbAudit final : public Audit {
             std::function<void()> spooled = {});
 
     ErrorState AddMinLog(const MinilogRow& record) override;
-    /// Adds lAmount to one tbl_stats column. A field that is no plain column
+    /// Adds amount to one tbl_stats column. A field that is no plain column
     /// name is never sent.
-    void IncStats(const std::string& sField, std::int32_t lAmount) override;
+    void IncStats(const std::string& sField, std::int32_t amount) override;
     /// The row and the count go to the spool in one write.
     ErrorState AddCountedMinLog(const MinilogRow& record, const std::string& sField) override;
 

@@ -25,12 +25,11 @@ ErrorState DirectAudit::AddMinLog(const MinilogRow& t) {
     return err;
 }
 
-void DirectAudit::IncStats(const std::string& sField, std::int32_t lAmount) {
-    if (!IsPlainColumnName(sField) || !db_.ReconnectFresh()) return;
+void DirectAudit::IncStats(const std::string& field, std::int32_t amount) {
+    if (!IsPlainColumnName(field) || !db_.ReconnectFresh()) return;
     ErrorState err;
-    db_.conn->Execute("UPDATE tbl_stats SET " + sField + "=" + sField + "+" +
-                          std::to_string(lAmount) + " WHERE tarnid = '" +
-                          db_.conn->Escape(tarnId_) + "'",
+    db_.conn->Execute("UPDATE tbl_stats SET " + field + "=" + field + "+" + std::to_string(amount) +
+                          " WHERE tarnid = '" + db_.conn->Escape(tarnId_) + "'",
                       err);
 }
 

@@ -22,7 +22,7 @@ class DirectAudit final : public Audit {
     DirectAudit(DbSession& db, const Clock& clock, std::string tarnId);
 
     ErrorState AddMinLog(const MinilogRow& record) override;
-    void IncStats(const std::string& sField, std::int32_t lAmount) override;
+    void IncStats(const std::string& field, std::int32_t amount) override;
 
   private:
     DbSession& db_;

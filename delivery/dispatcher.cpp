@@ -86,20 +86,20 @@ bool Dispatcher::Claim(const std::string& sub, const std::string& name,
     const std::string folder = ctx_.settings.AccPath() + sub;
     const std::string base = name.substr(0, name.size() - 4);
     ErrorState datClaim;
-    const std::int16_t iDat = ctx_.files.ClaimFile(folder + name, datClaim);
-    if (iDat == 0 && datClaim.number != kUnsafeFile) return false;
+    const std::int16_t datFile = ctx_.files.ClaimFile(folder + name, datClaim);
+    if (datFile == 0 && datClaim.number != kUnsafeFile) return false;
     ErrorState msgClaim;
-    const std::int16_t iMsg = ctx_.files.ClaimFile(folder + msgName, msgClaim);
-    if (iMsg == 0 && msgClaim.number != kUnsafeFile) {
-        ctx_.files.CloseFileNo(iDat);
+    const std::int16_t msgFile = ctx_.files.ClaimFile(folder + msgName, msgClaim);
+    if (msgFile == 0 && msgClaim.number != kUnsafeFile) {
+        ctx_.files.CloseFileNo(datFile);
         return false;
     }
-    if (iDat == 0 || iMsg == 0) {
-        const std::string& why = iDat == 0 ? datClaim.description : msgClaim.description;
-        setAside_.UnsafePair(folder, base, name, msgName, why, iDat, iMsg);
+    if (datFile == 0 || msgFile == 0) {
+        const std::string& why = datFile == 0 ? datClaim.description : msgClaim.description;
+        setAside_.UnsafePair(folder, base, name, msgName, why, datFile, msgFile);
         return false;
     }
-    QueuePair pair(ctx_.files, ctx_.settings.AccPath(), sub, base, iDat, iMsg);
+    QueuePair pair(ctx_.files, ctx_.settings.AccPath(), sub, base, datFile, msgFile);
     DeliverySession* session = nullptr;
     for (int attempt = 0; attempt < kCreateAttempts && session == nullptr; ++attempt) {
         session = sessions_.Create(pair);

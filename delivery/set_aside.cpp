@@ -43,13 +43,13 @@ bool SetAside::FirstReport(const std::string& key, bool moved) {
 
 void SetAside::UnsafePair(const std::string& queue, const std::string& base,
                           const std::string& datName, const std::string& msgName,
-                          const std::string& why, std::int16_t iDat, std::int16_t iMsg) {
+                          const std::string& why, std::int16_t datFile, std::int16_t msgFile) {
     // The ".msg" first, the ".dat" last, as in every filing: a cut leaves a
     // lone ".dat", which is set aside later.
     ErrorState err;
     const bool moved = FileAsBad(queue, msgName, err) && FileAsBad(queue, datName, err);
-    ctx_.files.CloseFileNo(iMsg);
-    ctx_.files.CloseFileNo(iDat);
+    ctx_.files.CloseFileNo(msgFile);
+    ctx_.files.CloseFileNo(datFile);
     if (!FirstReport(queue + base, moved)) return;
 
     SessionLog& log = ctx_.log;
@@ -72,11 +72,11 @@ void SetAside::LoneDat(const std::string& queue, const std::string& datName) {
     if (SecondsSinceChange(queue + datName) < kLoneDatSeconds) return;
     // Claimed first, so a ".dat" someone still holds is left alone.
     ErrorState claim;
-    const std::int16_t iDat = ctx_.files.ClaimFile(queue + datName, claim);
-    if (iDat == 0 && claim.number != kUnsafeFile) return;
+    const std::int16_t datFile = ctx_.files.ClaimFile(queue + datName, claim);
+    if (datFile == 0 && claim.number != kUnsafeFile) return;
     ErrorState err;
     const bool moved = FileAsBad(queue, datName, err);
-    ctx_.files.CloseFileNo(iDat);
+    ctx_.files.CloseFileNo(datFile);
     if (!FirstReport(queue + datName, moved)) return;
     const std::string why = datName + " has had no .msg partner for " +
                             std::to_string(kLoneDatSeconds / 60) + " minutes";

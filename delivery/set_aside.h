@@ -27,12 +27,12 @@ class SetAside {
 
     /// Sets aside the pair `datName`/`msgName` (names in `queue`, a queue folder
     /// path ending in "/"; `base` the pair's base name). `why` names the refused
-    /// file and the reason ("NAME.msg is a symbolic link"). `iDat`/`iMsg` are the
+    /// file and the reason ("NAME.msg is a symbolic link"). `datFile`/`msgFile` are the
     /// file numbers of the files that could be claimed (0 for the refused ones);
     /// they are closed once their names have moved.
     void UnsafePair(const std::string& queue, const std::string& base, const std::string& datName,
-                    const std::string& msgName, const std::string& why, std::int16_t iDat,
-                    std::int16_t iMsg);
+                    const std::string& msgName, const std::string& why, std::int16_t datFile,
+                    std::int16_t msgFile);
 
     /// Sets aside the lone ".dat" `datName` of `queue` when it has not changed
     /// for ten minutes and nobody holds it; otherwise leaves it alone.

@@ -106,7 +106,7 @@ bool SaveINIFile(SettingsFiles& files, const std::string& sFile, const IniDocume
     return true;
 }
 
-bool IniDocument::FindLine(int& iPos, const std::string& sSearch, bool bStopAtSection) {
+bool IniDocument::FindLine(int& iPos, const std::string& sSearch, bool stopAtSection) {
     const int n = static_cast<int>(lines_.size()) - 1;
     int last = 0;
     bool found = false;
@@ -114,9 +114,9 @@ bool IniDocument::FindLine(int& iPos, const std::string& sSearch, bool bStopAtSe
     while (iPos <= n) {
         const std::string& line = lines_[iPos];
         if (!line.empty()) last = iPos;
-        if (bStopAtSection && !line.empty() && line[0] == '[') break;
+        if (stopAtSection && !line.empty() && line[0] == '[') break;
         std::string cmp;
-        if (bStopAtSection) {
+        if (stopAtSection) {
             const std::size_t eq = line.find('=');
             if (eq != std::string::npos) {
                 cmp = LTrimBlanks(line.substr(0, eq)) + "=" + line.substr(eq + 1);
@@ -150,29 +150,29 @@ bool IsValidININame(const std::string& sName) {
     return sName.find_first_of("[]=") == std::string::npos;
 }
 
-std::string IniDocument::Get(const std::string& sSection, const std::string& sKey,
-                             const std::string& sDefault) {
+std::string IniDocument::Get(const std::string& section, const std::string& key,
+                             const std::string& defaultValue) {
     int pos = 0;
-    if (!FindLine(pos, "[" + sSection + "]", false)) return sDefault;
-    if (!FindLine(pos, sKey + "=", true)) return sDefault;
+    if (!FindLine(pos, "[" + section + "]", false)) return defaultValue;
+    if (!FindLine(pos, key + "=", true)) return defaultValue;
     const std::string& line = lines_[pos];
     return LTrimBlanks(line.substr(line.find('=') + 1));
 }
 
-void IniDocument::Set(const std::string& sSection, const std::string& sKey,
-                      const std::string& sValue) {
+void IniDocument::Set(const std::string& section, const std::string& key,
+                      const std::string& value) {
     int pos = 0;
-    const std::string keyLine = sKey + "=" + sValue;
-    if (!FindLine(pos, "[" + sSection + "]", false)) {
+    const std::string keyLine = key + "=" + value;
+    if (!FindLine(pos, "[" + section + "]", false)) {
         int at = 0;
         if (!lines_[pos].empty()) InsertLine("", at);
         at = 0;
-        InsertLine("[" + sSection + "]", at);
+        InsertLine("[" + section + "]", at);
         at = 0;
         InsertLine(keyLine, at);
     } else {
         const int header = pos;
-        if (FindLine(pos, sKey + "=", true)) {
+        if (FindLine(pos, key + "=", true)) {
             lines_[pos] = keyLine;
         } else {
             int at = header + 1;
@@ -181,26 +181,26 @@ void IniDocument::Set(const std::string& sSection, const std::string& sKey,
     }
 }
 
-std::string ReadINIValue(SettingsFiles& files, const std::string& sSection, const std::string& sKey,
-                         const std::string& sDefault, const std::string& sFile) {
-    return LoadINIFile(files, sFile).Get(sSection, sKey, sDefault);
+std::string ReadINIValue(SettingsFiles& files, const std::string& section, const std::string& key,
+                         const std::string& defaultValue, const std::string& sFile) {
+    return LoadINIFile(files, sFile).Get(section, key, defaultValue);
 }
 
-bool WriteINIValue(SettingsFiles& files, const std::string& sSection, const std::string& sKey,
-                   const std::string& sValue, const std::string& sFile) {
+bool WriteINIValue(SettingsFiles& files, const std::string& section, const std::string& key,
+                   const std::string& value, const std::string& sFile) {
     IniDocument doc = LoadINIFile(files, sFile);
-    doc.Set(sSection, sKey, sValue);
+    doc.Set(section, key, value);
     return SaveINIFile(files, sFile, doc);
 }
 
-std::string ReadINI(SettingsFiles& files, const std::string& sFile, const std::string& sSection,
-                    const std::string& sKey) {
-    return ReadINIValue(files, sSection, sKey, "", sFile);
+std::string ReadINI(SettingsFiles& files, const std::string& sFile, const std::string& section,
+                    const std::string& key) {
+    return ReadINIValue(files, section, key, "", sFile);
 }
 
-bool WriteINI(SettingsFiles& files, const std::string& sFile, const std::string& sSection,
-              const std::string& sKey, const std::string& sValue) {
-    return WriteINIValue(files, sSection, sKey, sValue, sFile);
+bool WriteINI(SettingsFiles& files, const std::string& sFile, const std::string& section,
+              const std::string& key, const std::string& value) {
+    return WriteINIValue(files, section, key, value, sFile);
 }
 
 }  // namespace bw

@@ -25,7 +25,7 @@ std::string ReadINI(SettingsFiles& files, const std::string& sFile, const std::s
 bool WriteINI(SettingsFiles& files, const std::string& sFile, const std::string& sSection,
               const std::string& sKey, const std::string& sValue);
 std::string ReadINIValue(SettingsFiles& files, const std::string& sSection, const std::string& sKey,
-                         const std::string& sDefault, const std::string& sFile);
+                         const std::string& defaultValue, const std::string& sFile);
 bool WriteINIValue(SettingsFiles& files, const std::string& sSection, const std::string& sKey,
                    const std::string& sValue, const std::string& sFile);
 
@@ -44,13 +44,13 @@ class IniDocument {
     /// The text the array is saved as.
     std::string Text() const;
     std::string Get(const std::string& sSection, const std::string& sKey,
-                    const std::string& sDefault);
+                    const std::string& defaultValue);
     void Set(const std::string& sSection, const std::string& sKey, const std::string& sValue);
     const std::vector<std::string>& Lines() const { return lines_; }
 
   private:
-    bool FindLine(int& iPos, const std::string& sSearch, bool bStopAtSection);
-    void InsertLine(const std::string& sText, int& iPos);
+    bool FindLine(int& pos, const std::string& sSearch, bool stopAtSection);
+    void InsertLine(const std::string& sText, int& pos);
     std::vector<std::string> lines_;
 };
 

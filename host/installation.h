@@ -12,11 +12,11 @@ struct Installation {
     std::string AppPath;  // ends with "/"
     std::string AccPath;  // AppPath + "TarnIN/" once the account folders exist
     std::string TarnID;
-    std::string sVersionText;
-    std::string sUILanguage = "English";
-    std::string sLangFile;
-    bool bUseUserHive = false;   // settings from the per-user store
-    std::string sForwardedList;  // as ForwardedListFromLines builds it
+    std::string versionText;
+    std::string uiLanguage = "English";
+    std::string langFile;
+    bool useUserHive = false;   // settings from the per-user store
+    std::string forwardedList;  // as ForwardedListFromLines builds it
 
     /// AppPath + "lang/".
     std::string LangFolder() const { return AppPath + "lang/"; }

@@ -9,12 +9,12 @@
 
 namespace bw {
 
-std::string LangFilePath(const std::string& folder, const std::string& sLangFile) {
-    const std::string exact = folder + sLangFile;
+std::string LangFilePath(const std::string& folder, const std::string& langFile) {
+    const std::string exact = folder + langFile;
     if (PathExists(exact)) return exact;
     // Language names are compared without regard to case: "german" in the
     // settings names "German.lng", and a listed "French.LNG" is "French".
-    const std::string wanted = UpperAscii(sLangFile);
+    const std::string wanted = UpperAscii(langFile);
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = e.path().filename().string();
@@ -24,16 +24,16 @@ std::string LangFilePath(const std::string& folder, const std::string& sLangFile
 }
 
 std::string LangText(SettingsFiles& files, const std::string& langFilePath,
-                     const std::string& sKey) {
+                     const std::string& key) {
     std::vector<std::string> lines;
     if (!files.ReadLines(langFilePath, lines)) return "";
-    return FindLangText(lines, sKey);
+    return FindLangText(lines, key);
 }
 
-std::string FindLangText(const std::vector<std::string>& lines, const std::string& sKey) {
+std::string FindLangText(const std::vector<std::string>& lines, const std::string& key) {
     // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "[" + temporary.
     std::string header(1, '[');
-    header += UpperAscii(sKey);
+    header += UpperAscii(key);
     header += ']';
     std::string result;
     bool inEntry = false;

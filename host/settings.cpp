@@ -19,8 +19,8 @@ const char* const kTarnINFolders[10] = {"/Hold", "/Inbox", "/Delete", "/Trash", 
 
 namespace {
 
-std::string UserKeyPath(const std::string& sAppName, const std::string& sSection) {
-    return "Software\\" + sAppName + "\\" + sSection;
+std::string UserKeyPath(const std::string& appName, const std::string& section) {
+    return "Software\\" + appName + "\\" + section;
 }
 
 [[noreturn]] void RegistryProblem(const HostPlatform& hp, const cRegistry& reg) {
@@ -35,48 +35,48 @@ std::string UserKeyPath(const std::string& sAppName, const std::string& sSection
 Settings::Settings(const HostPlatform& platform, const Installation& installation)
     : platform_(platform), installation_(installation) {}
 
-std::string Settings::GetSettingX(const std::string& sAppName, const std::string& sSection,
-                                  const std::string& sKey, const std::string& sDefault) const {
-    if (installation_.bUseUserHive) {
+std::string Settings::GetSettingX(const std::string& appName, const std::string& section,
+                                  const std::string& sKey, const std::string& defaultValue) const {
+    if (installation_.useUserHive) {
         SettingsStore* store = platform_.userSettings;
-        if (store == nullptr) return sDefault;
+        if (store == nullptr) return defaultValue;
         RegData d;
         std::string reason;
-        if (store->Query(kHKeyCurrentUser, UserKeyPath(sAppName, sSection), sKey, d, reason) !=
+        if (store->Query(kHKeyCurrentUser, UserKeyPath(appName, section), sKey, d, reason) !=
             SettingsStore::Result::kOk) {
-            return sDefault;
+            return defaultValue;
         }
         cRegistry reg(*store);  // same conversion of the stored data to text
         reg.ClassKey = kHKeyCurrentUser;
-        reg.SectionKey = UserKeyPath(sAppName, sSection);
+        reg.SectionKey = UserKeyPath(appName, section);
         reg.ValueKey = sKey;
-        reg.Default = sDefault;
+        reg.Default = defaultValue;
         return VariantText(reg.value());
     }
     cRegistry reg(*platform_.machineSettings);
     reg.ClassKey = kHKeyLocalMachine;
-    reg.SectionKey = "Software\\" + sAppName + "\\" + sSection;
+    reg.SectionKey = "Software\\" + appName + "\\" + section;
     reg.ValueKey = sKey;
     reg.ValueType = 1;
-    reg.Default = sDefault;
+    reg.Default = defaultValue;
     const RegVariant v = reg.value();
     if (reg.Err.Failed()) RegistryProblem(platform_, reg);
     return VariantText(v);
 }
 
-void Settings::SaveSettingX(const std::string& sAppName, const std::string& sSection,
+void Settings::SaveSettingX(const std::string& appName, const std::string& section,
                             const std::string& sKey, const std::string& sValue) const {
-    if (installation_.bUseUserHive) {
+    if (installation_.useUserHive) {
         SettingsStore* store = platform_.userSettings;
         if (store == nullptr) return;
         std::string reason;
-        store->Set(kHKeyCurrentUser, UserKeyPath(sAppName, sSection), sKey, RegText(1, sValue),
+        store->Set(kHKeyCurrentUser, UserKeyPath(appName, section), sKey, RegText(1, sValue),
                    reason);  // errors of the per-user store are ignored
         return;
     }
     cRegistry reg(*platform_.machineSettings);
     reg.ClassKey = kHKeyLocalMachine;
-    reg.SectionKey = "Software\\" + sAppName + "\\" + sSection;
+    reg.SectionKey = "Software\\" + appName + "\\" + section;
     reg.ValueKey = sKey;
     reg.ValueType = 1;
     reg.setValue(sValue);
@@ -92,9 +92,9 @@ std::string LocateAppPath(const Settings& settings, const std::string& exeFolder
     return path;
 }
 
-bool ChoosesUserHive(const std::string& exeFolder, const std::string& sCommandLine) {
+bool ChoosesUserHive(const std::string& exeFolder, const std::string& commandLine) {
     return PathExists(exeFolder + "/HKCU.flg") ||
-           UpperAscii(sCommandLine).find("--HKCU") != std::string::npos;
+           UpperAscii(commandLine).find("--HKCU") != std::string::npos;
 }
 
 std::int16_t CheckAccountStruct(Installation& g, SettingsFiles& files) {
@@ -130,12 +130,12 @@ std::int16_t CheckAccountStruct(Installation& g, SettingsFiles& files) {
 }
 
 void LoadForwardedList(Installation& g, SettingsFiles& files) {
-    g.sForwardedList.assign(1, '\t');  // not = "\t": GCC 12 warns falsely (-Wrestrict)
+    g.forwardedList.assign(1, '\t');  // not = "\t": GCC 12 warns falsely (-Wrestrict)
     const std::string file = g.AppPath + "Forwarded.lst";
     if (!PathExists(file)) return;
     std::vector<std::string> lines;
     files.ReadLines(file, lines);
-    g.sForwardedList = ForwardedListFromLines(lines);
+    g.forwardedList = ForwardedListFromLines(lines);
 }
 
 std::string ForwardedListFromLines(const std::vector<std::string>& lines) {

@@ -1,5 +1,5 @@
 // Settings and the folder layout below AppPath: the settings wrappers over the
-// machine-wide store (or the per-user store when bUseUserHive is set), the
+// machine-wide store (or the per-user store when useUserHive is set), the
 // receiving component's folder tree and account data, and the forwarded-domain
 // list.
 // DIAGNOSTICS: a machine-wide store that cannot be written is fatal: event-log
@@ -22,15 +22,15 @@ struct Installation;
 class SettingsFiles;
 
 /// The settings wrappers: the machine-wide store, or the per-user store while
-/// the installation's bUseUserHive is set (read on every call).
+/// the installation's useUserHive is set (read on every call).
 class Settings {
   public:
     Settings(const HostPlatform& platform, const Installation& installation);
 
-    std::string GetSettingX(const std::string& sAppName, const std::string& sSection,
-                            const std::string& sKey, const std::string& sDefault) const;
-    void SaveSettingX(const std::string& sAppName, const std::string& sSection,
-                      const std::string& sKey, const std::string& sValue) const;
+    std::string GetSettingX(const std::string& appName, const std::string& section,
+                            const std::string& key, const std::string& defaultValue) const;
+    void SaveSettingX(const std::string& appName, const std::string& section,
+                      const std::string& key, const std::string& value) const;
 
   private:
     const HostPlatform& platform_;
@@ -43,12 +43,12 @@ class Settings {
 std::string LocateAppPath(const Settings& settings, const std::string& exeFolder, bool& registered);
 /// True when the per-user store is chosen: "HKCU.flg" beside the executable,
 /// or "--HKCU" (any letter case) in the command line.
-bool ChoosesUserHive(const std::string& exeFolder, const std::string& sCommandLine);
+bool ChoosesUserHive(const std::string& exeFolder, const std::string& commandLine);
 
 /// Makes AppPath + "TarnIN" and its queue folders, sets AccPath and moves the
 /// older account data ("AccountInfo.txt") into "AccInfo.ini". -1 or 0.
 std::int16_t CheckAccountStruct(Installation& inst, SettingsFiles& files);
-/// Rebuilds sForwardedList from AppPath + "Forwarded.lst".
+/// Rebuilds forwardedList from AppPath + "Forwarded.lst".
 void LoadForwardedList(Installation& inst, SettingsFiles& files);
 /// The forwarded-domain list of a file's lines: "\t" + every line in upper
 /// case + "\t".

@@ -96,7 +96,7 @@ bool SettingsFiles::Read(const std::string& path, std::string& data) {
     return ok;
 }
 
-std::vector<std::string> SplitTextLines(const std::string& data, bool bLfEndsLine) {
+std::vector<std::string> SplitTextLines(const std::string& data, bool lfEndsLine) {
     std::vector<std::string> lines;
     std::string cur;
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -105,7 +105,7 @@ std::vector<std::string> SplitTextLines(const std::string& data, bool bLfEndsLin
             if (i + 1 < data.size() && data[i + 1] == '\n') ++i;
             lines.push_back(cur);
             cur.clear();
-        } else if (c == '\n' && bLfEndsLine) {
+        } else if (c == '\n' && lfEndsLine) {
             lines.push_back(cur);
             cur.clear();
         } else {
@@ -117,15 +117,15 @@ std::vector<std::string> SplitTextLines(const std::string& data, bool bLfEndsLin
 }
 
 bool SettingsFiles::ReadLines(const std::string& path, std::vector<std::string>& lines,
-                              bool bLfEndsLine) {
+                              bool lfEndsLine) {
     std::string data;
     const bool ok = Read(path, data);
-    lines = SplitTextLines(data, bLfEndsLine);
+    lines = SplitTextLines(data, lfEndsLine);
     // Written with a Linux editor, an INI file reads as one line: nothing in
     // it is found. Say so, once, rather than leave the administrator with a
     // setting that is plainly there and "missing".
-    const bool lfOnly = !bLfEndsLine && data.find('\n') != std::string::npos &&
-                        data.find('\r') == std::string::npos;
+    const bool lfOnly =
+        !lfEndsLine && data.find('\n') != std::string::npos && data.find('\r') == std::string::npos;
     if (!lfOnly) {
         lfOnly_.erase(path);
     } else if (lfOnly_.insert(path).second && log_) {

@@ -21,7 +21,7 @@
 namespace bw {
 
 /// The lines of a text already read, split as SettingsFiles::ReadLines splits a file.
-std::vector<std::string> SplitTextLines(const std::string& data, bool bLfEndsLine = true);
+std::vector<std::string> SplitTextLines(const std::string& data, bool lfEndsLine = true);
 
 /// Opens and reads the settings and list files with the checks above, and
 /// names each unusable file once in the event log. The account folder is
@@ -36,7 +36,7 @@ class SettingsFiles {
     /// False when the file cannot be opened or read, or is no regular file (a
     /// folder, a pipe, a device); `lines` then holds what was read.
     bool ReadLines(const std::string& path, std::vector<std::string>& lines,
-                   bool bLfEndsLine = true);
+                   bool lfEndsLine = true);
     /// The whole content of a settings or list file.
     bool Read(const std::string& path, std::string& data);
     /// Opens a settings or list file (`flags`: O_RDONLY, or O_WRONLY | O_CREAT):

@@ -4,10 +4,10 @@
 
 namespace bw {
 
-bool Elapsed(const Clock& clock, double& dStart, double seconds) {
+bool Elapsed(const Clock& clock, double& start, double seconds) {
     const double now = clock.Timer();
-    if (now < dStart) dStart -= 86400.0;
-    return static_cast<float>(dStart + seconds) <= static_cast<float>(now);
+    if (now < start) start -= 86400.0;
+    return static_cast<float>(start + seconds) <= static_cast<float>(now);
 }
 
 }  // namespace bw

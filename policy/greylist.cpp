@@ -52,8 +52,8 @@ struct Triplet {
 };
 
 std::int16_t PolicyStore::CheckGreyIP(const std::string& sIP, const std::string& sMailFrom,
-                                      const std::string& sMailTo, const std::string& sType,
-                                      std::int16_t iIsAllowed, std::int16_t /*iDel*/) {
+                                      const std::string& sMailTo, const std::string& type,
+                                      std::int16_t isAllowed, std::int16_t /*iDel*/) {
     const std::optional<std::string> net = NetworkPart(sIP);
     if (!net) return 0;
     const Triplet t{sIP, *net, sMailFrom, sMailTo, clock_.Now()};
@@ -62,7 +62,7 @@ std::int16_t PolicyStore::CheckGreyIP(const std::string& sIP, const std::string&
     if (!db_.IsOpen()) return kNoDatabase;
 
     std::string sql;
-    if (sType == "VG") {
+    if (type == "VG") {
         sql = "SELECT netip,allowed FROM tbl_greylist USE INDEX (netip_allow) WHERE netip = '" +
               db_.Quote(t.net) + "'" + " AND allowed = -1";
     } else {
@@ -76,16 +76,16 @@ std::int16_t PolicyStore::CheckGreyIP(const std::string& sIP, const std::string&
         db_.session.conn.reset();
         return kNoDatabase;
     }
-    if (sType == "VG") {
+    if (type == "VG") {
         const std::int16_t result = db_.session.rs->RecordCount() > 0 ? -1 : 0;
         db_.Close(err);
         return result;
     }
-    const bool deleting = sType == "D";
+    const bool deleting = type == "D";
     bool examined = false;
     std::int16_t result = ExamineTriplet(t, deleting, examined);
     if (!db_.session.rs) return result;  // the loop failed and dropped the session
-    if (!deleting && !examined) result = AddTriplet(t, iIsAllowed, err);
+    if (!deleting && !examined) result = AddTriplet(t, isAllowed, err);
     db_.Close(err);
     return result;
 }
@@ -145,7 +145,7 @@ std::int16_t PolicyStore::JudgeTriplet(const Triplet& t, GreyEntry& e, ErrorStat
     return GreyResultCode(v);
 }
 
-std::int16_t PolicyStore::AddTriplet(const Triplet& t, std::int16_t iIsAllowed, ErrorState& err) {
+std::int16_t PolicyStore::AddTriplet(const Triplet& t, std::int16_t isAllowed, ErrorState& err) {
     DbRecordset& rs = *db_.session.rs;
     std::int16_t result = 0;
     rs.AddNew(err);
@@ -154,13 +154,13 @@ std::int16_t PolicyStore::AddTriplet(const Triplet& t, std::int16_t iIsAllowed, 
     db_.SetField("mailfrom", t.mailFrom, err);
     db_.SetField("mailto", t.mailTo, err);
     db_.SetField("rectime", DaySerialText(t.now), err);
-    if (iIsAllowed != 0) {
+    if (isAllowed != 0) {
         db_.SetField("allowed", "-1", err);
         db_.SetField("lastcontact", DaySerialText(t.now), err);
         result = 3;
     }
     rs.Update(err);
-    if (iIsAllowed == 0) audit_.IncStats("addedgrey", 1);
+    if (isAllowed == 0) audit_.IncStats("addedgrey", 1);
     return result;
 }
 

@@ -73,8 +73,8 @@ int OpenLocked(SettingsFiles& files, const std::string& path, bool forWriting) {
 
 }  // namespace
 
-std::int16_t PolicyStore::CheckLockIP(const std::string& sIP, const std::string& sCode) {
-    const std::optional<std::string> key = NetworkPart(sIP);
+std::int16_t PolicyStore::CheckLockIP(const std::string& ip, const std::string& sCode) {
+    const std::optional<std::string> key = NetworkPart(ip);
     if (!key) return 0;
     db_.session.ReconnectReset();
     if (!db_.IsOpen()) return 0;
@@ -82,7 +82,7 @@ std::int16_t PolicyStore::CheckLockIP(const std::string& sIP, const std::string&
 
     ErrorState err;
     db_.Open("SELECT * FROM tbl_lockip WHERE netip = '" + db_.Quote(*key) + "'" + " OR netip = '" +
-                 db_.Quote(sIP) + "'",
+                 db_.Quote(ip) + "'",
              err);
     if (err.Failed()) {
         db_.session.conn.reset();

@@ -31,14 +31,14 @@ bool EndsWith(const std::string& s, const std::string& suffix) {
 const char* const kEmptyLine = "@@@@@@@";
 
 // Tests one list line against the sender, then the return path.
-bool TestListLine(const std::string& line, const std::string& sFrom, const std::string& sRetPath,
+bool TestListLine(const std::string& line, const std::string& sFrom, const std::string& returnPath,
                   std::string& cache) {
     if (WildMatch(sFrom, line) != 0) {
         cache += Upper(sFrom) + "\t";
         return true;
     }
-    if (WildMatch(sRetPath, line) != 0) {
-        cache += Upper(sRetPath) + "\t";
+    if (WildMatch(returnPath, line) != 0) {
+        cache += Upper(returnPath) + "\t";
         return true;
     }
     return false;
@@ -46,10 +46,10 @@ bool TestListLine(const std::string& line, const std::string& sFrom, const std::
 
 }  // namespace
 
-std::int16_t WildMatch(const std::string& sAddress, const std::string& sPattern) {
-    if (sPattern.empty() || sAddress.empty()) return 0;
+std::int16_t WildMatch(const std::string& sAddress, const std::string& pattern) {
+    if (pattern.empty() || sAddress.empty()) return 0;
     const std::string a = Upper(sAddress);
-    const std::string p = Upper(sPattern);
+    const std::string p = Upper(pattern);
     if (a == "*" || a == "**") return -1;
     const bool lead = p.front() == '*';
     const bool trail = p.back() == '*';
@@ -80,9 +80,9 @@ std::vector<std::string> SplitText(const std::string& s, char sep) {
     return parts;
 }
 
-std::optional<std::string> NetworkPart(const std::string& sIP) {
-    if (sIP.size() < 7) return std::nullopt;
-    const std::vector<std::string> parts = SplitText(sIP, '.');
+std::optional<std::string> NetworkPart(const std::string& ip) {
+    if (ip.size() < 7) return std::nullopt;
+    const std::vector<std::string> parts = SplitText(ip, '.');
     if (parts.size() != 4) return std::nullopt;
     return parts[0] + "." + parts[1] + "." + parts[2] + ".";
 }
@@ -114,18 +114,18 @@ std::optional<std::vector<std::string>> ReadListLines(SettingsFiles& files,
 }
 
 std::int16_t SearchListFile(SettingsFiles& files, const std::string& path, const std::string& sFrom,
-                            const std::string& sRetPath, std::string& cache) {
+                            const std::string& returnPath, std::string& cache) {
     if (PathExists(path) == 0) return 0;
     const auto lines = ReadListLines(files, path);
     if (!lines) return 0;
     const AliasReader readAlias = [&files](const std::string& aliasPath) {
         return PathExists(aliasPath) != 0 ? ReadListLines(files, aliasPath) : std::nullopt;
     };
-    return SearchListLines(*lines, sFrom, sRetPath, cache, readAlias);
+    return SearchListLines(*lines, sFrom, returnPath, cache, readAlias);
 }
 
 std::int16_t SearchListLines(const std::vector<std::string>& lines, const std::string& sFrom,
-                             const std::string& sRetPath, std::string& cache,
+                             const std::string& returnPath, std::string& cache,
                              const AliasReader& readAlias) {
     bool found = false;
     for (size_t i = 0; i < lines.size() && !found; ++i) {
@@ -136,13 +136,13 @@ std::int16_t SearchListLines(const std::vector<std::string>& lines, const std::s
                 for (size_t j = 0; j < alias->size() && !found; ++j) {
                     line = (*alias)[j];
                     if (line.empty()) line = kEmptyLine;
-                    found = TestListLine(line, sFrom, sRetPath, cache);
+                    found = TestListLine(line, sFrom, returnPath, cache);
                 }
             }
         }
         // After an alias this is the alias file's last line: a match found
         // there is tested, and cached, a second time.
-        if (TestListLine(line, sFrom, sRetPath, cache)) found = true;
+        if (TestListLine(line, sFrom, returnPath, cache)) found = true;
     }
     return found ? -1 : 0;
 }
@@ -160,9 +160,9 @@ void Lock(LockIPRecord& r, double now) {
 }
 
 // The events: "S" (spam), "SD" (spam, lock at once), "G" (good), "R" (reject).
-bool ApplyLockEvent(LockIPRecord& r, const std::string& sCode, double now, const PolicySettings& s,
+bool ApplyLockEvent(LockIPRecord& r, const std::string& code, double now, const PolicySettings& s,
                     LockDecision& d) {
-    if (sCode == "S") {
+    if (code == "S") {
         AddOne(r.numspam);
         r.lastspam = now;
         if (r.numspam >= s.IPLockThreshold && r.numgood == 0) {
@@ -173,15 +173,15 @@ bool ApplyLockEvent(LockIPRecord& r, const std::string& sCode, double now, const
             Lock(r, now);
             d.changed = true;
         }
-    } else if (sCode == "SD") {
+    } else if (code == "SD") {
         Lock(r, now);
         r.lastreject = now;
         d.changed = true;
-    } else if (sCode == "G") {
+    } else if (code == "G") {
         AddOne(r.numgood);
         r.lastgood = now;
         d.changed = true;
-    } else if (sCode == "R") {
+    } else if (code == "R") {
         r.numrejects += 1;
         r.lastreject = now;
         d.changed = true;
@@ -221,32 +221,32 @@ void AskLocked(LockIPRecord& r, double now, const PolicySettings& s, LockDecisio
 
 }  // namespace
 
-LockDecision ApplyLockCode(LockIPRecord& r, const std::string& sCode, double now,
+LockDecision ApplyLockCode(LockIPRecord& r, const std::string& code, double now,
                            const PolicySettings& s) {
     LockDecision d;
-    if (ApplyLockEvent(r, sCode, now, s, d)) return d;
-    if (sCode == "VS") {
+    if (ApplyLockEvent(r, code, now, s, d)) return d;
+    if (code == "VS") {
         AskLocked(r, now, s, d);
-    } else if (sCode == "VG") {
+    } else if (code == "VG") {
         const bool goodOnly = r.numgood > 0 && r.numspam == 0;
         if (goodOnly || (r.numspam > 0 && static_cast<double>(r.numgood) / r.numspam > 100)) {
             d.result = -1;
             d.finish = true;
         }
-    } else if (sCode == "VR" && r.numrejects >= 1000) {
+    } else if (code == "VR" && r.numrejects >= 1000) {
         ExtendReject(r, now, d);
     }
     return d;
 }
 
-bool StartLockRow(LockIPRecord& r, const std::string& key, const std::string& sCode, double now) {
-    if (sCode == "S") {
+bool StartLockRow(LockIPRecord& r, const std::string& key, const std::string& code, double now) {
+    if (code == "S") {
         r.numspam = 1;
         r.lastspam = now;
-    } else if (sCode == "G") {
+    } else if (code == "G") {
         r.numgood = 1;
         r.lastgood = now;
-    } else if (sCode == "SD") {
+    } else if (code == "SD") {
         r.locklevel = 3;
         r.numspam = 0;
         r.numgood = 0;

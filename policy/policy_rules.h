@@ -30,7 +30,7 @@ std::vector<std::string> SplitText(const std::string& s, char sep);
 /// The network key of a dotted quad ("10.1.2.3" -> "10.1.2."): nullopt when
 /// the address is shorter than 7 characters or not four dot-separated parts.
 /// The parts are not checked to be numbers.
-std::optional<std::string> NetworkPart(const std::string& sIP);
+std::optional<std::string> NetworkPart(const std::string& ip);
 
 /// Lines of a text, split at CR LF, CR or LF (a last line without an end counts).
 std::vector<std::string> SplitLines(const std::string& text);
@@ -40,15 +40,15 @@ std::optional<std::vector<std::string>> ReadListLines(SettingsFiles& files,
                                                       const std::string& path);
 
 /// Searches one sender list file (alias lines followed one level deep) for
-/// sFrom, then sRetPath. Every match appends the address, upper-cased, and a
+/// from, then returnPath. Every match appends the address, upper-cased, and a
 /// tab to the cache. -1 when found, 0 otherwise (also for a missing file).
-std::int16_t SearchListFile(SettingsFiles& files, const std::string& path, const std::string& sFrom,
-                            const std::string& sRetPath, std::string& cache);
+std::int16_t SearchListFile(SettingsFiles& files, const std::string& path, const std::string& from,
+                            const std::string& returnPath, std::string& cache);
 /// SearchListFile on the lines of a list; `readAlias` gives the lines of the
 /// file an "ALIAS:" line names (nullopt when it cannot be read).
 using AliasReader = std::function<std::optional<std::vector<std::string>>(const std::string&)>;
-std::int16_t SearchListLines(const std::vector<std::string>& lines, const std::string& sFrom,
-                             const std::string& sRetPath, std::string& cache,
+std::int16_t SearchListLines(const std::vector<std::string>& lines, const std::string& from,
+                             const std::string& returnPath, std::string& cache,
                              const AliasReader& readAlias);
 
 // --- IP lock ---------------------------------------------------------------

@@ -48,18 +48,18 @@ class PolicyStore {
     PolicySettings settings;
 
     // --- sender lists ---------------------------------------------------
-    /// -1 when sFrom or sRetPath is on the allow list for the owner or for
+    /// -1 when sFrom or returnPath is on the allow list for the owner or for
     /// everybody (exact row, wildcard row, list file); 0 otherwise or without
     /// a database.
-    std::int16_t IsAllowed(const std::string& sFrom, const std::string& sRetPath,
-                           const std::string& sOwnerAddress = "");
+    std::int16_t IsAllowed(const std::string& sFrom, const std::string& returnPath,
+                           const std::string& ownerAddress = "");
     /// The same for the deny list.
-    std::int16_t IsDisAllowed(const std::string& sFrom, const std::string& sRetPath,
-                              const std::string& sOwnerAddress = "");
+    std::int16_t IsDisAllowed(const std::string& sFrom, const std::string& returnPath,
+                              const std::string& ownerAddress = "");
     /// Adds a row to tbl_allowed unless the address is already allowed.
-    void AddAllowed(const std::string& sFromAddress, const std::string& sOwnerAddress = "");
+    void AddAllowed(const std::string& fromAddress, const std::string& ownerAddress = "");
     /// Adds a row to tbl_disallowed unless the address is already denied.
-    void AddDisAllowed(const std::string& sFromAddress, const std::string& sOwnerAddress = "");
+    void AddDisAllowed(const std::string& fromAddress, const std::string& ownerAddress = "");
     /// Every address matched in a list file, upper-cased, each followed by a tab.
     const std::string& AllowCache() const { return state_.allowCache; }
     const std::string& DisAllowCache() const { return state_.disAllowCache; }
@@ -67,7 +67,7 @@ class PolicyStore {
     // --- IP lock --------------------------------------------------------
     /// Records an event ("S", "SD", "G", "R") or answers a question ("VS",
     /// "VG", "VR": -1 or 0) about the network of an IPv4 address.
-    std::int16_t CheckLockIP(const std::string& sIP, const std::string& sCode);
+    std::int16_t CheckLockIP(const std::string& ip, const std::string& code);
     /// Writes / reads the in-memory lock table to / from "LockIP.lst".
     void SaveLockIP();
     void LoadLockIP();
@@ -76,9 +76,9 @@ class PolicyStore {
     /// Greylisting of (network, sender, recipient): 0 pending or nothing
     /// passed, 1 too early, 2 too late, 3 pass, 9 no database; "VG" gives -1
     /// when the network has an allowed triplet; "D" deletes the triplet.
-    std::int16_t CheckGreyIP(const std::string& sIP, const std::string& sMailFrom,
-                             const std::string& sMailTo, const std::string& sType,
-                             std::int16_t iIsAllowed, std::int16_t iDel);
+    std::int16_t CheckGreyIP(const std::string& ip, const std::string& mailFrom,
+                             const std::string& mailTo, const std::string& type,
+                             std::int16_t isAllowed, std::int16_t iDel);
     /// Writes the kept entries of the in-memory greylist to "GreyIP.lst",
     /// logging every dropped one; compacts a sparse list.
     void SaveGreyIP();
@@ -91,17 +91,17 @@ class PolicyStore {
 
   private:
     std::int16_t LookupSender(const SenderList& list, const std::string& sFrom,
-                              const std::string& sRetPath, const std::string& sOwnerAddress,
+                              const std::string& returnPath, const std::string& ownerAddress,
                               std::string& cache);
     std::optional<std::int16_t> MatchWildcardRows(const SenderList& list,
                                                   const std::string& ownerClause,
                                                   const std::string& sFrom,
-                                                  const std::string& sRetPath);
-    void AddSender(const SenderList& list, const std::string& sFromAddress,
-                   const std::string& sOwnerAddress);
+                                                  const std::string& returnPath);
+    void AddSender(const SenderList& list, const std::string& fromAddress,
+                   const std::string& ownerAddress);
     std::int16_t ExamineTriplet(const Triplet& t, bool deleting, bool& examined);
     std::int16_t JudgeTriplet(const Triplet& t, GreyEntry& e, ErrorState& err);
-    std::int16_t AddTriplet(const Triplet& t, std::int16_t iIsAllowed, ErrorState& err);
+    std::int16_t AddTriplet(const Triplet& t, std::int16_t isAllowed, ErrorState& err);
 
     PolicyDb db_;
     const Clock& clock_;

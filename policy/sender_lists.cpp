@@ -30,10 +30,10 @@ const SenderList kDenyList{"tbl_disallowed", "DisAllowed.lst", false,
 
 }  // namespace
 
-std::int16_t PolicyStore::LookupSender(const SenderList& list, const std::string& sFrom,
-                                       const std::string& sRetPath,
-                                       const std::string& sOwnerAddress, std::string& cache) {
-    if (sFrom.empty() && sRetPath.empty()) return 0;
+std::int16_t PolicyStore::LookupSender(const SenderList& list, const std::string& from,
+                                       const std::string& returnPath,
+                                       const std::string& ownerAddress, std::string& cache) {
+    if (from.empty() && returnPath.empty()) return 0;
     DbSession& s = db_.session;
     if (list.freshReconnect) {
         s.ReconnectFresh();
@@ -44,11 +44,11 @@ std::int16_t PolicyStore::LookupSender(const SenderList& list, const std::string
     if (!db_.IsOpen()) return 0;
 
     const std::string ownerClause =
-        ") AND (owner = '" + db_.Quote(sOwnerAddress) + "' OR owner = '')";
+        ") AND (owner = '" + db_.Quote(ownerAddress) + "' OR owner = '')";
     std::string sql = std::string("SELECT * FROM ") + list.table + " WHERE (fromaddress = '" +
-                      db_.Quote(sFrom) + "'";
-    if (!sRetPath.empty() && LowerAscii(sRetPath) != LowerAscii(sFrom)) {
-        sql += " OR fromaddress = '" + db_.Quote(sRetPath) + "'";
+                      db_.Quote(from) + "'";
+    if (!returnPath.empty() && LowerAscii(returnPath) != LowerAscii(from)) {
+        sql += " OR fromaddress = '" + db_.Quote(returnPath) + "'";
     }
     sql += ownerClause;
 
@@ -62,13 +62,13 @@ std::int16_t PolicyStore::LookupSender(const SenderList& list, const std::string
     const bool exact = s.rs->RecordCount() > 0;
     db_.Close(err);
     if (exact) return -1;
-    const std::optional<std::int16_t> wild = MatchWildcardRows(list, ownerClause, sFrom, sRetPath);
+    const std::optional<std::int16_t> wild = MatchWildcardRows(list, ownerClause, from, returnPath);
     if (wild != 0) return wild.value_or(0);
 
     std::int16_t found =
-        SearchListFile(files_, folders_.accPath + list.fileName, sFrom, sRetPath, cache);
+        SearchListFile(files_, folders_.accPath + list.fileName, from, returnPath, cache);
     if (found == 0) {
-        found = SearchListFile(files_, folders_.appPath + list.fileName, sFrom, sRetPath, cache);
+        found = SearchListFile(files_, folders_.appPath + list.fileName, from, returnPath, cache);
     }
     return found;
 }
@@ -78,8 +78,8 @@ std::int16_t PolicyStore::LookupSender(const SenderList& list, const std::string
 // answers 0 then, without the list files).
 std::optional<std::int16_t> PolicyStore::MatchWildcardRows(const SenderList& list,
                                                            const std::string& ownerClause,
-                                                           const std::string& sFrom,
-                                                           const std::string& sRetPath) {
+                                                           const std::string& from,
+                                                           const std::string& returnPath) {
     DbSession& s = db_.session;
     std::int16_t result = 0;
     ErrorState err;
@@ -98,7 +98,7 @@ std::optional<std::int16_t> PolicyStore::MatchWildcardRows(const SenderList& lis
                 return std::nullopt;
             }
             const std::string pattern = db_.Field("fromaddress", err).value_or("");
-            if (WildMatch(sFrom, pattern) != 0 || WildMatch(sRetPath, pattern) != 0) result = -1;
+            if (WildMatch(from, pattern) != 0 || WildMatch(returnPath, pattern) != 0) result = -1;
             s.rs->MoveNext(err);
         }
     }
@@ -107,8 +107,8 @@ std::optional<std::int16_t> PolicyStore::MatchWildcardRows(const SenderList& lis
     return result;
 }
 
-void PolicyStore::AddSender(const SenderList& list, const std::string& sFromAddress,
-                            const std::string& sOwnerAddress) {
+void PolicyStore::AddSender(const SenderList& list, const std::string& fromAddress,
+                            const std::string& ownerAddress) {
     DbSession& s = db_.session;
     if (!s.conn) return;
     s.ReconnectReopen();
@@ -120,30 +120,30 @@ void PolicyStore::AddSender(const SenderList& list, const std::string& sFromAddr
         return;
     }
     s.rs->AddNew(err);
-    db_.SetField("fromaddress", sFromAddress, err);
-    db_.SetField("owner", sOwnerAddress, err);
+    db_.SetField("fromaddress", fromAddress, err);
+    db_.SetField("owner", ownerAddress, err);
     s.rs->Update(err);
     db_.Close(err);
 }
 
-std::int16_t PolicyStore::IsAllowed(const std::string& sFrom, const std::string& sRetPath,
-                                    const std::string& sOwnerAddress) {
-    return LookupSender(kAllowList, sFrom, sRetPath, sOwnerAddress, state_.allowCache);
+std::int16_t PolicyStore::IsAllowed(const std::string& from, const std::string& returnPath,
+                                    const std::string& ownerAddress) {
+    return LookupSender(kAllowList, from, returnPath, ownerAddress, state_.allowCache);
 }
 
-std::int16_t PolicyStore::IsDisAllowed(const std::string& sFrom, const std::string& sRetPath,
-                                       const std::string& sOwnerAddress) {
-    return LookupSender(kDenyList, sFrom, sRetPath, sOwnerAddress, state_.disAllowCache);
+std::int16_t PolicyStore::IsDisAllowed(const std::string& from, const std::string& returnPath,
+                                       const std::string& ownerAddress) {
+    return LookupSender(kDenyList, from, returnPath, ownerAddress, state_.disAllowCache);
 }
 
-void PolicyStore::AddAllowed(const std::string& sFromAddress, const std::string& sOwnerAddress) {
-    if (IsAllowed(sFromAddress, sFromAddress, sOwnerAddress) == -1) return;
-    AddSender(kAllowList, sFromAddress, sOwnerAddress);
+void PolicyStore::AddAllowed(const std::string& fromAddress, const std::string& ownerAddress) {
+    if (IsAllowed(fromAddress, fromAddress, ownerAddress) == -1) return;
+    AddSender(kAllowList, fromAddress, ownerAddress);
 }
 
-void PolicyStore::AddDisAllowed(const std::string& sFromAddress, const std::string& sOwnerAddress) {
-    if (IsDisAllowed(sFromAddress, sFromAddress, sOwnerAddress) == -1) return;
-    AddSender(kDenyList, sFromAddress, sOwnerAddress);
+void PolicyStore::AddDisAllowed(const std::string& fromAddress, const std::string& ownerAddress) {
+    if (IsDisAllowed(fromAddress, fromAddress, ownerAddress) == -1) return;
+    AddSender(kDenyList, fromAddress, ownerAddress);
 }
 
 }  // namespace bw

@@ -67,15 +67,15 @@ TEST_F(StartupTest, EmptyApplicationFolderGetsTheReceivingComponentsTree) {
     EXPECT_EQ(g.AccPath, appDir_ + "TarnIN/");
     EXPECT_EQ(g.TarnID, hex);
     EXPECT_EQ(Stored("TarnIN", "TarnID"), g.TarnID);
-    EXPECT_EQ(g.sVersionText, "3.00.0440");
+    EXPECT_EQ(g.versionText, "3.00.0440");
     EXPECT_FALSE(d.useTrash);
     EXPECT_TRUE(d.sessionLog);
     EXPECT_EQ(d.peer2, "peer:25");
-    EXPECT_EQ(d.forwardedList, g.sForwardedList);
+    EXPECT_EQ(d.forwardedList, g.forwardedList);
     EXPECT_EQ(d.smtpServers,
               (std::vector<std::string>{"mx1", "", ":2525", " mx:99999 ", "mx:-5x", ""}));
-    EXPECT_EQ(g.sForwardedList, "\tEXAMPLE.COM\t\t SUB.EXAMPLE.ORG \tC.NET\tD.ORG\t");
-    EXPECT_FALSE(ForwardedListHolds(g.sForwardedList, "example"));
+    EXPECT_EQ(g.forwardedList, "\tEXAMPLE.COM\t\t SUB.EXAMPLE.ORG \tC.NET\tD.ORG\t");
+    EXPECT_FALSE(ForwardedListHolds(g.forwardedList, "example"));
     EXPECT_EQ(service_.startServing, 1);
     // Every server entry that is never connected to is said at start.
     ExpectEvents({"Mail server entry 2 \"\" of", "Mail server entry 3 \":2525\"",
@@ -104,9 +104,9 @@ TEST_F(StartupTest, DefaultsWithNothingStored) {
     EXPECT_EQ(d.peer2, "");
     EXPECT_TRUE(d.smtpServers.empty());
     ExpectEvents({"No mail server in TarnIN/AccInfo.ini"});
-    EXPECT_EQ(inst_.sForwardedList, "\t");
-    EXPECT_EQ(inst_.sUILanguage, "English");
-    EXPECT_EQ(inst_.sLangFile, "English.lng");
+    EXPECT_EQ(inst_.forwardedList, "\t");
+    EXPECT_EQ(inst_.uiLanguage, "English");
+    EXPECT_EQ(inst_.langFile, "English.lng");
 
     // A later start keeps the identifier; a registered folder without its
     // trailing slash gets one.
@@ -146,7 +146,7 @@ TEST_F(StartupTest, CommandLineAndFlagFile) {
         if (c.flagFile) Put(exeDir_ + "/HKCU.flg", "");
         EXPECT_TRUE(Start(c.line));
         EXPECT_EQ(service_.installs + service_.removes, 0);
-        EXPECT_EQ(inst_.bUseUserHive, c.userHive);
+        EXPECT_EQ(inst_.useUserHive, c.userHive);
         EXPECT_TRUE(service_.events.empty());
         // The identifier goes to the chosen store only.
         EXPECT_EQ(Stored("TarnIN", "TarnID") == "<missing>", c.userHive);
@@ -261,8 +261,8 @@ TEST_F(StartupTest, MissingLanguageFileOffersTheLanguageFiles) {
     desktop_.languageChoice = "German";
     ASSERT_TRUE(Start());
     EXPECT_EQ(desktop_.offeredLanguages, (std::vector<std::string>{"French", "German"}));
-    EXPECT_EQ(inst_.sUILanguage, "German");
-    EXPECT_EQ(inst_.sLangFile, "German.lng");
+    EXPECT_EQ(inst_.uiLanguage, "German");
+    EXPECT_EQ(inst_.langFile, "German.lng");
     EXPECT_EQ(Stored("General", "UILanguage"), "German");
 
     // A stored name that differs from the file's only in case needs no choice.
@@ -271,7 +271,7 @@ TEST_F(StartupTest, MissingLanguageFileOffersTheLanguageFiles) {
     desktop_.offeredLanguages.clear();
     ASSERT_TRUE(Start());
     EXPECT_TRUE(desktop_.offeredLanguages.empty());
-    EXPECT_EQ(inst_.sUILanguage, "french");
+    EXPECT_EQ(inst_.uiLanguage, "french");
 }
 
 // The older account file "AccountInfo.txt" (name, address) becomes
@@ -374,7 +374,7 @@ TEST_F(StartupTest, BadSettingsAndListFiles) {
         {"Forwarded.lst pipe", appDir_ + "Forwarded.lst", fifo,
          [&] {
              LoadForwardedList(inst_, *files_);
-             return inst_.sForwardedList == "\t" ? "" : inst_.sForwardedList;
+             return inst_.forwardedList == "\t" ? "" : inst_.forwardedList;
          }},
         {"language file pipe", appDir_ + "lang/English.lng", fifo,
          [&] {

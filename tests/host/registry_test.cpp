@@ -122,7 +122,7 @@ TEST_F(RegistryTest, SettingsWrappersUseTheChosenStore) {
     EXPECT_EQ(settings_.GetSettingX("Brimwarden", "General", "Num", ""), "42");
 
     // The per-user store: its own values, and its failures are ignored.
-    inst_.bUseUserHive = true;
+    inst_.useUserHive = true;
     EXPECT_EQ(settings_.GetSettingX("Brimwarden", "Server", "SMTPLog", "0"), "0");
     settings_.SaveSettingX("Brimwarden", "Server", "SMTPLog", "5");
     EXPECT_EQ(settings_.GetSettingX("Brimwarden", "Server", "SMTPLog", "0"), "5");
