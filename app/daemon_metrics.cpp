@@ -19,6 +19,9 @@ namespace {
 
 constexpr SessionResult kResults[] = {SessionResult::kDelivered, SessionResult::kRefused,
                                       SessionResult::kLeft};
+// Why a pair stays in the queue (DeliveryOutcome::left).
+constexpr const char* kLeftReasons[] = {"deferred", "unreachable", "broken",
+                                        "envelope", "message",     "files"};
 
 // The pairs and the age of the oldest pair of each queue folder, counted now.
 std::vector<ScrapedGauge> QueueGauges(const std::string& accPath) {
@@ -131,6 +134,7 @@ DaemonMetrics::DaemonMetrics(const std::string& accPath, int sessionsRunning)
     endpoint_.AddScraped(ProcessGauges);
     for (const char* queue : {"Inbox", "Outbox"}) {
         for (SessionResult r : kResults) Messages(queue, r);
+        for (const char* reason : kLeftReasons) LeftCounter(queue, reason);
     }
     sessionsActive_.Set(sessionsRunning);
     dbString_.Set(-1);
@@ -149,6 +153,25 @@ MetricCounter& DaemonMetrics::Messages(const std::string& queue, SessionResult r
                  .first;
     }
     return it->second;
+}
+
+MetricCounter& DaemonMetrics::LeftCounter(const std::string& queue, const std::string& reason) {
+    const auto key = std::make_pair(queue, reason);
+    auto it = left_.find(key);
+    if (it == left_.end()) {
+        it = left_
+                 .emplace(key, endpoint_.Counter(
+                                   "bwtarnout_left_total",
+                                   "Messages left in the queue for a later attempt, by queue and "
+                                   "why",
+                                   {{"queue", queue}, {"reason", reason}}))
+                 .first;
+    }
+    return it->second;
+}
+
+void DaemonMetrics::Left(const std::string& queue, const char* reason) {
+    LeftCounter(queue, reason).Increment();
 }
 
 void DaemonMetrics::SessionStarted() {

@@ -46,6 +46,7 @@ class DaemonMetrics final : public DeliveryMeter {
     void SessionStarted() override;
     void SessionEnded(const std::string& queue, SessionResult result, double seconds) override;
     void Claimed(int pairs) override;
+    void Left(const std::string& queue, const char* reason) override;
     /// After each database check: the connection string in use (0 primary, n
     /// alternative n, -1 none) and the records waiting in the audit spool.
     void DatabaseChecked(int connectionString, std::int64_t spoolRecords);
@@ -57,9 +58,11 @@ class DaemonMetrics final : public DeliveryMeter {
 
   private:
     MetricCounter& Messages(const std::string& queue, SessionResult result);
+    MetricCounter& LeftCounter(const std::string& queue, const std::string& reason);
 
     MetricsEndpoint endpoint_;
     std::map<std::pair<std::string, SessionResult>, MetricCounter> messages_;
+    std::map<std::pair<std::string, std::string>, MetricCounter> left_;
     MetricGauge sessionsActive_;
     MetricHistogram sessionSeconds_;
     MetricHistogram claims_;

@@ -29,6 +29,9 @@ class DeliveryMeter {
     /// One pass over the queue (a scan, or a pass of the fast profile's watch)
     /// claimed `pairs` pairs.
     virtual void Claimed(int pairs) = 0;
+    /// A session that ended with its pair left in the queue, and why
+    /// (DeliveryOutcome::left: "deferred", "unreachable", "broken", ...).
+    virtual void Left(const std::string& queue, const char* reason) = 0;
 };
 
 }  // namespace bw

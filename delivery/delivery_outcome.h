@@ -17,6 +17,11 @@ struct DeliveryOutcome {
     };
     Kind kind = Kind::kBrokenOff;
     std::string action;
+    /// Why a pair stays in the queue (deferred and broken off): "deferred",
+    /// "unreachable", "broken" (no usable answer, or the line broke),
+    /// "envelope" (the ".dat" could not be read), "message" (the ".msg"
+    /// could not be read), "files" (the pair's files were gone).
+    const char* left = nullptr;
 };
 
 }  // namespace bw

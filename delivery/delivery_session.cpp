@@ -146,8 +146,12 @@ void DeliverySession::Unload() {
     settlement_->End();
     if (ctx_.meter != nullptr) {
         const std::string& folder = session_->Pair().folder;
-        ctx_.meter->SessionEnded(folder.substr(0, folder.size() - 1), settlement_->Result(),
+        const std::string queue = folder.substr(0, folder.size() - 1);
+        ctx_.meter->SessionEnded(queue, settlement_->Result(),
                                  static_cast<double>(ctx_.clock.MonotonicMs() - loadMs_) / 1000.0);
+        if (settlement_->Result() == SessionResult::kLeft) {
+            ctx_.meter->Left(queue, settlement_->LeftReason());
+        }
     }
     owner_.Unloaded(session_->Row(), session_->Pair().name, settlement_->Result());
 }

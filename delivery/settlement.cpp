@@ -45,7 +45,7 @@ bool Settlement::AttemptDue() {
 }
 
 void Settlement::Settle(const DeliveryOutcome& outcome) {
-    if (Answered()) return;  // settled once
+    if (Answered() || left_ != nullptr) return;  // settled once: the first outcome holds
     outcome_ = outcome.kind;
     record_.action = outcome.action;
     switch (outcome.kind) {
@@ -56,7 +56,9 @@ void Settlement::Settle(const DeliveryOutcome& outcome) {
             WriteAudit();
             return RecordSent();
         default:
-            return;  // the back-off follows when the pair is left (Leave)
+            // The back-off follows when the conversation is over (Finish).
+            left_ = outcome.left != nullptr ? outcome.left : "broken";
+            return;
     }
 }
 

@@ -45,6 +45,9 @@ class Settlement {
     void End();
     /// Delivered or refused once the filing began, else left in the queue.
     SessionResult Result() const;
+    /// Why a pair left in the queue stays (DeliveryOutcome::left; "broken"
+    /// when the session ended without an outcome, e.g. at the watchdog).
+    const char* LeftReason() const { return left_ != nullptr ? left_ : "broken"; }
 
   private:
     void BackOff();
@@ -65,6 +68,7 @@ class Settlement {
     bool recorded_ = false;  // the sent record holds this pair
     bool backedOff_ = false;
     bool filing_ = false;
+    const char* left_ = nullptr;  // the first reason the pair stays, once one is known
 };
 
 }  // namespace bw

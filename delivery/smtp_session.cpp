@@ -107,8 +107,7 @@ bool SmtpSession::TakeData() {
 void SmtpSession::Step() {
     if (!pair_.Open()) {
         pair_.Release();
-        stage_ = Stage::kDone;  // over: nothing to send
-        return;
+        return LeaveInQueue("files");
     }
     const double waited = Now() - stageStart_;
     switch (stage_) {
@@ -166,7 +165,7 @@ void SmtpSession::Answer() {
             return Enter(Stage::kConnect, "next server");
         case Move::kLeave:
             ws_.Close();
-            return LeaveInQueue();
+            return LeaveInQueue("broken");
         default:  // kDefer, kRefuse
             return Settle(judged.move, judged.said, judged.quit);
     }
@@ -178,7 +177,7 @@ void SmtpSession::Answer() {
 void SmtpSession::ReadEnvelopeStage() {
     std::vector<std::string> lines;
     // Only a failing read leaves the pair queued.
-    if (!ReadEnvelopeLines(ctx_.files, pair_.datFile, lines)) return LeaveInQueue();
+    if (!ReadEnvelopeLines(ctx_.files, pair_.datFile, lines)) return LeaveInQueue("envelope");
     env_ = ReadEnvelope(lines, ctx_.settings.forwardedList);
     row_.from = env_.senderAsRead;
     if (!env_.recipients.empty()) row_.to = env_.recipients.back();
@@ -231,7 +230,7 @@ void SmtpSession::ConnectStage() {
 // The server cannot be reached: the TIMEOUT line, then the next one or the queue.
 void SmtpSession::ConnectFailed() {
     Log(kLogStatus, "*** TIMEOUT Connecting " + server_.name + " ***");
-    if (facts_.lastServer) return LeaveInQueue();
+    if (facts_.lastServer) return LeaveInQueue("unreachable");
     ++server_.index;
     Enter(Stage::kConnect, "next server");
 }
@@ -242,21 +241,21 @@ void SmtpSession::ConnectFailed() {
 void SmtpSession::BodyStage() {
     if (LimitPassed(RowOf(stage_).firstLimit, Now() - stageStart_, false)) {
         Log(kLogStatus, "*** TIMEOUT during sending data ***");
-        return LeaveInQueue();
+        return LeaveInQueue("broken");
     }
     if (!body_.Writing()) {
         // The server answered in the middle of the body.
         if (!reply_.Empty()) return Answer();
         lastData_ = Now();
         bool last = false;
-        if (!body_.SendNext(ws_, last)) return LeaveInQueue();
+        if (!body_.SendNext(ws_, last)) return LeaveInQueue("message");
         stageStart_ = Now();
         if (last) return Enter(Stage::kEndOfDataReply, "body sent");
     }
     if (body_.Writing() && ws_.State() != TcpSocket::kConnected) {
         // Broken off before the end of data: the server has judged nothing.
         ws_.Close();
-        LeaveInQueue();
+        LeaveInQueue("broken");
     }
 }
 
@@ -291,17 +290,23 @@ void SmtpSession::Settle(Move outcome, const std::string& said, bool quit) {
     outcome_ = DeliveryOutcome{
         refused ? Kind::kRefused : Kind::kDeferred,
         std::string(refused ? "590 Peer Delivery ERROR " : "490 Peer Delivery DEFERRED ") +
-            pair_.name + " (" + EscapeControls(said) + ")"};
+            pair_.name + " (" + EscapeControls(said) + ")",
+        refused ? nullptr : "deferred"};
     facts_.settled = outcome;
     if (quit && !server_.closed && ws_.State() == TcpSocket::kConnected) {
         return Enter(Stage::kClosing, "outcome settled");
     }
     ws_.Close();
     if (refused) return Enter(Stage::kFile, "refused");
-    LeaveInQueue();
+    LeaveInQueue("deferred");
 }
 
-void SmtpSession::LeaveInQueue() {
+void SmtpSession::LeaveInQueue(const char* why) {
+    // A pair put off by the server has its outcome already (the settlement
+    // keeps the first reason); any other is broken off, for the reason given.
+    if (!outcome_) {
+        outcome_ = DeliveryOutcome{DeliveryOutcome::Kind::kBrokenOff, row_.action, why};
+    }
     stage_ = Stage::kDone;  // over, left in the queue
 }
 

@@ -90,7 +90,7 @@ class SmtpSession {
     void BodyStage();
     // The ends of a conversation.
     void Settle(Move outcome, const std::string& said, bool quit);
-    void LeaveInQueue();
+    void LeaveInQueue(const char* why);
 
     DeliveryContext& ctx_;
     QueuePair pair_;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "delivery/delivery.h"
+#include "delivery/delivery_meter.h"
 #include "delivery/delivery_session.h"
 #include "delivery/profile_parts.h"
 #include "platform/loop.h"
@@ -28,6 +29,17 @@
 #include "tests/support/manual_clock.h"
 
 namespace bw::test {
+
+/// Records why pairs were left in the queue, as "queue:reason".
+struct LeftMeter final : DeliveryMeter {
+    void SessionStarted() override {}
+    void SessionEnded(const std::string&, SessionResult, double) override {}
+    void Claimed(int) override {}
+    void Left(const std::string& queue, const char* reason) override {
+        left.push_back(queue + ":" + reason);
+    }
+    std::vector<std::string> left;
+};
 
 class DeliveryTest : public ::testing::Test {
   protected:
@@ -55,6 +67,7 @@ class DeliveryTest : public ::testing::Test {
             clock_, loop_, &service_, audit_, root_ + "/state/sent-pairs", [this] { return dbUp_; },
             &queueTimer_, socketFactory_);
         delivery_->settings = kept;
+        delivery_->ctx.meter = &meter_;
         parts_ = MakeProfileParts(*delivery_);
         queueTimer_.SetHandler([this] { delivery_->dispatcher.OnQueueTimer(); });
         Sessions().SetUnloadObserver(
@@ -170,6 +183,7 @@ class DeliveryTest : public ::testing::Test {
     bool fake_ = false;  // set by a test class: the fake server, not real sockets
     FakeServer server_;
     SocketFactory socketFactory_;  // empty: real sockets
+    LeftMeter meter_;
     std::unique_ptr<Delivery> delivery_;
     std::unique_ptr<ProfileParts> parts_;  // after the delivery it fits
     std::vector<MinilogRow> outcomes_;

@@ -53,6 +53,7 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
         {"bwtarnout_messages_total{queue=\"Outbox\",result=\"delivered\"}", "1"},
         {"bwtarnout_messages_total{queue=\"Outbox\",result=\"refused\"}", "1"},
         {"bwtarnout_messages_total{queue=\"Inbox\",result=\"left\"}", "0"},
+        {"bwtarnout_left_total{queue=\"Outbox\",reason=\"unreachable\"}", "0"},
         {"bwtarnout_sessions_active", "0"},
         {"bwtarnout_session_duration_seconds_count", "4"},
         {"bwtarnout_queue_pairs{folder=\"Inbox\"}", "0"},

@@ -160,6 +160,13 @@ TEST_P(StageTable, FilesCopiesAndAuditAsTheRowSays) {
         EXPECT_EQ(lastCommand.rfind("RCPT", 0), 0u);
     }
     EXPECT_EQ(audit_.counts["delivered"], std::string(row.where) == "trash" ? 1 : 0);
+    // A pair left in the queue says why (the metrics count it), once.
+    const std::string action = row.action;
+    const std::string left = std::string(row.where) != "queue"         ? ""
+                             : action.rfind("490", 0) == 0             ? "Inbox:deferred"
+                             : row.label == std::string("Unreachable") ? "Inbox:unreachable"
+                                                                       : "Inbox:broken";
+    EXPECT_EQ(meter_.left, left.empty() ? Strings{} : Strings{left});
     // Asked for, each change of stage is traced.
     if (std::string(row.where) == "trash") {
         for (const char* line : {"stage kReadEnvelope -> kConnect (envelope read)",
