@@ -1,6 +1,8 @@
 #include "platform/loop.h"
 
 #include <algorithm>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <chrono>
 #include <cmath>
@@ -38,10 +40,19 @@ void Timer::SetInterval(int ms) {
     }
 }
 
-Loop::Loop(Clock& clock) : clock_(clock), guard_(asio::make_work_guard(io_)) {}
+struct Loop::Asio {
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> guard{asio::make_work_guard(io)};
+};
+
+Loop::Loop(Clock& clock) : clock_(clock), asio_(std::make_unique<Asio>()), io_(asio_->io) {}
+
+asio::io_context& Loop::Io() {
+    return io_;
+}
 
 Loop::~Loop() {
-    guard_.reset();
+    asio_->guard.reset();
     // Timers outlive neither their owners nor the loop; drop what is left.
     timers_.clear();
 }

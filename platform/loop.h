@@ -11,13 +11,18 @@
 // Handlers must not throw; an exception escaping one ends the process.
 #pragma once
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 
 #include "platform/clock.h"
+
+// Only the parts that hand the loop's io_context to Asio objects (sockets,
+// signals, the folder watch) include Asio; everything else sees the loop alone.
+namespace asio {
+class io_context;
+}  // namespace asio
 
 namespace bw {
 
@@ -57,7 +62,7 @@ class Loop {
     Loop(const Loop&) = delete;
     Loop& operator=(const Loop&) = delete;
 
-    asio::io_context& Io() { return io_; }
+    asio::io_context& Io();
     Clock& GetClock() { return clock_; }
 
     /// Runs handlers and timers until Stop() is called.
@@ -89,9 +94,10 @@ class Loop {
     void Unregister(std::uint64_t id);
     bool FireDueTimers();
 
+    struct Asio;  // the io_context and the guard that keeps it running
     Clock& clock_;
-    asio::io_context io_;
-    asio::executor_work_guard<asio::io_context::executor_type> guard_;
+    std::unique_ptr<Asio> asio_;
+    asio::io_context& io_;
     std::map<std::uint64_t, Timer*> timers_;
     std::uint64_t nextId_ = 1;
     bool stopped_ = false;
