@@ -56,8 +56,7 @@ int AnswerWithoutStarting(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         // The package's version; the product's own form (3.00.0440) is shown
         // only where it always was, the notification tip.
-        std::cout << "bwtarnout " << BW_VERSION_MAJOR << "." << BW_VERSION_MINOR << "."
-                  << BW_VERSION_REVISION << "\n";
+        std::cout << "bwtarnout " << PackageVersion() << "\n";
         return 0;
     }
     if (bool json = false; IsQueueCommand(argc, argv, json)) {

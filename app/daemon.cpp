@@ -63,6 +63,11 @@ std::vector<std::string> SplitAt(const std::string& s, char sep) {
 
 }  // namespace
 
+std::string PackageVersion() {
+    return std::to_string(BW_VERSION_MAJOR) + "." + std::to_string(BW_VERSION_MINOR) + "." +
+           std::to_string(BW_VERSION_REVISION);
+}
+
 std::string VersionText(int major, int minor, int revision) {
     char buf[48];
     std::snprintf(buf, sizeof buf, "%d.%02d.%04d", major, minor, revision);

@@ -35,6 +35,8 @@ struct Installation;
 std::string NotifyTip(const std::string& versionText);
 /// "3.00.0440" for version 3.0.440.
 std::string VersionText(int major, int minor, int revision);
+/// The package's version, "3.0.440" (--version, the metrics' build info).
+std::string PackageVersion();
 /// Leading-number conversion of a text to a 16-bit flag/number (non-numeric
 /// text gives 0); false when the number does not fit 16 bits.
 bool TextToInt16(const std::string& s, std::int16_t& out);

@@ -8,6 +8,8 @@
 #include "delivery/envelope.h"
 #include "delivery/server_list.h"
 #include "delivery/session_log.h"
+#include "host/textfile.h"
+#include "platform/ascii_text.h"
 #include "platform/clock.h"
 #include "platform/log_text.h"
 #include "platform/service.h"
@@ -16,21 +18,6 @@
 namespace bw {
 
 namespace {
-
-std::string TrimBlanks(const std::string& s) {
-    const auto b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return "";
-    const auto e = s.find_last_not_of(' ');
-    return s.substr(b, e - b + 1);
-}
-
-bool IsOutbox(const std::string& folder) {
-    std::string upper = folder;
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return upper == "OUTBOX/";
-}
 
 // An envelope line is kept up to kMaxEnvelopeLine characters and the rest of
 // it skipped, so a huge line cannot fill the memory; a line that long is never
@@ -208,7 +195,7 @@ void SmtpSession::ConnectStage() {
     // takes the Outbox is reached on the port of the entry it stands for.
     const std::int32_t port = server.port != 0 ? server.port : 25;
     std::string unusable = server.problem.empty() ? "" : TrimBlanks(entry);
-    if (IsOutbox(pair_.folder) && !ctx_.settings.peer2.empty()) {
+    if (LowerAscii(pair_.folder) == "outbox/" && !ctx_.settings.peer2.empty()) {
         host = ctx_.settings.peer2;
         if (!PeerProblem(host).empty()) unusable = host;
     }

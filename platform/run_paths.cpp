@@ -3,9 +3,8 @@
 #include <cstdlib>
 
 namespace bw {
-namespace {
 
-std::string FromEnv(const char* own, const char* systemd, const char* fallback) {
+std::string FolderFromEnv(const char* own, const char* systemd) {
     const char* v = std::getenv(own);
     if (v != nullptr && *v != '\0') return v;
     v = std::getenv(systemd);
@@ -13,13 +12,12 @@ std::string FromEnv(const char* own, const char* systemd, const char* fallback) 
         std::string first(v);
         return first.substr(0, first.find(':'));
     }
-    return fallback;
+    return {};
 }
 
-}  // namespace
-
 std::string RunDir() {
-    return FromEnv("BW_RUN_DIR", "RUNTIME_DIRECTORY", "/run/bwtarnout");
+    const std::string chosen = FolderFromEnv("BW_RUN_DIR", "RUNTIME_DIRECTORY");
+    return chosen.empty() ? "/run/bwtarnout" : chosen;
 }
 
 }  // namespace bw

@@ -14,5 +14,7 @@
 namespace bw {
 
 std::string RunDir();
+/// $own, else the first entry of systemd's $systemd; "" when neither is set.
+std::string FolderFromEnv(const char* own, const char* systemd);
 
 }  // namespace bw

@@ -8,22 +8,15 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "platform/run_paths.h"
 #include "platform/safe_open.h"
 
 namespace bw {
 namespace {
 
 constexpr std::size_t kLongestName = 200;  // well below NAME_MAX (255)
-
-std::string FromEnv(const char* name) {
-    const char* v = std::getenv(name);
-    if (v == nullptr || *v == '\0') return {};
-    const std::string all(v);
-    return all.substr(0, all.find(':'));  // systemd may list several folders
-}
 
 bool IsRegular(const std::string& path) {
     struct stat st {};
@@ -79,8 +72,9 @@ std::string InstallationName(const std::string& appPath) {
 }
 
 std::string StateFolderFor(const std::string& appPath, const std::string& root) {
-    if (std::string own = FromEnv("BW_STATE_DIR"); !own.empty()) return own;
-    if (std::string unit = FromEnv("STATE_DIRECTORY"); !unit.empty()) return unit;
+    if (std::string chosen = FolderFromEnv("BW_STATE_DIR", "STATE_DIRECTORY"); !chosen.empty()) {
+        return chosen;
+    }
     return root + "/" + InstallationName(appPath);
 }
 
