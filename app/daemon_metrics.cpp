@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "app/daemon.h"
 #include "db/audit_spool.h"
 #include "db/health_check.h"
 #include "delivery/delivery.h"
@@ -80,16 +81,6 @@ std::vector<ScrapedGauge> DatabaseGauges(const HealthCheck& health, const AuditS
     };
 }
 
-#ifndef BW_VERSION_MAJOR
-#define BW_VERSION_MAJOR 0
-#define BW_VERSION_MINOR 0
-#define BW_VERSION_REVISION 0
-#endif
-#define BW_TEXT(x) #x
-#define BW_VERSION_TEXT(a, b, c) BW_TEXT(a) "." BW_TEXT(b) "." BW_TEXT(c)
-constexpr const char* kVersion =
-    BW_VERSION_TEXT(BW_VERSION_MAJOR, BW_VERSION_MINOR, BW_VERSION_REVISION);
-
 // The process's own figures, under the names Prometheus clients use for them.
 std::vector<ScrapedGauge> ProcessGauges() {
     const ProcessStats p = ReadProcessStats();
@@ -129,7 +120,7 @@ DaemonMetrics::DaemonMetrics(const std::string& accPath, int sessionsRunning)
                                     "epoch; 0: none since the start)")) {
     endpoint_
         .Gauge("bwtarnout_build_info", "The daemon's version, as a label; always 1",
-               {{"version", kVersion}})
+               {{"version", PackageVersion()}})
         .Set(1);
     endpoint_.AddScraped(ProcessGauges);
     for (const char* queue : {"Inbox", "Outbox"}) {
@@ -141,33 +132,29 @@ DaemonMetrics::DaemonMetrics(const std::string& accPath, int sessionsRunning)
     endpoint_.AddScraped([accPath] { return QueueGauges(accPath); });
 }
 
-MetricCounter& DaemonMetrics::Messages(const std::string& queue, SessionResult result) {
-    const auto key = std::make_pair(queue, result);
-    auto it = messages_.find(key);
-    if (it == messages_.end()) {
-        it = messages_
-                 .emplace(key, endpoint_.Counter(
-                                   "bwtarnout_messages_total",
-                                   "Messages whose session ended, by queue and result",
-                                   {{"queue", queue}, {"result", SessionResultName(result)}}))
+// The counter of `queue` and one more label in a family, made at its first use.
+MetricCounter& DaemonMetrics::QueueCounter(CounterFamily& family, const char* name,
+                                           const char* help, const char* label,
+                                           const std::string& queue, const std::string& value) {
+    const auto key = std::make_pair(queue, value);
+    auto it = family.find(key);
+    if (it == family.end()) {
+        it = family.emplace(key, endpoint_.Counter(name, help, {{"queue", queue}, {label, value}}))
                  .first;
     }
     return it->second;
 }
 
+MetricCounter& DaemonMetrics::Messages(const std::string& queue, SessionResult result) {
+    return QueueCounter(messages_, "bwtarnout_messages_total",
+                        "Messages whose session ended, by queue and result", "result", queue,
+                        SessionResultName(result));
+}
+
 MetricCounter& DaemonMetrics::LeftCounter(const std::string& queue, const std::string& reason) {
-    const auto key = std::make_pair(queue, reason);
-    auto it = left_.find(key);
-    if (it == left_.end()) {
-        it = left_
-                 .emplace(key, endpoint_.Counter(
-                                   "bwtarnout_left_total",
-                                   "Messages left in the queue for a later attempt, by queue and "
-                                   "why",
-                                   {{"queue", queue}, {"reason", reason}}))
-                 .first;
-    }
-    return it->second;
+    return QueueCounter(left_, "bwtarnout_left_total",
+                        "Messages left in the queue for a later attempt, by queue and why",
+                        "reason", queue, reason);
 }
 
 void DaemonMetrics::Left(const std::string& queue, const char* reason) {

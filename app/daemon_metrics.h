@@ -57,12 +57,16 @@ class DaemonMetrics final : public DeliveryMeter {
     std::string Serve(const std::string& address) { return endpoint_.Serve(address); }
 
   private:
+    using CounterFamily = std::map<std::pair<std::string, std::string>, MetricCounter>;
+    MetricCounter& QueueCounter(CounterFamily& family, const char* name, const char* help,
+                                const char* label, const std::string& queue,
+                                const std::string& value);
     MetricCounter& Messages(const std::string& queue, SessionResult result);
     MetricCounter& LeftCounter(const std::string& queue, const std::string& reason);
 
     MetricsEndpoint endpoint_;
-    std::map<std::pair<std::string, SessionResult>, MetricCounter> messages_;
-    std::map<std::pair<std::string, std::string>, MetricCounter> left_;
+    CounterFamily messages_;  // by queue and result
+    CounterFamily left_;      // by queue and why
     MetricGauge sessionsActive_;
     MetricHistogram sessionSeconds_;
     MetricHistogram claims_;

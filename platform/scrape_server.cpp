@@ -138,23 +138,21 @@ struct ScrapeServer::Impl {
         target = target.substr(0, target.find('?'));
         if (target != path && target != "/") return Error("404 Not Found");
         if (method != "GET" && method != "HEAD") return Error("405 Method Not Allowed");
+        std::string body;
+        const char* type = "text/plain; version=0.0.4; charset=utf-8";
         if (target != path) {
             // A landing page, so that a browser pointed at the address finds its way.
-            const std::string body =
-                "<html><head><title>Metrics</title></head><body>"
-                "<p><a href=\"" +
-                path + "\">" + path + "</a></p></body></html>\n";
-            std::string answer = Answer("200 OK", "text/html; charset=utf-8", body);
-            if (method == "HEAD") answer.resize(answer.size() - body.size());
-            return answer;
+            body = "<html><head><title>Metrics</title></head><body><p><a href=\"" + path + "\">" +
+                   path + "</a></p></body></html>\n";
+            type = "text/html; charset=utf-8";
+        } else {
+            try {
+                body = page();
+            } catch (const std::exception&) {
+                return Error("500 Internal Server Error");
+            }
         }
-        std::string body;
-        try {
-            body = page();
-        } catch (const std::exception&) {
-            return Error("500 Internal Server Error");
-        }
-        std::string answer = Answer("200 OK", "text/plain; version=0.0.4; charset=utf-8", body);
+        std::string answer = Answer("200 OK", type, body);
         if (method == "HEAD") answer.resize(answer.size() - body.size());
         return answer;
     }
