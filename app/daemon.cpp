@@ -286,9 +286,11 @@ void Daemon::ReadDeliverySettings() {
     d.traceStages = settings_.GetSettingX(kAppName, "Server", "SMTPTrace", "0") == "1";
     d.tempFailRefuses = settings_.GetSettingX(kAppName, "Server", "TempFailRefuses", "0") == "1";
     d.peer2 = settings_.GetSettingX(kAppName, "TarnIN", "Peer2", "");
-    const std::string problem =
-        ApplyProfileSettings(settings_.GetSettingX(kAppName, "Server", "Profile", ""),
-                             settings_.GetSettingX(kAppName, "Server", "MaxSessions", ""), d);
+    const std::string problem = ApplyProfileSettings(
+        {settings_.GetSettingX(kAppName, "Server", "Profile", ""),
+         settings_.GetSettingX(kAppName, "Server", "MaxSessions", ""),
+         settings_.GetSettingX(kAppName, "Server", "MessagesPerConnection", "")},
+        d);
     if (!problem.empty()) FatalStartupError(platform_, problem, kExitConfig);
 
     // 15: the internal mail servers.

@@ -32,6 +32,8 @@ enum class Profile { kClassic, kFast };
 
 /// The sessions at once when "MaxSessions" is not set.
 inline constexpr int kClassicMaxSessions = 5;
+/// The pairs one connection carries when "MessagesPerConnection" is not set.
+inline constexpr int kMessagesPerConnection = 100;
 
 struct DeliverySettings {
     std::string appPath;           // ends with "/"; the account is appPath + "TarnIN/"
@@ -44,8 +46,19 @@ struct DeliverySettings {
     std::string forwardedList;              // as ForwardedListFromLines builds it
     Profile profile = Profile::kClassic;    // "Profile" in section "Server"
     int maxSessions = kClassicMaxSessions;  // "MaxSessions": delivery sessions loaded at once
+    int messagesPerConnection = kMessagesPerConnection;  // "MessagesPerConnection"
 
     std::string AccPath() const { return appPath + "TarnIN/"; }
+};
+
+/// How the conversation speaks to a server. The classic conversation (the
+/// default) greets with the envelope's own command and carries one message per
+/// connection; the modern one (the fast profile's) greets with EHLO, falling
+/// back to HELO when EHLO is refused, uses what the server offers (PIPELINING,
+/// SIZE, 8BITMIME) and carries up to `messagesPerConnection` messages.
+struct ConversationStyle {
+    bool ehlo = false;
+    int messagesPerConnection = 1;
 };
 
 using SocketFactory = std::function<std::unique_ptr<TcpSocket>()>;
@@ -65,6 +78,7 @@ struct DeliveryContext {
     const SessionPacing* pacing;  // how a session steps
     FolderSync* folderSync;       // how a filing's folders become durable
     ChangedFlag* changedFlag;     // how a filing says the queues changed
+    ConversationStyle style{};    // how a conversation speaks
 };
 
 }  // namespace bw

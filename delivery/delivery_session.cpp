@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "delivery/delivery_sessions.h"
+#include "delivery/session_log.h"
 #include "delivery/session_pacing.h"
 #include "delivery/settlement.h"
 #include "platform/clock.h"
@@ -35,7 +36,11 @@ auto DeliverySession::Handler(Fn fn) {
 }
 
 DeliverySession::DeliverySession(DeliveryContext& ctx, DeliverySessions& owner, QueuePair pair)
-    : ctx_(ctx), owner_(owner), socket_(ctx.newSocket()), alive_(std::make_shared<bool>(true)) {
+    : ctx_(ctx),
+      owner_(owner),
+      socket_(ctx.newSocket()),
+      connection_(*socket_),
+      alive_(std::make_shared<bool>(true)) {
     Loop& loop = ctx.loop;
     unloadTimer_ =
         std::make_unique<Timer>(loop, 5, false, Handler(&DeliverySession::OnUnloadTimer));
@@ -49,10 +54,16 @@ DeliverySession::DeliverySession(DeliveryContext& ctx, DeliverySessions& owner, 
     socket_->onSendComplete = Handler(&DeliverySession::OnSendComplete);
     socket_->onClose = Handler(&DeliverySession::OnClosed);
     socket_->onConnect = Handler(&DeliverySession::OnConnected);
-    session_ = std::make_unique<SmtpSession>(ctx, std::move(pair), *socket_);
+    StartConversation(std::move(pair));
+}
+
+// A conversation for `pair` over the held connection, and its settlement.
+void DeliverySession::StartConversation(QueuePair pair) {
+    settlement_.reset();
+    session_ = std::make_unique<SmtpSession>(ctx_, std::move(pair), connection_);
     SmtpSession& conversation = *session_;
     settlement_ =
-        std::make_unique<Settlement>(ctx, conversation.Pair(), conversation.Row(),
+        std::make_unique<Settlement>(ctx_, conversation.Pair(), conversation.Row(),
                                      [&conversation](const char* prefix, const std::string& text) {
                                          conversation.Log(prefix, text);
                                      });
@@ -107,6 +118,11 @@ void DeliverySession::PostToSelf(void (DeliverySession::*fn)()) {
 // call back: a new stage sets the stage timer (and, paced on events, posts
 // the next step); a conversation that is over stops stepping and unloads.
 void DeliverySession::StepConversation() {
+    if (idle_) {
+        const auto limitMs = static_cast<std::int64_t>(RowOf(Stage::kHandOver).firstLimit * 1000);
+        if (ctx_.clock.MonotonicMs() - idleSinceMs_ >= limitMs) EndIdle();
+        return;
+    }
     const unsigned entered = session_->StagesEntered();
     session_->Step();
     if (session_->StagesEntered() != entered) {
@@ -117,6 +133,7 @@ void DeliverySession::StepConversation() {
     if (std::optional<DeliveryOutcome> outcome = session_->TakeOutcome()) {
         settlement_->Settle(*outcome);
     }
+    if (session_->CurrentStage() == Stage::kHandOver) return GoIdle();
     if (session_->CurrentStage() == Stage::kDone && !finishing_) {
         settlement_->Finish();
         session_->Pair().Release();
@@ -127,6 +144,42 @@ void DeliverySession::StepConversation() {
     }
 }
 
+// The pair is delivered and filed, its record given; the connection stays
+// open for the next pair its owner hands over.
+void DeliverySession::GoIdle() {
+    settlement_->Finish();
+    EndPair();
+    idle_ = true;
+    idleSinceMs_ = ctx_.clock.MonotonicMs();
+}
+
+// Idle too long, or the server spoke or closed: QUIT, and the session unloads.
+void DeliverySession::EndIdle() {
+    if (finishing_) return;
+    if (socket_->State() == TcpSocket::kConnected) {
+        session_->Log(kLogSend, "QUIT");
+        socket_->SendData("QUIT\r\n");
+    }
+    connection_.ready = false;
+    stageTimer_->SetEnabled(false);
+    finishing_ = true;
+    ctx_.pacing->Finished(*unloadTimer_, [this] { PostToSelf(&DeliverySession::OnUnloadTimer); });
+}
+
+void DeliverySession::TakePair(QueuePair pair) {
+    HandlerScope scope(*this);
+    StartConversation(std::move(pair));
+    if (!settlement_->AttemptDue()) {
+        session_->Pair().Release();
+        return;
+    }
+    idle_ = false;
+    pairEnded_ = false;
+    Start();
+    stageTimer_->SetInterval(RowOf(session_->CurrentStage()).intervalMs);
+    ctx_.pacing->Entered([this] { PostStep(); });
+}
+
 void DeliverySession::Start() {
     loadMs_ = ctx_.clock.MonotonicMs();
     if (ctx_.meter != nullptr) ctx_.meter->SessionStarted();
@@ -134,15 +187,12 @@ void DeliverySession::Start() {
     session_->Begin();
 }
 
-void DeliverySession::Unload() {
-    if (!loaded_ || unloaded_) return;
-    unloaded_ = true;
+// What the pair leaves: released, its row written if it was not, the meter
+// and the owner told (once per pair).
+void DeliverySession::EndPair() {
+    if (pairEnded_) return;
+    pairEnded_ = true;
     session_->Pair().Release();
-    for (Timer* t :
-         {stageTimer_.get(), watchdogTimer_.get(), readTimer_.get(), unloadTimer_.get()}) {
-        t->SetEnabled(false);
-    }
-    socket_->Close();
     settlement_->End();
     if (ctx_.meter != nullptr) {
         const std::string& folder = session_->Pair().folder;
@@ -154,6 +204,17 @@ void DeliverySession::Unload() {
         }
     }
     owner_.Unloaded(session_->Row(), session_->Pair().name, settlement_->Result());
+}
+
+void DeliverySession::Unload() {
+    if (!loaded_ || unloaded_) return;
+    unloaded_ = true;
+    for (Timer* t :
+         {stageTimer_.get(), watchdogTimer_.get(), readTimer_.get(), unloadTimer_.get()}) {
+        t->SetEnabled(false);
+    }
+    socket_->Close();
+    EndPair();
 }
 
 void DeliverySession::OnStageTimer() {
@@ -196,6 +257,12 @@ void DeliverySession::OnSocketError(long, const std::string&) {
 }
 
 void DeliverySession::OnDataArrival(std::size_t) {
+    // An idle connection has nothing to hear: a server that speaks (421, its
+    // time-out) or closes ends it.
+    if (idle_) {
+        if (socket_->BytesReceived() > 0 || socket_->State() != TcpSocket::kConnected) EndIdle();
+        return;
+    }
     if (readTimer_->Enabled()) OnReadTimer();
     if (stageTimer_->Enabled()) OnStageTimer();
 }

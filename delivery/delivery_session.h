@@ -1,6 +1,11 @@
-// DeliverySession: the delivery session. One per claimed queue pair; it owns one
-// TCP socket, four timers and the SMTP session of the pair (smtp_session.h),
-// and leaves one minilog record when it unloads.
+// DeliverySession: the delivery session. It owns one TCP socket (the held
+// connection, server_connection.h), four timers and the SMTP session of its
+// claimed queue pair (smtp_session.h), and leaves one minilog record per pair.
+// Where the conversation style carries several messages per connection, a
+// session whose pair was delivered keeps its connection open and waits idle
+// for the next claimed pair (TakePair) for at most the kHandOver stage's
+// limit; then, or when the server says anything or closes, it says QUIT and
+// unloads. An idle session is no running delivery.
 //
 // Lifecycle: the dispatcher creates the session through DeliverySessions and
 // calls StartSession(), which loads it. The conversation ends by switching
@@ -17,6 +22,7 @@
 
 #include "delivery/delivery_context.h"
 #include "delivery/queue_pair.h"
+#include "delivery/server_connection.h"
 #include "delivery/smtp_session.h"
 #include "platform/loop.h"
 #include "platform/socket.h"
@@ -39,7 +45,12 @@ class DeliverySession {
     /// One step of the conversation.
     void StepConversation();
 
+    /// Takes over the next claimed pair on the held connection (Idle() only).
+    void TakePair(QueuePair pair);
+
     bool Loaded() const { return loaded_; }
+    /// Holds an open connection and no pair.
+    bool Idle() const { return idle_ && !finishing_; }
     bool Unloaded() const { return unloaded_; }
     /// One of the session's handlers is running.
     bool Busy() const { return depth_ > 0; }
@@ -52,6 +63,10 @@ class DeliverySession {
     auto Handler(Fn fn);
 
     void Start();
+    void StartConversation(QueuePair pair);
+    void EndPair();
+    void GoIdle();
+    void EndIdle();
     void Unload();
     void OnStageTimer();
     void OnReadTimer();
@@ -69,6 +84,7 @@ class DeliverySession {
     DeliveryContext& ctx_;
     DeliverySessions& owner_;
     std::unique_ptr<TcpSocket> socket_;
+    ServerConnection connection_;
     std::unique_ptr<Timer> unloadTimer_;
     std::unique_ptr<Timer> stageTimer_;
     std::unique_ptr<Timer> watchdogTimer_;
@@ -77,11 +93,14 @@ class DeliverySession {
     std::unique_ptr<Settlement> settlement_;  // of session_'s pair; destroyed first
     std::shared_ptr<bool> alive_;             // posted steps find the session gone
     bool stepPosted_ = false;
-    bool finishing_ = false;   // the session asked for the unload
-    std::int64_t loadMs_ = 0;  // monotonic time of the load
-    int depth_ = 0;            // handlers of this session on the stack
+    bool finishing_ = false;        // the session asked for the unload
+    std::int64_t loadMs_ = 0;       // monotonic time of the load
+    int depth_ = 0;                 // handlers of this session on the stack
+    std::int64_t idleSinceMs_ = 0;  // monotonic time the connection fell idle
     bool loaded_ = false;
     bool unloaded_ = false;
+    bool idle_ = false;       // the pair is done, the connection waits for the next
+    bool pairEnded_ = false;  // the pair's minilog record and counts are given
 };
 
 }  // namespace bw

@@ -26,8 +26,15 @@ DeliverySession* DeliverySessions::Create(QueuePair& pair) {
 
 int DeliverySessions::Running() const {
     int n = 0;
-    for (const auto& s : sessions_) n += s->Loaded() && !s->Unloaded() ? 1 : 0;
+    for (const auto& s : sessions_) n += s->Loaded() && !s->Unloaded() && !s->Idle() ? 1 : 0;
     return n;
+}
+
+DeliverySession* DeliverySessions::TakeIdle() {
+    for (const auto& s : sessions_) {
+        if (s->Idle() && !s->Busy()) return s.get();
+    }
+    return nullptr;
 }
 
 void DeliverySessions::DestroyFinished() {

@@ -32,9 +32,11 @@ class DeliverySessions {
     DeliverySession* Create(QueuePair& pair);
     /// Sessions created and not yet destroyed (loaded or not).
     int Live() const { return static_cast<int>(sessions_.size()); }
-    /// Deliveries running now: sessions loaded and not yet unloaded (what
-    /// "MaxSessions" limits and the shutdown waits for).
+    /// Deliveries running now: sessions loaded, not yet unloaded and not idle
+    /// (what "MaxSessions" limits and the shutdown waits for).
     int Running() const;
+    /// An idle session whose held connection can take the next pair, or nullptr.
+    DeliverySession* TakeIdle();
     /// Destroys every session that has unloaded and is in none of its own handlers.
     void DestroyFinished();
     /// Destroys every session, unloaded or not, without unloading it.

@@ -100,6 +100,11 @@ bool Dispatcher::Claim(const std::string& sub, const std::string& name,
         return false;
     }
     QueuePair pair(ctx_.files, ctx_.settings.AccPath(), sub, base, datFile, msgFile);
+    // A connection kept open after a delivery takes the pair first.
+    if (DeliverySession* idle = sessions_.TakeIdle()) {
+        idle->TakePair(std::move(pair));
+        return true;
+    }
     DeliverySession* session = nullptr;
     for (int attempt = 0; attempt < kCreateAttempts && session == nullptr; ++attempt) {
         session = sessions_.Create(pair);

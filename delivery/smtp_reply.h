@@ -7,6 +7,9 @@
 //   (up to its last line: a line end after a line whose fourth character is
 //   not "-"), so it is never taken for the reply to the next command and
 //   memory stays bounded whatever the server sends.
+// - One reply at a time (for a conversation that pipelines its commands): the
+//   text holds the first reply that came and no more; what came after it
+//   waits, bounded by the same cap, and becomes the text at the next Clear().
 // DIAGNOSTICS: none; nothing here fails.
 #pragma once
 
@@ -22,6 +25,9 @@ class ReplyBuffer {
 
     /// Takes bytes received from the server.
     void Append(std::string_view data);
+    /// Keeps the text to one reply from now on (see above).
+    void OneReplyAtATime() { oneReply_ = true; }
+    bool HoldsOneReply() const { return oneReply_; }
     /// Drops the text. The rest of a reply that outgrew the cap is still skipped;
     /// what arrived after its end becomes the text.
     void Clear();
@@ -29,7 +35,8 @@ class ReplyBuffer {
     const std::string& Text() const { return text_; }
     bool Empty() const { return text_.empty(); }
     std::size_t Size() const { return text_.size(); }
-    /// Ends with CR LF, or outgrew the cap.
+    /// Ends with CR LF (one reply at a time: with a line that is no
+    /// continuation), or outgrew the cap.
     bool Complete() const;
     /// Outgrew the cap (the text holds its first kCap bytes).
     bool Cut() const { return cut_; }
@@ -49,10 +56,12 @@ class ReplyBuffer {
   private:
     /// Skips bytes of a cut reply up to its end; returns how many were used.
     std::size_t Skip(std::string_view data);
+    bool SplitAfterFirstReply(std::string_view rest);
 
     std::string text_;
     std::string next_;  // received after the end of a cut reply, before its Clear()
     bool cut_ = false;
+    bool oneReply_ = false;
     bool skipping_ = false;
     std::size_t skipLineLen_ = 0;  // bytes of the current line seen while skipping
     bool skipContinues_ = false;   // that line's fourth character is "-"

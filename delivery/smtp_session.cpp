@@ -1,11 +1,13 @@
 #include "delivery/smtp_session.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "delivery/envelope.h"
+#include "delivery/server_capabilities.h"
 #include "delivery/server_list.h"
 #include "delivery/session_log.h"
 #include "host/textfile.h"
@@ -40,12 +42,39 @@ bool ReadEnvelopeLines(QueueFiles& files, std::int16_t datFile, std::vector<std:
     }
 }
 
+// A server entry as the conversation reaches it.
+struct Target {
+    std::string host;
+    std::int32_t port = 25;
+    bool usable = true;
+    std::string name;  // as the session log names it when it cannot be used
+};
+
+// Server entry `index` for a pair of `folder`. Each entry has its own port
+// (25 when it names none); the peer that takes the Outbox is reached on the
+// port of the entry it stands for.
+Target TargetOf(const DeliverySettings& settings, std::size_t index, const std::string& folder) {
+    const auto& servers = settings.smtpServers;
+    const std::string entry = index < servers.size() ? servers[index] : "";
+    const ServerEntry server = ParseServerEntry(entry);
+    Target t{server.host, server.port != 0 ? server.port : 25, server.problem.empty(),
+             server.problem.empty() ? "" : TrimBlanks(entry)};
+    if (LowerAscii(folder) == "outbox/" && !settings.peer2.empty()) {
+        t.host = settings.peer2;
+        if (!PeerProblem(t.host).empty()) {
+            t.usable = false;
+            t.name = t.host;
+        }
+    }
+    return t;
+}
+
 }  // namespace
 
-SmtpSession::SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket)
+SmtpSession::SmtpSession(DeliveryContext& ctx, QueuePair pair, ServerConnection& connection)
     : ctx_(ctx),
       pair_(std::move(pair)),
-      ws_(socket),
+      conn_(connection),
       body_(ctx_, pair_,
             [this](const char* prefix, const std::string& text) { Log(prefix, text); }) {}
 
@@ -62,17 +91,25 @@ void SmtpSession::Log(const char* prefix, const std::string& text) {
 // Does what entering `next` does by its row: closes the connection or sends
 // the command, then waits afresh (an empty reply, the stage clock from now),
 // unless the stage carries on the wait of the one before.
+// Pipelined, the replies wait in turn: the stages between two replies
+// (the next recipient, DATA) keep the one that came.
 void SmtpSession::Enter(Stage next, const char* why) {
     const StageRow& row = RowOf(next);
-    if (row.command == Command::kHangUp) ws_.Close();
+    if (row.command == Command::kHangUp) {
+        conn_.socket.Close();
+        conn_.ready = false;
+    }
     if (!row.keepsWait) {
-        reply_.Clear();
+        if (!facts_.pipelined || (next != Stage::kNextRcpt && next != Stage::kData)) reply_.Clear();
         stageStart_ = Now();
     }
-    if (row.command != Command::kNone && row.command != Command::kHangUp) {
-        const std::string line = CommandLine(row.command, env_, facts_.rcpts.answered);
-        Log(kLogSend, line);
-        ws_.SendData(line + "\r\n");
+    const std::string lines = CommandLine(row.command, env_, facts_);
+    if (!lines.empty()) {
+        for (std::size_t at = 0, end = 0; at <= lines.size(); at = end + 2) {
+            end = std::min(lines.find("\r\n", at), lines.size());
+            Log(kLogSend, lines.substr(at, end - at));
+        }
+        conn_.socket.SendData(lines + "\r\n");
     }
     if (ctx_.settings.traceStages) {
         Log(kLogStatus,
@@ -83,8 +120,8 @@ void SmtpSession::Enter(Stage next, const char* why) {
 }
 
 bool SmtpSession::TakeData() {
-    if (ws_.BytesReceived() == 0) return false;
-    const std::string data = ws_.TakeData();
+    if (conn_.socket.BytesReceived() == 0) return false;
+    const std::string data = conn_.socket.TakeData();
     if (data.empty()) return false;
     reply_.Append(data);
     lastData_ = Now();
@@ -105,7 +142,8 @@ void SmtpSession::Step() {
         case Stage::kConnecting:
             // The greeting's limits count from the start of connecting. A
             // connection that failed (only the fast profile says so) ends the wait.
-            if (ws_.State() == TcpSocket::kConnected) return Enter(Stage::kGreeting, "connected");
+            if (conn_.socket.State() == TcpSocket::kConnected)
+                return Enter(Stage::kGreeting, "connected");
             if (!LimitPassed(RowOf(stage_).firstLimit, waited, server_.closed)) return;
             return ConnectFailed();
         case Stage::kNextRcpt:
@@ -123,6 +161,7 @@ void SmtpSession::Step() {
             return Settle(Move::kRefuse, "NO VALID RCPTs!!", false);
         case Stage::kFile:
             return Enter(Stage::kDone, "filing");  // the owner files the pair
+        case Stage::kHandOver:
         case Stage::kDone:
             return;
         default:
@@ -143,15 +182,25 @@ void SmtpSession::Answer() {
         case Move::kGoOn:
             // A refused recipient does not stop the others; DATA's answer decides.
             if (stage_ == Stage::kRcptReply) facts_.rcpts.Take(reply_);
+            if (judged.next == Stage::kMailReply) return Greeted();
             return Enter(judged.next, judged.why);
         case Move::kDeliver:
             Settle(Move::kDeliver, "", false);
-            return Enter(judged.next, judged.why);
+            // The connection carries the next message unless it has carried its share.
+            conn_.ready = ++conn_.messages < ctx_.style.messagesPerConnection;
+            return conn_.ready ? Enter(Stage::kHandOver, "connection kept")
+                               : Enter(judged.next, judged.why);
         case Move::kNextServer:
             ++server_.index;
             return Enter(Stage::kConnect, "next server");
         case Move::kLeave:
-            ws_.Close();
+            if (server_.reused && stage_ == Stage::kMailReply && reply_.Empty()) {
+                // The server closed the kept connection before this message: a
+                // new connection, as for a first try.
+                server_.reused = false;
+                return Enter(Stage::kConnect, "kept connection closed");
+            }
+            conn_.socket.Close();
             return LeaveInQueue("broken");
         default:  // kDefer, kRefuse
             return Settle(judged.move, judged.said, judged.quit);
@@ -169,7 +218,8 @@ void SmtpSession::ReadEnvelopeStage() {
     row_.from = env_.senderAsRead;
     if (!env_.recipients.empty()) row_.to = env_.recipients.back();
     facts_.tempFailRefuses = ctx_.settings.tempFailRefuses;
-    facts_.greeting = env_.helo.substr(0, 4);
+    facts_.ehloFirst = ctx_.style.ehlo;
+    facts_.greeting = facts_.ehloFirst ? "EHLO" : env_.helo.substr(0, 4);
     facts_.recipients = env_.recipients.size();
     switch (env_.outcome) {
         case Envelope::Outcome::kLookupFailed:
@@ -182,35 +232,68 @@ void SmtpSession::ReadEnvelopeStage() {
         case Envelope::Outcome::kSend:
             break;
     }
+    const Target first = TargetOf(ctx_.settings, 0, pair_.folder);
+    if (first.usable && conn_.ReadyFor(first.host, first.port)) {
+        facts_.lastServer = ctx_.settings.smtpServers.size() <= 1;
+        server_.name = first.host;
+        server_.reused = true;
+        Log(kLogSend, "*** Reusing connection to " + first.host + " ***");
+        return StartTransaction();
+    }
     Enter(Stage::kConnect, "envelope read");
 }
 
-void SmtpSession::ConnectStage() {
-    const auto& servers = ctx_.settings.smtpServers;
-    const std::string entry = server_.index < servers.size() ? servers[server_.index] : "";
-    facts_.lastServer = server_.index + 1 >= servers.size();
-    const ServerEntry server = ParseServerEntry(entry);
-    std::string host = server.host;
-    // Each entry has its own port (25 when it names none); the peer that
-    // takes the Outbox is reached on the port of the entry it stands for.
-    const std::int32_t port = server.port != 0 ? server.port : 25;
-    std::string unusable = server.problem.empty() ? "" : TrimBlanks(entry);
-    if (LowerAscii(pair_.folder) == "outbox/" && !ctx_.settings.peer2.empty()) {
-        host = ctx_.settings.peer2;
-        if (!PeerProblem(host).empty()) unusable = host;
+// The greeting is answered: what the server offers in its answer to EHLO is
+// known (after HELO it offers nothing), and the transaction begins.
+void SmtpSession::Greeted() {
+    if (stage_ == Stage::kHeloReply && facts_.ehloFirst)
+        conn_.caps = ReadCapabilities(reply_.Text());
+    StartTransaction();
+}
+
+// MAIL FROM, with what the server offers: the message's size, refused here
+// when the server has said it takes no message that large; BODY=8BITMIME
+// for a body with 8-bit bytes; the whole envelope in one write.
+void SmtpSession::StartTransaction() {
+    const ServerCapabilities& caps = conn_.caps;
+    conn_.ready = false;
+    facts_.pipelined = caps.pipelining;
+    facts_.mailParameters.clear();
+    if (caps.sizeOffered) {
+        const std::uint64_t bytes = ctx_.files.UnreadNo(pair_.msgFile);
+        if (caps.sizeLimit > 0 && bytes > caps.sizeLimit) {
+            return Settle(Move::kRefuse,
+                          "SIZE: message of " + std::to_string(bytes) +
+                              " bytes, the server takes at most " + std::to_string(caps.sizeLimit),
+                          true);
+        }
+        facts_.mailParameters = " SIZE=" + std::to_string(bytes);
     }
-    if (!server.problem.empty() || !unusable.empty()) {
+    if (caps.eightBitMime && ctx_.files.EightBitNo(pair_.msgFile)) {
+        facts_.mailParameters += " BODY=8BITMIME";
+    }
+    Enter(Stage::kMailReply, "greeted");
+}
+
+void SmtpSession::ConnectStage() {
+    const Target target = TargetOf(ctx_.settings, server_.index, pair_.folder);
+    facts_.lastServer = server_.index + 1 >= ctx_.settings.smtpServers.size();
+    if (!target.usable) {
         // Never handed to the resolver (an empty name is this machine): it
         // fails at once, as a server that cannot be reached does.
-        server_.name = unusable;
+        server_.name = target.name;
         return ConnectFailed();
     }
-    server_.name = host;
-    ws_.SetRemoteHost(server_.name);
-    ws_.SetRemotePort(port);
-    Log(kLogSend, "*** Connecting " + host + " ***");
+    server_.name = target.host;
+    conn_.host = target.host;
+    conn_.port = target.port;
+    conn_.caps = ServerCapabilities{};
+    conn_.messages = 0;
+    conn_.socket.SetRemoteHost(server_.name);
+    conn_.socket.SetRemotePort(target.port);
+    Log(kLogSend, "*** Connecting " + target.host + " ***");
     server_.closed = false;
-    ws_.Connect();
+    conn_.socket.Connect();
     Enter(Stage::kConnecting, "connecting");
 }
 
@@ -235,13 +318,13 @@ void SmtpSession::BodyStage() {
         if (!reply_.Empty()) return Answer();
         lastData_ = Now();
         bool last = false;
-        if (!body_.SendNext(ws_, last)) return LeaveInQueue("message");
+        if (!body_.SendNext(conn_.socket, last)) return LeaveInQueue("message");
         stageStart_ = Now();
         if (last) return Enter(Stage::kEndOfDataReply, "body sent");
     }
-    if (body_.Writing() && ws_.State() != TcpSocket::kConnected) {
+    if (body_.Writing() && conn_.socket.State() != TcpSocket::kConnected) {
         // Broken off before the end of data: the server has judged nothing.
-        ws_.Close();
+        conn_.socket.Close();
         LeaveInQueue("broken");
     }
 }
@@ -251,6 +334,7 @@ void SmtpSession::BodyStage() {
 
 void SmtpSession::Begin() {
     lastData_ = Now();
+    if (ctx_.style.ehlo) reply_.OneReplyAtATime();
     row_.ip = "BWTarnOut";
     row_.from = "***";
     row_.to = "***";
@@ -268,9 +352,9 @@ void SmtpSession::Begin() {
 void SmtpSession::Settle(Move outcome, const std::string& said, bool quit) {
     using Kind = DeliveryOutcome::Kind;
     if (outcome == Move::kDeliver) {
-        outcome_ = DeliveryOutcome{Kind::kDelivered, "900 Delivered " + pair_.name +
-                                                         " to: " + ws_.RemoteHostIP() + ": " +
-                                                         std::to_string(ws_.RemotePort())};
+        outcome_ = DeliveryOutcome{Kind::kDelivered, "900 Delivered " + pair_.name + " to: " +
+                                                         conn_.socket.RemoteHostIP() + ": " +
+                                                         std::to_string(conn_.socket.RemotePort())};
         return;
     }
     const bool refused = outcome == Move::kRefuse;
@@ -280,10 +364,10 @@ void SmtpSession::Settle(Move outcome, const std::string& said, bool quit) {
             pair_.name + " (" + EscapeControls(said) + ")",
         refused ? nullptr : "deferred"};
     facts_.settled = outcome;
-    if (quit && !server_.closed && ws_.State() == TcpSocket::kConnected) {
+    if (quit && !server_.closed && conn_.socket.State() == TcpSocket::kConnected) {
         return Enter(Stage::kClosing, "outcome settled");
     }
-    ws_.Close();
+    conn_.socket.Close();
     if (refused) return Enter(Stage::kFile, "refused");
     LeaveInQueue("deferred");
 }

@@ -32,6 +32,7 @@
 #include "delivery/envelope.h"
 #include "delivery/queue_pair.h"
 #include "delivery/sent_record.h"
+#include "delivery/server_connection.h"
 #include "delivery/smtp_reply.h"
 #include "delivery/stage_table.h"
 #include "platform/socket.h"
@@ -40,7 +41,9 @@ namespace bw {
 
 class SmtpSession {
   public:
-    SmtpSession(DeliveryContext& ctx, QueuePair pair, TcpSocket& socket);
+    /// `connection`: held by the owner, kept open from one pair to the next
+    /// where the conversation style allows (kHandOver).
+    SmtpSession(DeliveryContext& ctx, QueuePair pair, ServerConnection& connection);
     SmtpSession(const SmtpSession&) = delete;
     SmtpSession& operator=(const SmtpSession&) = delete;
 
@@ -77,6 +80,7 @@ class SmtpSession {
         std::size_t index = 0;  // in the settings' list
         std::string name;       // as the session log names it
         bool closed = false;    // it closed the connection (or the connection broke)
+        bool reused = false;    // the connection was kept from an earlier pair
     };
 
     // Stepping, entering a stage, acting on a judgement.
@@ -85,6 +89,8 @@ class SmtpSession {
     void Answer();
     // What moves data: envelope, connect, body.
     void ReadEnvelopeStage();
+    void Greeted();
+    void StartTransaction();
     void ConnectStage();
     void ConnectFailed();
     void BodyStage();
@@ -94,7 +100,7 @@ class SmtpSession {
 
     DeliveryContext& ctx_;
     QueuePair pair_;
-    TcpSocket& ws_;
+    ServerConnection& conn_;
     int tag_ = 0;  // the session's number in the session log
 
     Stage stage_ = Stage::kReadEnvelope;

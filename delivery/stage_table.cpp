@@ -16,13 +16,15 @@ using S = Stage;
 // Indexed by Stage. Limits are seconds on the monotonic clock. Columns: name,
 // what entering sends, keeps the wait, interval (ms), first and whole limit,
 // waits past "220-", silence, deferral's name, where a good reply leads, why.
-constexpr std::array<StageRow, 17> kRows{{
+constexpr std::array<StageRow, 19> kRows{{
     {"kReadEnvelope", C::kNone, false, 250, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
     {"kConnect", C::kHangUp, false, 250, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
     {"kConnecting", C::kNone, false, 250, 5, 5, false, nullptr, nullptr, S::kDone, nullptr},
     {"kGreeting", C::kNone, true, 250, 10, 90, true, kNoResponse, nullptr, S::kHeloReply,
      "greeted"},
     {"kHeloReply", C::kHelo, false, 250, 90, 90, true, kNoOrBad, nullptr, S::kMailReply,
+     "greeting answered"},
+    {"kHeloAfterEhlo", C::kHeloOnly, false, 250, 90, 90, true, kNoOrBad, "HELO", S::kMailReply,
      "greeting answered"},
     {"kMailReply", C::kMailFrom, false, 250, 90, 90, false, kNoResponse, "MAIL FROM", S::kNextRcpt,
      "sender taken"},
@@ -39,6 +41,7 @@ constexpr std::array<StageRow, 17> kRows{{
     {"kClosing", C::kQuit, false, 100, 5, 5, false, nullptr, nullptr, S::kFile, "QUIT answered"},
     {"kNoRecipients", C::kNone, false, 250, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
     {"kFile", C::kHangUp, false, 100, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
+    {"kHandOver", C::kNone, false, 100, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
     {"kDone", C::kNone, false, 100, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
 }};
 
@@ -69,16 +72,30 @@ const StageRow& RowOf(Stage stage) {
     return kRows[static_cast<std::size_t>(stage)];
 }
 
-std::string CommandLine(Command command, const Envelope& env, std::size_t rcpt) {
+std::string GreetingName(const Envelope& env) {
+    const std::size_t blank = env.helo.find(' ');
+    const std::size_t begin =
+        blank == std::string::npos ? blank : env.helo.find_first_not_of(' ', blank);
+    return begin == std::string::npos ? "BWDTarnOUT" : env.helo.substr(begin);
+}
+
+std::string CommandLine(Command command, const Envelope& env, const JudgeFacts& facts) {
+    const std::size_t rcpt = facts.rcpts.answered;
     switch (command) {
         case Command::kHelo:
-            return env.helo;
-        case Command::kMailFrom:
-            return "MAIL FROM: <" + env.sender + ">";
+            return facts.ehloFirst ? "EHLO " + GreetingName(env) : env.helo;
+        case Command::kHeloOnly:
+            return "HELO " + GreetingName(env);
+        case Command::kMailFrom: {
+            std::string lines = "MAIL FROM: <" + env.sender + ">" + facts.mailParameters;
+            if (!facts.pipelined) return lines;
+            for (const std::string& r : env.recipients) lines += "\r\nRCPT TO: <" + r + ">";
+            return lines + "\r\nDATA";
+        }
         case Command::kRcptTo:
-            return "RCPT TO: <" + env.recipients[rcpt] + ">";
+            return facts.pipelined ? "" : "RCPT TO: <" + env.recipients[rcpt] + ">";
         case Command::kData:
-            return "DATA";
+            return facts.pipelined ? "" : "DATA";
         case Command::kQuit:
             return "QUIT";
         default:
@@ -128,6 +145,13 @@ Judgement Judge(Stage stage, const ReplyBuffer& reply, const JudgeFacts& facts) 
         return Ending(facts.lastServer ? Move::kLeave : Move::kNextServer, stage, reply, "");
     }
     if (!answered) return Ending(Move::kLeave, stage, reply, "");
+    // A server that does not know EHLO is greeted again with HELO.
+    if (stage == Stage::kHeloReply && facts.ehloFirst && code == '5') {
+        Judgement helo = goOn;
+        helo.next = Stage::kHeloAfterEhlo;
+        helo.why = "EHLO refused";
+        return helo;
+    }
     const std::string said = reply.Complete() ? reply.OneLine() : reply.FirstLine();
     // A deferral names the command (the greeting command as sent) and the reply.
     std::string named = row.deferAs != nullptr ? row.deferAs : "reply";
@@ -135,12 +159,23 @@ Judgement Judge(Stage stage, const ReplyBuffer& reply, const JudgeFacts& facts) 
     named += ": " + said;
     // 421: the server closes the channel without having judged the message.
     if (reply.Text().starts_with("421")) return Ending(Move::kDefer, stage, reply, named);
+    const RcptTally& rcpts = facts.rcpts;
+    const bool data = stage == Stage::kDataReply;
+    // Pipelined, DATA is sent whatever became of the recipients: a server that
+    // says go ahead with none taken gets no body (and no QUIT in its data mode).
+    if (data && facts.pipelined && code == '3' && rcpts.accepted == 0) {
+        Judgement none = Ending(Move::kRefuse, stage, reply,
+                                rcpts.firstRefusal.empty() ? named : rcpts.firstRefusal);
+        if (rcpts.putOff == facts.recipients && !facts.tempFailRefuses) {
+            none = Ending(Move::kDefer, stage, reply, "RCPT TO: " + rcpts.lastPutOff);
+        }
+        none.quit = false;
+        return none;
+    }
     // Only DATA may be answered with "3" (354, go ahead); any other answer
     // to RCPT goes on: a refused recipient does not stop the others.
     const bool positive = code == '2' || (stage == Stage::kDataReply && code == '3');
     if (stage != Stage::kBody && (positive || stage == Stage::kRcptReply)) return goOn;
-    const RcptTally& rcpts = facts.rcpts;
-    const bool data = stage == Stage::kDataReply;
     if (!facts.tempFailRefuses) {
         // Every recipient was put off: the refusal of DATA follows from that.
         if (data && rcpts.putOff == facts.recipients) {

@@ -11,7 +11,9 @@
 //   kDataReply 8        kBody 9                      kEndOfDataReply 12
 //   kQuitReply 14       kNoRecipients 20             kFile 25
 //   kDone 9999
-// and kClosing, the short QUIT after a refusal or a deferral.
+// and kClosing, the short QUIT after a refusal or a deferral; in the modern
+// conversation also kHeloAfterEhlo (HELO after a refused EHLO) and kHandOver
+// (the message is delivered and the connection stays open for the next).
 // DIAGNOSTICS: none; pure functions.
 #pragma once
 
@@ -30,6 +32,7 @@ enum class Stage : std::uint8_t {
     kConnecting,
     kGreeting,
     kHeloReply,
+    kHeloAfterEhlo,
     kMailReply,
     kNextRcpt,
     kRcptReply,
@@ -41,14 +44,16 @@ enum class Stage : std::uint8_t {
     kClosing,
     kNoRecipients,
     kFile,
+    kHandOver,
     kDone,
 };
 
 /// What entering a stage sends to the server.
 enum class Command : std::uint8_t {
     kNone,
-    kHelo,      // the envelope's greeting command ("HELO ..." or "EHLO ...")
-    kMailFrom,  // "MAIL FROM: <sender>"
+    kHelo,      // the envelope's greeting command ("HELO ..." or "EHLO ..."); modern: EHLO
+    kHeloOnly,  // "HELO" with the envelope's greeting name
+    kMailFrom,  // "MAIL FROM: <sender>"; pipelined: with every RCPT TO and DATA
     kRcptTo,    // "RCPT TO: <recipient>", the first one not yet answered
     kData,
     kQuit,
@@ -73,9 +78,6 @@ struct StageRow {
 };
 
 const StageRow& RowOf(Stage stage);
-
-/// The line `command` sends, from the envelope; `rcpt`: the recipient's index.
-std::string CommandLine(Command command, const Envelope& env, std::size_t rcpt);
 
 /// `limit` seconds have passed, or the connection is `closed` (nothing more
 /// can arrive).
@@ -107,15 +109,26 @@ struct RcptTally {
     void Take(const ReplyBuffer& reply);
 };
 
-/// What the judge knows of the conversation besides the reply.
+/// What the judge knows of the conversation besides the reply (and what the
+/// commands are made of).
 struct JudgeFacts {
     bool tempFailRefuses = false;  // a "4" reply refuses instead of deferring
     bool lastServer = false;       // no further server to try
     std::string greeting;          // the greeting command as sent: "HELO" or "EHLO"
+    bool ehloFirst = false;        // EHLO stands in for the envelope's HELO (modern)
+    bool pipelined = false;        // the envelope goes out in one write (PIPELINING)
+    std::string mailParameters;    // after MAIL FROM's address: " SIZE=... BODY=8BITMIME"
     std::size_t recipients = 0;    // in the envelope
     RcptTally rcpts;
     Move settled = Move::kGoOn;  // the outcome a QUIT in kClosing follows
 };
+
+/// The greeting name the envelope gives: what follows its greeting command.
+std::string GreetingName(const Envelope& env);
+/// The lines `command` sends (CR LF between lines, none after the last), from
+/// the envelope and what the conversation knows (the next recipient, the
+/// greeting, pipelining); "" when it sends nothing (pipelined: sent already).
+std::string CommandLine(Command command, const Envelope& env, const JudgeFacts& facts);
 
 struct Judgement {
     Move move = Move::kLeave;

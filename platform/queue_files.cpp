@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -395,6 +396,21 @@ std::uint64_t QueueFiles::UnreadNo(std::int16_t fileNo) const {
     if (at < 0 || ::fstat(f->fd, &st) != 0) return 0;
     const auto unread = static_cast<std::uint64_t>(std::max<off_t>(st.st_size - at, 0));
     return unread + (f->len - f->pos);
+}
+
+bool QueueFiles::EightBitNo(std::int16_t fileNo) const {
+    OpenFile* f = Lookup(fileNo);
+    const auto high = [](char c) { return static_cast<unsigned char>(c) > 127; };
+    if (f == nullptr || std::any_of(f->buf.data() + f->pos, f->buf.data() + f->len, high)) {
+        return f != nullptr;
+    }
+    std::array<char, 65536> piece{};
+    off_t at = ::lseek(f->fd, 0, SEEK_CUR);
+    for (ssize_t n = 0; at >= 0 && (n = ::pread(f->fd, piece.data(), piece.size(), at)) > 0;
+         at += n) {
+        if (std::any_of(piece.data(), piece.data() + n, high)) return true;
+    }
+    return false;
 }
 
 bool QueueFiles::AtEndNo(std::int16_t fileNo) {

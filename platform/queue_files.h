@@ -86,6 +86,9 @@ class QueueFiles {
     LineRead ReadBytesNo(std::int16_t fileNo, std::string& bytes, std::size_t maxLen,
                          ErrorState& err);
 
+    /// The rest of an open file holds a byte above 127 (looked at without
+    /// moving the read position; false for a bad number or a failed read).
+    bool EightBitNo(std::int16_t fileNo) const;
     /// Bytes of an open file not yet read (0 for a bad number).
     std::uint64_t UnreadNo(std::int16_t fileNo) const;
 

@@ -480,6 +480,9 @@ TEST_F(FakeSessionTest, SessionLogSwitchAndBanners) {
 // The fast profile holds the same conversation, log lines and minilog row as
 // the classic one, but steps on events only: the whole delivery happens
 // without the clock moving on, where the classic cadence needs its ticks.
+// The fast profile speaks the same conversation without waiting for ticks,
+// but greets with EHLO and keeps the connection for a next pair: its QUIT
+// comes when the connection ends idle (here: the server closes), unanswered.
 TEST_F(FakeSessionTest, FastProfileSameConversationWithoutWaitingForTicks) {
     ServeFake();
     std::string logs[2];
@@ -500,7 +503,10 @@ TEST_F(FakeSessionTest, FastProfileSameConversationWithoutWaitingForTicks) {
         actions[fast] = audit_.rows.back().action;
         Reset();
     }
-    EXPECT_EQ(logs[0], logs[1]);
+    std::string classic = logs[0];
+    classic.replace(classic.find("HELO gateway"), 4, "EHLO");
+    classic.erase(classic.find("#1 *--B<-R 221 bye"));
+    EXPECT_EQ(classic, logs[1]);
     EXPECT_EQ(actions[0], actions[1]);
 }
 

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "delivery/sent_record.h"
 #include "delivery/smtp_reply.h"
@@ -376,13 +378,16 @@ TEST(SentRecordGrouped, LinesOutliveACrashBeforeTheGroupSync) {
 
 // Reply gathering under the 64 KB cap, fed in chunks of any size: the cut
 // reply is judged by its code and first line, its rest is skipped up to its
-// last line, and the reply after it comes through untouched.
+// last line, and the reply after it comes through untouched, whether replies
+// are kept one at a time or not.
 TEST(ReplyBuffer, OversizedReplyIsCutSkippedAndTheNextComesThrough) {
     const std::string first = "250-" + std::string(70 * 1024, 'h');
     const std::string longReply = first + "\r\n250-more\r\n250 2.0.0 queued\r\n";
-    for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
+    for (const std::size_t chunk :
+         {std::size_t{1}, std::size_t{7}, std::size_t{4096}, std::size_t{200000}}) {
         SCOPED_TRACE(chunk);
         ReplyBuffer r;
+        if (chunk == 200000) r.OneReplyAtATime();
         const std::string wire = longReply + "221 bye\r\n";
         std::size_t at = 0;
         for (; at < wire.size() && !r.Cut(); at += chunk) r.Append(wire.substr(at, chunk));
@@ -395,6 +400,33 @@ TEST(ReplyBuffer, OversizedReplyIsCutSkippedAndTheNextComesThrough) {
         for (; at < wire.size(); at += chunk) r.Append(wire.substr(at, chunk));
         EXPECT_EQ(r.Text(), "221 bye\r\n");
     }
+}
+
+// Pipelined replies, however the bytes arrive, come out one whole reply per
+// Clear(): a multi-line reply stays whole, a reply still arriving is not
+// complete, and nothing is lost or taken for the reply before it.
+TEST(ReplyBuffer, OneReplyAtATimeHandsOutPipelinedRepliesInOrder) {
+    const std::string wire = "250 2.1.0 ok\r\n250-2.1.5 a\r\n250 2.1.5 b\r\n550 no\r\n354 go\r\n";
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{5}, wire.size()}) {
+        SCOPED_TRACE(chunk);
+        ReplyBuffer r;
+        r.OneReplyAtATime();
+        for (std::size_t at = 0; at < wire.size(); at += chunk) r.Append(wire.substr(at, chunk));
+        std::vector<std::string> replies;
+        for (; !r.Empty(); r.Clear()) {
+            EXPECT_TRUE(r.Complete());
+            replies.push_back(r.OneLine());
+        }
+        EXPECT_EQ(replies, (std::vector<std::string>{"250 2.1.0 ok", "250-2.1.5 a 250 2.1.5 b",
+                                                     "550 no", "354 go"}));
+    }
+    ReplyBuffer r;
+    r.OneReplyAtATime();
+    r.Append("250 ok\r\n354 g");
+    r.Clear();
+    EXPECT_FALSE(r.Complete());
+    r.Append("o\r\n");
+    EXPECT_EQ(r.Text(), "354 go\r\n");
 }
 
 }  // namespace
