@@ -49,6 +49,8 @@ class DeliverySession {
     void TakePair(QueuePair pair);
 
     bool Loaded() const { return loaded_; }
+    /// Loaded, not unloaded, and its pair not yet ended.
+    bool Delivering() const { return loaded_ && !unloaded_ && !pairEnded_; }
     /// Holds an open connection and no pair.
     bool Idle() const { return idle_ && !finishing_; }
     bool Unloaded() const { return unloaded_; }

@@ -26,7 +26,7 @@ DeliverySession* DeliverySessions::Create(QueuePair& pair) {
 
 int DeliverySessions::Running() const {
     int n = 0;
-    for (const auto& s : sessions_) n += s->Loaded() && !s->Unloaded() && !s->Idle() ? 1 : 0;
+    for (const auto& s : sessions_) n += s->Delivering() ? 1 : 0;
     return n;
 }
 

@@ -32,8 +32,9 @@ class DeliverySessions {
     DeliverySession* Create(QueuePair& pair);
     /// Sessions created and not yet destroyed (loaded or not).
     int Live() const { return static_cast<int>(sessions_.size()); }
-    /// Deliveries running now: sessions loaded, not yet unloaded and not idle
-    /// (what "MaxSessions" limits and the shutdown waits for).
+    /// Deliveries running now: sessions with a pair in delivery (what
+    /// "MaxSessions" limits and the shutdown waits for); an idle connection
+    /// is none.
     int Running() const;
     /// An idle session whose held connection can take the next pair, or nullptr.
     DeliverySession* TakeIdle();

@@ -256,12 +256,13 @@ void SmtpSession::Greeted() {
 // for a body with 8-bit bytes; the whole envelope in one write.
 void SmtpSession::StartTransaction() {
     const ServerCapabilities& caps = conn_.caps;
-    conn_.ready = false;
     facts_.pipelined = caps.pipelining;
     facts_.mailParameters.clear();
     if (caps.sizeOffered) {
         const std::uint64_t bytes = ctx_.files.UnreadNo(pair_.msgFile);
         if (caps.sizeLimit > 0 && bytes > caps.sizeLimit) {
+            // No transaction is open: the connection can carry the next pair.
+            conn_.ready = conn_.messages < ctx_.style.messagesPerConnection;
             return Settle(Move::kRefuse,
                           "SIZE: message of " + std::to_string(bytes) +
                               " bytes, the server takes at most " + std::to_string(caps.sizeLimit),
@@ -269,6 +270,7 @@ void SmtpSession::StartTransaction() {
         }
         facts_.mailParameters = " SIZE=" + std::to_string(bytes);
     }
+    conn_.ready = false;
     if (caps.eightBitMime && ctx_.files.EightBitNo(pair_.msgFile)) {
         facts_.mailParameters += " BODY=8BITMIME";
     }
@@ -364,6 +366,7 @@ void SmtpSession::Settle(Move outcome, const std::string& said, bool quit) {
             pair_.name + " (" + EscapeControls(said) + ")",
         refused ? nullptr : "deferred"};
     facts_.settled = outcome;
+    if (refused && conn_.ready) return Enter(Stage::kHandOver, "refused, connection kept");
     if (quit && !server_.closed && conn_.socket.State() == TcpSocket::kConnected) {
         return Enter(Stage::kClosing, "outcome settled");
     }

@@ -41,7 +41,7 @@ constexpr std::array<StageRow, 19> kRows{{
     {"kClosing", C::kQuit, false, 100, 5, 5, false, nullptr, nullptr, S::kFile, "QUIT answered"},
     {"kNoRecipients", C::kNone, false, 250, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
     {"kFile", C::kHangUp, false, 100, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
-    {"kHandOver", C::kNone, false, 100, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
+    {"kHandOver", C::kNone, false, 100, 2, 2, false, nullptr, nullptr, S::kDone, nullptr},
     {"kDone", C::kNone, false, 100, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
 }};
 
@@ -64,6 +64,21 @@ Judgement Ending(Move move, Stage stage, const ReplyBuffer& reply, std::string s
     j.quit = reply.Complete() && !reply.Text().starts_with("421");
     if (move != Move::kNextServer) j.silence = RowOf(stage).silence;
     return j;
+}
+
+// Pipelined, DATA is sent whatever became of the recipients: a server that
+// says go ahead with none taken gets no body (and no QUIT in its data mode);
+// the recipients' answers decide.
+Judgement NoneTaken(Stage stage, const ReplyBuffer& reply, const JudgeFacts& facts,
+                    const std::string& named) {
+    const RcptTally& rcpts = facts.rcpts;
+    Judgement none = Ending(Move::kRefuse, stage, reply,
+                            rcpts.firstRefusal.empty() ? named : rcpts.firstRefusal);
+    if (rcpts.putOff == facts.recipients && !facts.tempFailRefuses) {
+        none = Ending(Move::kDefer, stage, reply, "RCPT TO: " + rcpts.lastPutOff);
+    }
+    none.quit = false;
+    return none;
 }
 
 }  // namespace
@@ -161,16 +176,8 @@ Judgement Judge(Stage stage, const ReplyBuffer& reply, const JudgeFacts& facts) 
     if (reply.Text().starts_with("421")) return Ending(Move::kDefer, stage, reply, named);
     const RcptTally& rcpts = facts.rcpts;
     const bool data = stage == Stage::kDataReply;
-    // Pipelined, DATA is sent whatever became of the recipients: a server that
-    // says go ahead with none taken gets no body (and no QUIT in its data mode).
     if (data && facts.pipelined && code == '3' && rcpts.accepted == 0) {
-        Judgement none = Ending(Move::kRefuse, stage, reply,
-                                rcpts.firstRefusal.empty() ? named : rcpts.firstRefusal);
-        if (rcpts.putOff == facts.recipients && !facts.tempFailRefuses) {
-            none = Ending(Move::kDefer, stage, reply, "RCPT TO: " + rcpts.lastPutOff);
-        }
-        none.quit = false;
-        return none;
+        return NoneTaken(stage, reply, facts, named);
     }
     // Only DATA may be answered with "3" (354, go ahead); any other answer
     // to RCPT goes on: a refused recipient does not stop the others.

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/ascii_text.h"
 #include "platform/background_sync.h"
 
 namespace bw {
@@ -99,20 +99,11 @@ std::string Describe(const char* what, const std::string& path, int e) {
 }
 
 bool SameNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto x = static_cast<unsigned char>(a[i]);
-        const auto y = static_cast<unsigned char>(b[i]);
-        if (x != y && !(std::isalpha(x) && (x | 0x20) == (y | 0x20))) return false;
-    }
-    return true;
+    return a.size() == b.size() && LowerAscii(a) == LowerAscii(b);
 }
 
 bool EndsWithDat(const std::string& name) {
-    if (name.size() < 4) return false;
-    const std::string tail = name.substr(name.size() - 4);
-    return tail[0] == '.' && (tail[1] | 0x20) == 'd' && (tail[2] | 0x20) == 'a' &&
-           (tail[3] | 0x20) == 't';
+    return name.size() >= 4 && LowerAscii(name.substr(name.size() - 4)) == ".dat";
 }
 
 // Why a file of this kind is never used (or nullptr when it may be).
@@ -401,16 +392,15 @@ std::uint64_t QueueFiles::UnreadNo(std::int16_t fileNo) const {
 bool QueueFiles::EightBitNo(std::int16_t fileNo) const {
     OpenFile* f = Lookup(fileNo);
     const auto high = [](char c) { return static_cast<unsigned char>(c) > 127; };
-    if (f == nullptr || std::any_of(f->buf.data() + f->pos, f->buf.data() + f->len, high)) {
-        return f != nullptr;
-    }
+    if (f == nullptr) return false;
+    bool found = std::any_of(f->buf.data() + f->pos, f->buf.data() + f->len, high);
     std::array<char, 65536> piece{};
-    off_t at = ::lseek(f->fd, 0, SEEK_CUR);
-    for (ssize_t n = 0; at >= 0 && (n = ::pread(f->fd, piece.data(), piece.size(), at)) > 0;
-         at += n) {
-        if (std::any_of(piece.data(), piece.data() + n, high)) return true;
+    ssize_t n = 0;
+    for (off_t at = ::lseek(f->fd, 0, SEEK_CUR);
+         !found && at >= 0 && (n = ::pread(f->fd, piece.data(), piece.size(), at)) > 0; at += n) {
+        found = std::any_of(piece.data(), piece.data() + n, high);
     }
-    return false;
+    return found;
 }
 
 bool QueueFiles::AtEndNo(std::int16_t fileNo) {

@@ -20,6 +20,7 @@ class FakeSocket final : public TcpSocket {
     void Connect() override {
         state_ = kConnecting;
         step_ = 0;
+        mailStep_ = 0;
         in_.clear();
         inBody_ = false;
         const std::size_t k = static_cast<std::size_t>(server_.attempts++);
@@ -80,6 +81,11 @@ class FakeSocket final : public TcpSocket {
                 if (end == std::string::npos) return;
                 server_.commands.push_back(in_.substr(0, end));
                 in_.erase(0, end + 2);
+                // A further MAIL FROM on a kept connection: the transaction again.
+                if (server_.commands.back().starts_with("MAIL FROM")) {
+                    if (mailStep_ == 0) mailStep_ = step_;
+                    step_ = mailStep_;
+                }
             }
             const bool data = !server_.commands.empty() && server_.commands.back() == "DATA" &&
                               script_ != nullptr && step_ < script_->size() &&
@@ -113,6 +119,7 @@ class FakeSocket final : public TcpSocket {
     std::string in_;
     std::string rx_;
     std::size_t step_ = 0;
+    std::size_t mailStep_ = 0;  // the step that answers this connection's first MAIL FROM
     const std::vector<std::string>* script_ = nullptr;
     bool inBody_ = false;
 };

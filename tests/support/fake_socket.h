@@ -4,7 +4,9 @@
 // scripts[k] (the last one for all further connections): the n-th thing the
 // client does (connect, a command line, the whole body up to its "." line)
 // gets script[n] back: a reply text, kSilent (nothing, the line stays open)
-// or kClose; kRefuse as script[0] refuses the connection. Events come through
+// or kClose; kRefuse as script[0] refuses the connection. A further MAIL FROM
+// on a connection kept open gets the script from the first one's answer on
+// again (one transaction per message). Events come through
 // the loop, never inside the call that caused them.
 #pragma once
 

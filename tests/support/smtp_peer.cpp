@@ -149,6 +149,8 @@ void SmtpPeer::RunSink(PeerConnection& c) {
         } else if (StartsWithNoCase(line, "QUIT")) {
             c.Write("221 bye\r\n");
             return;
+        } else if (StartsWithNoCase(line, "EHLO")) {
+            c.Write(ehloReply_);
         } else {
             c.Write("250 ok\r\n");
         }

@@ -63,6 +63,8 @@ class SmtpPeer {
     double LastBodySeconds() const { return lastBodySeconds_.load(); }
     /// Keep bodies in memory (on by default; benchmarks switch it off).
     void KeepBodies(bool keep) { keepBodies_ = keep; }
+    /// The sink's answer to EHLO (by default "250 ok\r\n": nothing offered).
+    void AnswerEhloWith(const std::string& reply) { ehloReply_ = reply; }
 
   private:
     struct Step {
@@ -88,6 +90,7 @@ class SmtpPeer {
     std::atomic<std::uint64_t> bodyBytes_{0};
     std::atomic<double> lastBodySeconds_{0};
     bool keepBodies_ = true;
+    std::string ehloReply_ = "250 ok\r\n";
     std::thread acceptThread_;
     std::vector<std::thread> connThreads_;
     mutable std::mutex mu_;
