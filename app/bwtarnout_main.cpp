@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
                         [&service](const std::string& text) { service.LogEvent(2, 110, text); });
     const Settings settings(hp, installation);
     RuntimeState runtime;
-    runtime.db.factory = &dbFactory;
+    runtime.db.UseFactory(dbFactory);
     Daemon form(hp, installation, files, settings, runtime);
     // Stop event: SIGTERM, SIGINT, SIGHUP close the daemon.
     service.onStop = [&form] { form.Close(); };

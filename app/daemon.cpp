@@ -221,7 +221,7 @@ void Daemon::FindAppPath() {
     bool registered = false;
     g.AppPath = LocateAppPath(settings_, platform_.ExeFolderOrReal(), registered);
     if (!registered) settings_.SaveSettingX(kAppName, "General", "AppPath", g.AppPath);
-    runtime_.db.connectStrings = ConnectStrings{platform_.ExeFolderOrReal(), g.AppPath, &files_};
+    runtime_.db.UseConnectStrings(ConnectStrings{platform_.ExeFolderOrReal(), g.AppPath, &files_});
     // The state folder belongs to this installation; it is locked at step 19,
     // and the sent record in it is opened with the delivery, at step 10.
     runtime_.stateDir = StateFolderFor(g.AppPath);
@@ -337,7 +337,7 @@ void Daemon::StartServing() {
     if (ErrorState e = runtime_.spool.Open(runtime_.stateDir, *platform_.service); e.Failed()) {
         FatalStartupError(platform_, "State folder problem: " + e.description, kExitStateDir);
     }
-    runtime_.db.conn.reset();
+    runtime_.db.DropConnection();
     database_->Start();
 
     // 20

@@ -33,7 +33,7 @@ bool IsFolder(const std::string& path) {
 // the health check does: "" when a connection is open, else why not.
 std::string Connect(DbSession& session, const std::string& appPath) {
     ErrorState primary;
-    if (session.connectStrings.GetDBConnect("").empty()) {
+    if (session.PrimaryString().empty()) {
         primary.Raise(0,
                       "no connection string: DBConnect.dat is missing or empty beside the "
                       "program and in " +
@@ -52,7 +52,7 @@ bool AddLastActions(QueueView& view, const std::string& appPath, const std::stri
     DbSession session(factory);
     SettingsFiles files(appPath, accPath,
                         [&events](const std::string& text) { events.LogEvent(2, 110, text); });
-    session.connectStrings = {ExeFolder(), appPath, &files};
+    session.UseConnectStrings({ExeFolder(), appPath, &files});
     why = Connect(session, appPath);
     if (!why.empty()) return false;
     std::vector<std::string> names;

@@ -59,7 +59,7 @@ double CpuSeconds() {
 // health check on its two timers, and the audit of installation "BENCH".
 struct DbWorld {
     explicit DbWorld(const std::string& dir) {
-        db.connectStrings = {dir + "/exe", dir + "/"};
+        db.UseConnectStrings({dir + "/exe", dir + "/"});
         spool.Open(dir + "/state", service);
     }
     SystemClock clock;

@@ -44,7 +44,7 @@ double Seconds(Clock::time_point since) {
 // first connection) and the audit of installation "BENCH".
 struct AuditWorld {
     explicit AuditWorld(const std::string& dir) {
-        db.connectStrings = {dir + "/exe", dir + "/"};
+        db.UseConnectStrings({dir + "/exe", dir + "/"});
         spool.Open(dir + "/state", service);
     }
     SystemClock clock;

@@ -77,9 +77,9 @@ class StatsAudit final : public Audit {
     ErrorState AddMinLog(const MinilogRow&) override { return {}; }
     void IncStats(const std::string& field, std::int32_t amount) override {
         ErrorState ignored;
-        session_.conn->Execute("UPDATE tbl_stats SET " + field + "=" + field + "+" +
-                                   std::to_string(amount) + " WHERE tarnid = 'BENCH'",
-                               ignored);
+        session_.Execute("UPDATE tbl_stats SET " + field + "=" + field + "+" +
+                             std::to_string(amount) + " WHERE tarnid = 'BENCH'",
+                         ignored);
     }
 
   private:
@@ -185,16 +185,11 @@ int Run() {
     Fill(port, db, clock.Now());
 
     DbSession session(factory);
-    session.conn = factory.NewConnection();
-    session.conn->SetConnectionString(test::ConnString(port, db));
     ErrorState err;
-    session.conn->Open(err);
-    if (err.Failed()) {
+    if (!session.Connect(test::ConnString(port, db), err)) {
         std::fprintf(stderr, "cannot connect: %s\n", err.description.c_str());
         return 1;
     }
-    session.rs = factory.NewRecordset();
-    session.rs->SetActiveConnection(session.conn, err);
     StatsAudit audit(session);
     PolicySettings settings;
     settings.GreyDelay = 5;

@@ -12,7 +12,7 @@
 namespace bw {
 
 /// One minilog entry: who, when, from, to and what happened. The table row
-/// carries the time of writing, not `dTimestamp`.
+/// carries the time of writing, not `when`.
 struct MinilogRow {
     std::string ip;   // the peer's address; the delivery puts "BWTarnOut" here
     double when = 0;  // day-serial number

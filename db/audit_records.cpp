@@ -7,7 +7,7 @@
 #include <set>
 #include <utility>
 
-#include "platform/db.h"
+#include "db/db_session.h"
 
 namespace bw {
 
@@ -53,7 +53,7 @@ struct StatsSum {
 // Collects a batch: minilog rows into INSERTs as they come, counts into sums.
 class BatchBuilder {
   public:
-    explicit BatchBuilder(const DbConnection& conn) : conn_(conn) {}
+    explicit BatchBuilder(const DbSession& db) : db_(db) {}
 
     bool Add(const SpoolRecord& r) {
         const auto& f = r.fields;
@@ -85,7 +85,7 @@ class BatchBuilder {
         EndInsert();
         std::set<std::string> rowMade;
         for (const auto& s : sums_) {
-            const std::string id = "'" + conn_.Escape(s.tarnId) + "'";
+            const std::string id = "'" + db_.Escape(s.tarnId) + "'";
             // A new installation has no row yet: made here, so no count is lost.
             if (rowMade.insert(s.tarnId).second) {
                 out_.push_back({"INSERT INTO tbl_stats (tarnid) SELECT " + id +
@@ -110,9 +110,9 @@ class BatchBuilder {
         } else {
             insert_.sql += ", ";
         }
-        insert_.sql += "('" + conn_.Escape(f[3]) + "', '" + conn_.Escape(f[2]) + "', '" +
-                       conn_.Escape(f[4]) + "', '" + conn_.Escape(f[5]) + "', '" +
-                       conn_.Escape(f[6]) + "')";
+        insert_.sql += "('" + db_.Escape(f[3]) + "', '" + db_.Escape(f[2]) + "', '" +
+                       db_.Escape(f[4]) + "', '" + db_.Escape(f[5]) + "', '" + db_.Escape(f[6]) +
+                       "')";
         insert_.lastSeq = r.seq;
         if (++rows_ >= kAuditRowsPerInsert || insert_.sql.size() >= kAuditInsertBytes) EndInsert();
     }
@@ -123,7 +123,7 @@ class BatchBuilder {
         rows_ = 0;
     }
 
-    const DbConnection& conn_;
+    const DbSession& db_;
     std::vector<AuditStatement> out_;
     AuditStatement insert_;
     int rows_ = 0;
@@ -198,9 +198,9 @@ double SpoolRecordWhen(const std::string& text) {
 }
 
 std::vector<AuditStatement> AuditStatements(const std::vector<SpoolRecord>& batch, long long mark,
-                                            const DbConnection& conn,
+                                            const DbSession& db,
                                             std::vector<std::string>& skipped) {
-    BatchBuilder builder(conn);
+    BatchBuilder builder(db);
     for (const auto& r : batch) {
         if (r.seq <= mark) continue;
         if (!builder.Add(r)) skipped.push_back(r.line);

@@ -22,7 +22,7 @@
 
 namespace bw {
 
-class DbConnection;
+class DbSession;
 
 /// Rows in one INSERT, and the size an INSERT stops growing at (far below the
 /// server's max_allowed_packet, whose smallest default is 1 MB).
@@ -62,9 +62,9 @@ std::vector<std::string> SplitSpoolFields(const std::string& line);
 bool ParseSpoolInt(const std::string& s, long long& v);
 
 /// The statements that write the records of `batch` above `mark`, in their
-/// order. Lines that are no record are left out and their text added to `skipped`.
+/// order, their values escaped by `db`. Lines that are no record are left out
+/// and their text added to `skipped`.
 std::vector<AuditStatement> AuditStatements(const std::vector<SpoolRecord>& batch, long long mark,
-                                            const DbConnection& conn,
-                                            std::vector<std::string>& skipped);
+                                            const DbSession& db, std::vector<std::string>& skipped);
 
 }  // namespace bw

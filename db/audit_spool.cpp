@@ -415,8 +415,8 @@ class AuditSpoolFile {
 
 namespace {
 
-std::string WhenText(double dWhen) {
-    return FixDecimal(DaySerialText(dWhen));
+std::string WhenText(double when) {
+    return FixDecimal(DaySerialText(when));
 }
 
 }  // namespace
@@ -467,23 +467,24 @@ double AuditSpool::OldestWhen() const {
     return file_ ? file_->OldestWhen() : 0;
 }
 
-void AuditSpool::AppendMinLog(double dWhen, const std::string& ip, const std::string& sFrom,
-                              const std::string& sTo, const std::string& action) {
-    if (file_) file_->Append({{"M", WhenText(dWhen), ip, sFrom, sTo, action}});
+void AuditSpool::AppendMinLog(double when, const std::string& ip, const std::string& from,
+                              const std::string& to, const std::string& action) {
+    if (file_) file_->Append({{"M", WhenText(when), ip, from, to, action}});
 }
 
-void AuditSpool::AppendMinLogAndStats(double dWhen, const std::string& ip, const std::string& sFrom,
-                                      const std::string& sTo, const std::string& action,
+void AuditSpool::AppendMinLogAndStats(double when, const std::string& ip, const std::string& from,
+                                      const std::string& to, const std::string& action,
                                       const std::string& tarnId, const std::string& field) {
     if (!file_) return;
-    const std::string when = WhenText(dWhen);
-    file_->Append({{"S", when, tarnId, field, "1", "0"}, {"M", when, ip, sFrom, sTo, action}});
+    const std::string whenText = WhenText(when);
+    file_->Append(
+        {{"S", whenText, tarnId, field, "1", "0"}, {"M", whenText, ip, from, to, action}});
 }
 
-void AuditSpool::AppendStats(double dWhen, const std::string& tarnId, const std::string& field,
+void AuditSpool::AppendStats(double when, const std::string& tarnId, const std::string& field,
                              std::int32_t amount, std::int16_t absolute) {
     if (file_) {
-        file_->Append({{"S", WhenText(dWhen), tarnId, field, std::to_string(amount),
+        file_->Append({{"S", WhenText(when), tarnId, field, std::to_string(amount),
                         std::to_string(absolute)}});
     }
 }

@@ -97,18 +97,18 @@ class AuditSpool {
     /// The time (day-serial number) the oldest waiting record was meant for; 0 when none waits.
     double OldestWhen() const;
 
-    /// Appends a minilog row meant for time `dWhen` (day-serial number).
-    void AppendMinLog(double dWhen, const std::string& ip, const std::string& sFrom,
-                      const std::string& sTo, const std::string& action);
+    /// Appends a minilog row meant for time `when` (day-serial number).
+    void AppendMinLog(double when, const std::string& ip, const std::string& from,
+                      const std::string& to, const std::string& action);
     /// Appends a statistics change: amount added to (absolute non-zero: set
     /// as) the column field of the installation tarnId.
-    void AppendStats(double dWhen, const std::string& tarnId, const std::string& field,
+    void AppendStats(double when, const std::string& tarnId, const std::string& field,
                      std::int32_t amount, std::int16_t absolute);
 
     /// Appends a minilog row and an increment of one in field, in one write,
     /// so that no crash keeps one without the other.
-    void AppendMinLogAndStats(double dWhen, const std::string& ip, const std::string& sFrom,
-                              const std::string& sTo, const std::string& action,
+    void AppendMinLogAndStats(double when, const std::string& ip, const std::string& from,
+                              const std::string& to, const std::string& action,
                               const std::string& tarnId, const std::string& field);
 
     /// Grouped flushing on or off (off at first; kept across Open). Switching

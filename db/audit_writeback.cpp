@@ -1,7 +1,6 @@
 #include "db/audit_writeback.h"
 
 #include "db/db_session.h"
-#include "platform/db.h"
 
 namespace bw {
 
@@ -15,35 +14,26 @@ constexpr const char* kMarkTable =
     "UNIQUE KEY spoolid (spoolid)) ENGINE=InnoDB DEFAULT CHARSET=latin1";
 
 long long ReadMark(DbSession& db, const std::string& spoolId, ErrorState& err) {
-    const auto& conn = db.conn;
-    auto rs = db.factory->NewRecordset();
-    rs->SetActiveConnection(conn, err);
-    rs->SetSource("SELECT lastseq FROM tbl_auditmark WHERE spoolid = '" + conn->Escape(spoolId) +
-                  "' FOR UPDATE");
-    rs->Open(err);
+    const auto values = db.ReadColumn(
+        "SELECT lastseq FROM tbl_auditmark WHERE spoolid = '" + db.Escape(spoolId) + "' FOR UPDATE",
+        "lastseq", err);
     long long mark = 0;
-    if (!err.Failed() && !rs->Eof()) {
-        const auto v = rs->Field("lastseq", err);
-        if (v) ParseSpoolInt(*v, mark);
-    }
-    ErrorState ignored;
-    if (rs->IsOpen()) rs->Close(ignored);
+    if (!values.empty() && values.front()) ParseSpoolInt(*values.front(), mark);
     return mark;
 }
 
 // Starts the transaction and reads the mark in it (making the mark table on
 // an installation whose schema predates it).
 long long BeginBatch(DbSession& db, const std::string& spoolId, ErrorState& err) {
-    const auto& conn = db.conn;
-    conn->Execute("START TRANSACTION", err);
+    db.Execute("START TRANSACTION", err);
     long long mark = 0;
     if (!err.Failed()) mark = ReadMark(db, spoolId, err);
     if (err.number == 1146 && db.IsOpen()) {
         err.Clear();
         ErrorState ignored;
-        conn->Execute("ROLLBACK", ignored);
-        conn->Execute(kMarkTable, err);
-        if (!err.Failed()) conn->Execute("START TRANSACTION", err);
+        db.Execute("ROLLBACK", ignored);
+        db.Execute(kMarkTable, err);
+        if (!err.Failed()) db.Execute("START TRANSACTION", err);
         if (!err.Failed()) mark = ReadMark(db, spoolId, err);
     }
     return mark;
@@ -54,14 +44,13 @@ long long BeginBatch(DbSession& db, const std::string& spoolId, ErrorState& err)
 bool WriteSpoolBatch(DbSession& db, const std::string& spoolId,
                      const std::vector<SpoolRecord>& batch, SpoolWriteback& state,
                      const std::function<void(const std::string&)>& warn) {
-    auto conn = db.conn;
     ErrorState err;
     const long long mark = BeginBatch(db, spoolId, err);
     AuditStatement refused;
     if (!err.Failed()) {
         std::vector<std::string> skipped;
-        for (const auto& st : AuditStatements(batch, mark, *conn, skipped)) {
-            conn->Execute(st.sql, err);
+        for (const auto& st : AuditStatements(batch, mark, db, skipped)) {
+            db.Execute(st.sql, err);
             if (err.Failed()) {
                 refused = st;
                 break;
@@ -73,23 +62,22 @@ bool WriteSpoolBatch(DbSession& db, const std::string& spoolId,
     }
     const long long last = batch.back().seq > mark ? batch.back().seq : mark;
     if (!err.Failed()) {
-        conn->Execute("INSERT INTO tbl_auditmark (spoolid, lastseq) VALUES ('" +
-                          conn->Escape(spoolId) + "', " + std::to_string(last) +
-                          ") ON DUPLICATE KEY UPDATE lastseq = " + std::to_string(last),
-                      err);
+        db.Execute("INSERT INTO tbl_auditmark (spoolid, lastseq) VALUES ('" + db.Escape(spoolId) +
+                       "', " + std::to_string(last) +
+                       ") ON DUPLICATE KEY UPDATE lastseq = " + std::to_string(last),
+                   err);
     }
-    if (!err.Failed()) conn->Execute("COMMIT", err);
+    if (!err.Failed()) db.Execute("COMMIT", err);
     if (!err.Failed()) return true;
     ErrorState ignored;
-    if (conn->State() == DbConnection::kStateOpen) conn->Execute("ROLLBACK", ignored);
+    if (db.IsOpen()) db.Execute("ROLLBACK", ignored);
     // A deadlock, a lock wait time-out or a cluster's certification conflict
     // (reported as a deadlock): the whole batch is tried again later.
     if (err.number == 1213 || err.number == 1205) {
         ++state.retried;
         return false;
     }
-    if (conn->State() == DbConnection::kStateOpen && refused.firstSeq != 0 &&
-        refused.firstSeq != state.lastRefused) {
+    if (db.IsOpen() && refused.firstSeq != 0 && refused.firstSeq != state.lastRefused) {
         // The server answered and said no: these records hold the spool.
         state.lastRefused = refused.firstSeq;
         const std::string which = refused.lastSeq == refused.firstSeq

@@ -5,8 +5,8 @@
 
 namespace bw {
 
-std::string ConnectStrings::GetDBConnect(const std::string& sSuffix) const {
-    const std::string name = "DBConnect" + sSuffix + ".dat";
+std::string ConnectStrings::GetDBConnect(const std::string& suffix) const {
+    const std::string name = "DBConnect" + suffix + ".dat";
     std::string path = exeFolder + "/" + name;
     if (PathExists(path) == 0) {
         path = appPath + name;

@@ -23,7 +23,7 @@ struct ConnectStrings {
 
     /// The connection string of the file with this suffix, or "" when there
     /// is no such file or its first line is empty.
-    std::string GetDBConnect(const std::string& sSuffix) const;
+    std::string GetDBConnect(const std::string& suffix) const;
 };
 
 /// The connection string a file's text holds: its first line, up to the

@@ -4,7 +4,6 @@
 
 #include "db/audit_spool.h"
 #include "db/db_session.h"
-#include "platform/db.h"
 
 namespace bw {
 
@@ -85,7 +84,7 @@ Steady::time_point DatabaseWorker::Round(bool woken) {
 }
 
 void DatabaseWorker::Publish() {
-    const bool has = static_cast<bool>(db_.conn);
+    const bool has = db_.HasConnection();
     onAlternative_ = backupOn_ && db_.IsOpen();
     if (hasConnection_.exchange(has) != has && changed_) changed_();
 }

@@ -34,9 +34,9 @@ class DbAudit final : public Audit {
     ErrorState AddMinLog(const MinilogRow& record) override;
     /// Adds amount to one tbl_stats column. A field that is no plain column
     /// name is never sent.
-    void IncStats(const std::string& sField, std::int32_t amount) override;
+    void IncStats(const std::string& field, std::int32_t amount) override;
     /// The row and the count go to the spool in one write.
-    ErrorState AddCountedMinLog(const MinilogRow& record, const std::string& sField) override;
+    ErrorState AddCountedMinLog(const MinilogRow& record, const std::string& field) override;
 
     /// Grouped flushing on or off (off at first).
     void SetGrouped(bool on) override;

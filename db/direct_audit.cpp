@@ -6,7 +6,6 @@
 #include "db/db_session.h"
 #include "platform/clock.h"
 #include "platform/day_serial.h"
-#include "platform/db.h"
 
 namespace bw {
 
@@ -18,19 +17,18 @@ ErrorState DirectAudit::AddMinLog(const MinilogRow& t) {
     if (!db_.ReconnectReopen(err)) return err;
     const std::string sql =
         "INSERT INTO tbl_minilog (ipaddress, timestamp, mailfrom, mailto, action) VALUES ('" +
-        db_.conn->Escape(t.ip) + "', '" + FixDecimal(DaySerialText(clock_.Now())) + "', '" +
-        db_.conn->Escape(t.from) + "', '" + db_.conn->Escape(t.to) + "', '" +
-        db_.conn->Escape(t.action) + "')";
-    db_.conn->Execute(sql, err);
+        db_.Escape(t.ip) + "', '" + FixDecimal(DaySerialText(clock_.Now())) + "', '" +
+        db_.Escape(t.from) + "', '" + db_.Escape(t.to) + "', '" + db_.Escape(t.action) + "')";
+    db_.Execute(sql, err);
     return err;
 }
 
 void DirectAudit::IncStats(const std::string& field, std::int32_t amount) {
     if (!IsPlainColumnName(field) || !db_.ReconnectFresh()) return;
     ErrorState err;
-    db_.conn->Execute("UPDATE tbl_stats SET " + field + "=" + field + "+" + std::to_string(amount) +
-                          " WHERE tarnid = '" + db_.conn->Escape(tarnId_) + "'",
-                      err);
+    db_.Execute("UPDATE tbl_stats SET " + field + "=" + field + "+" + std::to_string(amount) +
+                    " WHERE tarnid = '" + db_.Escape(tarnId_) + "'",
+                err);
 }
 
 }  // namespace bw

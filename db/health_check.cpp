@@ -3,10 +3,8 @@
 #include <utility>
 
 #include "db/audit_spool.h"
-#include "db/connect_string.h"
 #include "db/db_session.h"
 #include "platform/clock.h"
-#include "platform/db.h"
 #include "platform/service.h"
 
 namespace bw {
@@ -85,26 +83,13 @@ void HealthCheck::ReconnectionPass() {
 }
 
 void HealthCheck::tmrDBCheck_Timer() {
-    if (db_.factory == nullptr) return;
-    ErrorState err;
-    if (db_.conn) {
-        db_.conn->Execute(kDBProbe, err);
-        db_.conn->ClearErrors();
-    } else {
-        err.Raise(91, "No database connection object.");
-    }
-    if (!ConnOpen() || err.Failed()) {
-        ErrorState ignored;
-        if (db_.conn) db_.conn->Close(ignored);
-        db_.conn.reset();
-    }
-    if (db_.conn) {
+    if (!db_.HasFactory()) return;
+    if (db_.KeepIfAnswering()) {
         // A database user (statistics counter, minilog writer, policy store)
         // may have reconnected the primary between two ticks: a healthy
         // connection on the primary string ends the outage even though no
         // pass saw it open.
-        if (outage_.since >= 0 &&
-            db_.conn->ConnectionString() == db_.connectStrings.GetDBConnect("")) {
+        if (outage_.since >= 0 && db_.ConnectionString() == db_.PrimaryString()) {
             PrimaryAnswered();
         }
         spool_.Replay(db_);
@@ -116,11 +101,7 @@ void HealthCheck::tmrDBCheck_Timer() {
 
     // A fresh shared recordset on whatever the pass left (binding fails,
     // harmlessly, when nothing opened).
-    ErrorState ignored;
-    if (db_.rs) db_.rs->Close(ignored);
-    db_.rs.reset();
-    db_.rs = db_.factory->NewRecordset();
-    db_.rs->SetActiveConnection(db_.conn, ignored);
+    db_.RebuildRecordset();
     spool_.Replay(db_);
     TellObserver();
 }
@@ -132,20 +113,11 @@ void HealthCheck::TellObserver() {
 }
 
 void HealthCheck::tmrBackupDB_Timer() {
-    if (db_.factory == nullptr) return;
+    if (!db_.HasFactory()) return;
     ErrorState err;
-    auto probe = db_.factory->NewConnection();
-    probe->SetConnectionTimeout(kPrimaryConnectTimeout);
-    probe->ClearErrors();
-    probe->SetConnectionString(db_.connectStrings.GetDBConnect(""));
-    probe->Open(err);
     // The primary is returned to only once it answers a query on the tables.
-    if (probe->State() == DbConnection::kStateOpen) probe->Execute(kDBProbe, err);
-    if (probe->State() == DbConnection::kStateOpen && !err.Failed()) {
-        ErrorState ignored;
-        probe->Close(ignored);
-        if (db_.conn) db_.conn->Close(ignored);
-        db_.conn.reset();
+    if (db_.PrimaryAnswers(kPrimaryConnectTimeout, err)) {
+        db_.CloseConnection();
         ++counts_.returns;
         tmrDBCheck_Timer();
         // Switched off after the health check has run: a check that ended on
@@ -153,8 +125,6 @@ void HealthCheck::tmrBackupDB_Timer() {
         // pass) leaves the timer off until the next outage switches it on.
         setBackupTimer_(false);
     } else {
-        ErrorState ignored;
-        if (probe->State() == DbConnection::kStateOpen) probe->Close(ignored);
         PrimaryFailed(err);
     }
 }

@@ -4,7 +4,6 @@
 
 #include "db/db_session.h"
 #include "platform/ascii_text.h"
-#include "platform/db.h"
 
 namespace bw {
 
@@ -43,24 +42,12 @@ std::vector<std::optional<std::string>> MatchLastActions(
 
 bool LastMinilogActions(DbSession& session, const std::vector<std::string>& names,
                         std::vector<std::optional<std::string>>& actions, ErrorState& err) {
-    if (session.factory == nullptr || !session.IsOpen()) {
-        err.Raise(3709, "The connection cannot be used to perform this operation.");
-        return false;
-    }
-    auto rs = session.factory->NewRecordset();
-    rs->SetActiveConnection(session.conn, err);
-    rs->SetSource("SELECT action FROM tbl_minilog ORDER BY id DESC LIMIT " +
-                  std::to_string(kMinilogLookback));
-    if (!err.Failed()) rs->Open(err);
+    const auto values = session.ReadColumn(
+        "SELECT action FROM tbl_minilog ORDER BY id DESC LIMIT " + std::to_string(kMinilogLookback),
+        "action", err);
     if (err.Failed()) return false;
     std::vector<std::string> newestFirst;
-    while (!rs->Eof() && !err.Failed()) {
-        newestFirst.push_back(rs->Field("action", err).value_or(""));
-        rs->MoveNext(err);
-    }
-    ErrorState ignored;
-    rs->Close(ignored);
-    if (err.Failed()) return false;
+    for (const auto& v : values) newestFirst.push_back(v.value_or(""));
     actions = MatchLastActions(newestFirst, names);
     return true;
 }

@@ -138,23 +138,18 @@ void NeedWords(const Args& a, size_t least, size_t most) {
 // Opens the shared connection on the primary string and binds the shared
 // recordset to it, as the daemon's health check does.
 void Connect(DbSession& session, const std::string& appPath) {
-    const std::string connect = session.connectStrings.GetDBConnect("");
+    const std::string connect = session.PrimaryString();
     if (connect.empty()) {
         std::cerr << "bwpolicy: no connection string: DBConnect.dat is missing or empty beside "
                      "the program and in "
                   << appPath << "\n";
     }
-    session.conn = session.factory->NewConnection();
-    session.conn->SetConnectionString(connect);
     ErrorState err;
-    session.conn->Open(err);
+    session.Connect(connect, err);
     if (err.Failed()) {
         std::cerr << "bwpolicy: the database cannot be reached (" << err.description
                   << "); the answer below is the one given without a database\n";
     }
-    session.rs = session.factory->NewRecordset();
-    ErrorState ignored;
-    session.rs->SetActiveConnection(session.conn, ignored);
 }
 
 // Values longer than the column they are written to: a strict server refuses
@@ -329,7 +324,7 @@ int Run(int argc, char** argv) {
     SettingsFiles files(folders.appPath, folders.accPath,
                         [&service](const std::string& text) { service.LogEvent(2, 110, text); });
     DbSession session(factory);
-    session.connectStrings = {ExeFolder(), folders.appPath, &files};
+    session.UseConnectStrings({ExeFolder(), folders.appPath, &files});
     DirectAudit audit(session, clock, target.tarnID);  // a row not written is reported, not kept
     PolicyStore store(session, clock, audit, files, folders, settings);
 

@@ -24,8 +24,8 @@ constexpr std::int16_t kNoDatabase = 9;
 const char* const kDroppedAction = "595 Dropped from DDS";
 
 // A NULL column reads as 0 or empty text; a failed read is recorded in err.
-GreyEntry ReadGreyRow(PolicyDb& db, ErrorState& err) {
-    auto text = [&](const char* name) { return db.Field(name, err).value_or(""); };
+GreyEntry ReadGreyRow(const SharedRecordset& rows, ErrorState& err) {
+    auto text = [&](const char* name) { return rows.Field(name, err).value_or(""); };
     auto number = [&](const char* name) { return ParseLeadingNumber(text(name)); };
     GreyEntry e;
     e.netip = text("netip");
@@ -51,88 +51,80 @@ struct Triplet {
     double now;
 };
 
-std::int16_t PolicyStore::CheckGreyIP(const std::string& sIP, const std::string& sMailFrom,
-                                      const std::string& sMailTo, const std::string& type,
-                                      std::int16_t isAllowed, std::int16_t /*iDel*/) {
-    const std::optional<std::string> net = NetworkPart(sIP);
+std::int16_t PolicyStore::CheckGreyIP(const std::string& ip, const std::string& mailFrom,
+                                      const std::string& mailTo, const std::string& type,
+                                      std::int16_t isAllowed, std::int16_t /*deleteFlag*/) {
+    const std::optional<std::string> net = NetworkPart(ip);
     if (!net) return 0;
-    const Triplet t{sIP, *net, sMailFrom, sMailTo, clock_.Now()};
-    if (!db_.session.conn) return kNoDatabase;
-    db_.session.ReconnectReset();
+    const Triplet t{ip, *net, mailFrom, mailTo, clock_.Now()};
+    if (!db_.HasConnection()) return kNoDatabase;
+    db_.ReconnectReset();
     if (!db_.IsOpen()) return kNoDatabase;
 
     std::string sql;
     if (type == "VG") {
         sql = "SELECT netip,allowed FROM tbl_greylist USE INDEX (netip_allow) WHERE netip = '" +
-              db_.Quote(t.net) + "'" + " AND allowed = -1";
+              db_.Escape(t.net) + "'" + " AND allowed = -1";
     } else {
-        sql = "SELECT * FROM tbl_greylist WHERE netip = '" + db_.Quote(t.net) + "'" +
-              " AND mailfrom = '" + db_.Quote(sMailFrom) + "'" + " AND mailto = '" +
-              db_.Quote(sMailTo) + "'";
+        sql = "SELECT * FROM tbl_greylist WHERE netip = '" + db_.Escape(t.net) + "'" +
+              " AND mailfrom = '" + db_.Escape(mailFrom) + "'" + " AND mailto = '" +
+              db_.Escape(mailTo) + "'";
     }
     ErrorState err;
-    db_.Open(sql, err);
-    if (err.Failed()) {
-        db_.session.conn.reset();
-        return kNoDatabase;
-    }
+    if (!Query(sql, err)) return kNoDatabase;
     if (type == "VG") {
-        const std::int16_t result = db_.session.rs->RecordCount() > 0 ? -1 : 0;
-        db_.Close(err);
+        const std::int16_t result = rows_.RecordCount() > 0 ? -1 : 0;
+        rows_.Close(err);
         return result;
     }
     const bool deleting = type == "D";
     bool examined = false;
     std::int16_t result = ExamineTriplet(t, deleting, examined);
-    if (!db_.session.rs) return result;  // the loop failed and dropped the session
+    if (!rows_.Exists()) return result;  // the loop failed and dropped the session
     if (!deleting && !examined) result = AddTriplet(t, isAllowed, err);
-    db_.Close(err);
+    rows_.Close(err);
     return result;
 }
 
 // Deletes every row of the triplet, or judges its first row.
 std::int16_t PolicyStore::ExamineTriplet(const Triplet& t, bool deleting, bool& examined) {
-    DbRecordset& rs = *db_.session.rs;
     std::int16_t result = 0;
     ErrorState err;
-    if (rs.RecordCount() <= 0) return result;
-    rs.MoveFirst(err);
-    while (!rs.Eof()) {
+    if (rows_.RecordCount() <= 0) return result;
+    rows_.MoveFirst(err);
+    while (!rows_.Eof()) {
         if (err.Failed()) {
-            ErrorState ignored;
-            rs.Close(ignored);
-            db_.session.rs.reset();
-            db_.session.conn.reset();
+            rows_.Drop();
+            db_.DropConnection();
             return result;
         }
-        GreyEntry e = ReadGreyRow(db_, err);
+        GreyEntry e = ReadGreyRow(rows_, err);
         examined = true;
         if (!deleting) return JudgeTriplet(t, e, err);  // only the first row counts
-        rs.Delete(err);
-        rs.MoveNext(err);
+        rows_.Delete(err);
+        rows_.MoveNext(err);
     }
     return result;
 }
 
 std::int16_t PolicyStore::JudgeTriplet(const Triplet& t, GreyEntry& e, ErrorState& err) {
-    DbRecordset& rs = *db_.session.rs;
     const GreyVerdict v = JudgeGreyEntry(e, t.now, settings);
     switch (v) {
         case GreyVerdict::Pass:
-            db_.SetField("lastcontact", DaySerialText(t.now), err);
-            rs.Update(err);
+            rows_.SetField("lastcontact", DaySerialText(t.now), err);
+            rows_.Update(err);
             audit_.IncStats("passedgrey", 1);
             break;
         case GreyVerdict::TooEarly:
             AddOne(e.earlycount);
-            db_.SetField("earlycount", std::to_string(e.earlycount), err);
-            db_.SetField("ipaddress", t.ip, err);
-            rs.Update(err);
+            rows_.SetField("earlycount", std::to_string(e.earlycount), err);
+            rows_.SetField("ipaddress", t.ip, err);
+            rows_.Update(err);
             break;
         case GreyVerdict::Promote:
-            db_.SetField("allowed", "-1", err);
-            db_.SetField("lastcontact", DaySerialText(t.now), err);
-            rs.Update(err);
+            rows_.SetField("allowed", "-1", err);
+            rows_.SetField("lastcontact", DaySerialText(t.now), err);
+            rows_.Update(err);
             audit_.IncStats("allowedgrey", 1);
             audit_.IncStats("passedgrey", 1);
             break;
@@ -141,25 +133,24 @@ std::int16_t PolicyStore::JudgeTriplet(const Triplet& t, GreyEntry& e, ErrorStat
             break;  // left for the purge
     }
     ErrorState ignored;
-    rs.MoveNext(ignored);
+    rows_.MoveNext(ignored);
     return GreyResultCode(v);
 }
 
 std::int16_t PolicyStore::AddTriplet(const Triplet& t, std::int16_t isAllowed, ErrorState& err) {
-    DbRecordset& rs = *db_.session.rs;
     std::int16_t result = 0;
-    rs.AddNew(err);
-    db_.SetField("netip", t.net, err);
-    db_.SetField("ipaddress", t.ip, err);
-    db_.SetField("mailfrom", t.mailFrom, err);
-    db_.SetField("mailto", t.mailTo, err);
-    db_.SetField("rectime", DaySerialText(t.now), err);
+    rows_.AddNew(err);
+    rows_.SetField("netip", t.net, err);
+    rows_.SetField("ipaddress", t.ip, err);
+    rows_.SetField("mailfrom", t.mailFrom, err);
+    rows_.SetField("mailto", t.mailTo, err);
+    rows_.SetField("rectime", DaySerialText(t.now), err);
     if (isAllowed != 0) {
-        db_.SetField("allowed", "-1", err);
-        db_.SetField("lastcontact", DaySerialText(t.now), err);
+        rows_.SetField("allowed", "-1", err);
+        rows_.SetField("lastcontact", DaySerialText(t.now), err);
         result = 3;
     }
-    rs.Update(err);
+    rows_.Update(err);
     if (isAllowed == 0) audit_.IncStats("addedgrey", 1);
     return result;
 }

@@ -19,9 +19,9 @@ namespace {
 
 // A column that cannot be read (NULL, or a failed read) keeps the working value.
 template <typename T>
-void ReadNumber(PolicyDb& db, const char* name, T& into) {
+void ReadNumber(const SharedRecordset& rows, const char* name, T& into) {
     ErrorState ignored;
-    if (auto v = db.Field(name, ignored)) {
+    if (auto v = rows.Field(name, ignored)) {
         const double d = ParseLeadingNumber(*v);
         if constexpr (std::is_same_v<T, double>) {
             into = d;
@@ -33,31 +33,31 @@ void ReadNumber(PolicyDb& db, const char* name, T& into) {
     }
 }
 
-void ReadLockRow(PolicyDb& db, LockIPRecord& r) {
+void ReadLockRow(const SharedRecordset& rows, LockIPRecord& r) {
     ErrorState ignored;
-    if (auto v = db.Field("netip", ignored)) r.netip = *v;
-    ReadNumber(db, "numspam", r.numspam);
-    ReadNumber(db, "numgood", r.numgood);
-    ReadNumber(db, "lastspam", r.lastspam);
-    ReadNumber(db, "lastgood", r.lastgood);
-    ReadNumber(db, "numrejects", r.numrejects);
-    ReadNumber(db, "lastreject", r.lastreject);
-    ReadNumber(db, "locklevel", r.locklevel);
-    ReadNumber(db, "lockdays", r.lockdays);
-    ReadNumber(db, "lastlocked", r.lastlocked);
+    if (auto v = rows.Field("netip", ignored)) r.netip = *v;
+    ReadNumber(rows, "numspam", r.numspam);
+    ReadNumber(rows, "numgood", r.numgood);
+    ReadNumber(rows, "lastspam", r.lastspam);
+    ReadNumber(rows, "lastgood", r.lastgood);
+    ReadNumber(rows, "numrejects", r.numrejects);
+    ReadNumber(rows, "lastreject", r.lastreject);
+    ReadNumber(rows, "locklevel", r.locklevel);
+    ReadNumber(rows, "lockdays", r.lockdays);
+    ReadNumber(rows, "lastlocked", r.lastlocked);
 }
 
-void WriteLockRow(PolicyDb& db, const LockIPRecord& r, ErrorState& err) {
-    db.SetField("netip", r.netip, err);
-    db.SetField("numspam", std::to_string(r.numspam), err);
-    db.SetField("numgood", std::to_string(r.numgood), err);
-    db.SetField("lastspam", DaySerialText(r.lastspam), err);
-    db.SetField("lastgood", DaySerialText(r.lastgood), err);
-    db.SetField("numrejects", DaySerialText(r.numrejects), err);
-    db.SetField("lastreject", DaySerialText(r.lastreject), err);
-    db.SetField("locklevel", std::to_string(r.locklevel), err);
-    db.SetField("lockdays", std::to_string(r.lockdays), err);
-    db.SetField("lastlocked", DaySerialText(r.lastlocked), err);
+void WriteLockRow(SharedRecordset& rows, const LockIPRecord& r, ErrorState& err) {
+    rows.SetField("netip", r.netip, err);
+    rows.SetField("numspam", std::to_string(r.numspam), err);
+    rows.SetField("numgood", std::to_string(r.numgood), err);
+    rows.SetField("lastspam", DaySerialText(r.lastspam), err);
+    rows.SetField("lastgood", DaySerialText(r.lastgood), err);
+    rows.SetField("numrejects", DaySerialText(r.numrejects), err);
+    rows.SetField("lastreject", DaySerialText(r.lastreject), err);
+    rows.SetField("locklevel", std::to_string(r.locklevel), err);
+    rows.SetField("lockdays", std::to_string(r.lockdays), err);
+    rows.SetField("lastlocked", DaySerialText(r.lastlocked), err);
 }
 
 // Opens the list file locked against other readers and writers; -1 on failure.
@@ -73,50 +73,47 @@ int OpenLocked(SettingsFiles& files, const std::string& path, bool forWriting) {
 
 }  // namespace
 
-std::int16_t PolicyStore::CheckLockIP(const std::string& ip, const std::string& sCode) {
+std::int16_t PolicyStore::CheckLockIP(const std::string& ip, const std::string& code) {
     const std::optional<std::string> key = NetworkPart(ip);
     if (!key) return 0;
-    db_.session.ReconnectReset();
+    db_.ReconnectReset();
     if (!db_.IsOpen()) return 0;
     const double now = clock_.Now();
 
     ErrorState err;
-    db_.Open("SELECT * FROM tbl_lockip WHERE netip = '" + db_.Quote(*key) + "'" + " OR netip = '" +
-                 db_.Quote(ip) + "'",
-             err);
-    if (err.Failed()) {
-        db_.session.conn.reset();
+    if (!Query("SELECT * FROM tbl_lockip WHERE netip = '" + db_.Escape(*key) + "'" +
+                   " OR netip = '" + db_.Escape(ip) + "'",
+               err)) {
         return 0;
     }
 
-    DbRecordset& rs = *db_.session.rs;
     LockIPRecord row;  // working values; a row keyed by the full address may fill them
     bool haveRow = false;
     LockDecision d;
-    const long count = rs.RecordCount();
-    if (count > 0) rs.MoveFirst(err);
-    for (long i = 0; i < count && !rs.Eof(); ++i) {
-        ReadLockRow(db_, row);
+    const long count = rows_.RecordCount();
+    if (count > 0) rows_.MoveFirst(err);
+    for (long i = 0; i < count && !rows_.Eof(); ++i) {
+        ReadLockRow(rows_, row);
         if (row.netip == *key) {
             haveRow = true;
-            d = ApplyLockCode(row, sCode, now, settings);
+            d = ApplyLockCode(row, code, now, settings);
             break;
         }
-        rs.MoveNext(err);
+        rows_.MoveNext(err);
     }
     if (!d.finish) {
-        if (!haveRow && StartLockRow(row, *key, sCode, now)) {
+        if (!haveRow && StartLockRow(row, *key, code, now)) {
             haveRow = true;
             d.changed = true;
-            rs.AddNew(err);
+            rows_.AddNew(err);
         }
         // An "R" or unknown code for a network without a row stores nothing.
-        if (haveRow && (sCode.empty() || sCode[0] != 'V' || d.changed)) {
-            WriteLockRow(db_, row, err);
-            rs.Update(err);
+        if (haveRow && (code.empty() || code[0] != 'V' || d.changed)) {
+            WriteLockRow(rows_, row, err);
+            rows_.Update(err);
         }
     }
-    db_.Close(err);
+    rows_.Close(err);
     return d.result;
 }
 

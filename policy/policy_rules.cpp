@@ -31,10 +31,10 @@ bool EndsWith(const std::string& s, const std::string& suffix) {
 const char* const kEmptyLine = "@@@@@@@";
 
 // Tests one list line against the sender, then the return path.
-bool TestListLine(const std::string& line, const std::string& sFrom, const std::string& returnPath,
+bool TestListLine(const std::string& line, const std::string& from, const std::string& returnPath,
                   std::string& cache) {
-    if (WildMatch(sFrom, line) != 0) {
-        cache += Upper(sFrom) + "\t";
+    if (WildMatch(from, line) != 0) {
+        cache += Upper(from) + "\t";
         return true;
     }
     if (WildMatch(returnPath, line) != 0) {
@@ -46,9 +46,9 @@ bool TestListLine(const std::string& line, const std::string& sFrom, const std::
 
 }  // namespace
 
-std::int16_t WildMatch(const std::string& sAddress, const std::string& pattern) {
-    if (pattern.empty() || sAddress.empty()) return 0;
-    const std::string a = Upper(sAddress);
+std::int16_t WildMatch(const std::string& address, const std::string& pattern) {
+    if (pattern.empty() || address.empty()) return 0;
+    const std::string a = Upper(address);
     const std::string p = Upper(pattern);
     if (a == "*" || a == "**") return -1;
     const bool lead = p.front() == '*';
@@ -113,7 +113,7 @@ std::optional<std::vector<std::string>> ReadListLines(SettingsFiles& files,
     return lines;
 }
 
-std::int16_t SearchListFile(SettingsFiles& files, const std::string& path, const std::string& sFrom,
+std::int16_t SearchListFile(SettingsFiles& files, const std::string& path, const std::string& from,
                             const std::string& returnPath, std::string& cache) {
     if (PathExists(path) == 0) return 0;
     const auto lines = ReadListLines(files, path);
@@ -121,10 +121,10 @@ std::int16_t SearchListFile(SettingsFiles& files, const std::string& path, const
     const AliasReader readAlias = [&files](const std::string& aliasPath) {
         return PathExists(aliasPath) != 0 ? ReadListLines(files, aliasPath) : std::nullopt;
     };
-    return SearchListLines(*lines, sFrom, returnPath, cache, readAlias);
+    return SearchListLines(*lines, from, returnPath, cache, readAlias);
 }
 
-std::int16_t SearchListLines(const std::vector<std::string>& lines, const std::string& sFrom,
+std::int16_t SearchListLines(const std::vector<std::string>& lines, const std::string& from,
                              const std::string& returnPath, std::string& cache,
                              const AliasReader& readAlias) {
     bool found = false;
@@ -136,13 +136,13 @@ std::int16_t SearchListLines(const std::vector<std::string>& lines, const std::s
                 for (size_t j = 0; j < alias->size() && !found; ++j) {
                     line = (*alias)[j];
                     if (line.empty()) line = kEmptyLine;
-                    found = TestListLine(line, sFrom, returnPath, cache);
+                    found = TestListLine(line, from, returnPath, cache);
                 }
             }
         }
         // After an alias this is the alias file's last line: a match found
         // there is tested, and cached, a second time.
-        if (TestListLine(line, sFrom, returnPath, cache)) found = true;
+        if (TestListLine(line, from, returnPath, cache)) found = true;
     }
     return found ? -1 : 0;
 }

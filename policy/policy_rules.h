@@ -22,7 +22,7 @@ class SettingsFiles;
 namespace bw {
 
 /// -1 when the address matches the pattern ("*" wildcards, case ignored).
-std::int16_t WildMatch(const std::string& sAddress, const std::string& sPattern);
+std::int16_t WildMatch(const std::string& address, const std::string& pattern);
 
 /// Text split at every separator (an empty text gives one empty part).
 std::vector<std::string> SplitText(const std::string& s, char sep);
@@ -64,10 +64,10 @@ struct LockDecision {
 };
 
 /// Applies an event or question code to a network's existing row.
-LockDecision ApplyLockCode(LockIPRecord& r, const std::string& sCode, double now,
+LockDecision ApplyLockCode(LockIPRecord& r, const std::string& code, double now,
                            const PolicySettings& s);
 /// Fills a new row for a network without one; false for codes that create none.
-bool StartLockRow(LockIPRecord& r, const std::string& key, const std::string& sCode, double now);
+bool StartLockRow(LockIPRecord& r, const std::string& key, const std::string& code, double now);
 
 /// One "LockIP.lst" line (without its line end) and back.
 std::string LockLine(const LockIPRecord& r);

@@ -18,8 +18,9 @@
 
 #include "db/audit.h"
 #include "db/db_session.h"
+#include "db/shared_recordset.h"
 #include "platform/clock.h"
-#include "policy/policy_db.h"
+#include "platform/error_state.h"
 #include "policy/policy_settings.h"
 #include "policy/policy_state.h"
 
@@ -48,13 +49,13 @@ class PolicyStore {
     PolicySettings settings;
 
     // --- sender lists ---------------------------------------------------
-    /// -1 when sFrom or returnPath is on the allow list for the owner or for
+    /// -1 when `from` or returnPath is on the allow list for the owner or for
     /// everybody (exact row, wildcard row, list file); 0 otherwise or without
     /// a database.
-    std::int16_t IsAllowed(const std::string& sFrom, const std::string& returnPath,
+    std::int16_t IsAllowed(const std::string& from, const std::string& returnPath,
                            const std::string& ownerAddress = "");
     /// The same for the deny list.
-    std::int16_t IsDisAllowed(const std::string& sFrom, const std::string& returnPath,
+    std::int16_t IsDisAllowed(const std::string& from, const std::string& returnPath,
                               const std::string& ownerAddress = "");
     /// Adds a row to tbl_allowed unless the address is already allowed.
     void AddAllowed(const std::string& fromAddress, const std::string& ownerAddress = "");
@@ -75,10 +76,11 @@ class PolicyStore {
     // --- greylisting ----------------------------------------------------
     /// Greylisting of (network, sender, recipient): 0 pending or nothing
     /// passed, 1 too early, 2 too late, 3 pass, 9 no database; "VG" gives -1
-    /// when the network has an allowed triplet; "D" deletes the triplet.
+    /// when the network has an allowed triplet; "D" deletes the triplet
+    /// (`deleteFlag` is not read).
     std::int16_t CheckGreyIP(const std::string& ip, const std::string& mailFrom,
                              const std::string& mailTo, const std::string& type,
-                             std::int16_t isAllowed, std::int16_t iDel);
+                             std::int16_t isAllowed, std::int16_t deleteFlag);
     /// Writes the kept entries of the in-memory greylist to "GreyIP.lst",
     /// logging every dropped one; compacts a sparse list.
     void SaveGreyIP();
@@ -90,12 +92,15 @@ class PolicyStore {
     PolicyState& Policy() { return state_; }
 
   private:
-    std::int16_t LookupSender(const SenderList& list, const std::string& sFrom,
+    /// Opens the shared recordset on `sql`; false when that failed, the
+    /// connection then let go for the health check to rebuild.
+    bool Query(const std::string& sql, ErrorState& err);
+    std::int16_t LookupSender(const SenderList& list, const std::string& from,
                               const std::string& returnPath, const std::string& ownerAddress,
                               std::string& cache);
     std::optional<std::int16_t> MatchWildcardRows(const SenderList& list,
                                                   const std::string& ownerClause,
-                                                  const std::string& sFrom,
+                                                  const std::string& from,
                                                   const std::string& returnPath);
     void AddSender(const SenderList& list, const std::string& fromAddress,
                    const std::string& ownerAddress);
@@ -103,7 +108,8 @@ class PolicyStore {
     std::int16_t JudgeTriplet(const Triplet& t, GreyEntry& e, ErrorState& err);
     std::int16_t AddTriplet(const Triplet& t, std::int16_t isAllowed, ErrorState& err);
 
-    PolicyDb db_;
+    DbSession& db_;
+    SharedRecordset& rows_;  // the session's shared recordset
     const Clock& clock_;
     Audit& audit_;
     SettingsFiles& files_;

@@ -12,9 +12,9 @@ namespace bw {
 
 namespace {
 
-void ExecuteIgnoringErrors(DbSession& session, const std::string& sql) {
+void ExecuteIgnoringErrors(DbSession& db, const std::string& sql) {
     ErrorState ignored;
-    if (session.conn) session.conn->Execute(sql, ignored);
+    db.Execute(sql, ignored);
 }
 
 }  // namespace
@@ -23,8 +23,7 @@ void PolicyStore::PurgeDB() {
     if (!Elapsed(clock_, state_.lastPurgeTimer, 60)) return;
     state_.lastPurgeTimer = clock_.Timer();
     const double now = clock_.Now();
-    DbSession& session = db_.session;
-    session.ReconnectReset();
+    db_.ReconnectReset();
     if (!db_.IsOpen()) return;
 
     const PolicySettings& s = settings;
@@ -34,26 +33,21 @@ void PolicyStore::PurgeDB() {
     // Phase 1: allowed triplets whose allowance has expired.
     ErrorState err;
     const std::string allowedWhere = " AND lastcontact < '" + expired + "'";
-    db_.Open("SELECT * FROM tbl_greylist WHERE allowed = -1" + allowedWhere, err);
-    if (err.Failed()) {
-        session.conn.reset();
-        return;
+    if (!Query("SELECT * FROM tbl_greylist WHERE allowed = -1" + allowedWhere, err)) return;
+    if (rows_.RecordCount() > 0) {
+        ExecuteIgnoringErrors(db_, "DELETE FROM tbl_greylist WHERE allowed = -1" + allowedWhere);
     }
-    if (session.rs->RecordCount() > 0) {
-        ExecuteIgnoringErrors(session,
-                              "DELETE FROM tbl_greylist WHERE allowed = -1" + allowedWhere);
-    }
-    db_.Close(err);
+    rows_.Close(err);
 
     // Phase 2: pending triplets past their frame. A failed selection still
     // issues the deletion, as if rows had been found.
     err.Clear();
     const std::string pendingWhere = " AND rectime < '" + stale + "'";
-    db_.Open("SELECT * FROM tbl_greylist WHERE allowed = 0" + pendingWhere, err);
-    if (err.Failed() || session.rs->RecordCount() > 0) {
-        ExecuteIgnoringErrors(session, "DELETE FROM tbl_greylist WHERE allowed = 0" + pendingWhere);
+    rows_.Open("SELECT * FROM tbl_greylist WHERE allowed = 0" + pendingWhere, err);
+    if (err.Failed() || rows_.RecordCount() > 0) {
+        ExecuteIgnoringErrors(db_, "DELETE FROM tbl_greylist WHERE allowed = 0" + pendingWhere);
     }
-    db_.Close(err);
+    rows_.Close(err);
 }
 
 }  // namespace bw

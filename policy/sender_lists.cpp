@@ -34,33 +34,27 @@ std::int16_t PolicyStore::LookupSender(const SenderList& list, const std::string
                                        const std::string& returnPath,
                                        const std::string& ownerAddress, std::string& cache) {
     if (from.empty() && returnPath.empty()) return 0;
-    DbSession& s = db_.session;
     if (list.freshReconnect) {
-        s.ReconnectFresh();
+        db_.ReconnectFresh();
     } else {
-        s.ReconnectReset();
+        db_.ReconnectReset();
     }
     // The list files are not consulted while the database is away.
     if (!db_.IsOpen()) return 0;
 
     const std::string ownerClause =
-        ") AND (owner = '" + db_.Quote(ownerAddress) + "' OR owner = '')";
+        ") AND (owner = '" + db_.Escape(ownerAddress) + "' OR owner = '')";
     std::string sql = std::string("SELECT * FROM ") + list.table + " WHERE (fromaddress = '" +
-                      db_.Quote(from) + "'";
+                      db_.Escape(from) + "'";
     if (!returnPath.empty() && LowerAscii(returnPath) != LowerAscii(from)) {
-        sql += " OR fromaddress = '" + db_.Quote(returnPath) + "'";
+        sql += " OR fromaddress = '" + db_.Escape(returnPath) + "'";
     }
     sql += ownerClause;
 
     ErrorState err;
-    db_.Open(sql, err);
-    if (err.Failed()) {
-        // The health check builds a new connection within a second.
-        s.conn.reset();
-        return 0;
-    }
-    const bool exact = s.rs->RecordCount() > 0;
-    db_.Close(err);
+    if (!Query(sql, err)) return 0;
+    const bool exact = rows_.RecordCount() > 0;
+    rows_.Close(err);
     if (exact) return -1;
     const std::optional<std::int16_t> wild = MatchWildcardRows(list, ownerClause, from, returnPath);
     if (wild != 0) return wild.value_or(0);
@@ -80,50 +74,41 @@ std::optional<std::int16_t> PolicyStore::MatchWildcardRows(const SenderList& lis
                                                            const std::string& ownerClause,
                                                            const std::string& from,
                                                            const std::string& returnPath) {
-    DbSession& s = db_.session;
     std::int16_t result = 0;
     ErrorState err;
-    db_.Open(std::string("SELECT * FROM ") + list.table +
-                 " WHERE (fromaddress LIKE '%*%' ESCAPE '/'" + ownerClause,
-             err);
-    if (!err.Failed() && s.rs->RecordCount() > 0) {
-        s.rs->MoveFirst(err);
-        while (s.rs && !s.rs->Eof() && result == 0) {
+    rows_.Open(std::string("SELECT * FROM ") + list.table +
+                   " WHERE (fromaddress LIKE '%*%' ESCAPE '/'" + ownerClause,
+               err);
+    if (!err.Failed() && rows_.RecordCount() > 0) {
+        rows_.MoveFirst(err);
+        while (!rows_.Eof() && result == 0) {
             if (err.Failed()) {
-                ErrorState ignored;
-                s.rs->Close(ignored);
-                s.rs.reset();
-                if (s.conn) s.conn->Close(ignored);
-                s.conn.reset();
+                rows_.Drop();
+                db_.CloseConnection();
                 return std::nullopt;
             }
-            const std::string pattern = db_.Field("fromaddress", err).value_or("");
+            const std::string pattern = rows_.Field("fromaddress", err).value_or("");
             if (WildMatch(from, pattern) != 0 || WildMatch(returnPath, pattern) != 0) result = -1;
-            s.rs->MoveNext(err);
+            rows_.MoveNext(err);
         }
     }
     err.Clear();
-    db_.Close(err);
+    rows_.Close(err);
     return result;
 }
 
 void PolicyStore::AddSender(const SenderList& list, const std::string& fromAddress,
                             const std::string& ownerAddress) {
-    DbSession& s = db_.session;
-    if (!s.conn) return;
-    s.ReconnectReopen();
+    if (!db_.HasConnection()) return;
+    db_.ReconnectReopen();
     if (!db_.IsOpen()) return;
     ErrorState err;
-    db_.Open(list.addSource, err);
-    if (err.Failed()) {
-        s.conn.reset();
-        return;
-    }
-    s.rs->AddNew(err);
-    db_.SetField("fromaddress", fromAddress, err);
-    db_.SetField("owner", ownerAddress, err);
-    s.rs->Update(err);
-    db_.Close(err);
+    if (!Query(list.addSource, err)) return;
+    rows_.AddNew(err);
+    rows_.SetField("fromaddress", fromAddress, err);
+    rows_.SetField("owner", ownerAddress, err);
+    rows_.Update(err);
+    rows_.Close(err);
 }
 
 std::int16_t PolicyStore::IsAllowed(const std::string& from, const std::string& returnPath,

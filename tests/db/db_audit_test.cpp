@@ -136,11 +136,11 @@ TEST_F(DbAuditTest, MinilogRowCarriesTheRecordAndTheTimeOfItsEvent) {
     EXPECT_EQ(
         Query(port_, db, "SELECT ipaddress, timestamp, mailfrom, mailto, action FROM tbl_minilog"),
         (std::vector<Row>{{"BWTarnOut", "39267.5625", from, "to'x@y", action}}));
-    EXPECT_EQ(EscapeSqlOffline(from), db_.conn->Escape(from));
+    EXPECT_EQ(EscapeSqlOffline(from), db_.Escape(from));
 
     // A closed connection: the row waits in the spool for the next check,
     // which makes a new connection and writes it, with the time of its event.
-    db_.conn->Close(err);
+    Current().Close(err);
     clock_.SetNow(clock_.Now() + 1.0 / 24);
     EXPECT_FALSE(Log().Failed());
     EXPECT_EQ(Rows(db), 1);
@@ -225,7 +225,7 @@ TEST_F(AuditSpoolTest, OutageLosesNoRowOrCountAndWritesNoneTwice) {
         const std::string db = CreateTestDatabase(server.Port());
         Exec(server.Port(), db, "INSERT INTO tbl_stats (tarnid) VALUES ('T1')");
         SetConnect("", ConnString(server.Port(), db));
-        db_.conn.reset();
+        db_.DropConnection();
         Tick();
         ASSERT_TRUE(db_.IsOpen());
         delivered_.clear();
@@ -288,8 +288,8 @@ TEST_F(DbAuditTest, GroupedRowsAndCountsGoToTheTablesAtTheEndOfTheGroup) {
     // The database away: the group stays in the spool for the health check,
     // which goes back to the primary and writes it.
     ErrorState ignored;
-    db_.conn->Close(ignored);
-    db_.conn->SetConnectionString(Unreachable("away"));
+    Current().Close(ignored);
+    Current().SetConnectionString(Unreachable("away"));
     Deliver();
     audit_.FlushGroup();
     EXPECT_EQ(spool_.Pending(), 2);

@@ -24,34 +24,16 @@
 #include "tests/support/fake_service.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/mariadb_server.h"
+#include "tests/support/recording_db_factory.h"
 #include "tests/support/temp_dir.h"
 
 namespace bw::test {
-
-/// The real factory, remembering every connection it made (in the health
-/// check each new connection is opened once, so this is the list of tries).
-class RecordingDbFactory final : public DbFactory {
-  public:
-    std::shared_ptr<DbConnection> NewConnection() override {
-        return made.emplace_back(real_.NewConnection());
-    }
-    std::shared_ptr<DbRecordset> NewRecordset() override { return real_.NewRecordset(); }
-    std::vector<std::string> Strings() const {
-        std::vector<std::string> out;
-        for (const auto& c : made) out.push_back(c->ConnectionString());
-        return out;
-    }
-    std::vector<std::shared_ptr<DbConnection>> made;
-
-  private:
-    MariaDbFactory real_;
-};
 
 class DbEnv : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directory(dir_ + "/exe");
-        db_.connectStrings = {dir_ + "/exe", dir_ + "/"};
+        db_.UseConnectStrings({dir_ + "/exe", dir_ + "/"});
         ASSERT_FALSE(spool_.Open(State(), service_).Failed());
     }
     void TearDown() override {
@@ -83,8 +65,15 @@ class DbEnv : public ::testing::Test {
         return n;
     }
     int Restores() const { return service_.Count("Restored lost DB Connection!"); }
-    std::string CurrentString() const {
-        return db_.conn ? db_.conn->ConnectionString() : std::string("<empty>");
+    std::string CurrentString() const { return db_.ConnectionString().value_or("<empty>"); }
+    /// The session's connection (see RecordingDbFactory), e.g. to close it
+    /// under the session as a server going away would.
+    DbConnection& Current() { return *factory_.made.back(); }
+    /// The last recordset made (the shared one, unless a reading made one
+    /// since) is bound to the session's connection.
+    bool RecordsetOnCurrent() const {
+        return !factory_.recordsets.empty() && !factory_.made.empty() &&
+               factory_.recordsets.back()->ActiveConnection() == factory_.made.back();
     }
     /// Moves virtual time on by one health-check tick.
     void Tick(int n = 1) { loop_.Advance(1000LL * n); }

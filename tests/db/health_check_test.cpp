@@ -8,6 +8,7 @@ namespace bw::test {
 namespace {
 
 using HealthCheckTest = DbEnv;
+using DbSessionTest = DbEnv;
 const char* const kWarning = "DB Connection Problem: ";
 
 TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
@@ -31,6 +32,7 @@ TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
          "  SERVER={a b} ;PWD=%20 \t"},
     };
     const std::string exe = dir_ + "/exe";
+    const ConnectStrings strings{exe, dir_ + "/"};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         for (const std::string suffix : {"", "7"}) {
@@ -39,8 +41,7 @@ TEST_F(HealthCheckTest, GetDBConnectTakesTheFirstLineFromTheFirstPlace) {
             std::filesystem::remove(dir_ + "/" + name);
             if (c.exeContent) WriteFile(exe + "/" + name, c.exeContent);
             if (c.appContent) WriteFile(dir_ + "/" + name, c.appContent);
-            EXPECT_EQ(db_.connectStrings.GetDBConnect(suffix), c.expected)
-                << "suffix '" << suffix << "'";
+            EXPECT_EQ(strings.GetDBConnect(suffix), c.expected) << "suffix '" << suffix << "'";
         }
     }
 }
@@ -110,7 +111,7 @@ TEST_F(HealthCheckTest, UnreachablePrimaryWalksTheAlternativesInOrder) {
     EXPECT_EQ(CurrentString(), good);
 
     // Without a return timer (a world without the main window) nothing breaks.
-    db_.conn.reset();
+    db_.DropConnection();
     HealthCheck(db_, spool_, clock_, service_, nullptr).tmrDBCheck_Timer();
     EXPECT_TRUE(db_.IsOpen());
 
@@ -121,7 +122,7 @@ TEST_F(HealthCheckTest, UnreachablePrimaryWalksTheAlternativesInOrder) {
     SetConnect("3", good);
     for (const std::string& alt1 : {Unreachable("alt1"), std::string()}) {
         SetConnect("1", alt1);
-        db_.conn.reset();
+        db_.DropConnection();
         factory_.made.clear();
         Tick();
         EXPECT_EQ(factory_.made.size(), alt1.empty() ? 1u : 2u);
@@ -151,7 +152,7 @@ TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextT
     ASSERT_TRUE(server.Start());
     const std::string db = CreateTestDatabase(server.Port());
     SetConnect("", ConnString(server.Port(), db));
-    EXPECT_FALSE(db_.conn) << "empty until the first tick";
+    EXPECT_FALSE(db_.HasConnection()) << "empty until the first tick";
     Tick();
     ASSERT_TRUE(db_.IsOpen());
     ASSERT_EQ(Restores(), 1);
@@ -159,7 +160,7 @@ TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextT
     EXPECT_EQ(service_.events.back().id, 110);
     ASSERT_EQ(factory_.made.size(), 1u);
     EXPECT_EQ(factory_.made[0]->ConnectionTimeout(), kPrimaryConnectTimeout);
-    EXPECT_EQ(db_.rs->ActiveConnection(), db_.conn);
+    EXPECT_TRUE(RecordsetOnCurrent());
     // A healthy connection is only probed: no new objects, no new entries.
     Tick(5);
     EXPECT_EQ(factory_.made.size(), 1u);
@@ -213,7 +214,7 @@ TEST_F(HealthCheckTest, ServerStoppedOrKilledAndRestartedIsReconnectedAtTheNextT
     EXPECT_TRUE(db_.IsOpen());
     EXPECT_EQ(Restores(), restores + 1);
     EXPECT_FALSE(tmrBackupDB_.Enabled());
-    EXPECT_EQ(db_.rs->ActiveConnection(), db_.conn) << "recordset rebuilt on the primary";
+    EXPECT_TRUE(RecordsetOnCurrent()) << "recordset rebuilt on the primary";
     Tick(10);  // and stays there
     EXPECT_EQ(told, 0);
     EXPECT_EQ(Restores(), restores + 1);
@@ -253,7 +254,7 @@ TEST_F(HealthCheckTest, LongOutageIsWarnedAfterTwoMinutesThenHourly) {
     Tick();
     EXPECT_EQ(Restores(), 1);
     SetConnect("", Unreachable("primary"));
-    db_.conn.reset();
+    db_.DropConnection();
     Tick(kOutageWarnAfterMs / 1000 - 5);
     EXPECT_EQ(Journal(kWarning), 2);
 }
@@ -273,13 +274,18 @@ TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
         {"reset", [&] { return db_.ReconnectReset(); }, true, ConnString(port_, primaryDb)},
         {"fresh", [&] { return db_.ReconnectFresh(); }, false, ConnString(port_, primaryDb)},
     };
+    SetConnect("1", ConnString(port_, altDb));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        auto alt = factory_.NewConnection();
-        alt->SetConnectionString(ConnString(port_, altDb));
-        db_.conn = alt;
+        db_.CloseConnection();
+        ASSERT_EQ(db_.OpenAlternative(), 1);
+        const std::shared_ptr<DbConnection> alt = factory_.made.back();
+        ErrorState closed;
+        alt->Close(closed);
+        const size_t made = factory_.made.size();
         EXPECT_TRUE(c.reconnect());
-        EXPECT_EQ(db_.conn == alt, c.sameObject);
+        EXPECT_EQ(factory_.made.size() == made, c.sameObject);
+        EXPECT_EQ(alt->State() == DbConnection::kStateOpen, c.sameObject);
         EXPECT_EQ(CurrentString(), c.string);
         EXPECT_TRUE(db_.IsOpen());
     }
@@ -287,7 +293,7 @@ TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
 
     ErrorState err;
     // Without any object only Fresh can help.
-    db_.conn.reset();
+    db_.DropConnection();
     EXPECT_FALSE(db_.ReconnectReset());
     EXPECT_FALSE(db_.ReconnectReopen(err));
     EXPECT_EQ(err.number, 91);
@@ -296,9 +302,60 @@ TEST_F(HealthCheckTest, ReconnectionPatternsKeepOrReplaceTheObjectAndString) {
     // A primary that does not open: false (Reopen's failure reaches the
     // minilog writer's caller, see the audit spool's outage test).
     SetConnect("", Unreachable("primary"));
-    db_.conn->Close(err);
+    Current().Close(err);
     EXPECT_FALSE(db_.ReconnectReset());
     EXPECT_FALSE(db_.ReconnectFresh());
+}
+
+// Before the first tick, and after a failure let them go, the session has no
+// connection and no shared recordset: every call fails into its ErrorState
+// instead of reaching for a missing object; escaping still quotes.
+TEST_F(DbSessionTest, WithoutObjectsEveryCallFails) {
+    ErrorState err;
+    db_.Execute("SELECT 1", err);
+    EXPECT_EQ(err.number, 3709);
+    err.Clear();
+    EXPECT_TRUE(db_.ReadColumn("SELECT 1", "1", err).empty());
+    EXPECT_EQ(err.number, 3709);
+    EXPECT_EQ(db_.Escape("o'brien\\"), EscapeSqlOffline("o'brien\\"));
+
+    SharedRecordset& rows = db_.Recordset();
+    rows.Drop();
+    EXPECT_FALSE(rows.Exists());
+    EXPECT_EQ(rows.RecordCount(), -1);
+    EXPECT_TRUE(rows.Eof());
+    const std::function<void(ErrorState&)> calls[] = {
+        [&](ErrorState& e) { rows.Open("SELECT 1", e); },
+        [&](ErrorState& e) { rows.MoveFirst(e); },
+        [&](ErrorState& e) { rows.MoveNext(e); },
+        [&](ErrorState& e) { rows.Field("id", e); },
+        [&](ErrorState& e) { rows.SetField("id", "1", e); },
+        [&](ErrorState& e) { rows.AddNew(e); },
+        [&](ErrorState& e) { rows.Update(e); },
+        [&](ErrorState& e) { rows.Delete(e); },
+        [&](ErrorState& e) { rows.Close(e); },
+    };
+    for (const auto& call : calls) {
+        ErrorState e;
+        call(e);
+        EXPECT_EQ(e.number, 91);
+    }
+}
+
+// A column read reads every row, NULL as nothing, and stops at the first failure.
+TEST_F(DbSessionTest, ReadColumnReadsEveryRowUntilAFailure) {
+    Connect(port_, NewDb());
+    ErrorState err;
+    const std::string sql = "SELECT NULL AS v UNION ALL SELECT 'x' UNION ALL SELECT ''";
+    EXPECT_EQ(db_.ReadColumn(sql, "v", err),
+              (std::vector<std::optional<std::string>>{std::nullopt, "x", ""}));
+    EXPECT_FALSE(err.Failed()) << err.description;
+    EXPECT_EQ(db_.ReadColumn(sql, "w", err).size(), 1u);
+    EXPECT_EQ(err.number, 3265);
+    err.Clear();
+    EXPECT_TRUE(db_.ReadColumn("SELECT * FROM no_such_table", "v", err).empty());
+    EXPECT_EQ(err.number, 1146);
+    EXPECT_TRUE(db_.IsOpen());
 }
 
 }  // namespace

@@ -83,13 +83,13 @@ TEST_F(GreyTest, DeleteAndNetworkQuery) {
 }
 
 TEST_F(GreyTest, NonQuadsAnswerWithoutTheDatabase) {
-    session_.conn.reset();  // a database access would answer 9
+    session_.DropConnection();  // a database access would answer 9
     for (const char* ip : {"1.2.3", "1.2.3.4.5", "1.2.34", ""}) {
         EXPECT_EQ(store_.CheckGreyIP(ip, "a@x.org", "b@corp.com", "", 0, 0), 0) << ip;
         EXPECT_EQ(store_.CheckLockIP(ip, "S"), 0) << ip;
     }
     EXPECT_EQ(store_.CheckGreyIP("a.b.c.d", "a@x.org", "b@corp.com", "", 0, 0), 9);
-    EXPECT_FALSE(session_.conn);
+    EXPECT_FALSE(session_.HasConnection());
     EXPECT_EQ(Count("tbl_greylist"), 0);
 }
 

@@ -145,11 +145,12 @@ TEST_F(PolicyDbTest, ExactRowsOwnersAndWildcards) {
 TEST_F(PolicyDbTest, AllowTwinReplacesAClosedConnectionDenyTwinReopensIt) {
     Sql("INSERT INTO tbl_allowed (fromaddress) VALUES ('a@x.com')");
     Sql("INSERT INTO tbl_disallowed (fromaddress) VALUES ('a@x.com')");
-    const std::shared_ptr<DbConnection> old = session_.conn;
+    ASSERT_EQ(factory_.made.size(), 1u);
+    const std::shared_ptr<DbConnection> old = factory_.made.back();
     ErrorState e;
     old->Close(e);
     EXPECT_EQ(store_.IsDisAllowed("a@x.com", ""), -1);
-    EXPECT_EQ(session_.conn, old);
+    EXPECT_EQ(factory_.made.size(), 1u) << "the same object";
     EXPECT_EQ(old->State(), DbConnection::kStateOpen);
 
     old->Close(e);
@@ -157,7 +158,8 @@ TEST_F(PolicyDbTest, AllowTwinReplacesAClosedConnectionDenyTwinReopensIt) {
     // closed one, so the lookup fails and drops the connection for the health
     // check to rebuild both.
     EXPECT_EQ(store_.IsAllowed("a@x.com", ""), 0);
-    EXPECT_EQ(session_.conn, nullptr);
+    EXPECT_EQ(factory_.made.size(), 2u) << "a new object";
+    EXPECT_FALSE(session_.HasConnection());
 }
 
 TEST_F(PolicyDbTest, ListFilesInAccPathThenAppPath) {

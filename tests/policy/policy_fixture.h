@@ -18,6 +18,7 @@
 #include "tests/support/fake_audit.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/mariadb_server.h"
+#include "tests/support/recording_db_factory.h"
 #include "tests/support/temp_dir.h"
 
 namespace bw::test {
@@ -28,12 +29,17 @@ constexpr double kMinute = 60000 / 86400000.0;
 class PolicyDbTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        session_.connectStrings = {tmp_.Path(), app_, &files_};  // never the test program's folder
+        session_.UseConnectStrings(
+            {tmp_.Path(), app_, &files_});  // never the test program's folder
         if (UsesSharedServer()) Attach(SharedDbPort());
     }
     void TearDown() override {
-        session_.rs.reset();
-        session_.conn.reset();
+        // Every connection the test made (the factory keeps them) is closed
+        // before its database goes.
+        session_.Recordset().Drop();
+        session_.DropConnection();
+        ErrorState ignored;
+        for (const auto& c : factory_.made) c->Close(ignored);
         if (!db_.empty() && port_ == SharedDbPort()) DropTestDatabase(port_, db_);
     }
     virtual bool UsesSharedServer() const { return true; }
@@ -45,13 +51,9 @@ class PolicyDbTest : public ::testing::Test {
         db_ = CreateTestDatabase(port_);
         WriteFile(app_ + "DBConnect.dat", ConnString(port_, db_) + "\r\n");
         Sql("INSERT INTO tbl_stats (tarnid) VALUES ('7E57')");
-        session_.conn = factory_.NewConnection();
-        session_.conn->SetConnectionString(ConnString(port_, db_));
         ErrorState err;
-        session_.conn->Open(err);
+        session_.Connect(ConnString(port_, db_), err);
         ASSERT_FALSE(err.Failed()) << err.description;
-        session_.rs = factory_.NewRecordset();
-        session_.rs->SetActiveConnection(session_.conn, err);
     }
 
     void Sql(const std::string& sql) { Exec(port_, db_, sql); }
@@ -64,7 +66,7 @@ class PolicyDbTest : public ::testing::Test {
     TempDir tmp_{"bw_policy"};
     const std::string app_ = tmp_.Path() + "/";
     ManualClock clock_{kT0};
-    MariaDbFactory factory_;
+    RecordingDbFactory factory_;  // sees the connections the session holds
     DbSession session_{factory_};
     const std::string acc_ = app_ + "TarnIN/";
     SettingsFiles files_{app_, acc_, {}};

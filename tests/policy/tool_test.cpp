@@ -138,7 +138,7 @@ TEST_F(PolicyOutageTest, ServerDownGivesDocumentedResultsAndWritesNothing) {
     store_.AddDisAllowed("new@x.org");
     clock_.SetNow(kT0 + 1);
     store_.PurgeDB();
-    session_.conn.reset();  // dropped, as the health check finds it
+    session_.DropConnection();  // dropped, as the health check finds it
     EXPECT_EQ(store_.CheckGreyIP("10.1.2.3", "a@x.org", "b@corp.com", "", 0, 0), 9);
     EXPECT_EQ(store_.CheckLockIP("10.1.2.3", "G"), 0);
 
