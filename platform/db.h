@@ -93,7 +93,7 @@ class DbCommand {
     std::string text_;
 };
 
-/// Creates connection and recordset objects ("create" in the Parts).
+/// Makes connection and recordset objects (the MariaDB client, or a test's fake).
 class DbFactory {
   public:
     virtual ~DbFactory() = default;
