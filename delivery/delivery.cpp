@@ -19,6 +19,7 @@ Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& aud
                    Timer* queueTimer, SocketFactory newSocket)
     : log(settings, clock, journal),
       sent(sentRecordPath, journal),
+      concurrency(journal),
       ctx{settings,
           clock,
           loop,
@@ -31,7 +32,9 @@ Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& aud
           nullptr,
           &PacingOnTicks(),
           &SyncFoldersAtOnce(),
-          &changedAtOnce},
+          &changedAtOnce,
+          {},
+          &concurrency},
       dispatcher(ctx, std::move(databaseOpen), queueTimer) {}
 
 }  // namespace bw

@@ -14,6 +14,7 @@
 #include "delivery/dispatcher.h"
 #include "delivery/filing.h"
 #include "delivery/sent_record.h"
+#include "delivery/server_concurrency.h"
 #include "delivery/session_log.h"
 #include "platform/background_sync.h"
 #include "platform/queue_files.h"
@@ -34,6 +35,7 @@ struct Delivery {
     BackgroundSync syncs;             // the fast profile's grouped syncs
     ChangedFlagGroup changed;         // and its grouped Changed.flg
     ChangedFlagAtOnce changedAtOnce;  // the classic one
+    ServerConcurrency concurrency;    // the internal server's sessions at once
     DeliveryContext ctx;
     Dispatcher dispatcher;
 };

@@ -23,6 +23,7 @@ class Loop;
 class QueueFiles;
 class ServiceControl;
 class SentRecord;
+class ServerConcurrency;
 class SessionLog;
 class TcpSocket;
 
@@ -55,9 +56,10 @@ struct DeliverySettings {
 /// default) greets with the envelope's own command and carries one message per
 /// connection; the modern one (the fast profile's) greets with EHLO, falling
 /// back to HELO when EHLO is refused, uses what the server offers (PIPELINING,
-/// SIZE, 8BITMIME) and carries up to `messagesPerConnection` messages.
+/// SIZE, 8BITMIME), carries up to `messagesPerConnection` messages and puts a
+/// pair back untouched when the server answers the greeting with 421.
 struct ConversationStyle {
-    bool ehlo = false;
+    bool modern = false;
     int messagesPerConnection = 1;
 };
 
@@ -75,10 +77,11 @@ struct DeliveryContext {
     SocketFactory newSocket;
     DeliveryMeter* meter = nullptr;  // the metrics; null when they are off
     // How the profile works (profile_parts.h sets them; classic by default):
-    const SessionPacing* pacing;  // how a session steps
-    FolderSync* folderSync;       // how a filing's folders become durable
-    ChangedFlag* changedFlag;     // how a filing says the queues changed
-    ConversationStyle style{};    // how a conversation speaks
+    const SessionPacing* pacing;     // how a session steps
+    FolderSync* folderSync;          // how a filing's folders become durable
+    ChangedFlag* changedFlag;        // how a filing says the queues changed
+    ConversationStyle style{};       // how a conversation speaks
+    ServerConcurrency* concurrency;  // the server's sessions at once
 };
 
 }  // namespace bw

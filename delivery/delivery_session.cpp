@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "delivery/delivery_sessions.h"
+#include "delivery/server_concurrency.h"
 #include "delivery/session_log.h"
 #include "delivery/session_pacing.h"
 #include "delivery/settlement.h"
@@ -131,6 +132,7 @@ void DeliverySession::StepConversation() {
         ctx_.pacing->Entered([this] { PostStep(); });
     }
     if (std::optional<DeliveryOutcome> outcome = session_->TakeOutcome()) {
+        Feedback(*outcome);
         settlement_->Settle(*outcome);
     }
     if (session_->CurrentStage() == Stage::kHandOver) return GoIdle();
@@ -141,6 +143,20 @@ void DeliverySession::StepConversation() {
         finishing_ = true;
         ctx_.pacing->Finished(*unloadTimer_,
                               [this] { PostToSelf(&DeliverySession::OnUnloadTimer); });
+    }
+}
+
+// What the outcome says of the server's room for sessions.
+void DeliverySession::Feedback(const DeliveryOutcome& outcome) {
+    const int most = ctx_.settings.maxSessions;
+    const std::string server = connection_.host + ":" + std::to_string(connection_.port);
+    using Kind = DeliveryOutcome::Kind;
+    if (outcome.kind == Kind::kDelivered) {
+        ctx_.concurrency->Delivered(most);
+    } else if (outcome.kind == Kind::kServerBusy) {
+        ctx_.concurrency->Busy(server, "answers 421 at the greeting", owner_.Running(), most);
+    } else if (outcome.left != nullptr && std::string_view(outcome.left) == "unreachable") {
+        ctx_.concurrency->Busy(server, "cannot be reached", owner_.Running(), most);
     }
 }
 

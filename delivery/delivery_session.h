@@ -67,6 +67,7 @@ class DeliverySession {
     void Start();
     void StartConversation(QueuePair pair);
     void EndPair();
+    void Feedback(const DeliveryOutcome& outcome);
     void GoIdle();
     void EndIdle();
     void Unload();

@@ -8,6 +8,7 @@
 #include "delivery/cadence_scan.h"
 #include "delivery/delivery_meter.h"
 #include "delivery/delivery_session.h"
+#include "delivery/server_concurrency.h"
 #include "delivery/work_source.h"
 #include "platform/loop.h"
 #include "platform/queue_files.h"
@@ -37,7 +38,8 @@ Dispatcher::Dispatcher(DeliveryContext& ctx, std::function<bool()> databaseOpen,
 Dispatcher::~Dispatcher() = default;
 
 bool Dispatcher::HasRoom() const {
-    return databaseOpen_() && sessions_.Running() < ctx_.settings.maxSessions;
+    return databaseOpen_() &&
+           sessions_.Running() < ctx_.concurrency->Limit(ctx_.settings.maxSessions);
 }
 
 void Dispatcher::UseWorkSource(std::unique_ptr<WorkSource> source) {

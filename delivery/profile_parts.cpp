@@ -27,6 +27,7 @@ class Fast final : public ProfileParts {
         d.ctx.folderSync = &d.syncs;
         d.ctx.changedFlag = &d.changed;
         d.ctx.style = ConversationStyle{true, d.settings.messagesPerConnection};
+        d.concurrency.Adapt(true);
         d.ctx.audit.SetGrouped(true);
         d.sent.SetGroupedSync(true);
         d.dispatcher.UseWorkSource(std::make_unique<QueueWatch>(d.ctx, d.dispatcher));

@@ -55,6 +55,11 @@ void Settlement::Settle(const DeliveryOutcome& outcome) {
         case DeliveryOutcome::Kind::kRefused:
             WriteAudit();
             return RecordSent();
+        case DeliveryOutcome::Kind::kServerBusy:
+            audited_ = true;  // no row: the pair was never in a conversation
+            backedOff_ = true;
+            left_ = "busy";
+            return;
         default:
             // The back-off follows when the conversation is over (Finish).
             left_ = outcome.left != nullptr ? outcome.left : "broken";

@@ -194,6 +194,12 @@ void SmtpSession::Answer() {
             ++server_.index;
             return Enter(Stage::kConnect, "next server");
         case Move::kLeave:
+            // A server that says 421 at once takes no more sessions now.
+            if (stage_ == Stage::kGreeting && reply_.Text().starts_with("421") &&
+                ctx_.style.modern) {
+                conn_.socket.Close();
+                return LeaveInQueue("busy");
+            }
             if (server_.reused && stage_ == Stage::kMailReply && reply_.Empty()) {
                 // The server closed the kept connection before this message: a
                 // new connection, as for a first try.
@@ -218,7 +224,7 @@ void SmtpSession::ReadEnvelopeStage() {
     row_.from = env_.senderAsRead;
     if (!env_.recipients.empty()) row_.to = env_.recipients.back();
     facts_.tempFailRefuses = ctx_.settings.tempFailRefuses;
-    facts_.ehloFirst = ctx_.style.ehlo;
+    facts_.ehloFirst = ctx_.style.modern;
     facts_.greeting = facts_.ehloFirst ? "EHLO" : env_.helo.substr(0, 4);
     facts_.recipients = env_.recipients.size();
     switch (env_.outcome) {
@@ -336,7 +342,7 @@ void SmtpSession::BodyStage() {
 
 void SmtpSession::Begin() {
     lastData_ = Now();
-    if (ctx_.style.ehlo) reply_.OneReplyAtATime();
+    if (ctx_.style.modern) reply_.OneReplyAtATime();
     row_.ip = "BWTarnOut";
     row_.from = "***";
     row_.to = "***";
@@ -379,7 +385,10 @@ void SmtpSession::LeaveInQueue(const char* why) {
     // A pair put off by the server has its outcome already (the settlement
     // keeps the first reason); any other is broken off, for the reason given.
     if (!outcome_) {
-        outcome_ = DeliveryOutcome{DeliveryOutcome::Kind::kBrokenOff, row_.action, why};
+        const bool busy = std::string_view(why) == "busy";
+        outcome_ = DeliveryOutcome{
+            busy ? DeliveryOutcome::Kind::kServerBusy : DeliveryOutcome::Kind::kBrokenOff,
+            row_.action, why};
     }
     stage_ = Stage::kDone;  // over, left in the queue
 }

@@ -60,9 +60,20 @@ void SmtpPeer::AcceptLoop() {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         ++connections_;
+        if (maxOpen_ > 0 && open_.load() >= maxOpen_) {
+            static constexpr char kBusy[] = "421 4.7.0 too many connections\r\n";
+            (void)::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL);
+            ::close(fd);
+            ++turnedAway_;
+            continue;
+        }
+        ++open_;
         connThreads_.emplace_back([this, fd] {
-            PeerConnection c(fd, stop_);
-            script_.empty() ? RunSink(c) : RunScript(c);
+            {
+                PeerConnection c(fd, stop_);
+                script_.empty() ? RunSink(c) : RunScript(c);
+            }
+            --open_;
         });
     }
 }

@@ -63,6 +63,11 @@ class SmtpPeer {
     double LastBodySeconds() const { return lastBodySeconds_.load(); }
     /// Keep bodies in memory (on by default; benchmarks switch it off).
     void KeepBodies(bool keep) { keepBodies_ = keep; }
+    /// Takes at most `n` connections at once: a further one is answered
+    /// "421 too many connections" and closed (set before Start).
+    void LimitConnections(int n) { maxOpen_ = n; }
+    /// Connections turned away by that limit.
+    int TurnedAway() const { return turnedAway_.load(); }
     /// The sink's answer to EHLO (by default "250 ok\r\n": nothing offered).
     void AnswerEhloWith(const std::string& reply) { ehloReply_ = reply; }
 
@@ -86,6 +91,9 @@ class SmtpPeer {
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
+    std::atomic<int> open_{0};
+    std::atomic<int> turnedAway_{0};
+    int maxOpen_ = 0;
     std::atomic<std::uint64_t> messages_{0};
     std::atomic<std::uint64_t> bodyBytes_{0};
     std::atomic<double> lastBodySeconds_{0};
