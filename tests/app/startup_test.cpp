@@ -198,6 +198,10 @@ TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
         {"session count not a number", [&] { Store("Server", "MaxSessions", "0x10"); }, kExitConfig,
          "Setting not allowed: Server\\MaxSessions = \"0x10\" (allowed: a whole number from 1 "
          "to 200)"},
+        {"messages per connection out of range",
+         [&] { Store("Server", "MessagesPerConnection", "0"); }, kExitConfig,
+         "Setting not allowed: Server\\MessagesPerConnection = \"0\" (allowed: a whole number "
+         "from 1 to 10000)"},
         {"metrics address not allowed", [&] { Store("Server", "MetricsListen", "127.0.0.1:0"); },
          kExitConfig,
          "Setting not allowed: Server\\MetricsListen = \"127.0.0.1:0\" (the port is not a number "
