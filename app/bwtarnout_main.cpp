@@ -32,18 +32,22 @@ const char* const kHelp =
     "usage: bwtarnout [--HKCU]      run the delivery daemon (normally started by systemd)\n"
     "       bwtarnout -install      write the service unit BWTarnOUT.service and reload systemd\n"
     "       bwtarnout -remove       delete the service unit\n"
-    "       bwtarnout --queue [--json] [--HKCU]\n"
-    "                               list the pairs waiting in Inbox, Outbox and their BAD\n"
-    "                               folders (age, size, sender, recipients, last minilog\n"
-    "                               action; --json: one JSON object); the daemon may run\n"
+    "       bwtarnout --queue [--json] [--HKCU]   list what waits (--json: JSON lines)\n"
+    "       bwtarnout --flush [--HKCU]            try every queued pair at the next pass\n"
+    "       bwtarnout --requeue NAME [--HKCU]     a pair of a BAD folder back into its queue\n"
+    "       bwtarnout --delete NAME [--HKCU]      delete a pair\n"
+    "       bwtarnout --hold NAME [--HKCU]        put a queued pair aside (the queue's Hold)\n"
+    "       bwtarnout --release NAME [--HKCU]     a held pair back into its queue\n"
     "       bwtarnout --help | --version\n"
     "\n"
     "  --HKCU      use the per-user settings store ($XDG_CONFIG_HOME/brimwarden/registry.reg)\n"
     "              instead of /etc/brimwarden/registry.reg (or $BW_REGISTRY)\n"
+    "  NAME        a pair as --queue shows it (Inbox/BAD/q1), or its name alone (q1)\n"
+    "The queue commands may run beside the daemon; a pair being sent is left alone.\n"
     "\n"
     "Exit statuses: 0 ok, 1 failure, 2 usage, 3 settings store, 4 application folder,\n"
     "5 no language, 6 account folders, 7 single-instance lock, 8 state folder,\n"
-    "9 a setting not allowed. See bwtarnout(8).\n";
+    "9 a setting not allowed, 75 the pair is being sent. See bwtarnout(8).\n";
 
 // The status to end with before any start-up step (help, version, the queue
 // view, an unknown option: nothing is created or locked), or -1 to start.
@@ -59,8 +63,11 @@ int AnswerWithoutStarting(int argc, char** argv) {
         std::cout << "bwtarnout " << PackageVersion() << "\n";
         return 0;
     }
-    if (bool json = false; IsQueueCommand(argc, argv, json)) {
-        return RunQueueCommand(json, CommandLine(argc, argv), std::cout, std::cerr);
+    QueueRequest queue;
+    if (const int status = ParseQueueCommand(argc, argv, queue, std::cerr); status > 0) {
+        return status;
+    } else if (status == 0) {
+        return RunQueueCommand(queue, CommandLine(argc, argv), std::cout, std::cerr);
     }
     // Only the commands above and below; anything else would start the daemon
     // for someone who asked for something else. The error names the option.

@@ -478,6 +478,14 @@ bool ReplaceFile(const std::string& folder, const std::string& name, const std::
     return true;
 }
 
+bool LockedElsewhere(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);  // drops the shared lock, if it was taken
+    return held;
+}
+
 long long SecondsSinceChange(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return -1;
