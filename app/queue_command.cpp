@@ -115,9 +115,9 @@ bool FindPlace(const std::string& commandLine, ServiceControl& service, Place& p
     return false;
 }
 
-// When the daemon tries each queued pair next, from the back-off it keeps.
-void AddNextAttempts(QueueView& view, const std::string& stateDir) {
-    ErrorState unreadable;  // no record: no pair waits
+// When the daemon tries each queued pair next, from the back-off it keeps
+// (no record: no pair waits). False (and why) when the record cannot be read.
+bool AddNextAttempts(QueueView& view, const std::string& stateDir, ErrorState& unreadable) {
     std::map<PairId, BackOffWait> waits;
     for (BackOffWait& w : ReadBackOff(stateDir, unreadable)) waits[w.id] = std::move(w);
     view.flushAsked = FlushRequested(stateDir);
@@ -127,6 +127,7 @@ void AddNextAttempts(QueueView& view, const std::string& stateDir) {
         if (it == waits.end() || it->second.name != e.pair.name) continue;
         e.next = QueueNextAttempt{it->second.notBefore, it->second.waitMs, it->second.reason};
     }
+    return !unreadable.Failed();
 }
 
 int RunView(const QueueRequest& request, const Place& place, ServiceControl& service,
@@ -147,7 +148,11 @@ int RunView(const QueueRequest& request, const Place& place, ServiceControl& ser
         e.pair = std::move(p);
         view.entries.push_back(std::move(e));
     }
-    AddNextAttempts(view, FindStateFolder(place.appPath));
+    const std::string stateDir = FindStateFolder(place.appPath);
+    if (ErrorState why; !AddNextAttempts(view, stateDir, why)) {
+        err << "bwtarnout: the next attempts are unknown: " << stateDir << "/" << kBackOffFile
+            << ": " << why.description << "\n";
+    }
     // Nothing queued, nothing to look up.
     std::string why;
     view.lastActionsKnown =
@@ -168,7 +173,8 @@ int RunFlush(const Place& place, std::ostream& out, std::ostream& err) {
     for (QueuedPair& p : ListQueuedPairs(place.accPath, view.nowSeconds)) {
         view.entries.push_back(QueueViewEntry{std::move(p), {}, false, {}, {}});
     }
-    AddNextAttempts(view, stateDir);
+    ErrorState unreadable;  // counted as none waiting
+    AddNextAttempts(view, stateDir, unreadable);
     const auto waiting = std::count_if(view.entries.begin(), view.entries.end(), [&](auto& e) {
         return e.next && static_cast<double>(e.next->at) > view.nowSeconds;
     });
