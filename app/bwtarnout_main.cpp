@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/daemon.h"
+#include "app/init_command.h"
 #include "app/queue_command.h"
 #include "app/runtime_state.h"
 #include "db/audit_spool.h"
@@ -38,6 +39,7 @@ const char* const kHelp =
     "       bwtarnout --delete NAME     delete a pair\n"
     "       bwtarnout --hold NAME       put a queued pair aside (its queue's Hold folder)\n"
     "       bwtarnout --release NAME    move a held pair back into its queue\n"
+    "       bwtarnout --init            lay out a new installation, say what is missing\n"
     "       bwtarnout --help | --version\n"
     "\n"
     "  --HKCU      use the per-user settings store ($XDG_CONFIG_HOME/brimwarden/registry.reg)\n"
@@ -50,8 +52,8 @@ const char* const kHelp =
     "5 no language, 6 account folders, 7 single-instance lock, 8 state folder,\n"
     "9 a setting not allowed, 75 the pair is being sent. See bwtarnout(8).\n";
 
-// The status to end with before any start-up step (help, version, the queue
-// view, an unknown option: nothing is created or locked), or -1 to start.
+// The status to end with before any start-up step (help, version, --init,
+// the queue commands, an unknown option: nothing is locked), or -1 to start.
 int AnswerWithoutStarting(int argc, char** argv) {
     using namespace bw;
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
@@ -63,6 +65,11 @@ int AnswerWithoutStarting(int argc, char** argv) {
         // only where it always was, the notification tip.
         std::cout << "bwtarnout " << PackageVersion() << "\n";
         return 0;
+    }
+    if (const int status = ParseInitCommand(argc, argv, std::cerr); status > 0) {
+        return status;
+    } else if (status == 0) {
+        return RunInitCommand(CommandLine(argc, argv), std::cout);
     }
     QueueRequest queue;
     if (const int status = ParseQueueCommand(argc, argv, queue, std::cerr); status > 0) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "app/command_db.h"
 #include "db/db_session.h"
 #include "db/health_check.h"
 #include "db/minilog_lookup.h"
@@ -36,32 +37,13 @@ bool IsFolder(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Opens the primary database, else the first alternative that answers, as
-// the health check does: "" when a connection is open, else why not.
-std::string Connect(DbSession& session, const std::string& appPath) {
-    ErrorState primary;
-    if (session.connectStrings.GetDBConnect("").empty()) {
-        primary.Raise(0,
-                      "no connection string: DBConnect.dat is missing or empty beside the "
-                      "program and in " +
-                          appPath);
-    } else if (session.OpenPrimary(kPrimaryConnectTimeout, primary)) {
-        return "";
-    }
-    if (session.OpenAlternative() > 0) return "";
-    return primary.Failed() ? primary.description : "the database cannot be reached";
-}
-
 // The last minilog action of every entry; false (and why) when unknown.
-bool AddLastActions(QueueView& view, const std::string& appPath, const std::string& accPath,
-                    ServiceControl& events, std::string& why) {
-    MariaDbFactory factory;
-    DbSession session(factory);
-    SettingsFiles files(appPath, accPath,
-                        [&events](const std::string& text) { events.LogEvent(2, 110, text); });
-    session.connectStrings = {ExeFolder(), appPath, &files};
-    why = Connect(session, appPath);
+bool AddLastActions(QueueView& view, const std::string& appPath, ServiceControl& events,
+                    std::string& why) {
+    CommandDatabase db(appPath, events);
+    why = db.Open();
     if (!why.empty()) return false;
+    DbSession& session = db.Session();
     std::vector<std::string> names;
     for (const QueueViewEntry& e : view.entries) names.push_back(e.pair.name);
     std::vector<std::optional<std::string>> actions;
@@ -156,7 +138,7 @@ int RunView(const QueueRequest& request, const Place& place, ServiceControl& ser
     // Nothing queued, nothing to look up.
     std::string why;
     view.lastActionsKnown =
-        view.entries.empty() || AddLastActions(view, place.appPath, place.accPath, service, why);
+        view.entries.empty() || AddLastActions(view, place.appPath, service, why);
     if (!view.lastActionsKnown) {
         err << "bwtarnout: the last actions are unknown: " << why << "\n";
     }
@@ -230,6 +212,12 @@ int ParseQueueCommand(int argc, char** argv, QueueRequest& request, std::ostream
         }
     }
     if (command.empty()) return -1;
+    // The program's other commands are known, but not beside this one.
+    for (const char* other : {"-install", "-remove", "--help", "-h", "--version"}) {
+        if (unknown == other) {
+            return Usage(err, "options '" + command + "' and '" + unknown + "' do not go together");
+        }
+    }
     if (!unknown.empty()) return Usage(err, "unknown option '" + unknown + "'");
     if (json && command != "--queue") {
         return Usage(err, "option '--json' goes with '--queue' only, not with '" + command + "'");

@@ -213,6 +213,7 @@ TEST(QueueCommands, WorkBesideTheRunningDaemon) {
         {{"--hold"}, "option '--hold' needs the name of a pair"},
         {{"--delete", "--HKCU"}, "option '--delete' needs the name of a pair"},
         {{"--queue", "--flush"}, "options '--queue' and '--flush' do not go together"},
+        {{"--help", "--queue"}, "options '--queue' and '--help' do not go together"},
         {{"--flush", "--json"}, "option '--json' goes with '--queue' only, not with '--flush'"},
         {{"--release", "q1", "--now"}, "unknown option '--now'"}};
     for (const auto& [args, why] : usage) {
