@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/daemon.h"
+#include "app/init_command.h"
 #include "app/queue_command.h"
 #include "app/runtime_state.h"
 #include "db/audit_spool.h"
@@ -32,21 +33,27 @@ const char* const kHelp =
     "usage: bwtarnout [--HKCU]      run the delivery daemon (normally started by systemd)\n"
     "       bwtarnout -install      write the service unit BWTarnOUT.service and reload systemd\n"
     "       bwtarnout -remove       delete the service unit\n"
-    "       bwtarnout --queue [--json] [--HKCU]\n"
-    "                               list the pairs waiting in Inbox, Outbox and their BAD\n"
-    "                               folders (age, size, sender, recipients, last minilog\n"
-    "                               action; --json: one JSON object); the daemon may run\n"
+    "       bwtarnout --queue [--json]  list what waits (--json: JSON lines)\n"
+    "       bwtarnout --flush           try every queued pair at the daemon's next pass\n"
+    "       bwtarnout --requeue NAME    move a pair of a BAD folder back into its queue\n"
+    "       bwtarnout --delete NAME     delete a pair\n"
+    "       bwtarnout --hold NAME       put a queued pair aside (its queue's Hold folder)\n"
+    "       bwtarnout --release NAME    move a held pair back into its queue\n"
+    "       bwtarnout --init            lay out a new installation, say what is missing\n"
     "       bwtarnout --help | --version\n"
     "\n"
     "  --HKCU      use the per-user settings store ($XDG_CONFIG_HOME/brimwarden/registry.reg)\n"
-    "              instead of /etc/brimwarden/registry.reg (or $BW_REGISTRY)\n"
+    "              instead of /etc/brimwarden/registry.reg (or $BW_REGISTRY);\n"
+    "              also beside each queue command\n"
+    "  NAME        a pair as --queue shows it (Inbox/BAD/q1), or its name alone (q1)\n"
+    "The queue commands may run beside the daemon; a pair being sent is left alone.\n"
     "\n"
     "Exit statuses: 0 ok, 1 failure, 2 usage, 3 settings store, 4 application folder,\n"
     "5 no language, 6 account folders, 7 single-instance lock, 8 state folder,\n"
-    "9 a setting not allowed. See bwtarnout(8).\n";
+    "9 a setting not allowed, 75 the pair is being sent. See bwtarnout(8).\n";
 
-// The status to end with before any start-up step (help, version, the queue
-// view, an unknown option: nothing is created or locked), or -1 to start.
+// The status to end with before any start-up step (help, version, --init,
+// the queue commands, an unknown option: nothing is locked), or -1 to start.
 int AnswerWithoutStarting(int argc, char** argv) {
     using namespace bw;
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
@@ -59,8 +66,16 @@ int AnswerWithoutStarting(int argc, char** argv) {
         std::cout << "bwtarnout " << PackageVersion() << "\n";
         return 0;
     }
-    if (bool json = false; IsQueueCommand(argc, argv, json)) {
-        return RunQueueCommand(json, CommandLine(argc, argv), std::cout, std::cerr);
+    if (const int status = ParseInitCommand(argc, argv, std::cerr); status > 0) {
+        return status;
+    } else if (status == 0) {
+        return RunInitCommand(CommandLine(argc, argv), std::cout);
+    }
+    QueueRequest queue;
+    if (const int status = ParseQueueCommand(argc, argv, queue, std::cerr); status > 0) {
+        return status;
+    } else if (status == 0) {
+        return RunQueueCommand(queue, CommandLine(argc, argv), std::cout, std::cerr);
     }
     // Only the commands above and below; anything else would start the daemon
     // for someone who asked for something else. The error names the option.

@@ -158,7 +158,7 @@ void Daemon::MakeDelivery() {
     audit_ = std::make_unique<DbAudit>(r.spool, *platform_.clock, installation_.TarnID,
                                        [&database] { database.Wake(); });
     delivery_ = std::make_unique<Delivery>(
-        *platform_.clock, *platform_.loop, platform_.service, *audit_, r.stateDir + "/sent-pairs",
+        *platform_.clock, *platform_.loop, platform_.service, *audit_, r.stateDir,
         [&database] { return database.HasConnection(); }, queueTimer_.get());
     Delivery& delivery = *delivery_;
     shutdown.CountRunningWith([&delivery] { return delivery.dispatcher.Sessions().Running(); });
@@ -337,6 +337,7 @@ void Daemon::StartServing() {
     if (ErrorState e = runtime_.spool.Open(runtime_.stateDir, *platform_.service); e.Failed()) {
         FatalStartupError(platform_, "State folder problem: " + e.description, kExitStateDir);
     }
+    delivery_->backOff.Start();  // a restart tries every pair at once
     runtime_.db.DropConnection();
     database_->Start();
 

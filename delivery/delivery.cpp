@@ -15,10 +15,11 @@ SocketFactory OrRealSockets(SocketFactory newSocket, Loop& loop) {
 }  // namespace
 
 Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& audit,
-                   const std::string& sentRecordPath, std::function<bool()> databaseOpen,
+                   const std::string& stateDir, std::function<bool()> databaseOpen,
                    Timer* queueTimer, SocketFactory newSocket)
     : log(settings, clock, journal),
-      sent(sentRecordPath, journal),
+      sent(stateDir + "/sent-pairs", journal),
+      backOff(stateDir, journal),
       concurrency(journal),
       ctx{settings,
           clock,
@@ -27,6 +28,7 @@ Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& aud
           audit,
           log,
           sent,
+          backOff,
           files,
           OrRealSockets(std::move(newSocket), loop),
           nullptr,

@@ -1,5 +1,5 @@
 // The delivery as the program's entry wires it: its settings, session log,
-// sent record, open queue files, shared context and dispatcher, made once at
+// sent record and back-off, open queue files, shared context and dispatcher, made once at
 // start, working as the classic profile until MakeProfileParts
 // (profile_parts.h) fits it to its profile. The caller fills `settings` from
 // the start-up's values and runs dispatcher.OnQueueTimer() on its queue timer.
@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "delivery/back_off.h"
 #include "delivery/delivery_context.h"
 #include "delivery/dispatcher.h"
 #include "delivery/filing.h"
@@ -22,15 +23,16 @@
 namespace bw {
 
 struct Delivery {
-    /// `sentRecordPath`: the state folder's "sent-pairs" in the daemon. `newSocket`
-    /// empty: real sockets on `loop`.
+    /// `stateDir`: the state folder, of the sent record ("sent-pairs") and the
+    /// back-off ("back-off"). `newSocket` empty: real sockets on `loop`.
     Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& audit,
-             const std::string& sentRecordPath, std::function<bool()> databaseOpen,
-             Timer* queueTimer, SocketFactory newSocket = {});
+             const std::string& stateDir, std::function<bool()> databaseOpen, Timer* queueTimer,
+             SocketFactory newSocket = {});
 
     DeliverySettings settings;
     SessionLog log;
     SentRecord sent;
+    BackOff backOff;
     QueueFiles files;
     BackgroundSync syncs;             // the fast profile's grouped syncs
     ChangedFlagGroup changed;         // and its grouped Changed.flg

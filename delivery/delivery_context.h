@@ -1,6 +1,7 @@
 // What the delivery reads and uses, handed to it once at start: the settings
 // (read by the start-up, never changed by the delivery) and the context every
-// session shares (clock, loop, journal, audit, session log, sent record, the
+// session shares (clock, loop, journal, audit, session log, sent record and
+// back-off, the
 // open queue files, a socket maker and the counters the rest of the daemon looks at).
 // DIAGNOSTICS: none; plain data.
 #pragma once
@@ -14,6 +15,7 @@
 namespace bw {
 
 class Audit;
+class BackOff;
 class ChangedFlag;
 class FolderSync;
 class SessionPacing;
@@ -73,6 +75,7 @@ struct DeliveryContext {
     Audit& audit;             // minilog rows and statistics counts
     SessionLog& log;
     SentRecord& sent;
+    BackOff& backOff;   // the waits of pairs left in the queue
     QueueFiles& files;  // the claimed queue files, by number
     SocketFactory newSocket;
     DeliveryMeter* meter = nullptr;  // the metrics; null when they are off

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "delivery/back_off.h"
 #include "delivery/cadence_scan.h"
 #include "delivery/delivery_meter.h"
 #include "delivery/delivery_session.h"
@@ -63,6 +64,7 @@ void Dispatcher::OnQueueTimer() {
 std::vector<std::pair<std::string, std::string>> Dispatcher::ListPairs(const std::string& sub,
                                                                        ErrorState& err) {
     const std::string folder = ctx_.settings.AccPath() + sub;
+    ctx_.backOff.TakeFlushRequest();  // bwtarnout --flush: every pair is due again
     const std::vector<std::string> names = ListQueueFolder(folder, err);
     // Work is a ".dat" with its ".msg" partner, found without regard to letter
     // case ("A.DAT" goes with "a.msg" or "A.MSG"). A lone ".dat" is no work: it

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <utility>
 
+#include "delivery/record_fields.h"
 #include "platform/queue_files.h"
 #include "platform/safe_open.h"
 #include "platform/service.h"
@@ -19,39 +20,9 @@ namespace bw {
 
 namespace {
 
-constexpr std::int64_t kFirstDeferMs = 5 * 60 * 1000;
-constexpr std::int64_t kMaxDeferMs = 60 * 60 * 1000;
 constexpr std::size_t kMaxRecordBytes = 4 << 20;
 // A record that has grown past this while pairs stay remembered is rewritten.
 constexpr off_t kCompactBytes = 1 << 20;
-
-std::string Hex(const std::string& s) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (const unsigned char c : s) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out.empty() ? "-" : out;
-}
-
-bool Unhex(const std::string& s, std::string& out) {
-    out.clear();
-    if (s == "-") return true;
-    if (s.size() % 2 != 0) return false;
-    auto val = [](char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    };
-    for (std::size_t i = 0; i < s.size(); i += 2) {
-        const int hi = val(s[i]);
-        const int lo = val(s[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out.push_back(static_cast<char>(hi * 16 + lo));
-    }
-    return true;
-}
 
 std::string IdText(const PairId& id) {
     return std::to_string(id.datDev) + " " + std::to_string(id.datIno) + " " +
@@ -59,7 +30,7 @@ std::string IdText(const PairId& id) {
 }
 
 std::string AddLine(const SentEntry& e) {
-    return "+ " + IdText(e.id) + " " + (e.refused ? "B" : "D") + " " + Hex(e.name) + "\n";
+    return "+ " + IdText(e.id) + " " + (e.refused ? "B" : "D") + " " + HexField(e.name) + "\n";
 }
 
 bool SyncFolder(const std::string& folder) {
@@ -140,7 +111,7 @@ void SentRecord::Load() {
         std::string kind;
         std::string name;
         if (op != "+" || !(fields >> kind >> name) || (kind != "D" && kind != "B") ||
-            !Unhex(name, e.name)) {
+            !FromHexField(name, e.name)) {
             continue;
         }
         e.refused = kind == "B";
@@ -288,28 +259,6 @@ void SentRecord::ForgetSent(const PairId& id) {
 std::size_t SentRecord::SentCount() {
     Load();
     return sent_.size();
-}
-
-std::int64_t SentRecord::RetryNotBefore(const PairId& id, const std::string& name) const {
-    const auto it = deferred_.find(id);
-    return it == deferred_.end() || it->second.name != name ? 0 : it->second.notBefore;
-}
-
-std::int64_t SentRecord::DeferPair(const PairId& id, const std::string& name, std::int64_t nowMs) {
-    auto& d = deferred_;
-    // Entries of pairs that left the queue some other way fade out after a day.
-    for (auto it = d.begin(); it != d.end();) {
-        it = nowMs - it->second.notBefore > 24LL * 3600 * 1000 ? d.erase(it) : std::next(it);
-    }
-    Deferral& one = d[id];
-    if (one.name != name) one = Deferral{name};
-    one.waitMs = one.waitMs == 0 ? kFirstDeferMs : std::min(kMaxDeferMs, one.waitMs * 2);
-    one.notBefore = nowMs + one.waitMs;
-    return one.waitMs;
-}
-
-void SentRecord::ClearDeferral(const PairId& id) {
-    deferred_.erase(id);
 }
 
 }  // namespace bw

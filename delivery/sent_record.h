@@ -1,5 +1,5 @@
-// Queue pairs this process must not send again, and pairs that wait before
-// their next attempt.
+// Queue pairs this process must not send again (the back-off of pairs left
+// in the queue: back_off.h).
 //
 // The sent record: a pair the server has answered at the end of data (taken,
 // or refused for good) is remembered by the identity of its two files (device
@@ -17,11 +17,6 @@
 // whole record is written to it. With grouped syncing (the fast profile) a
 // line is written at once, so it outlives a crash of the process, and one
 // SyncGroup puts every line written since on the disk.
-//
-// The back-off: a pair left in the queue after the server had seen its whole
-// body without answering, or after a temporary refusal, waits 5 minutes
-// before its next attempt, doubling with each further one up to an hour.
-// Kept in memory only; times are on the monotonic clock (milliseconds).
 // DIAGNOSTICS: a record that cannot be read or written is said once in the
 // journal (event log, warning) per kind of failure and the record then lives
 // in memory only; anything but a regular file under its name is an error
@@ -79,20 +74,7 @@ class SentRecord {
     /// Number of remembered pairs (tests, benchmarks).
     std::size_t SentCount();
 
-    /// Monotonic time before which `id` is not attempted again (0 = none).
-    std::int64_t RetryNotBefore(const PairId& id, const std::string& name) const;
-    /// Puts `id` back by the next step of the back-off, counted from `nowMs`;
-    /// returns the wait in milliseconds.
-    std::int64_t DeferPair(const PairId& id, const std::string& name, std::int64_t nowMs);
-    /// Drops the back-off of `id` (it left the queue).
-    void ClearDeferral(const PairId& id);
-
   private:
-    struct Deferral {
-        std::string name;
-        std::int64_t waitMs = 0;
-        std::int64_t notBefore = 0;
-    };
     void Journal(bool& said, std::int16_t type, const std::string& text);
     void Unusable(const std::string& kind);
     void Load();
@@ -106,7 +88,6 @@ class SentRecord {
     ServiceControl* journal_;
     bool loaded_ = false;
     std::map<PairId, SentEntry> sent_;
-    std::map<PairId, Deferral> deferred_;
     bool saidRead_ = false;
     bool saidWrite_ = false;
     bool saidUnusable_ = false;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "delivery/back_off.h"
 #include "delivery/filing.h"
 #include "delivery/session_log.h"
 #include "platform/clock.h"
@@ -41,7 +42,7 @@ bool Settlement::AttemptDue() {
         }
         return false;
     }
-    return now >= ctx_.sent.RetryNotBefore(pairId_, pair_.name);
+    return now >= ctx_.backOff.RetryNotBefore(pairId_, pair_.name);
 }
 
 void Settlement::Settle(const DeliveryOutcome& outcome) {
@@ -79,7 +80,8 @@ void Settlement::Finish() {
 void Settlement::BackOff() {
     if (!pairKnown_ || backedOff_ || recorded_) return;
     backedOff_ = true;
-    const std::int64_t waitMs = ctx_.sent.DeferPair(pairId_, pair_.name, ctx_.clock.MonotonicMs());
+    const std::int64_t waitMs = ctx_.backOff.DeferPair(
+        pairId_, pair_.name, LeftReason(), ctx_.clock.MonotonicMs(), ctx_.clock.UnixSeconds());
     log_(kLogStatus, "*** next attempt in " + std::to_string(waitMs / 60000) + " minutes ***");
 }
 
@@ -117,7 +119,7 @@ bool Settlement::FileNow(ErrorState& err) {
     if (filed) {
         if (pairKnown_) {
             ctx_.sent.ForgetSent(pairId_);
-            ctx_.sent.ClearDeferral(pairId_);
+            ctx_.backOff.ClearDeferral(pairId_);
         }
         return true;
     }

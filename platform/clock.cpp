@@ -56,6 +56,11 @@ double SystemClock::Now() const {
                          n.tm.tm_min, n.tm.tm_sec + n.fraction);
 }
 
+double SystemClock::UnixSeconds() const {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 std::int64_t SystemClock::MonotonicMs() const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())

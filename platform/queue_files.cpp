@@ -395,10 +395,10 @@ bool QueueFiles::EightBitNo(std::int16_t fileNo) const {
     if (f == nullptr) return false;
     bool found = std::any_of(f->buf.data() + f->pos, f->buf.data() + f->len, high);
     std::array<char, 65536> piece{};
-    ssize_t n = 0;
-    for (off_t at = ::lseek(f->fd, 0, SEEK_CUR);
-         !found && at >= 0 && (n = ::pread(f->fd, piece.data(), piece.size(), at)) > 0; at += n) {
-        found = std::any_of(piece.data(), piece.data() + n, high);
+    for (off_t at = ::lseek(f->fd, 0, SEEK_CUR); !found && at >= 0;) {
+        const ssize_t n = ::pread(f->fd, piece.data(), piece.size(), at);
+        found = n > 0 && std::any_of(piece.data(), piece.data() + n, high);
+        at = n == static_cast<ssize_t>(piece.size()) ? at + n : -1;  // a short read is the end
     }
     return found;
 }
@@ -482,12 +482,6 @@ bool ReplaceFile(const std::string& folder, const std::string& name, const std::
         return false;
     }
     return true;
-}
-
-long long SecondsSinceChange(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return -1;
-    return static_cast<long long>(::time(nullptr)) - static_cast<long long>(st.st_mtime);
 }
 
 }  // namespace bw

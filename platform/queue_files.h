@@ -125,6 +125,12 @@ bool NameInRealFolder(const std::string& folder, const std::string& name);
 bool ReplaceFile(const std::string& folder, const std::string& name, const std::string& bytes,
                  ErrorState& err);
 
+/// True when another process holds a lock on the file `path` (a claim, or a
+/// writer's lock): a shared lock is tried without waiting and dropped at once,
+/// so the holder is never disturbed. False when the file is free or cannot
+/// be opened (no link is followed, nothing is created).
+bool LockedElsewhere(const std::string& path);
+
 /// Seconds since `path` last changed (its own time, a link not followed);
 /// -1 when it is gone.
 long long SecondsSinceChange(const std::string& path);

@@ -130,7 +130,8 @@ int OpenLocked(const std::string& path, std::string& reason) {
 }
 
 // Replaces the locked file `fd` (named `path`) by `text`: a temporary file
-// with the old file's mode, synced and renamed over it, then the folder synced.
+// with the old file's mode (and owner, for root), synced and renamed over it,
+// then the folder synced.
 bool ReplaceLocked(int fd, const std::string& path, const std::string& text, std::string& reason) {
     struct stat old {};
     ::fstat(fd, &old);
@@ -141,6 +142,11 @@ bool ReplaceLocked(int fd, const std::string& path, const std::string& text, std
         return false;
     }
     ::fchmod(tfd, old.st_mode & 07777);
+    // Written by root (an administrator's command), the store stays its owner's,
+    // so the service's user can still read and write it.
+    if (::geteuid() == 0 && ::fchown(tfd, old.st_uid, old.st_gid) != 0) {
+        // root may always; should it fail, root's file is the store as before
+    }
     bool ok = WriteAll(tfd, text) && ::fsync(tfd) == 0;
     int err = errno;
     ok = (::close(tfd) == 0) && ok;

@@ -78,6 +78,23 @@ std::string StateFolderFor(const std::string& appPath, const std::string& root) 
     return root + "/" + InstallationName(appPath);
 }
 
+std::string FindStateFolder(const std::string& appPath, const std::string& root) {
+    if (std::string chosen = FolderFromEnv("BW_STATE_DIR", "STATE_DIRECTORY"); !chosen.empty()) {
+        return chosen;
+    }
+    ErrorState err;
+    const int fd = OpenRegularFile(AT_FDCWD, root + "/lock", O_RDONLY, 0, err);
+    if (fd >= 0) {
+        char text[512] = {};
+        const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        ::close(fd);
+        std::string holder(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+        holder = holder.substr(0, holder.find('\n'));
+        if (holder.ends_with("application folder " + appPath)) return root;
+    }
+    return root + "/" + InstallationName(appPath);
+}
+
 std::string AdoptEarlierState(const std::string& stateDir, const std::string& appPath,
                               const std::string& root) {
     if (stateDir != root + "/" + InstallationName(appPath)) return "";  // chosen by the setting

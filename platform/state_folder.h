@@ -28,6 +28,13 @@ std::string InstallationName(const std::string& appPath);
 /// stands for /var/lib/bwtarnout.
 std::string StateFolderFor(const std::string& appPath, const std::string& root = kStateRoot);
 
+/// The state folder of the daemon that serves `appPath`, for a command run
+/// beside it: $BW_STATE_DIR, else $STATE_DIRECTORY, else `root` itself when
+/// its "lock" names `appPath` as its application folder (the packaged
+/// service, whose systemd gives it /var/lib/bwtarnout), else
+/// StateFolderFor's default.
+std::string FindStateFolder(const std::string& appPath, const std::string& root = kStateRoot);
+
 /// When `stateDir` is the default one below `root` and does not exist yet,
 /// and `root` holds an earlier daemon's "audit.spool" or "sent-pairs" whose
 /// "lock" names `appPath` as its application folder and is not held, moves

@@ -64,7 +64,7 @@ class DeliveryTest : public ::testing::Test {
         parts_.reset();
         delivery_.reset();
         delivery_ = std::make_unique<Delivery>(
-            clock_, loop_, &service_, audit_, root_ + "/state/sent-pairs", [this] { return dbUp_; },
+            clock_, loop_, &service_, audit_, root_ + "/state", [this] { return dbUp_; },
             &queueTimer_, socketFactory_);
         delivery_->settings = kept;
         delivery_->ctx.meter = &meter_;

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "delivery/back_off.h"
 #include "delivery/queue_watch.h"
 #include "delivery/set_aside.h"
 #include "tests/delivery/delivery_fixture.h"
@@ -103,7 +104,8 @@ TEST_F(DispatcherTest, ListsInboxAndOutboxInTurnFiveAtOnce) {
 // without the clock moving on. A server that is down sees at most
 // "MaxSessions" attempts per rescan, not the whole queue run through as fast
 // as connections fail; once it is back, the next rescan brings every pair not
-// yet tried, and the ones tried go after their back-off.
+// yet tried, and the ones tried wait for their back-off, until
+// `bwtarnout --flush` asks for them at the next rescan.
 TEST_F(DispatcherTest, FastWatchClaimsAtOnceAndSparesADownServer) {
     UseProfile(Profile::kFast);
     S().maxSessions = 3;
@@ -121,7 +123,17 @@ TEST_F(DispatcherTest, FastWatchClaimsAtOnceAndSparesADownServer) {
     ASSERT_TRUE(RunUntil([&] { return server_.bodies.size() == 30 - tried; }, 10000));
     RunFor(10000);
     EXPECT_EQ(server_.bodies.size(), 30 - tried);
-    ASSERT_TRUE(RunUntil([&] { return server_.bodies.size() == 30; }, 6 * 60 * 1000, 50));
+    ErrorState unreadable;
+    const std::vector<BackOffWait> waits = ReadBackOff(root_ + "/state", unreadable);
+    ASSERT_EQ(waits.size(), tried);
+    EXPECT_EQ(waits[0].reason, "unreachable");
+    ASSERT_TRUE(RequestFlush(root_ + "/state", unreadable)) << unreadable.description;
+    ASSERT_TRUE(RunUntil([&] { return server_.bodies.size() == 30; }, kRescanIntervalMs + 100));
+    EXPECT_EQ(Journal("Flush asked for: the back-off of " + std::to_string(tried) +
+                      " pairs dropped; every queued pair is tried at its next pass"),
+              1);
+    EXPECT_FALSE(FlushRequested(root_ + "/state"));
+    EXPECT_TRUE(ReadBackOff(root_ + "/state", unreadable).empty());
     for (int i = 0; i < 30; ++i) EXPECT_EQ(WhereIs("Inbox/", "P" + std::to_string(i)), "trash");
 
     const std::int64_t before = clock_.MonotonicMs();

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -40,46 +41,95 @@ QueueEnvelope Readable(const std::string& sender, std::vector<std::string> rcpts
     return QueueEnvelope{true, false, problem, sender, std::move(rcpts)};
 }
 
-// One pair in each folder: a plain one with its last action, one with a null
-// sender and bytes a terminal or a JSON reader must not take raw, one whose
-// envelope cannot be read, and one with more recipients than the table lists.
+// One pair in each folder: a plain one with its last action that waits for
+// its back-off and is being sent, one with a null sender and bytes a terminal
+// or a JSON reader must not take raw, one whose envelope cannot be read, and
+// one with more recipients than the table lists.
 QueueView FourStates() {
     QueueView v;
     v.lastActionsKnown = true;
+    v.nowSeconds = 1796472000;  // 2026-12-05 12:00:00 UTC
     v.entries.push_back(Entry("Inbox", "in1", 302.7, 1234,
                               Readable("alice@ext.example", {"bob@corp.example"}),
                               "490 Peer Delivery DEFERRED in1 (RCPT TO: 451 later)"));
+    v.entries.back().beingSent = true;
+    v.entries.back().next = QueueNextAttempt{1796472298, 10 * 60000, "deferred"};
     v.entries.push_back(Entry("Outbox", "out\"1", 3700, 2048,
                               Readable("", {"x\x1b[31m@ext.example\xE9", "y\\@\xC2\x9B.example"},
                                        "no \"@\" in address")));
     v.entries.push_back(Entry("Inbox/BAD", "bad1", 90061, 10,
-                              QueueEnvelope{false, false, "a symbolic link", "", {}}));
+                              QueueEnvelope{false, false, "bad1.msg is a symbolic link", "", {}}));
     std::vector<std::string> many;
     for (int i = 1; i <= 11; ++i) many.push_back("r" + std::to_string(i) + "@corp.example");
     v.entries.push_back(Entry("Outbox/BAD", "bad2", 5, 20, Readable("\xC3\xA9@ext.example", many)));
     return v;
 }
 
-TEST(QueueView, TableShowsEachStateEscapedAndSumsUp) {
+class QueueViewText : public ::testing::Test {
+  protected:
+    // The next attempt is shown in local time: UTC here.
+    void SetUp() override {
+        const char* tz = std::getenv("TZ");
+        if (tz != nullptr) tz_ = tz;
+        hadTz_ = tz != nullptr;
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+    }
+    void TearDown() override {
+        if (hadTz_) {
+            ::setenv("TZ", tz_.c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
+
+  private:
+    std::string tz_;
+    bool hadTz_ = false;
+};
+
+TEST_F(QueueViewText, TableShowsEachStateEscapedAndSumsUp) {
     const std::string text = FormatQueueText(FourStates());
     EXPECT_EQ(text.substr(0, text.find("\n\n") + 2),
-              "Inbox/in1  age 5m02s  1234 bytes\n"
+              "Inbox/in1  age 5m02s  1234 bytes  (being sent now)\n"
               "  from: alice@ext.example\n"
               "  to:   bob@corp.example\n"
+              "  next: 2026-12-05 12:04:58, in 4m58s (back-off 10 min: the server put it off)\n"
               "  last: 490 Peer Delivery DEFERRED in1 (RCPT TO: 451 later)\n\n");
     EXPECT_NE(text.find("Outbox/out\"1  age 1h01m  2048 bytes\n  from: <>\n"
                         "  to:   x\\x1B[31m@ext.example\\xE9\n  to:   y\\@\\xC2\\x9B.example\n"
                         "  note: no \"@\" in address\n  last: (none in the recent minilog)\n"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("Inbox/BAD/bad1  age 1d01h  10 bytes\n  from: (unreadable: a symbolic "
-                        "link)\n"),
+    EXPECT_NE(text.find("Inbox/BAD/bad1  age 1d01h  10 bytes\n  from: (unreadable: bad1.msg is "
+                        "a symbolic link)\n"),
               std::string::npos);
     EXPECT_NE(text.find("  from: \xC3\xA9@ext.example\n"), std::string::npos);  // UTF-8 stays
     EXPECT_NE(text.find("  to:   r10@corp.example\n  to:   ... and 1 more\n"), std::string::npos);
     EXPECT_EQ(text.find("r11@"), std::string::npos);
-    EXPECT_TRUE(text.ends_with(
-        "\n-- 4 pairs, 4 KB: 1 in Inbox, 1 in Outbox, 1 in Inbox/BAD, 1 in Outbox/BAD\n"));
+    EXPECT_TRUE(
+        text.ends_with("\n-- 4 pairs, 4 KB: 1 in Inbox, 1 in Outbox, 1 in Inbox/BAD, 1 in "
+                       "Outbox/BAD; 1 being sent, 1 unreadable\n"))
+        << text;
+
+    // Its wait over, or a flush asked for: the next pass.
+    QueueView due = FourStates();
+    due.nowSeconds += 600;
+    due.entries.pop_back();
+    due.entries.push_back(Entry("Outbox/Hold", "held", 5, 20, Readable("a@b.example", {"c@d"})));
+    const std::string dueText = FormatQueueText(due);
+    EXPECT_NE(dueText.find("  next: at the next pass (its wait ended 2026-12-05 12:04:58; "
+                           "back-off 10 min: the server put it off)\n"),
+              std::string::npos)
+        << dueText;
+    EXPECT_TRUE(dueText.ends_with(
+        ": 1 in Inbox, 1 in Outbox, 1 in Inbox/BAD, 0 in Outbox/BAD, 0 in Inbox/Hold, 1 in "
+        "Outbox/Hold; 1 being sent, 1 unreadable\n"))
+        << dueText;
+    due.flushAsked = true;
+    EXPECT_NE(FormatQueueText(due).find("  next: at the next pass (flush asked for; back-off "),
+              std::string::npos);
 
     QueueView unknown = FourStates();
     unknown.lastActionsKnown = false;
@@ -89,35 +139,86 @@ TEST(QueueView, TableShowsEachStateEscapedAndSumsUp) {
     EXPECT_EQ(SizeText(1025), "2 KB");
 }
 
-TEST(QueueView, JsonEscapesEveryByteAndCountsPerFolder) {
+// JSON lines: every line an object of its own, the summary last.
+TEST(QueueView, JsonLinesEscapeEveryByteAndCountPerFolder) {
     const std::string json = FormatQueueJson(FourStates());
-    EXPECT_NE(json.find("{\"folder\": \"Inbox\", \"name\": \"in1\", \"age_seconds\": 302, "
-                        "\"bytes\": 1234, \"sender\": \"alice@ext.example\", \"recipients\": "
-                        "[\"bob@corp.example\"], \"envelope_problem\": null, \"last_action\": "
-                        "\"490 Peer Delivery DEFERRED in1 (RCPT TO: 451 later)\"}"),
-              std::string::npos)
-        << json;
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < json.size();) {
+        const std::size_t end = json.find('\n', i);
+        ASSERT_NE(end, std::string::npos) << "the last line has no line end";
+        lines.push_back(json.substr(i, end - i));
+        i = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 5u) << json;
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(line.starts_with("{") && line.ends_with("}")) << line;
+    }
+    EXPECT_EQ(lines[0],
+              "{\"folder\": \"Inbox\", \"name\": \"in1\", \"age_seconds\": 302, \"bytes\": 1234, "
+              "\"being_sent\": true, \"unreadable\": null, \"sender\": \"alice@ext.example\", "
+              "\"recipients\": [\"bob@corp.example\"], \"envelope_problem\": null, "
+              "\"next_attempt\": {\"at\": 1796472298, \"in_seconds\": 298, \"back_off_minutes\": "
+              "10, \"reason\": \"deferred\"}, \"last_action\": \"490 Peer Delivery DEFERRED in1 "
+              "(RCPT TO: 451 later)\"}");
     // A control character, a byte that is no UTF-8 (read as Latin-1), a C1
     // control in UTF-8, a backslash and a quote.
-    EXPECT_NE(json.find("\"name\": \"out\\\"1\""), std::string::npos);
-    EXPECT_NE(json.find("\"recipients\": [\"x\\u001B[31m@ext.example\\u00E9\", "
-                        "\"y\\\\@\\u009B.example\"], \"envelope_problem\": \"no \\\"@\\\" in "
-                        "address\", \"last_action\": null}"),
-              std::string::npos);
-    EXPECT_NE(json.find("\"sender\": null, \"recipients\": [], \"envelope_problem\": "
-                        "\"unreadable: a symbolic link\""),
-              std::string::npos);
-    EXPECT_NE(json.find("\"sender\": \"\xC3\xA9@ext.example\""), std::string::npos);
-    EXPECT_NE(json.find("\"r11@corp.example\"]"), std::string::npos);  // all of them
-    EXPECT_NE(json.find("\"summary\": {\"pairs\": 4, \"bytes\": 3312, \"folders\": {\"Inbox\": "
-                        "1, \"Outbox\": 1, \"Inbox/BAD\": 1, \"Outbox/BAD\": 1}},\n"
-                        " \"last_actions_known\": true}\n"),
-              std::string::npos);
+    EXPECT_NE(lines[1].find("\"name\": \"out\\\"1\""), std::string::npos);
+    EXPECT_NE(lines[1].find("\"recipients\": [\"x\\u001B[31m@ext.example\\u00E9\", "
+                            "\"y\\\\@\\u009B.example\"], \"envelope_problem\": \"no \\\"@\\\" in "
+                            "address\", \"next_attempt\": null, \"last_action\": null}"),
+              std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines[2].find("\"unreadable\": \"bad1.msg is a symbolic link\", \"sender\": null, "
+                            "\"recipients\": [], \"envelope_problem\": \"unreadable: bad1.msg is a "
+                            "symbolic link\""),
+              std::string::npos)
+        << lines[2];
+    EXPECT_NE(lines[3].find("\"sender\": \"\xC3\xA9@ext.example\""), std::string::npos);
+    EXPECT_NE(lines[3].find("\"r11@corp.example\"]"), std::string::npos);  // all of them
+    EXPECT_EQ(lines[4],
+              "{\"summary\": {\"pairs\": 4, \"bytes\": 3312, \"folders\": {\"Inbox\": 1, "
+              "\"Outbox\": 1, \"Inbox/BAD\": 1, \"Outbox/BAD\": 1, \"Inbox/Hold\": 0, "
+              "\"Outbox/Hold\": 0}, \"being_sent\": 1, \"unreadable\": 1}, "
+              "\"last_actions_known\": true, \"flush_asked\": false}");
     for (char c : json) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20);
     EXPECT_EQ(FormatQueueJson(QueueView{}),
-              "{\"pairs\": [],\n \"summary\": {\"pairs\": 0, \"bytes\": 0, \"folders\": "
-              "{\"Inbox\": 0, \"Outbox\": 0, \"Inbox/BAD\": 0, \"Outbox/BAD\": 0}},\n"
-              " \"last_actions_known\": false}\n");
+              "{\"summary\": {\"pairs\": 0, \"bytes\": 0, \"folders\": {\"Inbox\": 0, "
+              "\"Outbox\": 0, \"Inbox/BAD\": 0, \"Outbox/BAD\": 0, \"Inbox/Hold\": 0, "
+              "\"Outbox/Hold\": 0}, \"being_sent\": 0, \"unreadable\": 0}, "
+              "\"last_actions_known\": false, \"flush_asked\": false}\n");
+}
+
+// The listing the view makes: a lone ".dat" and pairs whose files are links,
+// hard links or pipes are shown with why, where the metrics count only the
+// pairs the daemon would send; the Hold folders are listed by the view only.
+TEST(QueueView, ListingShowsWhatTheDaemonWouldNotSend) {
+    test::TempDir dir("qlist");
+    const std::string acc = dir.Path() + "/";
+    for (const char* n : {"Inbox/ok.dat", "Inbox/ok.msg", "Inbox/lone.dat", "Inbox/ln.dat",
+                          "Outbox/hard.dat", "Outbox/hard.msg", "Outbox/Hold/held.DAT",
+                          "Outbox/Hold/held.msg", "Inbox/BAD/fifo.msg"}) {
+        test::WriteFile(acc + n, std::string(10, 'x'));
+    }
+    fs::create_symlink(acc + "Inbox/ok.msg", acc + "Inbox/ln.msg");
+    fs::create_hard_link(acc + "Outbox/hard.msg", acc + "hard-elsewhere");
+    ASSERT_EQ(::mkfifo((acc + "Inbox/BAD/fifo.dat").c_str(), 0600), 0);
+
+    std::vector<std::string> seen;
+    for (const QueuedPair& p : ListQueueEntries(acc, 0)) {
+        seen.push_back(p.folder + "/" + p.name + ": " + p.unusable + " " + std::to_string(p.bytes));
+    }
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{
+                  "Inbox/ln: ln.msg is a symbolic link 10", "Inbox/lone: no .msg partner 10",
+                  "Inbox/ok:  20", "Outbox/hard: hard.msg is a hard link (more than one name) 20",
+                  "Inbox/BAD/fifo: fifo.dat is a pipe (FIFO) 10", "Outbox/Hold/held:  20"}));
+    const std::vector<QueuedPair> counted = ListQueuedPairs(acc, 0);
+    ASSERT_EQ(counted.size(), 1u);
+    EXPECT_EQ(counted[0].name, "ok");
+    struct stat st {};
+    ASSERT_EQ(::stat((acc + "Inbox/ok.msg").c_str(), &st), 0);
+    EXPECT_EQ(counted[0].id.msgIno,
+              static_cast<std::uint64_t>(st.st_ino));  // as the daemon knows it
 }
 
 TEST(QueueView, EnvelopeReadAsTheSessionReadsItWithoutTrustingTheFile) {
@@ -168,6 +269,7 @@ TEST(QueueView, CommandListsTheQueueWithLastActionsWhileTheDaemonRuns) {
     inst.Queue("Outbox/", "out1", test::Envelope("bob@corp.example", {"x@ext.example"}));
     test::WriteFile(inst.Acc() + "Outbox/BAD/odd.msg", "x");
     test::WriteFile(inst.Acc() + "Outbox/BAD/odd.dat", "h\r\nHELO gw\r\n\"s\x01\xFF\"\r\n");
+    test::WriteFile(inst.Acc() + "Inbox/lone.dat", "h\r\n");
     // The newest row naming "q10" holds "q1" only as part of another name.
     inst.Exec(
         "INSERT INTO tbl_minilog (ipaddress, action) VALUES ('BWTarnOut', "
@@ -186,9 +288,12 @@ TEST(QueueView, CommandListsTheQueueWithLastActionsWhileTheDaemonRuns) {
               std::string::npos);
     EXPECT_NE(out.find("Outbox/BAD/odd  age "), std::string::npos);
     EXPECT_NE(out.find("  from: \"s\\x01\\xFF\"\n  note: no recipients\n"), std::string::npos);
-    EXPECT_NE(out.find("\n-- 4 pairs, "), std::string::npos);
-    EXPECT_NE(out.find(": 2 in Inbox, 1 in Outbox, 0 in Inbox/BAD, 1 in Outbox/BAD\n"),
+    EXPECT_NE(out.find("Inbox/lone  age 0s  3 bytes\n  from: (unreadable: no .msg partner)\n"),
               std::string::npos);
+    EXPECT_NE(out.find("\n-- 5 pairs, "), std::string::npos);
+    EXPECT_NE(
+        out.find(": 3 in Inbox, 1 in Outbox, 0 in Inbox/BAD, 1 in Outbox/BAD; 1 unreadable\n"),
+        std::string::npos);
     EXPECT_FALSE(fs::exists(inst.Acc() + "Hold"));  // nothing of the start-up was run
 
     // The daemon holds its lock and claims the pairs meanwhile.
@@ -199,13 +304,17 @@ TEST(QueueView, CommandListsTheQueueWithLastActionsWhileTheDaemonRuns) {
     ASSERT_EQ(inst.RunCommand({"--json", "--queue"}, out, err), 0) << err;
     EXPECT_TRUE(inst.Running()) << inst.DaemonLog();
     EXPECT_NE(out.find("\"name\": \"out1\", \"age_seconds\": "), std::string::npos) << out;
-    EXPECT_NE(out.find("\"sender\": \"bob@corp.example\", \"recipients\": [\"x@ext.example\"], "
-                       "\"envelope_problem\": null, \"last_action\": null}"),
-              std::string::npos);
+    EXPECT_NE(
+        out.find("\"sender\": \"bob@corp.example\", \"recipients\": [\"x@ext.example\"], "
+                 "\"envelope_problem\": null, \"next_attempt\": null, \"last_action\": null}\n"),
+        std::string::npos);
     EXPECT_NE(out.find("\"sender\": \"\\\"s\\u0001\\u00FF\\\"\""), std::string::npos);
-    EXPECT_NE(out.find("\"folders\": {\"Inbox\": 2, \"Outbox\": 1, \"Inbox/BAD\": 0, "
-                       "\"Outbox/BAD\": 1}},\n \"last_actions_known\": true}\n"),
-              std::string::npos);
+    EXPECT_TRUE(
+        out.ends_with("\"folders\": {\"Inbox\": 3, \"Outbox\": 1, \"Inbox/BAD\": 0, "
+                      "\"Outbox/BAD\": 1, \"Inbox/Hold\": 0, \"Outbox/Hold\": 0}, "
+                      "\"being_sent\": 0, \"unreadable\": 1}, \"last_actions_known\": "
+                      "true, \"flush_asked\": false}\n"))
+        << out;
     inst.Terminate();
 
     // The database away: the queue all the same, the last actions unknown.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery/back_off.h"
 #include "delivery/sent_record.h"
 #include "delivery/smtp_reply.h"
 #include "delivery/stage_table.h"
@@ -169,6 +170,17 @@ TEST_P(StageTable, FilesCopiesAndAuditAsTheRowSays) {
                              : row.label == std::string("Unreachable") ? "Inbox:unreachable"
                                                                        : "Inbox:broken";
     EXPECT_EQ(meter_.left, left.empty() ? Strings{} : Strings{left});
+    // The back-off the queue view reads says the same, at its first step.
+    ErrorState unreadable;
+    const std::vector<BackOffWait> waits = ReadBackOff(root_ + "/state", unreadable);
+    if (left.empty()) {
+        EXPECT_TRUE(waits.empty());
+    } else {
+        ASSERT_EQ(waits.size(), 1u);
+        EXPECT_EQ("Inbox:" + waits[0].reason, left);
+        EXPECT_EQ(waits[0].name, "M1");
+        EXPECT_EQ(waits[0].waitMs, 5 * 60 * 1000);
+    }
     // Asked for, each change of stage is traced.
     if (std::string(row.where) == "trash") {
         for (const char* line : {"stage kReadEnvelope -> kConnect (envelope read)",

@@ -40,14 +40,25 @@ TEST(StateFolder, EachApplicationFolderGetsItsOwnName) {
     EXPECT_LE(InstallationName(longA).size(), 200u);
 }
 
+// The daemon's folder, and the one a command beside it finds: an
+// administrator's shell has no STATE_DIRECTORY, so the packaged service's
+// folder is recognised by its lock naming the application folder.
 TEST(StateFolder, TheSettingsComeBeforeTheInstallationsDefault) {
     ::unsetenv("BW_STATE_DIR");
     ::unsetenv("STATE_DIRECTORY");
     EXPECT_EQ(StateFolderFor("/opt/gw/"), "/var/lib/bwtarnout/opt-gw");
+    test::TempDir root("stateroot");
+    EXPECT_EQ(FindStateFolder("/opt/gw/", root.Path()), root.Path() + "/opt-gw");
+    std::ofstream(root.Path() + "/lock") << "pid 12, application folder /opt/gw2/\n";
+    EXPECT_EQ(FindStateFolder("/opt/gw/", root.Path()), root.Path() + "/opt-gw");
+    std::ofstream(root.Path() + "/lock") << "pid 12, application folder /opt/gw/\n";
+    EXPECT_EQ(FindStateFolder("/opt/gw/", root.Path()), root.Path());
     ::setenv("STATE_DIRECTORY", "/var/lib/unit:/var/lib/other", 1);
     EXPECT_EQ(StateFolderFor("/opt/gw/"), "/var/lib/unit");
+    EXPECT_EQ(FindStateFolder("/opt/gw/", root.Path()), "/var/lib/unit");
     ::setenv("BW_STATE_DIR", "/tmp/own", 1);
     EXPECT_EQ(StateFolderFor("/opt/gw/"), "/tmp/own");
+    EXPECT_EQ(FindStateFolder("/opt/gw/", root.Path()), "/tmp/own");
     ::unsetenv("BW_STATE_DIR");
     ::unsetenv("STATE_DIRECTORY");
 }

@@ -15,6 +15,8 @@ class ManualClock final : public Clock {
     explicit ManualClock(double startDaySerial = 46361.5);  // 5 Dec 2026, 12:00
     double Timer() const override;
     double Now() const override { return now_; }
+    /// The day-serial number read as UTC.
+    double UnixSeconds() const override { return (now_ - 25569.0) * 86400.0; }
     std::int64_t MonotonicMs() const override { return monoMs_; }
     void Sleep(std::int64_t ms) override { Advance(ms); }
 
