@@ -1,17 +1,29 @@
 // Delivery profiles side by side: Postfix's smtp-source, the daemon's classic
 // profile and its fast profile (build/bwtarnout, an installation of its own
-// per run, minilog and counter on the private MariaDB), all against one
-// smtp-sink on 127.0.0.1 started by the bench.
+// per run, minilog and counter on the private MariaDB), against one smtp-sink
+// on 127.0.0.1 and against a real Postfix, both started by the bench.
 //
 //   profile_bench [messages=10000] [classic-messages=300] [big-megabytes=100]
-//                 [watch-pairs=200] [max-sessions-sweep=5,20,40] [rounds=3]
+//                 [watch-pairs=200] [max-sessions-sweep=20] [rounds=3]
+//                 [postfix-messages=2000] [postfix-in-flow-delay]
 //
-// 1. smtp-source, 5 sessions and 1 session, `messages` messages of 2 KB, a
-//    new connection per message.
-// 2. The fast profile, `messages` pairs of 2 KB queued before the start, with
-//    MaxSessions at its default and at each value of the sweep.
+// 1. Into smtp-sink, `messages` messages of 2 KB each: smtp-source with 20
+//    sessions, a new connection per message ("-s 20"); smtp-source with 20
+//    sessions that each keep their connection for all their messages
+//    ("-d -s 20"); the fast profile, as many pairs queued before the start,
+//    MaxSessions at its default (20) and at each further value of the sweep
+//    (a list such as 5,20,40; the default is no sweep).
+// 2. Into a private Postfix (bench/support/postfix_server.h: smtpd on a free
+//    port of 127.0.0.1, every transport "discard", started with
+//    `postfix -c DIR start` in a temporary folder and stopped at the end),
+//    `postfix-messages` messages of 2 KB each: the same two smtp-source runs
+//    and the fast profile at its default; 0 leaves this part out. Postfix
+//    keeps its own in_flow_delay (1s: a message waits up to that long while
+//    arrivals outrun its deliveries) unless `postfix-in-flow-delay` is
+//    given (0s: no such wait).
 //    Steps 1 and 2 are run `rounds` times in turn (the machine's other load
-//    falls on all alike) and summed up as medians.
+//    falls on all alike) and summed up as medians, the fast profile's rate as
+//    a ratio to each smtp-source run of its round.
 // 3. The classic profile, `classic-messages` pairs of 2 KB, both queues busy:
 //    the ratio to the cadence bound.
 // 4. One message of `big-megabytes`, fast and classic, `rounds` times: the
@@ -20,9 +32,19 @@
 // 5. The queue watch: `watch-pairs` pairs queued one at a time to the idle
 //    fast daemon; from the close of the pair's second file to the daemon's
 //    claim (its open of that file, seen through inotify).
-// Rates run on the sink's clock from the run's first message to its last;
-// CPU and peak memory are the daemon's own (or smtp-source's); rows and the
-// count are taken once the audit is written.
+// How the rates are timed:
+// - into smtp-sink, on the sink's clock from the run's first message to its
+//   last (the sink reports each as it takes it), for smtp-source and the
+//   daemon alike;
+// - into Postfix, which cannot report arrivals as they happen, on the sending
+//   side: smtp-source's wall time from its start to its exit (every message
+//   answered with 250, the sessions ended); for the daemon, from the filing of
+//   its first delivered pair to that of its last (a pair leaves the Inbox once
+//   its 250 is read; bench/support/filing_watch.h). A Postfix run counts as
+//   complete when the discard agent has logged every message "status=sent",
+//   and the next run starts only then.
+// CPU and peak memory are the daemon's own (or smtp-source's; never the
+// server's); rows and the count are taken once the audit is written.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -32,118 +54,21 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/support/delivery_runs.h"
+#include "bench/support/postfix_server.h"
 #include "bench/support/postfix_tools.h"
+#include "bench/support/profile_rounds.h"
 #include "delivery/profile.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using namespace bw::bench;
-
-constexpr int kSmallBytes = 2048;
-
-struct Row {
-    std::string name;
-    DeliveryFigures f;
-    double ratio = 0;  // fast: to smtp-source -s 5 of its round; classic: to the bound
-};
-
-double Rate(const DeliveryFigures& f) {
-    return f.seconds > 0 ? f.messages / f.seconds : 0;
-}
-
-double CpuPerThousand(const DeliveryFigures& f) {
-    return f.cpuSeconds * 1000.0 / f.messages;
-}
-
-void PrintHeader(const char* ratio) {
-    std::printf(
-        "| Run | Messages | Seconds | Messages/s | CPU s per 1,000 | Peak RSS (KB) | Minilog rows"
-        " | Delivered count | %s |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|\n",
-        ratio);
-}
-
-void PrintRow(const Row& r) {
-    const DeliveryFigures& f = r.f;
-    const std::string ratio = r.ratio > 0 ? std::to_string(r.ratio).substr(0, 5) : "";
-    std::printf("| %s | %d | %.2f | %.1f | %.3f | %ld | %s | %s | %s |\n", r.name.c_str(),
-                f.messages, f.seconds, Rate(f), CpuPerThousand(f), f.maxRssKb, f.rows.c_str(),
-                f.delivered.c_str(), ratio.c_str());
-    std::fflush(stdout);
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-/// One line per kind of run: the median, lowest and highest rate of its rounds.
-void PrintMedians(const std::vector<std::string>& order,
-                  const std::map<std::string, std::vector<Row>>& runs) {
-    std::printf(
-        "\n| Run (medians of the rounds) | Rounds | Messages/s | Lowest–highest | CPU s per 1,000 |"
-        " Peak RSS (KB, highest) | Ratio to smtp-source -s 5 | Every row and count |\n"
-        "|---|---:|---:|---:|---:|---:|---:|---|\n");
-    for (const std::string& name : order) {
-        std::vector<double> rate, cpu, ratio;
-        long rss = 0;
-        bool all = true;
-        for (const Row& r : runs.at(name)) {
-            rate.push_back(Rate(r.f));
-            cpu.push_back(CpuPerThousand(r.f));
-            ratio.push_back(r.ratio);
-            rss = std::max(rss, r.f.maxRssKb);
-            all = all && r.f.all;
-        }
-        const auto [low, high] = std::minmax_element(rate.begin(), rate.end());
-        const std::string r = Median(ratio) > 0 ? std::to_string(Median(ratio)).substr(0, 5) : "–";
-        std::printf("| %s | %zu | %.1f | %.1f–%.1f | %.3f | %ld | %s | %s |\n", name.c_str(),
-                    rate.size(), Median(rate), *low, *high, Median(cpu), rss, r.c_str(),
-                    all ? "yes" : "NO");
-    }
-    std::fflush(stdout);
-}
-
-Row SourceRun(const PostfixSink& sink, int sessions, int messages) {
-    const std::uint64_t before = sink.Messages();
-    const ChildRun run = RunSmtpSource(sink.Port(), sessions, messages, kSmallBytes);
-    sink.WaitMessages(before + static_cast<std::uint64_t>(messages), 10);
-    Row r{"smtp-source -s " + std::to_string(sessions), {}, 0};
-    r.f.messages = messages;
-    r.f.seconds = sink.Span(before + 1, before + static_cast<std::uint64_t>(messages));
-    r.f.cpuSeconds = run.cpuSeconds;
-    r.f.maxRssKb = run.maxRssKb;
-    r.f.rows = "–";
-    r.f.delivered = std::to_string(sink.Messages() - before) + " at the sink";
-    if (run.status != 0) r.f.delivered += " (exit " + std::to_string(run.status) + ")";
-    r.f.all = run.status == 0 && sink.Messages() - before == static_cast<std::uint64_t>(messages);
-    return r;
-}
-
-Row FastRun(const PostfixSink& sink, int messages, int maxSessions) {
-    ServerValues values{{"Profile", "fast"}};
-    std::string name = "fast, MaxSessions " + std::to_string(maxSessions);
-    if (maxSessions == bw::kFastMaxSessions) {
-        name += " (default)";
-    } else {
-        values.emplace_back("MaxSessions", std::to_string(maxSessions));
-    }
-    Installation inst(sink.Port(), BenchOptions(values));
-    QueueSmall(inst, messages, SmallBody(kSmallBytes));
-    const std::uint64_t before = sink.Messages();
-    const std::uint64_t last = before + static_cast<std::uint64_t>(messages);
-    inst.Start();
-    sink.WaitMessages(last, 60 + messages / 20.0, [&inst] { return inst.Running(); });
-    const double seconds = sink.Span(before + 1, std::min(last, sink.Messages()));
-    return {name, Finish(inst, messages, seconds), 0};
-}
 
 std::vector<int> Sweep(const char* list) {
     std::vector<int> values{bw::kFastMaxSessions};
@@ -248,31 +173,52 @@ bool WatchLatency(const PostfixSink& sink, int pairs) {
     return f.all && missed == 0;
 }
 
-/// Rounds of smtp-source and the fast profile, interleaved so that the
-/// machine's other load falls on all of them alike; every run, then the medians.
-bool SideBySide(const PostfixSink& sink, int messages, const std::vector<int>& sweep, int rounds) {
-    std::vector<std::string> order;
-    std::map<std::string, std::vector<Row>> runs;
-    bool all = true;
-    const auto keep = [&](const Row& r) {
-        if (runs.count(r.name) == 0) order.push_back(r.name);
-        runs[r.name].push_back(r);
-        all = all && r.f.all;
-        PrintRow(r);
-    };
-    PrintHeader("Ratio to smtp-source -s 5");
-    for (int round = 0; round < rounds; ++round) {
-        const Row five = SourceRun(sink, 5, messages);
-        keep(five);
-        keep(SourceRun(sink, 1, messages));
-        for (const int n : sweep) {
-            Row r = FastRun(sink, messages, n);
-            r.ratio = Rate(r.f) / Rate(five.f);
-            keep(r);
-        }
+/// The fast profile's rate as a ratio to each smtp-source run of its round.
+Row Against(Row fast, const Row& newConnections, const Row& keptConnections) {
+    fast.ratios.clear();
+    for (const Row* source : {&newConnections, &keptConnections}) {
+        fast.ratios.push_back(Rate(source->f) > 0 ? Rate(fast.f) / Rate(source->f) : 0);
     }
-    PrintMedians(order, runs);
-    return all;
+    return fast;
+}
+
+/// Rounds of smtp-source and the fast profile into smtp-sink and then into
+/// Postfix (when given), interleaved so that the machine's other load falls
+/// on all of them alike; every run, then the medians.
+bool SideBySide(const PostfixSink& sink, PostfixServer* postfix, int messages, int postfixMessages,
+                const std::vector<int>& sweep, int rounds) {
+    const int sessions = bw::kFastMaxSessions;
+    RunTable table(
+        {"Ratio to " + SourceName(sessions, false), "Ratio to " + SourceName(sessions, true)});
+    for (int round = 0; round < rounds; ++round) {
+        const Row perMessage = SourceToSink(sink, sessions, false, messages);
+        const Row kept = SourceToSink(sink, sessions, true, messages);
+        table.Keep(perMessage);
+        table.Keep(kept);
+        for (const int n : sweep)
+            table.Keep(Against(FastToSink(sink, messages, n), perMessage, kept));
+        if (postfix == nullptr) continue;
+        const Row pfPerMessage = SourceToPostfix(*postfix, sessions, false, postfixMessages);
+        const Row pfKept = SourceToPostfix(*postfix, sessions, true, postfixMessages);
+        table.Keep(pfPerMessage);
+        table.Keep(pfKept);
+        table.Keep(Against(FastToPostfix(*postfix, postfixMessages), pfPerMessage, pfKept));
+    }
+    table.PrintMedians();
+    return table.All();
+}
+
+/// Starts the private Postfix unless its part is left out; false on failure.
+bool StartPostfix(PostfixServer& postfix, int messages, const char* inFlowDelay) {
+    if (messages <= 0) return true;
+    PostfixServer::Settings settings;
+    if (inFlowDelay != nullptr && *inFlowDelay != '\0') {
+        settings.emplace_back("in_flow_delay", inFlowDelay);
+    }
+    if (!postfix.Start(settings)) return false;
+    std::printf("Postfix (discard) on 127.0.0.1:%d, in_flow_delay %s\n", postfix.Port(),
+                settings.empty() ? "as Postfix sets it (1s)" : inFlowDelay);
+    return true;
 }
 
 }  // namespace
@@ -282,20 +228,27 @@ int main(int argc, char** argv) {
     const int classic = argc > 2 ? std::atoi(argv[2]) : 300;
     const int bigMb = argc > 3 ? std::atoi(argv[3]) : 100;
     const int watchPairs = argc > 4 ? std::atoi(argv[4]) : 200;
-    const std::vector<int> sweep = Sweep(argc > 5 ? argv[5] : "5,20,40");
+    const std::vector<int> sweep = Sweep(argc > 5 ? argv[5] : "");
     const int rounds = std::max(1, argc > 6 ? std::atoi(argv[6]) : 3);
+    const int postfixMessages = argc > 7 ? std::atoi(argv[7]) : 2000;
     PostfixSink sink;
     if (!sink.Start()) return 2;
-    std::printf("smtp-sink on 127.0.0.1:%d; small messages of %d bytes\n\n", sink.Port(),
+    std::printf("smtp-sink on 127.0.0.1:%d; small messages of %d bytes\n", sink.Port(),
                 kSmallBytes);
-    bool all = SideBySide(sink, messages, sweep, rounds);
+    PostfixServer postfix;
+    if (!StartPostfix(postfix, postfixMessages, argc > 8 ? argv[8] : nullptr)) return 2;
     std::printf("\n");
-    PrintHeader("Ratio to the bound (5/s)");
-    Row c{"classic",
+    bool all = SideBySide(sink, postfixMessages > 0 ? &postfix : nullptr, messages, postfixMessages,
+                          sweep, rounds);
+    postfix.Stop();
+    std::printf("\n");
+    PrintHeader({"Ratio to the bound (5/s)"});
+    Row c{"smtp-sink",
+          "classic",
           RunClassic(
               sink.Port(), [&sink] { return sink.Messages(); }, classic, SmallBody(kSmallBytes)),
-          0};
-    c.ratio = Rate(c.f) / kBoundPerSecond;
+          {}};
+    c.ratios = {Rate(c.f) / kBoundPerSecond};
     all = all && c.f.all;
     PrintRow(c);
     all = BodyRates(bigMb, rounds) && all;

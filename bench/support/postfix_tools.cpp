@@ -22,6 +22,12 @@ namespace {
 constexpr const char* kSinkPath = "/usr/sbin/smtp-sink";
 constexpr const char* kSourcePath = "/usr/sbin/smtp-source";
 
+double Seconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+}  // namespace
+
 bool Connects(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -33,7 +39,7 @@ bool Connects(int port) {
     return ok;
 }
 
-[[noreturn]] void Exec(const std::vector<std::string>& args) {
+void Exec(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -41,12 +47,6 @@ bool Connects(int port) {
     std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(errno));
     ::_exit(127);
 }
-
-double Seconds(const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
-}  // namespace
 
 bool PostfixSink::Start() {
     if (::access(kSinkPath, X_OK) != 0) {
@@ -129,16 +129,29 @@ double PostfixSink::Span(std::uint64_t first, std::uint64_t last) const {
     return std::chrono::duration<double>(arrivals_[last - 1] - arrivals_[first - 1]).count();
 }
 
-ChildRun RunSmtpSource(int port, int sessions, int messages, int bytes) {
+ChildRun RunSmtpSource(int port, int sessions, int messages, int bytes, bool keepConnection) {
     ChildRun run;
     const Clock::time_point start = Clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, STDOUT_FILENO);
-        Exec({kSourcePath, "-s", std::to_string(sessions), "-m", std::to_string(messages), "-l",
-              std::to_string(bytes), "-M", "bench.example", "-f", "sender@ext.example", "-t",
-              "rcpt@corp.example", "127.0.0.1:" + std::to_string(port)});
+        std::vector<std::string> args{kSourcePath,
+                                      "-s",
+                                      std::to_string(sessions),
+                                      "-m",
+                                      std::to_string(messages),
+                                      "-l",
+                                      std::to_string(bytes),
+                                      "-M",
+                                      "bench.example",
+                                      "-f",
+                                      "sender@ext.example",
+                                      "-t",
+                                      "rcpt@corp.example",
+                                      "127.0.0.1:" + std::to_string(port)};
+        if (keepConnection) args.insert(args.begin() + 1, "-d");
+        Exec(args);
     }
     int status = 0;
     rusage ru{};

@@ -65,7 +65,16 @@ class PostfixSink {
 };
 
 /// smtp-source with `sessions` sessions at once, `messages` messages of
-/// `bytes` payload bytes, a new connection per message, to 127.0.0.1:port.
-ChildRun RunSmtpSource(int port, int sessions, int messages, int bytes);
+/// `bytes` payload bytes to 127.0.0.1:port: a new connection per message, or
+/// with `keepConnection` ("-d") one connection per session for all its messages.
+ChildRun RunSmtpSource(int port, int sessions, int messages, int bytes,
+                       bool keepConnection = false);
+
+/// True when something accepts a TCP connection on 127.0.0.1:port.
+bool Connects(int port);
+
+/// Runs the program args[0] with `args` in a child process: for a child that
+/// has just forked. Exits with 127 when it cannot.
+[[noreturn]] void Exec(const std::vector<std::string>& args);
 
 }  // namespace bw::bench
