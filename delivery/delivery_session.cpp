@@ -243,7 +243,7 @@ void DeliverySession::OnStageTimer() {
 
 void DeliverySession::OnReadTimer() {
     readTimer_->SetEnabled(false);
-    session_->TakeData();
+    session_->Heard(SmtpSession::SocketEvent::kData);
     readTimer_->SetEnabled(true);
 }
 
@@ -288,13 +288,13 @@ void DeliverySession::OnConnected() {
 }
 
 void DeliverySession::OnSendComplete() {
-    session_->SendComplete();
+    session_->Heard(SmtpSession::SocketEvent::kWritten);
     OnDataArrival(0);
 }
 
 // The server closed the connection: take what is left and judge at once.
 void DeliverySession::OnClosed() {
-    session_->Closed();
+    session_->Heard(SmtpSession::SocketEvent::kClosed);
     OnDataArrival(0);
 }
 

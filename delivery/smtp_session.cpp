@@ -69,6 +69,12 @@ Target TargetOf(const DeliverySettings& settings, std::size_t index, const std::
     return t;
 }
 
+// Seconds on the monotonic clock: every time limit of the conversation is
+// measured here, so a step of the wall clock never counts as waiting.
+double Seconds(const Clock& clock) {
+    return static_cast<double>(clock.MonotonicMs()) / 1000.0;
+}
+
 }  // namespace
 
 SmtpSession::SmtpSession(DeliveryContext& ctx, QueuePair pair, ServerConnection& connection)
@@ -78,10 +84,8 @@ SmtpSession::SmtpSession(DeliveryContext& ctx, QueuePair pair, ServerConnection&
       body_(ctx_, pair_,
             [this](const char* prefix, const std::string& text) { Log(prefix, text); }) {}
 
-// Seconds on the monotonic clock: every time limit of the conversation is
-// measured here, so a step of the wall clock never counts as waiting.
-double SmtpSession::Now() const {
-    return static_cast<double>(ctx_.clock.MonotonicMs()) / 1000.0;
+bool SmtpSession::SilentFor(double seconds) const {
+    return Seconds(ctx_.clock) - lastData_ >= seconds;
 }
 
 void SmtpSession::Log(const char* prefix, const std::string& text) {
@@ -101,7 +105,7 @@ void SmtpSession::Enter(Stage next, const char* why) {
     }
     if (!row.keepsWait) {
         if (!facts_.pipelined || (next != Stage::kNextRcpt && next != Stage::kData)) reply_.Clear();
-        stageStart_ = Now();
+        stageStart_ = Seconds(ctx_.clock);
     }
     const std::string lines = CommandLine(row.command, env_, facts_);
     if (!lines.empty()) {
@@ -119,13 +123,14 @@ void SmtpSession::Enter(Stage next, const char* why) {
     ++entered_;
 }
 
-bool SmtpSession::TakeData() {
-    if (conn_.socket.BytesReceived() == 0) return false;
+void SmtpSession::Heard(SocketEvent event) {
+    if (event == SocketEvent::kClosed) server_.closed = true;
+    if (event == SocketEvent::kWritten) body_.Written();
+    if (event != SocketEvent::kData || conn_.socket.BytesReceived() == 0) return;
     const std::string data = conn_.socket.TakeData();
-    if (data.empty()) return false;
+    if (data.empty()) return;
     reply_.Append(data);
-    lastData_ = Now();
-    return true;
+    lastData_ = Seconds(ctx_.clock);
 }
 
 void SmtpSession::Step() {
@@ -133,7 +138,7 @@ void SmtpSession::Step() {
         pair_.Release();
         return LeaveInQueue("files");
     }
-    const double waited = Now() - stageStart_;
+    const double waited = Seconds(ctx_.clock) - stageStart_;
     switch (stage_) {
         case Stage::kReadEnvelope:
             return ReadEnvelopeStage();
@@ -182,8 +187,13 @@ void SmtpSession::Answer() {
         case Move::kGoOn:
             // A refused recipient does not stop the others; DATA's answer decides.
             if (stage_ == Stage::kRcptReply) facts_.rcpts.Take(reply_);
-            if (judged.next == Stage::kMailReply) return Greeted();
-            return Enter(judged.next, judged.why);
+            if (judged.next != Stage::kMailReply) return Enter(judged.next, judged.why);
+            // Greeted: what the server offers in its answer to EHLO is known
+            // (after HELO it offers nothing), and the transaction begins.
+            if (stage_ == Stage::kHeloReply && facts_.ehloFirst) {
+                conn_.caps = ReadCapabilities(reply_.Text());
+            }
+            return StartTransaction();
         case Move::kDeliver:
             Settle(Move::kDeliver, "", false);
             // The connection carries the next message unless it has carried its share.
@@ -249,14 +259,6 @@ void SmtpSession::ReadEnvelopeStage() {
     Enter(Stage::kConnect, "envelope read");
 }
 
-// The greeting is answered: what the server offers in its answer to EHLO is
-// known (after HELO it offers nothing), and the transaction begins.
-void SmtpSession::Greeted() {
-    if (stage_ == Stage::kHeloReply && facts_.ehloFirst)
-        conn_.caps = ReadCapabilities(reply_.Text());
-    StartTransaction();
-}
-
 // MAIL FROM, with what the server offers: the message's size, refused here
 // when the server has said it takes no message that large; BODY=8BITMIME
 // for a body with 8-bit bytes; the whole envelope in one write.
@@ -317,17 +319,17 @@ void SmtpSession::ConnectFailed() {
 // stage's limit counts from the last piece. A closed connection does not end
 // this wait early: what the server said before it closed is judged first.
 void SmtpSession::BodyStage() {
-    if (LimitPassed(RowOf(stage_).firstLimit, Now() - stageStart_, false)) {
+    if (LimitPassed(RowOf(stage_).firstLimit, Seconds(ctx_.clock) - stageStart_, false)) {
         Log(kLogStatus, "*** TIMEOUT during sending data ***");
         return LeaveInQueue("broken");
     }
     if (!body_.Writing()) {
         // The server answered in the middle of the body.
         if (!reply_.Empty()) return Answer();
-        lastData_ = Now();
+        lastData_ = Seconds(ctx_.clock);
         bool last = false;
         if (!body_.SendNext(conn_.socket, last)) return LeaveInQueue("message");
-        stageStart_ = Now();
+        stageStart_ = Seconds(ctx_.clock);
         if (last) return Enter(Stage::kEndOfDataReply, "body sent");
     }
     if (body_.Writing() && conn_.socket.State() != TcpSocket::kConnected) {
@@ -341,7 +343,7 @@ void SmtpSession::BodyStage() {
 // off, each given as its outcome (the owner hands it to the settlement).
 
 void SmtpSession::Begin() {
-    lastData_ = Now();
+    lastData_ = Seconds(ctx_.clock);
     if (ctx_.style.modern) reply_.OneReplyAtATime();
     row_.ip = "BWTarnOut";
     row_.from = "***";

@@ -51,12 +51,10 @@ class SmtpSession {
     void Begin();
     /// One step of the conversation.
     void Step();
-    /// Takes what the socket has received; true when something came.
-    bool TakeData();
-    /// The server closed the connection (or it broke).
-    void Closed() { server_.closed = true; }
-    /// A write finished.
-    void SendComplete() { body_.Written(); }
+    /// What the socket says, routed by the owner: data came (taken from the
+    /// socket), the server closed the connection (or it broke), a write finished.
+    enum class SocketEvent { kData, kClosed, kWritten };
+    void Heard(SocketEvent event);
 
     /// The outcome, once it is known (delivered, refused, deferred); the
     /// owner hands it to the pair's settlement.
@@ -66,7 +64,7 @@ class SmtpSession {
     /// (delivered or refused) or leaves it (with its back-off), and unloads.
     unsigned StagesEntered() const { return entered_; }
     /// No data from the server, and no body sent, for `seconds` (the watchdog).
-    bool SilentFor(double seconds) const { return Now() - lastData_ >= seconds; }
+    bool SilentFor(double seconds) const;
     Stage CurrentStage() const { return stage_; }
     QueuePair& Pair() { return pair_; }
     /// The pair's minilog record, filled as the conversation goes.
@@ -84,12 +82,10 @@ class SmtpSession {
     };
 
     // Stepping, entering a stage, acting on a judgement.
-    double Now() const;
     void Enter(Stage next, const char* why);
     void Answer();
     // What moves data: envelope, connect, body.
     void ReadEnvelopeStage();
-    void Greeted();
     void StartTransaction();
     void ConnectStage();
     void ConnectFailed();
