@@ -102,9 +102,9 @@ bool TextToInt16(const std::string& s, std::int16_t& out) {
     return true;
 }
 
-std::string MakeTarnID(double dNow) {
+std::string MakeTarnID(double now) {
     char text[64];
-    std::snprintf(text, sizeof text, "%.15g", dNow);
+    std::snprintf(text, sizeof text, "%.15g", now);
     char hex[16];
     std::snprintf(hex, sizeof hex, "%X", Crc32(text));
     return hex;
@@ -250,11 +250,11 @@ void Daemon::ReadIdentity() {
 void Daemon::WaitForLangFolder() {
     // 12: the language folder may appear a little later (another component
     // may still be laying out the application folder).
-    double dStart = platform_.clock->Timer();
-    while (!PathExists(installation_.LangFolder()) && !Elapsed(*platform_.clock, dStart, 25)) {
+    double waitStart = platform_.clock->Timer();
+    while (!PathExists(installation_.LangFolder()) && !Elapsed(*platform_.clock, waitStart, 25)) {
         platform_.loop->Wait(1);
     }
-    if (Elapsed(*platform_.clock, dStart, 25)) {
+    if (Elapsed(*platform_.clock, waitStart, 25)) {
         FatalStartupError(platform_, "AppPath Problem!!", kExitAppPath);
     }
 }
@@ -264,12 +264,12 @@ void Daemon::ChooseLanguage() {
     // 13: the language, chosen when its file is missing.
     const std::string langFile = LangFilePath(g.LangFolder(), g.langFile);
     if (PathExists(langFile)) return;
-    const std::string sChoice = platform_.desktop->ChooseLanguage(ListLanguages(g.LangFolder()));
-    if (sChoice.empty()) {
+    const std::string choice = platform_.desktop->ChooseLanguage(ListLanguages(g.LangFolder()));
+    if (choice.empty()) {
         FatalStartupError(platform_, "No language chosen: " + langFile + " is missing",
                           kExitLanguage);
     }
-    g.uiLanguage = sChoice;
+    g.uiLanguage = choice;
     g.langFile = g.uiLanguage + ".lng";
     settings_.SaveSettingX(kAppName, "General", "UILanguage", g.uiLanguage);
 }
@@ -277,12 +277,12 @@ void Daemon::ChooseLanguage() {
 void Daemon::ReadDeliverySettings() {
     DeliverySettings& d = delivery_->settings;
     // 14: delivery settings; a number that does not fit keeps the default.
-    std::int16_t iUseTrash = -1;
-    std::int16_t iSMTPLog = 0;
-    TextToInt16(settings_.GetSettingX(kAppName, "General", "UseTrash", "-1"), iUseTrash);
-    TextToInt16(settings_.GetSettingX(kAppName, "Server", "SMTPLog", "0"), iSMTPLog);
-    d.useTrash = iUseTrash != 0;
-    d.sessionLog = iSMTPLog == -1;
+    std::int16_t useTrash = -1;
+    std::int16_t smtpLog = 0;
+    TextToInt16(settings_.GetSettingX(kAppName, "General", "UseTrash", "-1"), useTrash);
+    TextToInt16(settings_.GetSettingX(kAppName, "Server", "SMTPLog", "0"), smtpLog);
+    d.useTrash = useTrash != 0;
+    d.sessionLog = smtpLog == -1;
     d.traceStages = settings_.GetSettingX(kAppName, "Server", "SMTPTrace", "0") == "1";
     d.tempFailRefuses = settings_.GetSettingX(kAppName, "Server", "TempFailRefuses", "0") == "1";
     d.peer2 = settings_.GetSettingX(kAppName, "TarnIN", "Peer2", "");

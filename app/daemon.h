@@ -41,7 +41,7 @@ std::string PackageVersion();
 /// text gives 0); false when the number does not fit 16 bits.
 bool TextToInt16(const std::string& s, std::int16_t& out);
 /// The installation identifier made from a day-serial number.
-std::string MakeTarnID(double dNow);
+std::string MakeTarnID(double now);
 
 class Daemon {
   public:

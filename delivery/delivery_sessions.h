@@ -18,7 +18,7 @@ namespace bw {
 
 class DeliverySession;
 
-using UnloadObserver = std::function<void(const MinilogRow& record, const std::string& sQueueName)>;
+using UnloadObserver = std::function<void(const MinilogRow& record, const std::string& queueName)>;
 
 class DeliverySessions {
   public:

@@ -197,7 +197,8 @@ void SentRecord::Append(const std::string& line, bool sync) {
         behind_ = true;
         if (!Open()) return;
     }
-    if (::fstat(fd_, &st) == 0 && st.st_size > kCompactBytes && Compact() && !Open()) return;
+    if (fd_ >= 0 && st.st_nlink == 0 && ::fstat(fd_, &st) != 0) st.st_size = 0;
+    if (st.st_size > kCompactBytes && Compact() && !Open()) return;
     if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
         WriteFailed("write", std::strerror(errno));
         return;
@@ -218,16 +219,12 @@ void SentRecord::SyncGroup() {
 }
 
 bool IdentifyPair(const QueueFiles& files, std::int16_t datFile, std::int16_t msgFile, PairId& id) {
-    struct stat dat {};
-    struct stat msg {};
-    const std::string datPath = files.FilePathNo(datFile);
-    const std::string msgPath = files.FilePathNo(msgFile);
-    if (datPath.empty() || msgPath.empty() || ::lstat(datPath.c_str(), &dat) != 0 ||
-        ::lstat(msgPath.c_str(), &msg) != 0) {
+    // The claim made sure each name leads to the file it locked.
+    std::uint64_t d[4] = {};
+    if (!files.IdentityNo(datFile, d[0], d[1]) || !files.IdentityNo(msgFile, d[2], d[3])) {
         return false;
     }
-    id = {static_cast<std::uint64_t>(dat.st_dev), static_cast<std::uint64_t>(dat.st_ino),
-          static_cast<std::uint64_t>(msg.st_dev), static_cast<std::uint64_t>(msg.st_ino)};
+    id = {d[0], d[1], d[2], d[3]};
     return true;
 }
 

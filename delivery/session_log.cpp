@@ -128,7 +128,7 @@ void SessionLog::LogLine(int tag, const std::string& prefix, const std::string& 
     }
 }
 
-int SessionLog::InitLogSession(const std::string& sAccPath, const std::string& pair) {
+int SessionLog::InitLogSession(const std::string& accPath, const std::string& pair) {
     // A log file moved away or removed since is written anew from here on.
     CloseLogFile();
     const int tag = pair.empty() ? 0 : ++lastTag_;
@@ -139,7 +139,7 @@ int SessionLog::InitLogSession(const std::string& sAccPath, const std::string& p
     std::snprintf(stamp, sizeof stamp, "%02d.%02d.%04d - %02d:%02d:%02d", t.day, t.month, t.year,
                   t.hour, t.minute, t.second);
     LogLine(tag, kLogStatus, std::string("Session started:") + stamp);
-    LogLine(tag, kLogStatus, "AccPath: '" + sAccPath + "'");
+    LogLine(tag, kLogStatus, "AccPath: '" + accPath + "'");
     if (!pair.empty()) LogLine(tag, kLogStatus, "Queue pair: '" + pair + "'");
     return tag;
 }

@@ -45,7 +45,7 @@ class SessionLog {
     void LogLine(const std::string& prefix, const std::string& text) { LogLine(0, prefix, text); }
     /// The opening lines of a delivery session about `pair` ("Inbox/NAME";
     /// empty: none named); returns the session's tag.
-    int InitLogSession(const std::string& sAccPath, const std::string& pair = "");
+    int InitLogSession(const std::string& accPath, const std::string& pair = "");
     /// Path of the session log of the day of `daySerial`.
     std::string SessionLogPath(double daySerial) const;
 

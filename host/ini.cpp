@@ -33,9 +33,9 @@ void IniDocument::LoadText(const std::string& text) {
     Load(SplitTextLines(text, false));
 }
 
-IniDocument LoadINIFile(SettingsFiles& files, const std::string& sFile) {
+IniDocument LoadINIFile(SettingsFiles& files, const std::string& iniPath) {
     std::vector<std::string> lines;
-    files.ReadLines(sFile, lines, false);  // an unreadable file leaves no lines
+    files.ReadLines(iniPath, lines, false);  // an unreadable file leaves no lines
     IniDocument doc;
     doc.Load(lines);
     return doc;
@@ -61,25 +61,25 @@ std::string IniDocument::Text() const {
     return out;
 }
 
-bool SaveINIFile(SettingsFiles& files, const std::string& sFile, const IniDocument& doc) {
+bool SaveINIFile(SettingsFiles& files, const std::string& iniPath, const IniDocument& doc) {
     const std::string out = doc.Text();
     // The new content goes to a temporary file of its own in the same folder
     // that replaces the old file only when complete and on disk: a crash never
     // leaves half an account file behind, and two writers never share a file.
     // A link or anything else that is not a regular file is not replaced.
     struct stat old {};
-    const bool exists = ::lstat(sFile.c_str(), &old) == 0;
+    const bool exists = ::lstat(iniPath.c_str(), &old) == 0;
     if (exists && !S_ISREG(old.st_mode)) {
-        files.ReportProblem(sFile, S_ISLNK(old.st_mode) ? "a symbolic link, not replaced"
+        files.ReportProblem(iniPath, S_ISLNK(old.st_mode) ? "a symbolic link, not replaced"
                                                         : "not a regular file, not replaced");
         return false;
     }
-    const std::size_t slash = sFile.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : sFile.substr(0, slash);
-    std::string tmp = sFile + ".XXXXXX";
+    const std::size_t slash = iniPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : iniPath.substr(0, slash);
+    std::string tmp = iniPath + ".XXXXXX";
     const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) {
-        files.ReportProblem(sFile, std::string("cannot be written: ") + std::strerror(errno));
+        files.ReportProblem(iniPath, std::string("cannot be written: ") + std::strerror(errno));
         return false;
     }
     ::fchmod(fd, exists ? old.st_mode & 07777 : 0644);
@@ -93,7 +93,7 @@ bool SaveINIFile(SettingsFiles& files, const std::string& sFile, const IniDocume
     }
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
-    if (ok) ok = ::rename(tmp.c_str(), sFile.c_str()) == 0;
+    if (ok) ok = ::rename(tmp.c_str(), iniPath.c_str()) == 0;
     if (!ok) {
         ::unlink(tmp.c_str());
         return false;
@@ -106,14 +106,14 @@ bool SaveINIFile(SettingsFiles& files, const std::string& sFile, const IniDocume
     return true;
 }
 
-bool IniDocument::FindLine(int& iPos, const std::string& sSearch, bool stopAtSection) {
+bool IniDocument::FindLine(int& pos, const std::string& prefix, bool stopAtSection) {
     const int n = static_cast<int>(lines_.size()) - 1;
     int last = 0;
     bool found = false;
-    ++iPos;
-    while (iPos <= n) {
-        const std::string& line = lines_[iPos];
-        if (!line.empty()) last = iPos;
+    ++pos;
+    while (pos <= n) {
+        const std::string& line = lines_[pos];
+        if (!line.empty()) last = pos;
         if (stopAtSection && !line.empty() && line[0] == '[') break;
         std::string cmp;
         if (stopAtSection) {
@@ -124,30 +124,30 @@ bool IniDocument::FindLine(int& iPos, const std::string& sSearch, bool stopAtSec
         } else {
             cmp = TrimBlanks(line);
         }
-        if (StartsWithNoCase(cmp, sSearch)) {
+        if (StartsWithNoCase(cmp, prefix)) {
             found = true;
             break;
         }
-        ++iPos;
+        ++pos;
     }
-    if (iPos > last) lines_.emplace_back();
-    iPos = last;
+    if (pos > last) lines_.emplace_back();
+    pos = last;
     return found;
 }
 
-void IniDocument::InsertLine(const std::string& sText, int& iPos) {
+void IniDocument::InsertLine(const std::string& text, int& pos) {
     lines_.emplace_back();
     const int top = static_cast<int>(lines_.size()) - 1;
-    if (iPos == 0) {
-        iPos = top;
+    if (pos == 0) {
+        pos = top;
     } else {
-        for (int i = top; i > iPos; --i) lines_[i] = lines_[i - 1];
+        for (int i = top; i > pos; --i) lines_[i] = lines_[i - 1];
     }
-    lines_[iPos] = sText;
+    lines_[pos] = text;
 }
 
-bool IsValidININame(const std::string& sName) {
-    return sName.find_first_of("[]=") == std::string::npos;
+bool IsValidININame(const std::string& name) {
+    return name.find_first_of("[]=") == std::string::npos;
 }
 
 std::string IniDocument::Get(const std::string& section, const std::string& key,
@@ -182,25 +182,25 @@ void IniDocument::Set(const std::string& section, const std::string& key,
 }
 
 std::string ReadINIValue(SettingsFiles& files, const std::string& section, const std::string& key,
-                         const std::string& defaultValue, const std::string& sFile) {
-    return LoadINIFile(files, sFile).Get(section, key, defaultValue);
+                         const std::string& defaultValue, const std::string& iniPath) {
+    return LoadINIFile(files, iniPath).Get(section, key, defaultValue);
 }
 
 bool WriteINIValue(SettingsFiles& files, const std::string& section, const std::string& key,
-                   const std::string& value, const std::string& sFile) {
-    IniDocument doc = LoadINIFile(files, sFile);
+                   const std::string& value, const std::string& iniPath) {
+    IniDocument doc = LoadINIFile(files, iniPath);
     doc.Set(section, key, value);
-    return SaveINIFile(files, sFile, doc);
+    return SaveINIFile(files, iniPath, doc);
 }
 
-std::string ReadINI(SettingsFiles& files, const std::string& sFile, const std::string& section,
+std::string ReadINI(SettingsFiles& files, const std::string& iniPath, const std::string& section,
                     const std::string& key) {
-    return ReadINIValue(files, section, key, "", sFile);
+    return ReadINIValue(files, section, key, "", iniPath);
 }
 
-bool WriteINI(SettingsFiles& files, const std::string& sFile, const std::string& section,
+bool WriteINI(SettingsFiles& files, const std::string& iniPath, const std::string& section,
               const std::string& key, const std::string& value) {
-    return WriteINIValue(files, section, key, value, sFile);
+    return WriteINIValue(files, section, key, value, iniPath);
 }
 
 }  // namespace bw

@@ -20,17 +20,17 @@ namespace bw {
 
 class SettingsFiles;
 
-std::string ReadINI(SettingsFiles& files, const std::string& sFile, const std::string& sSection,
-                    const std::string& sKey);
-bool WriteINI(SettingsFiles& files, const std::string& sFile, const std::string& sSection,
-              const std::string& sKey, const std::string& sValue);
-std::string ReadINIValue(SettingsFiles& files, const std::string& sSection, const std::string& sKey,
-                         const std::string& defaultValue, const std::string& sFile);
-bool WriteINIValue(SettingsFiles& files, const std::string& sSection, const std::string& sKey,
-                   const std::string& sValue, const std::string& sFile);
+std::string ReadINI(SettingsFiles& files, const std::string& iniPath, const std::string& section,
+                    const std::string& key);
+bool WriteINI(SettingsFiles& files, const std::string& iniPath, const std::string& section,
+              const std::string& key, const std::string& value);
+std::string ReadINIValue(SettingsFiles& files, const std::string& section, const std::string& key,
+                         const std::string& defaultValue, const std::string& iniPath);
+bool WriteINIValue(SettingsFiles& files, const std::string& section, const std::string& key,
+                   const std::string& value, const std::string& iniPath);
 
 /// True when the name holds none of "[", "]" and "=".
-bool IsValidININame(const std::string& sName);
+bool IsValidININame(const std::string& name);
 
 /// One INI file's lines as loaded (element 0 unused, an empty element where
 /// the saved file has an empty line), the working array of one read or write.
@@ -43,20 +43,20 @@ class IniDocument {
     void LoadText(const std::string& text);
     /// The text the array is saved as.
     std::string Text() const;
-    std::string Get(const std::string& sSection, const std::string& sKey,
+    std::string Get(const std::string& section, const std::string& key,
                     const std::string& defaultValue);
-    void Set(const std::string& sSection, const std::string& sKey, const std::string& sValue);
+    void Set(const std::string& section, const std::string& key, const std::string& value);
     const std::vector<std::string>& Lines() const { return lines_; }
 
   private:
-    bool FindLine(int& pos, const std::string& sSearch, bool stopAtSection);
-    void InsertLine(const std::string& sText, int& pos);
+    bool FindLine(int& pos, const std::string& prefix, bool stopAtSection);
+    void InsertLine(const std::string& text, int& pos);
     std::vector<std::string> lines_;
 };
 
 /// The file's document (an unreadable file gives an empty one).
-IniDocument LoadINIFile(SettingsFiles& files, const std::string& sFile);
+IniDocument LoadINIFile(SettingsFiles& files, const std::string& iniPath);
 /// Writes the document as the file (a temporary file renamed over it).
-bool SaveINIFile(SettingsFiles& files, const std::string& sFile, const IniDocument& doc);
+bool SaveINIFile(SettingsFiles& files, const std::string& iniPath, const IniDocument& doc);
 
 }  // namespace bw

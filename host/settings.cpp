@@ -36,27 +36,27 @@ Settings::Settings(const HostPlatform& platform, const Installation& installatio
     : platform_(platform), installation_(installation) {}
 
 std::string Settings::GetSettingX(const std::string& appName, const std::string& section,
-                                  const std::string& sKey, const std::string& defaultValue) const {
+                                  const std::string& valueName, const std::string& defaultValue) const {
     if (installation_.useUserHive) {
         SettingsStore* store = platform_.userSettings;
         if (store == nullptr) return defaultValue;
         RegData d;
         std::string reason;
-        if (store->Query(kHKeyCurrentUser, UserKeyPath(appName, section), sKey, d, reason) !=
+        if (store->Query(kHKeyCurrentUser, UserKeyPath(appName, section), valueName, d, reason) !=
             SettingsStore::Result::kOk) {
             return defaultValue;
         }
         cRegistry reg(*store);  // same conversion of the stored data to text
         reg.ClassKey = kHKeyCurrentUser;
         reg.SectionKey = UserKeyPath(appName, section);
-        reg.ValueKey = sKey;
+        reg.ValueKey = valueName;
         reg.Default = defaultValue;
         return VariantText(reg.value());
     }
     cRegistry reg(*platform_.machineSettings);
     reg.ClassKey = kHKeyLocalMachine;
     reg.SectionKey = "Software\\" + appName + "\\" + section;
-    reg.ValueKey = sKey;
+    reg.ValueKey = valueName;
     reg.ValueType = 1;
     reg.Default = defaultValue;
     const RegVariant v = reg.value();
@@ -65,21 +65,21 @@ std::string Settings::GetSettingX(const std::string& appName, const std::string&
 }
 
 void Settings::SaveSettingX(const std::string& appName, const std::string& section,
-                            const std::string& sKey, const std::string& sValue) const {
+                            const std::string& valueName, const std::string& newValue) const {
     if (installation_.useUserHive) {
         SettingsStore* store = platform_.userSettings;
         if (store == nullptr) return;
         std::string reason;
-        store->Set(kHKeyCurrentUser, UserKeyPath(appName, section), sKey, RegText(1, sValue),
+        store->Set(kHKeyCurrentUser, UserKeyPath(appName, section), valueName, RegText(1, newValue),
                    reason);  // errors of the per-user store are ignored
         return;
     }
     cRegistry reg(*platform_.machineSettings);
     reg.ClassKey = kHKeyLocalMachine;
     reg.SectionKey = "Software\\" + appName + "\\" + section;
-    reg.ValueKey = sKey;
+    reg.ValueKey = valueName;
     reg.ValueType = 1;
-    reg.setValue(sValue);
+    reg.setValue(newValue);
     if (reg.Err.Failed()) RegistryProblem(platform_, reg);
 }
 
@@ -147,10 +147,10 @@ std::string ForwardedListFromLines(const std::vector<std::string>& lines) {
     return list;
 }
 
-bool ForwardedListHolds(const std::string& list, const std::string& sDomain) {
+bool ForwardedListHolds(const std::string& list, const std::string& domain) {
     // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "\t" + temporary.
     std::string key(1, '\t');
-    key += UpperAscii(sDomain);
+    key += UpperAscii(domain);
     key += '\t';
     return list.find(key) != std::string::npos;
 }

@@ -54,7 +54,7 @@ void LoadForwardedList(Installation& inst, SettingsFiles& files);
 /// case + "\t".
 std::string ForwardedListFromLines(const std::vector<std::string>& lines);
 /// True when `list` (as ForwardedListFromLines builds it) holds the domain.
-bool ForwardedListHolds(const std::string& list, const std::string& sDomain);
+bool ForwardedListHolds(const std::string& list, const std::string& domain);
 
 /// The receiving component's queue folders below "TarnIN", in creation order.
 extern const char* const kTarnINFolders[10];

@@ -5,10 +5,10 @@ namespace bw {
 
 class Clock;
 
-/// True when dStart + seconds <= the clock's current timer value. A start
+/// True when start + seconds <= the clock's current timer value. A start
 /// above the current value is taken as yesterday's and moved back by 86,400
 /// seconds (the caller's variable changes). Both sides are compared in single
 /// precision.
-bool Elapsed(const Clock& clock, double& dStart, double seconds);
+bool Elapsed(const Clock& clock, double& start, double seconds);
 
 }  // namespace bw

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,52 +16,15 @@
 
 #include "platform/ascii_text.h"
 #include "platform/background_sync.h"
+#include "platform/queue_open_file.h"
 
 namespace bw {
 
 namespace {
 
-constexpr std::size_t kReadBuffer = 64 * 1024;
 constexpr std::size_t kMaxFileNo = 511;
 
 }  // namespace
-
-struct QueueFiles::OpenFile {
-    int fd = -1;
-    std::string path;
-    std::vector<char> buf = std::vector<char>(kReadBuffer);
-    std::size_t pos = 0;
-    std::size_t len = 0;
-    bool eof = false;
-    bool failed = false;
-
-    /// Refills the buffer when it is used up; false at the end or on failure.
-    bool Fill(ErrorState& err) {
-        if (pos < len) return true;
-        if (eof || failed) return false;
-        pos = 0;
-        len = 0;
-        while (true) {
-            const ssize_t n = ::read(fd, buf.data(), buf.size());
-            if (n > 0) {
-                len = static_cast<std::size_t>(n);
-                return true;
-            }
-            if (n == 0) {
-                eof = true;
-                return false;
-            }
-            if (errno == EINTR) continue;
-            failed = true;
-            err.Raise(errno, "Read error on " + path + ": " + std::strerror(errno));
-            return false;
-        }
-    }
-
-    ~OpenFile() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 namespace {
 
@@ -303,15 +265,20 @@ std::int16_t QueueFiles::ClaimFile(const std::string& path, ErrorState& err) {
         err.Raise(kUnsafeFile, name + " " + why);
         return 0;
     }
-    auto file = std::make_unique<OpenFile>();
-    file->fd = fd.Release();
-    file->path = path;
-    table_[slot] = std::move(file);
+    table_[slot] = std::make_unique<OpenFile>(fd.Release(), path, byFd);
     return static_cast<std::int16_t>(slot);
 }
 
 void QueueFiles::CloseFileNo(std::int16_t fileNo) {
     if (Lookup(fileNo) != nullptr) table_[static_cast<std::size_t>(fileNo)].reset();
+}
+
+bool QueueFiles::IdentityNo(std::int16_t fileNo, std::uint64_t& dev, std::uint64_t& ino) const {
+    const OpenFile* f = Lookup(fileNo);
+    if (f == nullptr) return false;
+    dev = f->dev;
+    ino = f->ino;
+    return true;
 }
 
 std::string QueueFiles::FilePathNo(std::int16_t fileNo) const {
@@ -341,7 +308,7 @@ LineRead QueueFiles::ReadLineNo(std::int16_t fileNo, std::string& line, ErrorSta
     }
     if (!f->Fill(err)) return f->failed ? LineRead::kError : LineRead::kEnd;
     while (true) {
-        const char* start = f->buf.data() + f->pos;
+        const char* start = f->buf.get() + f->pos;
         const std::size_t avail = std::min(f->len - f->pos, maxLen - line.size());
         const void* cr = std::memchr(start, '\r', avail);
         if (cr == nullptr) {
@@ -373,7 +340,7 @@ LineRead QueueFiles::ReadBytesNo(std::int16_t fileNo, std::string& bytes, std::s
     }
     while (bytes.size() < maxLen && f->Fill(err)) {
         const std::size_t n = std::min(f->len - f->pos, maxLen - bytes.size());
-        bytes.append(f->buf.data() + f->pos, n);
+        bytes.append(f->buf.get() + f->pos, n);
         f->pos += n;
     }
     if (f->failed) return LineRead::kError;
@@ -393,12 +360,13 @@ bool QueueFiles::EightBitNo(std::int16_t fileNo) const {
     OpenFile* f = Lookup(fileNo);
     const auto high = [](char c) { return static_cast<unsigned char>(c) > 127; };
     if (f == nullptr) return false;
-    bool found = std::any_of(f->buf.data() + f->pos, f->buf.data() + f->len, high);
-    std::array<char, 65536> piece{};
+    bool found = std::any_of(f->buf.get() + f->pos, f->buf.get() + f->len, high);
+    const std::unique_ptr<char[]> piece(new char[f->size]);
+    const auto size = static_cast<ssize_t>(f->size);
     for (off_t at = ::lseek(f->fd, 0, SEEK_CUR); !found && at >= 0;) {
-        const ssize_t n = ::pread(f->fd, piece.data(), piece.size(), at);
-        found = n > 0 && std::any_of(piece.data(), piece.data() + n, high);
-        at = n == static_cast<ssize_t>(piece.size()) ? at + n : -1;  // a short read is the end
+        const ssize_t n = ::pread(f->fd, piece.get(), f->size, at);
+        found = n > 0 && std::any_of(piece.get(), piece.get() + n, high);
+        at = n == size ? at + n : -1;  // a short read is the end
     }
     return found;
 }

@@ -9,7 +9,7 @@
 // written through a link or under a fixed temporary name.
 //
 // File numbers come from a QueueFiles table (1 upward, 0 = none), like the
-// free-file numbers the delivery windows keep in iDatFile and iMsgFile.
+// free-file numbers each claimed pair keeps for its envelope and message.
 // DIAGNOSTICS: nothing throws. Failures are reported into the caller's
 // ErrorState (errno as the number, a readable description) and as a default
 // result (0, false, LineRead::kError).
@@ -57,6 +57,8 @@ class QueueFiles {
     /// Returns the file number, or 0.
     std::int16_t ClaimFile(const std::string& path, ErrorState& err);
 
+    /// The device and inode of an open file number as claimed; false for a bad number.
+    bool IdentityNo(std::int16_t fileNo, std::uint64_t& dev, std::uint64_t& ino) const;
     /// The path an open file number was claimed under ("" for a bad number).
     std::string FilePathNo(std::int16_t fileNo) const;
 
