@@ -117,7 +117,9 @@ DaemonMetrics::DaemonMetrics(const std::string& accPath, int sessionsRunning)
                                     "Audit records waiting in the spool for the database")),
       lastDelivery_(endpoint_.Gauge("bwtarnout_last_delivery_timestamp_seconds",
                                     "When the server last took a message (seconds since the "
-                                    "epoch; 0: none since the start)")) {
+                                    "epoch; 0: none since the start)")),
+      bodyBytes_(endpoint_.Counter("bwtarnout_body_bytes_total",
+                                   "Message body bytes written to the servers (as sent)")) {
     endpoint_
         .Gauge("bwtarnout_build_info", "The daemon's version, as a label; always 1",
                {{"version", PackageVersion()}})
@@ -132,33 +134,47 @@ DaemonMetrics::DaemonMetrics(const std::string& accPath, int sessionsRunning)
     endpoint_.AddScraped([accPath] { return QueueGauges(accPath); });
 }
 
-// The counter of `queue` and one more label in a family, made at its first use.
-MetricCounter& DaemonMetrics::QueueCounter(CounterFamily& family, const char* name,
-                                           const char* help, const char* label,
-                                           const std::string& queue, const std::string& value) {
-    const auto key = std::make_pair(queue, value);
+// The counter of two labels' values in a family, made at its first use.
+MetricCounter& DaemonMetrics::PairCounter(CounterFamily& family, const char* name, const char* help,
+                                          std::pair<const char*, const char*> labels,
+                                          const std::string& first, const std::string& second) {
+    const auto key = std::make_pair(first, second);
     auto it = family.find(key);
     if (it == family.end()) {
-        it = family.emplace(key, endpoint_.Counter(name, help, {{"queue", queue}, {label, value}}))
+        it = family
+                 .emplace(key, endpoint_.Counter(name, help,
+                                                 {{labels.first, first}, {labels.second, second}}))
                  .first;
     }
     return it->second;
 }
 
 MetricCounter& DaemonMetrics::Messages(const std::string& queue, SessionResult result) {
-    return QueueCounter(messages_, "bwtarnout_messages_total",
-                        "Messages whose session ended, by queue and result", "result", queue,
-                        SessionResultName(result));
+    return PairCounter(messages_, "bwtarnout_messages_total",
+                       "Messages whose session ended, by queue and result", {"queue", "result"},
+                       queue, SessionResultName(result));
 }
 
 MetricCounter& DaemonMetrics::LeftCounter(const std::string& queue, const std::string& reason) {
-    return QueueCounter(left_, "bwtarnout_left_total",
-                        "Messages left in the queue for a later attempt, by queue and why",
-                        "reason", queue, reason);
+    return PairCounter(left_, "bwtarnout_left_total",
+                       "Messages left in the queue for a later attempt, by queue and why",
+                       {"queue", "reason"}, queue, reason);
 }
 
 void DaemonMetrics::Left(const std::string& queue, const char* reason) {
     LeftCounter(queue, reason).Increment();
+}
+
+void DaemonMetrics::Replied(const std::string& server, char replyClass) {
+    const std::string cls = replyClass == '0' ? "none" : std::string(1, replyClass) + "xx";
+    PairCounter(replies_, "bwtarnout_replies_total",
+                "Server replies judged, by server and class (none: missing or not SMTP)",
+                {"server", "class"}, server, cls)
+        .Increment();
+}
+
+void DaemonMetrics::BodySent(std::uint64_t bytes) {
+    bodyBytes_.Increment(static_cast<double>(bytes));
 }
 
 void DaemonMetrics::SessionStarted() {

@@ -47,6 +47,8 @@ class DaemonMetrics final : public DeliveryMeter {
     void SessionEnded(const std::string& queue, SessionResult result, double seconds) override;
     void Claimed(int pairs) override;
     void Left(const std::string& queue, const char* reason) override;
+    void Replied(const std::string& server, char replyClass) override;
+    void BodySent(std::uint64_t bytes) override;
     /// After each database check: the connection string in use (0 primary, n
     /// alternative n, -1 none) and the records waiting in the audit spool.
     void DatabaseChecked(int connectionString, std::int64_t spoolRecords);
@@ -58,15 +60,16 @@ class DaemonMetrics final : public DeliveryMeter {
 
   private:
     using CounterFamily = std::map<std::pair<std::string, std::string>, MetricCounter>;
-    MetricCounter& QueueCounter(CounterFamily& family, const char* name, const char* help,
-                                const char* label, const std::string& queue,
-                                const std::string& value);
+    MetricCounter& PairCounter(CounterFamily& family, const char* name, const char* help,
+                               std::pair<const char*, const char*> labels, const std::string& first,
+                               const std::string& second);
     MetricCounter& Messages(const std::string& queue, SessionResult result);
     MetricCounter& LeftCounter(const std::string& queue, const std::string& reason);
 
     MetricsEndpoint endpoint_;
     CounterFamily messages_;  // by queue and result
     CounterFamily left_;      // by queue and why
+    CounterFamily replies_;   // by server and reply class
     MetricGauge sessionsActive_;
     MetricHistogram sessionSeconds_;
     MetricHistogram claims_;
@@ -74,6 +77,7 @@ class DaemonMetrics final : public DeliveryMeter {
     MetricGauge dbString_;
     MetricGauge spoolRecords_;
     MetricGauge lastDelivery_;
+    MetricCounter bodyBytes_;
 };
 
 /// "" when `value` of Server\MetricsListen may be used ("" = off), else the

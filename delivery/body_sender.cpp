@@ -31,6 +31,7 @@ bool BodySender::SendNext(TcpSocket& socket, bool& last) {
         log_(kLogStatus, "bare line feed or carriage return in the message sent as a line end");
     }
     socket.SendData(piece);
+    sent_ += piece.size();
     writing_ = true;
     last = wire_.Ended();
     return true;

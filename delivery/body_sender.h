@@ -31,6 +31,8 @@ class BodySender {
     /// Writes the next piece to `socket`; `last` when it ends the message.
     /// False when the file cannot be read.
     bool SendNext(TcpSocket& socket, bool& last);
+    /// Bytes handed to the socket so far (the wire form).
+    std::uint64_t Sent() const { return sent_; }
 
   private:
     void NotSentAfterEnd(std::uint64_t bytes);
@@ -40,6 +42,7 @@ class BodySender {
     LogLine log_;
     BodyWire wire_;
     bool writing_ = false;
+    std::uint64_t sent_ = 0;
 };
 
 }  // namespace bw

@@ -1,10 +1,11 @@
 // DeliveryMeter: what the delivery tells whoever measures it (the metrics
-// endpoint): a session loaded, a session ended with its result, and how many
-// pairs one scan claimed. The delivery calls it on the loop; an implementation
-// must be quick and must not call back into the delivery.
+// endpoint): a session loaded, a session ended with its result, how many
+// pairs one scan claimed, each server reply judged and the body bytes sent. The delivery calls it
+// on the loop; an implementation must be quick and must not call back into the delivery.
 // DIAGNOSTICS: none; an interface.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace bw {
@@ -32,6 +33,11 @@ class DeliveryMeter {
     /// A session that ended with its pair left in the queue, and why
     /// (DeliveryOutcome::left: "deferred", "unreachable", "broken", ...).
     virtual void Left(const std::string& queue, const char* reason) = 0;
+    /// A reply of `server` ("host:port") was judged: `replyClass` is its
+    /// first digit ('2' to '5'), or '0' for a missing or broken reply.
+    virtual void Replied(const std::string& server, char replyClass) = 0;
+    /// `bytes` of a message body were written to a server (in its wire form).
+    virtual void BodySent(std::uint64_t bytes) = 0;
 };
 
 }  // namespace bw

@@ -180,6 +180,11 @@ void SmtpSession::Step() {
 void SmtpSession::Answer() {
     Log(kLogRecv, reply_.Text());
     const Judgement judged = Judge(stage_, reply_, facts_);
+    if (ctx_.meter != nullptr) {
+        const char code = reply_.First();
+        ctx_.meter->Replied(conn_.host + ":" + std::to_string(conn_.port),
+                            judged.silence == nullptr && code >= '2' && code <= '5' ? code : '0');
+    }
     if (judged.silence != nullptr) {
         Log(kLogStatus, std::string("*** ") + judged.silence + " from " + server_.name + " ***");
     }
@@ -328,7 +333,9 @@ void SmtpSession::BodyStage() {
         if (!reply_.Empty()) return Answer();
         lastData_ = Seconds(ctx_.clock);
         bool last = false;
+        const std::uint64_t before = body_.Sent();
         if (!body_.SendNext(conn_.socket, last)) return LeaveInQueue("message");
+        if (ctx_.meter != nullptr) ctx_.meter->BodySent(body_.Sent() - before);
         stageStart_ = Seconds(ctx_.clock);
         if (last) return Enter(Stage::kEndOfDataReply, "body sent");
     }

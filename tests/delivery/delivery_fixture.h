@@ -38,6 +38,8 @@ struct LeftMeter final : DeliveryMeter {
     void Left(const std::string& queue, const char* reason) override {
         left.push_back(queue + ":" + reason);
     }
+    void Replied(const std::string&, char) override {}
+    void BodySent(std::uint64_t) override {}
     std::vector<std::string> left;
 };
 

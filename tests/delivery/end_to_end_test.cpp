@@ -48,7 +48,12 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
         m = HttpGet(metricsPort);
     }
     inst.Terminate();
+    const std::string server = "server=\"127.0.0.1:" + std::to_string(sink.Port()) + "\"";
     const std::map<std::string, std::string> expected = {
+        // Three conversations: greeting, HELO, MAIL, RCPT (two for in2), end
+        // of data and QUIT answered with "2", DATA with "3".
+        {"bwtarnout_replies_total{class=\"2xx\"," + server + "}", "19"},
+        {"bwtarnout_replies_total{class=\"3xx\"," + server + "}", "3"},
         {"bwtarnout_messages_total{queue=\"Inbox\",result=\"delivered\"}", "2"},
         {"bwtarnout_messages_total{queue=\"Outbox\",result=\"delivered\"}", "1"},
         {"bwtarnout_messages_total{queue=\"Outbox\",result=\"refused\"}", "1"},
@@ -82,8 +87,8 @@ TEST(EndToEnd, DaemonDeliversFilesAuditsAndCounts) {
         EXPECT_GT(number(series), now - 600) << series;
         EXPECT_LE(number(series), now + 1) << series;
     }
-    for (const char* series :
-         {"process_resident_memory_bytes", "process_open_fds", "process_max_fds"}) {
+    for (const char* series : {"process_resident_memory_bytes", "process_open_fds",
+                               "process_max_fds", "bwtarnout_body_bytes_total"}) {
         EXPECT_GT(number(series), 0) << series;
     }
     // Four pairs, one scan or more: every pair claimed once.
