@@ -8,7 +8,8 @@ namespace bw {
 
 CommandDatabase::CommandDatabase(const std::string& appPath, ServiceControl& events)
     : appPath_(appPath),
-      files_(appPath, appPath + "TarnIN/",
+      accPath_(appPath + "TarnIN/"),
+      files_(appPath_, accPath_,
              [&events](const std::string& text) { events.LogEvent(2, 110, text); }),
       session_(factory_) {
     session_.UseConnectStrings({ExeFolder(), appPath_, &files_});

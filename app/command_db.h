@@ -29,6 +29,7 @@ class CommandDatabase {
 
   private:
     std::string appPath_;
+    std::string accPath_;  // SettingsFiles keeps references to both paths
     MariaDbFactory factory_;
     SettingsFiles files_;
     DbSession session_;

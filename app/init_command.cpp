@@ -167,7 +167,8 @@ int RunInitCommand(const std::string& commandLine, std::ostream& out) {
                          out);
     Lines missing;
     MakeFolders(g.AppPath, out, missing);
-    SettingsFiles files(g.AppPath, g.AppPath + "TarnIN/",
+    const std::string accPath = g.AppPath + "TarnIN/";  // outlives files, which refers to it
+    SettingsFiles files(g.AppPath, accPath,
                         [&service](const std::string& text) { service.LogEvent(2, 110, text); });
     CheckGatewayFiles(settings, g, files, missing);
     MakeStatsRow(g, service, out, missing);

@@ -31,6 +31,8 @@ class SettingsFiles {
   public:
     using EventLog = std::function<void(const std::string& text)>;
     /// `appPath`, `accPath`: referenced, not copied. `log` may be empty.
+    /// Keeps references to both paths (the start-up learns them later): they
+    /// must outlive this object.
     SettingsFiles(const std::string& appPath, const std::string& accPath, EventLog log);
 
     /// False when the file cannot be opened or read, or is no regular file (a
