@@ -120,19 +120,11 @@ bool SettingsFiles::ReadLines(const std::string& path, std::vector<std::string>&
                               bool lfEndsLine) {
     std::string data;
     const bool ok = Read(path, data);
-    lines = SplitTextLines(data, lfEndsLine);
-    // Written with a Linux editor, an INI file reads as one line: nothing in
-    // it is found. Say so, once, rather than leave the administrator with a
-    // setting that is plainly there and "missing".
-    const bool lfOnly =
-        !lfEndsLine && data.find('\n') != std::string::npos && data.find('\r') == std::string::npos;
-    if (!lfOnly) {
-        lfOnly_.erase(path);
-    } else if (lfOnly_.insert(path).second && log_) {
-        log_(path + ": its lines end in LF only, and an INI file's lines end in CR LF (or CR): " +
-             "it reads as one line and none of its settings is found; convert it, for example " +
-             "with sed -i 's/$/\\r/' " + path);
-    }
+    // A file where a lone LF stays inside its line (an INI file) but that
+    // holds no CR at all was written with a Linux editor: its LFs end its
+    // lines, or it would read as one line and none of its settings be found.
+    const bool lfOnly = data.find('\r') == std::string::npos;
+    lines = SplitTextLines(data, lfEndsLine || lfOnly);
     return ok;
 }
 

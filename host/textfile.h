@@ -60,7 +60,6 @@ class SettingsFiles {
     const std::string& accPath_;
     EventLog log_;
     std::set<std::string> reported_;  // path + NUL + reason
-    std::set<std::string> lfOnly_;    // INI files said to have LF line ends only
 };
 
 /// Blanks (spaces) removed on the left, the right, or both sides.
