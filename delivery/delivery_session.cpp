@@ -149,14 +149,14 @@ void DeliverySession::StepConversation() {
 // What the outcome says of the server's room for sessions.
 void DeliverySession::Feedback(const DeliveryOutcome& outcome) {
     const int most = ctx_.settings.maxSessions;
-    const std::string server = connection_.host + ":" + std::to_string(connection_.port);
     using Kind = DeliveryOutcome::Kind;
     if (outcome.kind == Kind::kDelivered) {
         ctx_.concurrency->Delivered(most);
     } else if (outcome.kind == Kind::kServerBusy) {
-        ctx_.concurrency->Busy(server, "answers 421 at the greeting", owner_.Running(), most);
+        ctx_.concurrency->Busy(connection_.endpoint, "answers 421 at the greeting",
+                               owner_.Running(), most);
     } else if (outcome.left != nullptr && std::string_view(outcome.left) == "unreachable") {
-        ctx_.concurrency->Busy(server, "cannot be reached", owner_.Running(), most);
+        ctx_.concurrency->Busy(connection_.endpoint, "cannot be reached", owner_.Running(), most);
     }
 }
 

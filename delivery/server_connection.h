@@ -19,6 +19,7 @@ struct ServerConnection {
     TcpSocket& socket;
     std::string host;  // as the server entry names it
     std::int32_t port = 0;
+    std::string endpoint;     // "host:port", as the metrics and the journal name it
     ServerCapabilities caps;  // from its answer to EHLO (none after HELO)
     int messages = 0;         // delivered over it
     bool ready = false;       // greeted, no transaction open: the next pair may use it

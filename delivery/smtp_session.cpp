@@ -182,7 +182,7 @@ void SmtpSession::Answer() {
     const Judgement judged = Judge(stage_, reply_, facts_);
     if (ctx_.meter != nullptr) {
         const char code = reply_.First();
-        ctx_.meter->Replied(conn_.host + ":" + std::to_string(conn_.port),
+        ctx_.meter->Replied(conn_.endpoint,
                             judged.silence == nullptr && code >= '2' && code <= '5' ? code : '0');
     }
     if (judged.silence != nullptr) {
@@ -302,6 +302,7 @@ void SmtpSession::ConnectStage() {
     server_.name = target.host;
     conn_.host = target.host;
     conn_.port = target.port;
+    conn_.endpoint = target.host + ":" + std::to_string(target.port);
     conn_.caps = ServerCapabilities{};
     conn_.messages = 0;
     conn_.socket.SetRemoteHost(server_.name);
