@@ -292,6 +292,7 @@ void Daemon::ReadDeliverySettings() {
          settings_.GetSettingX(kAppName, "Server", "MessagesPerConnection", "")},
         d);
     if (!problem.empty()) FatalStartupError(platform_, problem, kExitConfig);
+    ReadHopSecurity();
 
     // 15: the internal mail servers.
     const std::string accInfo = installation_.AppPath + "TarnIN/" + "AccInfo.ini";
@@ -299,6 +300,30 @@ void Daemon::ReadDeliverySettings() {
     for (const std::string& problem : ServerListProblems(d.smtpServers, d.peer2)) {
         platform_.service->LogEvent(2, 110, problem);
     }
+}
+
+// TLS and AUTH on the hop to the internal mail server; the TLS context is
+// made now, so a CA file or client certificate that cannot be used stops the
+// start, not the first delivery.
+void Daemon::ReadHopSecurity() {
+    DeliverySettings& d = delivery_->settings;
+    const auto value = [this](const char* name) {
+        return settings_.GetSettingX(kAppName, "Server", name, "");
+    };
+    const std::string problem = ApplyHopSecuritySettings(
+        {value("TLS"), value("TLSCAFile"), value("TLSServerName"), value("TLSCertFile"),
+         value("TLSKeyFile"), value("AuthUser"), value("AuthPasswordFile")},
+        d.security);
+    if (!problem.empty()) FatalStartupError(platform_, problem, kExitConfig);
+    if (!d.security.Tls()) return;
+    std::string unusable;
+    delivery_->tls = TlsClient::Make({d.security.level == TlsLevel::kVerify, d.security.caFile,
+                                      d.security.certFile, d.security.keyFile},
+                                     unusable);
+    if (!delivery_->tls) {
+        FatalStartupError(platform_, "TLS cannot be set up: " + unusable, kExitConfig);
+    }
+    delivery_->ctx.tls = delivery_->tls.get();
 }
 
 void Daemon::MakeAccountFolders() {

@@ -78,6 +78,7 @@ class Daemon {
     void WaitForLangFolder();                                  // 12
     void ChooseLanguage();                                     // 13
     void ReadDeliverySettings();                               // 14, 15
+    void ReadHopSecurity();                                    // 14: TLS and AUTH
     void MakeAccountFolders();                                 // 16, 17
     void ShowIcon();                                           // 18
     void StartServing();                                       // 19, 20

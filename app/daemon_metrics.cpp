@@ -21,8 +21,8 @@ namespace {
 constexpr SessionResult kResults[] = {SessionResult::kDelivered, SessionResult::kRefused,
                                       SessionResult::kLeft};
 // Why a pair stays in the queue (DeliveryOutcome::left).
-constexpr const char* kLeftReasons[] = {"deferred", "unreachable", "broken",
-                                        "envelope", "message",     "files"};
+constexpr const char* kLeftReasons[] = {"deferred", "unreachable", "broken", "envelope",
+                                        "message",  "files",       "tls",    "auth"};
 
 // The pairs and the age of the oldest pair of each queue folder, counted now.
 std::vector<ScrapedGauge> QueueGauges(const std::string& accPath) {
@@ -170,6 +170,19 @@ void DaemonMetrics::Replied(const std::string& server, char replyClass) {
     PairCounter(replies_, "bwtarnout_replies_total",
                 "Server replies judged, by server and class (none: missing or not SMTP)",
                 {"server", "class"}, server, cls)
+        .Increment();
+}
+
+void DaemonMetrics::Connected(const std::string& server, const std::string& version,
+                              const std::string& cipher) {
+    PairCounter(connections_, "bwtarnout_connections_total",
+                "Connections set up to the servers, by server and TLS version (none: clear text)",
+                {"server", "tls"}, server, version.empty() ? "none" : version)
+        .Increment();
+    if (version.empty()) return;
+    PairCounter(ciphers_, "bwtarnout_tls_connections_total",
+                "Connections set up with TLS, by TLS version and cipher", {"version", "cipher"},
+                version, cipher)
         .Increment();
 }
 

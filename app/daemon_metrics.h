@@ -48,6 +48,8 @@ class DaemonMetrics final : public DeliveryMeter {
     void Claimed(int pairs) override;
     void Left(const std::string& queue, const char* reason) override;
     void Replied(const std::string& server, char replyClass) override;
+    void Connected(const std::string& server, const std::string& version,
+                   const std::string& cipher) override;
     void BodySent(std::uint64_t bytes) override;
     /// After each database check: the connection string in use (0 primary, n
     /// alternative n, -1 none) and the records waiting in the audit spool.
@@ -67,9 +69,11 @@ class DaemonMetrics final : public DeliveryMeter {
     MetricCounter& LeftCounter(const std::string& queue, const std::string& reason);
 
     MetricsEndpoint endpoint_;
-    CounterFamily messages_;  // by queue and result
-    CounterFamily left_;      // by queue and why
-    CounterFamily replies_;   // by server and reply class
+    CounterFamily messages_;     // by queue and result
+    CounterFamily left_;         // by queue and why
+    CounterFamily replies_;      // by server and reply class
+    CounterFamily connections_;  // by server and TLS version ("none": clear text)
+    CounterFamily ciphers_;      // TLS connections by version and cipher
     MetricGauge sessionsActive_;
     MetricHistogram sessionSeconds_;
     MetricHistogram claims_;

@@ -21,6 +21,7 @@ Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& aud
       sent(stateDir + "/sent-pairs", journal),
       backOff(stateDir, journal),
       concurrency(journal),
+      hopProblems(journal),
       ctx{settings,
           clock,
           loop,
@@ -36,7 +37,8 @@ Delivery::Delivery(Clock& clock, Loop& loop, ServiceControl* journal, Audit& aud
           &SyncFoldersAtOnce(),
           &changedAtOnce,
           {},
-          &concurrency},
+          &concurrency,
+          &hopProblems},
       dispatcher(ctx, std::move(databaseOpen), queueTimer) {}
 
 }  // namespace bw

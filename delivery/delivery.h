@@ -8,17 +8,20 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "delivery/back_off.h"
 #include "delivery/delivery_context.h"
 #include "delivery/dispatcher.h"
 #include "delivery/filing.h"
+#include "delivery/hop_security.h"
 #include "delivery/sent_record.h"
 #include "delivery/server_concurrency.h"
 #include "delivery/session_log.h"
 #include "platform/background_sync.h"
 #include "platform/queue_files.h"
+#include "platform/tls_client.h"
 
 namespace bw {
 
@@ -38,6 +41,8 @@ struct Delivery {
     ChangedFlagGroup changed;         // and its grouped Changed.flg
     ChangedFlagAtOnce changedAtOnce;  // the classic one
     ServerConcurrency concurrency;    // the internal server's sessions at once
+    HopProblems hopProblems;          // hops that could not be set up
+    std::unique_ptr<TlsClient> tls;   // made at start when settings.security asks for TLS
     DeliveryContext ctx;
     Dispatcher dispatcher;
 };

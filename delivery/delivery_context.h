@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "delivery/hop_security.h"
+
 namespace bw {
 
 class Audit;
@@ -28,6 +30,7 @@ class SentRecord;
 class ServerConcurrency;
 class SessionLog;
 class TcpSocket;
+class TlsClient;
 
 /// How the delivery waits: "classic" keeps the product's timer cadence, "fast"
 /// steps on every event (queue watch, socket) and groups the audit writes.
@@ -50,6 +53,7 @@ struct DeliverySettings {
     Profile profile = Profile::kClassic;    // "Profile" in section "Server"
     int maxSessions = kClassicMaxSessions;  // "MaxSessions": delivery sessions loaded at once
     int messagesPerConnection = kMessagesPerConnection;  // "MessagesPerConnection"
+    HopSecurity security;                                // TLS and AUTH on the hop to the server
 
     std::string AccPath() const { return appPath + "TarnIN/"; }
 };
@@ -85,6 +89,8 @@ struct DeliveryContext {
     ChangedFlag* changedFlag;        // how a filing says the queues changed
     ConversationStyle style{};       // how a conversation speaks
     ServerConcurrency* concurrency;  // the server's sessions at once
+    HopProblems* hopProblems;        // hops that could not be set up, for the journal
+    TlsClient* tls = nullptr;        // the TLS context when settings.security asks for TLS
 };
 
 }  // namespace bw

@@ -1,6 +1,7 @@
 // DeliveryMeter: what the delivery tells whoever measures it (the metrics
 // endpoint): a session loaded, a session ended with its result, how many
-// pairs one scan claimed, each server reply judged and the body bytes sent. The delivery calls it
+// pairs one scan claimed, each connection set up (with TLS or without), each
+// server reply judged and the body bytes sent. The delivery calls it
 // on the loop; an implementation must be quick and must not call back into the delivery.
 // DIAGNOSTICS: none; an interface.
 #pragma once
@@ -36,6 +37,10 @@ class DeliveryMeter {
     /// A reply of `server` ("host:port") was judged: `replyClass` is its
     /// first digit ('2' to '5'), or '0' for a missing or broken reply.
     virtual void Replied(const std::string& server, char replyClass) = 0;
+    /// A connection to `server` was set up for its first message: with TLS
+    /// `version` ("TLSv1.3") and `cipher`, or in clear text (both "").
+    virtual void Connected(const std::string& server, const std::string& version,
+                           const std::string& cipher) = 0;
     /// `bytes` of a message body were written to a server (in its wire form).
     virtual void BodySent(std::uint64_t bytes) = 0;
 };

@@ -39,7 +39,12 @@ std::uint64_t SizeLimit(std::string_view word) {
 
 void TakeLine(std::string_view line, ServerCapabilities& caps) {
     std::size_t at = 0;
-    const std::string_view keyword = NextWord(line, at);
+    std::string_view keyword = NextWord(line, at);
+    // "AUTH=LOGIN PLAIN", as servers that still serve old clients also say it.
+    if (keyword.size() > 5 && SameWord(keyword.substr(0, 5), "AUTH=")) {
+        at = line.find('=') + 1;
+        keyword = "AUTH";
+    }
     if (SameWord(keyword, "PIPELINING")) {
         caps.pipelining = true;
     } else if (SameWord(keyword, "8BITMIME")) {

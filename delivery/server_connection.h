@@ -1,6 +1,7 @@
 // The connection a delivery session holds to an internal mail server, handed
 // from one conversation to the next: its socket, the server it is open to,
-// what that server offers and how many messages it has carried. Only a
+// what that server offers, whether TLS and AUTH are done, and how many
+// messages it has carried. Only a
 // connection that is greeted and has no transaction open is handed on.
 // DIAGNOSTICS: none; plain data.
 #pragma once
@@ -22,7 +23,9 @@ struct ServerConnection {
     std::string endpoint;     // "host:port", as the metrics and the journal name it
     ServerCapabilities caps;  // from its answer to EHLO (none after HELO)
     int messages = 0;         // delivered over it
-    bool ready = false;       // greeted, no transaction open: the next pair may use it
+    bool tls = false;         // STARTTLS done: everything goes through TLS
+    bool authenticated = false;
+    bool ready = false;  // greeted, no transaction open: the next pair may use it
 
     /// Open and ready for another message to `toHost`:`toPort`.
     bool ReadyFor(const std::string& toHost, std::int32_t toPort) const {

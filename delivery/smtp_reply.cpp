@@ -88,6 +88,12 @@ void ReplyBuffer::Clear() {
     Append(next);
 }
 
+void ReplyBuffer::DropAll() {
+    const bool oneReply = oneReply_;
+    *this = ReplyBuffer{};
+    oneReply_ = oneReply;
+}
+
 bool ReplyBuffer::Complete() const {
     if (cut_) return true;
     if (oneReply_) return !text_.empty() && EndOfFirstReply(text_) == text_.size();

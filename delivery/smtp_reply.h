@@ -31,6 +31,9 @@ class ReplyBuffer {
     /// Drops the text. The rest of a reply that outgrew the cap is still skipped;
     /// what arrived after its end becomes the text.
     void Clear();
+    /// Drops the text and everything waiting or being skipped, as if nothing
+    /// had come: what a server sent before a TLS handshake is never read after it.
+    void DropAll();
 
     const std::string& Text() const { return text_; }
     bool Empty() const { return text_.empty(); }

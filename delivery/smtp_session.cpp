@@ -107,14 +107,7 @@ void SmtpSession::Enter(Stage next, const char* why) {
         if (!facts_.pipelined || (next != Stage::kNextRcpt && next != Stage::kData)) reply_.Clear();
         stageStart_ = Seconds(ctx_.clock);
     }
-    const std::string lines = CommandLine(row.command, env_, facts_);
-    if (!lines.empty()) {
-        for (std::size_t at = 0, end = 0; at <= lines.size(); at = end + 2) {
-            end = std::min(lines.find("\r\n", at), lines.size());
-            Log(kLogSend, lines.substr(at, end - at));
-        }
-        conn_.socket.SendData(lines + "\r\n");
-    }
+    SendCommand(row.command);
     if (ctx_.settings.traceStages) {
         Log(kLogStatus,
             std::string("stage ") + RowOf(stage_).name + " -> " + row.name + " (" + why + ")");
@@ -160,6 +153,8 @@ void SmtpSession::Step() {
             return Enter(Stage::kDataReply, "DATA sent");
         case Stage::kBody:
             return BodyStage();
+        case Stage::kTlsHandshake:
+            return HandshakeStage();
         case Stage::kNoRecipients:
             // A message nobody can receive is filed as refused, never counted as delivered.
             Log(kLogStatus, "NO VALID RCPTs!!");
@@ -198,7 +193,10 @@ void SmtpSession::Answer() {
             if (stage_ == Stage::kHeloReply && facts_.ehloFirst) {
                 conn_.caps = ReadCapabilities(reply_.Text());
             }
-            return StartTransaction();
+            if (stage_ == Stage::kAuthReply || stage_ == Stage::kAuthPasswordReply) {
+                conn_.authenticated = true;
+            }
+            return SetUpHop();
         case Move::kDeliver:
             Settle(Move::kDeliver, "", false);
             // The connection carries the next message unless it has carried its share.
@@ -206,8 +204,9 @@ void SmtpSession::Answer() {
             return conn_.ready ? Enter(Stage::kHandOver, "connection kept")
                                : Enter(judged.next, judged.why);
         case Move::kNextServer:
-            ++server_.index;
-            return Enter(Stage::kConnect, "next server");
+            return NextServer("next server");
+        case Move::kHopFailed:
+            return HopFailed(judged.said, judged.quit);
         case Move::kLeave:
             // A server that says 421 at once takes no more sessions now.
             if (stage_ == Stage::kGreeting && reply_.Text().starts_with("421") &&
@@ -239,7 +238,9 @@ void SmtpSession::ReadEnvelopeStage() {
     row_.from = env_.senderAsRead;
     if (!env_.recipients.empty()) row_.to = env_.recipients.back();
     facts_.tempFailRefuses = ctx_.settings.tempFailRefuses;
-    facts_.ehloFirst = ctx_.style.modern;
+    // Where the hop is secured, the classic conversation greets with EHLO too:
+    // STARTTLS and AUTH are offered only in the answer to EHLO.
+    facts_.ehloFirst = ctx_.style.modern || ctx_.settings.security.Tls();
     facts_.greeting = facts_.ehloFirst ? "EHLO" : env_.helo.substr(0, 4);
     facts_.recipients = env_.recipients.size();
     switch (env_.outcome) {
@@ -268,7 +269,8 @@ void SmtpSession::ReadEnvelopeStage() {
 // when the server has said it takes no message that large; BODY=8BITMIME
 // for a body with 8-bit bytes; the whole envelope in one write.
 void SmtpSession::StartTransaction() {
-    const ServerCapabilities& caps = conn_.caps;
+    // The classic conversation uses none of what the server offers.
+    const ServerCapabilities caps = ctx_.style.modern ? conn_.caps : ServerCapabilities{};
     facts_.pipelined = caps.pipelining;
     facts_.mailParameters.clear();
     if (caps.sizeOffered) {
@@ -305,6 +307,8 @@ void SmtpSession::ConnectStage() {
     conn_.endpoint = target.host + ":" + std::to_string(target.port);
     conn_.caps = ServerCapabilities{};
     conn_.messages = 0;
+    conn_.tls = false;
+    conn_.authenticated = false;
     conn_.socket.SetRemoteHost(server_.name);
     conn_.socket.SetRemotePort(target.port);
     Log(kLogSend, "*** Connecting " + target.host + " ***");
@@ -317,8 +321,13 @@ void SmtpSession::ConnectStage() {
 void SmtpSession::ConnectFailed() {
     Log(kLogStatus, "*** TIMEOUT Connecting " + server_.name + " ***");
     if (facts_.lastServer) return LeaveInQueue("unreachable");
+    NextServer("next server");
+}
+
+void SmtpSession::NextServer(const char* why) {
     ++server_.index;
-    Enter(Stage::kConnect, "next server");
+    server_.clearOnly = false;
+    Enter(Stage::kConnect, why);
 }
 
 // The body goes out a piece at a time, the next when the last is written; the

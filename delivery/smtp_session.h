@@ -12,8 +12,9 @@
 // interval); a reply is judged by Judge() and the session only acts on the
 // judgement. Step() does one step; the delivery session calls
 // it on its stage timer and on each socket event, and runs the watchdog and
-// the unload. Time limits run on the monotonic clock; a closed connection
-// ends a wait at once. A reply is gathered in a bounded buffer (smtp_reply.h).
+// the unload. Where the settings ask for it, the hop is secured before the
+// first transaction (STARTTLS, AUTH: hop_security.h). Time limits run on the monotonic clock; a
+// closed connection ends a wait at once. A reply is gathered in a bounded buffer (smtp_reply.h).
 // DIAGNOSTICS: nothing throws. Socket errors become the conversation's
 // time-outs; outcomes go to the session log and the minilog record (see
 // settlement.h for what a lost row or a failed filing says).
@@ -75,10 +76,11 @@ class SmtpSession {
   private:
     /// The server being tried.
     struct Server {
-        std::size_t index = 0;  // in the settings' list
-        std::string name;       // as the session log names it
-        bool closed = false;    // it closed the connection (or the connection broke)
-        bool reused = false;    // the connection was kept from an earlier pair
+        std::size_t index = 0;   // in the settings' list
+        std::string name;        // as the session log names it
+        bool closed = false;     // it closed the connection (or the connection broke)
+        bool reused = false;     // the connection was kept from an earlier pair
+        bool clearOnly = false;  // TLS "may" failed with it: clear text from now on
     };
 
     // Stepping, entering a stage, acting on a judgement.
@@ -89,7 +91,13 @@ class SmtpSession {
     void StartTransaction();
     void ConnectStage();
     void ConnectFailed();
+    void NextServer(const char* why);
     void BodyStage();
+    // Securing the hop (smtp_hop.cpp): STARTTLS, the handshake, AUTH.
+    void SetUpHop();
+    void HandshakeStage();
+    void HopFailed(const std::string& cause, bool quit);
+    void SendCommand(Command command);
     // The ends of a conversation.
     void Settle(Move outcome, const std::string& said, bool quit);
     void LeaveInQueue(const char* why);

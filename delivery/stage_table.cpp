@@ -16,7 +16,7 @@ using S = Stage;
 // Indexed by Stage. Limits are seconds on the monotonic clock. Columns: name,
 // what entering sends, keeps the wait, interval (ms), first and whole limit,
 // waits past "220-", silence, deferral's name, where a good reply leads, why.
-constexpr std::array<StageRow, 19> kRows{{
+constexpr std::array<StageRow, 24> kRows{{
     {"kReadEnvelope", C::kNone, false, 250, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
     {"kConnect", C::kHangUp, false, 250, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
     {"kConnecting", C::kNone, false, 250, 5, 5, false, nullptr, nullptr, S::kDone, nullptr},
@@ -26,6 +26,16 @@ constexpr std::array<StageRow, 19> kRows{{
      "greeting answered"},
     {"kHeloAfterEhlo", C::kHeloOnly, false, 250, 90, 90, true, kNoOrBad, "HELO", S::kMailReply,
      "greeting answered"},
+    {"kStartTlsReply", C::kStartTls, false, 250, 90, 90, false, kNoOrBad, "TLS: STARTTLS",
+     S::kTlsHandshake, "ready for TLS"},
+    {"kTlsHandshake", C::kHandshake, false, 100, 30, 30, false, nullptr, "TLS", S::kHeloReply,
+     "TLS established"},
+    {"kAuthReply", C::kAuth, false, 250, 90, 90, false, kNoOrBad, "AUTH", S::kMailReply,
+     "authenticated"},
+    {"kAuthUserReply", C::kAuthUser, false, 250, 90, 90, false, kNoOrBad, "AUTH",
+     S::kAuthPasswordReply, "user name taken"},
+    {"kAuthPasswordReply", C::kAuthPassword, false, 250, 90, 90, false, kNoOrBad, "AUTH",
+     S::kMailReply, "authenticated"},
     {"kMailReply", C::kMailFrom, false, 250, 90, 90, false, kNoResponse, "MAIL FROM", S::kNextRcpt,
      "sender taken"},
     {"kNextRcpt", C::kNone, false, 5, 0, 0, false, nullptr, nullptr, S::kDone, nullptr},
@@ -81,6 +91,24 @@ Judgement NoneTaken(Stage stage, const ReplyBuffer& reply, const JudgeFacts& fac
     return none;
 }
 
+// STARTTLS and AUTH set the hop up: a refusal is the hop's problem (its
+// settings, the server's), never the message's.
+Judgement JudgeHopSetUp(Stage stage, const ReplyBuffer& reply, const JudgeFacts& facts,
+                        Judgement goOn, const std::string& named) {
+    const char code = reply.First();
+    // AUTH LOGIN asks for the user name, then the password ("334").
+    if (stage == Stage::kAuthReply && code == '3' && facts.authLogin) {
+        goOn.next = Stage::kAuthUserReply;
+        goOn.why = "user name asked for";
+        return goOn;
+    }
+    const bool positive = stage == Stage::kAuthUserReply ? code == '3' : code == '2';
+    if (positive) return goOn;
+    Judgement failed = Ending(Move::kHopFailed, stage, reply, named);
+    failed.silence = nullptr;
+    return failed;
+}
+
 }  // namespace
 
 const StageRow& RowOf(Stage stage) {
@@ -113,6 +141,8 @@ std::string CommandLine(Command command, const Envelope& env, const JudgeFacts& 
             return facts.pipelined ? "" : "DATA";
         case Command::kQuit:
             return "QUIT";
+        case Command::kStartTls:
+            return "STARTTLS";
         default:
             return "";
     }
@@ -174,6 +204,7 @@ Judgement Judge(Stage stage, const ReplyBuffer& reply, const JudgeFacts& facts) 
     named += ": " + said;
     // 421: the server closes the channel without having judged the message.
     if (reply.Text().starts_with("421")) return Ending(Move::kDefer, stage, reply, named);
+    if (row.command >= Command::kStartTls) return JudgeHopSetUp(stage, reply, facts, goOn, named);
     const RcptTally& rcpts = facts.rcpts;
     const bool data = stage == Stage::kDataReply;
     if (data && facts.pipelined && code == '3' && rcpts.accepted == 0) {

@@ -13,7 +13,10 @@
 //   kDone 9999
 // and kClosing, the short QUIT after a refusal or a deferral; in the modern
 // conversation also kHeloAfterEhlo (HELO after a refused EHLO) and kHandOver
-// (the message is delivered and the connection stays open for the next).
+// (the message is delivered and the connection stays open for the next); where
+// the hop is secured, kStartTlsReply, kTlsHandshake (then EHLO again) and the
+// AUTH stages. A refused STARTTLS or AUTH is the hop's problem, never the
+// message's: it is judged kHopFailed, not a refusal.
 // DIAGNOSTICS: none; pure functions.
 #pragma once
 
@@ -33,6 +36,11 @@ enum class Stage : std::uint8_t {
     kGreeting,
     kHeloReply,
     kHeloAfterEhlo,
+    kStartTlsReply,
+    kTlsHandshake,
+    kAuthReply,
+    kAuthUserReply,
+    kAuthPasswordReply,
     kMailReply,
     kNextRcpt,
     kRcptReply,
@@ -57,7 +65,12 @@ enum class Command : std::uint8_t {
     kRcptTo,    // "RCPT TO: <recipient>", the first one not yet answered
     kData,
     kQuit,
-    kHangUp,  // nothing: the connection is closed
+    kHangUp,        // nothing: the connection is closed
+    kStartTls,      // "STARTTLS"
+    kHandshake,     // nothing sent: the socket starts its TLS handshake
+    kAuth,          // "AUTH PLAIN <credentials>" or "AUTH LOGIN" (made by the session)
+    kAuthUser,      // AUTH LOGIN: the user name, base64
+    kAuthPassword,  // AUTH LOGIN: the password, base64
 };
 
 struct StageRow {
@@ -96,6 +109,7 @@ enum class Move : std::uint8_t {
     kLeave,       // no answer (or none in SMTP): left in the queue with the back-off
     kDefer,       // a temporary refusal or a 421: back-off, "490 ... DEFERRED"
     kRefuse,      // filed as refused: only a "5" reply (or a "4" one by the setting)
+    kHopFailed,   // STARTTLS or AUTH refused: the next server, else deferred
 };
 
 /// The answers to RCPT TO so far. A refused recipient does not stop the
@@ -118,6 +132,7 @@ struct JudgeFacts {
     bool ehloFirst = false;        // EHLO stands in for the envelope's HELO (modern)
     bool pipelined = false;        // the envelope goes out in one write (PIPELINING)
     std::string mailParameters;    // after MAIL FROM's address: " SIZE=... BODY=8BITMIME"
+    bool authLogin = false;        // AUTH LOGIN was sent (else AUTH PLAIN)
     std::size_t recipients = 0;    // in the envelope
     RcptTally rcpts;
     Move settled = Move::kGoOn;  // the outcome a QUIT in kClosing follows

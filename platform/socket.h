@@ -3,14 +3,18 @@
 // remote address and port, close; events Error, DataArrival, Close,
 // SendComplete and Connect (the connection stands). AsioTcpSocket realises it on the loop's
 // io_context with an asynchronous resolve and connect, a continuous read into its own buffer and
-// one asynchronous write per sent text.
+// one asynchronous write per sent text. StartTls() turns a connected socket
+// into a TLS one (STARTTLS, RFC 3207): from then on every byte goes through
+// OpenSSL (platform/tls_client.h); what came in clear and was not taken is
+// dropped, so nothing the server sent before the handshake is read after it.
 //
 // Events always run on the loop, never inside the call that caused them (an
 // immediate failure of connect or send is posted). After Close() or the
 // destruction of the socket no event of the old connection is delivered.
 // DIAGNOSTICS: nothing throws; failures raise the Error event (number and
-// description) and leave State() at kError. TCP_NODELAY is set; a peer that
-// closes never raises SIGPIPE (MSG_NOSIGNAL).
+// description) and leave State() at kError; a failed handshake also names
+// its cause in Tls().failure ("certificate verify failed: hostname mismatch"). TCP_NODELAY is set;
+// a peer that closes never raises SIGPIPE (MSG_NOSIGNAL).
 #pragma once
 
 #include <cstddef>
@@ -22,6 +26,16 @@
 namespace bw {
 
 class Loop;
+class TlsClient;
+
+/// TLS on a connection: whether it is on, its protocol version and cipher,
+/// and why the handshake failed ("" when it did not).
+struct TlsState {
+    bool on = false;
+    std::string version;  // "TLSv1.3"
+    std::string cipher;   // "TLS_AES_256_GCM_SHA384"
+    std::string failure;
+};
 
 class TcpSocket {
   public:
@@ -50,6 +64,13 @@ class TcpSocket {
     virtual std::string RemoteHostIP() const = 0;
     virtual std::int32_t RemotePort() const = 0;
     virtual void Close() = 0;
+    /// Starts TLS on the connected socket, after the server's "220" to
+    /// STARTTLS. `name` is sent as the server name (SNI) and, when `client`
+    /// verifies, is the name the certificate must carry (a host name or an
+    /// address). Connect follows when the handshake is done; Error when it
+    /// failed (Tls().failure says why).
+    virtual void StartTls(TlsClient* client, const std::string& name) = 0;
+    virtual TlsState Tls() const = 0;
 
     // Events (on the loop).
     std::function<void(long number, const std::string& description)> onError;

@@ -19,6 +19,7 @@
 #include "tests/support/fake_audit.h"
 #include "tests/support/fake_service.h"
 #include "tests/support/peer_connection.h"
+#include "tests/support/temp_dir.h"
 
 namespace bw {
 namespace {
@@ -202,6 +203,18 @@ TEST_F(StartupTest, FatalErrorsEndWithTheirStatus) {
          [&] { Store("Server", "MessagesPerConnection", "0"); }, kExitConfig,
          "Setting not allowed: Server\\MessagesPerConnection = \"0\" (allowed: a whole number "
          "from 1 to 10000)"},
+        {"password file open to others",
+         [&] {
+             Store("Server", "TLS", "encrypt");
+             Store("Server", "AuthUser", "relay");
+             Store("Server", "AuthPasswordFile", root_ + "/password");
+             test::WriteFile(root_ + "/password", "secret\n");
+             ::chmod((root_ + "/password").c_str(), 0644);
+         },
+         kExitConfig,
+         "Setting not allowed: Server\\AuthPasswordFile = \"" + root_ +
+             "/password\" (allowed: a file only its owner can read, the password on its first "
+             "line; this one: open to others (mode 0644; allowed: 0600 or 0400))"},
         {"metrics address not allowed", [&] { Store("Server", "MetricsListen", "127.0.0.1:0"); },
          kExitConfig,
          "Setting not allowed: Server\\MetricsListen = \"127.0.0.1:0\" (the port is not a number "

@@ -39,8 +39,13 @@ struct LeftMeter final : DeliveryMeter {
         left.push_back(queue + ":" + reason);
     }
     void Replied(const std::string&, char) override {}
+    void Connected(const std::string& server, const std::string& version,
+                   const std::string& cipher) override {
+        connections.push_back(server + ":" + (version.empty() ? "none" : version + " " + cipher));
+    }
     void BodySent(std::uint64_t) override {}
     std::vector<std::string> left;
+    std::vector<std::string> connections;  // "server:version cipher" or "server:none"
 };
 
 class DeliveryTest : public ::testing::Test {

@@ -23,6 +23,7 @@ class FakeSocket final : public TcpSocket {
         mailStep_ = 0;
         in_.clear();
         inBody_ = false;
+        tls_ = TlsState{};
         const std::size_t k = static_cast<std::size_t>(server_.attempts++);
         script_ = server_.scripts.empty()
                       ? nullptr
@@ -51,6 +52,25 @@ class FakeSocket final : public TcpSocket {
     std::string TakeData() override { return std::exchange(rx_, std::string()); }
     std::string RemoteHostIP() const override { return state_ == kConnected ? host_ : ""; }
     std::int32_t RemotePort() const override { return state_ == kConnected ? port_ : 0; }
+    void StartTls(TlsClient*, const std::string& name) override {
+        server_.tlsNames.push_back(name);
+        rx_.clear();
+        const std::size_t n = ++step_;
+        const std::string next =
+            script_ != nullptr && n <= script_->size() ? (*script_)[n - 1] : kSilent;
+        if (next == kSilent) return;
+        Later([this, next] {
+            if (next == kTlsUp) {
+                tls_ = TlsState{true, "TLSv1.3", "TLS_TEST", ""};
+                if (onConnect) onConnect();
+                return;
+            }
+            state_ = kError;
+            tls_.failure = next;
+            if (onError) onError(10054, next);
+        });
+    }
+    TlsState Tls() const override { return tls_; }
     void Close() override {
         state_ = kClosed;
         *alive_ = false;
@@ -122,6 +142,7 @@ class FakeSocket final : public TcpSocket {
     std::size_t mailStep_ = 0;  // the step that answers this connection's first MAIL FROM
     const std::vector<std::string>* script_ = nullptr;
     bool inBody_ = false;
+    TlsState tls_;
 };
 
 }  // namespace

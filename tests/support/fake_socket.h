@@ -6,7 +6,9 @@
 // gets script[n] back: a reply text, kSilent (nothing, the line stays open)
 // or kClose; kRefuse as script[0] refuses the connection. A further MAIL FROM
 // on a connection kept open gets the script from the first one's answer on
-// again (one transaction per message). Events come through
+// again (one transaction per message). StartTls() takes the next step too:
+// kTlsUp completes the handshake, any other text fails it with that text as
+// the cause; FakeServer::tlsNames records the names asked for. Events come through
 // the loop, never inside the call that caused them.
 #pragma once
 
@@ -22,6 +24,7 @@ namespace bw::test {
 inline constexpr const char* kSilent = "<silent>";
 inline constexpr const char* kClose = "<close>";
 inline constexpr const char* kRefuse = "<refuse>";
+inline constexpr const char* kTlsUp = "<tls>";
 
 struct FakeServer {
     std::vector<std::vector<std::string>> scripts;  // script[0] answers the connect
@@ -29,6 +32,7 @@ struct FakeServer {
     std::vector<std::string> bodies;                // bodies received, with their "." line
     int attempts = 0;                               // connections tried
     int connections = 0;                            // connections accepted
+    std::vector<std::string> tlsNames;              // the names of each StartTls()
 };
 
 /// Sockets on `loop` talking to `server` (both outlive the sockets).
