@@ -6,12 +6,15 @@
 // sends more after its "220" to STARTTLS is not heard after the handshake.
 // Also the TLS context's own refusals at start.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 
 #include "delivery/hop_security.h"
 #include "platform/tls_client.h"
 #include "tests/delivery/delivery_fixture.h"
+#include "tests/support/installation.h"
+#include "tests/support/metrics_scrape.h"
 #include "tests/support/tls_peer.h"
 
 namespace bw::test {
@@ -137,6 +140,45 @@ TEST_F(TlsTest, ClearTextAfterTheStartTlsReplyIsNotHeard) {
     EXPECT_EQ(DeliverOne(peer, Level(TlsLevel::kEncrypt), "M1").rfind("900 Delivered", 0), 0u)
         << LogText();
     EXPECT_EQ(peer.Taken().size(), 1u);
+}
+
+// The daemon itself, set up from its settings: the chain and the address
+// checked, AUTH with the password from its file, the client certificate; the
+// metrics count the connection by its TLS version and cipher.
+TEST(TlsDaemon, DeliversOverVerifiedTlsWithAuth) {
+    TestCertificates certs;
+    TlsPeer peer(certs, {.user = "relay", .password = "right"});
+    TempDir secrets("bwsecret");
+    const std::string password = secrets.Path() + "/password";
+    WriteFile(password, "right\n");
+    ::chmod(password.c_str(), 0600);
+    const int metricsPort = FreeLoopbackPort();
+    Installation inst(
+        peer.Port(),
+        {.serverValues = {{"Profile", "fast"},
+                          {"MaxSessions", "1"},
+                          {"TLS", "verify"},
+                          {"TLSCAFile", certs.Path("ca.pem")},
+                          {"TLSCertFile", certs.Path("client.pem")},
+                          {"TLSKeyFile", certs.Path("client.key")},
+                          {"AuthUser", "relay"},
+                          {"AuthPasswordFile", password},
+                          {"MetricsListen", "127.0.0.1:" + std::to_string(metricsPort)}}});
+    inst.Queue("Inbox/", "in1", Envelope("alice@ext.example", {"bob@corp.example"}));
+    inst.Queue("Inbox/", "in2", Envelope("carol@ext.example", {"bob@corp.example"}));
+    inst.Start();
+    ASSERT_TRUE(inst.WaitQueueEmpty(60)) << inst.DaemonLog() << inst.SessionLog();
+    const std::string m = HttpGet(metricsPort);
+    inst.Terminate();
+    EXPECT_EQ(peer.Taken(), (Strings{"tls=TLSv1.3 auth=relay cert=client from=alice@ext.example",
+                                     "tls=TLSv1.3 auth=relay cert=client from=carol@ext.example"}));
+    const std::string server = "127.0.0.1:" + std::to_string(peer.Port());
+    EXPECT_EQ(
+        MetricSample(m, "bwtarnout_connections_total{server=\"" + server + "\",tls=\"TLSv1.3\"}"),
+        "1")
+        << m;
+    EXPECT_NE(inst.SessionLog().find("*** TLS TLSv1.3 "), std::string::npos);
+    EXPECT_EQ(inst.SessionLog().find("cmlnaHQ"), std::string::npos);
 }
 
 TEST(TlsClientContext, RefusesFilesItCannotUse) {
