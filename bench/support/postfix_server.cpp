@@ -34,6 +34,7 @@ constexpr const char* kServices =
     "retry unix - - n - - error\n"
     "discard unix - - n - - discard\n"
     "anvil unix - - n - 1 anvil\n"
+    "tlsmgr unix - - n 1000? 1 tlsmgr\n"
     "postlog unix-dgram n - n - 1 postlogd\n";
 
 // Stops an instance left running when the bench is gone: it reads its
@@ -217,6 +218,15 @@ bool PostfixServer::WaitDiscarded(std::uint64_t count, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+std::uint64_t PostfixServer::LogLines(const std::string& text) const {
+    const std::string log = test::ReadFile(dir_.Path() + "/maillog");
+    std::uint64_t n = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+        ++n;
+    }
+    return n;
 }
 
 void PostfixServer::PrintLogTail() const {

@@ -42,6 +42,8 @@ class PostfixServer {
     std::uint64_t Discarded();
     /// Waits until `count` messages were discarded or `seconds` pass.
     bool WaitDiscarded(std::uint64_t count, double seconds);
+    /// Lines of its log so far that hold `text`.
+    std::uint64_t LogLines(const std::string& text) const;
 
   private:
     std::string Etc() const { return dir_.Path() + "/etc"; }
