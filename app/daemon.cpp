@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "app/daemon_metrics.h"
+#include "app/hop_settings.h"
 #include "app/runtime_state.h"
 #include "db/audit_spool.h"
 #include "db/database_worker.h"
@@ -306,23 +307,9 @@ void Daemon::ReadDeliverySettings() {
 // made now, so a CA file or client certificate that cannot be used stops the
 // start, not the first delivery.
 void Daemon::ReadHopSecurity() {
-    DeliverySettings& d = delivery_->settings;
-    const auto value = [this](const char* name) {
-        return settings_.GetSettingX(kAppName, "Server", name, "");
-    };
-    const std::string problem = ApplyHopSecuritySettings(
-        {value("TLS"), value("TLSCAFile"), value("TLSServerName"), value("TLSCertFile"),
-         value("TLSKeyFile"), value("AuthUser"), value("AuthPasswordFile")},
-        d.security);
+    const std::string problem =
+        SetUpHopSecurity(settings_, delivery_->settings.security, delivery_->tls);
     if (!problem.empty()) FatalStartupError(platform_, problem, kExitConfig);
-    if (!d.security.Tls()) return;
-    std::string unusable;
-    delivery_->tls = TlsClient::Make({d.security.level == TlsLevel::kVerify, d.security.caFile,
-                                      d.security.certFile, d.security.keyFile},
-                                     unusable);
-    if (!delivery_->tls) {
-        FatalStartupError(platform_, "TLS cannot be set up: " + unusable, kExitConfig);
-    }
     delivery_->ctx.tls = delivery_->tls.get();
 }
 

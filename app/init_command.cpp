@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <memory>
 #include <vector>
 
 #include "app/command_db.h"
 #include "app/daemon.h"
+#include "app/hop_settings.h"
 #include "db/stats_row.h"
 #include "delivery/server_list.h"
 #include "host/exit_status.h"
@@ -20,6 +22,8 @@
 #include "host/textfile.h"
 #include "platform/ascii_text.h"
 #include "platform/clock.h"
+#include "platform/greeting_probe.h"
+#include "platform/log_text.h"
 #include "platform/process.h"
 #include "platform/service.h"
 #include "platform/settings_store.h"
@@ -29,6 +33,9 @@ namespace bw {
 namespace {
 
 using Lines = std::vector<std::string>;
+
+// How long --init waits for each mail server's greeting.
+constexpr int kProbeSeconds = 5;
 
 // The settings the start-up writes: General/AppPath, TarnIN/TarnID.
 void RegisterInstallation(const Settings& settings, Installation& g, const std::string& exeFolder,
@@ -109,6 +116,34 @@ void CheckGatewayFiles(const Settings& settings, const Installation& g, Settings
     for (const std::string& problem : ServerListProblems(servers, peer2)) {
         missing.push_back(problem);
     }
+    HopSecurity security;
+    std::unique_ptr<TlsClient> tls;
+    if (const std::string problem = SetUpHopSecurity(settings, security, tls); !problem.empty()) {
+        missing.push_back(problem);
+    }
+}
+
+// Each mail server that can be used, and the peer of the Outbox: does it greet?
+void ProbeServers(const Settings& settings, SettingsFiles& files, const std::string& accInfo,
+                  std::ostream& out, Lines& missing) {
+    std::vector<ServerEntry> entries;
+    for (const std::string& entry : SplitAtCommas(ReadINI(files, accInfo, "Server", "SMTP"))) {
+        entries.push_back(ParseServerEntry(entry));
+    }
+    const std::string peer2 = settings.GetSettingX(kAppName, "TarnIN", "Peer2", "");
+    if (!peer2.empty() && PeerProblem(peer2).empty() && !entries.empty()) {
+        entries.push_back({peer2, entries.front().port, ""});
+    }
+    for (const ServerEntry& e : entries) {
+        if (!e.problem.empty()) continue;
+        const std::int32_t port = e.port != 0 ? e.port : 25;
+        const std::string name = e.host + ":" + std::to_string(port);
+        const GreetingProbe probe = ProbeGreeting(e.host, port, kProbeSeconds);
+        out << "Mail server " << name << ": " << EscapeControls(probe.text) << "\n";
+        if (!probe.answered || !probe.text.starts_with("220")) {
+            missing.push_back("the mail server " + name + " (" + EscapeControls(probe.text) + ")");
+        }
+    }
 }
 
 void MakeStatsRow(const Installation& g, ServiceControl& events, std::ostream& out,
@@ -171,6 +206,7 @@ int RunInitCommand(const std::string& commandLine, std::ostream& out) {
     SettingsFiles files(g.AppPath, accPath,
                         [&service](const std::string& text) { service.LogEvent(2, 110, text); });
     CheckGatewayFiles(settings, g, files, missing);
+    ProbeServers(settings, files, g.AppPath + "TarnIN/AccInfo.ini", out, missing);
     MakeStatsRow(g, service, out, missing);
     if (missing.empty()) {
         out << "Nothing is missing\n";

@@ -1,11 +1,13 @@
 // `bwtarnout --init`, the real program on a test installation: what a new
 // installation gets (TarnID, folders, the tbl_stats row), the second run
-// that finds everything there, and what it says is missing.
+// that finds everything there, and what it says is missing (a mail server
+// that does not answer and a TLS setting not allowed among it).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "tests/support/installation.h"
+#include "tests/support/smtp_peer.h"
 #include "tests/support/temp_dir.h"
 
 namespace bw {
@@ -14,7 +16,9 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(InitCommand, LaysOutAnInstallationAndSaysWhatIsMissing) {
-    test::Installation inst(1);
+    test::SmtpPeer server;
+    server.Start();
+    test::Installation inst(server.Port());
     const std::string registry = inst.Acc() + "../../registry.reg";
     const std::string before = test::ReadFile(registry);
     // A store without TarnID, a database without the installation's row.
@@ -36,6 +40,9 @@ TEST(InitCommand, LaysOutAnInstallationAndSaysWhatIsMissing) {
     EXPECT_TRUE(fs::is_directory(inst.Acc() + "TempIN"));
     EXPECT_NE(out.find("Database: the tbl_stats row of " + id + " made\n"), std::string::npos);
     EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM tbl_stats WHERE tarnid = '" + id + "'"), "1");
+    EXPECT_NE(out.find("Mail server 127.0.0.1:" + std::to_string(server.Port()) + ": 220 "),
+              std::string::npos)
+        << out;
     EXPECT_TRUE(out.ends_with("Nothing is missing\n"));
 
     // Again: everything is there, nothing changes.
@@ -48,14 +55,21 @@ TEST(InitCommand, LaysOutAnInstallationAndSaysWhatIsMissing) {
 
     // What it cannot make: the language file, the mail servers, the database.
     fs::remove(inst.Acc() + "../lang/English.lng");
-    test::WriteFile(inst.Acc() + "AccInfo.ini", "[Server]\r\nSMTP=\r\n");
+    test::WriteFile(inst.Acc() + "AccInfo.ini", "[Server]\r\nSMTP=,127.0.0.1:1\r\n");
+    const std::string section = "[HKEY_LOCAL_MACHINE\\Software\\Brimwarden\\Server]\r\n";
+    std::string spoiled = test::ReadFile(registry);
+    spoiled.insert(spoiled.find(section) + section.size(), "\"TLS\"=\"sometimes\"\r\n");
+    test::WriteFile(registry, spoiled);
     test::WriteFile(inst.Acc() + "../DBConnect.dat", test::ConnString(1, "none") + "\r\n");
     EXPECT_EQ(inst.RunCommand({"--init"}, out, err), 1);
     EXPECT_NE(out.find("Database: not reached\nMissing:\n  "), std::string::npos) << out;
     EXPECT_NE(out.find("lang/English.lng: the language file of General/UILanguage\n"),
               std::string::npos);
-    EXPECT_NE(out.find("  No mail server in TarnIN/AccInfo.ini [Server] SMTP=: mail stays in "
-                       "the queue\n"),
+    EXPECT_NE(out.find("  the mail server 127.0.0.1:1 (cannot connect: Connection refused)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  Setting not allowed: Server\\TLS = \"sometimes\" (allowed: none, may, "
+                       "encrypt, verify)\n"),
               std::string::npos);
     EXPECT_NE(out.find("  the database ("), std::string::npos);
 
