@@ -14,15 +14,16 @@ namespace bw {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
-int MsLeft(Clock::time_point end) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+int MsLeft(SteadyClock::time_point end) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 // A connected socket to one of `ai`'s addresses, or -1 with `why`.
-int ConnectOne(const addrinfo* ai, Clock::time_point end, std::string& why) {
+int ConnectOne(const addrinfo* ai, SteadyClock::time_point end, std::string& why) {
     const int fd =
         ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
@@ -51,7 +52,7 @@ int ConnectOne(const addrinfo* ai, Clock::time_point end, std::string& why) {
 }  // namespace
 
 GreetingProbe ProbeGreeting(const std::string& host, std::int32_t port, int seconds) {
-    const Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
+    const SteadyClock::time_point end = SteadyClock::now() + std::chrono::seconds(seconds);
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;

@@ -18,17 +18,18 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-constexpr const char* kGreeting = "220 mx\r\n";
-constexpr const char* kOffersTls = "250-mx\r\n250 STARTTLS\r\n";
-constexpr const char* kReady = "220 ready\r\n";
-constexpr const char* kBye = "221 bye\r\n";
-const Strings kTransaction = {"250 ok\r\n", "250 ok\r\n", "354 go\r\n", "250 queued\r\n", kBye};
-const Strings kSentTransaction = {"MAIL FROM: <a@ext.example>", "RCPT TO: <b@corp.example>", "DATA",
-                                  "QUIT"};
+constexpr const char* kHopGreeting = "220 mx\r\n";
+constexpr const char* kHopOffersTls = "250-mx\r\n250 STARTTLS\r\n";
+constexpr const char* kHopReady = "220 ready\r\n";
+constexpr const char* kHopBye = "221 bye\r\n";
+const Strings kHopTransaction = {"250 ok\r\n", "250 ok\r\n", "354 go\r\n", "250 queued\r\n",
+                                 kHopBye};
+const Strings kHopSentTransaction = {"MAIL FROM: <a@ext.example>", "RCPT TO: <b@corp.example>",
+                                     "DATA", "QUIT"};
 // "\0user\0secret" and its parts, base64.
-constexpr const char* kPlain = "AUTH PLAIN AHVzZXIAc2VjcmV0";
+constexpr const char* kHopPlain = "AUTH PLAIN AHVzZXIAc2VjcmV0";
 
-Strings Then(Strings first, const Strings& rest) {
+Strings HopThen(Strings first, const Strings& rest) {
     first.insert(first.end(), rest.begin(), rest.end());
     return first;
 }
@@ -50,17 +51,17 @@ const HopRow kHopRows[] = {
     {"EncryptThenEhloAgain",
      TlsLevel::kEncrypt,
      false,
-     {Then({kGreeting, kOffersTls, kReady, kTlsUp, "250 mx\r\n"}, kTransaction)},
+     {HopThen({kHopGreeting, kHopOffersTls, kHopReady, kTlsUp, "250 mx\r\n"}, kHopTransaction)},
      1,
      "trash",
      "",
-     Then({"EHLO gateway.example", "STARTTLS", "EHLO gateway.example"}, kSentTransaction),
+     HopThen({"EHLO gateway.example", "STARTTLS", "EHLO gateway.example"}, kHopSentTransaction),
      "",
      {"127.0.0.1:25:TLSv1.3 TLS_TEST"}},
     {"EncryptWithoutStartTls",
      TlsLevel::kEncrypt,
      false,
-     {{kGreeting, "250 mx\r\n", kBye}},
+     {{kHopGreeting, "250 mx\r\n", kHopBye}},
      1,
      "queue",
      "(TLS: the server offers no STARTTLS)",
@@ -70,7 +71,7 @@ const HopRow kHopRows[] = {
     {"VerifyFails",
      TlsLevel::kVerify,
      false,
-     {{kGreeting, kOffersTls, kReady, "certificate verify failed: hostname mismatch"}},
+     {{kHopGreeting, kHopOffersTls, kHopReady, "certificate verify failed: hostname mismatch"}},
      1,
      "queue",
      "(TLS: certificate verify failed: hostname mismatch)",
@@ -80,7 +81,7 @@ const HopRow kHopRows[] = {
     {"StartTlsRefused",
      TlsLevel::kEncrypt,
      false,
-     {{kGreeting, kOffersTls, "454 4.7.0 TLS not available\r\n", kBye}},
+     {{kHopGreeting, kHopOffersTls, "454 4.7.0 TLS not available\r\n", kHopBye}},
      1,
      "queue",
      "(TLS: STARTTLS: 454 4.7.0 TLS not available)",
@@ -90,87 +91,88 @@ const HopRow kHopRows[] = {
     {"FirstServerWithoutTlsSecondDelivers",
      TlsLevel::kEncrypt,
      false,
-     {{kGreeting, "250 mx\r\n"},
-      Then({kGreeting, kOffersTls, kReady, kTlsUp, "250 mx\r\n"}, kTransaction)},
+     {{kHopGreeting, "250 mx\r\n"},
+      HopThen({kHopGreeting, kHopOffersTls, kHopReady, kTlsUp, "250 mx\r\n"}, kHopTransaction)},
      2,
      "trash",
      "",
-     Then({"EHLO gateway.example", "EHLO gateway.example", "STARTTLS", "EHLO gateway.example"},
-          kSentTransaction),
+     HopThen({"EHLO gateway.example", "EHLO gateway.example", "STARTTLS", "EHLO gateway.example"},
+             kHopSentTransaction),
      "",
      {"127.0.0.1:25:TLSv1.3 TLS_TEST"}},
     {"MayInClearWithoutStartTls",
      TlsLevel::kMay,
      false,
-     {Then({kGreeting, "250 mx\r\n"}, kTransaction)},
+     {HopThen({kHopGreeting, "250 mx\r\n"}, kHopTransaction)},
      1,
      "trash",
      "",
-     Then({"EHLO gateway.example"}, kSentTransaction),
+     HopThen({"EHLO gateway.example"}, kHopSentTransaction),
      "",
      {"127.0.0.1:25:none"}},
     {"MayInClearAfterRefusedStartTls",
      TlsLevel::kMay,
      false,
-     {Then({kGreeting, kOffersTls, "454 not now\r\n"}, kTransaction)},
+     {HopThen({kHopGreeting, kHopOffersTls, "454 not now\r\n"}, kHopTransaction)},
      1,
      "trash",
      "",
-     Then({"EHLO gateway.example", "STARTTLS"}, kSentTransaction),
+     HopThen({"EHLO gateway.example", "STARTTLS"}, kHopSentTransaction),
      "",
      {"127.0.0.1:25:none"}},
     {"MayReconnectsInClearAfterFailedHandshake",
      TlsLevel::kMay,
      false,
-     {{kGreeting, kOffersTls, kReady, "handshake failed: wrong version number"},
-      Then({kGreeting, kOffersTls}, kTransaction)},
+     {{kHopGreeting, kHopOffersTls, kHopReady, "handshake failed: wrong version number"},
+      HopThen({kHopGreeting, kHopOffersTls}, kHopTransaction)},
      1,
      "trash",
      "",
-     Then({"EHLO gateway.example", "STARTTLS", "EHLO gateway.example"}, kSentTransaction),
+     HopThen({"EHLO gateway.example", "STARTTLS", "EHLO gateway.example"}, kHopSentTransaction),
      "",
      {"127.0.0.1:25:none"}},
     {"AuthPlain",
      TlsLevel::kEncrypt,
      true,
-     {Then({kGreeting, kOffersTls, kReady, kTlsUp, "250-mx\r\n250 AUTH LOGIN PLAIN\r\n",
-            "235 2.7.0 ok\r\n"},
-           kTransaction)},
+     {HopThen({kHopGreeting, kHopOffersTls, kHopReady, kTlsUp, "250-mx\r\n250 AUTH LOGIN PLAIN\r\n",
+               "235 2.7.0 ok\r\n"},
+              kHopTransaction)},
      1,
      "trash",
      "",
-     Then({"EHLO gateway.example", "STARTTLS", "EHLO gateway.example", kPlain}, kSentTransaction),
+     HopThen({"EHLO gateway.example", "STARTTLS", "EHLO gateway.example", kHopPlain},
+             kHopSentTransaction),
      "",
      {"127.0.0.1:25:TLSv1.3 TLS_TEST"}},
     {"AuthLogin",
      TlsLevel::kVerify,
      true,
-     {Then({kGreeting, kOffersTls, kReady, kTlsUp, "250-mx\r\n250 AUTH=LOGIN\r\n",
-            "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n", "235 2.7.0 ok\r\n"},
-           kTransaction)},
+     {HopThen({kHopGreeting, kHopOffersTls, kHopReady, kTlsUp, "250-mx\r\n250 AUTH=LOGIN\r\n",
+               "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n", "235 2.7.0 ok\r\n"},
+              kHopTransaction)},
      1,
      "trash",
      "",
-     Then({"EHLO gateway.example", "STARTTLS", "EHLO gateway.example", "AUTH LOGIN",
-           "dXNlcg==", "c2VjcmV0"},
-          kSentTransaction),
+     HopThen({"EHLO gateway.example", "STARTTLS", "EHLO gateway.example", "AUTH LOGIN",
+              "dXNlcg==", "c2VjcmV0"},
+             kHopSentTransaction),
      "",
      {"127.0.0.1:25:TLSv1.3 TLS_TEST"}},
     {"AuthRefused",
      TlsLevel::kEncrypt,
      true,
-     {{kGreeting, kOffersTls, kReady, kTlsUp, "250-mx\r\n250 AUTH PLAIN\r\n",
-       "535 5.7.8 bad credentials\r\n", kBye}},
+     {{kHopGreeting, kHopOffersTls, kHopReady, kTlsUp, "250-mx\r\n250 AUTH PLAIN\r\n",
+       "535 5.7.8 bad credentials\r\n", kHopBye}},
      1,
      "queue",
      "(AUTH: 535 5.7.8 bad credentials)",
-     {"EHLO gateway.example", "STARTTLS", "EHLO gateway.example", kPlain, "QUIT"},
+     {"EHLO gateway.example", "STARTTLS", "EHLO gateway.example", kHopPlain, "QUIT"},
      "auth",
      {}},
     {"AuthNotOffered",
      TlsLevel::kEncrypt,
      true,
-     {{kGreeting, kOffersTls, kReady, kTlsUp, "250 mx\r\n", kBye}},
+     {{kHopGreeting, kHopOffersTls, kHopReady, kTlsUp, "250 mx\r\n", kHopBye}},
      1,
      "queue",
      "(AUTH: the server offers neither PLAIN nor LOGIN)",
@@ -242,9 +244,9 @@ TEST_F(HopSecurityTest, NothingSentInClearIsReadAfterTheHandshake) {
     S().security.level = TlsLevel::kVerify;
     S().security.serverName = "mx.corp.example";
     server_.scripts = {
-        Then({"220 mx\r\n", "250-mx\r\n250 STARTTLS\r\n",
-              "220 ready\r\n250 injected\r\n250-mx\r\n250 PIPELINING\r\n", kTlsUp, "250 mx\r\n"},
-             kTransaction)};
+        HopThen({"220 mx\r\n", "250-mx\r\n250 STARTTLS\r\n",
+                 "220 ready\r\n250 injected\r\n250-mx\r\n250 PIPELINING\r\n", kTlsUp, "250 mx\r\n"},
+                kHopTransaction)};
     WritePair("Inbox/", "M1", Envelope("a@ext.example", {"b@corp.example"}), {"X", "hi"});
     ASSERT_FALSE(parts_->Start().Failed());
     StartQueueTimer();
@@ -262,7 +264,7 @@ TEST_F(HopSecurityTest, NothingSentInClearIsReadAfterTheHandshake) {
 TEST_F(HopSecurityTest, OneJournalLinePerServerAndCause) {
     S().smtpServers = {"127.0.0.1"};
     S().security.level = TlsLevel::kEncrypt;
-    server_.scripts = {{kGreeting, "250 mx\r\n", kBye}};
+    server_.scripts = {{kHopGreeting, "250 mx\r\n", kHopBye}};
     for (const char* name : {"M1", "M2", "M3"}) {
         WritePair("Inbox/", name, Envelope("a@ext.example", {"b@corp.example"}), {"X", "hi"});
     }
@@ -273,7 +275,8 @@ TEST_F(HopSecurityTest, OneJournalLinePerServerAndCause) {
               "Mail server 127.0.0.1:25 cannot be used as set up (TLS: the server offers no "
               "STARTTLS)");
     // Fixed: the next pair goes, and the journal says so once.
-    server_.scripts = {Then({kGreeting, kOffersTls, kReady, kTlsUp, "250 mx\r\n"}, kTransaction)};
+    server_.scripts = {
+        HopThen({kHopGreeting, kHopOffersTls, kHopReady, kTlsUp, "250 mx\r\n"}, kHopTransaction)};
     WritePair("Inbox/", "M4", Envelope("a@ext.example", {"b@corp.example"}), {"X", "hi"});
     outcomes_.clear();
     StartDelivery("Inbox/", "M4");
