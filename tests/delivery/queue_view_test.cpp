@@ -288,8 +288,11 @@ TEST(QueueView, CommandListsTheQueueWithLastActionsWhileTheDaemonRuns) {
               std::string::npos);
     EXPECT_NE(out.find("Outbox/BAD/odd  age "), std::string::npos);
     EXPECT_NE(out.find("  from: \"s\\x01\\xFF\"\n  note: no recipients\n"), std::string::npos);
-    EXPECT_NE(out.find("Inbox/lone  age 0s  3 bytes\n  from: (unreadable: no .msg partner)\n"),
-              std::string::npos);
+    // st_mtime counts whole seconds: a new second may have begun since lone.dat was written.
+    const std::string lone = "  3 bytes\n  from: (unreadable: no .msg partner)\n";
+    EXPECT_TRUE(out.find("Inbox/lone  age 0s" + lone) != std::string::npos ||
+                out.find("Inbox/lone  age 1s" + lone) != std::string::npos)
+        << out;
     EXPECT_NE(out.find("\n-- 5 pairs, "), std::string::npos);
     EXPECT_NE(
         out.find(": 3 in Inbox, 1 in Outbox, 0 in Inbox/BAD, 1 in Outbox/BAD; 1 unreadable\n"),
