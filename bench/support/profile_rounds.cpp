@@ -180,9 +180,13 @@ Row SourceToPostfix(PostfixServer& postfix, int sessions, bool keepConnection, i
     return r;
 }
 
-Row FastToPostfix(PostfixServer& postfix, int messages) {
+Row FastToPostfix(PostfixServer& postfix, int messages, const ServerValues& more,
+                  const std::string& runName) {
     std::string name;
-    Installation inst(postfix.Port(), BenchOptions(FastValues(bw::kFastMaxSessions, name)));
+    ServerValues values = FastValues(bw::kFastMaxSessions, name);
+    values.insert(values.end(), more.begin(), more.end());
+    if (!runName.empty()) name = runName;
+    Installation inst(postfix.Port(), BenchOptions(values));
     QueueSmall(inst, messages, SmallBody(kSmallBytes));
     const std::uint64_t before = postfix.Discarded();
     const FilingWatch filed(inst.Acc() + "Inbox");

@@ -64,6 +64,9 @@ Row SourceToSink(const PostfixSink& sink, int sessions, bool keepConnection, int
 /// The fast profile, `messages` pairs queued before the start.
 Row FastToSink(const PostfixSink& sink, int messages, int maxSessions);
 Row SourceToPostfix(PostfixServer& postfix, int sessions, bool keepConnection, int messages);
-Row FastToPostfix(PostfixServer& postfix, int messages);
+/// The fast profile at its default into Postfix; `more` settings of section
+/// "Server" beside the profile's, the run named `runName` when not empty.
+Row FastToPostfix(PostfixServer& postfix, int messages, const ServerValues& more = {},
+                  const std::string& runName = "");
 
 }  // namespace bw::bench
