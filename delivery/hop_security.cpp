@@ -1,7 +1,6 @@
 #include "delivery/hop_security.h"
 
 #include <algorithm>
-#include <array>
 
 #include "host/textfile.h"
 #include "platform/ascii_text.h"
@@ -19,11 +18,6 @@ std::string NotAllowed(const char* name, const std::string& value, const std::st
 }
 
 }  // namespace
-
-const char* TlsLevelName(TlsLevel level) {
-    static constexpr std::array<const char*, 4> kNames{"none", "may", "encrypt", "verify"};
-    return kNames[static_cast<std::size_t>(level)];
-}
 
 std::string ApplyHopSecuritySettings(const HopSecurityValues& values, HopSecurity& security) {
     security = HopSecurity{};

@@ -48,9 +48,6 @@ struct HopSecurityValues {
 /// are allowed, else the problem.
 std::string ApplyHopSecuritySettings(const HopSecurityValues& values, HopSecurity& security);
 
-/// "none", "may", "encrypt" or "verify".
-const char* TlsLevelName(TlsLevel level);
-
 /// RFC 4648 base64, as AUTH sends its arguments.
 std::string Base64(std::string_view bytes);
 /// "AUTH PLAIN <base64 of NUL user NUL password>" (RFC 4616).

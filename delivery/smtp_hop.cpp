@@ -10,7 +10,6 @@
 #include "delivery/hop_security.h"
 #include "delivery/session_log.h"
 #include "delivery/smtp_session.h"
-#include "platform/clock.h"
 #include "platform/socket.h"
 
 namespace bw {
@@ -56,45 +55,44 @@ void SmtpSession::SetUpHop() {
 // The handshake runs on the socket; its end (or its failure, or the
 // limit) decides. Under "may" a failed handshake is followed by a new
 // connection to the same server in clear text.
-void SmtpSession::HandshakeStage() {
+void SmtpSession::HandshakeStage(double waited) {
     const TlsState tls = conn_.socket.Tls();
     if (tls.on) {
         conn_.tls = true;
         return Enter(Stage::kHeloReply, "TLS established");
     }
     const bool broken = server_.closed || conn_.socket.State() != TcpSocket::kConnected;
-    const double waited = static_cast<double>(ctx_.clock.MonotonicMs()) / 1000.0 - stageStart_;
-    if (!broken && waited < RowOf(stage_).firstLimit) return;
+    if (!LimitPassed(RowOf(stage_).firstLimit, waited, broken)) return;
     const std::string cause =
         "TLS: " + (!tls.failure.empty() ? tls.failure
                    : broken             ? std::string("the connection broke during the handshake")
                                         : std::string("no handshake within the time limit"));
     conn_.socket.Close();
-    if (ctx_.settings.security.level == TlsLevel::kMay) {
-        Log(kLogStatus, "*** " + cause + " with " + server_.name + "; again in clear text ***");
-        ctx_.hopProblems->Failed(conn_.endpoint, cause + "; sent in clear text");
-        server_.clearOnly = true;
-        return Enter(Stage::kConnect, "TLS failed, clear text");
-    }
+    if (InClearText(cause)) return Enter(Stage::kConnect, "TLS failed, clear text");
     HopFailed(cause, false);
 }
 
 // The hop to this server cannot be set up as asked: the next server, or the
-// pair deferred with the cause.
+// pair deferred with the cause. A STARTTLS refused where TLS is only wanted
+// goes on in clear text.
 void SmtpSession::HopFailed(const std::string& cause, bool quit) {
-    if (stage_ == Stage::kStartTlsReply && ctx_.settings.security.level == TlsLevel::kMay) {
-        // STARTTLS refused where TLS is only wanted: on in clear text.
-        Log(kLogStatus, "*** " + cause + " with " + server_.name + "; on in clear text ***");
-        ctx_.hopProblems->Failed(conn_.endpoint, cause + "; sent in clear text");
-        server_.clearOnly = true;
-        return SetUpHop();
-    }
+    if (stage_ == Stage::kStartTlsReply && InClearText(cause)) return SetUpHop();
     Log(kLogStatus, "*** " + cause + " with " + server_.name + " ***");
     ctx_.hopProblems->Failed(conn_.endpoint, cause);
     conn_.ready = false;
     if (!facts_.lastServer) return NextServer("hop not set up");
     Settle(Move::kDefer, cause, quit && !server_.closed);
     if (outcome_) outcome_->left = cause.starts_with("AUTH") ? "auth" : "tls";
+}
+
+// Under "may", TLS that failed with this server (`cause`) is given up for it:
+// true, and the rest goes in clear text. Otherwise false.
+bool SmtpSession::InClearText(const std::string& cause) {
+    if (ctx_.settings.security.level != TlsLevel::kMay) return false;
+    Log(kLogStatus, "*** " + cause + " with " + server_.name + "; on in clear text ***");
+    ctx_.hopProblems->Failed(conn_.endpoint, cause + "; sent in clear text");
+    server_.clearOnly = true;
+    return true;
 }
 
 // Sends what entering a stage sends, line by line into the session log; the

@@ -154,7 +154,7 @@ void SmtpSession::Step() {
         case Stage::kBody:
             return BodyStage();
         case Stage::kTlsHandshake:
-            return HandshakeStage();
+            return HandshakeStage(waited);
         case Stage::kNoRecipients:
             // A message nobody can receive is filed as refused, never counted as delivered.
             Log(kLogStatus, "NO VALID RCPTs!!");

@@ -95,8 +95,9 @@ class SmtpSession {
     void BodyStage();
     // Securing the hop (smtp_hop.cpp): STARTTLS, the handshake, AUTH.
     void SetUpHop();
-    void HandshakeStage();
+    void HandshakeStage(double waited);
     void HopFailed(const std::string& cause, bool quit);
+    bool InClearText(const std::string& cause);
     void SendCommand(Command command);
     // The ends of a conversation.
     void Settle(Move outcome, const std::string& said, bool quit);
