@@ -49,19 +49,6 @@ namespace {
 
 constexpr const char* kDescription = "Delivers passed inbound Emails to the internal mailserver";
 
-std::vector<std::string> SplitAt(const std::string& s, char sep) {
-    std::vector<std::string> out;
-    if (s.empty()) return out;
-    std::size_t pos = 0;
-    while (true) {
-        const std::size_t next = s.find(sep, pos);
-        out.push_back(s.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
-        if (next == std::string::npos) break;
-        pos = next + 1;
-    }
-    return out;
-}
-
 }  // namespace
 
 std::string PackageVersion() {
@@ -297,7 +284,7 @@ void Daemon::ReadDeliverySettings() {
 
     // 15: the internal mail servers.
     const std::string accInfo = installation_.AppPath + "TarnIN/" + "AccInfo.ini";
-    d.smtpServers = SplitAt(ReadINI(files_, accInfo, "Server", "SMTP"), ',');
+    d.smtpServers = SplitServerList(ReadINI(files_, accInfo, "Server", "SMTP"));
     for (const std::string& problem : ServerListProblems(d.smtpServers, d.peer2)) {
         platform_.service->LogEvent(2, 110, problem);
     }

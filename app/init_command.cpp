@@ -85,21 +85,12 @@ void MakeFolders(const std::string& appPath, std::ostream& out, Lines& missing) 
     if (!failed.empty()) missing.push_back("folders that could not be made:" + failed);
 }
 
-std::vector<std::string> SplitAtCommas(const std::string& s) {
-    std::vector<std::string> out;
-    std::size_t pos = 0;
-    while (!s.empty()) {
-        const std::size_t next = s.find(',', pos);
-        out.push_back(s.substr(pos, next == std::string::npos ? next : next - pos));
-        if (next == std::string::npos) break;
-        pos = next + 1;
-    }
-    return out;
-}
-
-// What the gateway must bring: the language file, the mail servers.
-void CheckGatewayFiles(const Settings& settings, const Installation& g, SettingsFiles& files,
-                       Lines& missing) {
+// What the gateway must bring: the language file, usable mail servers
+// (`servers` and `peer2` as the account file and the settings give them),
+// TLS and AUTH settings the start would take.
+void CheckGateway(const Settings& settings, const Installation& g,
+                  const std::vector<std::string>& servers, const std::string& peer2,
+                  Lines& missing) {
     const std::string lang = g.AppPath + "lang/";
     const std::string language = settings.GetSettingX(kAppName, "General", "UILanguage", "English");
     if (!PathExists(lang)) {
@@ -109,10 +100,6 @@ void CheckGatewayFiles(const Settings& settings, const Installation& g, Settings
     } else if (!PathExists(LangFilePath(lang, language + ".lng"))) {
         missing.push_back(lang + language + ".lng: the language file of General/UILanguage");
     }
-    const std::string accInfo = g.AppPath + "TarnIN/AccInfo.ini";
-    const std::vector<std::string> servers =
-        SplitAtCommas(ReadINI(files, accInfo, "Server", "SMTP"));
-    const std::string peer2 = settings.GetSettingX(kAppName, "TarnIN", "Peer2", "");
     for (const std::string& problem : ServerListProblems(servers, peer2)) {
         missing.push_back(problem);
     }
@@ -124,13 +111,10 @@ void CheckGatewayFiles(const Settings& settings, const Installation& g, Settings
 }
 
 // Each mail server that can be used, and the peer of the Outbox: does it greet?
-void ProbeServers(const Settings& settings, SettingsFiles& files, const std::string& accInfo,
+void ProbeServers(const std::vector<std::string>& servers, const std::string& peer2,
                   std::ostream& out, Lines& missing) {
     std::vector<ServerEntry> entries;
-    for (const std::string& entry : SplitAtCommas(ReadINI(files, accInfo, "Server", "SMTP"))) {
-        entries.push_back(ParseServerEntry(entry));
-    }
-    const std::string peer2 = settings.GetSettingX(kAppName, "TarnIN", "Peer2", "");
+    for (const std::string& entry : servers) entries.push_back(ParseServerEntry(entry));
     if (!peer2.empty() && PeerProblem(peer2).empty() && !entries.empty()) {
         entries.push_back({peer2, entries.front().port, ""});
     }
@@ -205,8 +189,11 @@ int RunInitCommand(const std::string& commandLine, std::ostream& out) {
     const std::string accPath = g.AppPath + "TarnIN/";  // outlives files, which refers to it
     SettingsFiles files(g.AppPath, accPath,
                         [&service](const std::string& text) { service.LogEvent(2, 110, text); });
-    CheckGatewayFiles(settings, g, files, missing);
-    ProbeServers(settings, files, g.AppPath + "TarnIN/AccInfo.ini", out, missing);
+    const std::vector<std::string> servers =
+        SplitServerList(ReadINI(files, accPath + "AccInfo.ini", "Server", "SMTP"));
+    const std::string peer2 = settings.GetSettingX(kAppName, "TarnIN", "Peer2", "");
+    CheckGateway(settings, g, servers, peer2, missing);
+    ProbeServers(servers, peer2, out, missing);
     MakeStatsRow(g, service, out, missing);
     if (missing.empty()) {
         out << "Nothing is missing\n";

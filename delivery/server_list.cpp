@@ -5,6 +5,17 @@
 
 namespace bw {
 
+std::vector<std::string> SplitServerList(const std::string& value) {
+    std::vector<std::string> out;
+    if (value.empty()) return out;
+    for (std::size_t pos = 0;;) {
+        const std::size_t next = value.find(',', pos);
+        out.push_back(value.substr(pos, next == std::string::npos ? next : next - pos));
+        if (next == std::string::npos) return out;
+        pos = next + 1;
+    }
+}
+
 ServerEntry ParseServerEntry(const std::string& entry) {
     ServerEntry e;
     e.host = TrimBlanks(entry);

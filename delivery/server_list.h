@@ -21,6 +21,10 @@ struct ServerEntry {
     std::string problem;    // empty: usable
 };
 
+/// The entries of the list as the account file gives it ("SMTP=" of section
+/// "[Server]": comma-separated, kept as they are); none for an empty value.
+std::vector<std::string> SplitServerList(const std::string& value);
+
 /// One entry of the list, surrounding blanks removed.
 ServerEntry ParseServerEntry(const std::string& entry);
 
