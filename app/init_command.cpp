@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "app/command_db.h"
+#include "app/command_settings.h"
 #include "app/daemon.h"
 #include "app/hop_settings.h"
 #include "db/stats_row.h"
 #include "delivery/server_list.h"
 #include "host/exit_status.h"
-#include "host/host_platform.h"
 #include "host/ini.h"
 #include "host/installation.h"
 #include "host/lang.h"
@@ -26,7 +26,6 @@
 #include "platform/log_text.h"
 #include "platform/process.h"
 #include "platform/service.h"
-#include "platform/settings_store.h"
 
 namespace bw {
 
@@ -170,20 +169,13 @@ int RunInitCommand(const std::string& commandLine, std::ostream& out) {
     StderrService service("bwtarnout");
     RealProcess process;  // a settings store that cannot be written ends it, status 3
     SystemClock clock;
-    RegFileStore machineSettings(MachineRegistryPath());
-    RegFileStore userSettings(UserRegistryPath());
-    HostPlatform hp;
-    hp.clock = &clock;
-    hp.service = &service;
-    hp.machineSettings = &machineSettings;
-    hp.userSettings = &userSettings;
-    hp.process = &process;
-    Installation g;
-    g.useUserHive = ChoosesUserHive(hp.ExeFolderOrReal(), commandLine);
-    const Settings settings(hp, g);
-    RegisterInstallation(settings, g, hp.ExeFolderOrReal(),
-                         g.useUserHive ? UserRegistryPath() : MachineRegistryPath(), clock.Now(),
-                         out);
+    CommandSettings store(commandLine, service);
+    store.platform.clock = &clock;
+    store.platform.process = &process;
+    Installation& g = store.installation;
+    const Settings& settings = store.settings;
+    RegisterInstallation(settings, g, store.platform.ExeFolderOrReal(), store.StorePath(),
+                         clock.Now(), out);
     Lines missing;
     MakeFolders(g.AppPath, out, missing);
     const std::string accPath = g.AppPath + "TarnIN/";  // outlives files, which refers to it

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "app/command_db.h"
+#include "app/command_settings.h"
 #include "db/db_session.h"
 #include "db/health_check.h"
 #include "db/minilog_lookup.h"
 #include "delivery/back_off.h"
 #include "delivery/queue_view.h"
 #include "host/exit_status.h"
-#include "host/host_platform.h"
 #include "host/installation.h"
 #include "host/paths.h"
 #include "host/settings.h"
@@ -25,7 +25,6 @@
 #include "platform/mariadb.h"
 #include "platform/queue_files.h"
 #include "platform/service.h"
-#include "platform/settings_store.h"
 #include "platform/state_folder.h"
 
 namespace bw {
@@ -77,23 +76,14 @@ struct Place {
 // it has no account folder.
 bool FindPlace(const std::string& commandLine, ServiceControl& service, Place& place,
                std::ostream& err) {
-    RegFileStore machineSettings(MachineRegistryPath());
-    RegFileStore userSettings(UserRegistryPath());
-    HostPlatform hp;
-    hp.service = &service;
-    hp.machineSettings = &machineSettings;
-    hp.userSettings = &userSettings;
-    Installation inst;
-    inst.useUserHive = ChoosesUserHive(hp.ExeFolderOrReal(), commandLine);
-    const Settings settings(hp, inst);
+    const CommandSettings store(commandLine, service);
     bool registered = false;
-    place.appPath = LocateAppPath(settings, hp.ExeFolderOrReal(), registered);
+    place.appPath = LocateAppPath(store.settings, store.platform.ExeFolderOrReal(), registered);
     place.accPath = place.appPath + "TarnIN/";
     if (IsFolder(place.accPath)) return true;
     err << "bwtarnout: no queue folder " << place.accPath << " (application folder "
         << (registered ? "registered as General/AppPath in " : "not registered in ")
-        << (inst.useUserHive ? UserRegistryPath() : MachineRegistryPath())
-        << (registered ? "" : "; the program's own folder was tried") << ")\n";
+        << store.StorePath() << (registered ? "" : "; the program's own folder was tried") << ")\n";
     return false;
 }
 
